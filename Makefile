@@ -1,0 +1,25 @@
+# The two commands of the README: `make demo` and `make test`.
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build demo test clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+configure: deps
+	cmake -S . -B $(BUILD_DIR) -G Ninja $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+demo: build
+	scripts/demo $(BUILD_DIR)
+
+test: build
+	scripts/run-tests $(BUILD_DIR)
+
+clean:
+	rm -rf $(BUILD_DIR)
