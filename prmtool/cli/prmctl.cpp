@@ -1,0 +1,76 @@
+// prmctl: the HM-210 service tool's screens driven from a command line.
+
+#include <QCoreApplication>
+#include <QTextStream>
+#include <cstdio>
+
+#include "link.h"
+#include "settings_command.h"
+#include "simulator_launcher.h"
+
+namespace {
+
+constexpr int kSettleTicks = 5;  // after opening the port, as the main window waits
+
+void usage(QTextStream& err) {
+    err << "usage: prmctl [--port COMn|DEVICE] [--simulate [--sim-fault MODE]] COMMAND\n"
+           "commands:\n"
+           "  settings read [--default]     print the user (or default) settings\n"
+           "  settings write NAME=VALUE ... change, write and confirm user settings\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    QStringList args = app.arguments().mid(1);
+    QString port = QStringLiteral("COM1");
+    bool simulate = false;
+    QStringList simArgs;
+    while (!args.isEmpty() && args.first().startsWith("--")) {
+        const QString opt = args.takeFirst();
+        if (opt == "--port" && !args.isEmpty()) {
+            port = args.takeFirst();
+        } else if (opt == "--simulate") {
+            simulate = true;
+        } else if (opt == "--sim-fault" && !args.isEmpty()) {
+            simArgs << "--fault" << args.takeFirst();
+        } else {
+            usage(err);
+            return 2;
+        }
+    }
+    if (args.isEmpty()) {
+        usage(err);
+        return 2;
+    }
+
+    prm::SimulatorLauncher simulator;
+    if (simulate) {
+        QString error;
+        if (!simulator.start(simArgs, &error)) {
+            err << "prmctl: " << error << '\n';
+            return 2;
+        }
+        prm::PortMap::setProcessOverride(1, simulator.device());
+        port = QStringLiteral("COM1");
+    }
+
+    prm::Link link;
+    link.port().setDevice(port);
+    link.ensureWorker();
+    if (!link.port().open()) {
+        err << "prmctl: " << link.port().lastError() << '\n';
+        return 2;
+    }
+    prm::Link::tickDelay(kSettleTicks);
+    link.resetRing();
+
+    const QString command = args.takeFirst();
+    if (command == "settings") return prm::runSettingsCommand(link, args, out, err);
+    usage(err);
+    return 2;
+}

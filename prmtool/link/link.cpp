@@ -1,0 +1,158 @@
+#include "link.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QLoggingCategory>
+#include <QSemaphore>
+#include <QTimer>
+#include <QThread>
+
+#include "thread_data_in.h"
+
+Q_LOGGING_CATEGORY(lcLink, "prmtool.link", QtWarningMsg)
+
+namespace prm {
+
+void ScreenLog::clear() {
+    lines_.clear();
+    emit changed();
+}
+
+void ScreenLog::add(LinkState& s, const QString& line) {
+    lines_.append(line);
+    if (s.logBudget == 0) {
+        lines_.removeFirst();
+    } else {
+        --s.logBudget;
+    }
+    emit lineAdded(line);
+    emit changed();
+}
+
+Link::Link(PortMap map, QObject* parent) : QObject(parent), port_(std::move(map)) {
+    connect(&port_, &PortService::bytesArrived, this, &Link::deliver);
+    connect(&port_, &PortService::portError, this, &Link::notice);
+}
+
+Link::~Link() {
+    // Stop the worker before the handlers and the state it reads go away.
+    worker_.reset();
+}
+
+namespace {
+int slot(ReplyOwner screen) { return static_cast<int>(screen); }
+}  // namespace
+
+void Link::setReplyHandler(ReplyOwner screen, Handler handler) {
+    auto guard = lock();
+    handlers_[slot(screen)] = std::move(handler);
+}
+
+void Link::runHandler(ReplyOwner screen) {
+    auto guard = lock();
+    if (handlers_[slot(screen)]) handlers_[slot(screen)]();
+}
+
+void Link::runReplyHandlerFromTimer(ReplyOwner screen) {
+    auto guard = lock();
+    if (dispatchPending_[slot(screen)]) return;
+    runHandler(screen);
+}
+
+bool Link::dispatchFromWorker(ReplyOwner screen, const ThreadDataIn& worker) {
+    {
+        auto guard = lock();
+        dispatchPending_[slot(screen)] = true;
+    }
+    auto done = std::make_shared<QSemaphore>();
+    QMetaObject::invokeMethod(
+        this,
+        [this, screen, done] {
+            {
+                auto guard = lock();
+                dispatchPending_[slot(screen)] = false;
+                runHandler(screen);
+            }
+            done->release();
+        },
+        Qt::QueuedConnection);
+    // Waits for the handler, but gives up when the link is being destroyed (the posted call
+    // is then dropped with this object).
+    constexpr int kPollMs = 20;
+    while (!done->tryAcquire(1, kPollMs)) {
+        if (worker.stopping()) return false;
+    }
+    return true;
+}
+
+void Link::ensureWorker() {
+    if (!worker_) worker_ = std::make_unique<ThreadDataIn>(*this);
+}
+
+void Link::resetRing() {
+    auto guard = lock();
+    ringReset(state_);
+}
+
+void Link::deliver(const QByteArray& bytes) {
+    int dropped = 0;
+    bool report = false;
+    {
+        auto guard = lock();
+        dropped = ringPut(state_, reinterpret_cast<const uint8_t*>(bytes.constData()),
+                          static_cast<int>(bytes.size()));
+        if (dropped > 0) {
+            state_.ringDropped += dropped;
+            report = !state_.ringOverrunReported;
+            state_.ringOverrunReported = true;
+        }
+    }
+    if (worker_) worker_->wake();
+    if (report) {
+        const QString message =
+            QStringLiteral("Receive buffer full: %1 bytes from HM-210 dropped").arg(dropped);
+        qCWarning(lcLink).noquote() << message;
+        emit notice(message);
+    }
+}
+
+void Link::beginCommand(int32_t commandCode, const std::string& bytes) {
+    auto guard = lock();
+    state_.state = commandCode;
+    setCommandBytes(state_, bytes);
+    state_.expectedCount = 0;
+    state_.awaitingEcho = 1;
+}
+
+void Link::writeCommand() {
+    std::string bytes;
+    {
+        auto guard = lock();
+        bytes = commandString(state_);
+    }
+    qCDebug(lcLink) << "send" << bytes.c_str();
+    port_.writeString(bytes.c_str());
+}
+
+void Link::endCommand() {
+    auto guard = lock();
+    state_.state = 0;
+    state_.replyCode = 0;
+    state_.expectedCount = 0;
+}
+
+void Link::addLogLine(const QString& line) {
+    if (!activeLog_) return;
+    auto guard = lock();
+    activeLog_->add(state_, line);
+}
+
+void Link::tickDelay(int ticks) {
+    if (ticks <= 0 || QCoreApplication::closingDown()) return;
+    // Leaving the application's loop (exit or quit) also ends every nested loop.
+    QEventLoop loop;
+    QTimer::singleShot(ticks * kTickMs, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+}  // namespace prm

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+#include "port_map.h"
+
+namespace prm {
+
+// The serial port service of the tool: one HM-210 at 2400 bit/s, 8N1, DTR and RTS off, no
+// flow control. Lives on the GUI thread; bytesArrived is the data-available event.
+class PortService : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kBaudRate = 2400;
+    static constexpr int kBufferSize = 4096;
+    static constexpr int kFirstPort = 1;
+    static constexpr int kLastPort = 6;
+
+    explicit PortService(PortMap map = PortMap(), QObject* parent = nullptr);
+
+    // 1..6; an open port is closed and reopened on the new number.
+    void setPortNumber(int comNumber);
+    int portNumber() const { return comNumber_; }
+    // Uses a device path directly instead of a COM number (command-line tools).
+    void setDevice(const QString& device);
+    QString comName() const;
+    QString deviceName() const;
+    // "COM3 (/dev/ttyUSB0)", or the device alone when it was given by path.
+    QString portLabel() const;
+
+    bool open();
+    void close();
+    bool isOpen() const { return port_.isOpen(); }
+    // The last error message (empty after a successful open).
+    QString lastError() const { return lastError_; }
+
+    // Writes the bytes up to (not including) the first 0.
+    qint64 writeString(const char* text);
+    qint64 writeBlock(const void* data, int length);
+
+signals:
+    void bytesArrived(const QByteArray& bytes);
+    // The port could not be opened or was lost while open; the message names the device.
+    void portError(const QString& message);
+    void portOpened(const QString& device);
+
+private:
+    void onReadyRead();
+    void onErrorOccurred(QSerialPort::SerialPortError error);
+    QString describeOpenFailure(QSerialPort::SerialPortError error) const;
+
+    PortMap map_;
+    QSerialPort port_;
+    int comNumber_ = kFirstPort;
+    QString explicitName_;    // as the user gave it: "COM5" or a device path
+    QString explicitDevice_;
+    QString lastError_;
+};
+
+}  // namespace prm

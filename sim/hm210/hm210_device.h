@@ -1,0 +1,86 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hm210sim {
+
+// Fault modes of the simulated monitor.
+enum class Fault {
+    None,
+    NoEcho,         // commands are not answered at all
+    WrongEcho,      // '?' in place of the echo byte
+    ZEcho,          // 'Z' in place of the echo: switched off by its user
+    BadCheck,       // settings blocks go out with a wrong check byte
+    ShortBlock,     // settings blocks stop after 20 of their 31 bytes
+    WriteRefused,   // a settings write is answered with a refusal
+};
+
+bool parseFault(const std::string& name, Fault* fault);
+const char* faultNames();
+
+// The monitor as its serial line sees it: bytes in, bytes out. Time is passed in so that
+// the model stays deterministic under test.
+class Device {
+public:
+    using Clock = std::chrono::system_clock;
+    static constexpr size_t kReadBlockSize = 31;
+    static constexpr size_t kWriteBlockSize = 21;
+
+    explicit Device(Fault fault = Fault::None);
+
+    void setFault(Fault fault) { fault_ = fault; }
+    // Takes one byte from the line; returns the bytes the monitor sends in answer.
+    std::vector<uint8_t> receive(uint8_t byte, Clock::time_point now);
+    // A parameter block that does not arrive in time is given up (the monitor goes back to
+    // waiting for commands).
+    void lineIdle() { expecting_ = Expect::Command; }
+
+    // The stored settings, as the next read would send them (check byte included).
+    std::array<uint8_t, kReadBlockSize> defaultBlock(Clock::time_point now) const;
+    std::array<uint8_t, kReadBlockSize> userBlock(Clock::time_point now) const;
+    uint8_t liveContrastCoarse() const { return liveCoarse_; }
+    uint8_t liveContrastFine() const { return liveFine_; }
+    int writesAccepted() const { return writesAccepted_; }
+
+private:
+    struct Settings {
+        uint8_t flags;
+        uint8_t coarse;
+        uint8_t fine;
+        uint8_t lcdTemperature;
+        int16_t gammaDiscr;
+        int16_t neutronDiscr;
+        uint8_t gammaAlarm;
+        uint8_t neutronAlarm;
+        uint8_t dangerGamma;
+        uint8_t dangerNeutron;
+        std::string serial;  // four characters
+    };
+    enum class Expect { Command, ContrastCoarse, ContrastFine, WriteBlock };
+
+    std::array<uint8_t, kReadBlockSize> encode(const Settings& s, Clock::time_point now) const;
+    std::vector<uint8_t> readSettings(const Settings& s, Clock::time_point now) const;
+    std::vector<uint8_t> echo() const;
+    uint8_t applyWriteBlock(Clock::time_point now);
+
+    Fault fault_;
+    Settings defaults_;
+    Settings user_;
+    std::chrono::seconds clockOffset_{0};
+    int16_t temperature_ = 2350;  // 1/100 degree C
+    int16_t battery_ = 295;       // 1/100 V
+    std::array<char, 4> version_{'1', '7', '0', '2'};
+    uint8_t liveCoarse_ = 4;
+    uint8_t liveFine_ = 22;
+
+    Expect expecting_ = Expect::Command;
+    bool writeBoth_ = false;
+    std::vector<uint8_t> block_;
+    int writesAccepted_ = 0;
+};
+
+}  // namespace hm210sim
