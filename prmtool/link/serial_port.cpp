@@ -103,9 +103,16 @@ void PortService::onReadyRead() {
 }
 
 void PortService::onErrorOccurred(QSerialPort::SerialPortError error) {
-    // Open failures are reported by open(); here only a port lost while open matters.
-    if (error != QSerialPort::ResourceError || !port_.isOpen()) return;
-    const QString reason = port_.errorString();
+    // Open failures are reported by open(); here only a port lost while open matters: a
+    // USB adapter pulled out gives a resource error, a line whose far side went away (a
+    // stopped simulator, a hung-up terminal) read errors without an errno of their own.
+    const bool lost = error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
+                      error == QSerialPort::WriteError;
+    if (!lost || !port_.isOpen()) return;
+    QString reason = port_.errorString();
+    if (reason.isEmpty() || reason == QLatin1String("Unknown error")) {
+        reason = QStringLiteral("the line hung up");
+    }
     port_.clearError();
     close();
     lastError_ =
