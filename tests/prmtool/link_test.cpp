@@ -68,7 +68,10 @@ TEST_F(LinkOverPty, StrayEchoAfterCommandEndReachesNoScreen) {
     // A threshold scan interrupted with a count left over, then ended.
     link.beginCommand(code::kThresholdScan, "S");
     peer.send(QByteArray("\xAA\x01\x02", 3));
-    ASSERT_TRUE(waitUntil([&] { return consoleCalls == 1; }));
+    ASSERT_TRUE(waitUntil([&] {
+        auto guard = link.lock();
+        return consoleCalls == 1 && link.state().receivedCount == 2;
+    }));
     link.endCommand();
     peer.send(QByteArray("\xAA\xAA", 2));
     ASSERT_TRUE(waitUntil([&] { return consoleCalls == 3; }));
@@ -91,9 +94,15 @@ TEST_F(LinkOverPty, UnitForAScreenWithoutHandlerIsDropped) {
     link.setReplyHandler(ReplyOwner::TestConsole, [&] { ++consoleCalls; });
     link.beginCommand(code::kClearRecords, "W");  // the records screen is not open
     peer.send(QByteArray("\xAA\x00", 2));
+    ASSERT_TRUE(waitUntil([&] {
+        auto guard = link.lock();
+        return link.state().state == 501 && link.state().receivedCount == 1;
+    }));
     link.beginCommand(code::kUart, "U");
     peer.send(QByteArray("\xAA", 1));
     ASSERT_TRUE(waitUntil([&] { return consoleCalls == 1; }));
+    waitUntil([] { return false; }, 100);
+    EXPECT_EQ(consoleCalls, 1);
 }
 
 // Before the worker runs nothing drains the ring: the overrun is exact.
