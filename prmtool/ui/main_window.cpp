@@ -1,0 +1,171 @@
+#include "main_window.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QVBoxLayout>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QStatusBar>
+
+#include "port_window.h"
+#include "settings_window.h"
+
+namespace prm {
+
+namespace {
+
+constexpr int kDesignWidth = 808;
+constexpr int kDesignHeight = 608;
+const QRect kPictureRect(22, 47, 427, 442);
+const char* const kPictureFile = "HM-210.bmp";
+
+QLabel* addLabel(QWidget* parent, QLayout* layout, const QString& text, int pointSize) {
+    auto* label = new QLabel(text, parent);
+    label->setFont(QFont(QStringLiteral("Arial Black"), pointSize, QFont::Bold));
+    label->setAlignment(Qt::AlignHCenter);
+    layout->addWidget(label);
+    return label;
+}
+
+// Shown when "HM-210.bmp" is missing: a neutral frame that names the picture.
+QPixmap placeholderPicture(const QSize& size) {
+    QPixmap pixmap(size);
+    pixmap.fill(QColor(0xEE, 0xEE, 0xEE));
+    QPainter p(&pixmap);
+    p.setPen(QPen(QColor(0x99, 0x99, 0x99), 2, Qt::DashLine));
+    p.drawRect(pixmap.rect().adjusted(1, 1, -2, -2));
+    p.setPen(QColor(0x66, 0x66, 0x66));
+    p.drawText(pixmap.rect(), Qt::AlignCenter, QStringLiteral("HM-210\n(picture not found)"));
+    return pixmap;
+}
+
+}  // namespace
+
+TForm1::TForm1(Link& link, QWidget* parent) : QMainWindow(parent), link_(link) {
+    setWindowTitle(QStringLiteral("Monitor HM-210"));
+    auto* central = new QWidget(this);
+    setCentralWidget(central);
+    resize(kDesignWidth, kDesignHeight);
+
+    // The menu: five top-level items, no sub-menus.
+    QMenuBar* bar = menuBar();
+    connect(bar->addAction(QStringLiteral("COMx")), &QAction::triggered, this,
+            &TForm1::openPortWindow);
+    connect(bar->addAction(QStringLiteral("Tests")), &QAction::triggered, this,
+            &TForm1::openTests);
+    connect(bar->addAction(QStringLiteral("Setting")), &QAction::triggered, this,
+            &TForm1::openSettings);
+    connect(bar->addAction(QStringLiteral("History")), &QAction::triggered, this,
+            &TForm1::openHistory);
+    connect(bar->addAction(QStringLiteral("Exit")), &QAction::triggered, this, &QWidget::close);
+
+    // The picture at its place on the left, the labels in a column beside it.
+    auto* row = new QHBoxLayout(central);
+    row->setContentsMargins(kPictureRect.left(), kPictureRect.top(), 22, 22);
+    pictureLabel_ = new QLabel(central);
+    pictureLabel_->setFixedSize(kPictureRect.size());
+    row->addWidget(pictureLabel_, 0, Qt::AlignTop);
+    loadPicture();
+    auto* column = new QVBoxLayout;
+    row->addLayout(column, 1);
+    addLabel(central, column, QStringLiteral("MONITOR 210 "), 32);
+    addLabel(central, column, QStringLiteral("Version 1V7"), 19);
+    column->addStretch(1);
+    addLabel(central, column, QStringLiteral("Remote Control Software"), 19);
+    addLabel(central, column, QStringLiteral("For HM-210"), 19);
+    addLabel(central, column, QStringLiteral("Personal Radiation Monitor"), 19);
+    column->addStretch(1);
+    addLabel(central, column, QStringLiteral("Norvale"), 32);
+    column->addStretch(2);
+
+    portLabel_ = new QLabel(this);
+    statusBar()->addWidget(portLabel_, 1);
+    connect(&link_, &Link::notice, this, &TForm1::onNotice);
+    connect(&link_.port(), &PortService::portOpened, this, &TForm1::showPortStatus);
+    showPortStatus();
+}
+
+void TForm1::loadPicture() {
+    const QString besideProgram = QCoreApplication::applicationDirPath() + '/' + kPictureFile;
+    for (const QString& path : {QString::fromLatin1(kPictureFile), besideProgram}) {
+        if (QFileInfo::exists(path) && picture_.load(path)) {
+            pictureLoaded_ = true;
+            break;
+        }
+    }
+    if (!pictureLoaded_) picture_ = placeholderPicture(kPictureRect.size());
+    pictureLabel_->setPixmap(picture_);
+}
+
+QString TForm1::portStatus() const { return portLabel_->text(); }
+
+void TForm1::showPortStatus() {
+    PortService& port = link_.port();
+    portLabel_->setText(port.isOpen() ? QStringLiteral("%1 open").arg(port.portLabel())
+                                      : port.lastError());
+}
+
+void TForm1::onNotice(const QString& message) {
+    showPortStatus();
+    if (!link_.port().lastError().isEmpty()) portLabel_->setText(message);
+    // Each distinct trouble is told once in a box; the status bar keeps showing it.
+    if (message == lastReportedError_) return;
+    lastReportedError_ = message;
+    QWidget* parent = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : this;
+    QMessageBox::warning(parent, QStringLiteral("Monitor HM-210"), message);
+}
+
+bool TForm1::event(QEvent* e) {
+    const bool handled = QMainWindow::event(e);
+    if (e->type() == QEvent::WindowActivate) activateLink();
+    return handled;
+}
+
+void TForm1::activateLink() {
+    if (activating_) return;  // the tick delay below lets a new activation in
+    activating_ = true;
+    link_.resetRing();
+    {
+        auto guard = link_.lock();
+        link_.state().settingsLoaded = false;
+    }
+    link_.ensureWorker();
+    if (link_.port().open()) lastReportedError_.clear();
+    showPortStatus();
+    Link::tickDelay(kSettleTicks);
+    {
+        auto guard = link_.lock();
+        link_.state().state = 0;
+        link_.state().activeScreen = kScreenMain;
+    }
+    activating_ = false;
+}
+
+void TForm1::openPortWindow() {
+    TForm3 window(link_.port(), this);
+    window.exec();
+    showPortStatus();
+}
+
+void TForm1::openSettings() {
+    TForm4 window(link_, this);
+    settingsWindow = &window;
+    window.exec();
+}
+
+void TForm1::openTests() {
+    QMessageBox::information(this, QStringLiteral("Tests"),
+                             QStringLiteral("The hardware test console is not part of this "
+                                            "version yet."));
+}
+
+void TForm1::openHistory() {
+    QMessageBox::information(this, QStringLiteral("History"),
+                             QStringLiteral("The alarm and dose records screen is not part of "
+                                            "this version yet."));
+}
+
+}  // namespace prm

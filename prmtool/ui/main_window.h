@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+
+#include "link.h"
+
+namespace prm {
+
+class TForm3;
+class TForm4;
+
+// The main window: owns the link, opens the port on activation and opens the working
+// screens from its menu, each as a modal window.
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int kSettleTicks = 5;  // after opening the port
+
+    explicit TForm1(Link& link, QWidget* parent = nullptr);
+
+    Link& link() { return link_; }
+    // The activation steps: ring emptied, worker made sure of, port opened, 5 ticks,
+    // state 0 and activeScreen 1. Runs on every activation of the window.
+    void activateLink();
+
+    // The menu commands.
+    void openPortWindow();
+    void openTests();
+    void openSettings();
+    void openHistory();
+
+    // The picture shown (the placeholder when "HM-210.bmp" is missing).
+    const QPixmap& picture() const { return picture_; }
+    bool pictureLoaded() const { return pictureLoaded_; }
+    QString portStatus() const;
+
+    // The settings window while it is open (for tests).
+    QPointer<TForm4> settingsWindow;
+
+protected:
+    bool event(QEvent* e) override;
+
+private:
+    void loadPicture();
+    void showPortStatus();
+    void onNotice(const QString& message);
+
+    Link& link_;
+    QLabel* pictureLabel_ = nullptr;
+    QLabel* portLabel_ = nullptr;
+    QPixmap picture_;
+    bool pictureLoaded_ = false;
+    bool activating_ = false;
+    QString lastReportedError_;
+};
+
+}  // namespace prm

@@ -1,0 +1,188 @@
+// The windows under the offscreen platform: wired to their controllers and the link.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include "main_window.h"
+#include "port_window.h"
+#include "pty_peer.h"
+#include "qt_wait.h"
+#include "settings_window.h"
+#include "simulator_launcher.h"
+
+namespace prm {
+namespace {
+
+using Button = SettingsController::Button;
+
+// Closes the next message box that opens and keeps its caption and text.
+struct MessageBoxCatcher {
+    QString caption;
+    QString text;
+    void arm() {
+        QTimer::singleShot(0, [this] { poll(); });
+    }
+    void poll() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) {
+            QTimer::singleShot(10, [this] { poll(); });
+            return;
+        }
+        caption = box->windowTitle();
+        text = box->text();
+        box->accept();
+    }
+};
+
+// Saves a picture of a window when PRM_SCREENSHOTS names a folder.
+void screenshot(QWidget& w, const QString& name) {
+    const QString dir = qEnvironmentVariable("PRM_SCREENSHOTS");
+    if (!dir.isEmpty()) w.grab().save(dir + '/' + name + ".png");
+}
+
+class WithSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QString error;
+        ASSERT_TRUE(simulator.start({}, &error)) << error.toStdString();
+        PortMap::setProcessOverride(1, simulator.device());
+    }
+    SimulatorLauncher simulator;
+    Link link;
+};
+
+TEST_F(WithSimulator, MainWindowHasItsTitleMenuAndOpensCom1OnActivation) {
+    TForm1 window(link);
+    EXPECT_EQ(window.windowTitle(), "Monitor HM-210");
+    QStringList menu;
+    for (QAction* a : window.menuBar()->actions()) menu << a->text();
+    EXPECT_EQ(menu, (QStringList{"COMx", "Tests", "Setting", "History", "Exit"}));
+    EXPECT_EQ(window.picture().size(), QSize(427, 442));
+
+    {
+        auto guard = link.lock();
+        link.state().state = 212;
+        link.state().settingsLoaded = true;
+    }
+    window.activateLink();
+    EXPECT_TRUE(link.port().isOpen());
+    EXPECT_EQ(link.port().deviceName(), simulator.device());
+    EXPECT_EQ(window.portStatus(), QString("COM1 (%1) open").arg(simulator.device()));
+    auto guard = link.lock();
+    EXPECT_EQ(link.state().state, 0);
+    EXPECT_EQ(link.state().activeScreen, kScreenMain);
+    EXPECT_FALSE(link.state().settingsLoaded);
+}
+
+TEST(MainWindowPicture, LoadsHm210BmpFromTheWorkingFolderElseAPlaceholder) {
+    QTemporaryDir dir;
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(dir.path()));
+    Link link;
+    {
+        TForm1 window(link);
+        // The build puts the drawn picture beside prmtool, not beside this test.
+        EXPECT_FALSE(window.pictureLoaded());
+        EXPECT_EQ(window.picture().size(), QSize(427, 442));
+    }
+    ASSERT_TRUE(QFile::copy(QStringLiteral(PRM_PICTURE_PATH), dir.path() + "/HM-210.bmp"));
+    {
+        TForm1 window(link);
+        EXPECT_TRUE(window.pictureLoaded());
+        EXPECT_EQ(window.picture().size(), QSize(427, 442));
+        screenshot(window, "main-window");
+    }
+    QDir::setCurrent(previous);
+}
+
+TEST(PortWindow, ChoosingAnotherPortReopensItThereAndIsPreselectedNextTime) {
+    PtyPeer first;
+    PtyPeer third;
+    PortMap::setProcessOverride(1, first.device());
+    PortMap::setProcessOverride(3, third.device());
+    PortService port;
+    ASSERT_TRUE(port.open());
+    {
+        TForm3 window(port);
+        EXPECT_EQ(window.windowTitle(), "Communication Port");
+        window.show();
+        EXPECT_TRUE(window.items().button(0)->isChecked());
+        window.items().button(2)->click();
+        EXPECT_EQ(port.portNumber(), 3);
+        EXPECT_TRUE(port.isOpen());
+        EXPECT_EQ(port.deviceName(), third.device());
+        window.mainMenu();
+        EXPECT_EQ(window.result(), QDialog::Accepted);
+        EXPECT_TRUE(port.isOpen());
+    }
+    port.writeString("J");
+    EXPECT_EQ(third.take(1), "J");
+    TForm3 again(port);
+    again.show();
+    EXPECT_TRUE(again.items().button(2)->isChecked());
+}
+
+TEST_F(WithSimulator, SettingsWindowShowsReadsAndValidatesThroughItsController) {
+    link.port().setPortNumber(1);
+    ASSERT_TRUE(link.port().open());
+    link.ensureWorker();
+    TForm4 window(link);
+    EXPECT_EQ(window.windowTitle(), "Setting");
+    EXPECT_FALSE(window.button(Button::SaveDefaultUser)->isVisible());
+    window.show();  // activation reads the user settings
+    ASSERT_TRUE(waitUntil([&] { return window.field(Field::GammaDiscr)->text() == "1700"; }));
+    EXPECT_EQ(window.configurationGroup()->title(), "User Settings");
+    EXPECT_TRUE(window.configurationGroup()->isEnabled());
+    EXPECT_EQ(window.field(Field::SerialNumber)->text(), "0417");
+    EXPECT_TRUE(window.doseUnitItem(kDoseItemR)->isChecked());
+    EXPECT_EQ(window.coarseStepper()->value(), 4);
+    EXPECT_FALSE(window.button(Button::SaveUser)->isEnabled());
+    screenshot(window, "settings-window");
+
+    QTest::mouseClick(window.button(Button::DisplayDefault), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return window.configurationGroup()->title() == "Default Settings"; }));
+    EXPECT_EQ(window.field(Field::GammaDiscr)->text(), "1780");
+    EXPECT_TRUE(window.button(Button::SaveUser)->isEnabled());
+
+    MessageBoxCatcher box;
+    box.arm();
+    QLineEdit* gamma = window.field(Field::GammaDiscr);
+    gamma->selectAll();
+    QTest::keyClicks(gamma, "5000");
+    EXPECT_EQ(box.caption, "MESSAGE");
+    EXPECT_EQ(box.text, "DEFAULT: Gamma Discr");
+    EXPECT_EQ(gamma->text(), "1780");
+
+    QTest::mouseClick(window.optionButton(SettingsController::Option::Backlight), Qt::LeftButton);
+    EXPECT_EQ(window.optionButton(SettingsController::Option::Backlight)->text(), "BackliteON");
+    window.controller().clockTick();
+    EXPECT_EQ(window.configurationGroup()->title(), "Settings Modified");
+}
+
+TEST(SettingsWindowErrors, NoEchoShowsTheRedErrorLabel) {
+    SimulatorLauncher simulator;
+    QString error;
+    ASSERT_TRUE(simulator.start({"--fault", "no-echo"}, &error));
+    Link link;
+    link.port().setDevice(simulator.device());
+    ASSERT_TRUE(link.port().open());
+    link.ensureWorker();
+    TForm4 window(link);
+    window.show();
+    ASSERT_TRUE(waitUntil([&] { return window.errorLabel()->isVisible(); }));
+    EXPECT_EQ(window.errorLabel()->text(), "HM-210 doesn't echo");
+    EXPECT_TRUE(window.button(Button::DisplayUser)->isEnabled());
+    EXPECT_FALSE(window.configurationGroup()->isEnabled());
+    screenshot(window, "settings-no-echo");
+}
+
+}  // namespace
+}  // namespace prm
