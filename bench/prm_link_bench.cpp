@@ -17,7 +17,8 @@ void AdcSpectrumStream(benchmark::State& state) {
     uint8_t b = 0;
     int units = 0;
     for (auto _ : state) {
-        if (prm::processByte(s, b++) != prm::ReplyOwner::None) ++units;
+        if (prm::processByte(s, b++) != prm::ReplyOwner::None)
+            ++units;
     }
     state.SetBytesProcessed(state.iterations());
     state.counters["units"] = units;
@@ -31,7 +32,8 @@ void RingThroughput(benchmark::State& state) {
     uint8_t batch[64] = {};
     for (auto _ : state) {
         prm::ringPut(s, batch, sizeof batch);
-        while (!prm::ringEmpty(s)) benchmark::DoNotOptimize(prm::ringTake(s));
+        while (!prm::ringEmpty(s))
+            benchmark::DoNotOptimize(prm::ringTake(s));
     }
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(sizeof batch));
 }
@@ -41,7 +43,8 @@ BENCHMARK(RingThroughput);
 void SettingsBlockDecode(benchmark::State& state) {
     uint8_t block[prm::kSettingsReadBlockSize] = {0x4B, 5, 30, 25};
     uint8_t x = 0;
-    for (int i = 0; i < prm::kSettingsReadBlockSize - 1; ++i) x ^= block[i];
+    for (int i = 0; i < prm::kSettingsReadBlockSize - 1; ++i)
+        x ^= block[i];
     block[prm::kSettingsReadBlockSize - 1] = x;
     for (auto _ : state) {
         benchmark::DoNotOptimize(prm::readBlockValid(block));

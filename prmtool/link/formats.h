@@ -10,8 +10,14 @@ namespace prm {
 inline const QString kShortDateFormat = QStringLiteral("dd-MM-yy");
 inline const QString kLongTimeFormat = QStringLiteral("hh:mm:ss");
 
-inline QString dateText(const QDateTime& t) { return t.toString(kShortDateFormat); }
-inline QString timeText(const QDateTime& t) { return t.toString(kLongTimeFormat); }
-inline QString dateTimeText(const QDateTime& t) { return dateText(t) + ' ' + timeText(t); }
+inline QString dateText(const QDateTime& t) {
+    return t.toString(kShortDateFormat);
+}
+inline QString timeText(const QDateTime& t) {
+    return t.toString(kLongTimeFormat);
+}
+inline QString dateTimeText(const QDateTime& t) {
+    return dateText(t) + ' ' + timeText(t);
+}
 
 }  // namespace prm

@@ -4,8 +4,8 @@
 #include <QEventLoop>
 #include <QLoggingCategory>
 #include <QSemaphore>
-#include <QTimer>
 #include <QThread>
+#include <QTimer>
 
 #include "thread_data_in.h"
 
@@ -40,7 +40,9 @@ Link::~Link() {
 }
 
 namespace {
-int slot(ReplyOwner screen) { return static_cast<int>(screen); }
+int slot(ReplyOwner screen) {
+    return static_cast<int>(screen);
+}
 }  // namespace
 
 void Link::setReplyHandler(ReplyOwner screen, Handler handler) {
@@ -50,12 +52,14 @@ void Link::setReplyHandler(ReplyOwner screen, Handler handler) {
 
 void Link::runHandler(ReplyOwner screen) {
     auto guard = lock();
-    if (handlers_[slot(screen)]) handlers_[slot(screen)]();
+    if (handlers_[slot(screen)])
+        handlers_[slot(screen)]();
 }
 
 void Link::runReplyHandlerFromTimer(ReplyOwner screen) {
     auto guard = lock();
-    if (dispatchPending_[slot(screen)]) return;
+    if (dispatchPending_[slot(screen)])
+        return;
     runHandler(screen);
 }
 
@@ -80,13 +84,15 @@ bool Link::dispatchFromWorker(ReplyOwner screen, const ThreadDataIn& worker) {
     // is then dropped with this object).
     constexpr int kPollMs = 20;
     while (!done->tryAcquire(1, kPollMs)) {
-        if (worker.stopping()) return false;
+        if (worker.stopping())
+            return false;
     }
     return true;
 }
 
 void Link::ensureWorker() {
-    if (!worker_) worker_ = std::make_unique<ThreadDataIn>(*this);
+    if (!worker_)
+        worker_ = std::make_unique<ThreadDataIn>(*this);
 }
 
 void Link::resetRing() {
@@ -107,7 +113,8 @@ void Link::deliver(const QByteArray& bytes) {
             state_.ringOverrunReported = true;
         }
     }
-    if (worker_) worker_->wake();
+    if (worker_)
+        worker_->wake();
     if (report) {
         const QString message =
             QStringLiteral("Receive buffer full: %1 bytes from HM-210 dropped").arg(dropped);
@@ -142,13 +149,15 @@ void Link::endCommand() {
 }
 
 void Link::addLogLine(const QString& line) {
-    if (!activeLog_) return;
+    if (!activeLog_)
+        return;
     auto guard = lock();
     activeLog_->add(state_, line);
 }
 
 void Link::tickDelay(int ticks) {
-    if (ticks <= 0 || QCoreApplication::closingDown()) return;
+    if (ticks <= 0 || QCoreApplication::closingDown())
+        return;
     // Leaving the application's loop (exit or quit) also ends every nested loop.
     QEventLoop loop;
     QTimer::singleShot(ticks * kTickMs, &loop, &QEventLoop::quit);

@@ -17,17 +17,17 @@ class ThreadDataIn;
 // A screen's log: a list that keeps the newest lines under the link's log budget.
 class ScreenLog : public QObject {
     Q_OBJECT
-public:
+  public:
     const QStringList& lines() const { return lines_; }
     void clear();
     // Adds a line; when the budget is spent the oldest line goes.
     void add(LinkState& s, const QString& line);
 
-signals:
+  signals:
     void lineAdded(const QString& line);
     void changed();
 
-private:
+  private:
     QStringList lines_;
 };
 
@@ -35,7 +35,7 @@ private:
 // reply handlers of the screens. Lives on the GUI thread.
 class Link : public QObject {
     Q_OBJECT
-public:
+  public:
     using Lock = std::unique_lock<std::recursive_mutex>;
     using Handler = std::function<void()>;
 
@@ -84,11 +84,11 @@ public:
     // the application quits.
     static void tickDelay(int ticks);
 
-signals:
+  signals:
     // Messages about the link itself (port errors, ring overrun) for the open window.
     void notice(const QString& message);
 
-private:
+  private:
     friend class ThreadDataIn;
     // From the worker: runs the handler on the GUI thread and waits for it. Returns false
     // when the link is shutting down.

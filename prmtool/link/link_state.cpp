@@ -8,7 +8,9 @@ int ringUnread(const LinkState& s) {
     return (s.ringWrite - s.ringRead + kRingSize) % kRingSize;
 }
 
-bool ringEmpty(const LinkState& s) { return s.ringWrite == s.ringRead; }
+bool ringEmpty(const LinkState& s) {
+    return s.ringWrite == s.ringRead;
+}
 
 int ringPut(LinkState& s, const uint8_t* bytes, int count) {
     // One slot stays free so that a full ring is never mistaken for an empty one.
@@ -39,6 +41,8 @@ void setCommandBytes(LinkState& s, const std::string& chars) {
     std::copy_n(chars.begin(), n, s.commandBytes.begin());
 }
 
-std::string commandString(const LinkState& s) { return std::string(s.commandBytes.data()); }
+std::string commandString(const LinkState& s) {
+    return std::string(s.commandBytes.data());
+}
 
 }  // namespace prm

@@ -7,7 +7,9 @@
 namespace prm {
 
 namespace {
-QByteArray envName(int comNumber) { return "PRMTOOL_COM" + QByteArray::number(comNumber); }
+QByteArray envName(int comNumber) {
+    return "PRMTOOL_COM" + QByteArray::number(comNumber);
+}
 }  // namespace
 
 QString PortMap::defaultIniPath() {
@@ -19,11 +21,13 @@ PortMap::PortMap(QString iniPath) : iniPath_(std::move(iniPath)) {}
 
 QString PortMap::deviceForNumber(int comNumber) const {
     const QByteArray fromEnv = qgetenv(envName(comNumber).constData());
-    if (!fromEnv.isEmpty()) return QString::fromLocal8Bit(fromEnv);
+    if (!fromEnv.isEmpty())
+        return QString::fromLocal8Bit(fromEnv);
     QSettings ini(iniPath_, QSettings::IniFormat);
     const QString fromIni =
         ini.value(QStringLiteral("Ports/COM%1").arg(comNumber)).toString().trimmed();
-    if (!fromIni.isEmpty()) return fromIni;
+    if (!fromIni.isEmpty())
+        return fromIni;
     return QStringLiteral("/dev/ttyS%1").arg(comNumber - 1);
 }
 
@@ -31,7 +35,8 @@ QString PortMap::resolve(const QString& name) const {
     static const QRegularExpression comName(QStringLiteral("^COM([1-9][0-9]?)$"),
                                             QRegularExpression::CaseInsensitiveOption);
     const auto match = comName.match(name.trimmed());
-    if (match.hasMatch()) return deviceForNumber(match.captured(1).toInt());
+    if (match.hasMatch())
+        return deviceForNumber(match.captured(1).toInt());
     return name;
 }
 

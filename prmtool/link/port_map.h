@@ -9,7 +9,7 @@ namespace prm {
 // (COM1=/dev/ttyUSB0), else /dev/ttyS<n-1>. A name that is not "COMn" is taken as a
 // device path as it stands.
 class PortMap {
-public:
+  public:
     // The INI file of the user's configuration folder: <config>/prmtool/ports.ini.
     static QString defaultIniPath();
 
@@ -21,7 +21,7 @@ public:
     // Maps a COM number for this process (the --simulate option maps COM1 to its simulator).
     static void setProcessOverride(int comNumber, const QString& device);
 
-private:
+  private:
     QString iniPath_;
 };
 

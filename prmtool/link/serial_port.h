@@ -12,7 +12,7 @@ namespace prm {
 // flow control. Lives on the GUI thread; bytesArrived is the data-available event.
 class PortService : public QObject {
     Q_OBJECT
-public:
+  public:
     static constexpr int kBaudRate = 2400;
     static constexpr int kBufferSize = 4096;
     static constexpr int kFirstPort = 1;
@@ -40,13 +40,13 @@ public:
     qint64 writeString(const char* text);
     qint64 writeBlock(const void* data, int length);
 
-signals:
+  signals:
     void bytesArrived(const QByteArray& bytes);
     // The port could not be opened or was lost while open; the message names the device.
     void portError(const QString& message);
     void portOpened(const QString& device);
 
-private:
+  private:
     void onReadyRead();
     void onErrorOccurred(QSerialPort::SerialPortError error);
     QString describeOpenFailure(QSerialPort::SerialPortError error) const;
@@ -54,7 +54,7 @@ private:
     PortMap map_;
     QSerialPort port_;
     int comNumber_ = kFirstPort;
-    QString explicitName_;    // as the user gave it: "COM5" or a device path
+    QString explicitName_;  // as the user gave it: "COM5" or a device path
     QString explicitDevice_;
     QString lastError_;
 };

@@ -8,7 +8,7 @@ namespace prm {
 
 // Starts hm210-sim on a pseudo-terminal for --simulate and stops it again.
 class SimulatorLauncher {
-public:
+  public:
     SimulatorLauncher() = default;
     ~SimulatorLauncher();
     SimulatorLauncher(const SimulatorLauncher&) = delete;
@@ -24,7 +24,7 @@ public:
     QString device() const { return device_; }
     void stop();
 
-private:
+  private:
     QProcess process_;
     QString device_;
 };

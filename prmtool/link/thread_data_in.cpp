@@ -15,22 +15,28 @@ ThreadDataIn::~ThreadDataIn() {
     thread_.join();
 }
 
-void ThreadDataIn::wake() { wakeUp_.notify_all(); }
+void ThreadDataIn::wake() {
+    wakeUp_.notify_all();
+}
 
 void ThreadDataIn::run() {
     auto lock = link_.lock();
     for (;;) {
         wakeUp_.wait(lock, [this] { return stopping_ || !ringEmpty(link_.state_); });
-        if (stopping_) return;
+        if (stopping_)
+            return;
         LinkState& s = link_.state_;
         const uint8_t byte = ringTake(s);
-        if (ringEmpty(s)) s.ringOverrunReported = false;
+        if (ringEmpty(s))
+            s.ringOverrunReported = false;
         const ReplyOwner owner = processByte(s, byte);
-        if (owner == ReplyOwner::None) continue;
+        if (owner == ReplyOwner::None)
+            continue;
         lock.unlock();
         const bool alive = link_.dispatchFromWorker(owner, *this);
         lock.lock();
-        if (!alive) return;
+        if (!alive)
+            return;
     }
 }
 

@@ -12,7 +12,7 @@ class Link;
 // the link's lock and has the owning screen's reply handler run on the GUI thread, waiting
 // for it before it takes the next byte.
 class ThreadDataIn {
-public:
+  public:
     explicit ThreadDataIn(Link& link);
     ~ThreadDataIn();
     ThreadDataIn(const ThreadDataIn&) = delete;
@@ -23,7 +23,7 @@ public:
     void wake();
     bool stopping() const { return stopping_; }
 
-private:
+  private:
     void run();
 
     Link& link_;

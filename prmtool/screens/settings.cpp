@@ -10,8 +10,7 @@ constexpr char kContrastCoarseCommand = 'r';
 constexpr char kContrastFineCommand = 'c';
 }  // namespace
 
-SettingsController::SettingsController(Link& link, QObject* parent)
-    : QObject(parent), link_(link) {
+SettingsController::SettingsController(Link& link, QObject* parent) : QObject(parent), link_(link) {
     at(texts_, Field::ContrastCoarse) = QString::number(kCoarseMin);
     at(texts_, Field::ContrastFine) = QString::number(kFineMin);
     at(texts_, Field::Clock) = QStringLiteral("yy/mm/dd hh:mm:ss");
@@ -59,7 +58,8 @@ void SettingsController::activate(bool readUserSettings) {
         link_.state().activeScreen = kScreenSettings;
     }
     emit changed();
-    if (readUserSettings) displayUserSettings();
+    if (readUserSettings)
+        displayUserSettings();
 }
 
 void SettingsController::startCommand(int32_t commandCode, char commandByte, int firstCheckMs) {
@@ -128,9 +128,9 @@ void SettingsController::replyHandler() {
                 timer1_.start(kWriteStatusCheckMs);
             } else {
                 // The echo came but the status byte did not.
-                setButton(s.replyCode == code::kWriteUser ? Button::SaveUser
-                                                          : Button::SaveDefaultUser,
-                          true);
+                setButton(
+                    s.replyCode == code::kWriteUser ? Button::SaveUser : Button::SaveDefaultUser,
+                    true);
                 showError(QStringLiteral("ERROR Write Settings"));
             }
             return;
@@ -178,7 +178,8 @@ void SettingsController::applyReadBlock(bool defaults) {
 
     // Filling a field runs the same validation as typing into it.
     const FieldTexts texts = fieldTextsOf(block);
-    for (int i = 0; i < kFieldCount; ++i) setFieldText(static_cast<Field>(i), texts[i]);
+    for (int i = 0; i < kFieldCount; ++i)
+        setFieldText(static_cast<Field>(i), texts[i]);
 
     if (defaults) {
         groupCaption_ = QStringLiteral("Default Settings");
@@ -201,10 +202,14 @@ void SettingsController::applyReadBlock(bool defaults) {
 
 uint8_t SettingsController::flagsForWrite() const {
     uint8_t flags = 0;
-    if (option(Option::Vibrator)) flags |= flag::kVibrator;
-    if (option(Option::Buzzer)) flags |= flag::kBuzzer;
-    if (option(Option::Backlight)) flags |= flag::kBacklight;
-    if (option(Option::KeyBeep)) flags |= flag::kKeyBeep;
+    if (option(Option::Vibrator))
+        flags |= flag::kVibrator;
+    if (option(Option::Buzzer))
+        flags |= flag::kBuzzer;
+    if (option(Option::Backlight))
+        flags |= flag::kBacklight;
+    if (option(Option::KeyBeep))
+        flags |= flag::kKeyBeep;
     switch (doseItem_) {
         case kDoseItemGy:
             return flags | kDoseUnitGy;
@@ -251,7 +256,8 @@ void SettingsController::finishWrite(bool both) {
 }
 
 void SettingsController::setFieldText(Field f, const QString& text) {
-    if (at(texts_, f) == text) return;
+    if (at(texts_, f) == text)
+        return;
     at(texts_, f) = text;
     modified_ = true;
     if (!fieldAccepts(f, text)) {
@@ -269,7 +275,8 @@ void SettingsController::toggleOption(Option o) {
 }
 
 void SettingsController::chooseDoseUnit(int item) {
-    if (item < kDoseItemGy || item > kDoseItemSv) return;
+    if (item < kDoseItemGy || item > kDoseItemSv)
+        return;
     doseItem_ = item;
     {
         auto guard = link_.lock();
@@ -319,7 +326,8 @@ void SettingsController::setDateTime() {
 void SettingsController::clockTick() {
     const QDateTime now = pcClock_();
     statusText_ = dateTimeText(now);
-    if (clockFollowsPc_) at(texts_, Field::Clock) = clockText(now);
+    if (clockFollowsPc_)
+        at(texts_, Field::Clock) = clockText(now);
     if (modified_) {
         groupCaption_ = QStringLiteral("Settings Modified");
         groupCaptionRed_ = true;

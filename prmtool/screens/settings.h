@@ -15,7 +15,7 @@ namespace prm {
 // the live contrast and writes the user settings with the PC clock.
 class SettingsController : public QObject {
     Q_OBJECT
-public:
+  public:
     enum class Button { DisplayDefault, DisplayUser, SaveUser, SaveDefaultUser };
     enum class Option { Vibrator, Buzzer, Backlight, KeyBeep };
 
@@ -23,9 +23,9 @@ public:
     static constexpr int kReadDefaultCheckMs = 200;
     static constexpr int kReadUserCheckMs = 500;
     static constexpr int kWriteCheckMs = 200;
-    static constexpr int kBlockRecheckMs = 3000;   // read echo accepted, block not complete
+    static constexpr int kBlockRecheckMs = 3000;  // read echo accepted, block not complete
     static constexpr int kWriteStatusCheckMs = 2000;
-    static constexpr int kClockTickMs = 1000;      // Timer2
+    static constexpr int kClockTickMs = 1000;  // Timer2
 
     // Contrast stepper limits.
     static constexpr int kCoarseMin = 4, kCoarseMax = 6;
@@ -78,7 +78,7 @@ public:
     // Timer2Timer: the clock tick.
     void clockTick();
 
-signals:
+  signals:
     void changed();
     // A refused entry: the window shows it in the "MESSAGE" box.
     void validationMessage(const QString& text);
@@ -90,7 +90,7 @@ signals:
     void errorShown(const QString& text);
     void closeRequested();
 
-private:
+  private:
     void startCommand(int32_t commandCode, char commandByte, int firstCheckMs);
     void applyReadBlock(bool defaults);
     void sendWriteBlock();

@@ -7,7 +7,9 @@ namespace prm {
 
 namespace {
 
-int16_t get16(const uint8_t* p) { return static_cast<int16_t>(p[0] | (p[1] << 8)); }
+int16_t get16(const uint8_t* p) {
+    return static_cast<int16_t>(p[0] | (p[1] << 8));
+}
 
 void put16(uint8_t* p, long v) {
     p[0] = static_cast<uint8_t>(v & 0xFF);
@@ -15,10 +17,9 @@ void put16(uint8_t* p, long v) {
 }
 
 // Offsets in the read block.
-constexpr int kFlags = 0, kCoarse = 1, kFine = 2, kLcdTemp = 3, kGammaDiscr = 4,
-              kNeutronDiscr = 6, kGammaAlarm = 8, kNeutronAlarm = 9, kDangerGamma = 10,
-              kDangerNeutron = 11, kTemperature = 12, kBattery = 14, kSerial = 16, kVersion = 20,
-              kClock = 24;
+constexpr int kFlags = 0, kCoarse = 1, kFine = 2, kLcdTemp = 3, kGammaDiscr = 4, kNeutronDiscr = 6,
+              kGammaAlarm = 8, kNeutronAlarm = 9, kDangerGamma = 10, kDangerNeutron = 11,
+              kTemperature = 12, kBattery = 14, kSerial = 16, kVersion = 20, kClock = 24;
 constexpr uint8_t kCoarseMask = 0x07;
 constexpr uint8_t kFineMask = 0x3F;
 
@@ -46,14 +47,16 @@ const RuleEntry kRules[] = {
 
 const RuleEntry* entryOf(Field field) {
     for (const auto& e : kRules) {
-        if (e.rule.field == field) return &e;
+        if (e.rule.field == field)
+            return &e;
     }
     return nullptr;
 }
 
 QString charsUpToZero(const uint8_t* p, int n) {
     QString s;
-    for (int i = 0; i < n && p[i] != 0; ++i) s += QChar::fromLatin1(static_cast<char>(p[i]));
+    for (int i = 0; i < n && p[i] != 0; ++i)
+        s += QChar::fromLatin1(static_cast<char>(p[i]));
     return s;
 }
 
@@ -72,7 +75,8 @@ int doseUnitItemOf(uint8_t flags) {
 
 bool readBlockValid(const uint8_t* block) {
     uint8_t x = 0;
-    for (int i = 0; i < kSettingsReadBlockSize; ++i) x ^= block[i];
+    for (int i = 0; i < kSettingsReadBlockSize; ++i)
+        x ^= block[i];
     return x == 0;
 }
 
@@ -104,15 +108,14 @@ void decodeReadBlock(const uint8_t* b, UserSettings& out) {
 }
 
 QString clockText(const int8_t c[6]) {
-    return QString::asprintf(" %02d-%02d-%02d  %02d:%02d:%02d", c[0], c[1], c[2], c[3], c[4],
-                             c[5]);
+    return QString::asprintf(" %02d-%02d-%02d  %02d:%02d:%02d", c[0], c[1], c[2], c[3], c[4], c[5]);
 }
 
 QString clockText(const QDateTime& t) {
     const QDate d = t.date();
     const QTime h = t.time();
-    return QString::asprintf(" %02d-%02d-%02d  %02d:%02d:%02d", d.year() - 2000, d.month(),
-                             d.day(), h.hour(), h.minute(), h.second());
+    return QString::asprintf(" %02d-%02d-%02d  %02d:%02d:%02d", d.year() - 2000, d.month(), d.day(),
+                             h.hour(), h.minute(), h.second());
 }
 
 FieldTexts fieldTextsOf(const uint8_t* b) {
@@ -133,14 +136,16 @@ FieldTexts fieldTextsOf(const uint8_t* b) {
     at(t, Field::Temperature) = QString::asprintf("%5.1f", s.temperature / 100.0);
     at(t, Field::Battery) = QString::asprintf("%6.2f", s.battery / 100.0);
     int8_t clock[6];
-    for (int i = 0; i < 6; ++i) clock[i] = static_cast<int8_t>(b[kClock + i]);
+    for (int i = 0; i < 6; ++i)
+        clock[i] = static_cast<int8_t>(b[kClock + i]);
     at(t, Field::Clock) = clockText(clock);
     return t;
 }
 
 std::optional<long> parseInteger(const QString& text) {
     const QByteArray s = text.trimmed().toLatin1();
-    if (s.isEmpty()) return std::nullopt;
+    if (s.isEmpty())
+        return std::nullopt;
     char* end = nullptr;
     errno = 0;
     const long v = std::strtol(s.constData(), &end, 10);
@@ -152,10 +157,12 @@ std::optional<long> parseInteger(const QString& text) {
 
 std::optional<float> parseReal(const QString& text) {
     const QByteArray s = text.trimmed().toLatin1();
-    if (s.isEmpty()) return std::nullopt;
+    if (s.isEmpty())
+        return std::nullopt;
     char* end = nullptr;
     const float v = std::strtof(s.constData(), &end);
-    if (end != s.constData() + s.size() || !std::isfinite(v)) return std::nullopt;
+    if (end != s.constData() + s.size() || !std::isfinite(v))
+        return std::nullopt;
     return v;
 }
 
@@ -166,7 +173,8 @@ const ValidationRule* validationRuleOf(Field field) {
 
 bool fieldAccepts(Field field, const QString& text) {
     const RuleEntry* e = entryOf(field);
-    if (!e) return true;
+    if (!e)
+        return true;
     if (e->real) {
         const auto v = parseReal(text);
         return v && *v >= static_cast<float>(e->range.low) &&
@@ -202,7 +210,8 @@ std::array<uint8_t, kSettingsWriteBlockSize> encodeWriteBlock(const WriteInputs&
     b[18] = static_cast<uint8_t>(t.minute());
     b[19] = static_cast<uint8_t>(t.second());
     uint8_t x = 0;
-    for (int i = 0; i < kSettingsWriteBlockSize - 1; ++i) x ^= b[i];
+    for (int i = 0; i < kSettingsWriteBlockSize - 1; ++i)
+        x ^= b[i];
     b[20] = x;
     return b;
 }

@@ -42,8 +42,12 @@ enum class Field {
 constexpr int kFieldCount = static_cast<int>(Field::Clock) + 1;
 using FieldTexts = std::array<QString, kFieldCount>;
 
-inline QString& at(FieldTexts& t, Field f) { return t[static_cast<int>(f)]; }
-inline const QString& at(const FieldTexts& t, Field f) { return t[static_cast<int>(f)]; }
+inline QString& at(FieldTexts& t, Field f) {
+    return t[static_cast<int>(f)];
+}
+inline const QString& at(const FieldTexts& t, Field f) {
+    return t[static_cast<int>(f)];
+}
 
 // Dose-unit choice items: 0 "Gy/hr", 1 "R/hr", 2 "Sv/hr".
 enum DoseUnitItem { kDoseItemGy = 0, kDoseItemR = 1, kDoseItemSv = 2 };

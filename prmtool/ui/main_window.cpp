@@ -4,11 +4,11 @@
 #include <QEvent>
 #include <QFileInfo>
 #include <QHBoxLayout>
-#include <QVBoxLayout>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
 #include <QStatusBar>
+#include <QVBoxLayout>
 
 #include "port_window.h"
 #include "settings_window.h"
@@ -54,8 +54,7 @@ TForm1::TForm1(Link& link, QWidget* parent) : QMainWindow(parent), link_(link) {
     QMenuBar* bar = menuBar();
     connect(bar->addAction(QStringLiteral("COMx")), &QAction::triggered, this,
             &TForm1::openPortWindow);
-    connect(bar->addAction(QStringLiteral("Tests")), &QAction::triggered, this,
-            &TForm1::openTests);
+    connect(bar->addAction(QStringLiteral("Tests")), &QAction::triggered, this, &TForm1::openTests);
     connect(bar->addAction(QStringLiteral("Setting")), &QAction::triggered, this,
             &TForm1::openSettings);
     connect(bar->addAction(QStringLiteral("History")), &QAction::triggered, this,
@@ -96,11 +95,14 @@ void TForm1::loadPicture() {
             break;
         }
     }
-    if (!pictureLoaded_) picture_ = placeholderPicture(kPictureRect.size());
+    if (!pictureLoaded_)
+        picture_ = placeholderPicture(kPictureRect.size());
     pictureLabel_->setPixmap(picture_);
 }
 
-QString TForm1::portStatus() const { return portLabel_->text(); }
+QString TForm1::portStatus() const {
+    return portLabel_->text();
+}
 
 void TForm1::showPortStatus() {
     PortService& port = link_.port();
@@ -110,9 +112,11 @@ void TForm1::showPortStatus() {
 
 void TForm1::onNotice(const QString& message) {
     showPortStatus();
-    if (!link_.port().lastError().isEmpty()) portLabel_->setText(message);
+    if (!link_.port().lastError().isEmpty())
+        portLabel_->setText(message);
     // Each distinct trouble is told once in a box; the status bar keeps showing it.
-    if (message == lastReportedError_) return;
+    if (message == lastReportedError_)
+        return;
     lastReportedError_ = message;
     QWidget* parent = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : this;
     QMessageBox::warning(parent, QStringLiteral("Monitor HM-210"), message);
@@ -120,12 +124,14 @@ void TForm1::onNotice(const QString& message) {
 
 bool TForm1::event(QEvent* e) {
     const bool handled = QMainWindow::event(e);
-    if (e->type() == QEvent::WindowActivate) activateLink();
+    if (e->type() == QEvent::WindowActivate)
+        activateLink();
     return handled;
 }
 
 void TForm1::activateLink() {
-    if (activating_) return;  // the tick delay below lets a new activation in
+    if (activating_)
+        return;  // the tick delay below lets a new activation in
     activating_ = true;
     link_.resetRing();
     {
@@ -133,7 +139,8 @@ void TForm1::activateLink() {
         link_.state().settingsLoaded = false;
     }
     link_.ensureWorker();
-    if (link_.port().open()) lastReportedError_.clear();
+    if (link_.port().open())
+        lastReportedError_.clear();
     showPortStatus();
     Link::tickDelay(kSettleTicks);
     {

@@ -15,7 +15,7 @@ class TForm4;
 // screens from its menu, each as a modal window.
 class TForm1 : public QMainWindow {
     Q_OBJECT
-public:
+  public:
     static constexpr int kSettleTicks = 5;  // after opening the port
 
     explicit TForm1(Link& link, QWidget* parent = nullptr);
@@ -39,10 +39,10 @@ public:
     // The settings window while it is open (for tests).
     QPointer<TForm4> settingsWindow;
 
-protected:
+  protected:
     bool event(QEvent* e) override;
 
-private:
+  private:
     void loadPicture();
     void showPortStatus();
     void onNotice(const QString& message);

@@ -12,17 +12,17 @@ namespace prm {
 // "Main Menu" opens it and closes the window.
 class TForm3 : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit TForm3(PortService& port, QWidget* parent = nullptr);
 
     QButtonGroup& items() { return items_; }
     void clickItem(int index);
     void mainMenu();
 
-protected:
+  protected:
     void showEvent(QShowEvent* e) override;
 
-private:
+  private:
     void showDevice();
 
     PortService& port_;

@@ -30,7 +30,8 @@ TForm4::TForm4(Link& link, QWidget* parent) : QDialog(parent), controller_(link)
 
 void TForm4::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
-    if (activated_) return;
+    if (activated_)
+        return;
     activated_ = true;
     controller_.activate();
 }
@@ -106,8 +107,8 @@ void TForm4::build() {
 
     auto* info = new QGroupBox(QStringLiteral("Info"), configuration_);
     auto* infoGrid = new QGridLayout(info);
-    addField(info, infoGrid, 0, QStringLiteral("Serial  Number [ 1 - 9999 ]"),
-             Field::SerialNumber, true);
+    addField(info, infoGrid, 0, QStringLiteral("Serial  Number [ 1 - 9999 ]"), Field::SerialNumber,
+             true);
     addField(info, infoGrid, 1, QStringLiteral("Software Version"), Field::SoftwareVersion, true);
     addField(info, infoGrid, 2, QStringLiteral("Temperature [ grad C ]"), Field::Temperature, true);
     addField(info, infoGrid, 3, QStringLiteral("Battery [ V ]"), Field::Battery, true);
@@ -166,7 +167,8 @@ void TForm4::build() {
 
     top->addStretch(1);
     error_ = new QLabel(this);
-    error_->setStyleSheet(QStringLiteral("QLabel { background: red; color: white; padding: 4px; }"));
+    error_->setStyleSheet(
+        QStringLiteral("QLabel { background: red; color: white; padding: 4px; }"));
     error_->hide();
     top->addWidget(error_);
 
@@ -200,7 +202,8 @@ void TForm4::render() {
                 SettingsController::kCoarseMax);
     showStepper(fine_, c.fieldText(Field::ContrastFine), SettingsController::kFineMin,
                 SettingsController::kFineMax);
-    for (auto& [o, b] : options_) b->setText(c.optionCaption(o));
+    for (auto& [o, b] : options_)
+        b->setText(c.optionCaption(o));
     for (int i = 0; i < 3; ++i) {
         const QSignalBlocker block(doseItems_[i]);
         doseItems_[i]->setChecked(c.doseUnitItem() == i);
@@ -210,7 +213,8 @@ void TForm4::render() {
                                       ? QStringLiteral("QGroupBox::title { color: red; }")
                                       : QStringLiteral("QGroupBox::title { color: black; }"));
     configuration_->setEnabled(c.groupEnabled());
-    for (auto& [b, button] : buttons_) button->setEnabled(c.buttonEnabled(b));
+    for (auto& [b, button] : buttons_)
+        button->setEnabled(c.buttonEnabled(b));
     error_->setText(c.errorText());
     error_->setVisible(c.errorVisible());
     panels_[0]->setText(c.statusText());

@@ -17,11 +17,11 @@ namespace prm {
 // A spin box that reports every step click, also one at its limit that changes nothing.
 class StepperSpinBox : public QSpinBox {
     Q_OBJECT
-public:
+  public:
     using QSpinBox::QSpinBox;
     void stepBy(int steps) override;
 
-signals:
+  signals:
     void stepped(int shownValue);
 };
 
@@ -29,7 +29,7 @@ signals:
 // buttons. It forwards clicks and edits and draws what the controller reports.
 class TForm4 : public QDialog {
     Q_OBJECT
-public:
+  public:
     explicit TForm4(Link& link, QWidget* parent = nullptr);
 
     SettingsController& controller() { return controller_; }
@@ -43,10 +43,10 @@ public:
     QLabel* errorLabel() const { return error_; }
     QLabel* statusPanel(int i) const { return panels_[i]; }
 
-protected:
+  protected:
     void showEvent(QShowEvent* e) override;
 
-private:
+  private:
     void build();
     void render();
     QLineEdit* addField(QWidget* parent, QGridLayout* grid, int row, const QString& caption,

@@ -16,11 +16,14 @@ void put16(uint8_t* p, int16_t v) {
     p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
 }
 
-int16_t get16(const uint8_t* p) { return static_cast<int16_t>(p[0] | (p[1] << 8)); }
+int16_t get16(const uint8_t* p) {
+    return static_cast<int16_t>(p[0] | (p[1] << 8));
+}
 
 uint8_t xorOf(const uint8_t* p, size_t n) {
     uint8_t x = 0;
-    for (size_t i = 0; i < n; ++i) x ^= p[i];
+    for (size_t i = 0; i < n; ++i)
+        x ^= p[i];
     return x;
 }
 
@@ -71,8 +74,10 @@ std::array<uint8_t, Device::kReadBlockSize> Device::encode(const Settings& s,
     b[11] = s.dangerNeutron;
     put16(&b[12], temperature_);
     put16(&b[14], battery_);
-    for (size_t i = 0; i < 4; ++i) b[16 + i] = static_cast<uint8_t>(s.serial[i]);
-    for (size_t i = 0; i < 4; ++i) b[20 + i] = static_cast<uint8_t>(version_[i]);
+    for (size_t i = 0; i < 4; ++i)
+        b[16 + i] = static_cast<uint8_t>(s.serial[i]);
+    for (size_t i = 0; i < 4; ++i)
+        b[20 + i] = static_cast<uint8_t>(version_[i]);
     const std::time_t t = Clock::to_time_t(now + clockOffset_);
     std::tm tm{};
     localtime_r(&t, &tm);
@@ -109,9 +114,11 @@ std::vector<uint8_t> Device::echo() const {
 
 std::vector<uint8_t> Device::readSettings(const Settings& s, Clock::time_point now) const {
     std::vector<uint8_t> out = echo();
-    if (out.empty() || out[0] != kAck) return out;
+    if (out.empty() || out[0] != kAck)
+        return out;
     auto block = encode(s, now);
-    if (fault_ == Fault::BadCheck) block[30] ^= 0x5A;
+    if (fault_ == Fault::BadCheck)
+        block[30] ^= 0x5A;
     const size_t n = fault_ == Fault::ShortBlock ? kShortBlock : block.size();
     out.insert(out.end(), block.begin(), block.begin() + static_cast<long>(n));
     return out;
@@ -119,7 +126,8 @@ std::vector<uint8_t> Device::readSettings(const Settings& s, Clock::time_point n
 
 uint8_t Device::applyWriteBlock(Clock::time_point now) {
     const uint8_t* b = block_.data();
-    if (fault_ == Fault::WriteRefused || xorOf(b, kWriteBlockSize) != 0) return kRefused;
+    if (fault_ == Fault::WriteRefused || xorOf(b, kWriteBlockSize) != 0)
+        return kRefused;
     Settings s;
     s.flags = b[0];
     s.coarse = b[1] & 0x07;
@@ -132,7 +140,8 @@ uint8_t Device::applyWriteBlock(Clock::time_point now) {
     s.dangerGamma = b[10];
     s.dangerNeutron = b[11];
     const unsigned serial = static_cast<uint16_t>(get16(&b[12]));
-    if (serial > 9999) return kRefused;
+    if (serial > 9999)
+        return kRefused;
     char text[8];
     std::snprintf(text, sizeof text, "%04u", serial);
     s.serial = text;
@@ -152,7 +161,8 @@ uint8_t Device::applyWriteBlock(Clock::time_point now) {
     }
 
     user_ = s;
-    if (writeBoth_) defaults_ = s;
+    if (writeBoth_)
+        defaults_ = s;
     ++writesAccepted_;
     return kAck;
 }
@@ -169,7 +179,8 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
             return {};
         case Expect::WriteBlock:
             block_.push_back(byte);
-            if (block_.size() < kWriteBlockSize) return {};
+            if (block_.size() < kWriteBlockSize)
+                return {};
             expecting_ = Expect::Command;
             return {applyWriteBlock(now)};
         case Expect::Command:

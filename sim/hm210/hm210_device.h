@@ -11,12 +11,12 @@ namespace hm210sim {
 // Fault modes of the simulated monitor.
 enum class Fault {
     None,
-    NoEcho,         // commands are not answered at all
-    WrongEcho,      // '?' in place of the echo byte
-    ZEcho,          // 'Z' in place of the echo: switched off by its user
-    BadCheck,       // settings blocks go out with a wrong check byte
-    ShortBlock,     // settings blocks stop after 20 of their 31 bytes
-    WriteRefused,   // a settings write is answered with a refusal
+    NoEcho,        // commands are not answered at all
+    WrongEcho,     // '?' in place of the echo byte
+    ZEcho,         // 'Z' in place of the echo: switched off by its user
+    BadCheck,      // settings blocks go out with a wrong check byte
+    ShortBlock,    // settings blocks stop after 20 of their 31 bytes
+    WriteRefused,  // a settings write is answered with a refusal
 };
 
 bool parseFault(const std::string& name, Fault* fault);
@@ -25,7 +25,7 @@ const char* faultNames();
 // The monitor as its serial line sees it: bytes in, bytes out. Time is passed in so that
 // the model stays deterministic under test.
 class Device {
-public:
+  public:
     using Clock = std::chrono::system_clock;
     static constexpr size_t kReadBlockSize = 31;
     static constexpr size_t kWriteBlockSize = 21;
@@ -46,7 +46,7 @@ public:
     uint8_t liveContrastFine() const { return liveFine_; }
     int writesAccepted() const { return writesAccepted_; }
 
-private:
+  private:
     struct Settings {
         uint8_t flags;
         uint8_t coarse;

@@ -15,7 +15,9 @@
 namespace {
 
 volatile bool stopRequested = false;
-void onSignal(int) { stopRequested = true; }
+void onSignal(int) {
+    stopRequested = true;
+}
 
 void usage() {
     std::fprintf(stderr,

@@ -9,7 +9,7 @@ namespace hm210sim {
 // The simulator's end of a serial line: a pseudo-terminal whose far side the tool opens,
 // or a real device given by name.
 class PtyLine {
-public:
+  public:
     PtyLine() = default;
     ~PtyLine();
     PtyLine(const PtyLine&) = delete;
@@ -24,7 +24,7 @@ public:
     // Answers the tool until stop is set. baud > 0 paces the answers at that line rate.
     void serve(Device& device, int baud, const volatile bool& stop);
 
-private:
+  private:
     int fd_ = -1;
     int slaveKeeper_ = -1;  // keeps the pty alive while the tool closes and reopens it
     std::string farSide_;

@@ -17,7 +17,7 @@ namespace prm {
 namespace {
 
 class LinkOverPty : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(peer.ok());
         link.port().setDevice(peer.device());
@@ -34,7 +34,8 @@ TEST_F(LinkOverPty, BatchOf999BytesIsHandledInOrderOnTheGuiThreadOneAtATime) {
     bool overlapped = false;
     bool offGuiThread = false;
     link.setReplyHandler(ReplyOwner::TestConsole, [&] {
-        if (inside++ > 0) overlapped = true;
+        if (inside++ > 0)
+            overlapped = true;
         if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
             offGuiThread = true;
         }
@@ -42,7 +43,8 @@ TEST_F(LinkOverPty, BatchOf999BytesIsHandledInOrderOnTheGuiThreadOneAtATime) {
         seen.push_back(s.replyCode == code::kButtons ? -1 : s.replyData[s.receivedCount - 1]);
         // The button-test handler consumes its event.
         link.state().readIndex = s.receivedCount;
-        if (seen.size() == 1) QThread::msleep(50);  // the worker is busy: bytes pile up
+        if (seen.size() == 1)
+            QThread::msleep(50);  // the worker is busy: bytes pile up
         --inside;
     });
     {
@@ -51,13 +53,15 @@ TEST_F(LinkOverPty, BatchOf999BytesIsHandledInOrderOnTheGuiThreadOneAtATime) {
         setCommandBytes(link.state(), "M");
     }
     QByteArray batch(1, char(0xAA));
-    for (int i = 0; i < 998; ++i) batch.append(char(i % 251));
+    for (int i = 0; i < 998; ++i)
+        batch.append(char(i % 251));
     peer.send(batch);
     ASSERT_TRUE(waitUntil([&] { return seen.size() == 999; }));
     EXPECT_FALSE(overlapped);
     EXPECT_FALSE(offGuiThread);
     EXPECT_EQ(seen[0], -1);  // the echo
-    for (int i = 0; i < 998; ++i) ASSERT_EQ(seen[i + 1], i % 251) << i;
+    for (int i = 0; i < 998; ++i)
+        ASSERT_EQ(seen[i + 1], i % 251) << i;
 }
 
 TEST_F(LinkOverPty, StrayEchoAfterCommandEndReachesNoScreen) {

@@ -18,7 +18,7 @@ struct Call {
 
 // Starts a command the way the screens do and feeds the bytes; records every handler call.
 class Machine {
-public:
+  public:
     Machine(int32_t commandCode, const std::string& command) {
         s.state = commandCode;
         setCommandBytes(s, command);
@@ -29,7 +29,8 @@ public:
         std::vector<Call> calls;
         for (uint8_t b : bytes) {
             const ReplyOwner owner = processByte(s, b);
-            if (owner != ReplyOwner::None) calls.push_back({owner, s.replyCode, s.receivedCount});
+            if (owner != ReplyOwner::None)
+                calls.push_back({owner, s.replyCode, s.receivedCount});
         }
         return calls;
     }
@@ -132,11 +133,12 @@ TEST(ReplyMachine, SettingsReadBlockCompletesAfter31Bytes) {
 // The reply-length table: every code with an entry, and codes without one.
 TEST(ReplyMachine, ReplyLengthTable) {
     const std::pair<int32_t, int> table[] = {
-        {6, 1},   {10, 1},  {16, 1},  {17, 1},  {207, 1}, {213, 1}, {401, 1}, {7, 2},
-        {8, 2},   {24, 2},  {33, 2},  {9, 256}, {11, 8},  {13, 6},  {15, 12}, {211, 31},
+        {6, 1},    {10, 1},   {16, 1}, {17, 1},  {207, 1}, {213, 1}, {401, 1}, {7, 2},
+        {8, 2},    {24, 2},   {33, 2}, {9, 256}, {11, 8},  {13, 6},  {15, 12}, {211, 31},
         {212, 31}, {402, 16}, {1, -1}, {19, -1}, {98, -1}, {99, -1}, {0, -1},
     };
-    for (const auto& [code, length] : table) EXPECT_EQ(replyLength(code, 'X'), length) << code;
+    for (const auto& [code, length] : table)
+        EXPECT_EQ(replyLength(code, 'X'), length) << code;
     EXPECT_EQ(replyLength(18, 'S'), 4);
     EXPECT_EQ(replyLength(18, 'n'), 2);
 }
@@ -171,13 +173,17 @@ TEST(ReplyMachine, UnconsumedStreamDropsBytesInsteadOfOverrunning) {
 TEST(Ring, HoldsAt999UnreadBytesAndWraps) {
     LinkState s;
     std::vector<uint8_t> bytes(1005);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(ringPut(s, bytes.data(), 1005), 6);
     EXPECT_EQ(ringUnread(s), kRingSize - 1);
-    for (int i = 0; i < 500; ++i) ASSERT_EQ(ringTake(s), static_cast<uint8_t>(i));
+    for (int i = 0; i < 500; ++i)
+        ASSERT_EQ(ringTake(s), static_cast<uint8_t>(i));
     EXPECT_EQ(ringPut(s, bytes.data(), 400), 0);  // wraps past the end
-    for (int i = 500; i < 999; ++i) ASSERT_EQ(ringTake(s), static_cast<uint8_t>(i));
-    for (int i = 0; i < 400; ++i) ASSERT_EQ(ringTake(s), static_cast<uint8_t>(i));
+    for (int i = 500; i < 999; ++i)
+        ASSERT_EQ(ringTake(s), static_cast<uint8_t>(i));
+    for (int i = 0; i < 400; ++i)
+        ASSERT_EQ(ringTake(s), static_cast<uint8_t>(i));
     EXPECT_TRUE(ringEmpty(s));
 }
 
@@ -185,7 +191,8 @@ TEST(ScreenLogBudget, ThirteenthLineDropsTheFirst) {
     LinkState s;
     s.logBudget = kTestConsoleLogLines;
     ScreenLog log;
-    for (int i = 1; i <= 13; ++i) log.add(s, QString::number(i));
+    for (int i = 1; i <= 13; ++i)
+        log.add(s, QString::number(i));
     ASSERT_EQ(log.lines().size(), 12);
     EXPECT_EQ(log.lines().first(), "2");
     EXPECT_EQ(log.lines().last(), "13");

@@ -60,7 +60,7 @@ TEST(SettingsReadBlock, AnyFlippedBitFailsTheCheck) {
 // the masked value is kept as the unit code.
 TEST(SettingsReadBlock, DoseUnitMasking) {
     const std::tuple<uint8_t, int, uint8_t> table[] = {
-        {0x10, kDoseItemGy, 0x10}, {0x20, kDoseItemR, 0x20}, {0x40, kDoseItemSv, 0x40},
+        {0x10, kDoseItemGy, 0x10}, {0x20, kDoseItemR, 0x20},  {0x40, kDoseItemSv, 0x40},
         {0x00, kDoseItemSv, 0x00}, {0x30, kDoseItemSv, 0x30}, {0x70, kDoseItemSv, 0x70},
         {0x9F, kDoseItemGy, 0x10},
     };
@@ -136,7 +136,8 @@ TEST(SettingsWriteBlock, ContrastIsMaskedAndCheckByteClosesTheBlock) {
     EXPECT_EQ(b[2], 70 & 0x3F);
     EXPECT_EQ(b[14], 26);
     uint8_t x = 0;
-    for (uint8_t v : b) x ^= v;
+    for (uint8_t v : b)
+        x ^= v;
     EXPECT_EQ(x, 0);
 }
 

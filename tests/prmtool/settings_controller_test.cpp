@@ -14,7 +14,7 @@ namespace {
 using Button = SettingsController::Button;
 
 class SettingsEditor : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(peer.ok());
         link.port().setDevice(peer.device());
@@ -227,8 +227,8 @@ TEST_F(SettingsEditor, TypingPastTheRangeShowsTheMessageAtTheFourthDigit) {
     ctl.setFieldText(Field::SerialNumber, "0");
     ctl.setFieldText(Field::SerialNumber, "10000");
     ctl.setFieldText(Field::GammaAlarm, "");
-    EXPECT_EQ(messages, (QStringList{"DEFAULT: Neutron Discr", "DEFAULT: Serial #",
-                                     "DEFAULT: Gamma Alarm"}));
+    EXPECT_EQ(messages,
+              (QStringList{"DEFAULT: Neutron Discr", "DEFAULT: Serial #", "DEFAULT: Gamma Alarm"}));
     EXPECT_EQ(ctl.fieldText(Field::SerialNumber), "3200");
     EXPECT_EQ(ctl.fieldText(Field::GammaAlarm), "5.0");
 }
@@ -252,7 +252,10 @@ TEST_F(SettingsEditor, ContrastSteppersSendLive) {
     ctl.stepContrastCoarse(6);
     ctl.stepContrastFine(30);
     ctl.stepContrastFine(30);
-    EXPECT_EQ(peer.take(6), QByteArray("r\x06" "c\x1e" "c\x1e", 6));
+    EXPECT_EQ(peer.take(6), QByteArray("r\x06"
+                                       "c\x1e"
+                                       "c\x1e",
+                                       6));
     EXPECT_TRUE(ctl.modified());
     auto guard = link.lock();
     EXPECT_EQ(link.state().awaitingEcho, 0);  // live bytes expect no answer

@@ -15,7 +15,7 @@ namespace {
 
 // A simulated monitor on COM1 and the editor connected to it.
 class EditorOnSimulator {
-public:
+  public:
     explicit EditorOnSimulator(const QStringList& simArgs = {}) {
         QString error;
         started = simulator.start(simArgs, &error);
@@ -29,7 +29,9 @@ public:
         QObject::connect(&ctl, &SettingsController::settingsRead, [this] { ++reads; });
         QObject::connect(&ctl, &SettingsController::settingsWritten, [this] { ++writes; });
     }
-    bool waitRead(int n) { return waitUntil([&] { return reads == n || !errors.isEmpty(); }) && reads == n; }
+    bool waitRead(int n) {
+        return waitUntil([&] { return reads == n || !errors.isEmpty(); }) && reads == n;
+    }
 
     SimulatorLauncher simulator;
     bool started = false;
@@ -76,10 +78,8 @@ TEST(EditorEndToEnd, WrittenSettingsAreWhatTheNextReadReturns) {
 // Every fault of the simulated monitor and the text the editor shows for it.
 TEST(EditorEndToEnd, FaultModesShowTheirErrorText) {
     const std::pair<const char*, const char*> table[] = {
-        {"no-echo", "HM-210 doesn't echo"},
-        {"wrong-echo", "Bad echo from HM-210 = 63, ?"},
-        {"z", "Bad echo from HM-210 = 90, Z"},
-        {"bad-check", "ERROR Read Parameters"},
+        {"no-echo", "HM-210 doesn't echo"},       {"wrong-echo", "Bad echo from HM-210 = 63, ?"},
+        {"z", "Bad echo from HM-210 = 90, Z"},    {"bad-check", "ERROR Read Parameters"},
         {"short-block", "ERROR Read Parameters"},
     };
     for (const auto& [fault, text] : table) {
@@ -145,7 +145,8 @@ TEST(Ports, VanishedPortIsReportedAndCanBeReopened) {
     const QString lostDevice = e->simulator.device();
     e->simulator.stop();  // the monitor's line goes away
     ASSERT_TRUE(waitUntil([&] { return !notices.isEmpty(); }));
-    EXPECT_TRUE(notices[0].startsWith("COM1 (" + lostDevice + ") was lost: ")) << notices[0].toStdString();
+    EXPECT_TRUE(notices[0].startsWith("COM1 (" + lostDevice + ") was lost: "))
+        << notices[0].toStdString();
     EXPECT_FALSE(e->link.port().isOpen());
 
     // A new monitor on COM1: the port opens again and the editor reads it.

@@ -45,11 +45,12 @@ struct MessageBoxCatcher {
 // Saves a picture of a window when PRM_SCREENSHOTS names a folder.
 void screenshot(QWidget& w, const QString& name) {
     const QString dir = qEnvironmentVariable("PRM_SCREENSHOTS");
-    if (!dir.isEmpty()) w.grab().save(dir + '/' + name + ".png");
+    if (!dir.isEmpty())
+        w.grab().save(dir + '/' + name + ".png");
 }
 
 class WithSimulator : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         QString error;
         ASSERT_TRUE(simulator.start({}, &error)) << error.toStdString();
@@ -63,7 +64,8 @@ TEST_F(WithSimulator, MainWindowHasItsTitleMenuAndOpensCom1OnActivation) {
     TForm1 window(link);
     EXPECT_EQ(window.windowTitle(), "Monitor HM-210");
     QStringList menu;
-    for (QAction* a : window.menuBar()->actions()) menu << a->text();
+    for (QAction* a : window.menuBar()->actions())
+        menu << a->text();
     EXPECT_EQ(menu, (QStringList{"COMx", "Tests", "Setting", "History", "Exit"}));
     EXPECT_EQ(window.picture().size(), QSize(427, 442));
 
@@ -148,7 +150,8 @@ TEST_F(WithSimulator, SettingsWindowShowsReadsAndValidatesThroughItsController) 
     screenshot(window, "settings-window");
 
     QTest::mouseClick(window.button(Button::DisplayDefault), Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return window.configurationGroup()->title() == "Default Settings"; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return window.configurationGroup()->title() == "Default Settings"; }));
     EXPECT_EQ(window.field(Field::GammaDiscr)->text(), "1780");
     EXPECT_TRUE(window.button(Button::SaveUser)->isEnabled());
 

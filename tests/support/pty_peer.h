@@ -14,7 +14,7 @@
 // The far end of a pseudo-terminal, scripted by a test: it sees every byte the program
 // writes and answers with bytes of its choosing.
 class PtyPeer {
-public:
+  public:
     PtyPeer() {
         char name[256] = {};
         termios raw{};
@@ -25,8 +25,10 @@ public:
         }
     }
     ~PtyPeer() {
-        if (slave_ >= 0) ::close(slave_);
-        if (master_ >= 0) ::close(master_);
+        if (slave_ >= 0)
+            ::close(slave_);
+        if (master_ >= 0)
+            ::close(master_);
     }
     PtyPeer(const PtyPeer&) = delete;
     PtyPeer& operator=(const PtyPeer&) = delete;
@@ -38,7 +40,8 @@ public:
         ssize_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(master_, bytes.constData() + done, bytes.size() - done);
-            if (n > 0) done += n;
+            if (n > 0)
+                done += n;
         }
     }
     // Everything the program has written so far.
@@ -46,7 +49,8 @@ public:
         char buffer[512];
         for (;;) {
             const ssize_t n = ::read(master_, buffer, sizeof buffer);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             received_.append(buffer, n);
         }
         return received_;
@@ -60,13 +64,14 @@ public:
         return head;
     }
     void closeMaster() {
-        if (slave_ >= 0) ::close(slave_);
+        if (slave_ >= 0)
+            ::close(slave_);
         slave_ = -1;
         ::close(master_);
         master_ = -1;
     }
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;  // held open so the line stays up while the program reopens its end
     QString device_;
