@@ -148,6 +148,28 @@ void Link::endCommand() {
     state_.expectedCount = 0;
 }
 
+void Link::sendAndWait(const CommandStart& command) {
+    {
+        auto guard = lock();
+        LinkState& s = state_;
+        s.startedButtonIndex = command.buttonIndex;
+        s.startedButtonCaption = command.buttonCaption;
+        // The log texts hold 79 characters and their terminator.
+        s.startText = command.startText.substr(0, kLogTextSize - 1);
+        s.endText = command.endText.substr(0, kLogTextSize - 1);
+        s.state = command.code;
+        setCommandBytes(s, command.bytes);
+        s.expectedCount = 0;
+        s.firstEchoPending = true;
+        addLogLine(QString());
+        addLogLine(QString::fromStdString(s.startText));
+        s.awaitingEcho = 1;
+        s.echoCount = 0;
+        s.dataPending = true;
+    }
+    writeCommand();
+}
+
 void Link::addLogLine(const QString& line) {
     if (!activeLog_)
         return;

@@ -75,6 +75,21 @@ class Link : public QObject {
     // never routed to a screen.
     void endCommand();
 
+    // The test console's and records screen's start of a command, after which the screen
+    // restarts its echo (200 ms) and duration timers: the started button remembered, the
+    // start and end texts stored, state and command bytes set, firstEchoPending, an empty
+    // log line and the start text logged, the echo awaited, echoCount 0, dataPending, and
+    // the command written.
+    struct CommandStart {
+        int32_t code = 0;
+        std::string bytes;
+        int16_t buttonIndex = 0;
+        std::string buttonCaption;
+        std::string startText;
+        std::string endText;
+    };
+    void sendAndWait(const CommandStart& command);
+
     // The active screen's log (nullptr when the open screen keeps none).
     void setActiveLog(ScreenLog* log) { activeLog_ = log; }
     ScreenLog* activeLog() const { return activeLog_; }

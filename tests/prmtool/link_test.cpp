@@ -93,6 +93,37 @@ TEST_F(LinkOverPty, CommandGoesOutAsItsCharactersOnly) {
     EXPECT_EQ(link.state().state, code::kReadUser);
 }
 
+TEST_F(LinkOverPty, SendAndWaitLogsTheStartTextAndArmsTheExchange) {
+    ScreenLog log;
+    {
+        auto guard = link.lock();
+        link.state().logBudget = kTestConsoleLogLines;
+    }
+    link.setActiveLog(&log);
+    Link::CommandStart start;
+    start.code = code::kTemperature;
+    start.bytes = "T";
+    start.buttonIndex = 7;
+    start.buttonCaption = "Temperature";
+    start.startText = "Temperature test" + std::string(100, '.');
+    start.endText = "End of temperature test";
+    link.sendAndWait(start);
+    EXPECT_EQ(peer.take(1), "T");
+    ASSERT_EQ(log.lines().size(), 2);
+    EXPECT_EQ(log.lines()[0], "");
+    EXPECT_EQ(log.lines()[1].size(), kLogTextSize - 1);
+    auto guard = link.lock();
+    const LinkState& s = link.state();
+    EXPECT_EQ(s.state, code::kTemperature);
+    EXPECT_EQ(s.awaitingEcho, 1);
+    EXPECT_TRUE(s.firstEchoPending);
+    EXPECT_TRUE(s.dataPending);
+    EXPECT_EQ(s.startedButtonCaption, "Temperature");
+    EXPECT_EQ(s.startedButtonIndex, 7);
+    EXPECT_EQ(s.endText, "End of temperature test");
+    EXPECT_EQ(s.logBudget, kTestConsoleLogLines - 2);
+}
+
 TEST_F(LinkOverPty, UnitForAScreenWithoutHandlerIsDropped) {
     int consoleCalls = 0;
     link.setReplyHandler(ReplyOwner::TestConsole, [&] { ++consoleCalls; });
