@@ -17,8 +17,7 @@ void AdcSpectrumStream(benchmark::State& state) {
     uint8_t b = 0;
     int units = 0;
     for (auto _ : state) {
-        if (prm::processByte(s, b++) != prm::ReplyOwner::None)
-            ++units;
+        if (prm::processByte(s, b++) != prm::ReplyOwner::None) ++units;
     }
     state.SetBytesProcessed(state.iterations());
     state.counters["units"] = units;

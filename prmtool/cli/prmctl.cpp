@@ -70,8 +70,7 @@ int main(int argc, char** argv) {
     link.resetRing();
 
     const QString command = args.takeFirst();
-    if (command == "settings")
-        return prm::runSettingsCommand(link, args, out, err);
+    if (command == "settings") return prm::runSettingsCommand(link, args, out, err);
     usage(err);
     return 2;
 }

@@ -117,13 +117,10 @@ bool parseOnOff(const QString& v, bool* on) {
 // Applies one NAME=VALUE to the editor. Returns an empty text or the reason for refusal.
 QString applyAssignment(SettingsController& ctl, const QString& name, const QString& value) {
     for (const auto& o : kOptionNames) {
-        if (name != o.name)
-            continue;
+        if (name != o.name) continue;
         bool on = false;
-        if (!parseOnOff(value, &on))
-            return QStringLiteral("expected ON or OFF");
-        if (ctl.option(o.option) != on)
-            ctl.toggleOption(o.option);
+        if (!parseOnOff(value, &on)) return QStringLiteral("expected ON or OFF");
+        if (ctl.option(o.option) != on) ctl.toggleOption(o.option);
         return {};
     }
     if (name == "dose_units") {
@@ -136,10 +133,8 @@ QString applyAssignment(SettingsController& ctl, const QString& name, const QStr
         return QStringLiteral("expected Gy/hr, R/hr or Sv/hr");
     }
     for (const auto& f : kFieldNames) {
-        if (name != f.name)
-            continue;
-        if (!f.writable)
-            return QStringLiteral("the field is read-only");
+        if (name != f.name) continue;
+        if (!f.writable) return QStringLiteral("the field is read-only");
         if (f.field == Field::ContrastCoarse || f.field == Field::ContrastFine) {
             const bool coarse = f.field == Field::ContrastCoarse;
             const int lo = coarse ? SettingsController::kCoarseMin : SettingsController::kFineMin;
@@ -189,8 +184,7 @@ int runSettingsCommand(Link& link, const QStringList& args, QTextStream& out, QT
             err << "prmctl: settings read takes only --default\n";
             return 2;
         }
-        if (const int rc = readSettings(ctl, defaults, err))
-            return rc;
+        if (const int rc = readSettings(ctl, defaults, err)) return rc;
         printSettings(ctl, out);
         return 0;
     }
@@ -209,8 +203,7 @@ int runSettingsCommand(Link& link, const QStringList& args, QTextStream& out, QT
         }
         assignments.append({a.left(eq), a.mid(eq + 1)});
     }
-    if (const int rc = readSettings(ctl, false, err))
-        return rc;
+    if (const int rc = readSettings(ctl, false, err)) return rc;
 
     for (const auto& [name, value] : assignments) {
         const QString refusal = applyAssignment(ctl, name, value);
@@ -227,8 +220,7 @@ int runSettingsCommand(Link& link, const QStringList& args, QTextStream& out, QT
         return 1;
     }
     const auto written = ctl.lastWriteBlock();
-    if (const int rc = readSettings(ctl, false, err))
-        return rc;
+    if (const int rc = readSettings(ctl, false, err)) return rc;
     // The first twelve bytes have the same layout in both blocks; the serial number goes
     // out binary and comes back as four characters.
     bool confirmed = false;

@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QLoggingCategory>
-#include <QSemaphore>
 #include <QThread>
 #include <QTimer>
 
@@ -52,47 +51,41 @@ void Link::setReplyHandler(ReplyOwner screen, Handler handler) {
 
 void Link::runHandler(ReplyOwner screen) {
     auto guard = lock();
-    if (handlers_[slot(screen)])
-        handlers_[slot(screen)]();
+    if (handlers_[slot(screen)]) handlers_[slot(screen)]();
 }
 
 void Link::runReplyHandlerFromTimer(ReplyOwner screen) {
     auto guard = lock();
-    if (dispatchPending_[slot(screen)])
-        return;
+    if (pendingDispatch_ == screen) return;
     runHandler(screen);
 }
 
-bool Link::dispatchFromWorker(ReplyOwner screen, const ThreadDataIn& worker) {
+void Link::dispatchFromWorker(ReplyOwner screen, Lock& held, const ThreadDataIn& worker) {
+    // The request travels in our own fields under our lock, and its completion comes back
+    // through our condition variable: the event queue only carries the wake-up.
+    pendingDispatch_ = screen;
+    handlerDone_ = false;
+    QMetaObject::invokeMethod(this, "runPendingDispatch", Qt::QueuedConnection);
+    handlerFinished_.wait(held, [&] { return handlerDone_ || worker.stopping(); });
+}
+
+void Link::runPendingDispatch() {
     {
         auto guard = lock();
-        dispatchPending_[slot(screen)] = true;
+        const ReplyOwner screen = pendingDispatch_;
+        pendingDispatch_ = ReplyOwner::None;
+        if (screen != ReplyOwner::None) runHandler(screen);
+        handlerDone_ = true;
     }
-    auto done = std::make_shared<QSemaphore>();
-    QMetaObject::invokeMethod(
-        this,
-        [this, screen, done] {
-            {
-                auto guard = lock();
-                dispatchPending_[slot(screen)] = false;
-                runHandler(screen);
-            }
-            done->release();
-        },
-        Qt::QueuedConnection);
-    // Waits for the handler, but gives up when the link is being destroyed (the posted call
-    // is then dropped with this object).
-    constexpr int kPollMs = 20;
-    while (!done->tryAcquire(1, kPollMs)) {
-        if (worker.stopping())
-            return false;
-    }
-    return true;
+    handlerFinished_.notify_all();
+}
+
+void Link::wakeDispatchWaiter() {
+    handlerFinished_.notify_all();
 }
 
 void Link::ensureWorker() {
-    if (!worker_)
-        worker_ = std::make_unique<ThreadDataIn>(*this);
+    if (!worker_) worker_ = std::make_unique<ThreadDataIn>(*this);
 }
 
 void Link::resetRing() {
@@ -113,8 +106,7 @@ void Link::deliver(const QByteArray& bytes) {
             state_.ringOverrunReported = true;
         }
     }
-    if (worker_)
-        worker_->wake();
+    if (worker_) worker_->wake();
     if (report) {
         const QString message =
             QStringLiteral("Receive buffer full: %1 bytes from HM-210 dropped").arg(dropped);
@@ -171,15 +163,13 @@ void Link::sendAndWait(const CommandStart& command) {
 }
 
 void Link::addLogLine(const QString& line) {
-    if (!activeLog_)
-        return;
+    if (!activeLog_) return;
     auto guard = lock();
     activeLog_->add(state_, line);
 }
 
 void Link::tickDelay(int ticks) {
-    if (ticks <= 0 || QCoreApplication::closingDown())
-        return;
+    if (ticks <= 0 || QCoreApplication::closingDown()) return;
     // Leaving the application's loop (exit or quit) also ends every nested loop.
     QEventLoop loop;
     QTimer::singleShot(ticks * kTickMs, &loop, &QEventLoop::quit);

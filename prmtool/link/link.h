@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QStringList>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -107,7 +108,11 @@ class Link : public QObject {
     friend class ThreadDataIn;
     // From the worker: runs the handler on the GUI thread and waits for it. Returns false
     // when the link is shutting down.
-    bool dispatchFromWorker(ReplyOwner screen, const ThreadDataIn& worker);
+    // From the worker, which holds the lock: has the handler run on the GUI thread and
+    // waits for it (the lock is released meanwhile). Returns early when the worker stops.
+    void dispatchFromWorker(ReplyOwner screen, Lock& held, const ThreadDataIn& worker);
+    Q_INVOKABLE void runPendingDispatch();
+    void wakeDispatchWaiter();
     void runHandler(ReplyOwner screen);
 
     std::recursive_mutex mutex_;
@@ -115,7 +120,9 @@ class Link : public QObject {
     PortService port_;
     std::unique_ptr<ThreadDataIn> worker_;
     Handler handlers_[4];
-    bool dispatchPending_[4] = {};
+    ReplyOwner pendingDispatch_ = ReplyOwner::None;
+    bool handlerDone_ = false;
+    std::condition_variable_any handlerFinished_;
     ScreenLog* activeLog_ = nullptr;
 };
 

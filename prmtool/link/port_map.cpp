@@ -21,13 +21,11 @@ PortMap::PortMap(QString iniPath) : iniPath_(std::move(iniPath)) {}
 
 QString PortMap::deviceForNumber(int comNumber) const {
     const QByteArray fromEnv = qgetenv(envName(comNumber).constData());
-    if (!fromEnv.isEmpty())
-        return QString::fromLocal8Bit(fromEnv);
+    if (!fromEnv.isEmpty()) return QString::fromLocal8Bit(fromEnv);
     QSettings ini(iniPath_, QSettings::IniFormat);
     const QString fromIni =
         ini.value(QStringLiteral("Ports/COM%1").arg(comNumber)).toString().trimmed();
-    if (!fromIni.isEmpty())
-        return fromIni;
+    if (!fromIni.isEmpty()) return fromIni;
     return QStringLiteral("/dev/ttyS%1").arg(comNumber - 1);
 }
 
@@ -35,8 +33,7 @@ QString PortMap::resolve(const QString& name) const {
     static const QRegularExpression comName(QStringLiteral("^COM([1-9][0-9]?)$"),
                                             QRegularExpression::CaseInsensitiveOption);
     const auto match = comName.match(name.trimmed());
-    if (match.hasMatch())
-        return deviceForNumber(match.captured(1).toInt());
+    if (match.hasMatch()) return deviceForNumber(match.captured(1).toInt());
     return name;
 }
 

@@ -6,10 +6,8 @@
 namespace prm {
 
 ReplyOwner ownerOfState(int32_t state) {
-    if (state < 200)
-        return ReplyOwner::TestConsole;
-    if (state < 400)
-        return ReplyOwner::Settings;
+    if (state < 200) return ReplyOwner::TestConsole;
+    if (state < 400) return ReplyOwner::Settings;
     return ReplyOwner::Records;
 }
 
@@ -65,11 +63,9 @@ namespace {
 // Keeps the reply area within its bounds for streams the handler consumes from readIndex:
 // consumed bytes are dropped and the unconsumed rest moves to the front.
 bool makeRoomInReplyData(LinkState& s) {
-    if (s.receivedCount < kReplyDataSize)
-        return true;
+    if (s.receivedCount < kReplyDataSize) return true;
     const int consumed = std::clamp<int>(s.readIndex, 0, s.receivedCount);
-    if (consumed == 0)
-        return false;
+    if (consumed == 0) return false;
     std::memmove(s.replyData.data(), s.replyData.data() + consumed, s.receivedCount - consumed);
     s.receivedCount = static_cast<int16_t>(s.receivedCount - consumed);
     s.readIndex = 0;
@@ -108,8 +104,7 @@ ReplyOwner dataPhase(LinkState& s, uint8_t byte) {
     s.receivedCount = static_cast<int16_t>(s.receivedCount + 1);
     s.replyCode = s.state;
     s.expectedCount = static_cast<int16_t>(s.expectedCount - 1);
-    if (s.expectedCount > 0)
-        return ReplyOwner::None;
+    if (s.expectedCount > 0) return ReplyOwner::None;
 
     // Unit complete: streams re-arm for their next unit.
     switch (s.replyCode) {
@@ -135,10 +130,8 @@ ReplyOwner dataPhase(LinkState& s, uint8_t byte) {
 ReplyOwner processByte(LinkState& s, uint8_t byte) {
     // Any byte at all answers the echo time-out.
     s.awaitingEcho = 0;
-    if (isEchoState(s.state))
-        return echoPhase(s, byte);
-    if (isDataState(s.state))
-        return dataPhase(s, byte);
+    if (isEchoState(s.state)) return echoPhase(s, byte);
+    if (isDataState(s.state)) return dataPhase(s, byte);
     return ReplyOwner::None;  // for example the contrast code 35: the byte is dropped
 }
 

@@ -25,26 +25,21 @@ QString PortService::deviceName() const {
 }
 
 void PortService::setPortNumber(int comNumber) {
-    if (comNumber < kFirstPort || comNumber > kLastPort)
-        return;
+    if (comNumber < kFirstPort || comNumber > kLastPort) return;
     const bool wasOpen = port_.isOpen();
-    if (wasOpen)
-        close();
+    if (wasOpen) close();
     comNumber_ = comNumber;
     explicitName_.clear();
     explicitDevice_.clear();
-    if (wasOpen)
-        open();
+    if (wasOpen) open();
 }
 
 void PortService::setDevice(const QString& device) {
     const bool wasOpen = port_.isOpen();
-    if (wasOpen)
-        close();
+    if (wasOpen) close();
     explicitName_ = device;
     explicitDevice_ = map_.resolve(device);
-    if (wasOpen)
-        open();
+    if (wasOpen) open();
 }
 
 QString PortService::describeOpenFailure(QSerialPort::SerialPortError error) const {
@@ -61,8 +56,7 @@ QString PortService::describeOpenFailure(QSerialPort::SerialPortError error) con
 }
 
 bool PortService::open() {
-    if (port_.isOpen())
-        return true;
+    if (port_.isOpen()) return true;
     const QString device = deviceName();
     port_.setPortName(device);
     port_.setBaudRate(kBaudRate);
@@ -91,8 +85,7 @@ bool PortService::open() {
 }
 
 void PortService::close() {
-    if (port_.isOpen())
-        port_.close();
+    if (port_.isOpen()) port_.close();
 }
 
 qint64 PortService::writeString(const char* text) {
@@ -100,15 +93,13 @@ qint64 PortService::writeString(const char* text) {
 }
 
 qint64 PortService::writeBlock(const void* data, int length) {
-    if (!port_.isOpen())
-        return -1;
+    if (!port_.isOpen()) return -1;
     return port_.write(static_cast<const char*>(data), length);
 }
 
 void PortService::onReadyRead() {
     const QByteArray bytes = port_.readAll();
-    if (!bytes.isEmpty())
-        emit bytesArrived(bytes);
+    if (!bytes.isEmpty()) emit bytesArrived(bytes);
 }
 
 void PortService::onErrorOccurred(QSerialPort::SerialPortError error) {
@@ -117,8 +108,7 @@ void PortService::onErrorOccurred(QSerialPort::SerialPortError error) {
     // stopped simulator, a hung-up terminal) read errors without an errno of their own.
     const bool lost = error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
                       error == QSerialPort::WriteError;
-    if (!lost || !port_.isOpen())
-        return;
+    if (!lost || !port_.isOpen()) return;
     QString reason = port_.errorString();
     if (reason.isEmpty() || reason == QLatin1String("Unknown error")) {
         reason = QStringLiteral("the line hung up");

@@ -16,11 +16,9 @@ SimulatorLauncher::~SimulatorLauncher() {
 
 QString SimulatorLauncher::program() {
     const QString fromEnv = qEnvironmentVariable("HM210_SIM");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
+    if (!fromEnv.isEmpty()) return fromEnv;
     const QString beside = QCoreApplication::applicationDirPath() + "/hm210-sim";
-    if (QFileInfo(beside).isExecutable())
-        return beside;
+    if (QFileInfo(beside).isExecutable()) return beside;
 #ifdef PRMTOOL_BUILD_SIMULATOR
     if (QFileInfo(QStringLiteral(PRMTOOL_BUILD_SIMULATOR)).isExecutable()) {
         return QStringLiteral(PRMTOOL_BUILD_SIMULATOR);
@@ -54,11 +52,9 @@ bool SimulatorLauncher::start(const QStringList& arguments, QString* error) {
 }
 
 void SimulatorLauncher::stop() {
-    if (process_.state() == QProcess::NotRunning)
-        return;
+    if (process_.state() == QProcess::NotRunning) return;
     process_.terminate();
-    if (!process_.waitForFinished(kStartTimeoutMs))
-        process_.kill();
+    if (!process_.waitForFinished(kStartTimeoutMs)) process_.kill();
     process_.waitForFinished(kStartTimeoutMs);
 }
 

@@ -12,6 +12,7 @@ ThreadDataIn::~ThreadDataIn() {
         stopping_ = true;
     }
     wakeUp_.notify_all();
+    link_.wakeDispatchWaiter();
     thread_.join();
 }
 
@@ -23,20 +24,13 @@ void ThreadDataIn::run() {
     auto lock = link_.lock();
     for (;;) {
         wakeUp_.wait(lock, [this] { return stopping_ || !ringEmpty(link_.state_); });
-        if (stopping_)
-            return;
+        if (stopping_) return;
         LinkState& s = link_.state_;
         const uint8_t byte = ringTake(s);
-        if (ringEmpty(s))
-            s.ringOverrunReported = false;
+        if (ringEmpty(s)) s.ringOverrunReported = false;
         const ReplyOwner owner = processByte(s, byte);
-        if (owner == ReplyOwner::None)
-            continue;
-        lock.unlock();
-        const bool alive = link_.dispatchFromWorker(owner, *this);
-        lock.lock();
-        if (!alive)
-            return;
+        if (owner == ReplyOwner::None) continue;
+        link_.dispatchFromWorker(owner, lock, *this);
     }
 }
 

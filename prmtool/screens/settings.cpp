@@ -58,8 +58,7 @@ void SettingsController::activate(bool readUserSettings) {
         link_.state().activeScreen = kScreenSettings;
     }
     emit changed();
-    if (readUserSettings)
-        displayUserSettings();
+    if (readUserSettings) displayUserSettings();
 }
 
 void SettingsController::startCommand(int32_t commandCode, char commandByte, int firstCheckMs) {
@@ -202,14 +201,10 @@ void SettingsController::applyReadBlock(bool defaults) {
 
 uint8_t SettingsController::flagsForWrite() const {
     uint8_t flags = 0;
-    if (option(Option::Vibrator))
-        flags |= flag::kVibrator;
-    if (option(Option::Buzzer))
-        flags |= flag::kBuzzer;
-    if (option(Option::Backlight))
-        flags |= flag::kBacklight;
-    if (option(Option::KeyBeep))
-        flags |= flag::kKeyBeep;
+    if (option(Option::Vibrator)) flags |= flag::kVibrator;
+    if (option(Option::Buzzer)) flags |= flag::kBuzzer;
+    if (option(Option::Backlight)) flags |= flag::kBacklight;
+    if (option(Option::KeyBeep)) flags |= flag::kKeyBeep;
     switch (doseItem_) {
         case kDoseItemGy:
             return flags | kDoseUnitGy;
@@ -256,8 +251,7 @@ void SettingsController::finishWrite(bool both) {
 }
 
 void SettingsController::setFieldText(Field f, const QString& text) {
-    if (at(texts_, f) == text)
-        return;
+    if (at(texts_, f) == text) return;
     at(texts_, f) = text;
     modified_ = true;
     if (!fieldAccepts(f, text)) {
@@ -275,8 +269,7 @@ void SettingsController::toggleOption(Option o) {
 }
 
 void SettingsController::chooseDoseUnit(int item) {
-    if (item < kDoseItemGy || item > kDoseItemSv)
-        return;
+    if (item < kDoseItemGy || item > kDoseItemSv) return;
     doseItem_ = item;
     {
         auto guard = link_.lock();
@@ -326,8 +319,7 @@ void SettingsController::setDateTime() {
 void SettingsController::clockTick() {
     const QDateTime now = pcClock_();
     statusText_ = dateTimeText(now);
-    if (clockFollowsPc_)
-        at(texts_, Field::Clock) = clockText(now);
+    if (clockFollowsPc_) at(texts_, Field::Clock) = clockText(now);
     if (modified_) {
         groupCaption_ = QStringLiteral("Settings Modified");
         groupCaptionRed_ = true;

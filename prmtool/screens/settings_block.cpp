@@ -47,8 +47,7 @@ const RuleEntry kRules[] = {
 
 const RuleEntry* entryOf(Field field) {
     for (const auto& e : kRules) {
-        if (e.rule.field == field)
-            return &e;
+        if (e.rule.field == field) return &e;
     }
     return nullptr;
 }
@@ -144,8 +143,7 @@ FieldTexts fieldTextsOf(const uint8_t* b) {
 
 std::optional<long> parseInteger(const QString& text) {
     const QByteArray s = text.trimmed().toLatin1();
-    if (s.isEmpty())
-        return std::nullopt;
+    if (s.isEmpty()) return std::nullopt;
     char* end = nullptr;
     errno = 0;
     const long v = std::strtol(s.constData(), &end, 10);
@@ -157,12 +155,10 @@ std::optional<long> parseInteger(const QString& text) {
 
 std::optional<float> parseReal(const QString& text) {
     const QByteArray s = text.trimmed().toLatin1();
-    if (s.isEmpty())
-        return std::nullopt;
+    if (s.isEmpty()) return std::nullopt;
     char* end = nullptr;
     const float v = std::strtof(s.constData(), &end);
-    if (end != s.constData() + s.size() || !std::isfinite(v))
-        return std::nullopt;
+    if (end != s.constData() + s.size() || !std::isfinite(v)) return std::nullopt;
     return v;
 }
 
@@ -173,8 +169,7 @@ const ValidationRule* validationRuleOf(Field field) {
 
 bool fieldAccepts(Field field, const QString& text) {
     const RuleEntry* e = entryOf(field);
-    if (!e)
-        return true;
+    if (!e) return true;
     if (e->real) {
         const auto v = parseReal(text);
         return v && *v >= static_cast<float>(e->range.low) &&

@@ -28,8 +28,7 @@ int main(int argc, char** argv) {
     prm::SimulatorLauncher simulator;
     if (parser.isSet(simulate)) {
         QStringList simArgs;
-        if (parser.isSet(simFault))
-            simArgs << "--fault" << parser.value(simFault);
+        if (parser.isSet(simFault)) simArgs << "--fault" << parser.value(simFault);
         QString error;
         if (!simulator.start(simArgs, &error)) {
             QMessageBox::critical(nullptr, QStringLiteral("Monitor HM-210"), error);

@@ -95,8 +95,7 @@ void TForm1::loadPicture() {
             break;
         }
     }
-    if (!pictureLoaded_)
-        picture_ = placeholderPicture(kPictureRect.size());
+    if (!pictureLoaded_) picture_ = placeholderPicture(kPictureRect.size());
     pictureLabel_->setPixmap(picture_);
 }
 
@@ -112,11 +111,9 @@ void TForm1::showPortStatus() {
 
 void TForm1::onNotice(const QString& message) {
     showPortStatus();
-    if (!link_.port().lastError().isEmpty())
-        portLabel_->setText(message);
+    if (!link_.port().lastError().isEmpty()) portLabel_->setText(message);
     // Each distinct trouble is told once in a box; the status bar keeps showing it.
-    if (message == lastReportedError_)
-        return;
+    if (message == lastReportedError_) return;
     lastReportedError_ = message;
     QWidget* parent = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : this;
     QMessageBox::warning(parent, QStringLiteral("Monitor HM-210"), message);
@@ -124,14 +121,12 @@ void TForm1::onNotice(const QString& message) {
 
 bool TForm1::event(QEvent* e) {
     const bool handled = QMainWindow::event(e);
-    if (e->type() == QEvent::WindowActivate)
-        activateLink();
+    if (e->type() == QEvent::WindowActivate) activateLink();
     return handled;
 }
 
 void TForm1::activateLink() {
-    if (activating_)
-        return;  // the tick delay below lets a new activation in
+    if (activating_) return;  // the tick delay below lets a new activation in
     activating_ = true;
     link_.resetRing();
     {
@@ -139,8 +134,7 @@ void TForm1::activateLink() {
         link_.state().settingsLoaded = false;
     }
     link_.ensureWorker();
-    if (link_.port().open())
-        lastReportedError_.clear();
+    if (link_.port().open()) lastReportedError_.clear();
     showPortStatus();
     Link::tickDelay(kSettleTicks);
     {

@@ -33,10 +33,8 @@ TForm3::TForm3(PortService& port, QWidget* parent) : QDialog(parent), port_(port
 
 void TForm3::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
-    if (const QScreen* s = screen())
-        move(s->availableGeometry().center() - rect().center());
-    if (QAbstractButton* item = items_.button(port_.portNumber() - 1))
-        item->setChecked(true);
+    if (const QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
+    if (QAbstractButton* item = items_.button(port_.portNumber() - 1)) item->setChecked(true);
     showDevice();
 }
 
@@ -45,8 +43,7 @@ void TForm3::showDevice() {
 }
 
 void TForm3::clickItem(int index) {
-    if (QAbstractButton* item = items_.button(index))
-        item->setChecked(true);
+    if (QAbstractButton* item = items_.button(index)) item->setChecked(true);
     port_.setPortNumber(index + 1);
     showDevice();
 }

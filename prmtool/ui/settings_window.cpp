@@ -30,8 +30,7 @@ TForm4::TForm4(Link& link, QWidget* parent) : QDialog(parent), controller_(link)
 
 void TForm4::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
-    if (activated_)
-        return;
+    if (activated_) return;
     activated_ = true;
     controller_.activate();
 }

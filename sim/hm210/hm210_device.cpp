@@ -114,11 +114,9 @@ std::vector<uint8_t> Device::echo() const {
 
 std::vector<uint8_t> Device::readSettings(const Settings& s, Clock::time_point now) const {
     std::vector<uint8_t> out = echo();
-    if (out.empty() || out[0] != kAck)
-        return out;
+    if (out.empty() || out[0] != kAck) return out;
     auto block = encode(s, now);
-    if (fault_ == Fault::BadCheck)
-        block[30] ^= 0x5A;
+    if (fault_ == Fault::BadCheck) block[30] ^= 0x5A;
     const size_t n = fault_ == Fault::ShortBlock ? kShortBlock : block.size();
     out.insert(out.end(), block.begin(), block.begin() + static_cast<long>(n));
     return out;
@@ -126,8 +124,7 @@ std::vector<uint8_t> Device::readSettings(const Settings& s, Clock::time_point n
 
 uint8_t Device::applyWriteBlock(Clock::time_point now) {
     const uint8_t* b = block_.data();
-    if (fault_ == Fault::WriteRefused || xorOf(b, kWriteBlockSize) != 0)
-        return kRefused;
+    if (fault_ == Fault::WriteRefused || xorOf(b, kWriteBlockSize) != 0) return kRefused;
     Settings s;
     s.flags = b[0];
     s.coarse = b[1] & 0x07;
@@ -140,8 +137,7 @@ uint8_t Device::applyWriteBlock(Clock::time_point now) {
     s.dangerGamma = b[10];
     s.dangerNeutron = b[11];
     const unsigned serial = static_cast<uint16_t>(get16(&b[12]));
-    if (serial > 9999)
-        return kRefused;
+    if (serial > 9999) return kRefused;
     char text[8];
     std::snprintf(text, sizeof text, "%04u", serial);
     s.serial = text;
@@ -161,8 +157,7 @@ uint8_t Device::applyWriteBlock(Clock::time_point now) {
     }
 
     user_ = s;
-    if (writeBoth_)
-        defaults_ = s;
+    if (writeBoth_) defaults_ = s;
     ++writesAccepted_;
     return kAck;
 }
@@ -179,8 +174,7 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
             return {};
         case Expect::WriteBlock:
             block_.push_back(byte);
-            if (block_.size() < kWriteBlockSize)
-                return {};
+            if (block_.size() < kWriteBlockSize) return {};
             expecting_ = Expect::Command;
             return {applyWriteBlock(now)};
         case Expect::Command:

@@ -19,8 +19,7 @@ constexpr auto kParameterTimeout = std::chrono::seconds(2);
 
 bool makeRaw(int fd, speed_t speed) {
     termios t{};
-    if (tcgetattr(fd, &t) != 0)
-        return false;
+    if (tcgetattr(fd, &t) != 0) return false;
     cfmakeraw(&t);
     cfsetispeed(&t, speed);
     cfsetospeed(&t, speed);
@@ -32,8 +31,7 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         const ssize_t w = ::write(fd, p, n);
         if (w < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             if (errno == EAGAIN) {
                 pollfd pfd{fd, POLLOUT, 0};
                 ::poll(&pfd, 1, kPollMs);
@@ -50,10 +48,8 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
 }  // namespace
 
 PtyLine::~PtyLine() {
-    if (slaveKeeper_ >= 0)
-        ::close(slaveKeeper_);
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (slaveKeeper_ >= 0) ::close(slaveKeeper_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 bool PtyLine::openPty(std::string* error) {
@@ -89,32 +85,26 @@ void PtyLine::serve(Device& device, int baud, const volatile bool& stop) {
     while (!stop) {
         pollfd pfd{fd_, POLLIN, 0};
         const int ready = ::poll(&pfd, 1, kPollMs);
-        if (ready < 0 && errno != EINTR)
-            return;
+        if (ready < 0 && errno != EINTR) return;
         if (ready <= 0) {
-            if (steady_clock::now() - lastByte > kParameterTimeout)
-                device.lineIdle();
+            if (steady_clock::now() - lastByte > kParameterTimeout) device.lineIdle();
             continue;
         }
         uint8_t buffer[256];
         const ssize_t n = ::read(fd_, buffer, sizeof buffer);
         if (n <= 0) {
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
             // EIO on a pty master: nobody holds the far side; wait for the tool to reopen it.
             std::this_thread::sleep_for(milliseconds(kPollMs));
             continue;
         }
         lastByte = steady_clock::now();
         for (ssize_t i = 0; i < n; ++i) {
-            if (baud > 0)
-                std::this_thread::sleep_for(byteTime);  // the byte's own line time
+            if (baud > 0) std::this_thread::sleep_for(byteTime);  // the byte's own line time
             const auto answer = device.receive(buffer[i], system_clock::now());
             for (uint8_t b : answer) {
-                if (baud > 0)
-                    std::this_thread::sleep_for(byteTime);
-                if (!writeAll(fd_, &b, 1))
-                    return;
+                if (baud > 0) std::this_thread::sleep_for(byteTime);
+                if (!writeAll(fd_, &b, 1)) return;
             }
         }
     }

@@ -15,23 +15,19 @@ constexpr const char* kCommands[] = {"S", "n", "H", "J", "P"};
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2)
-        return 0;
+    if (size < 2) return 0;
     prm::LinkState s;
     s.state = kStates[data[0] % (sizeof kStates / sizeof kStates[0])];
     prm::setCommandBytes(s, kCommands[data[1] % 5]);
     for (size_t i = 2; i < size; ++i) {
         const prm::ReplyOwner owner = prm::processByte(s, data[i]);
-        if (s.receivedCount < 0 || s.receivedCount > prm::kReplyDataSize)
-            __builtin_trap();
+        if (s.receivedCount < 0 || s.receivedCount > prm::kReplyDataSize) __builtin_trap();
         // A handler that consumes what it was given, as the stream handlers do.
-        if (owner != prm::ReplyOwner::None)
-            s.readIndex = s.receivedCount;
+        if (owner != prm::ReplyOwner::None) s.readIndex = s.receivedCount;
     }
     if (size >= prm::kSettingsReadBlockSize) {
         prm::UserSettings settings;
-        if (prm::readBlockValid(data))
-            prm::decodeReadBlock(data, settings);
+        if (prm::readBlockValid(data)) prm::decodeReadBlock(data, settings);
         (void)prm::fieldTextsOf(data);
     }
     return 0;

@@ -34,8 +34,7 @@ TEST_F(LinkOverPty, BatchOf999BytesIsHandledInOrderOnTheGuiThreadOneAtATime) {
     bool overlapped = false;
     bool offGuiThread = false;
     link.setReplyHandler(ReplyOwner::TestConsole, [&] {
-        if (inside++ > 0)
-            overlapped = true;
+        if (inside++ > 0) overlapped = true;
         if (QThread::currentThread() != QCoreApplication::instance()->thread()) {
             offGuiThread = true;
         }
@@ -43,8 +42,7 @@ TEST_F(LinkOverPty, BatchOf999BytesIsHandledInOrderOnTheGuiThreadOneAtATime) {
         seen.push_back(s.replyCode == code::kButtons ? -1 : s.replyData[s.receivedCount - 1]);
         // The button-test handler consumes its event.
         link.state().readIndex = s.receivedCount;
-        if (seen.size() == 1)
-            QThread::msleep(50);  // the worker is busy: bytes pile up
+        if (seen.size() == 1) QThread::msleep(50);  // the worker is busy: bytes pile up
         --inside;
     });
     {

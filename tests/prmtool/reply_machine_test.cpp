@@ -29,8 +29,7 @@ class Machine {
         std::vector<Call> calls;
         for (uint8_t b : bytes) {
             const ReplyOwner owner = processByte(s, b);
-            if (owner != ReplyOwner::None)
-                calls.push_back({owner, s.replyCode, s.receivedCount});
+            if (owner != ReplyOwner::None) calls.push_back({owner, s.replyCode, s.receivedCount});
         }
         return calls;
     }

@@ -45,8 +45,7 @@ struct MessageBoxCatcher {
 // Saves a picture of a window when PRM_SCREENSHOTS names a folder.
 void screenshot(QWidget& w, const QString& name) {
     const QString dir = qEnvironmentVariable("PRM_SCREENSHOTS");
-    if (!dir.isEmpty())
-        w.grab().save(dir + '/' + name + ".png");
+    if (!dir.isEmpty()) w.grab().save(dir + '/' + name + ".png");
 }
 
 class WithSimulator : public ::testing::Test {

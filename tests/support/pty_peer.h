@@ -25,10 +25,8 @@ class PtyPeer {
         }
     }
     ~PtyPeer() {
-        if (slave_ >= 0)
-            ::close(slave_);
-        if (master_ >= 0)
-            ::close(master_);
+        if (slave_ >= 0) ::close(slave_);
+        if (master_ >= 0) ::close(master_);
     }
     PtyPeer(const PtyPeer&) = delete;
     PtyPeer& operator=(const PtyPeer&) = delete;
@@ -40,8 +38,7 @@ class PtyPeer {
         ssize_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(master_, bytes.constData() + done, bytes.size() - done);
-            if (n > 0)
-                done += n;
+            if (n > 0) done += n;
         }
     }
     // Everything the program has written so far.
@@ -49,8 +46,7 @@ class PtyPeer {
         char buffer[512];
         for (;;) {
             const ssize_t n = ::read(master_, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             received_.append(buffer, n);
         }
         return received_;
@@ -64,8 +60,7 @@ class PtyPeer {
         return head;
     }
     void closeMaster() {
-        if (slave_ >= 0)
-            ::close(slave_);
+        if (slave_ >= 0) ::close(slave_);
         slave_ = -1;
         ::close(master_);
         master_ = -1;

@@ -11,8 +11,7 @@ inline bool waitUntil(const std::function<bool()>& condition, int limitMs = 5000
     QElapsedTimer timer;
     timer.start();
     while (!condition()) {
-        if (timer.elapsed() > limitMs)
-            return false;
+        if (timer.elapsed() > limitMs) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);
     }
