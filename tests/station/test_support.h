@@ -29,7 +29,16 @@ class CollectingSink : public ProtocolEventSink {
         std::lock_guard lock(mutex_);
         return {events_.begin(), events_.end()};
     }
+    // The next event not yet taken, in delivery order.
+    std::optional<ProtocolEvent> Next(int timeoutMs) {
+        std::unique_lock lock(mutex_);
+        if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return taken_ < events_.size(); }))
+            return std::nullopt;
+        return events_[taken_++];
+    }
     void Clear() {
+        taken_ = 0;
         std::lock_guard lock(mutex_);
         events_.clear();
     }
@@ -61,6 +70,7 @@ class CollectingSink : public ProtocolEventSink {
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<ProtocolEvent> events_;
+    size_t taken_ = 0;
 };
 
 // The protocol with its writes captured instead of sent; a write "completes" at once,
