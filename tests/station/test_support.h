@@ -37,6 +37,11 @@ class CollectingSink : public ProtocolEventSink {
             return std::nullopt;
         return events_[taken_++];
     }
+    // Marks every event so far as taken.
+    void SkipAll() {
+        std::lock_guard lock(mutex_);
+        taken_ = events_.size();
+    }
     void Clear() {
         taken_ = 0;
         std::lock_guard lock(mutex_);
