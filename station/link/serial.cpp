@@ -53,6 +53,9 @@ std::string ResolvePortName(const std::string& name) {
 }
 
 CSerial::~CSerial() {
+    // The engine's threads must be gone before the device they poll is closed.
+    if (handle >= 0 && com != nullptr)
+        com->CloseCom();
     if (handle >= 0)
         ::close(handle);
 }

@@ -47,6 +47,7 @@ class CSerial {
     CSerial(const CSerial&) = delete;
     CSerial& operator=(const CSerial&) = delete;
 
+    // The engine must outlive this object (declare it first) or be unset again.
     void SetCom(CCom* engine) { com = engine; }
     // Opens the port (name given: the new port name), applies dcb and starts the engine.
     // A device whose line settings cannot be applied is closed again.
