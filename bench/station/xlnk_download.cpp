@@ -2,10 +2,7 @@
 // pseudo-terminal and prints how close the transfer comes to the line's own speed; then
 // measures how long a frame takes from its last byte on the line to its event.
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +17,7 @@
 
 #include "file_trans_controller.h"
 #include "serial.h"
+#include "simulator_process.h"
 #include "xlnk_protocol.h"
 
 using namespace station;
@@ -70,55 +68,21 @@ class CountingProtocol : public XLNKProtocol {
     }
 };
 
-struct Sim {
-    pid_t pid = -1;
-    std::string path;
-    explicit Sim(const std::vector<std::string>& args) {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(out[1], 1);
-            std::vector<std::string> all = {VM418_SIM_PATH};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (auto& a : all)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        FILE* f = fdopen(out[0], "r");
-        char line[256] = {};
-        if (f && std::fgets(line, sizeof line, f))
-            path = line;
-        if (f)
-            std::fclose(f);
-        if (!path.empty())
-            path.pop_back();
-    }
-    ~Sim() {
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-    }
-};
-
 void Download(int blockSize, const char* corruptRate) {
     const fs::path dir = fs::temp_directory_path() / ("xlnk_bench_" + std::to_string(getpid()));
     fs::create_directories(dir);
-    Sim sim({"--baud", std::to_string(kBaud), "--block-size", std::to_string(blockSize),
-             "--corrupt-rate", corruptRate, "--password", "pw", "--seed", "7"});
+    cli::SimulatorProcess sim;
+    sim.Start(VM418_SIM_PATH,
+              {"--baud", std::to_string(kBaud), "--block-size", std::to_string(blockSize),
+               "--corrupt-rate", corruptRate, "--password", "pw", "--seed", "7"});
     CountingProtocol protocol;
     Queue events;
     protocol.SetWindow(&events);
     protocol.SetWorkFolder(dir);
     CSerial serial;
     serial.SetCom(&protocol);
-    if (!serial.Open(sim.path)) {
-        std::printf("cannot open %s\n", sim.path.c_str());
+    if (!serial.Open(sim.path())) {
+        std::printf("cannot open %s\n", sim.path().c_str());
         return;
     }
     protocol.Dial("5551234", "pw");
@@ -135,15 +99,9 @@ void Download(int blockSize, const char* corruptRate) {
         auto e = events.Next(30000);
         if (!e)
             break;
-        if (e->command == kNoFrameCommand && e->status == 0) {
-            if (e->Text().rfind("Asking to repeat", 0) == 0)
-                ++repeats;
-            continue;
-        }
-        if (e->status == 0)
-            transfer.OnFrame(e->command, e->data.data(), e->length);
-        else
-            transfer.OnStatus(e->command, e->status);
+        if (e->command == kNoFrameCommand && e->Text().rfind("Asking to repeat", 0) == 0)
+            ++repeats;
+        transfer.OnEvent(*e);
     }
     const double actual = std::chrono::duration<double>(Clock::now() - start).count();
     const size_t bytes = protocol.received - before;

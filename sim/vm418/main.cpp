@@ -32,6 +32,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+constexpr size_t kLineLimit = 200;  // longer command or password lines are cut
+
 volatile sig_atomic_t stopRequested = 0;
 void OnSignal(int) {
     stopRequested = 1;
@@ -214,14 +216,18 @@ class Simulator {
         }
     }
 
+    // Collects a line up to its carriage return; true when one is complete in line_.
+    bool CollectLine(uint8_t b) {
+        if (b == '\r')
+            return true;
+        if (b != '\n' && line_.size() < kLineLimit)
+            line_.push_back(static_cast<char>(b));
+        return false;
+    }
+
     void ModemByte(uint8_t b) {
-        if (b == '\n')
+        if (!CollectLine(b))
             return;
-        if (b != '\r') {
-            if (line_.size() < 200)
-                line_.push_back(static_cast<char>(b));
-            return;
-        }
         std::string cmd = line_;
         line_.clear();
         Log("modem: %s\n", cmd);
@@ -267,13 +273,8 @@ class Simulator {
     }
 
     void PasswordByte(uint8_t b) {
-        if (b == '\n')
+        if (!CollectLine(b))
             return;
-        if (b != '\r') {
-            if (line_.size() < 200)
-                line_.push_back(static_cast<char>(b));
-            return;
-        }
         Log("password line: %s\n", line_);
         if (line_ == opt_.password) {
             unlocked_ = true;

@@ -1,10 +1,5 @@
 #include "link_command.h"
 
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -20,6 +15,7 @@
 #include "file_trans_controller.h"
 #include "port_settings_text.h"
 #include "serial.h"
+#include "simulator_process.h"
 #include "xlnk_protocol.h"
 
 namespace station::cli {
@@ -120,64 +116,6 @@ void PrintEvent(const ProtocolEvent& e) {
     std::fflush(stdout);
 }
 
-// The simulator: beside this program in an installed tree, or in the build tree.
-std::string FindSimulator(const char* argv0) {
-    if (const char* env = std::getenv("VM418_SIM"); env && *env)
-        return env;
-    std::error_code ec;
-    const fs::path self = fs::canonical("/proc/self/exe", ec);
-    const fs::path base = ec ? fs::path(argv0).parent_path() : self.parent_path();
-    for (const fs::path& p : {base / "vm418-sim", base / "../sim/vm418/vm418-sim"})
-        if (fs::exists(p))
-            return p.string();
-    return "vm418-sim";
-}
-
-class Simulator {
-  public:
-    bool Start(const std::string& program, const std::vector<std::string>& args) {
-        int out[2];
-        if (pipe(out) != 0)
-            return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<std::string> all = {program};
-            all.insert(all.end(), args.begin(), args.end());
-            std::vector<char*> argv;
-            for (auto& a : all)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        FILE* f = fdopen(out[0], "r");
-        char line[256] = {};
-        if (f && std::fgets(line, sizeof line, f))
-            path_ = line;
-        if (f)
-            std::fclose(f);
-        if (!path_.empty() && path_.back() == '\n')
-            path_.pop_back();
-        return !path_.empty();
-    }
-    ~Simulator() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    pid_t pid_ = -1;
-    std::string path_;
-};
-
 std::optional<Options> ParseOptions(int argc, char** argv) {
     Options o;
     if (argc < 1)
@@ -231,7 +169,7 @@ int RunLinkCommand(int argc, char** argv) {
     }
     const Options& o = *parsed;
 
-    Simulator sim;
+    SimulatorProcess sim;
     std::string port = o.port;
     if (o.simulate) {
         std::vector<std::string> args = {"--password", o.password};
@@ -300,12 +238,7 @@ int RunLinkCommand(int argc, char** argv) {
                 break;
             continue;
         }
-        if (e->command == kNoFrameCommand && e->status == 0)
-            continue;
-        if (e->status == 0)
-            transfer.OnFrame(e->command, e->data.data(), e->length);
-        else
-            transfer.OnStatus(e->command, e->status);
+        transfer.OnEvent(*e);
         if (transfer.outcome() != FileTransferController::Outcome::Running) {
             const bool ok = transfer.outcome() == FileTransferController::Outcome::Ok &&
                             transfer.saveError().empty();

@@ -80,6 +80,13 @@ void FileTransferController::OnStatus(uint16_t /*command*/, uint16_t /*status*/)
     schedule_(kErrorShowMs, [this] { outcome_ = Outcome::Cancel; });
 }
 
+void FileTransferController::OnEvent(const ProtocolEvent& event) {
+    if (event.status != 0)
+        OnStatus(event.command, event.status);
+    else if (event.command != kNoFrameCommand)
+        OnFrame(event.command, event.data.data(), event.length);
+}
+
 void FileTransferController::Abort() {
     if (protocol_ == nullptr) {
         outcome_ = Outcome::Cancel;

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "protocol_event.h"
+
 namespace station {
 
 class XLNKProtocol;
@@ -44,6 +46,8 @@ class FileTransferController {
     // A frame event (status 0) and an event with a status code, as the protocol posts them.
     void OnFrame(uint16_t command, const uint8_t* data, size_t length);
     void OnStatus(uint16_t command, uint16_t status);
+    // Hands one protocol event to OnFrame or OnStatus; raw text changes nothing here.
+    void OnEvent(const ProtocolEvent& event);
     void Abort();
 
   private:

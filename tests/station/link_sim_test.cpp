@@ -7,7 +7,7 @@
 
 #include "file_trans_controller.h"
 #include "serial.h"
-#include "sim_process.h"
+#include "simulator_process.h"
 #include "test_support.h"
 
 using namespace station;
@@ -44,8 +44,8 @@ class LinkSimTest : public ::testing::Test {
     // Starts the simulator with the password "pw" and its files dumped for comparison.
     void StartSim(std::vector<std::string> args) {
         args.insert(args.end(), {"--password", "pw", "--dump-dir", (dir / "unit").string()});
-        sim = std::make_unique<SimProcess>(args);
-        ASSERT_FALSE(sim->path().empty());
+        sim = std::make_unique<cli::SimulatorProcess>();
+        ASSERT_TRUE(sim->Start(VM418_SIM_PATH, args));
         ASSERT_TRUE(serial.Open(sim->path())) << serial.OpenError();
     }
     void Connect() {
@@ -58,15 +58,9 @@ class LinkSimTest : public ::testing::Test {
         while (c.outcome() == FileTransferController::Outcome::Running) {
             const auto e = sink.Next(timeoutMs);
             ASSERT_TRUE(e) << "no event";
-            if (e->command == kNoFrameCommand && e->status == 0) {
-                if (e->Text().rfind("Asking to repeat", 0) == 0)
-                    ++repeats;
-                continue;
-            }
-            if (e->status == 0)
-                c.OnFrame(e->command, e->data.data(), e->length);
-            else
-                c.OnStatus(e->command, e->status);
+            if (e->command == kNoFrameCommand && e->Text().rfind("Asking to repeat", 0) == 0)
+                ++repeats;
+            c.OnEvent(*e);
         }
     }
     FileTransferController Download(const std::string& code, const std::string& saveAs) {
@@ -83,7 +77,7 @@ class LinkSimTest : public ::testing::Test {
     CollectingSink sink;
     XLNKProtocol protocol;
     CSerial serial;
-    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<cli::SimulatorProcess> sim;
     int repeats = 0;
 };
 
