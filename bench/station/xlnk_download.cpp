@@ -1,0 +1,163 @@
+// Downloads the 15000-byte alarm file from vm418-sim paced at 9600 bit/s over a
+// pseudo-terminal and prints how close the transfer comes to the line's own speed; then
+// measures how long a frame takes from its last byte on the line to its event.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "file_trans_controller.h"
+#include "serial.h"
+#include "simulator_process.h"
+#include "xlnk_protocol.h"
+
+using namespace station;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kBaud = 9600;
+constexpr double kBitsPerByte = 10.0;
+
+class Queue : public ProtocolEventSink {
+  public:
+    void OnProtocolEvent(std::unique_ptr<ProtocolEvent> e) override {
+        std::lock_guard lock(m_);
+        deliveredAt_.push_back(Clock::now());
+        q_.push_back(std::move(e));
+        cv_.notify_one();
+    }
+    std::unique_ptr<ProtocolEvent> Next(int ms, Clock::time_point* at = nullptr) {
+        std::unique_lock lock(m_);
+        if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return !q_.empty(); }))
+            return nullptr;
+        auto e = std::move(q_.front());
+        q_.pop_front();
+        if (at)
+            *at = deliveredAt_.front();
+        deliveredAt_.pop_front();
+        return e;
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<std::unique_ptr<ProtocolEvent>> q_;
+    std::deque<Clock::time_point> deliveredAt_;
+};
+
+// Counts the bytes that came over the line.
+class CountingProtocol : public XLNKProtocol {
+  public:
+    size_t received = 0;
+
+  protected:
+    void ProcessInput() override {
+        received += static_cast<size_t>(rxEnd - rxBuffer);
+        XLNKProtocol::ProcessInput();
+    }
+};
+
+void Download(int blockSize, const char* corruptRate) {
+    const fs::path dir = fs::temp_directory_path() / ("xlnk_bench_" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    cli::SimulatorProcess sim;
+    sim.Start(VM418_SIM_PATH,
+              {"--baud", std::to_string(kBaud), "--block-size", std::to_string(blockSize),
+               "--corrupt-rate", corruptRate, "--password", "pw", "--seed", "7"});
+    CountingProtocol protocol;
+    Queue events;
+    protocol.SetWindow(&events);
+    protocol.SetWorkFolder(dir);
+    CSerial serial;
+    serial.SetCom(&protocol);
+    if (!serial.Open(sim.path())) {
+        std::printf("cannot open %s\n", sim.path().c_str());
+        return;
+    }
+    protocol.Dial("5551234", "pw");
+    for (auto e = events.Next(5000); e && e->status != XLNK_MODEM_CONNECTED;
+         e = events.Next(5000)) {
+    }
+    FileTransferController transfer(&protocol, [](int, std::function<void()> fn) { fn(); });
+    transfer.fileName = "ALAR";
+    const size_t before = protocol.received;
+    const auto start = Clock::now();
+    transfer.Start();
+    int repeats = 0;
+    while (transfer.outcome() == FileTransferController::Outcome::Running) {
+        auto e = events.Next(30000);
+        if (!e)
+            break;
+        if (e->command == kNoFrameCommand && e->Text().rfind("Asking to repeat", 0) == 0)
+            ++repeats;
+        transfer.OnEvent(*e);
+    }
+    const double actual = std::chrono::duration<double>(Clock::now() - start).count();
+    const size_t bytes = protocol.received - before;
+    const double ideal = bytes * kBitsPerByte / kBaud;
+    std::printf(
+        "block %4d  corruption %-6s  %-9s  unit bytes %6zu  repeats %d  ideal %6.2f s  "
+        "actual %6.2f s  ratio %.3f\n",
+        blockSize, corruptRate,
+        transfer.outcome() == FileTransferController::Outcome::Ok ? "complete" : "failed", bytes,
+        repeats, ideal, actual, ideal / actual);
+    serial.Close();
+    fs::remove_all(dir);
+}
+
+// Frames written to a pseudo-terminal one at a time; the time from the write of the last
+// byte to the delivery of the frame's event.
+void Latency() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master);
+    unlockpt(master);
+    XLNKProtocol protocol;
+    Queue events;
+    protocol.SetWindow(&events);
+    CSerial serial;
+    serial.SetCom(&protocol);
+    if (!serial.Open(ptsname(master)))
+        return;
+    std::vector<double> us;
+    const uint8_t answer[] = {0x10, 0x00, 0x00, 0xA1, 0x40, 0x10 ^ 0xA1 ^ 0x40};
+    for (int i = 0; i < 1000; ++i) {
+        protocol.ExpectCommand(0xC0A1, 5000);
+        // 0xC0A1 expected: the unit's 0x40A1 answer matches it.
+        const auto sent = Clock::now();
+        if (write(master, answer, sizeof answer) != sizeof answer)
+            break;
+        Clock::time_point at;
+        if (!events.Next(1000, &at))
+            break;
+        us.push_back(std::chrono::duration<double, std::micro>(at - sent).count());
+        usleep(2000);
+    }
+    std::sort(us.begin(), us.end());
+    if (!us.empty())
+        std::printf("frame latency over %zu frames: median %.0f us, p99 %.0f us\n", us.size(),
+                    us[us.size() / 2], us[us.size() * 99 / 100]);
+    serial.Close();
+    close(master);
+}
+
+}  // namespace
+
+int main() {
+    std::printf("XLNK download of the 15000-byte alarm file at %d bit/s\n", kBaud);
+    for (int block : {256, 1024})
+        for (const char* rate : {"0", "0.001"})
+            Download(block, rate);
+    Latency();
+    return 0;
+}

@@ -1,0 +1,630 @@
+// vm418-sim: a Hayes modem with a VM418 unit behind it, on a pseudo-terminal.
+//
+// Prints the device path the station program opens, then answers AT commands, dials
+// (with a chosen result), takes the password line and serves the unit's side of the XLNK
+// command protocol: files by four-letter code in numbered CRC-checked blocks, monitoring,
+// default parameters, parameter writes and discriminator commands. Fault switches damage
+// what the unit sends. Written from the line protocol alone; it shares no code with the
+// station program.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+
+#include "station_files.h"
+
+using namespace vm418sim;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kLineLimit = 200;  // longer command or password lines are cut
+
+volatile sig_atomic_t stopRequested = 0;
+void OnSignal(int) {
+    stopRequested = 1;
+}
+
+struct Options {
+    long baud = 0;  // 0: unpaced
+    std::string dialResult = "connect";
+    std::string connectText = "CONNECT 9600/ARQ";
+    std::string password;
+    bool noModem = false;
+    bool silentModem = false;
+    int dialDelayMs = 20;
+    uint16_t blockSize = 1024;
+    double corruptRate = 0;
+    double dropRate = 0;
+    int badCrcBlocks = 0;
+    long wrongBlock = -1;
+    long stallAfterBlock = -1;
+    int stallMs = 0;
+    bool noAnswer = false;
+    std::string requestFile;
+    int requestAfterMs = 100;
+    std::string uploadSave;
+    long askRepeatUploadBlock = -1;
+    std::string dumpDir;
+    unsigned seed = 418;
+    bool verbose = false;
+};
+
+// CRC-16 with polynomial 0x1021, MSB first, start 0, computed bit by bit.
+uint16_t Crc(const uint8_t* p, size_t n) {
+    uint16_t crc = 0;
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= static_cast<uint16_t>(p[i] << 8);
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021)
+                                 : static_cast<uint16_t>(crc << 1);
+    }
+    return crc;
+}
+
+uint16_t Le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+uint32_t Le32(const uint8_t* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+void Add16(Bytes& b, uint16_t v) {
+    b.push_back(v & 0xFF);
+    b.push_back(v >> 8);
+}
+void Add32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+class Simulator {
+  public:
+    Simulator(const Options& o, int master) : opt_(o), fd_(master), rng_(o.seed) {
+        files_ = MakeUnitFiles(o.seed);
+        online_ = o.noModem;
+        unlocked_ = o.noModem || o.password.empty();
+        if (unlocked_ && online_)
+            OnUnlocked();
+    }
+
+    void Run() {
+        uint8_t buf[4096];
+        while (!stopRequested) {
+            const int timeout = NextWakeMs();
+            pollfd p{fd_, POLLIN, 0};
+            const int r = poll(&p, 1, timeout);
+            if (r > 0 && (p.revents & POLLIN)) {
+                const ssize_t n = read(fd_, buf, sizeof buf);
+                if (n > 0)
+                    for (ssize_t i = 0; i < n; ++i)
+                        OnByte(buf[i]);
+            }
+            RunTimers();
+            Flush();
+        }
+    }
+
+    void DumpFiles(const std::string& dir) const {
+        for (const auto& [code, bytes] : Files()) {
+            std::ofstream out(dir + "/" + code, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<std::streamsize>(bytes.size()));
+        }
+    }
+
+  private:
+    std::map<std::string, Bytes> Files() const {
+        const size_t n = files_.alarms.size();
+        return {{"PARA", files_.parameters},    {"ALAR", files_.alarmRing},
+                {"HIST", files_.history},       {"ACRR", files_.alarms[n - 1]},
+                {"APRV", files_.alarms[n - 2]}, {"ANXT", files_.alarms[0]}};
+    }
+
+    void Log(const char* fmt, const std::string& s = {}) const {
+        if (opt_.verbose)
+            std::fprintf(stderr, fmt, s.c_str());
+    }
+
+    // ---- output: pacing and line faults ----
+    void Send(const Bytes& bytes, bool damageable) {
+        for (uint8_t b : bytes) {
+            if (damageable && opt_.dropRate > 0 && Chance(opt_.dropRate))
+                continue;
+            if (damageable && opt_.corruptRate > 0 && Chance(opt_.corruptRate))
+                b ^= static_cast<uint8_t>(1u << (rng_() % 8));
+            if (out_.empty() && opt_.baud > 0) {
+                paceStart_ = Clock::now();
+                paced_ = 0;
+            }
+            out_.push_back(b);
+        }
+    }
+    void SendText(const std::string& s) { Send(Bytes(s.begin(), s.end()), false); }
+    bool Chance(double rate) { return std::uniform_real_distribution<double>(0, 1)(rng_) < rate; }
+
+    void Flush() {
+        if (out_.empty())
+            return;
+        size_t allowed = out_.size();
+        if (opt_.baud > 0) {
+            const double secs = std::chrono::duration<double>(Clock::now() - paceStart_).count();
+            const auto due = static_cast<size_t>(secs * opt_.baud / 10.0) + 1;
+            allowed = due > paced_ ? std::min(out_.size(), due - paced_) : 0;
+        }
+        Bytes chunk(out_.begin(), out_.begin() + static_cast<long>(allowed));
+        size_t done = 0;
+        while (done < chunk.size()) {
+            const ssize_t n = write(fd_, chunk.data() + done, chunk.size() - done);
+            if (n <= 0)
+                break;
+            done += static_cast<size_t>(n);
+        }
+        out_.erase(out_.begin(), out_.begin() + static_cast<long>(done));
+        paced_ += done;
+    }
+
+    int NextWakeMs() const {
+        int wake = 200;
+        if (!out_.empty())
+            wake = opt_.baud > 0 ? 1 : 0;
+        for (const auto& t : timers_) {
+            const auto ms =
+                std::chrono::duration_cast<std::chrono::milliseconds>(t.first - Clock::now());
+            wake = std::min<int>(wake, std::max<int>(0, static_cast<int>(ms.count())));
+        }
+        return wake;
+    }
+
+    void After(int ms, std::function<void()> fn) {
+        timers_.emplace_back(Clock::now() + std::chrono::milliseconds(ms), std::move(fn));
+    }
+    void RunTimers() {
+        const auto now = Clock::now();
+        for (size_t i = 0; i < timers_.size();) {
+            if (timers_[i].first <= now) {
+                auto fn = std::move(timers_[i].second);
+                timers_.erase(timers_.begin() + static_cast<long>(i));
+                fn();
+            } else {
+                ++i;
+            }
+        }
+    }
+
+    // ---- the modem ----
+    void OnByte(uint8_t b) {
+        if (!online_) {
+            ModemByte(b);
+        } else if (!unlocked_) {
+            PasswordByte(b);
+        } else {
+            FrameByte(b);
+        }
+    }
+
+    // Collects a line up to its carriage return; true when one is complete in line_.
+    bool CollectLine(uint8_t b) {
+        if (b == '\r')
+            return true;
+        if (b != '\n' && line_.size() < kLineLimit)
+            line_.push_back(static_cast<char>(b));
+        return false;
+    }
+
+    void ModemByte(uint8_t b) {
+        if (!CollectLine(b))
+            return;
+        std::string cmd = line_;
+        line_.clear();
+        Log("modem: %s\n", cmd);
+        if (opt_.silentModem)
+            return;
+        SendText(cmd + "\r");  // echo
+        std::string upper;
+        for (char c : cmd)
+            upper.push_back(static_cast<char>(toupper(c)));
+        if (upper.rfind("AT", 0) != 0) {
+            if (!upper.empty())
+                SendText("\r\nERROR\r\n");
+            return;
+        }
+        const size_t d = upper.find('D', 2);
+        if (d == std::string::npos) {
+            SendText("\r\nOK\r\n");
+            return;
+        }
+        After(opt_.dialDelayMs, [this] { DialResult(); });
+    }
+
+    void DialResult() {
+        const std::string& r = opt_.dialResult;
+        if (r == "silence")
+            return;
+        if (r == "connect" || r == "ringing") {
+            if (r == "ringing")
+                SendText("\r\nRINGING\r\n");
+            After(r == "ringing" ? 30 : 0, [this] {
+                SendText("\r\n" + opt_.connectText + "\r\n");
+                online_ = true;
+                if (unlocked_)
+                    OnUnlocked();
+            });
+            return;
+        }
+        static const std::map<std::string, std::string> texts = {
+            {"busy", "BUSY"},   {"no-carrier", "NO CARRIER"},   {"no-answer", "NO ANSWER"},
+            {"error", "ERROR"}, {"no-dialtone", "NO DIALTONE"}, {"no-dial-tone", "NO DIAL TONE"}};
+        const auto it = texts.find(r);
+        SendText("\r\n" + (it != texts.end() ? it->second : std::string("NO CARRIER")) + "\r\n");
+    }
+
+    void PasswordByte(uint8_t b) {
+        if (!CollectLine(b))
+            return;
+        Log("password line: %s\n", line_);
+        if (line_ == opt_.password) {
+            unlocked_ = true;
+            OnUnlocked();
+        }
+        line_.clear();
+    }
+
+    void OnUnlocked() {
+        if (!opt_.requestFile.empty())
+            After(opt_.requestAfterMs, [this] {
+                SendFrame(0xC004, Bytes(opt_.requestFile.begin(), opt_.requestFile.end()));
+            });
+    }
+
+    // ---- the unit: frames in ----
+    void FrameByte(uint8_t b) {
+        if (rx_.empty() && b != 0x10)
+            return;
+        rx_.push_back(b);
+        if (rx_.size() < 6)
+            return;
+        if (rx_.size() == 6) {
+            if ((rx_[0] ^ rx_[1] ^ rx_[2] ^ rx_[3] ^ rx_[4] ^ rx_[5]) != 0) {
+                rx_.clear();  // not a frame start: hunt again
+                return;
+            }
+        }
+        const uint16_t len = Le16(&rx_[1]);
+        const uint16_t cmd = Le16(&rx_[3]);
+        const size_t total = 6 + len + (cmd == 0xC0F0 ? 2 : 0);
+        if (rx_.size() < total)
+            return;
+        Bytes data(rx_.begin() + 6, rx_.end());
+        rx_.clear();
+        OnFrame(cmd, data);
+    }
+
+    void SendFrame(uint16_t cmd, const Bytes& data, bool damage = true) {
+        Bytes f = {0x10};
+        Add16(f, static_cast<uint16_t>(data.size()));
+        Add16(f, cmd);
+        f.push_back(f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
+        f.insert(f.end(), data.begin(), data.end());
+        Send(f, damage);
+    }
+
+    void OnFrame(uint16_t cmd, const Bytes& data) {
+        if (opt_.verbose)
+            std::fprintf(stderr, "unit: got 0x%04X, %zu bytes\n", cmd, data.size());
+        if (opt_.noAnswer)
+            return;
+        switch (cmd) {
+            case 0xC004:
+                return StartDownload(std::string(data.begin(), data.end()));
+            case 0x400A:
+                return SendBlock(0);
+            case 0x400B:
+                if (!sending_)
+                    return;
+                if (lastSentValid_ < opt_.blockSize) {
+                    sending_.reset();
+                    return SendFrame(0xC00C, {});
+                }
+                if (static_cast<long>(sendBlock_) == opt_.stallAfterBlock && !stalled_) {
+                    // The next block comes late; a repeat request meanwhile sends it at once.
+                    stalled_ = true;
+                    sendBlock_ += 1;
+                    const uint64_t serial = blocksSent_;
+                    return After(opt_.stallMs, [this, serial] {
+                        if (blocksSent_ == serial)
+                            SendBlock(sendBlock_);
+                    });
+                }
+                return SendBlock(sendBlock_ + 1);
+            case 0x400D:
+                ++repeatsAsked_;
+                return SendBlock(sendBlock_);
+            case 0x400C:
+                return;
+            case 0x4004:
+                return;
+            case 0xC00A:
+                return StartUpload(data);
+            case 0xC00B:
+                return ReceiveUploadBlock(data);
+            case 0xC00C:
+                return FinishUpload();
+            case 0xC010:
+                files_.parameters = MakeUnitFiles(opt_.seed).parameters;
+                return SendFrame(0x4010, {});
+            case 0xC0A0:
+                monitoring_ = true;
+                return SendFrame(0x40A0, {});
+            case 0xC0B0:
+                monitoring_ = false;
+                return SendFrame(0x40B0, {});
+            case 0xC0A1:
+                return SendFrame(0x40A1, MonitoringData());
+            case 0xC0F0:
+                return WriteParameters(data);
+            case 0xC030:
+            case 0xC040:
+            case 0xC050:
+            case 0xC060:
+            case 0xC070:
+                discriminator_ = static_cast<uint16_t>(discriminator_ + (cmd >> 4 & 0xF));
+                return SendFrame(static_cast<uint16_t>(cmd & 0x7FFF), {});
+            default:
+                if (cmd & 0x8000)
+                    SendFrame(static_cast<uint16_t>(cmd & 0x7FFF), {});
+        }
+    }
+
+    // ---- the unit sends a file ----
+    void StartDownload(const std::string& code) {
+        const auto files = Files();
+        const auto it = files.find(code);
+        if (it == files.end()) {
+            Log("unit: no file %s\n", code);
+            return;
+        }
+        sending_ = it->second;
+        SendFrame(0x4004, {});
+        Bytes count;
+        Add32(count, static_cast<uint32_t>(sending_->size() / opt_.blockSize + 1));
+        SendFrame(0xC00A, count);
+    }
+
+    void SendBlock(uint32_t number) {
+        if (!sending_)
+            return;
+        sendBlock_ = number;
+        ++blocksSent_;
+        const size_t start = static_cast<size_t>(number) * opt_.blockSize;
+        const size_t valid = start >= sending_->size()
+                                 ? 0
+                                 : std::min<size_t>(opt_.blockSize, sending_->size() - start);
+        lastSentValid_ = static_cast<uint16_t>(valid);
+        Bytes rec;
+        const bool wrongNumber = static_cast<long>(number) == opt_.wrongBlock && !wrongSent_;
+        if (wrongNumber)
+            wrongSent_ = true;
+        Add32(rec, wrongNumber ? number + 7 : number);
+        Add16(rec, opt_.blockSize);
+        Add16(rec, static_cast<uint16_t>(valid));
+        rec.insert(rec.end(), sending_->begin() + static_cast<long>(start),
+                   sending_->begin() + static_cast<long>(start + valid));
+        rec.resize(8 + opt_.blockSize, 0xEE);  // the bytes after the valid ones mean nothing
+        uint16_t crc = Crc(rec.data(), rec.size());
+        if (badCrcLeft_ > 0) {
+            --badCrcLeft_;
+            crc ^= 0x5555;
+        }
+        Add16(rec, crc);
+        SendFrame(0xC00B, rec);
+    }
+
+    // ---- the unit receives a file it asked for ----
+    void StartUpload(const Bytes&) {
+        upload_.clear();
+        uploadNext_ = 0;
+        SendFrame(0x400A, {}, false);
+    }
+
+    void ReceiveUploadBlock(const Bytes& rec) {
+        if (rec.size() < 10)
+            return;
+        const uint32_t number = Le32(&rec[0]);
+        const uint16_t valid = Le16(&rec[6]);
+        const bool good = Crc(rec.data(), rec.size() - 2) == Le16(&rec[rec.size() - 2]) &&
+                          valid <= rec.size() - 10 && number == uploadNext_;
+        if (good && static_cast<long>(number) == opt_.askRepeatUploadBlock && !repeatAsked_) {
+            repeatAsked_ = true;
+            return SendFrame(0x400D, {}, false);
+        }
+        if (!good)
+            return SendFrame(0x400D, {}, false);
+        upload_.insert(upload_.end(), rec.begin() + 8, rec.begin() + 8 + valid);
+        ++uploadNext_;
+        SendFrame(0x400B, {}, false);
+    }
+
+    void FinishUpload() {
+        SendFrame(0x400C, {}, false);
+        if (!opt_.uploadSave.empty()) {
+            std::ofstream out(opt_.uploadSave, std::ios::binary);
+            out.write(reinterpret_cast<const char*>(upload_.data()),
+                      static_cast<std::streamsize>(upload_.size()));
+        }
+        std::fprintf(stderr, "unit: received %zu bytes\n", upload_.size());
+    }
+
+    // ---- monitoring and parameters ----
+    Bytes MonitoringData() {
+        Bytes d;
+        for (int det = 0; det < 8; ++det)
+            Add32(d, monitoring_ ? 200 + rng_() % 50 : 0);
+        Add16(d, discriminator_);
+        return d;
+    }
+
+    void WriteParameters(const Bytes& data) {
+        if (data.size() != 178)
+            return;
+        if (Crc(data.data(), 176) != Le16(&data[176])) {
+            Log("unit: parameter block CRC wrong%s\n");
+            return;  // a damaged block is not taken and not answered
+        }
+        std::copy(data.begin(), data.begin() + 176, files_.parameters.begin());
+        SendFrame(0x40F0, {});
+    }
+
+    const Options& opt_;
+    int fd_;
+    std::mt19937 rng_;
+    UnitFiles files_;
+    bool online_ = false;
+    bool unlocked_ = false;
+    std::string line_;
+    Bytes rx_;
+    std::deque<uint8_t> out_;
+    Clock::time_point paceStart_;
+    size_t paced_ = 0;
+    std::vector<std::pair<Clock::time_point, std::function<void()>>> timers_;
+    std::optional<Bytes> sending_;
+    uint32_t sendBlock_ = 0;
+    uint64_t blocksSent_ = 0;
+    uint16_t lastSentValid_ = 0;
+    int badCrcLeft_ = opt_.badCrcBlocks;
+    bool wrongSent_ = false;
+    bool stalled_ = false;
+    int repeatsAsked_ = 0;
+    Bytes upload_;
+    uint32_t uploadNext_ = 0;
+    bool repeatAsked_ = false;
+    bool monitoring_ = false;
+    uint16_t discriminator_ = 0;
+};
+
+void Usage() {
+    std::fputs(
+        "usage: vm418-sim [options]\n"
+        "  --baud N                 pace output at N bit/s (10 bits a byte)\n"
+        "  --dial-result R          connect|ringing|busy|no-carrier|no-answer|error|\n"
+        "                           no-dialtone|no-dial-tone|silence\n"
+        "  --connect-text T         the connect line (default \"CONNECT 9600/ARQ\")\n"
+        "  --silent-modem           the modem answers nothing\n"
+        "  --no-modem               a direct line: the unit listens at once\n"
+        "  --password P             the password line the unit waits for\n"
+        "  --block-size 256|512|1024\n"
+        "  --corrupt-rate R         flip a bit in this share of the unit's bytes\n"
+        "  --drop-rate R            lose this share of the unit's bytes\n"
+        "  --bad-crc N              the first N blocks sent carry a wrong CRC\n"
+        "  --wrong-block K          block K is first sent with a wrong number\n"
+        "  --stall-after-block K --stall-ms MS\n"
+        "  --no-answer              the unit answers no frame\n"
+        "  --request-file NAME      the unit asks the station for NAME once online\n"
+        "  --upload-save PATH       where a file received from the station is written\n"
+        "  --ask-repeat-upload K    ask once for block K of an upload again\n"
+        "  --dump-dir DIR           write the unit's files there by code and go on\n"
+        "  --seed N  --verbose\n",
+        stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                Usage();
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--baud")
+            o.baud = std::stol(next());
+        else if (a == "--dial-result")
+            o.dialResult = next();
+        else if (a == "--connect-text")
+            o.connectText = next();
+        else if (a == "--silent-modem")
+            o.silentModem = true;
+        else if (a == "--no-modem")
+            o.noModem = true;
+        else if (a == "--password")
+            o.password = next();
+        else if (a == "--block-size")
+            o.blockSize = static_cast<uint16_t>(std::stoi(next()));
+        else if (a == "--corrupt-rate")
+            o.corruptRate = std::stod(next());
+        else if (a == "--drop-rate")
+            o.dropRate = std::stod(next());
+        else if (a == "--bad-crc")
+            o.badCrcBlocks = std::stoi(next());
+        else if (a == "--wrong-block")
+            o.wrongBlock = std::stol(next());
+        else if (a == "--stall-after-block")
+            o.stallAfterBlock = std::stol(next());
+        else if (a == "--stall-ms")
+            o.stallMs = std::stoi(next());
+        else if (a == "--no-answer")
+            o.noAnswer = true;
+        else if (a == "--request-file")
+            o.requestFile = next();
+        else if (a == "--upload-save")
+            o.uploadSave = next();
+        else if (a == "--ask-repeat-upload")
+            o.askRepeatUploadBlock = std::stol(next());
+        else if (a == "--dump-dir")
+            o.dumpDir = next();
+        else if (a == "--seed")
+            o.seed = static_cast<unsigned>(std::stoul(next()));
+        else if (a == "--verbose")
+            o.verbose = true;
+        else {
+            Usage();
+            return 2;
+        }
+    }
+    if (o.blockSize != 256 && o.blockSize != 512 && o.blockSize != 1024) {
+        std::fputs("vm418-sim: --block-size must be 256, 512 or 1024\n", stderr);
+        return 2;
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::perror("vm418-sim: pseudo-terminal");
+        return 1;
+    }
+    const std::string path = ptsname(master);
+    // Holding the far side open keeps the line up between the station's connections.
+    const int slave = open(path.c_str(), O_RDWR | O_NOCTTY);
+    termios tio{};
+    tcgetattr(slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave, TCSANOW, &tio);
+    signal(SIGTERM, OnSignal);
+    signal(SIGINT, OnSignal);
+    signal(SIGPIPE, SIG_IGN);
+
+    Simulator sim(o, master);
+    if (!o.dumpDir.empty())
+        sim.DumpFiles(o.dumpDir);
+    std::printf("%s\n", path.c_str());
+    std::fflush(stdout);
+    sim.Run();
+    close(slave);
+    close(master);
+    return 0;
+}

@@ -1,0 +1,259 @@
+#include "link_command.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "file_trans_controller.h"
+#include "port_settings_text.h"
+#include "serial.h"
+#include "simulator_process.h"
+#include "xlnk_protocol.h"
+
+namespace station::cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kOverallLimitS = 600;  // a fetch or send that runs longer has hung
+
+const char kUsage[] =
+    "usage: vm418ctl link fetch --port COMn|DEVICE [--line \"COM1 9600 0 0 8 0\"] [--init TEXT]\n"
+    "                          --phone N --password P CODE [--save-as F]\n"
+    "       vm418ctl link send  --port COMn|DEVICE [--line ...] [--init TEXT] --phone N\n"
+    "                          --password P [--outbox DIR]\n"
+    "  --simulate           run against vm418-sim on a pseudo-terminal (no --port needed)\n"
+    "  --sim-arg ARG        pass ARG to the simulator (repeatable)\n";
+
+// Events from the read thread, taken in order by the main thread.
+class EventQueue : public ProtocolEventSink {
+  public:
+    void OnProtocolEvent(std::unique_ptr<ProtocolEvent> event) override {
+        std::lock_guard lock(mutex_);
+        events_.push_back(std::move(event));
+        cv_.notify_one();
+    }
+    std::unique_ptr<ProtocolEvent> Next(int timeoutMs) {
+        std::unique_lock lock(mutex_);
+        if (!cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                          [&] { return !events_.empty(); }))
+            return nullptr;
+        auto e = std::move(events_.front());
+        events_.pop_front();
+        return e;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::unique_ptr<ProtocolEvent>> events_;
+};
+
+struct Options {
+    std::string verb, port, line, init, phone, password, code, saveAs, outbox = "outbox";
+    bool simulate = false;
+    std::vector<std::string> simArgs;
+};
+
+// What the status bar would say about a modem result.
+std::string ModemResultText(int r) {
+    switch (r) {
+        case MODEM_NO_CARRIER:
+            return "NO CARRIER";
+        case MODEM_ERROR:
+            return " Modem (command) ERROR";
+        case MODEM_BUSY:
+            return "BUSY";
+        case MODEM_NO_ANSWER:
+            return "NO ANSWER";
+        case MODEM_NO_DIALTONE:
+            return "NO DIAL TOINE";
+        default:
+            return "";
+    }
+}
+
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\r')
+            continue;
+        if (c == '\n' || std::isprint(c)) {
+            out.push_back(static_cast<char>(c));
+        } else if (c != 0) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+void PrintEvent(const ProtocolEvent& e) {
+    if (e.status == XLNK_MODEM_CONNECTED) {
+        std::printf("Connected\n");
+    } else if ((e.status & 0xFF00) == XLNK_ERR_MODEM) {
+        std::printf("Disconnected %s\n", ModemResultText(e.status & 0xFF).c_str());
+    } else if (e.status != 0) {
+        std::printf("0x%04X %s\n", e.command, EventCodeName(e.status).c_str());
+    } else if (e.command == kNoFrameCommand) {
+        const std::string text = Printable(e.Text());
+        if (!text.empty())
+            std::printf("%s%s", text.c_str(), text.back() == '\n' ? "" : "\n");
+    } else {
+        std::printf("0x%04X %u bytes\n", e.command, e.length);
+    }
+    std::fflush(stdout);
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+    Options o;
+    if (argc < 1)
+        return std::nullopt;
+    o.verb = argv[0];
+    if (o.verb != "fetch" && o.verb != "send")
+        return std::nullopt;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (a == "--simulate") {
+            o.simulate = true;
+        } else if (a.rfind("--", 0) == 0 && !hasValue) {
+            return std::nullopt;
+        } else if (a == "--port") {
+            o.port = argv[++i];
+        } else if (a == "--line") {
+            o.line = argv[++i];
+        } else if (a == "--init") {
+            o.init = argv[++i];
+        } else if (a == "--phone") {
+            o.phone = argv[++i];
+        } else if (a == "--password") {
+            o.password = argv[++i];
+        } else if (a == "--save-as") {
+            o.saveAs = argv[++i];
+        } else if (a == "--outbox") {
+            o.outbox = argv[++i];
+        } else if (a == "--sim-arg") {
+            o.simArgs.push_back(argv[++i]);
+        } else if (a.rfind("--", 0) == 0 || !o.code.empty()) {
+            return std::nullopt;
+        } else {
+            o.code = a;
+        }
+    }
+    if (o.phone.empty() || (o.port.empty() && !o.simulate))
+        return std::nullopt;
+    if (o.verb == "fetch" && o.code.empty())
+        return std::nullopt;
+    return o;
+}
+
+}  // namespace
+
+int RunLinkCommand(int argc, char** argv) {
+    const auto parsed = ParseOptions(argc - 1, argv + 1);
+    if (!parsed) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    const Options& o = *parsed;
+
+    SimulatorProcess sim;
+    std::string port = o.port;
+    if (o.simulate) {
+        std::vector<std::string> args = {"--password", o.password};
+        args.insert(args.end(), o.simArgs.begin(), o.simArgs.end());
+        if (!sim.Start(FindSimulator(argv[0]), args)) {
+            std::fprintf(stderr, "vm418ctl: the simulator did not start\n");
+            return 1;
+        }
+        port = sim.path();
+        std::printf("Simulated station on %s\n", port.c_str());
+    }
+
+    XLNKProtocol protocol;
+    EventQueue events;
+    protocol.SetWindow(&events);
+    protocol.SetOutbox(o.outbox);
+    protocol.SetModemInit(o.init);
+    CSerial serial;
+    serial.SetCom(&protocol);
+    if (!o.line.empty()) {
+        const PortSettings settings = ParsePortSettingsText(o.line);
+        serial.dcb = settings.line;
+        if (port.empty())
+            port = settings.port;
+    }
+    if (!serial.Open(port)) {
+        std::fprintf(stderr, "Can't open COM port\n%s\n", serial.OpenError().c_str());
+        return 1;
+    }
+    std::printf("Calling %s\n", o.phone.c_str());
+    if (protocol.Dial(o.phone, o.password) != 0) {
+        std::fprintf(stderr, "vm418ctl: the modem line could not be sent\n");
+        serial.Close();
+        return 1;
+    }
+
+    FileTransferController transfer(&protocol);
+    transfer.fileName = o.code;
+    transfer.saveAs = o.saveAs;
+    bool connected = false;
+    int result = 1;
+    const auto deadline = Clock::now() + std::chrono::seconds(kOverallLimitS);
+    while (Clock::now() < deadline) {
+        const auto e = events.Next(1000);
+        if (!e)
+            continue;
+        PrintEvent(*e);
+        if (!connected) {
+            if (e->status == XLNK_MODEM_CONNECTED) {
+                connected = true;
+                if (o.verb == "fetch" && !transfer.Start())
+                    break;
+            } else if ((e->status & 0xFF00) == XLNK_ERR_MODEM) {
+                break;
+            }
+            continue;
+        }
+        if (o.verb == "send") {
+            // The unit has taken the whole file when it acknowledges its end.
+            if (e->status == 0 && e->command == CMD_FILE_END_ACK) {
+                result = 0;
+                break;
+            }
+            if (e->status == XLNK_ERR_FILE_TRANSFER_INTERRUPTED ||
+                (e->status & 0xFF00) == XLNK_ERR_MODEM)
+                break;
+            continue;
+        }
+        transfer.OnEvent(*e);
+        if (transfer.outcome() != FileTransferController::Outcome::Running) {
+            const bool ok = transfer.outcome() == FileTransferController::Outcome::Ok &&
+                            transfer.saveError().empty();
+            if (!transfer.saveError().empty())
+                std::fprintf(stderr, "Cannot save %s\n", transfer.saveError().c_str());
+            if (ok)
+                std::printf(
+                    "Saved %s\n",
+                    (o.saveAs.empty() ? protocol.ReceivedFilePath().string() : o.saveAs).c_str());
+            result = ok ? 0 : 1;
+            break;
+        }
+    }
+    serial.Close();
+    return result;
+}
+
+}  // namespace station::cli

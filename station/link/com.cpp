@@ -1,0 +1,433 @@
+#include "com.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+
+#include "trace.h"
+
+namespace station {
+
+namespace {
+
+constexpr int kIdleTimeoutMs = 1000;       // a read-side second without events
+constexpr int kWriteTimeoutMs = 10000;     // a write stuck this long is offered to OnTimeout
+constexpr int kQueueCreatedWaitMs = 5000;  // a sender waits this long for the write thread
+constexpr int kThreadEndWaitMs = 10000;    // CloseCom gives each thread this long
+
+int PollRetry(pollfd* fds, nfds_t n, int timeoutMs) {
+    int r;
+    do {
+        r = poll(fds, n, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+}  // namespace
+
+int Win32ErrorFromErrno(int err) {
+    switch (err) {
+        case EBADF:
+        case EIO:
+        case ENXIO:
+        case ENODEV:
+        case ENOTTY:
+            return WIN_ERROR_INVALID_HANDLE;
+        case ETIMEDOUT:
+            return WIN_WAIT_TIMEOUT;
+        case ECANCELED:
+            return WIN_ERROR_OPERATION_ABORTED;
+        case ENOMEM:
+            return NO_BUFFER_MEMORY;
+        default:
+            return 31;  // ERROR_GEN_FAILURE: a device error with no closer Win32 code
+    }
+}
+
+std::string CommErrorText(int code, const std::string& context) {
+    switch (code) {
+        case NOT_COMM_HANDLE:
+            return "NOT_COMM_HANDLE";
+        case COMM_ALREADY_OPEN:
+            return "COMM_ALREADY_OPEN";
+        case UNABLE_CREATE_EVENT:
+            return "Unable to CreateEvent: " + context;
+        case UNABLE_CREATE_THREAD:
+            return "UNABLE_CREATE_THREAD";
+        case FAIL_POST_MESSAGE:
+            return "FAIL_POST_MESSAGE";
+        case THREAD_NOT_CREATED:
+            return "THREAD_NOT_CREATED";
+        case CLOSE_EVENT_SIGNALED:
+            return "CLOSE_EVENT_SIGNALED";
+        case UNEXPECTED_WAIT_ERROR:
+            return "Unexpected error occured in " + context;
+        case STOP_WAIT_SIGNALED:
+            return "STOP_WAIT_SIGNALED";
+        case NO_BUFFER_MEMORY:
+            return "Not enough memory for buffer";
+        case WIN_ERROR_INVALID_HANDLE:
+            return "ERROR_INVALID_HANDLE in " + context +
+                   "\nLikely that the Service Provider has closed the port.";
+        case WIN_WAIT_TIMEOUT:
+            return "WAIT_TIMEOUT";
+        case WIN_ERROR_OPERATION_ABORTED:
+            return "ERROR_OPERATION_ABORTED";
+        default: {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "Unknown error value %d ", code);
+            return buf;
+        }
+    }
+}
+
+CCom::CCom() {
+    rxStorage_.reset(new (std::nothrow) uint8_t[rxBufferSize]);
+    rxBuffer = rxStorage_.get();
+    if (rxBuffer == nullptr)
+        ReportCommError(NO_BUFFER_MEMORY, "CCom constructor");
+    rxEnd = rxBuffer;
+}
+
+CCom::~CCom() {
+    CloseCom();
+}
+
+std::string CCom::LastErrorText() const {
+    std::lock_guard lock(errorMutex_);
+    return lastErrorText_;
+}
+
+std::string CCom::ReportCommError(int code, const std::string& context) {
+    std::string text = CommErrorText(code, context);
+    Trace(text + "\n");
+    {
+        std::lock_guard lock(errorMutex_);
+        lastErrorText_ = text;
+    }
+    lastErrorCode_ = code;
+    if (code == WIN_ERROR_OPERATION_ABORTED)
+        CheckCommErrors(nullptr);
+    return text;
+}
+
+bool CCom::StartCom(int handle) {
+    if (handle < 0 || rxBuffer == nullptr)
+        return false;
+    struct stat st {};
+    if (fstat(handle, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        ReportCommError(NOT_COMM_HANDLE, "StartCom()");
+        return false;
+    }
+    if (port >= 0) {
+        ReportCommError(COMM_ALREADY_OPEN, "StartCom()");
+        return false;
+    }
+    queueCreatedEvent = std::make_unique<ManualEvent>();
+    if (!queueCreatedEvent->ok()) {
+        ReportCommError(UNABLE_CREATE_EVENT, "QueueCreatedEvent");
+        return false;
+    }
+    port = handle;
+    // The threads poll the device, so it never blocks them.
+    const int flags = fcntl(handle, F_GETFL);
+    if (flags >= 0)
+        fcntl(handle, F_SETFL, flags | O_NONBLOCK);
+    hasErrorCounters_ = true;
+    counters_ = {};
+    CheckCommErrors(nullptr);
+
+    closeEvent = std::make_unique<ManualEvent>();
+    if (!closeEvent->ok()) {
+        ReportCommError(UNABLE_CREATE_EVENT, "CloseEvent");
+        return false;
+    }
+    stopEvent = std::make_unique<ManualEvent>();
+    if (!stopEvent->ok()) {
+        ReportCommError(UNABLE_CREATE_EVENT, "StopEvent");
+        return false;
+    }
+    queueWakeEvent_ = std::make_unique<ManualEvent>();
+    if (!queueWakeEvent_->ok()) {
+        ReportCommError(UNABLE_CREATE_EVENT, "QueueCreatedEvent");
+        return false;
+    }
+    try {
+        readThreadDone_ = false;
+        readThread = std::thread(&CCom::ReadThreadProc, this);
+        writeThreadDone_ = false;
+        writeThread = std::thread(&CCom::WriteThreadProc, this);
+    } catch (const std::system_error&) {
+        if (!readThread.joinable())
+            readThreadDone_ = true;
+        writeThreadDone_ = true;
+        ReportCommError(UNABLE_CREATE_THREAD, "StartCom()");
+        return false;
+    }
+    return true;
+}
+
+bool CCom::StopThread(std::thread& thread, std::atomic<bool>& done, const char* closing,
+                      const char* notExiting) {
+    if (!thread.joinable())
+        return true;
+    Trace(closing);
+    if (closeEvent)
+        closeEvent->Set();
+    bool ended;
+    {
+        std::unique_lock lock(threadEndMutex_);
+        ended = threadEnded_.wait_for(lock, std::chrono::milliseconds(kThreadEndWaitMs),
+                                      [&] { return done.load(); });
+    }
+    if (ended) {
+        thread.join();
+        return true;
+    }
+    Trace(notExiting);
+    pthread_cancel(thread.native_handle());
+    thread.detach();
+    return false;
+}
+
+bool CCom::CloseCom() {
+    bool ok = true;
+    const int fd = port;
+    if (readThread.joinable() && fd >= 0)
+        tcflush(fd, TCIFLUSH);
+    ok &= StopThread(readThread, readThreadDone_, "Closing Read Thread \n",
+                     "Read thread not exiting.  Terminating it.\n");
+    if (writeThread.joinable() && fd >= 0)
+        tcflush(fd, TCOFLUSH);
+    ok &= StopThread(writeThread, writeThreadDone_, "Closing Write Thread\n",
+                     "Write thread not exiting.  Terminating it.\n");
+    queueCreatedEvent.reset();
+    closeEvent.reset();
+    stopEvent.reset();
+    queueWakeEvent_.reset();
+    {
+        std::lock_guard lock(queueMutex_);
+        writeQueue_.clear();
+    }
+    port = -1;
+    rxEnd = rxBuffer;
+    OnPortClosed();
+    return ok;
+}
+
+bool CCom::WriteCommString(std::vector<uint8_t> buffer) {
+    return QueueWrite(std::move(buffer));
+}
+
+bool CCom::QueueWrite(std::vector<uint8_t> buffer) {
+    if (queueCreatedEvent)
+        queueCreatedEvent->Wait(kQueueCreatedWaitMs);
+    if (writeThreadDone_ || !queueWakeEvent_) {
+        ReportCommError(THREAD_NOT_CREATED, "WriteCommString()");
+        return false;
+    }
+    try {
+        std::lock_guard lock(queueMutex_);
+        writeQueue_.push_back(std::move(buffer));
+    } catch (const std::bad_alloc&) {
+        ReportCommError(FAIL_POST_MESSAGE, "WriteCommString()");
+        return false;
+    }
+    queueWakeEvent_->Set();
+    return true;
+}
+
+void CCom::WriteThreadProc() {
+    OnWriteThreadStart();
+    bool fatal = false;
+    for (;;) {
+        std::vector<uint8_t> message;
+        bool have = false;
+        {
+            std::lock_guard lock(queueMutex_);
+            if (!writeQueue_.empty()) {
+                message = std::move(writeQueue_.front());
+                writeQueue_.pop_front();
+                have = true;
+            } else {
+                queueWakeEvent_->Reset();
+            }
+        }
+        queueCreatedEvent->Set();
+        if (have) {
+            if (closeEvent->IsSet())
+                break;
+            if (!HandleWriteData(message)) {
+                fatal = true;
+                break;
+            }
+            continue;
+        }
+        pollfd fds[2] = {{closeEvent->fd(), POLLIN, 0}, {queueWakeEvent_->fd(), POLLIN, 0}};
+        if (PollRetry(fds, 2, -1) < 0) {
+            ReportCommError(UNEXPECTED_WAIT_ERROR, "MsgWaitForMultipleObjects()");
+            fatal = true;
+            break;
+        }
+        if (fds[0].revents & POLLIN)
+            break;
+    }
+    if (fatal)
+        OnCommNotify(WTHREAD_FATAL_TERMINATION, "WTHREAD_FATAL_TERMINATION");
+    if (port >= 0)
+        tcflush(port, TCOFLUSH);
+    {
+        std::lock_guard lock(threadEndMutex_);
+        writeThreadDone_ = true;
+    }
+    threadEnded_.notify_all();
+}
+
+bool CCom::HandleWriteData(const std::vector<uint8_t>& buffer) {
+    size_t written = 0;
+    while (written < buffer.size()) {
+        const ssize_t n = write(port, buffer.data() + written, buffer.size() - written);
+        if (n > 0) {
+            written += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            ReportCommError(Win32ErrorFromErrno(errno), "HandleWriteData()");
+            tcflush(port, TCOFLUSH);
+            return false;
+        }
+        pollfd fds[3] = {
+            {closeEvent->fd(), POLLIN, 0}, {port, POLLOUT, 0}, {stopEvent->fd(), POLLIN, 0}};
+        const int r = PollRetry(fds, 3, kWriteTimeoutMs);
+        if (r < 0) {
+            ReportCommError(Win32ErrorFromErrno(errno), "HandleWriteData()");
+            tcflush(port, TCOFLUSH);
+            return false;
+        }
+        if (fds[0].revents & POLLIN) {
+            ReportCommError(CLOSE_EVENT_SIGNALED, "HandleWriteData()");
+            return true;
+        }
+        if (fds[2].revents & POLLIN) {
+            ReportCommError(STOP_WAIT_SIGNALED, "HandleWriteData()");
+            return true;
+        }
+        if (r == 0 && OnTimeout(1, &buffer) != 0)
+            return true;
+    }
+    OnDataWritten(written, buffer);
+    return true;
+}
+
+void CCom::ReadThreadProc() {
+    bool fatal = false;
+    for (;;) {
+        pollfd fds[3] = {
+            {closeEvent->fd(), POLLIN, 0}, {port, POLLIN, 0}, {stopEvent->fd(), POLLIN, 0}};
+        // A set stop event has no action of its own; it must not spin the loop.
+        const int n = stopEvent->IsSet() ? 2 : 3;
+        const int r = PollRetry(fds, n, kIdleTimeoutMs);
+        if (r < 0) {
+            ReportCommError(UNEXPECTED_WAIT_ERROR, "WaitForMultipleObjects()");
+            fatal = true;
+            break;
+        }
+        if (fds[0].revents & POLLIN)
+            break;
+        if (r == 0) {
+            OnTimeout(0, nullptr);
+            continue;
+        }
+        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
+            if (!HandleReadEvent()) {
+                Trace("HandleReadEvent()\n");
+                fatal = true;
+                break;
+            }
+        }
+    }
+    if (fatal)
+        OnCommNotify(RTHREAD_FATAL_TERMINATION, "RTHREAD_FATAL_TERMINATION");
+    Trace("Read thread shutting down\n");
+    if (port >= 0)
+        tcflush(port, TCIFLUSH);
+    {
+        std::lock_guard lock(threadEndMutex_);
+        readThreadDone_ = true;
+    }
+    threadEnded_.notify_all();
+}
+
+bool CCom::HandleReadEvent() {
+    const size_t room = rxBufferSize - static_cast<size_t>(rxEnd - rxBuffer);
+    const ssize_t n = read(port, rxEnd, room);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return true;
+    if (n <= 0) {
+        // End of file: the device or the far side of the line is gone.
+        ReportCommError(n == 0 ? WIN_ERROR_INVALID_HANDLE : Win32ErrorFromErrno(errno),
+                        "HandleReadEvent()");
+        return false;
+    }
+    if (hasErrorCounters_) {
+        std::string errors;
+        CheckCommErrors(&errors);
+    }
+    return OnBytesRead(static_cast<size_t>(n));
+}
+
+bool CCom::OnBytesRead(size_t count) {
+    if (count == 0)
+        return true;
+    TraceF("Got %d bytes from ComPort \n", static_cast<int>(count));
+    rxEnd += count;
+    while (rxEnd != rxBuffer)
+        ProcessInput();
+    return true;
+}
+
+bool CCom::CheckCommErrors(std::string* text) {
+    if (port < 0)
+        return false;
+    serial_icounter_struct ic{};
+    if (ioctl(port, TIOCGICOUNT, &ic) != 0) {
+        // A pseudo-terminal keeps no error counters; that is no failure.
+        if (errno == ENOTTY || errno == EINVAL) {
+            hasErrorCounters_ = false;
+            return true;
+        }
+        return false;
+    }
+    std::string out;
+    if (ic.brk != counters_.brk)
+        out += "CE_BREAK - The hardware detected a break condition, ";
+    if (ic.frame != counters_.frame)
+        out += "CE_FRAME - The hardware detected a framing error, ";
+    if (ic.overrun != counters_.overrun)
+        out += "CE_OVERRUN - A character-buffer overrun has occurred. The next character is lost, ";
+    if (ic.buf_overrun != counters_.bufOverrun)
+        out +=
+            "CE_RXOVER - An input buffer overflow has occurred. There is either no room in the "
+            "input buffer, or a character was received after the end-of-file (EOF) character, ";
+    if (ic.parity != counters_.parity)
+        out += "CE_RXPARITY - The hardware detected a parity error, ";
+    counters_ = {ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun};
+    if (!out.empty()) {
+        out += "\r\n";
+        if (text)
+            *text = out;
+        OnCommNotify(COMM_LINE_ERROR_NOTIFY, out);
+    }
+    return true;
+}
+
+}  // namespace station

@@ -1,0 +1,63 @@
+// The logic of the file transfer dialog without its widgets: it asks the unit for a file,
+// follows the transfer's events with a progress range and a block counter and decides how
+// the dialog ends. The window (or a command-line tool) renders what it reports.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "protocol_event.h"
+
+namespace station {
+
+class XLNKProtocol;
+
+class FileTransferController {
+  public:
+    enum class Outcome { Running, Ok, Cancel };
+
+    // Runs fn after ms milliseconds; the window gives a timer, the default sleeps.
+    using Scheduler = std::function<void(int ms, std::function<void()> fn)>;
+
+    explicit FileTransferController(XLNKProtocol* protocol, Scheduler scheduler = {});
+
+    // Dialog fields.
+    bool autoStart = false;
+    std::string caption;
+    bool compact = false;
+    std::string fileName;
+    std::string saveAs;
+
+    // What the dialog shows.
+    int progressMin() const { return progressMin_; }
+    int progressMax() const { return progressMax_; }
+    int progressPos() const { return progressPos_; }
+    const std::string& blockText() const { return blockText_; }
+    bool errorLamp() const { return errorLamp_; }
+    Outcome outcome() const { return outcome_; }
+    // Set when the received file could not be moved to "Save as".
+    const std::string& saveError() const { return saveError_; }
+
+    // Called when the dialog opens: runs Start when autoStart is set.
+    void OnOpen();
+    // Asks the unit for fileName; false when the request could not be sent.
+    bool Start();
+    // A frame event (status 0) and an event with a status code, as the protocol posts them.
+    void OnFrame(uint16_t command, const uint8_t* data, size_t length);
+    void OnStatus(uint16_t command, uint16_t status);
+    // Hands one protocol event to OnFrame or OnStatus; raw text changes nothing here.
+    void OnEvent(const ProtocolEvent& event);
+    void Abort();
+
+  private:
+    XLNKProtocol* protocol_;
+    Scheduler schedule_;
+    int progressMin_ = 0, progressMax_ = 100, progressPos_ = 0;
+    std::string blockText_;
+    bool errorLamp_ = false;
+    Outcome outcome_ = Outcome::Running;
+    std::string saveError_;
+};
+
+}  // namespace station

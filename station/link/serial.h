@@ -1,0 +1,71 @@
+// CSerial: opens the serial device, applies the line settings and starts the engine on it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace station {
+
+class CCom;
+
+// The line settings record, with the fields and defaults of the device control block the
+// station has always stored (9600 bit/s, 8 data bits, no parity, one stop bit, CTS flow
+// control, DTR on, RTS handshake).
+struct LineSettings {
+    uint32_t BaudRate = 9600;
+    uint8_t ByteSize = 8;
+    uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+    char XonChar = 0x11;
+    char XoffChar = 0x13;
+    uint16_t XonLim = 0;
+    uint16_t XoffLim = 0;
+    char ErrorChar = 0;
+    char EofChar = 0;
+    char EvtChar = 0;
+    bool fBinary = true;
+    bool fParity = false;
+    bool fOutxCtsFlow = true;
+    bool fOutxDsrFlow = false;
+    uint8_t fDtrControl = 1;  // 0 disable, 1 enable, 2 handshake
+    bool fDsrSensitivity = false;
+    bool fTXContinueOnXoff = false;
+    bool fOutX = false;
+    bool fInX = false;
+    uint8_t fRtsControl = 2;  // 0 disable, 1 enable, 2 handshake, 3 toggle
+    bool fAbortOnError = false;
+};
+
+// The device a port name stands for: a path as it is, "COMn" through VM418_COMn in the
+// environment, else /dev/ttyS<n-1>.
+std::string ResolvePortName(const std::string& name);
+
+class CSerial {
+  public:
+    CSerial() = default;
+    virtual ~CSerial();
+    CSerial(const CSerial&) = delete;
+    CSerial& operator=(const CSerial&) = delete;
+
+    // The engine must outlive this object (declare it first) or be unset again.
+    void SetCom(CCom* engine) { com = engine; }
+    // Opens the port (name given: the new port name), applies dcb and starts the engine.
+    // A device whose line settings cannot be applied is closed again.
+    bool Open(const std::string& name = {});
+    bool Close();
+    // Why the last Open failed, naming the device ("" after success).
+    const std::string& OpenError() const { return openError_; }
+    int Handle() const { return handle; }
+
+    std::string port = "COM1";
+    LineSettings dcb;
+
+  private:
+    bool ApplySettings();
+
+    CCom* com = nullptr;
+    int handle = -1;
+    std::string openError_;
+};
+
+}  // namespace station

@@ -1,0 +1,323 @@
+#include "xlnk_protocol.h"
+
+#include <chrono>
+#include <cstring>
+#include <new>
+
+#include "trace.h"
+
+namespace station {
+
+namespace {
+
+uint32_t SteadyTick() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+constexpr size_t kModemLineLimit = 80;  // the modem parser looks at no more than this
+
+}  // namespace
+
+XLNKProtocol::XLNKProtocol() : tick_(SteadyTick) {}
+
+XLNKProtocol::~XLNKProtocol() {
+    // The threads call our hooks; they must be gone before our members are.
+    CloseCom();
+    OnPortClosed();
+}
+
+size_t XLNKProtocol::OutstandingCount() const {
+    std::lock_guard lock(listLock);
+    return commands.size();
+}
+
+std::vector<CUR_CMD_DESCR> XLNKProtocol::Outstanding() const {
+    std::lock_guard lock(listLock);
+    std::vector<CUR_CMD_DESCR> out;
+    for (const auto& e : commands)
+        out.push_back(e.descr);
+    return out;
+}
+
+int XLNKProtocol::SendCommand(uint16_t cmd, size_t length, const uint8_t* data, uint32_t timeout) {
+    if (OutstandingCount() > kMaxOutstanding)
+        return -5;
+    if (length > kMaxDataLength)
+        return -4;
+    std::vector<uint8_t> bytes;
+    try {
+        bytes = BuildCommandBytes(cmd, data, length);
+    } catch (const std::bad_alloc&) {
+        return -3;
+    }
+    const uint32_t tick = Tick();
+    // The descriptor is listed before the write is queued, so that the write thread
+    // always finds it when the bytes are out.
+    const bool tracked = cmd != CMD_RAW_TEXT;
+    uint64_t serial = 0;
+    if (tracked) {
+        std::lock_guard lock(listLock);
+        serial = nextSerial_++;
+        commands.push_front({{cmd, tick, timeout, 0}, serial});
+    }
+    if (!WriteCommString(std::move(bytes))) {
+        Trace("FAILED_TO_SEND\r\n");
+        if (tracked) {
+            std::lock_guard lock(listLock);
+            commands.remove_if([serial](const Entry& e) { return e.serial == serial; });
+        }
+        return -2;
+    }
+    TraceF("Sent command 0x%X Tick %d\r\n", cmd, static_cast<int>(tick));
+    return 0;
+}
+
+void XLNKProtocol::ExpectCommand(uint16_t cmd, uint32_t timeout) {
+    std::lock_guard lock(listLock);
+    commands.push_front({{cmd, Tick(), timeout, 0}, nextSerial_++});
+}
+
+bool XLNKProtocol::RemoveCommand(uint16_t cmd, bool remove, uint16_t mask) {
+    std::lock_guard lock(listLock);
+    for (auto it = commands.rbegin(); it != commands.rend(); ++it) {
+        if ((it->descr.cmd & mask) == cmd) {
+            if (remove)
+                commands.erase(std::next(it).base());
+            return true;
+        }
+    }
+    return false;
+}
+
+int XLNKProtocol::PostEvent(int kind, const uint8_t* frame, size_t value) {
+    ProtocolEventSink* sink = window;
+    if (sink == nullptr)
+        return -1;
+    if (kind < 0 || kind > 2)
+        return -2;
+    try {
+        auto event = std::make_unique<ProtocolEvent>();
+        const uint8_t* data = nullptr;
+        size_t length = 0;
+        if (kind == 0) {
+            const FrameHeader h = ParseHeader(frame);
+            event->command = h.command;
+            data = frame + kHeaderSize;
+            length = h.length;
+        } else if (kind == 1) {
+            event->command = frame ? ParseHeader(frame).command : kNoFrameCommand;
+            event->status = static_cast<uint16_t>(value);
+        } else {
+            data = frame;
+            length = value;
+        }
+        event->length = static_cast<uint16_t>(length);
+        event->data.assign(data, data + length);
+        event->data.push_back(0);
+        sink->OnProtocolEvent(std::move(event));
+    } catch (const std::bad_alloc&) {
+        return -3;
+    }
+    return 0;
+}
+
+void XLNKProtocol::OnDataWritten(size_t /*count*/, const std::vector<uint8_t>& buffer) {
+    if (buffer.size() < kHeaderSize || buffer[0] != kFrameMarker)
+        return;
+    const uint16_t id = GetU16(&buffer[3]);
+    // Answers and commands that expect nothing leave the list once they are on the line.
+    if ((id & kRequestBit) == 0 && !RemoveCommand(id, true, 0xFFFF))
+        Trace(" (OnSent) No such command in commands list!\r\n");
+}
+
+void XLNKProtocol::ProcessInput() {
+    const uint8_t* p = rxBuffer;
+    const uint8_t* const end = rxEnd;
+    while (p < end) {
+        switch (rxState) {
+            case 0: {
+                const auto* marker =
+                    static_cast<const uint8_t*>(std::memchr(p, kFrameMarker, end - p));
+                const uint8_t* runEnd = marker ? marker : end;
+                if (runEnd > p)
+                    HandleRawText(p, runEnd - p);
+                p = runEnd;
+                if (marker) {
+                    FlushModemLine();  // text before a frame is complete
+                    frameBuffer_[0] = kFrameMarker;
+                    rxCount = 1;
+                    rxState = 1;
+                    ++p;
+                }
+                break;
+            }
+            case 1: {
+                const size_t take = std::min<size_t>(kHeaderSize - rxCount, end - p);
+                std::memcpy(&frameBuffer_[rxCount], p, take);
+                rxCount += take;
+                p += take;
+                if (rxCount < kHeaderSize)
+                    break;
+                const FrameHeader h = ParseHeader(frameBuffer_.data());
+                TraceF(" Got 0x%X command, data length %d Check sum %d Tick %d\r\n", h.command,
+                       h.length, HeaderChecksum(frameBuffer_.data(), kHeaderSize),
+                       static_cast<int>(Tick()));
+                // A length the frame buffer cannot hold is as corrupt as a bad check.
+                if (!h.valid || kHeaderSize + h.length > kFrameBufferSize) {
+                    PostEvent(1, frameBuffer_.data(), XLNK_ERR_CHECKSUM);
+                    rxState = 0;
+                } else if (h.length == 0) {
+                    rxState = 0;
+                    HandleFrame();
+                } else {
+                    rxState = 3;
+                }
+                break;
+            }
+            case 3: {
+                const size_t total = kHeaderSize + GetU16(&frameBuffer_[1]);
+                const size_t take = std::min<size_t>(total - rxCount, end - p);
+                std::memcpy(&frameBuffer_[rxCount], p, take);
+                rxCount += take;
+                p += take;
+                if (rxCount == total) {
+                    rxState = 0;
+                    HandleFrame();
+                }
+                break;
+            }
+            default:
+                rxState = 0;
+        }
+    }
+    rxEnd = rxBuffer;
+}
+
+void XLNKProtocol::HandleRawText(const uint8_t* bytes, size_t count) {
+    PostEvent(2, bytes, count);
+    // Modem answers are judged a line at a time: a read may end in the middle of one.
+    for (size_t i = 0; i < count; ++i) {
+        if (bytes[i] == '\r' || bytes[i] == '\n') {
+            FlushModemLine();
+        } else {
+            modemLine_.push_back(bytes[i]);
+            if (modemLine_.size() >= kModemLineLimit)
+                FlushModemLine();
+        }
+    }
+}
+
+void XLNKProtocol::FlushModemLine() {
+    if (modemLine_.empty())
+        return;
+    const int result = ParseModemText(modemLine_.data(), modemLine_.size());
+    modemLine_.clear();
+    if (result != 0)
+        PostEvent(1, nullptr, static_cast<size_t>(result));
+}
+
+void XLNKProtocol::HandleFrame() {
+    const FrameHeader h = ParseHeader(frameBuffer_.data());
+    int result = 0;
+    if (h.command != CMD_FILE_REQUEST) {
+        // A request of the unit must have been expected exactly; an answer matches the
+        // request with the same id and bit 15 set.
+        const uint16_t mask = (h.command & kRequestBit) ? 0xFFFF : 0x7FFF;
+        bool matched = RemoveCommand(h.command, true, mask);
+        if (!matched && h.command == CMD_FILE_REPEAT) {
+            std::lock_guard lock(transferLock_);
+            // During an upload the unit asks again for the block that is outstanding.
+            if (transferMode_ == Transfer::Sending)
+                matched = RemoveCommand(CMD_FILE_BLOCK, true, 0xFFFF);
+        }
+        if (!matched)
+            result = XLNK_ERR_UNEXPECTED_COMMAND;
+    }
+    {
+        std::lock_guard lock(transferLock_);
+        if (result == 0)
+            result = HandleTransferFrame(frameBuffer_.data());
+        if (result != 0)
+            result = HandleCommandError(h.command, result);
+    }
+    if (result == 0)
+        PostEvent(0, frameBuffer_.data(), 0);
+    else
+        PostEvent(1, frameBuffer_.data(), static_cast<size_t>(result));
+}
+
+int XLNKProtocol::OnTimeout(int reason, const std::vector<uint8_t>* /*buffer*/) {
+    if (reason == 1)
+        Trace("WRITE_TIMEOUT SIGNALED\r\n");
+    if (reason == 0)
+        FlushModemLine();  // a modem answer without a line end, then silence
+    const uint32_t now = Tick();
+    CUR_CMD_DESCR expired;
+    bool found = false;
+    size_t left = 0;
+    {
+        std::lock_guard lock(listLock);
+        for (auto it = commands.rbegin(); it != commands.rend(); ++it) {
+            // Unsigned difference: right across the wrap of the 32-bit tick.
+            if (static_cast<uint32_t>(now - it->descr.sendTick) > it->descr.timeout) {
+                expired = it->descr;
+                commands.erase(std::next(it).base());
+                found = true;
+                break;
+            }
+        }
+        left = commands.size();
+    }
+    if (!found)
+        return 1;
+    TraceF("Timeout cmdID %X, in waiting list %d, Cur Tick %d Sent Tick %d\r\n", expired.cmd,
+           static_cast<int>(left), static_cast<int>(now), static_cast<int>(expired.sendTick));
+    if (expired.cmd == CMD_MODEM) {
+        modemState = MODEM_IDLE;
+        PostEvent(1, nullptr, XLNK_ERR_MODEM);
+        return 1;
+    }
+    int result;
+    {
+        std::lock_guard lock(transferLock_);
+        result = HandleCommandError(expired.cmd, XLNK_ERR_TIMEOUT);
+    }
+    if (result != 0) {
+        uint8_t header[kHeaderSize] = {kFrameMarker, 0, 0, 0, 0, 0};
+        PutU16(&header[3], expired.cmd);
+        PostEvent(1, header, XLNK_ERR_TIMEOUT);
+    }
+    return 1;
+}
+
+void XLNKProtocol::OnPortClosed() {
+    {
+        std::lock_guard lock(listLock);
+        commands.clear();
+    }
+    std::lock_guard lock(transferLock_);
+    CloseTransferFile();
+}
+
+std::string EventCodeName(uint16_t status) {
+    if ((status & 0xFF00) == XLNK_ERR_MODEM)
+        return "XLNK_ERR_MODEM";
+    switch (status) {
+        case XLNK_ERR_TIMEOUT:
+            return "XLNK_ERR_TIMEOUT";
+        case XLNK_ERR_FILE_TRANSFER_INTERRUPTED:
+            return "XLNK_ERR_FILE_TRANSFER_INTERRUPTED";
+        case XLNK_ERR_CHECKSUM:
+            return "XLNK_ERR_CHECKSUM";
+        case XLNK_ERR_UNEXPECTED_COMMAND:
+            return "XLNK_ERR_UNEXPECTED_COMMAND";
+        case XLNK_MODEM_CONNECTED:
+            return "XLNK_MODEM_CONNECTED";
+        default:
+            return "";
+    }
+}
+
+}  // namespace station

@@ -1,0 +1,140 @@
+// XLNKProtocol: framing of outgoing commands, the receive state machine, the list of
+// outstanding commands with their time-outs, the automatic answers to the unit's
+// requests, file transfer and the modem dialogue, over the CCom port engine.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "com.h"
+#include "protocol_event.h"
+#include "xlnk_frame.h"
+
+namespace station {
+
+// One outstanding command.
+struct CUR_CMD_DESCR {
+    uint16_t cmd = 0;
+    uint32_t sendTick = 0;
+    uint32_t timeout = 0;  // milliseconds
+    uint32_t reserved = 0;
+};
+
+// Modem dialogue states.
+constexpr int MODEM_AT_SENT = 2;
+constexpr int MODEM_DIALLING = 4;
+constexpr int MODEM_CONNECTED = 5;
+constexpr int MODEM_IDLE = 6;
+
+// Modem results.
+constexpr int MODEM_OK = 0;
+constexpr int MODEM_CONNECT = 1;
+constexpr int MODEM_NO_CARRIER = 3;
+constexpr int MODEM_ERROR = 4;
+constexpr int MODEM_BUSY = 7;
+constexpr int MODEM_NO_ANSWER = 8;
+constexpr int MODEM_NO_DIALTONE = 9;
+constexpr int MODEM_RINGING = 13;
+constexpr int MODEM_ESCAPE = 99;
+
+constexpr size_t kMaxOutstanding = 32;  // more than this many refuses a send
+constexpr size_t kMaxServedNameLength = 255;
+
+class XLNKProtocol : public CCom {
+  public:
+    XLNKProtocol();
+    ~XLNKProtocol() override;
+
+    // Where events go; null delivers nothing.
+    void SetWindow(ProtocolEventSink* sink) { window = sink; }
+    // The millisecond tick; tests give their own clock.
+    void SetTickSource(std::function<uint32_t()> tick) { tick_ = std::move(tick); }
+    // Folder of "received.tmp" and "sentfile.tmp" (default: the current folder).
+    void SetWorkFolder(std::filesystem::path folder) { workFolder_ = std::move(folder); }
+    // The only folder whose files a unit may ask for (default "outbox" in the current folder).
+    void SetOutbox(std::filesystem::path folder) { outbox_ = std::move(folder); }
+    std::filesystem::path ReceivedFilePath() const { return workFolder_ / "received.tmp"; }
+    std::filesystem::path SentFilePath() const { return workFolder_ / "sentfile.tmp"; }
+
+    // 0, or -5 too many outstanding, -4 too long, -3 no memory, -2 refused by the engine.
+    int SendCommand(uint16_t cmd, size_t length, const uint8_t* data, uint32_t timeout);
+    void ExpectCommand(uint16_t cmd, uint32_t timeout);
+    // Finds the oldest descriptor whose cmd AND mask equals cmd; removes it when asked.
+    bool RemoveCommand(uint16_t cmd, bool remove, uint16_t mask);
+    // kind 0 a frame, 1 an event without data (status = value), 2 raw text of value bytes.
+    int PostEvent(int kind, const uint8_t* frame, size_t value);
+    size_t OutstandingCount() const;
+    std::vector<CUR_CMD_DESCR> Outstanding() const;  // newest first
+
+    // File transfer.
+    int SendFile(const std::string& name);
+    int HandleTransferFrame(const uint8_t* frame);
+    int HandleCommandError(uint16_t command, int code);
+    bool TransferOpen() const { return transferFile != nullptr; }
+
+    // Modem dialogue.
+    void SetModemInit(const std::string& init);
+    int Dial(const std::string& phoneNumber, const std::string& password);
+    int ParseModemText(const uint8_t* bytes, size_t count);
+    int ModemState() const { return modemState; }
+    const std::string& DialString() const { return dialString; }
+    const std::string& ConnectString() const { return connectString; }
+
+    // Drops everything outstanding and closes an open transfer file.
+    void OnPortClosed() override;
+    int OnTimeout(int reason, const std::vector<uint8_t>* buffer) override;
+
+  protected:
+    void OnDataWritten(size_t count, const std::vector<uint8_t>& buffer) override;
+    void ProcessInput() override;
+
+  private:
+    uint32_t Tick() const { return tick_(); }
+    void HandleFrame();
+    void HandleRawText(const uint8_t* bytes, size_t count);
+    void FlushModemLine();
+    void CloseTransferFile();
+    int SendBlock();
+    int ReceiveBlock(const uint8_t* frame);
+    std::FILE* OpenWorkFile(const std::filesystem::path& path);
+
+    enum class Transfer { None, Sending, Receiving };
+
+    std::atomic<ProtocolEventSink*> window{nullptr};
+    std::atomic<int> modemState{MODEM_IDLE};
+    std::string modemInit;
+    std::FILE* transferFile = nullptr;
+    Transfer transferMode_ = Transfer::None;
+    int repeatCount = 0;
+    std::recursive_mutex transferLock_;  // the transfer file: read thread and Abort
+    mutable std::mutex listLock;
+    struct Entry {
+        CUR_CMD_DESCR descr;
+        uint64_t serial;  // tells two descriptors of the same id apart
+    };
+    std::list<Entry> commands;  // newest at the front, oldest at the back
+    uint64_t nextSerial_ = 0;
+    size_t rxCount = 0;
+    int rxState = 0;
+    std::string dialString;
+    std::string connectString;
+    std::vector<uint8_t> modemLine_;  // text outside frames, up to its line end
+
+    std::vector<uint8_t> frameBuffer_ = std::vector<uint8_t>(kFrameBufferSize);
+    std::vector<uint8_t> blockBuffer_;  // the record being sent
+    uint32_t blockNumber_ = 0;
+    long blockStart_ = 0;  // offset in "sentfile.tmp" of the block being sent
+    uint32_t nextBlock_ = 0;
+    std::function<uint32_t()> tick_;
+    std::filesystem::path workFolder_ = ".";
+    std::filesystem::path outbox_ = "outbox";
+};
+
+}  // namespace station

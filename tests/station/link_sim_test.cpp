@@ -1,0 +1,269 @@
+// The station link against vm418-sim over a pseudo-terminal: dialling, downloads of every
+// file kind, the fault switches, uploads the unit asks for, abort.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "file_trans_controller.h"
+#include "serial.h"
+#include "simulator_process.h"
+#include "test_support.h"
+
+using namespace station;
+using namespace station::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<uint8_t> ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class LinkSimTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("station_link_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir / "outbox");
+        fs::create_directories(dir / "unit");
+        protocol.SetWorkFolder(dir);
+        protocol.SetOutbox(dir / "outbox");
+        protocol.SetWindow(&sink);
+        serial.SetCom(&protocol);
+    }
+    void TearDown() override {
+        serial.Close();
+        sim.reset();
+        fs::remove_all(dir);
+    }
+
+    // Starts the simulator with the password "pw" and its files dumped for comparison.
+    void StartSim(std::vector<std::string> args) {
+        args.insert(args.end(), {"--password", "pw", "--dump-dir", (dir / "unit").string()});
+        sim = std::make_unique<cli::SimulatorProcess>();
+        ASSERT_TRUE(sim->Start(VM418_SIM_PATH, args));
+        ASSERT_TRUE(serial.Open(sim->path())) << serial.OpenError();
+    }
+    void Connect() {
+        ASSERT_EQ(protocol.Dial("5551234", "pw"), 0);
+        ASSERT_TRUE(sink.WaitForStatus(XLNK_MODEM_CONNECTED));
+        ASSERT_EQ(protocol.ModemState(), MODEM_CONNECTED);
+    }
+    // Feeds the controller the events in order, as the dialog gets them, until it closes.
+    void Run(FileTransferController& c, int timeoutMs = 20000) {
+        while (c.outcome() == FileTransferController::Outcome::Running) {
+            const auto e = sink.Next(timeoutMs);
+            ASSERT_TRUE(e) << "no event";
+            if (e->command == kNoFrameCommand && e->Text().rfind("Asking to repeat", 0) == 0)
+                ++repeats;
+            c.OnEvent(*e);
+        }
+    }
+    FileTransferController Download(const std::string& code, const std::string& saveAs) {
+        FileTransferController c(&protocol, [](int, std::function<void()> fn) { fn(); });
+        sink.SkipAll();  // the dialog sees only the events of its own transfer
+        c.fileName = code;
+        c.saveAs = saveAs;
+        EXPECT_TRUE(c.Start());
+        Run(c);
+        return c;
+    }
+
+    fs::path dir;
+    CollectingSink sink;
+    XLNKProtocol protocol;
+    CSerial serial;
+    std::unique_ptr<cli::SimulatorProcess> sim;
+    int repeats = 0;
+};
+
+}  // namespace
+
+TEST_F(LinkSimTest, DownloadsEveryFileKindByteExactWithEachBlockSize) {
+    for (const char* size : {"256", "512", "1024"}) {
+        StartSim({"--block-size", size});
+        Connect();
+        for (const std::string code : {"PARA", "HIST", "ALAR", "ACRR", "APRV", "ANXT"}) {
+            const auto saveAs = dir / (code + ".got");
+            const auto c = Download(code, saveAs.string());
+            ASSERT_EQ(c.outcome(), FileTransferController::Outcome::Ok) << code << " " << size;
+            EXPECT_EQ(ReadFile(saveAs), ReadFile(dir / "unit" / code)) << code << " " << size;
+            EXPECT_FALSE(fs::exists(protocol.ReceivedFilePath()));
+            EXPECT_EQ(c.progressPos(), c.progressMax()) << code;
+        }
+        EXPECT_EQ(fs::file_size(dir / "ALAR.got"), 15000u);
+        EXPECT_EQ(fs::file_size(dir / "PARA.got"), 212u);
+        EXPECT_EQ(fs::file_size(dir / "HIST.got"), 2800u);
+        EXPECT_EQ(repeats, 0);
+        serial.Close();
+        sim.reset();
+        sink.Clear();
+    }
+}
+
+TEST_F(LinkSimTest, EmptySaveAsLeavesTheDataInReceivedTmp) {
+    StartSim({});
+    Connect();
+    const auto c = Download("HIST", "");
+    ASSERT_EQ(c.outcome(), FileTransferController::Outcome::Ok);
+    EXPECT_EQ(ReadFile(protocol.ReceivedFilePath()), ReadFile(dir / "unit" / "HIST"));
+}
+
+// Damaged blocks are asked again; the file still arrives whole.
+TEST_F(LinkSimTest, BadCrcAndWrongBlockNumberAreAskedAgain) {
+    StartSim({"--block-size", "256", "--bad-crc", "2", "--wrong-block", "5"});
+    Connect();
+    const auto c = Download("ALAR", (dir / "alar").string());
+    ASSERT_EQ(c.outcome(), FileTransferController::Outcome::Ok);
+    EXPECT_EQ(repeats, 3);
+    EXPECT_EQ(ReadFile(dir / "alar"), ReadFile(dir / "unit" / "ALAR"));
+}
+
+TEST_F(LinkSimTest, FiveBadBlocksInterruptTheDownloadAndNothingIsSaved) {
+    StartSim({"--bad-crc", "5"});
+    Connect();
+    const auto c = Download("ALAR", (dir / "alar").string());
+    EXPECT_EQ(c.outcome(), FileTransferController::Outcome::Cancel);
+    EXPECT_TRUE(c.errorLamp());
+    EXPECT_EQ(repeats, 4);
+    EXPECT_TRUE(sink.WaitForStatus(XLNK_ERR_FILE_TRANSFER_INTERRUPTED, 0));
+    EXPECT_FALSE(fs::exists(dir / "alar"));
+    EXPECT_FALSE(protocol.TransferOpen());
+}
+
+TEST_F(LinkSimTest, StalledBlockIsAskedAgainAfterFiveSeconds) {
+    StartSim({"--block-size", "1024", "--stall-after-block", "3", "--stall-ms", "7000"});
+    Connect();
+    const auto c = Download("ALAR", (dir / "alar").string());
+    ASSERT_EQ(c.outcome(), FileTransferController::Outcome::Ok);
+    EXPECT_EQ(repeats, 1);
+    EXPECT_EQ(ReadFile(dir / "alar"), ReadFile(dir / "unit" / "ALAR"));
+}
+
+// A noisy line either delivers the exact file or fails; it never saves damaged data.
+TEST_F(LinkSimTest, NoisyLineNeverSavesADamagedFile) {
+    for (const char* seed : {"1", "2", "3"}) {
+        StartSim({"--corrupt-rate", "0.001", "--drop-rate", "0.0005", "--seed", seed});
+        Connect();
+        const auto saveAs = dir / "alar";
+        fs::remove(saveAs);
+        const auto c = Download("ALAR", saveAs.string());
+        if (c.outcome() == FileTransferController::Outcome::Ok)
+            EXPECT_EQ(ReadFile(saveAs), ReadFile(dir / "unit" / "ALAR")) << seed;
+        else
+            EXPECT_FALSE(fs::exists(saveAs)) << seed;
+        serial.Close();
+        sim.reset();
+        sink.Clear();
+    }
+}
+
+TEST_F(LinkSimTest, AbortForgetsTheTransferAndTellsTheUnit) {
+    StartSim({"--block-size", "256", "--stall-after-block", "2", "--stall-ms", "3000"});
+    Connect();
+    FileTransferController c(&protocol, [](int, std::function<void()> fn) { fn(); });
+    c.fileName = "ALAR";
+    c.saveAs = (dir / "alar").string();
+    ASSERT_TRUE(c.Start());
+    ASSERT_TRUE(sink.WaitFor([](const ProtocolEvent& e) {
+        return e.command == 0xC00B && e.status == 0 && e.data[0] == 2;
+    }));
+    c.Abort();
+    EXPECT_EQ(c.outcome(), FileTransferController::Outcome::Cancel);
+    EXPECT_FALSE(protocol.TransferOpen());
+    EXPECT_FALSE(fs::exists(dir / "alar"));
+}
+
+TEST_F(LinkSimTest, UnitRequestedUploadsArriveWhole) {
+    for (size_t size : {600u, 512u, 5000u}) {
+        std::vector<uint8_t> bytes(size);
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<uint8_t>(i * 13 + size);
+        std::ofstream(dir / "outbox" / "cfg.bin", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(size));
+        const auto saved = dir / "uploaded.bin";
+        fs::remove(saved);
+        // The unit asks once more for the short last block of the 600-byte file.
+        StartSim({"--request-file", "cfg.bin", "--upload-save", saved.string(),
+                  "--ask-repeat-upload", size == 600 ? "2" : "-1"});
+        Connect();
+        ASSERT_TRUE(sink.WaitForFrame(0x400C, 10000)) << size;
+        for (int i = 0; i < 100 && ReadFile(saved).size() != size; ++i)
+            usleep(10000);
+        EXPECT_EQ(ReadFile(saved), bytes) << size;
+        for (const auto& e : sink.Events()) {
+            if (e.command != kNoFrameCommand) {
+                EXPECT_EQ(e.status, 0) << std::hex << e.command;
+            }
+        }
+        serial.Close();
+        sim.reset();
+        sink.Clear();
+    }
+}
+
+TEST_F(LinkSimTest, UnitAskingForAFileOutsideTheOutboxGetsNothing) {
+    std::ofstream(dir / "secret.txt") << "private";
+    StartSim({"--request-file", "../secret.txt", "--upload-save", (dir / "leak").string()});
+    Connect();
+    const auto e = sink.WaitForStatus(XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->command, 0xC004);
+    usleep(200000);
+    EXPECT_FALSE(fs::exists(dir / "leak"));
+}
+
+TEST_F(LinkSimTest, MonitoringAndParameterWrite) {
+    StartSim({});
+    Connect();
+    ASSERT_EQ(protocol.SendCommand(0xC0A0, 0, nullptr, 5000), 0);
+    ASSERT_TRUE(sink.WaitForFrame(0x40A0));
+    ASSERT_EQ(protocol.SendCommand(0xC0A1, 0, nullptr, 5000), 0);
+    const auto data = sink.WaitForFrame(0x40A1);
+    ASSERT_TRUE(data);
+    EXPECT_GT(data->length, 0);
+    std::vector<uint8_t> block(176, 0x21);
+    ASSERT_EQ(protocol.SendCommand(0xC0F0, block.size(), block.data(), 5000), 0);
+    EXPECT_TRUE(sink.WaitForFrame(0x40F0));
+    EXPECT_EQ(protocol.OutstandingCount(), 0u);
+}
+
+TEST_F(LinkSimTest, WrongPasswordLeavesTheUnitSilentAndTheRequestTimesOut) {
+    StartSim({});
+    ASSERT_EQ(protocol.Dial("5551234", "wrong"), 0);
+    ASSERT_TRUE(sink.WaitForStatus(XLNK_MODEM_CONNECTED));
+    ASSERT_EQ(protocol.SendCommand(0xC0A0, 0, nullptr, 1000), 0);
+    const auto e = sink.WaitForStatus(XLNK_ERR_TIMEOUT, 4000);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->command, 0xC0A0);
+}
+
+// Each modem answer and the event it ends the dialogue with.
+TEST_F(LinkSimTest, ModemAnswersAndTheirEvents) {
+    const std::pair<std::string, uint16_t> cases[] = {
+        {"busy", XLNK_ERR_MODEM + 7},         {"no-carrier", XLNK_ERR_MODEM + 3},
+        {"no-answer", XLNK_ERR_MODEM + 8},    {"error", XLNK_ERR_MODEM + 4},
+        {"no-dial-tone", XLNK_ERR_MODEM + 9}, {"ringing", XLNK_MODEM_CONNECTED}};
+    for (const auto& [result, status] : cases) {
+        StartSim({"--dial-result", result});
+        ASSERT_EQ(protocol.Dial("5551234", "pw"), 0);
+        const auto e = sink.WaitFor([](const ProtocolEvent& ev) { return ev.status != 0; });
+        ASSERT_TRUE(e) << result;
+        EXPECT_EQ(e->status, status) << result;
+        serial.Close();
+        sim.reset();
+        sink.Clear();
+    }
+}
+
+TEST_F(LinkSimTest, SilentModemDisconnectsAfterTwoSeconds) {
+    StartSim({"--silent-modem"});
+    ASSERT_EQ(protocol.Dial("5551234", "pw"), 0);
+    const auto e = sink.WaitForStatus(XLNK_ERR_MODEM, 4000);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(protocol.ModemState(), MODEM_IDLE);
+}

@@ -1,0 +1,215 @@
+// File transfer on the station's side, over the in-memory transport: the exact frames of
+// uploads, the checks on received blocks and the repeat limit.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "test_support.h"
+
+using namespace station;
+using namespace station::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+class TransferTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() /
+              ("station_transfer_" + std::to_string(getpid()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir / "outbox");
+        p.SetWorkFolder(dir);
+        p.SetOutbox(dir / "outbox");
+        p.SetWindow(&sink);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::vector<uint8_t> WriteOutbox(const std::string& name, size_t size) {
+        std::vector<uint8_t> bytes(size);
+        for (size_t i = 0; i < size; ++i)
+            bytes[i] = static_cast<uint8_t>(i * 31 + 7);
+        std::ofstream(dir / "outbox" / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(size));
+        return bytes;
+    }
+    std::vector<uint8_t> Request(const std::string& name) {
+        return Frame(0xC004, std::vector<uint8_t>(name.begin(), name.end()));
+    }
+    // The block record of a written 0xC00B frame.
+    static BlockRecord Block(const std::vector<uint8_t>& frame) {
+        EXPECT_EQ(GetU16(&frame[3]), 0xC00B);
+        auto b = ParseBlockRecord(frame.data() + 6, frame.size() - 6);
+        EXPECT_TRUE(b);
+        return *b;
+    }
+    std::vector<uint8_t> Download(const std::vector<std::vector<uint8_t>>& blocks) {
+        p.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("HIST"), 5000);
+        p.Receive(Frame(0x4004));
+        uint8_t count[4];
+        PutU32(count, static_cast<uint32_t>(blocks.size()));
+        p.Receive(Frame(0xC00A, {count, count + 4}));
+        for (const auto& b : blocks)
+            p.Receive(Frame(0xC00B, b));
+        return {};
+    }
+
+    fs::path dir;
+    LoopbackProtocol p;
+    CollectingSink sink;
+};
+
+std::vector<uint8_t> Record(uint32_t n, uint16_t size, const std::vector<uint8_t>& data) {
+    return BuildBlockRecord(n, size, data.data(), static_cast<uint16_t>(data.size()));
+}
+
+}  // namespace
+
+// Block counts and valid counts of uploads of 600 and 512 bytes.
+TEST_F(TransferTest, UploadsSendNumberedBlocksThenEndOfFile) {
+    struct Case {
+        size_t size;
+        std::vector<uint16_t> valid;
+    } cases[] = {{600, {256, 256, 88}}, {512, {256, 256, 0}}};
+    for (const auto& c : cases) {
+        p.written.clear();
+        const auto bytes = WriteOutbox("up.bin", c.size);
+        p.Receive(Request("up.bin"));
+        ASSERT_EQ(p.written.size(), 2u);
+        EXPECT_EQ(p.written[0], Frame(0x4004));
+        EXPECT_EQ(p.written[1], Frame(0xC00A, {1, 0, 0, 0}));  // one 1024-byte piece
+        p.Receive(Frame(0x400A));
+        std::vector<uint8_t> sent;
+        for (size_t i = 0; i < c.valid.size(); ++i) {
+            ASSERT_EQ(p.written.back().size(), 6u + 266u);
+            const auto b = Block(p.written.back());
+            EXPECT_EQ(b.number, i);
+            EXPECT_EQ(b.blockSize, 256);
+            EXPECT_EQ(b.valid, c.valid[i]);
+            sent.insert(sent.end(), b.data, b.data + b.valid);
+            p.Receive(Frame(0x400B));
+        }
+        EXPECT_EQ(p.written.back(), Frame(0xC00C));
+        EXPECT_EQ(sent, bytes);
+        p.Receive(Frame(0x400C));
+        EXPECT_FALSE(p.TransferOpen());
+        EXPECT_EQ(p.OutstandingCount(), 0u);
+        for (const auto& e : sink.Events())
+            EXPECT_EQ(e.status, 0) << std::hex << e.command;
+    }
+}
+
+TEST_F(TransferTest, UploadRepeatRequestResendsTheShortLastBlockFromItsStart) {
+    WriteOutbox("up.bin", 600);
+    p.Receive(Request("up.bin"));
+    p.Receive(Frame(0x400A));
+    p.Receive(Frame(0x400B));
+    p.Receive(Frame(0x400B));
+    const auto last = p.written.back();
+    ASSERT_EQ(Block(last).valid, 88);
+    p.Receive(Frame(0x400D));
+    EXPECT_EQ(p.written.back(), last);
+    p.Receive(Frame(0x400B));
+    EXPECT_EQ(p.written.back(), Frame(0xC00C));
+    for (const auto& e : sink.Events())
+        EXPECT_EQ(e.status, 0);
+}
+
+// Names a unit must not be served: outside the outbox, or too long to be a file name.
+TEST_F(TransferTest, RefusedFileNamesAreAnsweredAsUnopenableFiles) {
+    WriteOutbox("ok.bin", 10);
+    std::ofstream(dir / "secret.txt") << "not for the line";
+    const std::string names[] = {"../secret.txt",
+                                 "/etc/passwd",
+                                 "sub/ok.bin",
+                                 "..\\secret.txt",
+                                 "..",
+                                 std::string(256, 'a'),
+                                 "missing.bin",
+                                 ""};
+    for (const auto& name : names) {
+        sink.Clear();
+        p.written.clear();
+        p.Receive(Request(name));
+        EXPECT_TRUE(p.written.empty()) << name;
+        ASSERT_EQ(sink.Events().size(), 1u);
+        EXPECT_EQ(sink.Events()[0].status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+        EXPECT_EQ(sink.Events()[0].command, 0xC004);
+        EXPECT_FALSE(p.TransferOpen());
+    }
+    p.Receive(Request("ok.bin"));
+    EXPECT_EQ(p.written.size(), 2u);
+}
+
+TEST_F(TransferTest, EmptyFileIsNotSent) {
+    WriteOutbox("empty.bin", 0);
+    p.Receive(Request("empty.bin"));
+    EXPECT_EQ(sink.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    EXPECT_FALSE(p.TransferOpen());
+}
+
+TEST_F(TransferTest, DownloadWritesValidBytesOfCheckedBlocks) {
+    std::vector<uint8_t> a(16, 0xA1), b(5, 0xB2);
+    Download({Record(0, 16, a), Record(1, 16, b)});
+    p.Receive(Frame(0xC00C));
+    EXPECT_EQ(p.written.back(), Frame(0x400C));
+    std::ifstream in(p.ReceivedFilePath(), std::ios::binary);
+    std::vector<uint8_t> got((std::istreambuf_iterator<char>(in)), {});
+    a.insert(a.end(), b.begin(), b.end());
+    EXPECT_EQ(got, a);
+    EXPECT_EQ(p.OutstandingCount(), 0u);
+}
+
+// Blocks refused like a CRC error: each is asked again, and nothing of it is written.
+TEST_F(TransferTest, RefusedBlocksAreAskedAgain) {
+    std::vector<uint8_t> d(16, 0x33);
+    auto badCrc = Record(0, 16, d);
+    badCrc[9] ^= 1;
+    auto claims = Record(0, 16, d);
+    PutU16(&claims[6], 17);
+    PutU16(&claims[24], Crc16(0, claims.data(), 24));
+    const std::vector<std::vector<uint8_t>> refused = {badCrc, Record(1, 16, d), claims};
+    for (const auto& block : refused) {
+        LoopbackProtocol q;
+        CollectingSink s;
+        q.SetWindow(&s);
+        q.SetWorkFolder(dir);
+        q.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("HIST"), 5000);
+        q.Receive(Frame(0x4004));
+        q.Receive(Frame(0xC00A, {1, 0, 0, 0}));
+        q.Receive(Frame(0xC00B, block));
+        EXPECT_EQ(q.written.back(), Frame(0x400D));
+        const auto events = s.Events();
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(events[events.size() - 2].Text(),
+                  std::string("Asking to repeat file block\r\n\0", 30));
+        EXPECT_EQ(events.back().command, 0xC00B);
+        EXPECT_EQ(events.back().status, 0);  // asked again: no error is reported
+        EXPECT_EQ(fs::file_size(q.ReceivedFilePath()), 0u);
+        q.Receive(Frame(0xC00B, Record(0, 16, d)));
+        EXPECT_EQ(q.written.back(), Frame(0x400B));
+    }
+}
+
+TEST_F(TransferTest, FifthBadBlockInterruptsTheDownload) {
+    std::vector<uint8_t> d(16, 0x44);
+    auto bad = Record(0, 16, d);
+    bad[20] ^= 0x80;
+    Download({bad, bad, bad, bad});
+    EXPECT_EQ(std::count(p.written.begin(), p.written.end(), Frame(0x400D)), 4);
+    EXPECT_TRUE(p.TransferOpen());
+    p.Receive(Frame(0xC00B, bad));
+    EXPECT_EQ(std::count(p.written.begin(), p.written.end(), Frame(0x400D)), 4);
+    EXPECT_EQ(sink.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    EXPECT_FALSE(p.TransferOpen());
+}
+
+TEST_F(TransferTest, MissingBlockIsAskedAgainAfterItsTimeout) {
+    p.now = 0;
+    Download({});
+    p.now = 5001;
+    p.OnTimeout(0, nullptr);
+    EXPECT_EQ(p.written.back(), Frame(0x400D));
+    EXPECT_TRUE(p.TransferOpen());
+}
