@@ -3,11 +3,11 @@
  * marked process still runs.
  *
  * Every function takes one argument, the path of an existing registry key relative to
- * HKEY_LOCAL_MACHINE ("Software\\Vendor\\Product"; backslashes and forward slashes both separate
- * key names). The string is zero-terminated 8-bit text owned by the caller; it is only read
- * during the call and never kept. A null pointer is a key that cannot be opened. No function
- * creates a key, allocates memory the caller must free, keeps state between calls, logs, or
- * needs initialisation; all are safe to call from any thread.
+ * HKEY_LOCAL_MACHINE, for example "Software\\Vendor\\Product". The string is zero-terminated
+ * 8-bit text owned by the caller; it is only read during the call and never kept. A null
+ * pointer is a key that cannot be opened. No function creates a key, allocates memory the
+ * caller must free, keeps state between calls, logs, or needs initialisation; all are safe to
+ * call from any thread.
  *
  * The mark is the string value "SubInstaller" of that key (REG_SZ, stored without a
  * terminating zero): "0x" followed by the process id in upper-case hexadecimal ("0x4D2" for
@@ -15,12 +15,14 @@
  *
  * Windows: runmark.dll (x86 or x64, matching the caller), exported undecorated with the
  * caller-cleans (__cdecl) convention, by name and by ordinal: AddRunningKey 1,
- * ClearRunningKey 2, IsRunning 3. The key is HKEY_LOCAL_MACHINE\<path> of the real registry.
+ * ClearRunningKey 2, IsRunning 3. The key is HKEY_LOCAL_MACHINE\<path> of the real registry
+ * (a 32-bit caller sees the 32-bit view of it, as for any 32-bit program).
  *
  * Linux: librunmark.so. The key is the folder <root>/HKEY_LOCAL_MACHINE/<path>, where <root>
  * is the environment variable RUNMARK_ROOT or, when unset or empty, /var/lib/runmark; the
- * value is the file "SubInstaller" in it. A path holding an empty name, "." or "..", or
- * starting with a separator cannot be opened.
+ * value is the file "SubInstaller" in it. Backslashes and forward slashes both separate key
+ * names; a path with an empty name (a leading, doubled or trailing separator), "." or ".."
+ * cannot be opened. A value is replaced whole: a concurrent reader sees the old or the new mark.
  */
 #ifndef RUNMARK_H
 #define RUNMARK_H
@@ -50,7 +52,7 @@ int32_t RUNMARK_CALL ClearRunningKey(const char* keyPath);
 /* Reads "SubInstaller" and asks the system whether the process it names exists.
  * Returns 0 running (or the id is 0xFFFFFFFF); -2 the key does not exist or cannot be
  * opened for reading; -3 the value is missing, longer than 100 bytes, or not "0x" followed
- * by one to eight significant hexadecimal digits (a trailing zero byte is allowed);
+ * by hexadecimal digits of a number that fits 32 bits (zero bytes may follow the digits);
  * -4 not running: the id is 0, no such process exists, or it exists but this process may
  * not open (Windows) or signal (Linux) it. */
 int32_t RUNMARK_CALL IsRunning(const char* keyPath);

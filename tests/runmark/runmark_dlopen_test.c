@@ -202,7 +202,7 @@ static void checkUnwritableValue(const Runmark* rm) {
 
 /* A concurrent reader sees either the old or the new mark, never a part of one. */
 static void checkAtomicReplace(const Runmark* rm, const char* key) {
-    enum { kReads = 400 };
+    enum { kReads = 20000 };
     const pid_t writer = fork();
     if (writer == 0) {
         for (;;) {
