@@ -157,6 +157,38 @@ static void checkOrdinals(HMODULE library, const Runmark* rm, const char* keyPat
     CHECK_EQ(-4, ordinal.isRunning(keyPath), "cleared, through ordinal 3");
 }
 
+#if defined(__i386__)
+/* Calls f(arg) the way a caller-cleans caller does and returns how far the stack pointer
+ * moved: 0 when the function left the argument for the caller to pop, 4 when it popped it
+ * itself (a callee-cleans function, which would corrupt its callers' stacks). */
+static int stackMovedByCall(RunmarkFunction f, const char* arg) {
+    int moved;
+    __asm__ volatile(
+        "movl %%esp, %%esi\n\t"
+        "pushl %2\n\t"
+        "call *%1\n\t"
+        "addl $4, %%esp\n\t"
+        "movl %%esp, %0\n\t"
+        "subl %%esi, %0\n\t"
+        "movl %%esi, %%esp\n\t"
+        : "=&r"(moved)
+        : "r"(f), "m"(arg)
+        : "eax", "ecx", "edx", "esi", "memory", "cc");
+    return moved;
+}
+
+static void checkCallerCleans(const Runmark* rm, const char* keyPath) {
+    CHECK_EQ(0, stackMovedByCall(rm->add, keyPath), "AddRunningKey leaves its argument");
+    CHECK_EQ(0, stackMovedByCall(rm->clear, keyPath), "ClearRunningKey leaves its argument");
+    CHECK_EQ(0, stackMovedByCall(rm->isRunning, keyPath), "IsRunning leaves its argument");
+}
+#else
+static void checkCallerCleans(const Runmark* rm, const char* keyPath) {
+    (void)rm; /* x64 has one calling convention */
+    (void)keyPath;
+}
+#endif
+
 int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "child") == 0)
         return runChild(argv[2]);
@@ -182,6 +214,7 @@ int main(int argc, char** argv) {
 
     runMarkerChecks(&rm, keyPath, missing);
     checkOrdinals(library, &rm, keyPath);
+    checkCallerCleans(&rm, keyPath);
 
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, keyPath);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, base);
