@@ -1,0 +1,74 @@
+# Windows libraries are cross-built with MinGW-w64 in sub-builds of their own, one per
+# architecture, so a change to host code never rebuilds them; their tests run under Wine in
+# one private prefix per build tree, created by the tests themselves.
+include_guard(GLOBAL)
+include(ExternalProject)
+
+set(SUITE_WINE64 /usr/lib/wine/wine64)
+set(SUITE_WINE32 /usr/lib/wine/wine)
+
+# suite_add_windows_build(<name> SOURCE_DIR <dir>): builds the CMake project in <dir> for x86
+# and x64 into ${CMAKE_CURRENT_BINARY_DIR}/x86 and .../x64, as targets <name>-x86, <name>-x64.
+function(suite_add_windows_build name)
+  cmake_parse_arguments(W "" "SOURCE_DIR" "" ${ARGN})
+  set(launcher "")
+  if(CCACHE_PROGRAM)
+    set(launcher -DCMAKE_C_COMPILER_LAUNCHER=${CCACHE_PROGRAM}
+                 -DCMAKE_CXX_COMPILER_LAUNCHER=${CCACHE_PROGRAM})
+  endif()
+  foreach(arch x86 x64)
+    if(arch STREQUAL "x86")
+      set(mingw i686)
+    else()
+      set(mingw x86_64)
+    endif()
+    set(binary ${CMAKE_CURRENT_BINARY_DIR}/${arch})
+    ExternalProject_Add(${name}-${arch}
+      SOURCE_DIR ${W_SOURCE_DIR}
+      BINARY_DIR ${binary}
+      CMAKE_ARGS
+        -DCMAKE_TOOLCHAIN_FILE=${CMAKE_CURRENT_FUNCTION_LIST_DIR}/MinGW-w64.cmake
+        -DSUITE_MINGW_ARCH=${mingw}
+        -DCMAKE_BUILD_TYPE=Release
+        ${launcher}
+      # One job each: the two architectures already build side by side with the host build.
+      BUILD_COMMAND ${CMAKE_COMMAND} --build ${binary} -j 1
+      INSTALL_COMMAND ""
+      # The sub-build's own Ninja decides what is out of date; it is a no-op when nothing is.
+      BUILD_ALWAYS ON)
+  endforeach()
+endfunction()
+
+# The fixture "wine": its set-up creates the prefix (once per build tree) and starts a
+# persistent wineserver, its clean-up stops the server.
+function(suite_wine_fixture)
+  get_property(done GLOBAL PROPERTY SUITE_WINE_FIXTURE)
+  if(done)
+    return()
+  endif()
+  set_property(GLOBAL PROPERTY SUITE_WINE_FIXTURE ON)
+  set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/wine-prefix.sh)
+  add_test(NAME wine_prefix_setup COMMAND ${script} setup ${SUITE_WINEPREFIX})
+  add_test(NAME wine_prefix_cleanup COMMAND ${script} cleanup ${SUITE_WINEPREFIX})
+  set_tests_properties(wine_prefix_setup PROPERTIES FIXTURES_SETUP wine)
+  set_tests_properties(wine_prefix_cleanup PROPERTIES FIXTURES_CLEANUP wine)
+  set_tests_properties(wine_prefix_setup wine_prefix_cleanup
+    PROPERTIES LABELS wine TIMEOUT ${SUITE_TIMEOUT_wine})
+endfunction()
+set(SUITE_WINEPREFIX ${CMAKE_BINARY_DIR}/wine-prefix CACHE INTERNAL "Private Wine prefix")
+
+# suite_add_wine_test(<name> ARCH x86|x64 COMMAND <program.exe> [args...]): runs a Windows
+# program of the cross-build under Wine; its exit code is the test's result.
+function(suite_add_wine_test name)
+  cmake_parse_arguments(W "" "ARCH" "COMMAND" ${ARGN})
+  suite_wine_fixture()
+  if(W_ARCH STREQUAL "x86")
+    set(wine ${SUITE_WINE32})
+  else()
+    set(wine ${SUITE_WINE64})
+  endif()
+  add_test(NAME ${name} COMMAND ${wine} ${W_COMMAND})
+  set_tests_properties(${name} PROPERTIES
+    LABELS wine TIMEOUT ${SUITE_TIMEOUT_wine} FIXTURES_REQUIRED wine
+    ENVIRONMENT "WINEPREFIX=${SUITE_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+endfunction()

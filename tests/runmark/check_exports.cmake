@@ -1,0 +1,46 @@
+# cmake -DLIBRARY=<file> -DTOOL=<nm|objdump> -DFORMAT=elf|pe -P check_exports.cmake
+# Fails unless the library exports exactly the marker's three functions (and, for a DLL,
+# exports them by the names themselves with the ordinals 1, 2, 3).
+set(found "")
+if(FORMAT STREQUAL "elf")
+  execute_process(COMMAND ${TOOL} -D --defined-only --format=posix ${LIBRARY}
+    OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+  string(REGEX MATCHALL "(^|\n)[^ \n]+ [A-Za-z]" entries "${listing}")
+  foreach(entry IN LISTS entries)
+    string(STRIP "${entry}" entry)
+    string(REGEX REPLACE " .*" "" entry "${entry}")
+    list(APPEND found "${entry}")
+  endforeach()
+  set(expected "AddRunningKey;ClearRunningKey;IsRunning")
+else()
+  execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
+  # Every address-table slot counts, named or not: "[   0] +base[   1] 1370 Export RVA".
+  string(REGEX MATCHALL "\\+base\\[ *[0-9]+\\] [0-9a-f]+ Export RVA" slots "${listing}")
+  list(LENGTH slots slotCount)
+  string(REGEX MATCH "Ordinal Base[ \t]+([0-9]+)" ignored "${listing}")
+  set(base ${CMAKE_MATCH_1})
+  # The name table gives each name's slot: "[   0] AddRunningKey"; its ordinal is slot + base.
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table\n(([ \t]+\\[ *[0-9]+\\] [^\n]+\n)*)"
+    ignored "${listing}")
+  string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" names "${CMAKE_MATCH_1}")
+  foreach(entry IN LISTS names)
+    string(REGEX REPLACE "\\[ *([0-9]+)\\] (.*)" "\\1;\\2" parts "${entry}")
+    list(GET parts 0 slot)
+    list(GET parts 1 name)
+    math(EXPR ordinal "${slot} + ${base}")
+    list(APPEND found "${ordinal} ${name}")
+  endforeach()
+  if(NOT slotCount EQUAL 3)
+    message(FATAL_ERROR "${LIBRARY} has ${slotCount} exported addresses, expected 3")
+  endif()
+  set(expected "1 AddRunningKey;2 ClearRunningKey;3 IsRunning")
+endif()
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${TOOL} failed on ${LIBRARY}")
+endif()
+
+list(SORT found)
+if(NOT found STREQUAL expected)
+  message(FATAL_ERROR "${LIBRARY} exports [${found}], expected [${expected}]")
+endif()
+message(STATUS "${LIBRARY}: exports ${found}")
