@@ -1,10 +1,11 @@
 // prmctl: the HM-210 service tool's screens driven from a command line.
 
-#include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTextStream>
 #include <cstdio>
 
 #include "link.h"
+#include "records_command.h"
 #include "settings_command.h"
 #include "simulator_launcher.h"
 
@@ -13,16 +14,21 @@ namespace {
 constexpr int kSettleTicks = 5;  // after opening the port, as the main window waits
 
 void usage(QTextStream& err) {
-    err << "usage: prmctl [--port COMn|DEVICE] [--simulate [--sim-fault MODE]] COMMAND\n"
+    err << "usage: prmctl [--port COMn|DEVICE] [--simulate [--sim-fault MODE] [--sim-option "
+           "'ARGS']] COMMAND\n"
            "commands:\n"
            "  settings read [--default]     print the user (or default) settings\n"
-           "  settings write NAME=VALUE ... change, write and confirm user settings\n";
+           "  settings write NAME=VALUE ... change, write and confirm user settings\n"
+           "  records read alarms|dose [--file F] [--pdf F]  read (and print) the records\n"
+           "  records clear alarms|dose     clear a record area\n";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+    // Printing to PDF needs fonts, not a display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
 
@@ -38,6 +44,8 @@ int main(int argc, char** argv) {
             simulate = true;
         } else if (opt == "--sim-fault" && !args.isEmpty()) {
             simArgs << "--fault" << args.takeFirst();
+        } else if (opt == "--sim-option" && !args.isEmpty()) {
+            simArgs << args.takeFirst().split(' ', Qt::SkipEmptyParts);
         } else {
             usage(err);
             return 2;
@@ -71,6 +79,7 @@ int main(int argc, char** argv) {
 
     const QString command = args.takeFirst();
     if (command == "settings") return prm::runSettingsCommand(link, args, out, err);
+    if (command == "records") return prm::runRecordsCommand(link, args, out, err);
     usage(err);
     return 2;
 }

@@ -17,6 +17,11 @@ void ScreenLog::clear() {
     emit changed();
 }
 
+void ScreenLog::setLines(const QStringList& lines) {
+    lines_ = lines;
+    emit changed();
+}
+
 void ScreenLog::add(LinkState& s, const QString& line) {
     lines_.append(line);
     if (s.logBudget == 0) {
@@ -29,7 +34,7 @@ void ScreenLog::add(LinkState& s, const QString& line) {
 }
 
 Link::Link(PortMap map, QObject* parent) : QObject(parent), port_(std::move(map)) {
-    connect(&port_, &PortService::bytesArrived, this, &Link::deliver);
+    connect(&port_, &PortService::dataAvailable, this, &Link::pullFromPort);
     connect(&port_, &PortService::portError, this, &Link::notice);
 }
 
@@ -91,6 +96,24 @@ void Link::ensureWorker() {
 void Link::resetRing() {
     auto guard = lock();
     ringReset(state_);
+}
+
+void Link::pullFromPort() {
+    int room = 0;
+    {
+        auto guard = lock();
+        room = kRingSize - 1 - ringUnread(state_);
+    }
+    const QByteArray bytes = port_.read(room);
+    if (!bytes.isEmpty()) deliver(bytes);
+    if (port_.bytesAvailable() == 0) return;
+    // Checked under the lock, so the worker cannot drain the ring unseen in between.
+    auto guard = lock();
+    if (ringUnread(state_) < kRingSize / 2) {
+        QMetaObject::invokeMethod(this, "pullFromPort", Qt::QueuedConnection);
+    } else {
+        portBacklog_ = true;
+    }
 }
 
 void Link::deliver(const QByteArray& bytes) {

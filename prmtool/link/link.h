@@ -21,6 +21,8 @@ class ScreenLog : public QObject {
   public:
     const QStringList& lines() const { return lines_; }
     void clear();
+    // The memo's initial content, outside the budget.
+    void setLines(const QStringList& lines);
     // Adds a line; when the budget is spent the oldest line goes.
     void add(LinkState& s, const QString& line);
 
@@ -63,7 +65,12 @@ class Link : public QObject {
     void ensureWorker();
     // Empties the ring (activation of the main window).
     void resetRing();
-    // The data-available event: stores the bytes in the ring and wakes the worker.
+    // The data-available event: takes from the port as many bytes as the ring has room
+    // for; the rest waits in the port's buffer until the worker has made room again, so a
+    // burst faster than the screens is never dropped.
+    Q_INVOKABLE void pullFromPort();
+    // Stores bytes in the ring and wakes the worker; bytes beyond its room are dropped and
+    // reported once per overrun.
     void deliver(const QByteArray& bytes);
 
     // Starts a command: state, command bytes, echo awaited, expectedCount cleared (a count
@@ -120,6 +127,8 @@ class Link : public QObject {
     PortService port_;
     std::unique_ptr<ThreadDataIn> worker_;
     Handler handlers_[4];
+    // The port holds bytes the ring had no room for; the worker asks for them again.
+    bool portBacklog_ = false;
     ReplyOwner pendingDispatch_ = ReplyOwner::None;
     bool handlerDone_ = false;
     std::condition_variable_any handlerFinished_;

@@ -81,6 +81,9 @@ struct LinkState {
     int32_t replyCode = 0;
     int32_t echoCount = 0;
     std::FILE* recordFile = nullptr;
+    // The records screen's own record files.
+    std::FILE* alarmFile = nullptr;
+    std::FILE* doseFile = nullptr;
 
     UserSettings settings;
 

@@ -7,7 +7,7 @@ Q_LOGGING_CATEGORY(lcPort, "prmtool.port", QtWarningMsg)
 namespace prm {
 
 PortService::PortService(PortMap map, QObject* parent) : QObject(parent), map_(std::move(map)) {
-    connect(&port_, &QSerialPort::readyRead, this, &PortService::onReadyRead);
+    connect(&port_, &QSerialPort::readyRead, this, &PortService::dataAvailable);
     connect(&port_, &QSerialPort::errorOccurred, this, &PortService::onErrorOccurred);
 }
 
@@ -97,9 +97,9 @@ qint64 PortService::writeBlock(const void* data, int length) {
     return port_.write(static_cast<const char*>(data), length);
 }
 
-void PortService::onReadyRead() {
-    const QByteArray bytes = port_.readAll();
-    if (!bytes.isEmpty()) emit bytesArrived(bytes);
+QByteArray PortService::read(qint64 max) {
+    if (!port_.isOpen() || max <= 0) return {};
+    return port_.read(max);
 }
 
 void PortService::onErrorOccurred(QSerialPort::SerialPortError error) {

@@ -9,7 +9,7 @@
 namespace prm {
 
 // The serial port service of the tool: one HM-210 at 2400 bit/s, 8N1, DTR and RTS off, no
-// flow control. Lives on the GUI thread; bytesArrived is the data-available event.
+// flow control. Lives on the GUI thread; dataAvailable is the data-available event.
 class PortService : public QObject {
     Q_OBJECT
   public:
@@ -39,15 +39,18 @@ class PortService : public QObject {
     // Writes the bytes up to (not including) the first 0.
     qint64 writeString(const char* text);
     qint64 writeBlock(const void* data, int length);
+    // Takes up to max received bytes; what is left stays in the port's buffer.
+    QByteArray read(qint64 max);
+    qint64 bytesAvailable() const { return port_.isOpen() ? port_.bytesAvailable() : 0; }
 
   signals:
-    void bytesArrived(const QByteArray& bytes);
+    // Bytes wait in the port's buffer; read() takes them.
+    void dataAvailable();
     // The port could not be opened or was lost while open; the message names the device.
     void portError(const QString& message);
     void portOpened(const QString& device);
 
   private:
-    void onReadyRead();
     void onErrorOccurred(QSerialPort::SerialPortError error);
     QString describeOpenFailure(QSerialPort::SerialPortError error) const;
 

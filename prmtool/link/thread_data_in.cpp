@@ -28,6 +28,11 @@ void ThreadDataIn::run() {
         LinkState& s = link_.state_;
         const uint8_t byte = ringTake(s);
         if (ringEmpty(s)) s.ringOverrunReported = false;
+        // Half the ring is free again: fetch what waits in the port.
+        if (link_.portBacklog_ && ringUnread(s) < kRingSize / 2) {
+            link_.portBacklog_ = false;
+            QMetaObject::invokeMethod(&link_, "pullFromPort", Qt::QueuedConnection);
+        }
         const ReplyOwner owner = processByte(s, byte);
         if (owner == ReplyOwner::None) continue;
         link_.dispatchFromWorker(owner, lock, *this);

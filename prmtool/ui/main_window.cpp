@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "port_window.h"
+#include "records_window.h"
 #include "settings_window.h"
 
 namespace prm {
@@ -164,9 +165,9 @@ void TForm1::openTests() {
 }
 
 void TForm1::openHistory() {
-    QMessageBox::information(this, QStringLiteral("History"),
-                             QStringLiteral("The alarm and dose records screen is not part of "
-                                            "this version yet."));
+    TForm5 window(link_, this);
+    recordsWindow = &window;
+    window.exec();
 }
 
 }  // namespace prm

@@ -10,6 +10,7 @@ namespace prm {
 
 class TForm3;
 class TForm4;
+class TForm5;
 
 // The main window: owns the link, opens the port on activation and opens the working
 // screens from its menu, each as a modal window.
@@ -38,6 +39,7 @@ class TForm1 : public QMainWindow {
 
     // The settings window while it is open (for tests).
     QPointer<TForm4> settingsWindow;
+    QPointer<TForm5> recordsWindow;
 
   protected:
     bool event(QEvent* e) override;

@@ -48,6 +48,19 @@ bool parseFault(const std::string& name, Fault* fault) {
     return false;
 }
 
+bool parseRecordHeader(const std::string& name, RecordHeader* header) {
+    if (name == "normal") {
+        *header = RecordHeader::Normal;
+    } else if (name == "EEEE") {
+        *header = RecordHeader::Unreadable;
+    } else if (name == "pattern") {
+        *header = RecordHeader::TestPattern;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 const char* faultNames() {
     return "none, no-echo, wrong-echo, z, bad-check, short-block, write-refused";
 }
@@ -162,6 +175,83 @@ uint8_t Device::applyWriteBlock(Clock::time_point now) {
     return kAck;
 }
 
+// The header block, the record blocks and the end block of one record area.
+std::vector<uint8_t> Device::readRecords(bool dose) const {
+    std::vector<uint8_t> out = echo();
+    if (out.empty() || out[0] != kAck) return out;
+    if (!records_.docked) return {'Z'};
+    auto block = [&out](const std::array<uint8_t, 16>& b) {
+        out.insert(out.end(), b.begin(), b.end());
+    };
+
+    std::array<uint8_t, 16> header{};
+    switch (records_.header) {
+        case RecordHeader::Unreadable:
+            header = {'E', 'E', 'E', 'E'};
+            block(header);
+            return out;
+        case RecordHeader::TestPattern:
+            for (uint8_t i = 0; i < 16; ++i)
+                header[i] = i;
+            break;
+        case RecordHeader::Normal:
+            // Two header words, the date the memory was set up, a number and the version.
+            header = {
+                0x34, 0x12, 0x02, 0x00, 26,  11,  30,  9,
+                15,   0,    0xA1, 0x01, '1', '7', '0', static_cast<uint8_t>(dose ? 'D' : 'A')};
+            break;
+    }
+    block(header);
+
+    const int count = dose ? records_.dose : records_.alarms;
+    for (int i = 0; i < count; ++i) {
+        std::array<uint8_t, 16> r{};
+        r[0] = 26;
+        r[1] = 12;
+        r[2] = 1 + static_cast<uint8_t>(i / 24 % 28);
+        r[3] = static_cast<uint8_t>(i % 24);
+        r[4] = static_cast<uint8_t>(i * 7 % 60);
+        r[5] = static_cast<uint8_t>(i * 13 % 60);
+        const uint32_t a = 100 + static_cast<uint32_t>(i) * 37;
+        if (dose) {
+            const uint32_t doseCount = 5000 + static_cast<uint32_t>(i) * 1234;
+            for (int k = 0; k < 4; ++k)
+                r[6 + k] = static_cast<uint8_t>(doseCount >> (8 * k));
+        } else {
+            put16(&r[6], static_cast<int16_t>(a));
+            put16(&r[8], static_cast<int16_t>(a / 3));
+        }
+        put16(&r[10], static_cast<int16_t>(i * 11));
+        r[12] = static_cast<uint8_t>(i % 7);
+        r[13] = static_cast<uint8_t>(i % 5);
+        r[14] = static_cast<uint8_t>(20 + i % 10);
+        // Alarms alternate between type "A" and neutron alarms "N"; dose records are "D".
+        r[15] = dose ? 'D' : (i % 2 == 0 ? 'A' : 'N');
+        block(r);
+    }
+    if (fault_ == Fault::ShortBlock) {
+        out.resize(out.size() - 5);  // the last block stops short and no end block follows
+        return out;
+    }
+    std::array<uint8_t, 16> end{};
+    end[static_cast<size_t>(records_.endMarkerByte & 3)] = kAck;
+    block(end);
+    return out;
+}
+
+std::vector<uint8_t> Device::clearRecords(bool dose) {
+    std::vector<uint8_t> out = echo();
+    if (out.empty() || out[0] != kAck) return out;
+    if (!records_.docked) return {'Z'};
+    if (fault_ == Fault::ShortBlock) return out;  // the status byte never comes
+    out.push_back(records_.clearStatus);
+    if (records_.clearStatus == kAck) {
+        (dose ? records_.dose : records_.alarms) = 0;
+        records_.header = RecordHeader::Normal;
+    }
+    return out;
+}
+
 std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
     switch (expecting_) {
         case Expect::ContrastCoarse:
@@ -196,6 +286,14 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
             }
             return out;
         }
+        case 'P':
+            return readRecords(false);
+        case 'y':
+            return readRecords(true);
+        case 'W':
+            return clearRecords(false);
+        case 'x':
+            return clearRecords(true);
         case 'r':
             expecting_ = Expect::ContrastCoarse;
             return {};

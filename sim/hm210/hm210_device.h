@@ -20,6 +20,24 @@ enum class Fault {
 };
 
 bool parseFault(const std::string& name, Fault* fault);
+
+// What the record memory's header block holds.
+enum class RecordHeader {
+    Normal,
+    Unreadable,   // "EEEE": the monitor could not read its header
+    TestPattern,  // 0, 1, ... 15, left by the memory test
+};
+bool parseRecordHeader(const std::string& name, RecordHeader* header);
+
+// The record memory the monitor keeps for its docking station.
+struct RecordMemory {
+    RecordHeader header = RecordHeader::Normal;
+    int alarms = 12;
+    int dose = 8;
+    int endMarkerByte = 0;       // which of bytes 0-3 of the end block holds 0xAA
+    bool docked = true;          // out of its dock it answers record commands with "Z"
+    uint8_t clearStatus = 0xAA;  // status byte after a clear ("E": header write failed)
+};
 const char* faultNames();
 
 // The monitor as its serial line sees it: bytes in, bytes out. Time is passed in so that
@@ -33,6 +51,7 @@ class Device {
     explicit Device(Fault fault = Fault::None);
 
     void setFault(Fault fault) { fault_ = fault; }
+    RecordMemory& records() { return records_; }
     // Takes one byte from the line; returns the bytes the monitor sends in answer.
     std::vector<uint8_t> receive(uint8_t byte, Clock::time_point now);
     // A parameter block that does not arrive in time is given up (the monitor goes back to
@@ -65,6 +84,8 @@ class Device {
     std::array<uint8_t, kReadBlockSize> encode(const Settings& s, Clock::time_point now) const;
     std::vector<uint8_t> readSettings(const Settings& s, Clock::time_point now) const;
     std::vector<uint8_t> echo() const;
+    std::vector<uint8_t> readRecords(bool dose) const;
+    std::vector<uint8_t> clearRecords(bool dose);
     uint8_t applyWriteBlock(Clock::time_point now);
 
     Fault fault_;
@@ -77,6 +98,7 @@ class Device {
     uint8_t liveCoarse_ = 4;
     uint8_t liveFine_ = 22;
 
+    RecordMemory records_;
     Expect expecting_ = Expect::Command;
     bool writeBoth_ = false;
     std::vector<uint8_t> block_;

@@ -21,10 +21,16 @@ void onSignal(int) {
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: hm210-sim [--device PATH] [--fault MODE] [--baud N]\n"
+                 "usage: hm210-sim [--device PATH] [--fault MODE] [--baud N] [record options]\n"
                  "  --device PATH  serve this serial device instead of a new pseudo-terminal\n"
                  "  --fault MODE   %s\n"
-                 "  --baud N       pace the answers at N bit/s (default: as fast as possible)\n",
+                 "  --baud N       pace the answers at N bit/s (default: as fast as possible)\n"
+                 "record memory:\n"
+                 "  --records-header normal|EEEE|pattern   the header block\n"
+                 "  --alarms N, --dose N                   records kept (default 12 and 8)\n"
+                 "  --end-marker-byte K                    0xAA in byte K (0-3) of the end block\n"
+                 "  --undocked                             out of the docking station\n"
+                 "  --clear-status HEX                     status byte after a clear (AA)\n",
                  hm210sim::faultNames());
 }
 
@@ -34,6 +40,7 @@ int main(int argc, char** argv) {
     std::string device;
     hm210sim::Fault fault = hm210sim::Fault::None;
     int baud = 0;
+    hm210sim::RecordMemory records;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* name) -> std::string {
@@ -54,6 +61,23 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--baud") {
             baud = std::atoi(value("--baud").c_str());
+        } else if (arg == "--records-header") {
+            const std::string name = value("--records-header");
+            if (!hm210sim::parseRecordHeader(name, &records.header)) {
+                std::fprintf(stderr, "hm210-sim: unknown header '%s'\n", name.c_str());
+                return 2;
+            }
+        } else if (arg == "--alarms") {
+            records.alarms = std::atoi(value("--alarms").c_str());
+        } else if (arg == "--dose") {
+            records.dose = std::atoi(value("--dose").c_str());
+        } else if (arg == "--end-marker-byte") {
+            records.endMarkerByte = std::atoi(value("--end-marker-byte").c_str()) & 3;
+        } else if (arg == "--undocked") {
+            records.docked = false;
+        } else if (arg == "--clear-status") {
+            records.clearStatus =
+                static_cast<uint8_t>(std::strtoul(value("--clear-status").c_str(), nullptr, 16));
         } else if (arg == "--help" || arg == "-h") {
             usage();
             return 0;
@@ -80,6 +104,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     hm210sim::Device monitor(fault);
+    monitor.records() = records;
     line.serve(monitor, baud, stopRequested);
     return 0;
 }

@@ -62,6 +62,28 @@ TEST_F(LinkOverPty, BatchOf999BytesIsHandledInOrderOnTheGuiThreadOneAtATime) {
         ASSERT_EQ(seen[i + 1], i % 251) << i;
 }
 
+// A burst far beyond the ring's 999 bytes waits in the port instead of being dropped.
+TEST_F(LinkOverPty, BurstLongerThanTheRingLosesNothing) {
+    std::vector<uint8_t> seen;
+    link.setReplyHandler(ReplyOwner::TestConsole, [&] {
+        const LinkState& s = link.state();
+        if (s.replyCode == code::kButtons + code::kDataOffset) {
+            seen.push_back(s.replyData[s.receivedCount - 1]);
+        }
+        link.state().readIndex = s.receivedCount;
+    });
+    link.beginCommand(code::kButtons, "M");
+    QByteArray burst(1, char(0xAA));
+    for (int i = 0; i < 5000; ++i)
+        burst.append(char(i % 253));
+    peer.send(burst);
+    ASSERT_TRUE(waitUntil([&] { return seen.size() == 5000; }, 20000)) << seen.size();
+    for (int i = 0; i < 5000; ++i)
+        ASSERT_EQ(seen[i], i % 253) << i;
+    auto guard = link.lock();
+    EXPECT_EQ(link.state().ringDropped, 0);
+}
+
 TEST_F(LinkOverPty, StrayEchoAfterCommandEndReachesNoScreen) {
     int settingsCalls = 0;
     int consoleCalls = 0;

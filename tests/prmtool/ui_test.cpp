@@ -15,6 +15,7 @@
 #include "port_window.h"
 #include "pty_peer.h"
 #include "qt_wait.h"
+#include "records_window.h"
 #include "settings_window.h"
 #include "simulator_launcher.h"
 
@@ -184,6 +185,28 @@ TEST(SettingsWindowErrors, NoEchoShowsTheRedErrorLabel) {
     EXPECT_TRUE(window.button(Button::DisplayUser)->isEnabled());
     EXPECT_FALSE(window.configurationGroup()->isEnabled());
     screenshot(window, "settings-no-echo");
+}
+
+TEST_F(WithSimulator, RecordsWindowReadsIntoItsLogAndTakesTheFileName) {
+    QTemporaryDir dir;
+    link.port().setPortNumber(1);
+    ASSERT_TRUE(link.port().open());
+    link.ensureWorker();
+    TForm5 window(link);
+    EXPECT_EQ(window.windowTitle(), "History and Alarms");
+    window.show();
+    using RButton = RecordsController::Button;
+    EXPECT_EQ(window.button(RButton::RecordingDose)->text(), "Recording ON");
+    QLineEdit* box = window.fileNameBox(RecordKind::Alarms);
+    EXPECT_EQ(box->text(), "FileALARM.ASC");
+    box->setText(dir.filePath("alarms.asc"));
+    QTest::mouseClick(window.button(RButton::ReadAlarms), Qt::LeftButton);
+    ASSERT_TRUE(
+        waitUntil([&] { return window.logView()->toPlainText().contains("END Reading ALARMS"); }));
+    EXPECT_TRUE(window.logView()->toPlainText().contains("Number of Records =  12"));
+    EXPECT_EQ(window.button(RButton::RecordingAlarms)->text(), "Recording OFF");
+    EXPECT_TRUE(QFile::exists(dir.filePath("alarms.asc")));
+    screenshot(window, "records-window");
 }
 
 }  // namespace

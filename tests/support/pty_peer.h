@@ -38,7 +38,12 @@ class PtyPeer {
         ssize_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = ::write(master_, bytes.constData() + done, bytes.size() - done);
-            if (n > 0) done += n;
+            if (n > 0) {
+                done += n;
+            } else {
+                // The line is full: let the program read it.
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            }
         }
     }
     // Everything the program has written so far.
