@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "link.h"
+#include "console_command.h"
 #include "records_command.h"
 #include "settings_command.h"
 #include "simulator_launcher.h"
@@ -20,7 +21,11 @@ void usage(QTextStream& err) {
            "  settings read [--default]     print the user (or default) settings\n"
            "  settings write NAME=VALUE ... change, write and confirm user settings\n"
            "  records read alarms|dose [--file F] [--pdf F]  read (and print) the records\n"
-           "  records clear alarms|dose     clear a record area\n";
+           "  records clear alarms|dose     clear a record area\n"
+           "  test NAME [--repeat N] [--for S] [--yes]   run a self-test (uart, buzzer, vibrator,\n"
+           "      gamma-led, neutron-led, mode, temperature, battery, dac, counters, rtc, lcd,\n"
+           "      status, ram, eeprom, send-rtc)\n"
+           "  battery record --file F [--count N]   record N battery reports into F\n";
 }
 
 }  // namespace
@@ -80,6 +85,8 @@ int main(int argc, char** argv) {
     const QString command = args.takeFirst();
     if (command == "settings") return prm::runSettingsCommand(link, args, out, err);
     if (command == "records") return prm::runRecordsCommand(link, args, out, err);
+    if (command == "test") return prm::runTestCommand(link, args, out, err);
+    if (command == "battery") return prm::runBatteryCommand(link, args, out, err);
     usage(err);
     return 2;
 }

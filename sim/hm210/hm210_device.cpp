@@ -175,6 +175,47 @@ uint8_t Device::applyWriteBlock(Clock::time_point now) {
     return kAck;
 }
 
+// The echo followed by data; a short-data fault cuts the data in half.
+std::vector<uint8_t> Device::withData(std::vector<uint8_t> data) const {
+    std::vector<uint8_t> out = echo();
+    if (out.empty() || out[0] != kAck) return out;
+    if (fault_ == Fault::ShortBlock) data.resize(data.size() / 2);
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+// Four counts of the gamma thresholds and the neutron counter, following the dose rate with
+// a small alternation so that repeated readings differ.
+std::vector<uint8_t> Device::counters() {
+    const double wobble = (countersCalls_++ % 2) ? 1.02 : 0.98;
+    const double g0 = (40.0 + tests_.doseRate * 400.0) * wobble;
+    const uint16_t raw[4] = {static_cast<uint16_t>(g0), static_cast<uint16_t>(g0 * 0.55),
+                             static_cast<uint16_t>(g0 * 0.12), 3};
+    std::vector<uint8_t> data;
+    for (uint16_t v : raw) {
+        data.push_back(static_cast<uint8_t>(v & 0xFF));
+        data.push_back(static_cast<uint8_t>(v >> 8));
+    }
+    return withData(data);
+}
+
+std::vector<uint8_t> Device::clockBytes(Clock::time_point now) const {
+    const auto block = encode(user_, now);
+    return {block.begin() + 24, block.begin() + 30};
+}
+
+std::vector<uint8_t> Device::due(std::chrono::steady_clock::time_point now) {
+    if (stream_ == Stream::None || now < nextStreamOutput_) return {};
+    nextStreamOutput_ = now + tests_.streamPeriod;
+    if (stream_ == Stream::Keys) {
+        if (streamIndex_ >= tests_.keyEvents.size()) return {};
+        return {tests_.keyEvents[streamIndex_++]};
+    }
+    // Battery report: the voltage in the low 14 bits, two status bits above it.
+    const uint16_t word = static_cast<uint16_t>((tests_.battery & 0x3FFF) | 0xC000);
+    return {static_cast<uint8_t>(word & 0xFF), static_cast<uint8_t>(word >> 8)};
+}
+
 // The header block, the record blocks and the end block of one record area.
 std::vector<uint8_t> Device::readRecords(bool dose) const {
     std::vector<uint8_t> out = echo();
@@ -267,6 +308,33 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
             if (block_.size() < kWriteBlockSize) return {};
             expecting_ = Expect::Command;
             return {applyWriteBlock(now)};
+        case Expect::DacBlock:
+            block_.push_back(byte);
+            if (block_.size() < 4) return {};
+            expecting_ = Expect::Command;
+            return {kAck};  // the DAC values are taken
+        case Expect::ClockBlock: {
+            block_.push_back(byte);
+            if (block_.size() < 6) return {};
+            expecting_ = Expect::Command;
+            std::tm tm{};
+            tm.tm_year = static_cast<int8_t>(block_[0]) + 2000 - 1900;
+            tm.tm_mon = block_[1] - 1;
+            tm.tm_mday = block_[2];
+            tm.tm_hour = block_[3];
+            tm.tm_min = block_[4];
+            tm.tm_sec = block_[5];
+            tm.tm_isdst = -1;
+            const std::time_t set = std::mktime(&tm);
+            if (set != static_cast<std::time_t>(-1)) {
+                clockOffset_ = std::chrono::seconds(set - Clock::to_time_t(now));
+            }
+            return {};
+        }
+        case Expect::Backlight:
+            backlightOn_ = byte == '1';
+            expecting_ = Expect::Command;
+            return {};
         case Expect::Command:
             break;
     }
@@ -307,6 +375,70 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
         case 'N':
         case 'L':
             return echo();
+        case 'M': {
+            std::vector<uint8_t> out = echo();
+            if (!out.empty() && out[0] == kAck) {
+                stream_ = Stream::Keys;
+                streamIndex_ = 0;
+                nextStreamOutput_ = std::chrono::steady_clock::now() + tests_.streamPeriod;
+            }
+            return out;
+        }
+        case 'Z':  // ends the button test and the spectra
+            if (stream_ == Stream::None) return {};
+            stream_ = Stream::None;
+            return {kAck};
+        case 'T':
+        case 'Y': {
+            const int16_t v = byte == 'T' ? tests_.temperature : tests_.battery;
+            return withData({static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>((v >> 8) & 0xFF)});
+        }
+        case 'D': {
+            std::vector<uint8_t> out = echo();
+            if (!out.empty() && out[0] == kAck) {
+                expecting_ = Expect::DacBlock;
+                block_.clear();
+            }
+            return out;
+        }
+        case 'C':
+            return counters();
+        case 'A':
+            return withData(clockBytes(now));
+        case 'F': {
+            // Running time 12345 min, error counters DEF 1, LOW 2, HIGH 3, CURR 4, chip 987654.
+            return withData({0x39, 0x30, 0, 0, 1, 2, 3, 4, 0x06, 0x12, 0x0F, 0x00});
+        }
+        case 'R':
+            return withData({tests_.ramResult});
+        case 'E': {
+            std::vector<uint8_t> out = withData({tests_.eepromResult});
+            // The memory test leaves its pattern in place of the record header.
+            if (out.size() == 2 && out[0] == kAck) records_.header = RecordHeader::TestPattern;
+            return out;
+        }
+        case 'a': {
+            std::vector<uint8_t> out = echo();
+            if (!out.empty() && out[0] == kAck) {
+                expecting_ = Expect::ClockBlock;
+                block_.clear();
+            }
+            return out;
+        }
+        case 'O': {
+            std::vector<uint8_t> out = echo();
+            if (!out.empty() && out[0] == kAck) {
+                stream_ = Stream::Battery;
+                nextStreamOutput_ = std::chrono::steady_clock::now() + tests_.streamPeriod;
+            }
+            return out;
+        }
+        case 'o':
+            if (stream_ == Stream::Battery) stream_ = Stream::None;
+            return {};
+        case 'b':
+            expecting_ = Expect::Backlight;
+            return {};
         default:
             return {};  // not a command of this monitor: no answer
     }

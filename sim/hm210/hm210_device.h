@@ -29,6 +29,17 @@ enum class RecordHeader {
 };
 bool parseRecordHeader(const std::string& name, RecordHeader* header);
 
+// Values the monitor's self-tests report.
+struct TestValues {
+    int16_t temperature = 2100;        // 1/100 degree C
+    int16_t battery = 500;             // 1/100 V
+    uint8_t ramResult = 0;             // 0 = OK, else an error code
+    uint8_t eepromResult = 0;
+    double doseRate = 0.5;             // uSv/h that the counters follow
+    std::vector<uint8_t> keyEvents = {0x01, 0x02, 0xFF};  // sent during the button test
+    std::chrono::milliseconds streamPeriod{100};  // between key events and battery reports
+};
+
 // The record memory the monitor keeps for its docking station.
 struct RecordMemory {
     RecordHeader header = RecordHeader::Normal;
@@ -52,6 +63,9 @@ class Device {
 
     void setFault(Fault fault) { fault_ = fault; }
     RecordMemory& records() { return records_; }
+    TestValues& tests() { return tests_; }
+    // Bytes a running stream (key events, battery reports) has due by now.
+    std::vector<uint8_t> due(std::chrono::steady_clock::time_point now);
     // Takes one byte from the line; returns the bytes the monitor sends in answer.
     std::vector<uint8_t> receive(uint8_t byte, Clock::time_point now);
     // A parameter block that does not arrive in time is given up (the monitor goes back to
@@ -79,12 +93,24 @@ class Device {
         uint8_t dangerNeutron;
         std::string serial;  // four characters
     };
-    enum class Expect { Command, ContrastCoarse, ContrastFine, WriteBlock };
+    enum class Expect {
+        Command,
+        ContrastCoarse,
+        ContrastFine,
+        WriteBlock,
+        DacBlock,
+        ClockBlock,
+        Backlight,
+    };
+    enum class Stream { None, Keys, Battery };
 
     std::array<uint8_t, kReadBlockSize> encode(const Settings& s, Clock::time_point now) const;
     std::vector<uint8_t> readSettings(const Settings& s, Clock::time_point now) const;
     std::vector<uint8_t> echo() const;
     std::vector<uint8_t> readRecords(bool dose) const;
+    std::vector<uint8_t> withData(std::vector<uint8_t> data) const;
+    std::vector<uint8_t> counters();
+    std::vector<uint8_t> clockBytes(Clock::time_point now) const;
     std::vector<uint8_t> clearRecords(bool dose);
     uint8_t applyWriteBlock(Clock::time_point now);
 
@@ -99,6 +125,12 @@ class Device {
     uint8_t liveFine_ = 22;
 
     RecordMemory records_;
+    TestValues tests_;
+    Stream stream_ = Stream::None;
+    size_t streamIndex_ = 0;
+    std::chrono::steady_clock::time_point nextStreamOutput_{};
+    uint32_t countersCalls_ = 0;
+    bool backlightOn_ = false;
     Expect expecting_ = Expect::Command;
     bool writeBoth_ = false;
     std::vector<uint8_t> block_;

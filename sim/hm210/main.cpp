@@ -30,7 +30,13 @@ void usage() {
                  "  --alarms N, --dose N                   records kept (default 12 and 8)\n"
                  "  --end-marker-byte K                    0xAA in byte K (0-3) of the end block\n"
                  "  --undocked                             out of the docking station\n"
-                 "  --clear-status HEX                     status byte after a clear (AA)\n",
+                 "  --clear-status HEX                     status byte after a clear (AA)\n"
+                 "self-tests:\n"
+                 "  --temperature N, --battery N   1/100 degree C and 1/100 V (2100, 500)\n"
+                 "  --ram-result HEX, --eeprom-result HEX   test results (0 = OK)\n"
+                 "  --dose-rate R                  uSv/h the counters follow (0.5)\n"
+                 "  --keys HEX,HEX,...             button-test key events (01,02,FF)\n"
+                 "  --stream-period MS             between key events and battery reports (100)\n",
                  hm210sim::faultNames());
 }
 
@@ -41,6 +47,7 @@ int main(int argc, char** argv) {
     hm210sim::Fault fault = hm210sim::Fault::None;
     int baud = 0;
     hm210sim::RecordMemory records;
+    hm210sim::TestValues tests;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char* name) -> std::string {
@@ -78,6 +85,30 @@ int main(int argc, char** argv) {
         } else if (arg == "--clear-status") {
             records.clearStatus =
                 static_cast<uint8_t>(std::strtoul(value("--clear-status").c_str(), nullptr, 16));
+        } else if (arg == "--temperature") {
+            tests.temperature = static_cast<int16_t>(std::atoi(value("--temperature").c_str()));
+        } else if (arg == "--battery") {
+            tests.battery = static_cast<int16_t>(std::atoi(value("--battery").c_str()));
+        } else if (arg == "--ram-result") {
+            tests.ramResult =
+                static_cast<uint8_t>(std::strtoul(value("--ram-result").c_str(), nullptr, 16));
+        } else if (arg == "--eeprom-result") {
+            tests.eepromResult =
+                static_cast<uint8_t>(std::strtoul(value("--eeprom-result").c_str(), nullptr, 16));
+        } else if (arg == "--dose-rate") {
+            tests.doseRate = std::atof(value("--dose-rate").c_str());
+        } else if (arg == "--keys") {
+            tests.keyEvents.clear();
+            const std::string list = value("--keys");
+            for (size_t pos = 0; pos < list.size();) {
+                const size_t comma = list.find(',', pos);
+                const std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+                if (!item.empty()) tests.keyEvents.push_back(static_cast<uint8_t>(std::strtoul(item.c_str(), nullptr, 16)));
+                if (comma == std::string::npos) break;
+                pos = comma + 1;
+            }
+        } else if (arg == "--stream-period") {
+            tests.streamPeriod = std::chrono::milliseconds(std::atoi(value("--stream-period").c_str()));
         } else if (arg == "--help" || arg == "-h") {
             usage();
             return 0;
@@ -105,6 +136,7 @@ int main(int argc, char** argv) {
 
     hm210sim::Device monitor(fault);
     monitor.records() = records;
+    monitor.tests() = tests;
     line.serve(monitor, baud, stopRequested);
     return 0;
 }

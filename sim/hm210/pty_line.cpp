@@ -14,6 +14,7 @@ namespace hm210sim {
 namespace {
 
 constexpr int kPollMs = 100;
+constexpr int kStreamPollMs = 5;  // streams are due at most this late
 // A write block that stops arriving for this long is given up.
 constexpr auto kParameterTimeout = std::chrono::seconds(2);
 
@@ -84,8 +85,13 @@ void PtyLine::serve(Device& device, int baud, const volatile bool& stop) {
     const auto byteTime = baud > 0 ? microseconds(10'000'000 / baud) : microseconds(0);
     while (!stop) {
         pollfd pfd{fd_, POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, kPollMs);
+        const int ready = ::poll(&pfd, 1, kStreamPollMs);
         if (ready < 0 && errno != EINTR) return;
+        // Streams (key events, battery reports) go out on their own schedule.
+        for (uint8_t b : device.due(steady_clock::now())) {
+            if (baud > 0) std::this_thread::sleep_for(byteTime);
+            if (!writeAll(fd_, &b, 1)) return;
+        }
         if (ready <= 0) {
             if (steady_clock::now() - lastByte > kParameterTimeout) device.lineIdle();
             continue;

@@ -1,0 +1,189 @@
+#pragma once
+
+#include <QDateTime>
+#include <QObject>
+#include <QTimer>
+#include <array>
+#include <functional>
+
+#include "counters.h"
+#include "link.h"
+
+namespace prm {
+
+// The hardware test console without its window ("HW Tests"): runs the monitor's
+// self-tests once or repeatedly, evaluates the counters, sets the DACs, the clock and the
+// LCD, and records the battery voltage.
+class TestConsoleController : public QObject {
+    Q_OBJECT
+public:
+    // The buttons that start commands; the index is the button's index for
+    // startedButtonIndex.
+    enum class Button {
+        Uart,
+        Buzzer,
+        Vibrator,
+        GammaLed,
+        NeutronLed,
+        Mode,
+        Temperature,
+        Battery,
+        Dac,
+        Counters,
+        ReadRtc,
+        Lcd,
+        Status,
+        Ram,
+        Eeprom,
+        SendRtc,
+        Record,
+    };
+    static constexpr int kButtonCount = static_cast<int>(Button::Record) + 1;
+    enum class KeyColour { None, White, Green, Yellow, Magenta };
+    enum class DacUnits { Steps = 0, MilliVolts = 1, SawTooth = 2 };
+
+    static constexpr int kEchoTimeoutMs = 200;
+    static constexpr int kCountersEchoTimeoutMs = 2100;
+    static constexpr int kDacRunMs = 10000;
+    static constexpr int kRecordingWatchdogMs = 65000;
+    static constexpr int kSettingsWaitTicks = 10;
+    static constexpr int kStopWaitTicks = 20;  // after "o"
+    static constexpr int kDacMaxSteps = 4095;
+
+    explicit TestConsoleController(Link& link, QObject* parent = nullptr);
+    ~TestConsoleController() override;
+
+    // Asked before the EEPROM test, which deletes the records: true to go on.
+    void setEepromConfirmation(std::function<bool()> confirm) { confirmEeprom_ = std::move(confirm); }
+    void setPcClock(std::function<QDateTime()> clock) { pcClock_ = std::move(clock); }
+
+    // What the window shows.
+    ScreenLog& log() { return log_; }
+    const ScreenLog& log() const { return log_; }
+    QString buttonCaption(Button b) const { return captions_[index(b)]; }
+    bool buttonEnabled(Button b) const { return enabled_[index(b)]; }
+    bool buttonCaptionRed(Button b) const { return b == Button::Eeprom && eepromCaptionRed_; }
+    bool singleMode() const;
+    QString singleRepeatCaption() const { return singleMode() ? "Single" : "Repeat"; }
+    bool singleRepeatEnabled() const { return singleRepeatEnabled_; }
+    QString dacText(int i) const { return dacTexts_[i]; }
+    bool dacEditsEnabled() const { return dacEditsEnabled_; }
+    QString dacUnitCaption() const;
+    QString ratioText() const { return ratioText_; }
+    QString contrastText() const { return contrastText_; }
+    QString lcdTemperatureText() const { return lcdTempText_; }
+    bool lcdControlsEnabled() const { return lcdControlsEnabled_; }
+    QString backliteCaption() const { return backliteCaption_; }
+    QString clockText() const { return clockText_; }
+    QString temperatureText() const { return temperatureText_; }
+    QString batteryText() const { return batteryText_; }
+    QString counterLabel(int i) const { return counterLabels_[i]; }
+    QString echoCountText() const { return echoCountText_; }
+    bool echoCountHighlighted() const { return echoCountHighlighted_; }
+    QString keyLabel() const { return keyLabel_; }
+    KeyColour keyColour() const { return keyColour_; }
+    QString fileName() const { return fileName_; }
+    bool recordingOn() const { return recordingOn_; }
+    QString recordingCaption() const { return recordingOn_ ? "Recording ON" : "Recording OFF"; }
+    bool recordingSwitchEnabled() const { return recordingSwitchEnabled_; }
+    const std::array<uint16_t, kHistogramBins>& histogram() const { return values_; }
+    bool running() const;
+
+    // Opening: log, buttons, the user settings read through the settings editor, fields.
+    void activate();
+    // A click on a command button (also "STOP" on the running one).
+    void click(Button b);
+    void toggleSingleRepeat();
+    void cycleDacUnits();
+    void setDacText(int i, const QString& text) { dacTexts_[i] = text; }
+    void setRatioText(const QString& text) { ratioText_ = text; }
+    void setContrastText(const QString& text) { contrastText_ = text; }
+    void stepRatio(int shown);
+    void stepContrast(int shown);
+    void toggleBacklite();
+    // A click on the clock edit fills in the PC's date and time.
+    void clickClockEdit();
+    void setClockText(const QString& text) { clockText_ = text; }
+    void setFileName(const QString& name) { fileName_ = name; }
+    void toggleRecording();
+    void mainMenu();
+
+    void replyHandler();
+    void durationTick();
+    void recordingWatchdog();
+
+signals:
+    void changed();
+    void testFinished();
+    void closeRequested();
+
+private:
+    struct TestSpec;
+    static int index(Button b) { return static_cast<int>(b); }
+    static const TestSpec& specOf(Button b);
+    void logLine(const QString& line);
+    void enableTestButtons(bool on);
+    void setSingleMode(bool single);
+    void startTest(Button b);
+    void endTest();
+    void handleEcho();
+    void handleData();
+    void handleCounters();
+    void handleBatteryReport();
+    void runEepromFollowUp();
+    void readUserSettings();
+    void fillFromSettings();
+    bool parseDacLevels(uint16_t levels[2]);
+    void sendDacBlock();
+    void sendClockBlock();
+    void startBatteryRecording();
+    void stopBatteryRecording(bool byWatchdog);
+    void closeRecordFile();
+    bool createRecordFile(const QString& name);
+    QString pcClockText() const;
+
+    Link& link_;
+    ScreenLog log_;
+    QTimer echoTimer_;
+    QTimer durationTimer_;
+    QTimer recordingTimer_;
+    std::function<bool()> confirmEeprom_;
+    std::function<QDateTime()> pcClock_ = [] { return QDateTime::currentDateTime(); };
+
+    std::array<QString, kButtonCount> captions_;
+    std::array<bool, kButtonCount> enabled_{};
+    bool eepromCaptionRed_ = false;
+    bool singleRepeatEnabled_ = true;
+    std::array<QString, 2> dacTexts_ = {QStringLiteral("2000"), QStringLiteral("4000")};
+    bool dacEditsEnabled_ = true;
+    DacUnits dacUnits_ = DacUnits::Steps;
+    QString ratioText_ = QStringLiteral("4");
+    QString contrastText_ = QStringLiteral("22");
+    QString lcdTempText_;
+    bool lcdControlsEnabled_ = false;
+    QString backliteCaption_ = QStringLiteral("Backlite");
+    QString clockText_ = QStringLiteral(" 02-08-01  12:00:00");
+    QString temperatureText_ = QStringLiteral("        grad C");
+    QString batteryText_ = QStringLiteral("            Volt");
+    std::array<QString, 4> counterLabels_ = {QStringLiteral("T0"), QStringLiteral("T1"),
+                                             QStringLiteral("T2"), QStringLiteral("neutr")};
+    QString echoCountText_ = QStringLiteral("0");
+    bool echoCountHighlighted_ = false;
+    QString keyLabel_ = QStringLiteral(" NO key ");
+    KeyColour keyColour_ = KeyColour::None;
+    QString fileName_ = QStringLiteral("FileName.ASC");
+    bool recordingSwitchEnabled_ = true;
+
+    // Console state.
+    bool recordingOn_ = false;
+    bool stopRequested_ = false;
+    bool countersStop_ = false;
+    bool keepEndText_ = false;
+    int eepromFollowUp_ = 0;
+    int followUpAcks_ = 0;
+    CountersState counters_;
+    QByteArray countersText_;
+    std::array<uint16_t, kHistogramBins> values_{};
+};
+
+}  // namespace prm
