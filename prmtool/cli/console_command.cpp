@@ -17,22 +17,31 @@ struct TestName {
     Button button;
 };
 const TestName kTests[] = {
-    {"uart", Button::Uart},           {"buzzer", Button::Buzzer},
-    {"vibrator", Button::Vibrator},   {"gamma-led", Button::GammaLed},
-    {"neutron-led", Button::NeutronLed}, {"mode", Button::Mode},
-    {"temperature", Button::Temperature}, {"battery", Button::Battery},
-    {"dac", Button::Dac},             {"counters", Button::Counters},
-    {"rtc", Button::ReadRtc},         {"lcd", Button::Lcd},
-    {"status", Button::Status},       {"ram", Button::Ram},
-    {"eeprom", Button::Eeprom},       {"send-rtc", Button::SendRtc},
+    {"uart", Button::Uart},
+    {"buzzer", Button::Buzzer},
+    {"vibrator", Button::Vibrator},
+    {"gamma-led", Button::GammaLed},
+    {"neutron-led", Button::NeutronLed},
+    {"mode", Button::Mode},
+    {"temperature", Button::Temperature},
+    {"battery", Button::Battery},
+    {"dac", Button::Dac},
+    {"counters", Button::Counters},
+    {"rtc", Button::ReadRtc},
+    {"lcd", Button::Lcd},
+    {"status", Button::Status},
+    {"ram", Button::Ram},
+    {"eeprom", Button::Eeprom},
+    {"send-rtc", Button::SendRtc},
 };
 
 // Log lines that mean the monitor did not do what was asked.
 const char* const kErrorTexts[] = {
-    "HM-210 doesn't echo",      "Wrong echo from HM-210",  "'Z' received",
-    "No or short data",         "Result of test: ERROR",   "ERROR Read CUSTOMER",
-    "ERROR Read Time/Error",    "Cannot create",           "### 65 sec NO DATA",
-    "refused",
+    "HM-210 doesn't echo",   "Wrong echo from HM-210",
+    "'Z' received",          "No or short data",
+    "Result of test: ERROR", "ERROR Read CUSTOMER",
+    "ERROR Read Time/Error", "Cannot create",
+    "### 65 sec NO DATA",    "refused",
 };
 
 constexpr int kTestLimitMs = 20000;
@@ -94,7 +103,8 @@ int runTestCommand(Link& link, const QStringList& args, QTextStream& out, QTextS
     }
     if (!test) {
         err << "prmctl: unknown test '" << name << "' (known:";
-        for (const auto& t : kTests) err << ' ' << t.name;
+        for (const auto& t : kTests)
+            err << ' ' << t.name;
         err << ")\n";
         return 2;
     }

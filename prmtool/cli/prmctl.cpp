@@ -4,8 +4,8 @@
 #include <QTextStream>
 #include <cstdio>
 
-#include "link.h"
 #include "console_command.h"
+#include "link.h"
 #include "records_command.h"
 #include "settings_command.h"
 #include "simulator_launcher.h"

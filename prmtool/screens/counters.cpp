@@ -25,7 +25,9 @@ uint16_t deadTimeCorrected(uint16_t n) {
     return static_cast<uint16_t>(static_cast<int64_t>(corrected));
 }
 
-int histogramBin(uint16_t firstCount) { return firstCount < 127 ? firstCount : 127; }
+int histogramBin(uint16_t firstCount) {
+    return firstCount < 127 ? firstCount : 127;
+}
 
 CountersResult evaluateCounters(CountersState& s, const std::array<uint16_t, 4>& raw,
                                 uint8_t doseUnitCode) {
@@ -44,7 +46,8 @@ CountersResult evaluateCounters(CountersState& s, const std::array<uint16_t, 4>&
         float f = static_cast<float>(d01 * 0.586L + d12 * 6.32L + raw[2] * 38.8L);
         f = static_cast<float>(static_cast<L>(f) * (static_cast<L>(f) * 0.0000139L + 1.12L));
         s.doseRaw = static_cast<float>(static_cast<L>(f) * 0.001L);
-        for (int i = 0; i < 4; ++i) c[i] = deadTimeCorrected(raw[i]);
+        for (int i = 0; i < 4; ++i)
+            c[i] = deadTimeCorrected(raw[i]);
         float g = static_cast<float>((c[0] - c[1]) * 0.586L);
         g = static_cast<float>((c[1] - c[2]) * 6.32L + c[2] * 38.8L + g);
         g = static_cast<float>(1.12L * g);
@@ -69,10 +72,10 @@ CountersResult evaluateCounters(CountersState& s, const std::array<uint16_t, 4>&
                 break;
         }
         if (unit) {
-            r.logLine = format("Counters: %5u %5u %5u %5u, %8.2f %s @ %5u %5u %5u %5u, %8.2f %s",
-                               raw[0], raw[1], raw[2], raw[3],
-                               static_cast<double>(s.doseRaw * factor), unit, c[0], c[1], c[2],
-                               c[3], static_cast<double>(s.doseCorrected * factor), unit);
+            r.logLine =
+                format("Counters: %5u %5u %5u %5u, %8.2f %s @ %5u %5u %5u %5u, %8.2f %s", raw[0],
+                       raw[1], raw[2], raw[3], static_cast<double>(s.doseRaw * factor), unit, c[0],
+                       c[1], c[2], c[3], static_cast<double>(s.doseCorrected * factor), unit);
         }
         r.recordLine = format("%5u @ %5u %5u %5u %5u @ %5u %5u %5u %8.2f %8.2f\n", raw[0], raw[1],
                               raw[2], raw[3], c[0], c[1], c[2], c[3],
@@ -81,7 +84,8 @@ CountersResult evaluateCounters(CountersState& s, const std::array<uint16_t, 4>&
         p[0] = static_cast<uint16_t>(static_cast<uint16_t>(p[0] + raw[0]) >> 1);
         p[1] = raw[1];
         p[3] = raw[2];
-        for (int i = 0; i < 5; ++i) c[i] = deadTimeCorrected(p[i]);
+        for (int i = 0; i < 5; ++i)
+            c[i] = deadTimeCorrected(p[i]);
         float d = static_cast<float>((c[0] - c[1]) * 0.517L);
         d = static_cast<float>((c[1] - c[2]) * 0.256L + (c[2] - c[3]) * 2.566L + d);
         d = static_cast<float>((c[3] - c[4]) * 12.73L + c[4] * 33.71L + d);
@@ -90,9 +94,9 @@ CountersResult evaluateCounters(CountersState& s, const std::array<uint16_t, 4>&
         r.logLine = format("Counters: %5u %5u %5u %5u %5u @ %5u %5u %5u %5u %5u, %8.2f uSv/h", p[0],
                            p[1], p[2], p[3], p[4], c[0], c[1], c[2], c[3], c[4],
                            static_cast<double>(s.doseCorrected));
-        r.recordLine = format("%5u %5u %5u %5u %5u %5u %5u %5u %5u %5u @ @ %8.2f\n", p[0], p[1],
-                              p[2], p[3], p[4], c[0], c[1], c[2], c[3], c[4],
-                              static_cast<double>(s.doseCorrected));
+        r.recordLine =
+            format("%5u %5u %5u %5u %5u %5u %5u %5u %5u %5u @ @ %8.2f\n", p[0], p[1], p[2], p[3],
+                   p[4], c[0], c[1], c[2], c[3], c[4], static_cast<double>(s.doseCorrected));
     }
     ++s.cycleCount;
     return r;

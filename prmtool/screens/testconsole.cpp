@@ -21,9 +21,9 @@ constexpr int kFollowUpAckCount = 4;
 constexpr int kBatteryWordMask = 0x3FFF;  // the two top bits of a report are not voltage
 
 const char* const kCaptions[TestConsoleController::kButtonCount] = {
-    "UART",        "Buzzer",   "Vibrator", "Gamma LED", "Neutron LED", "MODE",
-    "Temperature", "Battery",  "DAC0/DAC1", "Counters", "Read RTC",    "LCD",
-    "STATUS",      "RAM 2 kB", "EEPROM 8 kB", "Send RTC", "RECORD",
+    "UART",        "Buzzer",   "Vibrator",    "Gamma LED", "Neutron LED", "MODE",
+    "Temperature", "Battery",  "DAC0/DAC1",   "Counters",  "Read RTC",    "LCD",
+    "STATUS",      "RAM 2 kB", "EEPROM 8 kB", "Send RTC",  "RECORD",
 };
 
 // Steps to millivolts and back, each rounded half up through a single-precision value.
@@ -71,7 +71,8 @@ const TestConsoleController::TestSpec& TestConsoleController::specOf(Button b) {
 
 TestConsoleController::TestConsoleController(Link& link, QObject* parent)
     : QObject(parent), link_(link) {
-    for (int i = 0; i < kButtonCount; ++i) captions_[i] = QString::fromLatin1(kCaptions[i]);
+    for (int i = 0; i < kButtonCount; ++i)
+        captions_[i] = QString::fromLatin1(kCaptions[i]);
     log_.setLines({QString()});
     echoTimer_.setSingleShot(true);
     connect(&echoTimer_, &QTimer::timeout, this,
@@ -117,7 +118,9 @@ QString TestConsoleController::pcClockText() const {
                              now.time().minute(), now.time().second());
 }
 
-void TestConsoleController::logLine(const QString& line) { link_.addLogLine(line); }
+void TestConsoleController::logLine(const QString& line) {
+    link_.addLogLine(line);
+}
 
 void TestConsoleController::enableTestButtons(bool on) {
     enabled_.fill(on);
@@ -159,7 +162,8 @@ void TestConsoleController::readUserSettings() {
         auto guard = link_.lock();
         return link_.state().settingsLoaded;
     };
-    while (!loaded()) Link::tickDelay(1);
+    while (!loaded())
+        Link::tickDelay(1);
     {
         auto guard = link_.lock();
         link_.state().settingsLoaded = false;
@@ -172,7 +176,8 @@ void TestConsoleController::readUserSettings() {
     }
     auto guard = link_.lock();
     if (link_.state().settingsLoaded) {
-        logLine(QStringLiteral("OK Read CUSTOMER Parameters, time=%1 ms").arg(Link::kTickMs * waits));
+        logLine(
+            QStringLiteral("OK Read CUSTOMER Parameters, time=%1 ms").arg(Link::kTickMs * waits));
     } else {
         logLine(QStringLiteral("ERROR Read CUSTOMER Parameters, read %1 bytes, expected 31")
                     .arg(link_.state().receivedCount));
@@ -182,7 +187,8 @@ void TestConsoleController::readUserSettings() {
 void TestConsoleController::fillFromSettings() {
     auto guard = link_.lock();
     const UserSettings& u = link_.state().settings;
-    backliteCaption_ = u.backlightOn ? QStringLiteral("Backlite EN") : QStringLiteral("Backlite DIS");
+    backliteCaption_ =
+        u.backlightOn ? QStringLiteral("Backlite EN") : QStringLiteral("Backlite DIS");
     dacUnits_ = DacUnits::Steps;
     dacTexts_ = {QString::number(u.gammaDiscriminator), QString::number(u.neutronDiscriminator)};
     ratioText_ = QString::number(u.contrastCoarse);
@@ -243,7 +249,8 @@ void TestConsoleController::click(Button b) {
 }
 
 bool TestConsoleController::parseDacLevels(uint16_t levels[2]) {
-    const long maximum = dacUnits_ == DacUnits::MilliVolts ? toMilliVolts(kDacMaxSteps) : kDacMaxSteps;
+    const long maximum =
+        dacUnits_ == DacUnits::MilliVolts ? toMilliVolts(kDacMaxSteps) : kDacMaxSteps;
     for (int i = 0; i < 2; ++i) {
         bool ok = false;
         const long v = dacTexts_[i].trimmed().toLong(&ok);
@@ -497,10 +504,11 @@ void TestConsoleController::sendDacBlock() {
 
 void TestConsoleController::sendClockBlock() {
     int v[6] = {0, 0, 0, 0, 0, 0};
-    std::sscanf(clockText_.toLatin1().constData(), " %d-%d-%d %d:%d:%d", &v[0], &v[1], &v[2],
-                &v[3], &v[4], &v[5]);
+    std::sscanf(clockText_.toLatin1().constData(), " %d-%d-%d %d:%d:%d", &v[0], &v[1], &v[2], &v[3],
+                &v[4], &v[5]);
     uint8_t block[6];
-    for (int i = 0; i < 6; ++i) block[i] = static_cast<uint8_t>(v[i] & 0xFF);
+    for (int i = 0; i < 6; ++i)
+        block[i] = static_cast<uint8_t>(v[i] & 0xFF);
     Link::tickDelay(1);
     link_.port().writeBlock(block, 6);
 }
@@ -531,7 +539,8 @@ void TestConsoleController::handleData() {
         case 107:
         case 108: {
             const float value =
-                static_cast<float>(static_cast<int16_t>(s.replyData[0] | (s.replyData[1] << 8))) * 0.01f;
+                static_cast<float>(static_cast<int16_t>(s.replyData[0] | (s.replyData[1] << 8))) *
+                0.01f;
             if (s.replyCode == 107) {
                 temperatureText_ = QString::asprintf("%5.1f grad C", value);
                 logLine(QString::asprintf("Temperature = %5.1f grad C", value));
@@ -597,7 +606,8 @@ void TestConsoleController::handleCounters() {
     // A unit code that names no unit leaves the previous text in the buffer.
     if (!r.logLine.isEmpty()) countersText_ = r.logLine;
     logLine(QString::fromLatin1(countersText_));
-    for (int i = 0; i < 4; ++i) counterLabels_[i] = QString::number(raw[i]);
+    for (int i = 0; i < 4; ++i)
+        counterLabels_[i] = QString::number(raw[i]);
     if (!s.singleMode) {
         ++values_[histogramBin(raw[0])];
         if (recordingOn_ && s.recordFile) {
@@ -621,10 +631,12 @@ void TestConsoleController::handleCounters() {
     if (!repeat) return;
     // The histogram of the first counts.
     if (std::FILE* hist = std::fopen("GammaHist.asc", "wb")) {
-        for (uint16_t v : values_) std::fprintf(hist, "%5u\n", v);
+        for (uint16_t v : values_)
+            std::fprintf(hist, "%5u\n", v);
         std::fclose(hist);
     } else {
-        logLine(QStringLiteral("Cannot create GammaHist.asc: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        logLine(QStringLiteral("Cannot create GammaHist.asc: %1")
+                    .arg(QString::fromLocal8Bit(std::strerror(errno))));
     }
 }
 
@@ -676,8 +688,8 @@ void TestConsoleController::handleBatteryReport() {
     batteryText_ = QString::asprintf("%9.2f Volt", volts);
     clickClockEdit();
     int t[6] = {0, 0, 0, 0, 0, 0};
-    std::sscanf(clockText_.toLatin1().constData(), " %d-%d-%d %d:%d:%d", &t[0], &t[1], &t[2],
-                &t[3], &t[4], &t[5]);
+    std::sscanf(clockText_.toLatin1().constData(), " %d-%d-%d %d:%d:%d", &t[0], &t[1], &t[2], &t[3],
+                &t[4], &t[5]);
     char line[64];
     const int n = std::snprintf(line, sizeof line, "%02d:%02d:%02d %4.2f\n", t[3], t[4], t[5],
                                 static_cast<double>(volts));
@@ -724,14 +736,17 @@ void TestConsoleController::recordingWatchdog() {
     stopBatteryRecording(true);
 }
 
-void TestConsoleController::clickClockEdit() { clockText_ = pcClockText(); }
+void TestConsoleController::clickClockEdit() {
+    clockText_ = pcClockText();
+}
 
 void TestConsoleController::cycleDacUnits() {
     auto guard = link_.lock();
     const bool scanRunning = link_.state().state == 118;
     switch (dacUnits_) {
         case DacUnits::Steps:
-            for (auto& t : dacTexts_) t = QString::number(toMilliVolts(t.trimmed().toLong()));
+            for (auto& t : dacTexts_)
+                t = QString::number(toMilliVolts(t.trimmed().toLong()));
             dacUnits_ = DacUnits::MilliVolts;
             break;
         case DacUnits::MilliVolts:
@@ -743,7 +758,8 @@ void TestConsoleController::cycleDacUnits() {
             [[fallthrough]];
         case DacUnits::SawTooth:
             if (!scanRunning) dacEditsEnabled_ = true;
-            for (auto& t : dacTexts_) t = QString::number(toSteps(t.trimmed().toLong()));
+            for (auto& t : dacTexts_)
+                t = QString::number(toSteps(t.trimmed().toLong()));
             dacUnits_ = DacUnits::Steps;
             break;
     }
@@ -782,7 +798,8 @@ void TestConsoleController::toggleBacklite() {
     u.backlightOn = !u.backlightOn;
     const char block[2] = {'b', u.backlightOn ? '1' : '0'};
     link_.port().writeBlock(block, 2);
-    backliteCaption_ = u.backlightOn ? QStringLiteral("Backlite EN") : QStringLiteral("Backlite DIS");
+    backliteCaption_ =
+        u.backlightOn ? QStringLiteral("Backlite EN") : QStringLiteral("Backlite DIS");
     logLine(u.backlightOn ? QStringLiteral("LCD Backlite ENABLED")
                           : QStringLiteral("LCD Backlite DISABLED"));
     emit changed();
@@ -794,7 +811,8 @@ void TestConsoleController::mainMenu() {
     if (link_.state().recordFile && link_.state().state == 124) {
         link_.port().writeString("o");
         closeRecordFile();
-        logLine(QStringLiteral("File %1 closed").arg(QString::fromStdString(link_.state().fileName)));
+        logLine(
+            QStringLiteral("File %1 closed").arg(QString::fromStdString(link_.state().fileName)));
         recordingOn_ = false;
         endTest();
     }

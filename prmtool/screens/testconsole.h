@@ -16,7 +16,7 @@ namespace prm {
 // LCD, and records the battery voltage.
 class TestConsoleController : public QObject {
     Q_OBJECT
-public:
+  public:
     // The buttons that start commands; the index is the button's index for
     // startedButtonIndex.
     enum class Button {
@@ -54,7 +54,9 @@ public:
     ~TestConsoleController() override;
 
     // Asked before the EEPROM test, which deletes the records: true to go on.
-    void setEepromConfirmation(std::function<bool()> confirm) { confirmEeprom_ = std::move(confirm); }
+    void setEepromConfirmation(std::function<bool()> confirm) {
+        confirmEeprom_ = std::move(confirm);
+    }
     void setPcClock(std::function<QDateTime()> clock) { pcClock_ = std::move(clock); }
 
     // What the window shows.
@@ -112,12 +114,12 @@ public:
     void durationTick();
     void recordingWatchdog();
 
-signals:
+  signals:
     void changed();
     void testFinished();
     void closeRequested();
 
-private:
+  private:
     struct TestSpec;
     static int index(Button b) { return static_cast<int>(b); }
     static const TestSpec& specOf(Button b);

@@ -13,6 +13,7 @@
 #include "port_window.h"
 #include "records_window.h"
 #include "settings_window.h"
+#include "testconsole_window.h"
 
 namespace prm {
 
@@ -159,9 +160,9 @@ void TForm1::openSettings() {
 }
 
 void TForm1::openTests() {
-    QMessageBox::information(this, QStringLiteral("Tests"),
-                             QStringLiteral("The hardware test console is not part of this "
-                                            "version yet."));
+    TForm2 window(link_, this);
+    testsWindow = &window;
+    window.exec();
 }
 
 void TForm1::openHistory() {

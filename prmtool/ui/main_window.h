@@ -8,6 +8,7 @@
 
 namespace prm {
 
+class TForm2;
 class TForm3;
 class TForm4;
 class TForm5;
@@ -38,6 +39,7 @@ class TForm1 : public QMainWindow {
     QString portStatus() const;
 
     // The settings window while it is open (for tests).
+    QPointer<TForm2> testsWindow;
     QPointer<TForm4> settingsWindow;
     QPointer<TForm5> recordsWindow;
 

@@ -391,7 +391,8 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
         case 'T':
         case 'Y': {
             const int16_t v = byte == 'T' ? tests_.temperature : tests_.battery;
-            return withData({static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>((v >> 8) & 0xFF)});
+            return withData(
+                {static_cast<uint8_t>(v & 0xFF), static_cast<uint8_t>((v >> 8) & 0xFF)});
         }
         case 'D': {
             std::vector<uint8_t> out = echo();

@@ -31,13 +31,13 @@ bool parseRecordHeader(const std::string& name, RecordHeader* header);
 
 // Values the monitor's self-tests report.
 struct TestValues {
-    int16_t temperature = 2100;        // 1/100 degree C
-    int16_t battery = 500;             // 1/100 V
-    uint8_t ramResult = 0;             // 0 = OK, else an error code
+    int16_t temperature = 2100;  // 1/100 degree C
+    int16_t battery = 500;       // 1/100 V
+    uint8_t ramResult = 0;       // 0 = OK, else an error code
     uint8_t eepromResult = 0;
-    double doseRate = 0.5;             // uSv/h that the counters follow
+    double doseRate = 0.5;                                // uSv/h that the counters follow
     std::vector<uint8_t> keyEvents = {0x01, 0x02, 0xFF};  // sent during the button test
-    std::chrono::milliseconds streamPeriod{100};  // between key events and battery reports
+    std::chrono::milliseconds streamPeriod{100};          // between key events and battery reports
 };
 
 // The record memory the monitor keeps for its docking station.

@@ -102,13 +102,17 @@ int main(int argc, char** argv) {
             const std::string list = value("--keys");
             for (size_t pos = 0; pos < list.size();) {
                 const size_t comma = list.find(',', pos);
-                const std::string item = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-                if (!item.empty()) tests.keyEvents.push_back(static_cast<uint8_t>(std::strtoul(item.c_str(), nullptr, 16)));
+                const std::string item =
+                    list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+                if (!item.empty())
+                    tests.keyEvents.push_back(
+                        static_cast<uint8_t>(std::strtoul(item.c_str(), nullptr, 16)));
                 if (comma == std::string::npos) break;
                 pos = comma + 1;
             }
         } else if (arg == "--stream-period") {
-            tests.streamPeriod = std::chrono::milliseconds(std::atoi(value("--stream-period").c_str()));
+            tests.streamPeriod =
+                std::chrono::milliseconds(std::atoi(value("--stream-period").c_str()));
         } else if (arg == "--help" || arg == "-h") {
             usage();
             return 0;

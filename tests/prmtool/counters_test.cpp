@@ -13,9 +13,15 @@ const std::array<uint16_t, 4> kOdd = {520, 310, 90, 5};
 
 TEST(Counters, EvenCycleInEveryDoseUnit) {
     const std::pair<uint8_t, const char*> table[] = {
-        {0x10, "Counters:   500   300   100     7,     6.28 uGy/h @   514   305   100     7,     6.78 uGy/h"},
-        {0x20, "Counters:   500   300   100     7,   716.87 uR/h @   514   305   100     7,   773.87 uR/h"},
-        {0x40, "Counters:   500   300   100     7,     7.17 uSv/h @   514   305   100     7,     7.74 uSv/h"},
+        {0x10,
+         "Counters:   500   300   100     7,     6.28 uGy/h @   514   305   100     7,     6.78 "
+         "uGy/h"},
+        {0x20,
+         "Counters:   500   300   100     7,   716.87 uR/h @   514   305   100     7,   773.87 "
+         "uR/h"},
+        {0x40,
+         "Counters:   500   300   100     7,     7.17 uSv/h @   514   305   100     7,     7.74 "
+         "uSv/h"},
         {0x00, ""},  // no unit: nothing is formatted
     };
     for (const auto& [unit, line] : table) {
@@ -23,7 +29,8 @@ TEST(Counters, EvenCycleInEveryDoseUnit) {
         const CountersResult r = evaluateCounters(s, kEven, unit);
         EXPECT_FALSE(r.oddCycle);
         EXPECT_EQ(r.logLine, line) << int(unit);
-        EXPECT_EQ(r.recordLine, "  500 @   300   100     7   514 @   305   100     7     6.28     6.78\n");
+        EXPECT_EQ(r.recordLine,
+                  "  500 @   300   100     7   514 @   305   100     7     6.28     6.78\n");
         EXPECT_EQ(r.recordLine.size(), 70);
         EXPECT_FLOAT_EQ(s.doseRaw, 6.277299404144287f);
         EXPECT_FLOAT_EQ(s.doseCorrected, 6.776448726654053f);
@@ -36,8 +43,9 @@ TEST(Counters, OddCycleAveragesTheFirstCountWithThePreviousEvenOne) {
     evaluateCounters(s, kEven, 0x40);
     const CountersResult r = evaluateCounters(s, kOdd, 0x40);
     EXPECT_TRUE(r.oddCycle);
-    EXPECT_EQ(r.logLine,
-              "Counters:   510   310   300    90   100 @   525   315   305    90   100,     4.73 uSv/h");
+    EXPECT_EQ(
+        r.logLine,
+        "Counters:   510   310   300    90   100 @   525   315   305    90   100,     4.73 uSv/h");
     EXPECT_EQ(r.recordLine,
               "  510   310   300    90   100   525   315   305    90   100 @ @     4.73\n");
     EXPECT_EQ(r.recordLine.size(), 73);

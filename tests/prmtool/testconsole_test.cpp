@@ -21,7 +21,7 @@ using Button = TestConsoleController::Button;
 
 // The console in a temporary working folder (its files go there).
 class ConsoleFixture {
-public:
+  public:
     ConsoleFixture() {
         previousDir_ = QDir::currentPath();
         QDir::setCurrent(dir.path());
@@ -51,12 +51,12 @@ public:
     TestConsoleController ctl{link};
     int finished = 0;
 
-private:
+  private:
     QString previousDir_;
 };
 
 class OnSimulator : public ConsoleFixture {
-public:
+  public:
     explicit OnSimulator(const QStringList& simArgs = {}) {
         QString error;
         EXPECT_TRUE(simulator.start(simArgs, &error)) << error.toStdString();
@@ -180,7 +180,8 @@ TEST(ConsoleTests, ButtonTestShowsKeysAndStopSendsZ) {
     c.ctl.click(Button::Mode);
     EXPECT_EQ(c.log().last(), "BUTTON test END");
     // The monitor acknowledges the "Z" that ended the test.
-    ASSERT_TRUE(waitUntil([&] { return c.log().contains("'*' received -> HM-210 connected to PC"); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return c.log().contains("'*' received -> HM-210 connected to PC"); }));
 }
 
 TEST(ConsoleTests, CountersSingleLogsOneLineAndWritesNoHistogram) {
@@ -237,9 +238,8 @@ TEST(ConsoleFailures, NoEchoWrongEchoZAndShortData) {
     {
         OnSimulator c({"--fault", "z"});
         c.ctl.click(Button::Uart);
-        ASSERT_TRUE(waitUntil([&] {
-            return c.log().contains("'Z' received -> HM-210 switched OFF by Operator");
-        }));
+        ASSERT_TRUE(waitUntil(
+            [&] { return c.log().contains("'Z' received -> HM-210 switched OFF by Operator"); }));
         c.ctl.mainMenu();
     }
     {
@@ -298,7 +298,7 @@ TEST(BatteryRecording, FileThatCannotBeCreatedIsReportedAndNothingStarts) {
 
 // A scripted monitor on a pseudo-terminal, for the bytes on the wire.
 class ConsoleOnPeer : public ConsoleFixture, public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(peer.ok());
         link.port().setDevice(peer.device());
@@ -363,12 +363,15 @@ TEST_F(ConsoleOnPeer, LcdControlsSendLiveAndContrastLeavesTheStateAt35) {
     ASSERT_EQ(peer.take(1), "L");
     peer.send(QByteArray(1, char(0xAA)));
     ASSERT_TRUE(waitUntil([&] { return ctl.lcdControlsEnabled(); }));
-    ctl.stepRatio(5);          // stored 5: nothing sent
+    ctl.stepRatio(5);  // stored 5: nothing sent
     ctl.stepRatio(6);
-    ctl.stepContrast(30);      // stored 30: nothing
+    ctl.stepContrast(30);  // stored 30: nothing
     ctl.stepContrast(31);
     ctl.toggleBacklite();
-    EXPECT_EQ(peer.take(6), QByteArray("r\x06" "c\x1f" "b1", 6));  // the backlight was off
+    EXPECT_EQ(peer.take(6), QByteArray("r\x06"
+                                       "c\x1f"
+                                       "b1",
+                                       6));  // the backlight was off
     EXPECT_EQ(log().mid(log().size() - 3),
               (QStringList{"New LCD ratio = 6", "New LCD contrast = 31", "LCD Backlite ENABLED"}));
     EXPECT_EQ(ctl.backliteCaption(), "Backlite EN");

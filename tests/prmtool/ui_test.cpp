@@ -18,6 +18,7 @@
 #include "records_window.h"
 #include "settings_window.h"
 #include "simulator_launcher.h"
+#include "testconsole_window.h"
 
 namespace prm {
 namespace {
@@ -207,6 +208,31 @@ TEST_F(WithSimulator, RecordsWindowReadsIntoItsLogAndTakesTheFileName) {
     EXPECT_EQ(window.button(RButton::RecordingAlarms)->text(), "Recording OFF");
     EXPECT_TRUE(QFile::exists(dir.filePath("alarms.asc")));
     screenshot(window, "records-window");
+}
+
+TEST_F(WithSimulator, TestConsoleWindowRunsATestFromItsButton) {
+    link.port().setPortNumber(1);
+    ASSERT_TRUE(link.port().open());
+    link.ensureWorker();
+    TForm2 window(link);
+    EXPECT_EQ(window.windowTitle(), "HW Tests");
+    window.show();  // the opening reads the user settings
+    using TButton = TestConsoleController::Button;
+    ASSERT_TRUE(waitUntil([&] { return window.logView()->toPlainText().contains("CUSTOMER"); }));
+    EXPECT_TRUE(window.button(TButton::Uart)->isEnabled());
+    EXPECT_FALSE(window.button(TButton::Temperature)->isEnabled());
+    EXPECT_EQ(window.temperatureEdit()->text(), " 23.5 grad C");
+    QTest::mouseClick(window.button(TButton::Uart), Qt::LeftButton);
+    ASSERT_TRUE(
+        waitUntil([&] { return window.logView()->toPlainText().endsWith("UART test OK"); }));
+    EXPECT_TRUE(window.button(TButton::Temperature)->isEnabled());
+    QTest::mouseClick(window.button(TButton::Temperature), Qt::LeftButton);
+    EXPECT_EQ(window.button(TButton::Temperature)->text(), "Temperature");
+    ASSERT_TRUE(waitUntil([&] { return window.button(TButton::Temperature)->text() == "STOP"; }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return window.logView()->toPlainText().endsWith("Temperature test END"); }));
+    EXPECT_EQ(window.temperatureEdit()->text(), " 21.0 grad C");
+    screenshot(window, "test-console");
 }
 
 }  // namespace
