@@ -51,9 +51,11 @@ std::time_t localTime(int year, int month, int day, int hour, int minute, int se
     return std::mktime(&t);
 }
 
-// The stored values are tenths; the 16-bit fields keep the unit's own width.
-int16_t times10(int v) {
-    return static_cast<int16_t>(v * 10);
+// The stored values are tenths and keep the unit's own field widths: an absurd count
+// wraps as it does in the unit instead of overflowing here.
+template <typename Field>
+Field times10(long long v) {
+    return static_cast<Field>(static_cast<unsigned long long>(v) * 10u);
 }
 
 QString fixedText(const char* s, std::size_t n) {
@@ -129,11 +131,11 @@ int parseOneAlarm(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSi
         v = r.le32();
     r.skip(kAlarmTrailerBytes);
 
-    a.OutBG = times10(outBG);
-    a.Threshold = static_cast<int32_t>(threshold * 10);
-    a.InBG = times10(inBG);
-    a.Max = times10(max);
-    a.Min = times10(min);
+    a.OutBG = times10<int16_t>(outBG);
+    a.Threshold = times10<int32_t>(threshold);
+    a.InBG = times10<int16_t>(inBG);
+    a.Max = times10<int16_t>(max);
+    a.Min = times10<int16_t>(min);
     out = std::move(a);
     return r.pos();
 }
