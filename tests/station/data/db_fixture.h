@@ -21,6 +21,10 @@ namespace vm418::testing {
 
 enum class Backend { SQLite, PostgreSQL };
 
+inline void PrintTo(Backend b, std::ostream* os) {
+    *os << (b == Backend::SQLite ? "SQLite" : "PostgreSQL");
+}
+
 inline std::string backendName(const ::testing::TestParamInfo<Backend>& info) {
     return info.param == Backend::SQLite ? "SQLite" : "PostgreSQL";
 }
