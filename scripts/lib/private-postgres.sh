@@ -2,8 +2,8 @@
 # start_private_postgres starts a fresh cluster in a temporary folder, listening on
 # 127.0.0.1 at a free port, with the role "CREATOR" (password 358) and a database "vm418",
 # and writes an ODBC configuration of its own with the SQLite3 and PostgreSQL drivers and
-# the data source VM418_TEST_PG. It exports ODBCSYSINI, ODBCINI and VM418_TEST_PG (a
-# connection text), and stops the server and removes the folder when the script exits.
+# the data source VM418_TEST_PG. It exports ODBCSYSINI, ODBCINI, VM418_TEST_PG (a
+# connection text) and VM418_TEST_PG_CONNINFO (the same server as key=value pairs), and stops the server and removes the folder when the script exits.
 # A server that cannot be started ends the script with an error.
 
 start_private_postgres() {
@@ -80,4 +80,5 @@ ByteaAsLongVarBinary=1
 INI
   export ODBCSYSINI="$work/odbc" ODBCINI="$work/odbc/odbc.ini"
   export VM418_TEST_PG="DSN=VM418_TEST_PG;UID=CREATOR;PWD=$password"
+  export VM418_TEST_PG_CONNINFO="host=127.0.0.1 port=$port dbname=vm418 user=CREATOR password=$password"
 }

@@ -64,5 +64,37 @@ TEST(StationFiles, MissingAndShortFilesFailAndLeaveTheRecords) {
     EXPECT_EQ(records.alarmMap.at(2).AlarmNumber, 0);
 }
 
+// The files of tests/data/station parse to the values written in its README.
+TEST(StationFiles, HandMadeDownloadParsesToItsDescription) {
+    StationRecords records(QStringLiteral(STATION_TEST_DATA "/download/"));
+    ASSERT_EQ(records.readParameters(), 0);
+    EXPECT_EQ(validateParameters(records.parameters, defaultStationPasswords()), 0u);
+    EXPECT_EQ(records.parameters.SerialNumber, 4711);
+    ASSERT_EQ(records.readAlarms(), 0);
+    ASSERT_EQ(records.alarmMap.size(), 3u);
+    const alarms& first = records.alarmMap.at(1);
+    EXPECT_EQ(first.Graph, (std::vector<int32_t>{100, 200, -1}));
+    const alarms& wrapped = records.alarmMap.at(2);
+    EXPECT_EQ(wrapped.Direction, 'O');
+    EXPECT_EQ(localFields(wrapped.DateTime).tm_mon, 2);  // March: month first at the ring's end
+    EXPECT_EQ(wrapped.Graph, (std::vector<int32_t>{7, 8}));
+    const alarms& third = records.alarmMap.at(3);
+    EXPECT_EQ(third.Direction, 'N');
+    EXPECT_EQ(third.AlarmNumber, 200);
+    EXPECT_EQ(localFields(third.DateTime).tm_mon, 7);  // August: day first
+    EXPECT_EQ(localFields(third.DateTime).tm_year, 126);
+
+    ASSERT_EQ(records.readHistory(), 0);
+    ASSERT_EQ(records.historyMap.size(), 5u);
+    EXPECT_EQ(records.historyMap.at(3).Event, "OPEN  BY OPERATOR 12345");
+    EXPECT_EQ(records.historyMap.at(3).DateTime, records.historyMap.at(2).DateTime);
+    EXPECT_EQ(localFields(records.historyMap.at(5).DateTime).tm_year, 39);
+
+    ASSERT_EQ(records.readParameters(STATION_TEST_DATA "/sys_par_invalid.418"), 0);
+    EXPECT_EQ(
+        describeFailedParameters(validateParameters(records.parameters, defaultStationPasswords())),
+        " Password, Contrast Settings,  TLC Output");
+}
+
 }  // namespace
 }  // namespace vm418
