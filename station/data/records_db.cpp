@@ -34,6 +34,18 @@ class Statement {
     QSqlQuery q_;
 };
 
+// "SELECT ... WHERE SysID = ? <condition> ORDER BY <order>", run for one station.
+class StationQuery : public Statement {
+  public:
+    StationQuery(QSqlDatabase& db, const QString& select, const QString& order, int32_t sysId,
+                 const RecordCondition& condition)
+        : Statement(db, select + " WHERE SysID = ?" + condition.sql() + " ORDER BY " + order) {
+        query().addBindValue(int(sysId));
+        condition.bindValues(query());
+        exec();
+    }
+};
+
 QByteArray graphBytes(const std::vector<int32_t>& graph) {
     QByteArray b(static_cast<qsizetype>(graph.size() * 4), '\0');
     for (std::size_t i = 0; i < graph.size(); ++i) {
@@ -139,9 +151,9 @@ int StationRecords::storeHistory() {
 
 int StationRecords::storeParameters() {
     return runDbOperation(connectionText, true, [this](DbConnection& conn) {
-        Statement newest(conn.db(),
-                         "SELECT ParamBuf FROM Parameters WHERE SysID = ? ORDER BY DateTime DESC");
-        QSqlQuery& q = newest.run(int(SysID));
+        StationQuery newest(conn.db(), "SELECT ParamBuf FROM Parameters", "DateTime DESC", SysID,
+                            {});
+        QSqlQuery& q = newest.query();
         if (q.next()) {
             const QByteArray stored = q.value(0).toByteArray();
             if (stored.size() == static_cast<qsizetype>(kParaSize)) {
@@ -163,15 +175,12 @@ int StationRecords::storeParameters() {
 int StationRecords::loadAlarms(const RecordCondition& condition) {
     AlarmMap loaded;
     const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        Statement select(conn.db(),
-                         "SELECT DateTime, AlarmNumber, Direction, Segment, Speed, InBG, "
-                         "AlarmLevel, OutBG, Threshold, Len, Max, Min, \"Detector#\", StatusWord, "
-                         "BGtime, Graph FROM Alarms WHERE SysID = ?" +
-                             condition.sql() + " ORDER BY DateTime, AlarmNumber");
-        QSqlQuery& q = select.query();
-        q.addBindValue(int(SysID));
-        condition.bindValues(q);
-        select.exec();
+        StationQuery rows(conn.db(),
+                          "SELECT DateTime, AlarmNumber, Direction, Segment, Speed, InBG, "
+                          "AlarmLevel, OutBG, Threshold, Len, Max, Min, \"Detector#\", StatusWord, "
+                          "BGtime, Graph FROM Alarms",
+                          "DateTime, AlarmNumber", SysID, condition);
+        QSqlQuery& q = rows.query();
         for (int key = 1; q.next(); ++key) {
             alarms a;
             a.DateTime = fromDbDate(q.value(0).toDateTime());
@@ -207,12 +216,9 @@ int StationRecords::loadAlarms(const RecordCondition& condition) {
 int StationRecords::loadHistory(const RecordCondition& condition) {
     HistoryMap loaded;
     const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        Statement select(conn.db(), "SELECT Event, DateTime FROM History WHERE SysID = ?" +
-                                        condition.sql() + " ORDER BY SeqNum");
-        QSqlQuery& q = select.query();
-        q.addBindValue(int(SysID));
-        condition.bindValues(q);
-        select.exec();
+        StationQuery rows(conn.db(), "SELECT Event, DateTime FROM History", "SeqNum", SysID,
+                          condition);
+        QSqlQuery& q = rows.query();
         for (int key = 1; q.next(); ++key)
             loaded[key] =
                 CHistory{key, q.value(0).toString(), fromDbDate(q.value(1).toDateTime()), {}};
@@ -223,12 +229,9 @@ int StationRecords::loadHistory(const RecordCondition& condition) {
 
 int StationRecords::loadParameters(const RecordCondition& condition) {
     return runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        Statement select(conn.db(), "SELECT ParamBuf FROM Parameters WHERE SysID = ?" +
-                                        condition.sql() + " ORDER BY DateTime DESC");
-        QSqlQuery& q = select.query();
-        q.addBindValue(int(SysID));
-        condition.bindValues(q);
-        select.exec();
+        StationQuery rows(conn.db(), "SELECT ParamBuf FROM Parameters", "DateTime DESC", SysID,
+                          condition);
+        QSqlQuery& q = rows.query();
         if (!q.next()) return;
         const QByteArray stored = q.value(0).toByteArray();
         if (stored.size() != static_cast<qsizetype>(kParaSize))
@@ -242,12 +245,9 @@ int StationRecords::listParameterDates(std::vector<std::time_t>& dates,
                                        const RecordCondition& condition) {
     std::vector<std::time_t> found;
     const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        Statement select(conn.db(), "SELECT DateTime FROM Parameters WHERE SysID = ?" +
-                                        condition.sql() + " ORDER BY DateTime DESC");
-        QSqlQuery& q = select.query();
-        q.addBindValue(int(SysID));
-        condition.bindValues(q);
-        select.exec();
+        StationQuery rows(conn.db(), "SELECT DateTime FROM Parameters", "DateTime DESC", SysID,
+                          condition);
+        QSqlQuery& q = rows.query();
         while (q.next())
             found.push_back(fromDbDate(q.value(0).toDateTime()));
     });
