@@ -1,0 +1,146 @@
+#include "db_setup.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QSaveFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+
+#include "station_db.h"
+
+namespace vm418 {
+
+namespace {
+
+constexpr char kSqliteDriverName[] = "SQLite3";
+constexpr char kSqliteDriverLibrary[] = "libsqlite3odbc.so";
+constexpr char kPostgresDriverName[] = "PostgreSQL Unicode";
+constexpr char kPostgresDriverLibrary[] = "psqlodbcw.so";
+// The station program logs in as this role with this password.
+constexpr char kRole[] = "CREATOR";
+constexpr char kRolePassword[] = "358";
+
+QMap<QString, QString> parseConninfo(const QString& conninfo) {
+    QMap<QString, QString> out;
+    for (const QString& item : conninfo.split(' ', Qt::SkipEmptyParts)) {
+        const qsizetype eq = item.indexOf('=');
+        if (eq > 0) out[item.left(eq).toLower()] = item.mid(eq + 1);
+    }
+    return out;
+}
+
+bool writeText(const QString& path, const QString& text, QString& error) {
+    QSaveFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(text.toUtf8()) < 0 || !f.commit()) {
+        error = f.errorString();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+QString odbcConfigFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           "/vm418station";
+}
+
+bool useOdbcConfiguration(const QString& folder) {
+    const QString ini = folder + "/odbc.ini";
+    if (qEnvironmentVariableIsSet("ODBCINI") || !QFileInfo::exists(ini)) return false;
+    qputenv("ODBCINI", QFile::encodeName(ini));
+    qputenv("ODBCSYSINI", QFile::encodeName(folder));
+    return true;
+}
+
+QString findOdbcDriver(const QString& libraryName) {
+    for (const char* dir :
+         {"/usr/lib/x86_64-linux-gnu/odbc", "/usr/lib/aarch64-linux-gnu/odbc", "/usr/lib/odbc",
+          "/usr/local/lib/odbc", "/usr/lib64", "/usr/local/lib"}) {
+        const QString path = QString::fromLatin1(dir) + '/' + libraryName;
+        if (QFileInfo::exists(path)) return path;
+    }
+    return {};
+}
+
+int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>& tell) {
+    const bool postgres = !setup.conninfo.isEmpty();
+    if (postgres == !setup.sqliteFile.isEmpty()) {
+        tell("Give either an SQLite file or a PostgreSQL connection, not both or neither.");
+        return -4;
+    }
+    const QString library = postgres ? kPostgresDriverLibrary : kSqliteDriverLibrary;
+    const QString driver = findOdbcDriver(library);
+    if (driver.isEmpty()) {
+        tell(QStringLiteral("The ODBC driver %1 is not installed (Debian package %2).")
+                 .arg(library, postgres ? "odbc-postgresql" : "libsqliteodbc"));
+        return kDbCannotConnect;
+    }
+
+    QString source = "[VM418]\n";
+    QMap<QString, QString> info;
+    if (postgres) {
+        info = parseConninfo(setup.conninfo);
+        source += QStringLiteral(
+                      "Driver=%1\nServername=%2\nPort=%3\nDatabase=%4\n"
+                      "ByteaAsLongVarBinary=1\n")
+                      .arg(kPostgresDriverName, info.value("host", "localhost"),
+                           info.value("port", "5432"), info.value("dbname", "vm418"));
+    } else {
+        source += QStringLiteral("Driver=%1\nDatabase=%2\nJournalMode=WAL\n")
+                      .arg(kSqliteDriverName, QFileInfo(setup.sqliteFile).absoluteFilePath());
+    }
+    const QString drivers = QStringLiteral("[%1]\nDriver=%2\n\n[%3]\nDriver=%4\n")
+                                .arg(kSqliteDriverName, findOdbcDriver(kSqliteDriverLibrary),
+                                     kPostgresDriverName, findOdbcDriver(kPostgresDriverLibrary));
+    QString error;
+    if (!QDir().mkpath(setup.configFolder) ||
+        !writeText(setup.configFolder + "/odbcinst.ini", drivers, error) ||
+        !writeText(setup.configFolder + "/odbc.ini", source, error)) {
+        tell(QStringLiteral("Cannot write the ODBC configuration in %1: %2")
+                 .arg(setup.configFolder, error));
+        return kDbOtherException;
+    }
+    qputenv("ODBCINI", QFile::encodeName(setup.configFolder + "/odbc.ini"));
+    qputenv("ODBCSYSINI", QFile::encodeName(setup.configFolder));
+    tell(QStringLiteral("Data source VM418 written to %1/odbc.ini").arg(setup.configFolder));
+
+    if (postgres && setup.createRole) {
+        const QString admin = QStringLiteral("DSN=VM418;UID=%1;PWD=%2")
+                                  .arg(info.value("user"), info.value("password"));
+        const int r = runDbOperation(admin, false, [&](DbConnection& conn) {
+            QSqlQuery q(conn.db());
+            q.prepare("SELECT 1 FROM pg_roles WHERE rolname = ?");
+            q.addBindValue(QString::fromLatin1(kRole));
+            if (!q.exec()) throw DbFailure{kDbException, q.lastError().text()};
+            const bool exists = q.next();
+            q.finish();
+            // Role names and passwords cannot be bound; both are fixed texts of this program.
+            const QStringList statements = {
+                QStringLiteral("CREATE ROLE \"%1\" LOGIN PASSWORD '%2'").arg(kRole, kRolePassword),
+                QStringLiteral("GRANT ALL ON SCHEMA public TO \"%1\"").arg(kRole)};
+            for (qsizetype i = exists ? 1 : 0; i < statements.size(); ++i)
+                if (!q.exec(statements[i])) throw DbFailure{kDbException, q.lastError().text()};
+            tell(exists ? QStringLiteral("Role \"%1\" already exists").arg(kRole)
+                        : QStringLiteral("Role \"%1\" created").arg(kRole));
+        });
+        if (r != kDbOk) {
+            tell(QStringLiteral("Cannot create the role \"%1\" (see the log line above).")
+                     .arg(kRole));
+            return r;
+        }
+    }
+
+    const int r = createSchema(QString::fromLatin1(kDefaultConnectionText));
+    if (r != kDbOk) {
+        tell("Cannot create the tables of VM418 (see the log line above).");
+        return r;
+    }
+    tell("Tables of VM418 are in place.");
+    return kDbOk;
+}
+
+}  // namespace vm418

@@ -1,0 +1,33 @@
+// Setting up the data source VM418 on this PC: the unixODBC configuration in the user's
+// configuration folder, the tables, and for PostgreSQL the role "CREATOR".
+
+#pragma once
+
+#include <QString>
+#include <functional>
+
+namespace vm418 {
+
+// "$XDG_CONFIG_HOME/vm418station" (usually ~/.config/vm418station): odbc.ini and
+// odbcinst.ini written by initDatabase.
+QString odbcConfigFolder();
+
+// Points unixODBC at the configuration folder's files (ODBCINI, ODBCSYSINI) unless the
+// environment already names others. True when the files are in use.
+bool useOdbcConfiguration(const QString& folder = odbcConfigFolder());
+
+// The full path of an installed ODBC driver library, or "" when it is not installed.
+QString findOdbcDriver(const QString& libraryName);
+
+struct DbSetup {
+    QString sqliteFile;       // an SQLite database file, or
+    QString conninfo;         // "host=H port=P dbname=D [user=U password=W]" of a PostgreSQL server
+    bool createRole = false;  // PostgreSQL: create the role "CREATOR" with the given user
+    QString configFolder = odbcConfigFolder();
+};
+
+// Writes the configuration, creates what is missing and reports each step through `tell`.
+// Running it again changes nothing. 0, or a negative code after a message saying why.
+int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>& tell);
+
+}  // namespace vm418

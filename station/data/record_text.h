@@ -1,0 +1,22 @@
+// Records as text: the lines the command-line tools print and the CSV export of alarms.
+
+#pragma once
+
+#include <QString>
+
+#include "para_418.h"
+#include "station_files.h"
+
+namespace vm418 {
+
+// One line per alarm, history event or parameter field, dates as "%m-%d-%y %H:%M:%S".
+QString alarmLine(const alarms& a);
+QString historyLine(const CHistory& h);
+QString parameterLines(const PARA_418& p);
+
+// A header and one row per alarm with the stored values of every column; dates as
+// "yyyy-MM-dd HH:mm:ss"; the graph as its values separated by blanks. Texts are quoted
+// where they hold a separator, a quote or a line break.
+QString alarmsCsv(const AlarmMap& map);
+
+}  // namespace vm418

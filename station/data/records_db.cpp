@@ -1,0 +1,258 @@
+// The document's store and load operations over the Alarms, History and Parameters tables.
+
+#include <QDateTime>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+#include <cstring>
+
+#include "station_records.h"
+
+namespace vm418 {
+
+namespace {
+
+// A statement prepared once and run for every entry of a batch.
+class Statement {
+  public:
+    Statement(QSqlDatabase& db, const QString& sql) : q_(db) {
+        q_.setForwardOnly(true);
+        if (!q_.prepare(sql)) throw DbFailure{kDbCannotOpenRecordset, q_.lastError().text()};
+    }
+    template <typename... Values>
+    QSqlQuery& run(const Values&... values) {
+        (q_.addBindValue(QVariant::fromValue(values)), ...);
+        return exec();
+    }
+    QSqlQuery& exec() {
+        if (!q_.exec()) throw DbFailure{kDbException, q_.lastError().text()};
+        return q_;
+    }
+    QSqlQuery& query() { return q_; }
+
+  private:
+    QSqlQuery q_;
+};
+
+// "SELECT ... WHERE SysID = ? <condition> ORDER BY <order>", run for one station.
+class StationQuery : public Statement {
+  public:
+    StationQuery(QSqlDatabase& db, const QString& select, const QString& order, int32_t sysId,
+                 const RecordCondition& condition)
+        : Statement(db, select + " WHERE SysID = ?" + condition.sql() + " ORDER BY " + order) {
+        query().addBindValue(int(sysId));
+        condition.bindValues(query());
+        exec();
+    }
+};
+
+QByteArray graphBytes(const std::vector<int32_t>& graph) {
+    QByteArray b(static_cast<qsizetype>(graph.size() * 4), '\0');
+    for (std::size_t i = 0; i < graph.size(); ++i) {
+        const uint32_t v = static_cast<uint32_t>(graph[i]);
+        for (int k = 0; k < 4; ++k)
+            b[qsizetype(i * 4 + k)] = char((v >> (8 * k)) & 0xFF);
+    }
+    return b;
+}
+
+std::vector<int32_t> graphValues(const QByteArray& b) {
+    std::vector<int32_t> graph(static_cast<std::size_t>(b.size() / 4));
+    for (std::size_t i = 0; i < graph.size(); ++i) {
+        uint32_t v = 0;
+        for (int k = 0; k < 4; ++k)
+            v |= uint32_t(uint8_t(b[qsizetype(i * 4 + k)])) << (8 * k);
+        graph[i] = static_cast<int32_t>(v);
+    }
+    return graph;
+}
+
+// Texts from the database into the fixed fields, cut so the terminator always stays.
+template <std::size_t N>
+void copyFixed(char (&dst)[N], const QString& text) {
+    const QByteArray b = text.toLatin1();
+    std::memset(dst, 0, N);
+    std::memcpy(dst, b.constData(), std::min<std::size_t>(N - 1, b.size()));
+}
+
+// The block's fields that make a stored block "the same": the unit may change any other
+// byte on its own without that being a new set of parameters.
+bool sameSettings(const PARA_418& a, const PARA_418& b) {
+    return std::memcmp(a.SoftwareVersion, b.SoftwareVersion, 5) == 0 &&
+           a.SerialNumber == b.SerialNumber && std::memcmp(a.Password, b.Password, 5) == 0 &&
+           a.NumberOptSens == b.NumberOptSens && a.VehicleParameter == b.VehicleParameter &&
+           a.AlarmTimeout == b.AlarmTimeout && a.NumberParameter == b.NumberParameter &&
+           a.AnalogScale == b.AnalogScale && a.AlarmMode == b.AlarmMode &&
+           a.LowAlarmL1AB == b.LowAlarmL1AB && a.LowAlarmL1ab == b.LowAlarmL1ab &&
+           a.LowAlarmL2 == b.LowAlarmL2 && a.HighAlarmH3 == b.HighAlarmH3 &&
+           a.NumberOfDetectors == b.NumberOfDetectors && a.Modem == b.Modem &&
+           a.PrintAlarms == b.PrintAlarms && a.USFormat == b.USFormat && a.Contrast == b.Contrast &&
+           a.SpeedAlert == b.SpeedAlert && a.SpeedLimit == b.SpeedLimit &&
+           a.SpeedInMph == b.SpeedInMph && a.AlarmsOnlyByOS == b.AlarmsOnlyByOS &&
+           a.OSDistance == b.OSDistance && a.BGCorrectionAB == b.BGCorrectionAB &&
+           a.BGCorrectionab == b.BGCorrectionab && a.SegmentParam == b.SegmentParam &&
+           a.OSLevel == b.OSLevel && a.LowAlarmL1CD == b.LowAlarmL1CD &&
+           a.LowAlarmL1EF == b.LowAlarmL1EF && a.DustParam == b.DustParam &&
+           a.TLCOutput == b.TLCOutput;
+}
+
+QVariant nullBlob() {
+    return QVariant(QMetaType::fromType<QByteArray>());
+}
+
+}  // namespace
+
+int StationRecords::storeAlarms() {
+    return runDbOperation(connectionText, true, [this](DbConnection& conn) {
+        Statement check(
+            conn.db(), "SELECT 1 FROM Alarms WHERE SysID = ? AND AlarmNumber = ? AND DateTime = ?");
+        Statement insert(conn.db(),
+                         "INSERT INTO Alarms (SysID, DateTime, AlarmNumber, Direction, Segment, "
+                         "Speed, InBG, AlarmLevel, OutBG, Threshold, Len, Max, Min, \"Detector#\", "
+                         "StatusWord, BGtime, Graph) "
+                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        for (const auto& [key, a] : alarmMap) {
+            // Byte-sized values go in as int: the drivers mishandle 8-bit binds.
+            if (check.run(int(SysID), int(a.AlarmNumber), toDbDate(a.DateTime)).next()) continue;
+            QSqlQuery& q = insert.query();
+            for (const QVariant& v :
+                 {QVariant(SysID), QVariant(toDbDate(a.DateTime)), QVariant(int(a.AlarmNumber)),
+                  QVariant(a.Direction < 0 ? 0 : int(a.Direction)), QVariant(int(a.Segment)),
+                  QVariant(int(a.Speed)), QVariant(int(a.InBG)), QVariant(int(a.AlarmLevel)),
+                  QVariant(int(a.OutBG)), QVariant(a.Threshold), QVariant(int(a.Len)),
+                  QVariant(int(a.Max)), QVariant(int(a.Min)), QVariant(int(uint8_t(a.Detector))),
+                  QVariant(dbText(a.statusWordText())), QVariant(dbText(a.bgTimeText())),
+                  a.Len > 0 ? QVariant(graphBytes(a.Graph)) : nullBlob()})
+                q.addBindValue(v);
+            insert.exec();
+        }
+    });
+}
+
+int StationRecords::storeHistory() {
+    return runDbOperation(connectionText, true, [this](DbConnection& conn) {
+        Statement check(conn.db(),
+                        "SELECT 1 FROM History WHERE SysID = ? AND Event = ? AND DateTime = ?");
+        Statement insert(conn.db(),
+                         "INSERT INTO History (SysID, DateTime, Event) VALUES (?, ?, ?)");
+        const int count = static_cast<int>(historyMap.size());
+        for (int n = 1; n <= count; ++n) {
+            const auto it = historyMap.find(n);
+            if (it == historyMap.end()) {
+                qCDebug(lcStationDb) << "History is corrupted!";
+                continue;
+            }
+            const CHistory& h = it->second;
+            if (check.run(int(SysID), dbText(h.Event), toDbDate(h.DateTime)).next()) continue;
+            insert.run(int(SysID), toDbDate(h.DateTime), dbText(h.Event));
+        }
+    });
+}
+
+int StationRecords::storeParameters() {
+    return runDbOperation(connectionText, true, [this](DbConnection& conn) {
+        StationQuery newest(conn.db(), "SELECT ParamBuf FROM Parameters", "DateTime DESC", SysID,
+                            {});
+        QSqlQuery& q = newest.query();
+        if (q.next()) {
+            const QByteArray stored = q.value(0).toByteArray();
+            if (stored.size() == static_cast<qsizetype>(kParaSize)) {
+                PARA_418 old;
+                std::memcpy(&old, stored.constData(), kParaSize);
+                if (sameSettings(old, parameters)) return;
+            }
+        }
+        q.finish();
+        QDateTime now = QDateTime::currentDateTime();
+        now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
+        Statement insert(conn.db(),
+                         "INSERT INTO Parameters (SysID, DateTime, ParamBuf) VALUES (?, ?, ?)");
+        insert.run(int(SysID), now,
+                   QByteArray(reinterpret_cast<const char*>(&parameters), kParaSize));
+    });
+}
+
+int StationRecords::loadAlarms(const RecordCondition& condition) {
+    AlarmMap loaded;
+    const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
+        StationQuery rows(conn.db(),
+                          "SELECT DateTime, AlarmNumber, Direction, Segment, Speed, InBG, "
+                          "AlarmLevel, OutBG, Threshold, Len, Max, Min, \"Detector#\", StatusWord, "
+                          "BGtime, Graph FROM Alarms",
+                          "DateTime, AlarmNumber", SysID, condition);
+        QSqlQuery& q = rows.query();
+        for (int key = 1; q.next(); ++key) {
+            alarms a;
+            a.DateTime = fromDbDate(q.value(0).toDateTime());
+            a.AlarmNumber = int16_t(q.value(1).toInt());
+            a.Direction = char(q.value(2).toInt());
+            a.Segment = int16_t(q.value(3).toInt());
+            a.Speed = int16_t(q.value(4).toInt());
+            a.InBG = int16_t(q.value(5).toInt());
+            a.AlarmLevel = int16_t(q.value(6).toInt());
+            a.OutBG = int16_t(q.value(7).toInt());
+            a.Threshold = q.value(8).toInt();
+            a.Len = int16_t(q.value(9).toInt());
+            a.Max = int16_t(q.value(10).toInt());
+            a.Min = int16_t(q.value(11).toInt());
+            a.Detector = char(q.value(12).toInt());
+            copyFixed(a.StatusWord, q.value(13).toString());
+            copyFixed(a.BGtime, q.value(14).toString());
+            const QByteArray graph = q.value(15).toByteArray();
+            if (a.Len > 0 && a.Len <= kMaxGraphLen && graph.size() == 4 * a.Len) {
+                a.Graph = graphValues(graph);
+            } else if (a.Len != 0) {
+                tell(QLatin1String(kAlarmsCorrupted));
+                a.Len = 0;
+            }
+            a.Index = key;
+            loaded.emplace(key, std::move(a));
+        }
+    });
+    if (r == kDbOk) alarmMap = std::move(loaded);
+    return r;
+}
+
+int StationRecords::loadHistory(const RecordCondition& condition) {
+    HistoryMap loaded;
+    const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
+        StationQuery rows(conn.db(), "SELECT Event, DateTime FROM History", "SeqNum", SysID,
+                          condition);
+        QSqlQuery& q = rows.query();
+        for (int key = 1; q.next(); ++key)
+            loaded[key] =
+                CHistory{key, q.value(0).toString(), fromDbDate(q.value(1).toDateTime()), {}};
+    });
+    if (r == kDbOk) historyMap = std::move(loaded);
+    return r;
+}
+
+int StationRecords::loadParameters(const RecordCondition& condition) {
+    return runDbOperation(connectionText, false, [&](DbConnection& conn) {
+        StationQuery rows(conn.db(), "SELECT ParamBuf FROM Parameters", "DateTime DESC", SysID,
+                          condition);
+        QSqlQuery& q = rows.query();
+        if (!q.next()) return;
+        const QByteArray stored = q.value(0).toByteArray();
+        if (stored.size() != static_cast<qsizetype>(kParaSize))
+            tell(QLatin1String(kParamBufLength));
+        std::memcpy(&parameters, stored.constData(),
+                    std::min<std::size_t>(kParaSize, static_cast<std::size_t>(stored.size())));
+    });
+}
+
+int StationRecords::listParameterDates(std::vector<std::time_t>& dates,
+                                       const RecordCondition& condition) {
+    std::vector<std::time_t> found;
+    const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
+        StationQuery rows(conn.db(), "SELECT DateTime FROM Parameters", "DateTime DESC", SysID,
+                          condition);
+        QSqlQuery& q = rows.query();
+        while (q.next())
+            found.push_back(fromDbDate(q.value(0).toDateTime()));
+    });
+    if (r == kDbOk) dates = std::move(found);
+    return r;
+}
+
+}  // namespace vm418

@@ -1,0 +1,97 @@
+// Thin wrapper over Qt SQL's ODBC driver: one connection per operation, the station's
+// result codes, its "Database error - " trace lines, and the schema.
+
+#pragma once
+
+#include <QLoggingCategory>
+#include <QSqlDatabase>
+#include <QString>
+#include <ctime>
+#include <functional>
+#include <optional>
+
+Q_DECLARE_LOGGING_CATEGORY(lcStationDb)
+
+namespace vm418 {
+
+// Results of the database operations.
+enum DbResult : int {
+    kDbOk = 0,
+    kDbCannotConnect = -1,
+    kDbCannotOpenRecordset = -2,
+    kDbException = -3,
+    kDbOtherException = -4,
+};
+
+// The station program's own connection text; VM418_DB overrides it.
+inline constexpr char kDefaultConnectionText[] = "DSN=VM418;UID=CREATOR;PWD=358";
+QString defaultConnectionText();
+
+// The text handed to the ODBC driver for a connection text: a leading "ODBC;" goes, and so
+// does a leading "DSN=" (the driver puts it back itself unless the text names a DRIVER or
+// SERVER).
+QString odbcConnectString(const QString& connectionText);
+
+// A failure inside an operation: the result code and the driver's text.
+struct DbFailure {
+    DbResult code;
+    QString text;
+};
+
+// One open connection, closed and released when it goes.
+class DbConnection {
+  public:
+    explicit DbConnection(const QString& connectionText);
+    ~DbConnection();
+    DbConnection(const DbConnection&) = delete;
+    DbConnection& operator=(const DbConnection&) = delete;
+
+    bool open();
+    QString lastError() const;
+    QSqlDatabase& db() { return db_; }
+    bool isPostgres() const;
+
+  private:
+    QString name_;
+    QSqlDatabase db_;
+};
+
+// Runs `body` on a fresh connection. A store runs in one transaction: any failure rolls
+// it back, so nothing of the batch stays. Failures are logged as "Database error - ..."
+// and returned as -1 (no connection), -2, -3 or -4; `body` reports its own with DbFailure.
+int runDbOperation(const QString& connectionText, bool transaction,
+                   const std::function<void(DbConnection&)>& body);
+
+// Creates the tables and indexes that are missing (docs/sql/vm418.sql).
+int createSchema(const QString& connectionText);
+QString schemaFor(bool postgres);
+
+// A text for a NOT NULL column: the driver writes a null QString as NULL, an empty one as ''.
+inline QString dbText(const QString& s) {
+    return s.isNull() ? QStringLiteral("") : s;
+}
+
+// Dates in the database: whole seconds of local time.
+QDateTime toDbDate(std::time_t t);
+std::time_t fromDbDate(const QDateTime& dt);
+// "%m-%d-%y %H:%M:%S", as the lists and views show stored dates.
+QString formatDbDate(std::time_t t);
+
+// The extra condition of a load: a period (inclusive) or one exact date; empty for all the
+// rows of the station.
+struct RecordCondition {
+    std::optional<std::time_t> from;
+    std::optional<std::time_t> to;
+    std::optional<std::time_t> at;
+
+    static RecordCondition period(std::time_t first, std::time_t last) {
+        return {first, last, std::nullopt};
+    }
+    static RecordCondition exactly(std::time_t t) { return {std::nullopt, std::nullopt, t}; }
+
+    // " AND DateTime >= ? ..." for the bound values that bindValues() adds.
+    QString sql() const;
+    void bindValues(class QSqlQuery& q) const;
+};
+
+}  // namespace vm418

@@ -1,0 +1,220 @@
+// vm418db: the station database from the command line. Sets up the data source, keeps the
+// System table, imports downloaded files and prints or exports what the views show.
+//
+//   vm418db [--db CONNECTION] COMMAND ...
+//   init (--sqlite FILE | --postgres CONNINFO [--create-role])
+//   systems list | systems add|set --system N [--serial S] [--name N] [--modem PHONE]
+//                  [--port-settings TEXT] [--init TEXT] [--password P]
+//   import --system N [DIR]                 (DIR: the working folder's TEMP)
+//   alarms list|history list --system N [--from DATE] [--to DATE]
+//   params show --system N [--at DATETIME]   (the newest block stored at or before it)
+//   export alarms --system N --csv FILE [--from DATE] [--to DATE]
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QSaveFile>
+#include <QTextStream>
+#include <cstdio>
+#include <map>
+
+#include "db_setup.h"
+#include "record_text.h"
+#include "station_records.h"
+#include "systems.h"
+
+using namespace vm418;
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+void say(const QString& text) {
+    std::printf("%s\n", qPrintable(text));
+    std::fflush(stdout);
+}
+
+int usage(const QString& why) {
+    std::fprintf(stderr,
+                 "vm418db: %s\n(see the top of station/data/vm418db.cpp or docs/station-data.md)\n",
+                 qPrintable(why));
+    return kExitUsage;
+}
+
+// Words and --options of the command line.
+struct Args {
+    QStringList words;
+    std::map<QString, QString> options;
+    QStringList flags;
+
+    bool has(const QString& o) const { return options.count(o) != 0; }
+    QString value(const QString& o) const {
+        const auto it = options.find(o);
+        return it == options.end() ? QString() : it->second;
+    }
+};
+
+bool parse(const QStringList& raw, Args& args, QString& error) {
+    const QStringList flagNames = {"--create-role"};
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        const QString& a = raw[i];
+        if (!a.startsWith("--")) {
+            args.words << a;
+        } else if (flagNames.contains(a)) {
+            args.flags << a;
+        } else if (i + 1 < raw.size()) {
+            args.options[a] = raw[++i];
+        } else {
+            error = a + " needs a value";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool systemId(const Args& args, int32_t& id) {
+    bool ok = false;
+    id = args.value("--system").toInt(&ok);
+    return ok;
+}
+
+// "2008-12-03" or "2008-12-03 10:20:30"; a bare date as --to means the end of that day.
+bool dateOption(const Args& args, const QString& name, bool endOfDay,
+                std::optional<std::time_t>& out) {
+    if (!args.has(name)) return true;
+    const QString text = args.value(name);
+    QDateTime dt = QDateTime::fromString(text, "yyyy-MM-dd HH:mm:ss");
+    if (!dt.isValid()) {
+        const QDate d = QDate::fromString(text, "yyyy-MM-dd");
+        if (!d.isValid()) return false;
+        dt = QDateTime(d, endOfDay ? QTime(23, 59, 59) : QTime(0, 0));
+    }
+    out = dt.toSecsSinceEpoch();
+    return true;
+}
+
+int failed(int code) {
+    std::fprintf(stderr, "vm418db: database operation failed (%d)\n", code);
+    return kExitFailure;
+}
+
+int runSystems(const Args& args, const QString& db) {
+    const QString verb = args.words.value(1);
+    if (verb == "list") {
+        std::vector<CSystemRset> rows;
+        if (const int r = listSystems(db, rows)) return failed(r);
+        for (const CSystemRset& s : rows)
+            say(QString::asprintf("%6d  ", s.SysID) + s.Serial + "  " + s.SystemDescription + "  " +
+                s.Modem + "  [" + s.COMportSettings + "]");
+        return 0;
+    }
+    if (verb != "add" && verb != "set") return usage("systems list|add|set");
+    int32_t id = 0;
+    if (!systemId(args, id)) return usage("--system N is required");
+    std::optional<CSystemRset> existing;
+    if (const int r = readSystem(db, id, existing)) return failed(r);
+    if (verb == "add" && existing)
+        return usage(QString("system %1 exists; use systems set").arg(id));
+    if (verb == "set" && !existing) return usage(QString("no system %1; use systems add").arg(id));
+    CSystemRset row = existing.value_or(CSystemRset{});
+    row.SysID = id;
+    const std::pair<const char*, QString*> fields[] = {
+        {"--serial", &row.Serial},   {"--name", &row.SystemDescription},
+        {"--modem", &row.Modem},     {"--port-settings", &row.COMportSettings},
+        {"--init", &row.InitString}, {"--password", &row.Password}};
+    for (const auto& [option, field] : fields)
+        if (args.has(option)) *field = args.value(option);
+    if (const int r = saveSystem(db, row)) return failed(r);
+    say(QString("System %1 saved").arg(id));
+    return 0;
+}
+
+int run(const Args& args) {
+    const QString db = args.has("--db") ? args.value("--db") : defaultConnectionText();
+    const QString command = args.words.value(0);
+    if (command == "init") {
+        DbSetup setup;
+        setup.sqliteFile = args.value("--sqlite");
+        setup.conninfo = args.value("--postgres");
+        setup.createRole = args.flags.contains("--create-role");
+        return initDatabase(setup, say) == 0 ? 0 : kExitFailure;
+    }
+    useOdbcConfiguration();
+    if (command == "systems") return runSystems(args, db);
+
+    StationRecords records(QStringLiteral("TEMP/"), say);
+    records.connectionText = db;
+    if (!systemId(args, records.SysID)) return usage("--system N is required");
+    RecordCondition condition;
+    if (!dateOption(args, "--from", false, condition.from) ||
+        !dateOption(args, "--to", true, condition.to) ||
+        !dateOption(args, "--at", true, condition.to))
+        return usage("dates are written 2008-12-03 or \"2008-12-03 10:20:30\"");
+    const QString what = args.words.value(1);
+
+    if (command == "import") {
+        StationRecords fromDir(
+            (args.words.size() > 1 ? args.words[1] : QStringLiteral("TEMP")) + '/', say);
+        fromDir.connectionText = db;
+        fromDir.SysID = records.SysID;
+        const int r = fromDir.importDownloadedFiles();
+        if (r != 0) return failed(r);
+        say(QString("Imported for system %1: parameters, %2 history events, %3 alarms read")
+                .arg(fromDir.SysID)
+                .arg(fromDir.historyMap.size())
+                .arg(fromDir.alarmMap.size()));
+        return 0;
+    }
+    if ((command == "alarms" && what == "list") || (command == "export" && what == "alarms")) {
+        if (const int r = records.loadAlarms(condition)) return failed(r);
+        if (command == "alarms") {
+            for (const auto& [key, a] : records.alarmMap)
+                say(alarmLine(a));
+            return 0;
+        }
+        if (!args.has("--csv")) return usage("export alarms needs --csv FILE");
+        QSaveFile f(args.value("--csv"));
+        if (!f.open(QIODevice::WriteOnly) || f.write(alarmsCsv(records.alarmMap).toUtf8()) < 0 ||
+            !f.commit()) {
+            std::fprintf(stderr, "vm418db: cannot write %s: %s\n", qPrintable(args.value("--csv")),
+                         qPrintable(f.errorString()));
+            return kExitFailure;
+        }
+        say(QString("%1 alarms written to %2")
+                .arg(records.alarmMap.size())
+                .arg(args.value("--csv")));
+        return 0;
+    }
+    if (command == "history" && what == "list") {
+        if (const int r = records.loadHistory(condition)) return failed(r);
+        for (const auto& [key, h] : records.historyMap)
+            say(historyLine(h));
+        return 0;
+    }
+    if (command == "params" && what == "show") {
+        std::vector<std::time_t> dates;
+        if (const int r = records.listParameterDates(dates, condition)) return failed(r);
+        if (dates.empty()) {
+            say("No parameters stored");
+            return kExitFailure;
+        }
+        if (const int r = records.loadParameters(RecordCondition::exactly(dates.front())))
+            return failed(r);
+        say("Stored " + formatDbDate(dates.front()));
+        say(parameterLines(records.parameters));
+        return 0;
+    }
+    return usage("unknown command");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    Args args;
+    QString error;
+    if (!parse(app.arguments().mid(1), args, error)) return usage(error);
+    if (args.words.isEmpty()) return usage("no command");
+    return run(args);
+}

@@ -1,0 +1,110 @@
+// vm418db end to end on SQLite: data source set-up in the user's configuration folder, a
+// system added, the hand-made download imported twice and read back, exported, and the
+// import's messages for a download with only a failing parameter block.
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+class Vm418db : public ::testing::Test {
+  protected:
+    struct Result {
+        int exitCode;
+        QStringList lines;
+    };
+
+    Result run(const QStringList& args) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // This PC's data source set-up only: the test run's own ODBC files stay out of it.
+        for (const char* name : {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS"})
+            env.remove(name);
+        env.insert("XDG_CONFIG_HOME", dir_.path() + "/config");
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(dir_.path());
+        p.start(VM418DB_PATH, args);
+        EXPECT_TRUE(p.waitForFinished(30000));
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        return {p.exitCode(), out.split('\n', Qt::SkipEmptyParts)};
+    }
+
+    QTemporaryDir dir_;
+};
+
+TEST_F(Vm418db, InitAddImportTwiceListAndExport) {
+    const QString db = dir_.path() + "/vm418.db";
+    Result r = run({"init", "--sqlite", db});
+    ASSERT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
+    EXPECT_EQ(r.lines.last(), "Tables of VM418 are in place.");
+    QFile ini(dir_.path() + "/config/vm418station/odbc.ini");
+    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(ini.readAll().contains(("Database=" + db).toUtf8()));
+    ASSERT_EQ(run({"init", "--sqlite", db}).exitCode, 0);  // again: nothing changes
+
+    ASSERT_EQ(run({"systems", "add", "--system", "3", "--serial", "S-3", "--name", "Gate 3",
+                   "--modem", "555"})
+                  .exitCode,
+              0);
+    EXPECT_EQ(run({"systems", "add", "--system", "3"}).exitCode, 2);
+    r = run({"systems", "list"});
+    ASSERT_EQ(r.lines.size(), 1);
+    EXPECT_TRUE(r.lines[0].contains("S-3  Gate 3  555")) << r.lines[0].toStdString();
+
+    for (int i = 0; i < 2; ++i) {
+        r = run({"import", "--system", "3", STATION_TEST_DATA "/download"});
+        ASSERT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
+        EXPECT_EQ(
+            r.lines,
+            QStringList{"Imported for system 3: parameters, 5 history events, 3 alarms read"});
+    }
+    r = run({"alarms", "list", "--system", "3"});
+    ASSERT_EQ(r.lines.size(), 3);
+    EXPECT_TRUE(r.lines[0].contains("03-04-99 10:20:30  I  50")) << r.lines[0].toStdString();
+    EXPECT_TRUE(r.lines[2].contains("08-12-26 21:30:05  N 200")) << r.lines[2].toStdString();
+    r = run({"alarms", "list", "--system", "3", "--from", "2026-08-12", "--to", "2026-08-12"});
+    ASSERT_EQ(r.lines.size(), 1);
+    EXPECT_EQ(run({"history", "list", "--system", "3"}).lines.size(), 5);
+    EXPECT_EQ(run({"alarms", "list", "--system", "4"}).lines.size(), 0);
+
+    r = run({"params", "show", "--system", "3"});
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.lines.contains("Serial number: 4711"));
+    EXPECT_TRUE(r.lines.contains("All checks passed"));
+
+    const QString csv = dir_.path() + "/alarms.csv";
+    ASSERT_EQ(run({"export", "alarms", "--system", "3", "--csv", csv}).exitCode, 0);
+    QFile f(csv);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QStringList rows = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(rows.size(), 4);
+    EXPECT_TRUE(rows[0].startsWith("DateTime,AlarmNumber,Direction,"));
+    EXPECT_EQ(rows[1],
+              "1999-03-04 10:20:30,50,I,3,45,120,7,150,2500,3,8800,400,C,"
+              "ABCDEFGHIJKLMNOPQRSTUVWU,00:12:30,100 200 -1");
+}
+
+TEST_F(Vm418db, ImportTellsEveryProblemOfTheDownload) {
+    ASSERT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).exitCode, 0);
+    QDir(dir_.path()).mkpath("TEMP");
+    ASSERT_TRUE(
+        QFile::copy(STATION_TEST_DATA "/sys_par_invalid.418", dir_.path() + "/TEMP/sys_par.418"));
+    const Result r = run({"import", "--system", "1"});
+    ASSERT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.lines,
+              QStringList({" Password, Contrast Settings,  TLC Output", "Can't read history file",
+                           "Can't read alarms file",
+                           "Imported for system 1: parameters, 0 history events, 0 alarms read"}));
+}
+
+TEST_F(Vm418db, MissingDataSourceAndBadUsageFail) {
+    EXPECT_EQ(run({"alarms", "list", "--system", "1"}).exitCode, 1);
+    EXPECT_EQ(run({"alarms", "list"}).exitCode, 2);
+    EXPECT_EQ(run({"init"}).exitCode, 1);
+    EXPECT_EQ(run({"frobnicate", "--system", "1"}).exitCode, 2);
+}
+
+}  // namespace
