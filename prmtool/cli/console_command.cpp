@@ -37,6 +37,8 @@ const TestName kTests[] = {
 
 // Log lines that mean the monitor did not do what was asked.
 const char* const kErrorTexts[] = {
+    "NO SPECTRUM",              "Received ZERO Data",      "No spectrum",
+    "is too long",              "is not a number",
     "HM-210 doesn't echo",   "Wrong echo from HM-210",
     "'Z' received",          "No or short data",
     "Result of test: ERROR", "ERROR Read CUSTOMER",
@@ -198,6 +200,65 @@ int runBatteryCommand(Link& link, const QStringList& args, QTextStream& out, QTe
                   TestConsoleController::kRecordingWatchdogMs + 5000);
     if (!c.finished) c.ctl.click(Button::Record);
     return verdict(c, c.waitFinished(1), err);
+}
+
+int runSpectrumCommand(Link& link, const QStringList& args, QTextStream& out, QTextStream& err) {
+    const QString what = args.value(0);
+    QString kind = args.value(1);
+    QString time = QStringLiteral(" 10");
+    QString png;
+    int first = 2;
+    if (what == "adc") {
+        kind.clear();
+        first = 1;
+    }
+    for (int i = first; i < args.size(); ++i) {
+        if (args[i] == "--time" && i + 1 < args.size()) {
+            time = args[++i];
+        } else if (args[i] == "--png" && i + 1 < args.size()) {
+            png = args[++i];
+        } else {
+            err << "prmctl: unknown option " << args[i] << '\n';
+            return 2;
+        }
+    }
+    const bool scan = what == "scan" && (kind == "gamma" || kind == "neutron");
+    const bool adc = what == "adc";
+    const bool offline = what == "offline" && (kind == "enable-spectrum" ||
+                                               kind == "enable-histogram" || kind == "get" ||
+                                               kind == "histogram");
+    if (!scan && !adc && !offline) {
+        err << "usage: prmctl spectrum scan gamma|neutron --time S [--png F]\n"
+               "       prmctl spectrum adc --time S [--png F]\n"
+               "       prmctl spectrum offline enable-spectrum|enable-histogram --time S\n"
+               "       prmctl spectrum offline get|histogram [--png F]\n";
+        return 2;
+    }
+    Console c(link, out);
+    c.ctl.activate();
+    c.ctl.setTimeText(time);
+    c.testStart = c.lines.size();
+    bool finished = true;
+    if (scan || adc) {
+        if (scan && kind == "neutron") c.ctl.toggleGamma();
+        c.ctl.click(scan ? Button::Spectrum : Button::SpecAdc);
+        if (c.ctl.running()) {
+            // A scan takes 41 steps of the measuring time, the ADC spectrum the time itself.
+            const int seconds = std::max(1, time.trimmed().toInt());
+            finished = c.waitFinished(1, (scan ? 45 : 2) * seconds * 1000 + 10000);
+        }
+    } else if (kind.startsWith("enable")) {
+        c.ctl.click(kind == "enable-spectrum" ? Button::NSpectrum : Button::NHistogram);
+        waitForEvents([&] { return c.lines.filter("Press BUTTON").size() > 0 || !c.ctl.running(); },
+                      2000);
+    } else {
+        c.ctl.click(kind == "get" ? Button::GetSpectrum : Button::GetHistogram);
+    }
+    if (!png.isEmpty() && !c.ctl.plot().image().save(png)) {
+        err << "prmctl: cannot write " << png << '\n';
+        return 1;
+    }
+    return verdict(c, finished, err);
 }
 
 }  // namespace prm

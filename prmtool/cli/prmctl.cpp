@@ -25,7 +25,11 @@ void usage(QTextStream& err) {
            "  test NAME [--repeat N] [--for S] [--yes]   run a self-test (uart, buzzer, vibrator,\n"
            "      gamma-led, neutron-led, mode, temperature, battery, dac, counters, rtc, lcd,\n"
            "      status, ram, eeprom, send-rtc)\n"
-           "  battery record --file F [--count N]   record N battery reports into F\n";
+           "  battery record --file F [--count N]   record N battery reports into F\n"
+           "  spectrum scan gamma|neutron --time S [--png F]   threshold-scan spectrum\n"
+           "  spectrum adc --time S [--png F]                  gamma ADC spectrum\n"
+           "  spectrum offline enable-spectrum|enable-histogram --time S\n"
+           "  spectrum offline get|histogram [--png F]         read the off-line data\n";
 }
 
 }  // namespace
@@ -87,6 +91,7 @@ int main(int argc, char** argv) {
     if (command == "records") return prm::runRecordsCommand(link, args, out, err);
     if (command == "test") return prm::runTestCommand(link, args, out, err);
     if (command == "battery") return prm::runBatteryCommand(link, args, out, err);
+    if (command == "spectrum") return prm::runSpectrumCommand(link, args, out, err);
     usage(err);
     return 2;
 }

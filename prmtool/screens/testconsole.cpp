@@ -65,6 +65,13 @@ const TestConsoleController::TestSpec& TestConsoleController::specOf(Button b) {
          true},
         {'a', 19, "Send RTC START", "Send RTC END", 1000, true},
         {'O', 24, "START recording Battery", "END of recording Battery", 1000, true},
+        {'S', 18, "Gamma Spectrum START", "Spectrum Measurement END", kScanWatchdogMs, true},
+        {'H', 9, "Gamma ADC Spectrum START", "Spectrum ADC Measurement END", kScanWatchdogMs,
+         true},
+        {'s', 30, "", "", 0, false},
+        {'g', 33, "", "", 0, false},
+        {'d', 31, "", "", 0, false},
+        {'g', 33, "", "", 0, false},
     };
     return kTests[index(b)];
 }
@@ -80,6 +87,8 @@ TestConsoleController::TestConsoleController(Link& link, QObject* parent)
     connect(&durationTimer_, &QTimer::timeout, this, &TestConsoleController::durationTick);
     recordingTimer_.setSingleShot(true);
     connect(&recordingTimer_, &QTimer::timeout, this, &TestConsoleController::recordingWatchdog);
+    spectrumTimer_.setSingleShot(true);
+    connect(&spectrumTimer_, &QTimer::timeout, this, &TestConsoleController::spectrumWatchdog);
     link_.setReplyHandler(ReplyOwner::TestConsole, [this] { replyHandler(); });
 }
 
@@ -96,7 +105,8 @@ bool TestConsoleController::singleMode() const {
 }
 
 bool TestConsoleController::running() const {
-    return echoTimer_.isActive() || durationTimer_.isActive() || recordingTimer_.isActive();
+    return echoTimer_.isActive() || durationTimer_.isActive() || recordingTimer_.isActive() ||
+           spectrumTimer_.isActive();
 }
 
 QString TestConsoleController::dacUnitCaption() const {
@@ -202,6 +212,8 @@ void TestConsoleController::fillFromSettings() {
                                    block[26], block[27], block[28], block[29]);
     recordingOn_ = false;
     eepromFollowUp_ = 0;
+    gammaSelected_ = true;
+    readouts_ = {QString(), QString()};
 }
 
 void TestConsoleController::toggleSingleRepeat() {
@@ -222,6 +234,30 @@ void TestConsoleController::click(Button b) {
         guard.unlock();
         stopBatteryRecording(false);
         return;
+    }
+    switch (b) {
+        case Button::NSpectrum:
+        case Button::NHistogram:
+            enableOffline(b == Button::NHistogram);
+            return;
+        case Button::GetSpectrum:
+        case Button::GetHistogram:
+            // The words are waited for with the lock released, so that the worker takes them.
+            guard.unlock();
+            readOffline(b == Button::GetHistogram);
+            return;
+        case Button::Spectrum:
+        case Button::SpecAdc:
+            if (s.busy) {
+                requestSpectrumStop(b);
+            } else if (b == Button::Spectrum) {
+                startScan();
+            } else {
+                startAdc();
+            }
+            return;
+        default:
+            break;
     }
     if (!s.busy) {
         startTest(b);
@@ -450,6 +486,19 @@ void TestConsoleController::replyHandler() {
 void TestConsoleController::handleEcho() {
     LinkState& s = link_.state();
     const char command = s.commandBytes[0];
+    if (command == 's' || command == 'd') {
+        // The monitor takes the measuring time and then measures away from the PC.
+        sendMeasureTime();
+        const bool spectrum = command == 's';
+        logLine(QString());
+        logLine(spectrum ? QStringLiteral("HM-210 is READY to measure Spectrum of N-det")
+                         : QStringLiteral("HM-210 is READY to measure Histogram of N-det"));
+        logLine(QStringLiteral("Disconnect HM-210 from PC COM and move it to NEUTRON source"));
+        logLine(spectrum ? QStringLiteral("Press BUTTON on HM-210 to start Spectrum")
+                         : QStringLiteral("Press BUTTON on HM-210 to start Histogram"));
+        return;
+    }
+    if (command == 'g') return;  // the words follow
     keepEndText_ = std::strchr("UBVGNTYDCAFREa", command) != nullptr;
     ++s.echoCount;
     echoCountText_ = QString::number(s.echoCount);
@@ -474,6 +523,12 @@ void TestConsoleController::handleEcho() {
                 break;
             case 'a':
                 sendClockBlock();
+                break;
+            case 'S':
+            case 'n':
+            case 'H':
+                sendMeasureTime();
+                durationTimer_.stop();
                 break;
             default:
                 break;
@@ -589,6 +644,21 @@ void TestConsoleController::handleData() {
             break;
         case 124:
             handleBatteryReport();
+            break;
+        case 118:
+            handleScanStep();
+            break;
+        case 109:
+            handleAdcBlock();
+            break;
+        case 133:
+            // One word of the off-line data; the link is re-armed for the next.
+            if (stepsLeft_ < kScanSteps) {
+                rawCounts_[stepsLeft_++] =
+                    static_cast<uint16_t>(s.replyData[0] | (s.replyData[1] << 8));
+            }
+            s.receivedCount = 0;
+            s.expectedCount = 2;
             break;
         default:
             break;
@@ -819,6 +889,7 @@ void TestConsoleController::mainMenu() {
     echoTimer_.stop();
     durationTimer_.stop();
     recordingTimer_.stop();
+    spectrumTimer_.stop();
     emit closeRequested();
 }
 

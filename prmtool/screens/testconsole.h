@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "counters.h"
+#include "spectrum_plot.h"
 #include "link.h"
 
 namespace prm {
@@ -37,8 +38,14 @@ class TestConsoleController : public QObject {
         Eeprom,
         SendRtc,
         Record,
+        Spectrum,
+        SpecAdc,
+        NSpectrum,
+        GetSpectrum,
+        NHistogram,
+        GetHistogram,
     };
-    static constexpr int kButtonCount = static_cast<int>(Button::Record) + 1;
+    static constexpr int kButtonCount = static_cast<int>(Button::GetHistogram) + 1;
     enum class KeyColour { None, White, Green, Yellow, Magenta };
     enum class DacUnits { Steps = 0, MilliVolts = 1, SawTooth = 2 };
 
@@ -49,6 +56,10 @@ class TestConsoleController : public QObject {
     static constexpr int kSettingsWaitTicks = 10;
     static constexpr int kStopWaitTicks = 20;  // after "o"
     static constexpr int kDacMaxSteps = 4095;
+    static constexpr int kScanSteps = 41;
+    static constexpr int kScanWatchdogMs = 40000;
+    static constexpr int kAdcWatchdogMs = 5000;
+    static constexpr int kOfflineWaitTicks = 10;
 
     explicit TestConsoleController(Link& link, QObject* parent = nullptr);
     ~TestConsoleController() override;
@@ -89,6 +100,16 @@ class TestConsoleController : public QObject {
     QString recordingCaption() const { return recordingOn_ ? "Recording ON" : "Recording OFF"; }
     bool recordingSwitchEnabled() const { return recordingSwitchEnabled_; }
     const std::array<uint16_t, kHistogramBins>& histogram() const { return values_; }
+    const std::array<uint16_t, kHistogramBins>& curve() const { return values_; }
+    const SpectrumPlot& plot() const { return plot_; }
+    bool gammaSelected() const { return gammaSelected_; }
+    QString gammaCaption() const { return gammaSelected_ ? "Gamma" : "Neutron"; }
+    QString timeText() const { return timeText_; }
+    void setTimeText(const QString& text) { timeText_ = text; }
+    QString yScaleLabel() const { return yScaleLabel_; }
+    bool yScaleLabelWhite() const { return yScaleLabelWhite_; }
+    QString readout(int i) const { return readouts_[i]; }
+    bool buttonVisible(Button b) const { return b != Button::Status && b != Button::SpecAdc; }
     bool running() const;
 
     // Opening: log, buttons, the user settings read through the settings editor, fields.
@@ -108,11 +129,16 @@ class TestConsoleController : public QObject {
     void setClockText(const QString& text) { clockText_ = text; }
     void setFileName(const QString& name) { fileName_ = name; }
     void toggleRecording();
+    void toggleGamma();
+    // The mouse over the picture, and a click on it.
+    void mouseOverPicture(int x, int y);
+    void clickPicture(int x, int y);
     void mainMenu();
 
     void replyHandler();
     void durationTick();
     void recordingWatchdog();
+    void spectrumWatchdog();
 
   signals:
     void changed();
@@ -143,6 +169,19 @@ class TestConsoleController : public QObject {
     void closeRecordFile();
     bool createRecordFile(const QString& name);
     QString pcClockText() const;
+    bool parseTime(unsigned limit, unsigned* seconds);
+    void requestSpectrumStop(Button b);
+    void startScan();
+    void handleScanStep();
+    void finishScan();
+    void startAdc();
+    void handleAdcBlock();
+    void enableOffline(bool histogram);
+    void readOffline(bool histogram);
+    void drawOfflineCurve();
+    void listRows(const uint16_t* data, int count);
+    void sendMeasureTime();
+    void setScannedLevel(int milliVolts);
 
     Link& link_;
     ScreenLog log_;
@@ -186,6 +225,24 @@ class TestConsoleController : public QObject {
     CountersState counters_;
     QByteArray countersText_;
     std::array<uint16_t, kHistogramBins> values_{};
+
+    // Spectra.
+    QTimer spectrumTimer_;
+    SpectrumPlot plot_;
+    bool gammaSelected_ = true;
+    bool scanIsGamma_ = false;
+    std::array<uint16_t, kScanSteps> secondCounts_{};
+    std::array<uint16_t, kScanSteps> rawCounts_{};
+    uint16_t threshold_ = 0;
+    uint16_t measureTime_ = 0;
+    int stepIndex_ = 0;
+    int channelCount_ = 0;
+    int stepsLeft_ = 0;
+    int markerX_ = 0;
+    QString timeText_ = QStringLiteral(" 10");
+    QString yScaleLabel_;
+    bool yScaleLabelWhite_ = false;
+    std::array<QString, 2> readouts_;
 };
 
 }  // namespace prm

@@ -1,5 +1,7 @@
 #include "hm210_device.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -204,8 +206,70 @@ std::vector<uint8_t> Device::clockBytes(Clock::time_point now) const {
     return {block.begin() + 24, block.begin() + 30};
 }
 
+// One threshold-scan step: integral counts above the step's threshold, falling with it, with
+// a peak (the differences show it) near step 15. Gamma steps carry a second count.
+std::vector<uint8_t> Device::scanStep(int step) const {
+    double above = 0;
+    for (int j = step; j < 41; ++j) {
+        above += 40.0 * std::exp(-(j - 15) * (j - 15) / 8.0) + 30.0 * std::exp(-j / 6.0);
+    }
+    const double scale = std::max<uint16_t>(measureTime_, 1) / 10.0;
+    const auto first = static_cast<uint16_t>(above * scale);
+    std::vector<uint8_t> out = {static_cast<uint8_t>(first & 0xFF), static_cast<uint8_t>(first >> 8)};
+    if (timedCommand_ == 'S') {
+        const auto second = static_cast<uint16_t>(first / 3);
+        out.push_back(static_cast<uint8_t>(second & 0xFF));
+        out.push_back(static_cast<uint8_t>(second >> 8));
+    }
+    return out;
+}
+
+// One second of the ADC spectrum: 128 channels, a line near channel 60 over a continuum,
+// growing with the seconds measured.
+std::vector<uint8_t> Device::adcBlock(int block) const {
+    std::vector<uint8_t> out;
+    for (int ch = 0; ch < 128; ++ch) {
+        const double v = (block + 1) * (20.0 * std::exp(-(ch - 60) * (ch - 60) / 18.0) +
+                                        6.0 * std::exp(-ch / 30.0));
+        const auto word = static_cast<uint16_t>(v);
+        out.push_back(static_cast<uint8_t>(word & 0xFF));
+        out.push_back(static_cast<uint8_t>(word >> 8));
+    }
+    return out;
+}
+
+// The 41 words of the off-line measurement: integral counts for a spectrum, counts per
+// interval for a histogram.
+std::vector<uint8_t> Device::offlineWords() const {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 41; ++i) {
+        const double v = offlineKind_ == 'd' ? 10.0 + 5.0 * std::sin(i / 4.0)
+                                             : 80.0 * std::exp(-i / 7.0);
+        const auto word = offlineKind_ == 0 ? uint16_t{0} : static_cast<uint16_t>(v);
+        out.push_back(static_cast<uint8_t>(word & 0xFF));
+        out.push_back(static_cast<uint8_t>(word >> 8));
+    }
+    return out;
+}
+
 std::vector<uint8_t> Device::due(std::chrono::steady_clock::time_point now) {
     if (stream_ == Stream::None || now < nextStreamOutput_) return {};
+    if (stream_ == Stream::Scan || stream_ == Stream::Adc) {
+        nextStreamOutput_ = now + tests_.measuringSecond * (stream_ == Stream::Scan ? measureTime_ : 1);
+        const int step = streamStep_++;
+        if (stream_ == Stream::Scan) {
+            if (step >= 41) {
+                stream_ = Stream::None;
+                return {};
+            }
+            return scanStep(step);
+        }
+        if (step >= measureTime_) {
+            stream_ = Stream::None;
+            return {};
+        }
+        return adcBlock(step);
+    }
     nextStreamOutput_ = now + tests_.streamPeriod;
     if (stream_ == Stream::Keys) {
         if (streamIndex_ >= tests_.keyEvents.size()) return {};
@@ -335,6 +399,21 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
             backlightOn_ = byte == '1';
             expecting_ = Expect::Command;
             return {};
+        case Expect::MeasureTime:
+            block_.push_back(byte);
+            if (block_.size() < 2) return {};
+            expecting_ = Expect::Command;
+            measureTime_ = static_cast<uint16_t>(block_[0] | (block_[1] << 8));
+            if (timedCommand_ == 's' || timedCommand_ == 'd') {
+                offlineKind_ = timedCommand_;  // measured away from the PC, read with "g"
+                return {};
+            }
+            stream_ = timedCommand_ == 'H' ? Stream::Adc : Stream::Scan;
+            streamStep_ = 0;
+            nextStreamOutput_ = std::chrono::steady_clock::now() +
+                                (stream_ == Stream::Scan ? tests_.measuringSecond * measureTime_
+                                                         : tests_.measuringSecond);
+            return {};
         case Expect::Command:
             break;
     }
@@ -440,6 +519,21 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
         case 'b':
             expecting_ = Expect::Backlight;
             return {};
+        case 'S':
+        case 'n':
+        case 'H':
+        case 's':
+        case 'd': {
+            std::vector<uint8_t> out = echo();
+            if (!out.empty() && out[0] == kAck) {
+                timedCommand_ = static_cast<char>(byte);
+                expecting_ = Expect::MeasureTime;
+                block_.clear();
+            }
+            return out;
+        }
+        case 'g':
+            return withData(offlineWords());
         default:
             return {};  // not a command of this monitor: no answer
     }

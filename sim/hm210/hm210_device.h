@@ -38,6 +38,8 @@ struct TestValues {
     double doseRate = 0.5;                                // uSv/h that the counters follow
     std::vector<uint8_t> keyEvents = {0x01, 0x02, 0xFF};  // sent during the button test
     std::chrono::milliseconds streamPeriod{100};          // between key events and battery reports
+    // How long one second of measuring time takes: 1000 ms at real speed, short in tests.
+    std::chrono::milliseconds measuringSecond{10};
 };
 
 // The record memory the monitor keeps for its docking station.
@@ -101,8 +103,9 @@ class Device {
         DacBlock,
         ClockBlock,
         Backlight,
+        MeasureTime,
     };
-    enum class Stream { None, Keys, Battery };
+    enum class Stream { None, Keys, Battery, Scan, Adc };
 
     std::array<uint8_t, kReadBlockSize> encode(const Settings& s, Clock::time_point now) const;
     std::vector<uint8_t> readSettings(const Settings& s, Clock::time_point now) const;
@@ -111,6 +114,9 @@ class Device {
     std::vector<uint8_t> withData(std::vector<uint8_t> data) const;
     std::vector<uint8_t> counters();
     std::vector<uint8_t> clockBytes(Clock::time_point now) const;
+    std::vector<uint8_t> scanStep(int step) const;
+    std::vector<uint8_t> adcBlock(int block) const;
+    std::vector<uint8_t> offlineWords() const;
     std::vector<uint8_t> clearRecords(bool dose);
     uint8_t applyWriteBlock(Clock::time_point now);
 
@@ -131,6 +137,10 @@ class Device {
     std::chrono::steady_clock::time_point nextStreamOutput_{};
     uint32_t countersCalls_ = 0;
     bool backlightOn_ = false;
+    char timedCommand_ = 0;   // S, n, H, s or d: waits for its 2-byte measuring time
+    char offlineKind_ = 0;    // s or d: what the off-line measurement holds
+    uint16_t measureTime_ = 0;
+    int streamStep_ = 0;
     Expect expecting_ = Expect::Command;
     bool writeBoth_ = false;
     std::vector<uint8_t> block_;

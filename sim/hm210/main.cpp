@@ -36,7 +36,9 @@ void usage() {
                  "  --ram-result HEX, --eeprom-result HEX   test results (0 = OK)\n"
                  "  --dose-rate R                  uSv/h the counters follow (0.5)\n"
                  "  --keys HEX,HEX,...             button-test key events (01,02,FF)\n"
-                 "  --stream-period MS             between key events and battery reports (100)\n",
+                 "  --stream-period MS             between key events and battery reports (100)\n"
+                 "  --measuring-second MS          one second of measuring time (10)\n"
+                 "  --real-time                    real measuring times and 2400 bit/s pacing\n",
                  hm210sim::faultNames());
 }
 
@@ -113,6 +115,13 @@ int main(int argc, char** argv) {
         } else if (arg == "--stream-period") {
             tests.streamPeriod =
                 std::chrono::milliseconds(std::atoi(value("--stream-period").c_str()));
+        } else if (arg == "--measuring-second") {
+            tests.measuringSecond =
+                std::chrono::milliseconds(std::atoi(value("--measuring-second").c_str()));
+        } else if (arg == "--real-time") {
+            tests.measuringSecond = std::chrono::milliseconds(1000);
+            tests.streamPeriod = std::chrono::milliseconds(1000);
+            baud = 2400;
         } else if (arg == "--help" || arg == "-h") {
             usage();
             return 0;
