@@ -37,13 +37,21 @@ const TestName kTests[] = {
 
 // Log lines that mean the monitor did not do what was asked.
 const char* const kErrorTexts[] = {
-    "NO SPECTRUM",              "Received ZERO Data",      "No spectrum",
-    "is too long",              "is not a number",
-    "HM-210 doesn't echo",   "Wrong echo from HM-210",
-    "'Z' received",          "No or short data",
-    "Result of test: ERROR", "ERROR Read CUSTOMER",
-    "ERROR Read Time/Error", "Cannot create",
-    "### 65 sec NO DATA",    "refused",
+    "NO SPECTRUM",
+    "Received ZERO Data",
+    "No spectrum",
+    "is too long",
+    "is not a number",
+    "HM-210 doesn't echo",
+    "Wrong echo from HM-210",
+    "'Z' received",
+    "No or short data",
+    "Result of test: ERROR",
+    "ERROR Read CUSTOMER",
+    "ERROR Read Time/Error",
+    "Cannot create",
+    "### 65 sec NO DATA",
+    "refused",
 };
 
 constexpr int kTestLimitMs = 20000;
@@ -224,9 +232,9 @@ int runSpectrumCommand(Link& link, const QStringList& args, QTextStream& out, QT
     }
     const bool scan = what == "scan" && (kind == "gamma" || kind == "neutron");
     const bool adc = what == "adc";
-    const bool offline = what == "offline" && (kind == "enable-spectrum" ||
-                                               kind == "enable-histogram" || kind == "get" ||
-                                               kind == "histogram");
+    const bool offline =
+        what == "offline" && (kind == "enable-spectrum" || kind == "enable-histogram" ||
+                              kind == "get" || kind == "histogram");
     if (!scan && !adc && !offline) {
         err << "usage: prmctl spectrum scan gamma|neutron --time S [--png F]\n"
                "       prmctl spectrum adc --time S [--png F]\n"

@@ -24,7 +24,8 @@ void SpectrumPlot::setYScale(int yScale) {
 }
 
 void SpectrumPlot::setChannels(int channels) {
-    pixelsPerChannel_ = channels > 0 ? static_cast<float>(plotWidth_) / static_cast<float>(channels) : 0;
+    pixelsPerChannel_ =
+        channels > 0 ? static_cast<float>(plotWidth_) / static_cast<float>(channels) : 0;
 }
 
 void SpectrumPlot::frame(const QColor& background, int yScale, int channels, bool gammaScanLine) {
@@ -69,7 +70,8 @@ void SpectrumPlot::plotPoint(int i, int value, int radius, bool first, const QCo
 void SpectrumPlot::plotCurve(const uint16_t* values, int n, int radius, const QColor& pen,
                              bool clampTop) {
     if (yScale_ <= 0) return;
-    for (int i = 0; i < n; ++i) plotPoint(i, values[i], radius, i == 0, pen, clampTop);
+    for (int i = 0; i < n; ++i)
+        plotPoint(i, values[i], radius, i == 0, pen, clampTop);
 }
 
 void SpectrumPlot::verticalLine(int x, int yFrom, int yTo, const QColor& pen) {

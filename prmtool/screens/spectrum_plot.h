@@ -10,7 +10,7 @@ namespace prm {
 // The console's picture panel (300 x 162): a frame, a base line and curves of points joined
 // by lines and marked with circles.
 class SpectrumPlot {
-public:
+  public:
     static constexpr int kWidth = 300;
     static constexpr int kHeight = 162;
     static constexpr int kGammaScanLineX = 108;  // the line drawn over a gamma threshold scan
@@ -48,7 +48,7 @@ public:
     float pixelsPerChannel() const { return pixelsPerChannel_; }
     void setPixelsPerChannel(float p) { pixelsPerChannel_ = p; }
 
-private:
+  private:
     QImage image_;
     QColor background_;
     int plotWidth_;

@@ -7,8 +7,8 @@
 #include <functional>
 
 #include "counters.h"
-#include "spectrum_plot.h"
 #include "link.h"
+#include "spectrum_plot.h"
 
 namespace prm {
 

@@ -31,7 +31,9 @@ constexpr float kStep0Factor = 1.510574f;
 constexpr float kLowDiscrFactor = 0.3021148f;
 constexpr int kErasedMarkerOnLineX = 148;
 
-int toSteps(int milliVolts) { return static_cast<int>(std::trunc(milliVolts * kStepsPerMilliVolt)); }
+int toSteps(int milliVolts) {
+    return static_cast<int>(std::trunc(milliVolts * kStepsPerMilliVolt));
+}
 
 QString rowOfTen(int start, const uint16_t* v) {
     return QString::asprintf("%2d: %5u %5u %5u %5u %5u   %5u %5u %5u %5u %5u", start, v[0], v[1],
@@ -132,8 +134,8 @@ void TestConsoleController::startScan() {
 void TestConsoleController::handleScanStep() {
     LinkState& s = link_.state();
     auto word = [&s] {
-        const uint16_t v = static_cast<uint16_t>(s.replyData[s.readIndex] |
-                                                 (s.replyData[s.readIndex + 1] << 8));
+        const uint16_t v =
+            static_cast<uint16_t>(s.replyData[s.readIndex] | (s.replyData[s.readIndex + 1] << 8));
         s.readIndex = static_cast<int16_t>(s.readIndex + 2);
         return v;
     };
@@ -197,7 +199,8 @@ void TestConsoleController::finishScan() {
     const uint16_t top = *std::max_element(rawCounts_.begin(), rawCounts_.begin() + stepIndex_);
     plot_.setYScale(top);
     plot_.plotCurve(rawCounts_.data(), stepIndex_, kScanRadius, Qt::blue, false);
-    for (int start = 0; start < kScanChannels; start += 10) logLine(rowOfTen(start, &values_[start]));
+    for (int start = 0; start < kScanChannels; start += 10)
+        logLine(rowOfTen(start, &values_[start]));
     captions_[index(Button::Spectrum)] = QStringLiteral("Spectrum");
     endTest();
 }
@@ -329,7 +332,8 @@ void TestConsoleController::readOffline(bool histogram) {
     values_.fill(0);
     if (histogram) {
         logLine(QStringLiteral("End Read of N-det Histogram"));
-        for (int i = 0; i < count; ++i) values_[i] = rawCounts_[i];
+        for (int i = 0; i < count; ++i)
+            values_[i] = rawCounts_[i];
         drawOfflineCurve();
         emit changed();
         return;
@@ -395,8 +399,8 @@ void TestConsoleController::clickPicture(int x, int) {
     const int top = plot_.y0() - plot_.plotHeight();
     if (markerX_ != 0) {
         const QColor erase = markerX_ == kErasedMarkerOnLineX ? QColor(Qt::black)
-                             : gammaSelected_               ? SpectrumPlot::kGammaBackground
-                                                            : SpectrumPlot::kNeutronBackground;
+                             : gammaSelected_                 ? SpectrumPlot::kGammaBackground
+                                                              : SpectrumPlot::kNeutronBackground;
         plot_.verticalLine(markerX_, plot_.y0() - 1, top, erase);
     }
     plot_.verticalLine(x, plot_.y0(), top, Qt::red);

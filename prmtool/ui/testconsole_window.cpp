@@ -4,6 +4,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -31,6 +32,19 @@ QString background(TestConsoleController::KeyColour c) {
 }
 }  // namespace
 
+PictureLabel::PictureLabel(QWidget* parent) : QLabel(parent) {
+    setMouseTracking(true);
+    setCursor(Qt::CrossCursor);
+}
+
+void PictureLabel::mouseMoveEvent(QMouseEvent* e) {
+    emit mouseMoved(e->position().toPoint().x(), e->position().toPoint().y());
+}
+
+void PictureLabel::mousePressEvent(QMouseEvent* e) {
+    emit clicked(e->position().toPoint().x(), e->position().toPoint().y());
+}
+
 void ClickableLineEdit::mousePressEvent(QMouseEvent* e) {
     QLineEdit::mousePressEvent(e);
     emit clicked();
@@ -45,14 +59,27 @@ TForm2::TForm2(Link& link, QWidget* parent) : QDialog(parent), controller_(link)
     log_ = new QPlainTextEdit(this);
     log_->setReadOnly(true);
     log_->setMinimumSize(473, 169);
+    log_->setLineWrapMode(QPlainTextEdit::NoWrap);
     QFont mono(QStringLiteral("Courier New"));
     mono.setStyleHint(QFont::TypeWriter);
     log_->setFont(mono);
     upper->addWidget(log_, 1);
-    picture_ = new QLabel(this);
+    auto* pictureColumn = new QVBoxLayout;
+    auto* readoutRow = new QHBoxLayout;
+    for (auto& r : readouts_) {
+        r = new QLabel(this);
+        readoutRow->addWidget(r);
+    }
+    pictureColumn->addLayout(readoutRow);
+    picture_ = new PictureLabel(this);
     picture_->setFixedSize(kPictureSize);
-    picture_->setFrameShape(QFrame::Box);
-    upper->addWidget(picture_);
+    connect(picture_, &PictureLabel::mouseMoved, &controller_,
+            &TestConsoleController::mouseOverPicture);
+    connect(picture_, &PictureLabel::clicked, &controller_, &TestConsoleController::clickPicture);
+    pictureColumn->addWidget(picture_);
+    yScale_ = new QLabel(this);
+    pictureColumn->addWidget(yScale_);
+    upper->addLayout(pictureColumn);
     top->addLayout(upper);
 
     auto* tests = new QGroupBox(QStringLiteral("Tests"), this);
@@ -72,7 +99,9 @@ TForm2::TForm2(Link& link, QWidget* parent) : QDialog(parent), controller_(link)
         grid->addWidget(buttons_[static_cast<int>(left[r])], r, 0);
     for (int r = 0; r < 7; ++r)
         grid->addWidget(buttons_[static_cast<int>(middle[r])], r, 1);
-    buttons_[static_cast<int>(Button::Status)]->hide();
+    for (int i = 0; i < TestConsoleController::kButtonCount; ++i) {
+        buttons_[i]->setVisible(controller_.buttonVisible(static_cast<Button>(i)));
+    }
 
     singleRepeat_ = new QPushButton(tests);
     singleRepeat_->setStyleSheet(QStringLiteral("color: red; font-weight: bold;"));
@@ -147,6 +176,24 @@ TForm2::TForm2(Link& link, QWidget* parent) : QDialog(parent), controller_(link)
     grid->addWidget(recording_, 8, 4);
     grid->addWidget(buttons_[static_cast<int>(Button::Record)], 8, 5);
 
+    // Spectra.
+    grid->addWidget(buttons_[static_cast<int>(Button::Spectrum)], 0, 6);
+    grid->addWidget(buttons_[static_cast<int>(Button::SpecAdc)], 1, 6);
+    gamma_ = new QPushButton(tests);
+    connect(gamma_, &QPushButton::clicked, &controller_, &TestConsoleController::toggleGamma);
+    grid->addWidget(gamma_, 2, 6);
+    grid->addWidget(new QLabel(QStringLiteral("Time [sec]"), tests), 3, 6);
+    time_ = new QLineEdit(tests);
+    connect(time_, &QLineEdit::textEdited, &controller_, &TestConsoleController::setTimeText);
+    grid->addWidget(time_, 4, 6);
+    auto* offline = new QGroupBox(QStringLiteral("OFF-LINE Utilities"), tests);
+    auto* offlineGrid = new QGridLayout(offline);
+    offlineGrid->addWidget(buttons_[static_cast<int>(Button::NSpectrum)], 0, 0);
+    offlineGrid->addWidget(buttons_[static_cast<int>(Button::GetSpectrum)], 0, 1);
+    offlineGrid->addWidget(buttons_[static_cast<int>(Button::NHistogram)], 1, 0);
+    offlineGrid->addWidget(buttons_[static_cast<int>(Button::GetHistogram)], 1, 1);
+    grid->addWidget(offline, 5, 6, 3, 1);
+
     auto* mainMenu = new QPushButton(QStringLiteral("Main Menu"), tests);
     connect(mainMenu, &QPushButton::clicked, &controller_, &TestConsoleController::mainMenu);
     grid->addWidget(mainMenu, 8, 0);
@@ -185,6 +232,16 @@ void TForm2::render() {
         buttons_[i]->setStyleSheet(c.buttonCaptionRed(b) ? QStringLiteral("color: red;")
                                                          : QString());
     }
+    picture_->setPixmap(QPixmap::fromImage(c.plot().image()));
+    for (int i = 0; i < 2; ++i) {
+        readouts_[i]->setText(c.readout(i));
+        readouts_[i]->setStyleSheet(
+            QStringLiteral("background: %1;").arg(c.plot().background().name()));
+    }
+    yScale_->setText(c.yScaleLabel());
+    yScale_->setStyleSheet(c.yScaleLabelWhite() ? QStringLiteral("background: white;") : QString());
+    gamma_->setText(c.gammaCaption());
+    if (time_->text() != c.timeText()) time_->setText(c.timeText());
     singleRepeat_->setText(c.singleRepeatCaption());
     singleRepeat_->setEnabled(c.singleRepeatEnabled());
     for (int i = 0; i < 2; ++i) {

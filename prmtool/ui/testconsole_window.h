@@ -25,6 +25,21 @@ class ClickableLineEdit : public QLineEdit {
     void mousePressEvent(QMouseEvent* e) override;
 };
 
+// The picture panel: reports the mouse over it and clicks on it.
+class PictureLabel : public QLabel {
+    Q_OBJECT
+  public:
+    explicit PictureLabel(QWidget* parent = nullptr);
+
+  signals:
+    void mouseMoved(int x, int y);
+    void clicked(int x, int y);
+
+  protected:
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+};
+
 // The test console ("HW Tests"): the log, the picture panel and the "Tests" group, drawn
 // from the console's controller.
 class TForm2 : public QDialog {
@@ -39,6 +54,7 @@ class TForm2 : public QDialog {
     QPlainTextEdit* logView() const { return log_; }
     QLineEdit* temperatureEdit() const { return temperature_; }
     QLabel* keyLabel() const { return keyLabel_; }
+    PictureLabel* picture() const { return picture_; }
 
   protected:
     void showEvent(QShowEvent* e) override;
@@ -49,7 +65,11 @@ class TForm2 : public QDialog {
 
     TestConsoleController controller_;
     QPlainTextEdit* log_ = nullptr;
-    QLabel* picture_ = nullptr;
+    PictureLabel* picture_ = nullptr;
+    std::array<QLabel*, 2> readouts_{};
+    QLabel* yScale_ = nullptr;
+    QPushButton* gamma_ = nullptr;
+    QLineEdit* time_ = nullptr;
     std::array<QPushButton*, TestConsoleController::kButtonCount> buttons_{};
     QPushButton* singleRepeat_ = nullptr;
     QPushButton* dacUnit_ = nullptr;

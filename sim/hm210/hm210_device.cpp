@@ -215,7 +215,8 @@ std::vector<uint8_t> Device::scanStep(int step) const {
     }
     const double scale = std::max<uint16_t>(measureTime_, 1) / 10.0;
     const auto first = static_cast<uint16_t>(above * scale);
-    std::vector<uint8_t> out = {static_cast<uint8_t>(first & 0xFF), static_cast<uint8_t>(first >> 8)};
+    std::vector<uint8_t> out = {static_cast<uint8_t>(first & 0xFF),
+                                static_cast<uint8_t>(first >> 8)};
     if (timedCommand_ == 'S') {
         const auto second = static_cast<uint16_t>(first / 3);
         out.push_back(static_cast<uint8_t>(second & 0xFF));
@@ -243,8 +244,8 @@ std::vector<uint8_t> Device::adcBlock(int block) const {
 std::vector<uint8_t> Device::offlineWords() const {
     std::vector<uint8_t> out;
     for (int i = 0; i < 41; ++i) {
-        const double v = offlineKind_ == 'd' ? 10.0 + 5.0 * std::sin(i / 4.0)
-                                             : 80.0 * std::exp(-i / 7.0);
+        const double v =
+            offlineKind_ == 'd' ? 10.0 + 5.0 * std::sin(i / 4.0) : 80.0 * std::exp(-i / 7.0);
         const auto word = offlineKind_ == 0 ? uint16_t{0} : static_cast<uint16_t>(v);
         out.push_back(static_cast<uint8_t>(word & 0xFF));
         out.push_back(static_cast<uint8_t>(word >> 8));
@@ -255,7 +256,8 @@ std::vector<uint8_t> Device::offlineWords() const {
 std::vector<uint8_t> Device::due(std::chrono::steady_clock::time_point now) {
     if (stream_ == Stream::None || now < nextStreamOutput_) return {};
     if (stream_ == Stream::Scan || stream_ == Stream::Adc) {
-        nextStreamOutput_ = now + tests_.measuringSecond * (stream_ == Stream::Scan ? measureTime_ : 1);
+        nextStreamOutput_ =
+            now + tests_.measuringSecond * (stream_ == Stream::Scan ? measureTime_ : 1);
         const int step = streamStep_++;
         if (stream_ == Stream::Scan) {
             if (step >= 41) {

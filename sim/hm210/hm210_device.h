@@ -137,8 +137,8 @@ class Device {
     std::chrono::steady_clock::time_point nextStreamOutput_{};
     uint32_t countersCalls_ = 0;
     bool backlightOn_ = false;
-    char timedCommand_ = 0;   // S, n, H, s or d: waits for its 2-byte measuring time
-    char offlineKind_ = 0;    // s or d: what the off-line measurement holds
+    char timedCommand_ = 0;  // S, n, H, s or d: waits for its 2-byte measuring time
+    char offlineKind_ = 0;   // s or d: what the off-line measurement holds
     uint16_t measureTime_ = 0;
     int streamStep_ = 0;
     Expect expecting_ = Expect::Command;

@@ -232,6 +232,15 @@ TEST_F(WithSimulator, TestConsoleWindowRunsATestFromItsButton) {
     ASSERT_TRUE(waitUntil(
         [&] { return window.logView()->toPlainText().endsWith("Temperature test END"); }));
     EXPECT_EQ(window.temperatureEdit()->text(), " 21.0 grad C");
+
+    window.controller().setTimeText("1");
+    QTest::mouseClick(window.button(TButton::Spectrum), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil(
+        [&] { return window.logView()->toPlainText().contains("Spectrum Measurement END"); }))
+        << window.logView()->toPlainText().toStdString();
+    QTest::mouseClick(window.picture(), Qt::LeftButton, {}, QPoint(150, 40));
+    EXPECT_TRUE(window.logView()->toPlainText().contains("Set step0 =1510 mV, i.e. 2545 steps"));
+    EXPECT_EQ(window.picture()->pixmap().toImage().pixelColor(50, 140), QColor(Qt::yellow));
     screenshot(window, "test-console");
 }
 

@@ -1,0 +1,224 @@
+// Spectra: the scan's step arithmetic and bytes, time limits, rescaling, the read-outs and
+// the picture's pixels, against a scripted monitor and the simulator.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include "pty_peer.h"
+#include "qt_wait.h"
+#include "settings_golden.h"
+#include "simulator_launcher.h"
+#include "spectrum_plot.h"
+#include "testconsole.h"
+
+namespace prm {
+namespace {
+
+using Button = TestConsoleController::Button;
+
+QByteArray word(uint16_t v) {
+    return QByteArray(1, char(v & 0xFF)) + QByteArray(1, char(v >> 8));
+}
+
+TEST(SpectrumPlot, FrameGeometryAndColours) {
+    SpectrumPlot plot;
+    plot.frame(SpectrumPlot::kGammaBackground, 100, 40, true);
+    EXPECT_EQ(plot.plotWidth(), 280);
+    EXPECT_EQ(plot.plotHeight(), 142);
+    EXPECT_EQ(plot.y0(), 152);
+    const QImage& img = plot.image();
+    EXPECT_EQ(img.pixelColor(50, 50), QColor(Qt::yellow));
+    EXPECT_EQ(img.pixelColor(10, 152), QColor(Qt::black));  // corner of the frame
+    EXPECT_EQ(img.pixelColor(290, 10), QColor(Qt::black));
+    EXPECT_EQ(img.pixelColor(108, 80), QColor(Qt::black));  // the gamma scan's line
+    EXPECT_NE(img.pixelColor(150, 80), QColor(Qt::black));
+
+    plot.frame(SpectrumPlot::kNeutronBackground, 50, 40, false);
+    EXPECT_EQ(plot.image().pixelColor(50, 50), QColor(Qt::cyan));
+    EXPECT_EQ(plot.image().pixelColor(150, 80), QColor(Qt::black));  // the middle line
+}
+
+TEST(SpectrumPlot, PointsFollowTheScales) {
+    SpectrumPlot plot;
+    plot.frame(SpectrumPlot::kGammaBackground, 100, 40, true);
+    // 7 pixels a channel; 1.42 pixels a count.
+    EXPECT_EQ(plot.pointX(0), 17);
+    EXPECT_EQ(plot.pointX(39), 290);
+    EXPECT_EQ(plot.pointY(0), 152);
+    EXPECT_EQ(plot.pointY(100), 10);
+    EXPECT_EQ(plot.pointY(50), 81);
+    plot.plotPoint(4, 50, 3, true, Qt::red, false);
+    EXPECT_EQ(plot.image().pixelColor(plot.pointX(4) + 3, 81), QColor(Qt::red));  // the circle
+    EXPECT_EQ(plot.image().pixelColor(plot.pointX(4), 81), QColor(Qt::yellow));   // filled
+}
+
+TEST(SpectrumPlot, ZeroScaleDrawsNothing) {
+    SpectrumPlot plot;
+    plot.frame(SpectrumPlot::kGammaBackground, 0, 40, true);
+    const QImage before = plot.image();
+    const uint16_t zeros[5] = {};
+    plot.plotCurve(zeros, 5, 3, Qt::red, false);
+    EXPECT_EQ(plot.image(), before);
+}
+
+class SpectraOnPeer : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_ = QDir::currentPath();
+        QDir::setCurrent(dir.path());
+        ASSERT_TRUE(peer.ok());
+        link.port().setDevice(peer.device());
+        ASSERT_TRUE(link.port().open());
+        link.ensureWorker();
+        QTimer::singleShot(20, [this] {
+            if (peer.take(1) == "J") peer.send(echoed(goldenUserBlock()));
+        });
+        ctl.activate();
+        peer.take(peer.received().size());
+        QObject::connect(&ctl, &TestConsoleController::testFinished, [this] { ++finished; });
+    }
+    void TearDown() override { QDir::setCurrent(previous_); }
+    QStringList log() const { return ctl.log().lines(); }
+
+    QTemporaryDir dir;
+    PtyPeer peer;
+    Link link;
+    TestConsoleController ctl{link};
+    int finished = 0;
+
+  private:
+    QString previous_;
+};
+
+TEST_F(SpectraOnPeer, ScanSendsTheTimeAndTakesDifferencesOfSteps) {
+    ctl.click(Button::Spectrum);
+    ASSERT_EQ(peer.take(1), "S");
+    EXPECT_EQ(ctl.dacText(0), "42");  // 25 mV as steps
+    peer.send(QByteArray(1, char(0xAA)));
+    EXPECT_EQ(peer.take(2), QByteArray("\x0a\x00", 2));  // " 10" seconds
+    peer.send(word(500) + word(100) + word(420) + word(90));
+    ASSERT_TRUE(waitUntil([&] { return log().last().startsWith("data # 1"); }));
+    EXPECT_EQ(log().mid(log().size() - 2), (QStringList{"data # 0   500", "data # 1   420    80"}));
+    EXPECT_EQ(ctl.curve()[0], 80);
+    EXPECT_EQ(ctl.dacText(0), QString::number(static_cast<int>(125 * 1.6856015912079020731)));
+    EXPECT_EQ(ctl.yScaleLabel(), " Y-scale = 100 ");
+
+    ctl.click(Button::Spectrum);  // a stop request: the next step ends the scan
+    EXPECT_EQ(ctl.buttonCaption(Button::Spectrum), "WAIT");
+    peer.send(word(200) + word(50));
+    ASSERT_TRUE(waitUntil([&] { return finished == 1; }));
+    EXPECT_EQ(peer.take(1), "Z");
+    const QStringList l = log();
+    EXPECT_TRUE(l.contains("### Mesurement stopped by Operator"));
+    EXPECT_TRUE(l.contains(" 0:   500   420   200     0     0       0     0     0     0     0"));
+    EXPECT_EQ(l.last(), "Spectrum Measurement END");
+    // 420 - 200 = 220 went past the top: the scale followed it.
+    EXPECT_EQ(ctl.yScaleLabel(), " Y-scale = 220 ");
+}
+
+TEST_F(SpectraOnPeer, NeutronPointAboveTheTopIsDrawnAtTheTopAndTheScaleStays) {
+    ctl.toggleGamma();
+    ctl.click(Button::Spectrum);
+    ASSERT_EQ(peer.take(1), "n");
+    peer.send(QByteArray(1, char(0xAA)));
+    peer.take(2);
+    peer.send(word(400) + word(100));  // 300 counts in a 50-count scale
+    ASSERT_TRUE(waitUntil([&] { return log().last().startsWith("data # 1"); }));
+    EXPECT_EQ(ctl.yScaleLabel(), " Y-scale = 50 ");
+    const QImage& img = ctl.plot().image();
+    EXPECT_EQ(img.pixelColor(ctl.plot().pointX(0) + 3, SpectrumPlot::kTopY), QColor(Qt::red));
+    ctl.mainMenu();
+}
+
+// Each function's longest measuring time; one second more is refused before anything goes out.
+TEST_F(SpectraOnPeer, TimeLimitsPerFunction) {
+    const std::tuple<Button, const char*, const char*> table[] = {
+        {Button::Spectrum, "31", "Time=31 sec is too long, max.value is 30 sec"},
+        {Button::NSpectrum, "301", "Time=301 sec is too long, max.value is 300 sec"},
+        {Button::SpecAdc, "3601", "Time=3601 sec is too long, max.value is 3600 sec"},
+        {Button::NHistogram, "36001", "Time=36001 sec is too long, max.value is 36000 sec"},
+    };
+    for (const auto& [button, time, text] : table) {
+        ctl.setTimeText(time);
+        ctl.click(button);
+        EXPECT_EQ(log().mid(log().size() - 2), (QStringList{"", text}));
+    }
+    waitUntil([] { return false; }, 100);
+    EXPECT_TRUE(peer.received().isEmpty());
+}
+
+TEST_F(SpectraOnPeer, MouseAndClickReadOuts) {
+    ctl.mouseOverPicture(150, 40);
+    EXPECT_EQ(ctl.readout(0), "x-y   150    40");
+    EXPECT_EQ(ctl.readout(1), "cursor = 1000 mV");
+    ctl.clickPicture(150, 40);  // no gamma scan yet: the neutron threshold
+    EXPECT_EQ(log().last(), "Set step1 =1000 mV, i.e. 1685 steps");
+    EXPECT_EQ(ctl.readout(1), "Peak position = 1000 mV");
+}
+
+TEST(SpectraOnSimulator, ClickAfterAGammaScanProposesBothThresholds) {
+    QTemporaryDir dir;
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(dir.path());
+    SimulatorLauncher simulator;
+    QString error;
+    ASSERT_TRUE(simulator.start({"--measuring-second", "1"}, &error));
+    Link link;
+    link.port().setDevice(simulator.device());
+    ASSERT_TRUE(link.port().open());
+    link.ensureWorker();
+    TestConsoleController ctl(link);
+    int finished = 0;
+    QObject::connect(&ctl, &TestConsoleController::testFinished, [&] { ++finished; });
+    ctl.activate();
+    ctl.setTimeText("1");
+    ctl.click(Button::Spectrum);
+    ASSERT_TRUE(waitUntil([&] { return finished == 1; }, 10000));
+    EXPECT_TRUE(ctl.log().lines().contains("End of Mesurement"));
+    EXPECT_TRUE(ctl.log().lines().contains("RAW DATA:"));
+    ctl.mouseOverPicture(150, 40);
+    ctl.clickPicture(150, 40);
+    const QStringList l = ctl.log().lines();
+    EXPECT_EQ(l.mid(l.size() - 2),
+              (QStringList{"Set step0 =1510 mV, i.e. 2545 steps", "Low Discr =302 mV"}));
+    QDir::setCurrent(previous);
+}
+
+TEST(SpectraOnSimulator, AdcSpectrumOneBlockASecondAndOfflineRead) {
+    SimulatorLauncher simulator;
+    QString error;
+    ASSERT_TRUE(simulator.start({}, &error));
+    Link link;
+    link.port().setDevice(simulator.device());
+    ASSERT_TRUE(link.port().open());
+    link.ensureWorker();
+    TestConsoleController ctl(link);
+    int finished = 0;
+    QObject::connect(&ctl, &TestConsoleController::testFinished, [&] { ++finished; });
+    ctl.activate();
+    ctl.setTimeText("3");
+    ctl.click(Button::SpecAdc);
+    ASSERT_TRUE(waitUntil([&] { return finished == 1; }, 10000));
+    const QStringList l = ctl.log().lines();
+    EXPECT_EQ(ctl.echoCountText(), "4");  // the echo and three blocks, one a second
+    EXPECT_EQ(l.mid(l.size() - 2),
+              (QStringList{"End of Measurement", "Spectrum ADC Measurement END"}));
+
+    ctl.setTimeText("100");
+    ctl.click(Button::NSpectrum);
+    ASSERT_TRUE(waitUntil(
+        [&] { return ctl.log().lines().contains("Press BUTTON on HM-210 to start Spectrum"); }));
+    EXPECT_EQ(ctl.buttonCaption(Button::NSpectrum), "N-Spe ENABL");
+    ctl.click(Button::GetSpectrum);
+    const QStringList r = ctl.log().lines();
+    EXPECT_TRUE(r.contains("RAW DATA: length=41 words"));
+    EXPECT_TRUE(r.contains("SPECTRUM:"));
+    EXPECT_EQ(ctl.buttonCaption(Button::NSpectrum), "N-Spectrum");
+    EXPECT_EQ(ctl.gammaCaption(), "Neutron");
+    EXPECT_EQ(ctl.plot().background(), SpectrumPlot::kNeutronBackground);
+}
+
+}  // namespace
+}  // namespace prm
