@@ -554,8 +554,18 @@ void TestConsoleController::sendDacBlock() {
 
 void TestConsoleController::sendClockBlock() {
     int v[6] = {0, 0, 0, 0, 0, 0};
-    std::sscanf(clockText_.toLatin1().constData(), " %d-%d-%d %d:%d:%d", &v[0], &v[1], &v[2], &v[3],
-                &v[4], &v[5]);
+    const int fields = std::sscanf(clockText_.toLatin1().constData(), " %d-%d-%d %d:%d:%d",
+                                   &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    // A clock that is no date is refused rather than sent as the low bytes of its numbers.
+    const int low[6] = {0, 1, 1, 0, 0, 0};
+    const int high[6] = {99, 12, 31, 23, 59, 59};
+    for (int i = 0; i < 6; ++i) {
+        if (fields != 6 || v[i] < low[i] || v[i] > high[i]) {
+            logLine(QStringLiteral("Clock \"%1\" refused: expected yy-mm-dd  hh:mm:ss")
+                        .arg(clockText_.trimmed()));
+            return;
+        }
+    }
     uint8_t block[6];
     for (int i = 0; i < 6; ++i)
         block[i] = static_cast<uint8_t>(v[i] & 0xFF);
