@@ -2,11 +2,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "db_command.h"
 #include "link_command.h"
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "link") == 0)
         return station::cli::RunLinkCommand(argc - 1, argv + 1);
-    std::fputs("usage: vm418ctl link fetch|send ...\n", stderr);
+    if (argc >= 2 && std::strcmp(argv[1], "db") == 0)
+        return station::cli::RunDbCommand(argc - 1, argv + 1);
+    std::fputs("usage: vm418ctl link fetch|send ...\n"
+               "       vm418ctl db init|systems|import|alarms|history|params|export ...\n",
+               stderr);
     return 2;
 }

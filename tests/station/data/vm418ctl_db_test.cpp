@@ -1,4 +1,4 @@
-// vm418db end to end on SQLite: data source set-up in the user's configuration folder, a
+// vm418ctl db end to end on SQLite: data source set-up in the user's configuration folder, a
 // system added, the hand-made download imported twice and read back, exported, and the
 // import's messages for a download with only a failing parameter block.
 
@@ -26,7 +26,7 @@ class Vm418db : public ::testing::Test {
         env.insert("XDG_CONFIG_HOME", dir_.path() + "/config");
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(dir_.path());
-        p.start(VM418DB_PATH, args);
+        p.start(VM418CTL_PATH, QStringList{"db"} + args);
         EXPECT_TRUE(p.waitForFinished(30000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         return {p.exitCode(), out.split('\n', Qt::SkipEmptyParts)};

@@ -1,7 +1,7 @@
-// vm418db: the station database from the command line. Sets up the data source, keeps the
+// vm418ctl db: the station database from the command line. Sets up the data source, keeps the
 // System table, imports downloaded files and prints or exports what the views show.
 //
-//   vm418db [--db CONNECTION] COMMAND ...
+//   vm418ctl db [--db CONNECTION] COMMAND ...
 //   init (--sqlite FILE | --postgres CONNINFO [--create-role])
 //   systems list | systems add|set --system N [--serial S] [--name N] [--modem PHONE]
 //                  [--port-settings TEXT] [--init TEXT] [--password P]
@@ -37,7 +37,7 @@ void say(const QString& text) {
 
 int usage(const QString& why) {
     std::fprintf(stderr,
-                 "vm418db: %s\n(see the top of station/data/vm418db.cpp or docs/station-data.md)\n",
+                 "vm418ctl db: %s\n(see docs/station-data.md)\n",
                  qPrintable(why));
     return kExitUsage;
 }
@@ -95,7 +95,7 @@ bool dateOption(const Args& args, const QString& name, bool endOfDay,
 }
 
 int failed(int code) {
-    std::fprintf(stderr, "vm418db: database operation failed (%d)\n", code);
+    std::fprintf(stderr, "vm418ctl db: database operation failed (%d)\n", code);
     return kExitFailure;
 }
 
@@ -177,7 +177,7 @@ int run(const Args& args) {
         QSaveFile f(args.value("--csv"));
         if (!f.open(QIODevice::WriteOnly) || f.write(alarmsCsv(records.alarmMap).toUtf8()) < 0 ||
             !f.commit()) {
-            std::fprintf(stderr, "vm418db: cannot write %s: %s\n", qPrintable(args.value("--csv")),
+            std::fprintf(stderr, "vm418ctl db: cannot write %s: %s\n", qPrintable(args.value("--csv")),
                          qPrintable(f.errorString()));
             return kExitFailure;
         }
@@ -210,7 +210,9 @@ int run(const Args& args) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace station::cli {
+
+int RunDbCommand(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     Args args;
     QString error;
@@ -218,3 +220,5 @@ int main(int argc, char** argv) {
     if (args.words.isEmpty()) return usage("no command");
     return run(args);
 }
+
+}  // namespace station::cli
