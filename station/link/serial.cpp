@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
+#include <strings.h>
 
 #include "com.h"
 #include "trace.h"
@@ -35,6 +38,40 @@ bool BaudConstant(uint32_t baud, speed_t* out) {
     return false;
 }
 
+// The [Ports] entry for a COM name in the user's port map, or "".
+std::string MappedInIni(const std::string& comName) {
+    std::string path;
+    if (const char* dir = std::getenv("XDG_CONFIG_HOME"); dir && *dir) {
+        path = dir;
+    } else if (const char* home = std::getenv("HOME"); home && *home) {
+        path = std::string(home) + "/.config";
+    } else {
+        return {};
+    }
+    std::ifstream ini(path + "/vm418station/ports.ini");
+    std::string line;
+    bool inPorts = false;
+    auto trim = [](std::string s) {
+        const size_t b = s.find_first_not_of(" \t\r");
+        const size_t e = s.find_last_not_of(" \t\r");
+        return b == std::string::npos ? std::string() : s.substr(b, e - b + 1);
+    };
+    while (std::getline(ini, line)) {
+        line = trim(line);
+        if (line.empty() || line[0] == ';' || line[0] == '#') continue;
+        if (line[0] == '[') {
+            inPorts = strcasecmp(line.c_str(), "[Ports]") == 0;
+            continue;
+        }
+        const size_t eq = line.find('=');
+        if (!inPorts || eq == std::string::npos) continue;
+        if (strcasecmp(trim(line.substr(0, eq)).c_str(), comName.c_str()) == 0) {
+            return trim(line.substr(eq + 1));
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string ResolvePortName(const std::string& name) {
@@ -45,6 +82,8 @@ std::string ResolvePortName(const std::string& name) {
         const std::string var = "VM418_COM" + number;
         if (const char* mapped = std::getenv(var.c_str()); mapped && *mapped)
             return mapped;
+        if (const std::string fromIni = MappedInIni("COM" + number); !fromIni.empty())
+            return fromIni;
         const int n = std::atoi(number.c_str());
         if (n >= 1)
             return "/dev/ttyS" + std::to_string(n - 1);

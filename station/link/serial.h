@@ -37,7 +37,8 @@ struct LineSettings {
 };
 
 // The device a port name stands for: a path as it is, "COMn" through VM418_COMn in the
-// environment, else /dev/ttyS<n-1>.
+// environment, else the [Ports] section of ~/.config/vm418station/ports.ini (COM2=/dev/ttyUSB0),
+// else /dev/ttyS<n-1>.
 std::string ResolvePortName(const std::string& name);
 
 class CSerial {

@@ -1,10 +1,12 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -200,6 +202,22 @@ TEST(Serial, ComNamesResolveThroughEnvironmentOrTtyS) {
     unsetenv("VM418_COM7");
     EXPECT_EQ(ResolvePortName("COM7"), "/dev/ttyS6");
     EXPECT_EQ(ResolvePortName("/dev/pts/4"), "/dev/pts/4");
+
+    // The user's port map, overridden by the environment.
+    char dir[] = "/tmp/vm418-ports-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string config = std::string(dir) + "/vm418station";
+    ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+    {
+        std::ofstream ini(config + "/ports.ini");
+        ini << "[Other]\nCOM7=/dev/wrong\n[Ports]\ncom7 = /dev/ttyACM1\n";
+    }
+    setenv("XDG_CONFIG_HOME", dir, 1);
+    EXPECT_EQ(ResolvePortName("COM7"), "/dev/ttyACM1");
+    setenv("VM418_COM7", "/dev/ttyUSB3", 1);
+    EXPECT_EQ(ResolvePortName("COM7"), "/dev/ttyUSB3");
+    unsetenv("VM418_COM7");
+    unsetenv("XDG_CONFIG_HOME");
     CSerial serial;
     serial.Open("COM123456");  // the name is cut to five characters
     EXPECT_EQ(serial.port, "COM12");
