@@ -342,20 +342,27 @@ void TestConsoleController::startTest(Button b) {
 
     const TestSpec& spec = specOf(b);
     if (spec.forcesSingle) s.singleMode = true;
+    runCommand(b, spec.code, std::string(1, spec.command), spec.startText, spec.endText,
+               spec.durationMs);
+    emit changed();
+}
+
+void TestConsoleController::runCommand(Button b, int32_t commandCode, const std::string& bytes,
+                                       const char* startText, const char* endText,
+                                       int durationMs) {
     Link::CommandStart start;
-    start.code = spec.code;
-    start.bytes = std::string(1, spec.command);
+    start.code = commandCode;
+    start.bytes = bytes;
     start.buttonIndex = static_cast<int16_t>(index(b));
     start.buttonCaption = captions_[index(b)].toStdString();
-    start.startText = spec.startText;
-    start.endText = spec.endText;
+    start.startText = startText;
+    start.endText = endText;
     echoTimer_.start(kEchoTimeoutMs);
-    durationTimer_.start(spec.durationMs);
+    durationTimer_.start(durationMs);
     singleRepeatEnabled_ = false;
     echoCountText_ = QStringLiteral("0");
     echoCountHighlighted_ = false;
     link_.sendAndWait(start);
-    emit changed();
 }
 
 void TestConsoleController::endTest() {

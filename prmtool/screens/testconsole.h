@@ -153,6 +153,10 @@ class TestConsoleController : public QObject {
     void enableTestButtons(bool on);
     void setSingleMode(bool single);
     void startTest(Button b);
+    // The console's send-and-wait: echo timer 200 ms, the duration timer, Single/Repeat
+    // disabled, the echo count cleared.
+    void runCommand(Button b, int32_t commandCode, const std::string& bytes,
+                    const char* startText, const char* endText, int durationMs);
     void endTest();
     void handleEcho();
     void handleData();

@@ -114,20 +114,10 @@ void TestConsoleController::startScan() {
     stopRequested_ = false;
     spectrumTimer_.start(kScanWatchdogMs);
 
-    LinkState& s = link_.state();
-    s.singleMode = true;
-    Link::CommandStart start;
-    start.code = code::kThresholdScan;
-    start.bytes = scanIsGamma_ ? "S" : "n";
-    start.buttonIndex = static_cast<int16_t>(index(Button::Spectrum));
-    start.buttonCaption = captions_[index(Button::Spectrum)].toStdString();
-    start.startText = scanIsGamma_ ? "Gamma Spectrum START" : "Neutron Spectrum START";
-    start.endText = "Spectrum Measurement END";
-    echoTimer_.start(kEchoTimeoutMs);
-    durationTimer_.start(kScanWatchdogMs);
-    singleRepeatEnabled_ = false;
-    echoCountText_ = QStringLiteral("0");
-    link_.sendAndWait(start);
+    link_.state().singleMode = true;
+    runCommand(Button::Spectrum, code::kThresholdScan, scanIsGamma_ ? "S" : "n",
+               scanIsGamma_ ? "Gamma Spectrum START" : "Neutron Spectrum START",
+               "Spectrum Measurement END", kScanWatchdogMs);
     emit changed();
 }
 
@@ -232,18 +222,8 @@ void TestConsoleController::startAdc() {
     spectrumTimer_.start(kAdcWatchdogMs);
 
     link_.state().singleMode = true;
-    Link::CommandStart start;
-    start.code = code::kAdcSpectrum;
-    start.bytes = "H";
-    start.buttonIndex = static_cast<int16_t>(index(Button::SpecAdc));
-    start.buttonCaption = captions_[index(Button::SpecAdc)].toStdString();
-    start.startText = "Gamma ADC Spectrum START";
-    start.endText = "Spectrum ADC Measurement END";
-    echoTimer_.start(kEchoTimeoutMs);
-    durationTimer_.start(kScanWatchdogMs);
-    singleRepeatEnabled_ = false;
-    echoCountText_ = QStringLiteral("0");
-    link_.sendAndWait(start);
+    runCommand(Button::SpecAdc, code::kAdcSpectrum, "H", "Gamma ADC Spectrum START",
+               "Spectrum ADC Measurement END", kScanWatchdogMs);
     emit changed();
 }
 

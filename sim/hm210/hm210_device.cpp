@@ -137,6 +137,22 @@ std::vector<uint8_t> Device::readSettings(const Settings& s, Clock::time_point n
     return out;
 }
 
+// Six clock bytes (year - 2000, month, day, hour, minute, second) set the monitor's clock.
+void Device::setClock(const uint8_t* c, Clock::time_point now) {
+    std::tm tm{};
+    tm.tm_year = static_cast<int8_t>(c[0]) + 2000 - 1900;
+    tm.tm_mon = c[1] - 1;
+    tm.tm_mday = c[2];
+    tm.tm_hour = c[3];
+    tm.tm_min = c[4];
+    tm.tm_sec = c[5];
+    tm.tm_isdst = -1;
+    const std::time_t set = std::mktime(&tm);
+    if (set != static_cast<std::time_t>(-1)) {
+        clockOffset_ = std::chrono::seconds(set - Clock::to_time_t(now));
+    }
+}
+
 uint8_t Device::applyWriteBlock(Clock::time_point now) {
     const uint8_t* b = block_.data();
     if (fault_ == Fault::WriteRefused || xorOf(b, kWriteBlockSize) != 0) return kRefused;
@@ -158,18 +174,7 @@ uint8_t Device::applyWriteBlock(Clock::time_point now) {
     s.serial = text;
 
     // The block carries the PC's clock; the monitor's clock follows it.
-    std::tm tm{};
-    tm.tm_year = static_cast<int8_t>(b[14]) + 2000 - 1900;
-    tm.tm_mon = b[15] - 1;
-    tm.tm_mday = b[16];
-    tm.tm_hour = b[17];
-    tm.tm_min = b[18];
-    tm.tm_sec = b[19];
-    tm.tm_isdst = -1;
-    const std::time_t set = std::mktime(&tm);
-    if (set != static_cast<std::time_t>(-1)) {
-        clockOffset_ = std::chrono::seconds(set - Clock::to_time_t(now));
-    }
+    setClock(&b[14], now);
 
     user_ = s;
     if (writeBoth_) defaults_ = s;
@@ -383,18 +388,7 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
             block_.push_back(byte);
             if (block_.size() < 6) return {};
             expecting_ = Expect::Command;
-            std::tm tm{};
-            tm.tm_year = static_cast<int8_t>(block_[0]) + 2000 - 1900;
-            tm.tm_mon = block_[1] - 1;
-            tm.tm_mday = block_[2];
-            tm.tm_hour = block_[3];
-            tm.tm_min = block_[4];
-            tm.tm_sec = block_[5];
-            tm.tm_isdst = -1;
-            const std::time_t set = std::mktime(&tm);
-            if (set != static_cast<std::time_t>(-1)) {
-                clockOffset_ = std::chrono::seconds(set - Clock::to_time_t(now));
-            }
+            setClock(block_.data(), now);
             return {};
         }
         case Expect::Backlight:

@@ -119,6 +119,7 @@ class Device {
     std::vector<uint8_t> offlineWords() const;
     std::vector<uint8_t> clearRecords(bool dose);
     uint8_t applyWriteBlock(Clock::time_point now);
+    void setClock(const uint8_t* clockBytes, Clock::time_point now);
 
     Fault fault_;
     Settings defaults_;
