@@ -45,7 +45,8 @@ static int failures = 0;
 #define EXPORTS(X)                                                                                \
     X(OleInsertObject)                                                                            \
     X(OleInsertObjectSilent)                                                                      \
-    X(OleInsertFile) X(OleLoadObject) X(OleSaveObject) X(OleDestroyObject) X(OleIsObjectLoaded)   \
+    X(OleInsertFile)                                                                              \
+    X(OleLoadObject) X(OleSaveObject) X(OleDestroyObject) X(OleIsObjectLoaded)                    \
         X(OleActivateObject) X(OleDeactivateObject) X(OleOpenEditObject) X(OleObjectDoVerb)       \
             X(OleObjectGetPopupMenu) X(OleObjectToMetafile) X(OleObjectMiscFlags)                 \
                 X(OleSetObjectBounds) X(OleGetObjectBounds) X(OleSetAppBounds) X(OleSetOrigin)    \
@@ -308,11 +309,23 @@ static void testIds(void) {
              "the create after a failed load gets the same id again");
     CHECK_EQ(4, insert(&kTestDocumentClass, 0, 0, 10, 10, 0, NULL), "ids count up");
 
+    /* An insert that cannot even make its window (the host window does not exist) gives its
+     * id back too. */
+    HWND gone = CreateWindowA("STATIC", "", 0, 0, 0, 1, 1, NULL, NULL, NULL, NULL);
+    DestroyWindow(gone);
+    id = -1;
+    CHECK_EQ(OLEHOST_FAILED,
+             api.OleInsertObject(&id, gone, 0, 0, 10, 10, 0, 0, APPEARANCE, kTestControlClass, 0, 0,
+                                 &flags),
+             "insert into a window that does not exist");
+    CHECK_EQ(0, id, "no id for it");
+    CHECK_EQ(5, insert(&kTestDocumentClass, 0, 0, 10, 10, 0, NULL), "its id is given back");
+
     CHECK(api.OleIsObjectLoaded(3), "id 3 is loaded");
     CHECK(api.OleDestroyObject(3), "destroy");
     CHECK_EQ(0, api.OleIsObjectLoaded(3), "a destroyed id is gone");
     CHECK_EQ(0, api.OleDestroyObject(3), "destroying it again");
-    CHECK_EQ(5, insert(&kTestControlClass, 0, 0, 10, 10, 0, NULL), "a destroyed id is not reused");
+    CHECK_EQ(6, insert(&kTestControlClass, 0, 0, 10, 10, 0, NULL), "a destroyed id is not reused");
 
     /* Functions of an id that names no object. */
     int32_t v = 7;
