@@ -395,10 +395,13 @@ void HostObject::paint(HDC dc, bool metafile) {
     item_->draw(memory, object);
     if (item_->state() == ItemState::Open) {
         // The object is open in its server's window: cover it with hatching.
-        static const WORD kHatch[8] = {0x11, 0x22, 0x44, 0x88, 0x11, 0x22, 0x44, 0x88};
+        // Rows of an 8 x 8 monochrome pattern: 0 bits (drawn black) make diagonal lines,
+        // 1 bits (white) leave the object as it is.
+        static const WORD kHatch[8] = {0xEE, 0xDD, 0xBB, 0x77, 0xEE, 0xDD, 0xBB, 0x77};
         HBITMAP pattern = CreateBitmap(8, 8, 1, 1, kHatch);
         HBRUSH brush = CreatePatternBrush(pattern);
-        SetBkMode(memory, TRANSPARENT);
+        SetTextColor(memory, RGB(0, 0, 0));
+        SetBkColor(memory, RGB(255, 255, 255));
         HGDIOBJ oldBrush = SelectObject(memory, brush);
         PatBlt(memory, object.left, object.top, object.right - object.left,
                object.bottom - object.top, 0x00A000C9 /* DPa: darken through the pattern */);

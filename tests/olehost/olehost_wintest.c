@@ -42,20 +42,21 @@ static int failures = 0;
     } while (0)
 
 /* The exports, found by name as a host that loads the library at run time finds them. */
-#define EXPORTS(X)                                                                                \
-    X(OleInsertObject)                                                                            \
-    X(OleInsertObjectSilent)                                                                      \
-    X(OleInsertFile)                                                                              \
-    X(OleLoadObject) X(OleSaveObject) X(OleDestroyObject) X(OleIsObjectLoaded)                    \
-        X(OleActivateObject) X(OleDeactivateObject) X(OleOpenEditObject) X(OleObjectDoVerb)       \
-            X(OleObjectGetPopupMenu) X(OleObjectToMetafile) X(OleObjectMiscFlags)                 \
-                X(OleSetObjectBounds) X(OleGetObjectBounds) X(OleSetAppBounds) X(OleSetOrigin)    \
-                    X(OleAdoptObject) X(OleSetAutosizeObject) X(OleGetAutosizeObject)             \
-                        X(OleFocusObject) X(OleGetObjectIDispatch) X(OleGetObjectIDispatchSingle) \
-                            X(OleSetTokenOfObj) X(OleGetTokenOfObj)                               \
-                                X(OleRegisterBoundsChangedCallback) X(OleObjAmbBGColorChange)     \
-                                    X(OleObjAmbDisplayNameChange) X(OleObjAmbFGColorChange)       \
-                                        X(OleObjAmbFontChange) X(OleObjAmbUIDeadChange)           \
+#define EXPORTS(X)                                                                              \
+    X(OleInsertObject)                                                                          \
+    X(OleInsertObjectSilent)                                                                    \
+    X(OleInsertFile)                                                                            \
+    X(OleLoadObject)                                                                            \
+    X(OleSaveObject) X(OleDestroyObject) X(OleIsObjectLoaded) X(OleActivateObject)              \
+        X(OleDeactivateObject) X(OleOpenEditObject) X(OleObjectDoVerb) X(OleObjectGetPopupMenu) \
+            X(OleObjectToMetafile) X(OleObjectMiscFlags) X(OleSetObjectBounds)                  \
+                X(OleGetObjectBounds) X(OleSetAppBounds) X(OleSetOrigin) X(OleAdoptObject)      \
+                    X(OleSetAutosizeObject) X(OleGetAutosizeObject) X(OleFocusObject)           \
+                        X(OleGetObjectIDispatch) X(OleGetObjectIDispatchSingle)                 \
+                            X(OleSetTokenOfObj) X(OleGetTokenOfObj)                             \
+                                X(OleRegisterBoundsChangedCallback) X(OleObjAmbBGColorChange)   \
+                                    X(OleObjAmbDisplayNameChange) X(OleObjAmbFGColorChange)     \
+                                        X(OleObjAmbFontChange) X(OleObjAmbUIDeadChange)         \
                                             X(OleObjAmbUserModeChange)
 #define FIELD(name) __typeof__(&name) name;
 static struct { EXPORTS(FIELD) } api;
@@ -413,6 +414,30 @@ static void testFiles(void) {
              "load of a file that is not a saved object");
 }
 
+/* The colour the object's view paints at a point, drawn into memory. */
+static COLORREF viewPixel(int32_t id, int x, int y) {
+    HWND view = GetWindow(frameOfNew(id), GW_CHILD);
+    HDC screen = GetDC(NULL);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, 200, 200);
+    ReleaseDC(NULL, screen);
+    HGDIOBJ old = SelectObject(dc, bitmap);
+    SendMessageA(view, WM_PRINTCLIENT, (WPARAM)dc, PRF_CLIENT);
+    COLORREF c = GetPixel(dc, x, y);
+    SelectObject(dc, old);
+    DeleteObject(bitmap);
+    DeleteDC(dc);
+    return c;
+}
+
+/* How many of eight pixels in a row inside the test document's picture have the colour. */
+static int countColor(int32_t id, COLORREF color) {
+    int n = 0;
+    for (int x = 24; x < 32; ++x)
+        n += viewPixel(id, x, 15) == color;
+    return n;
+}
+
 /* --- verbs and activation ---------------------------------------------------------------- */
 
 static void testVerbs(void) {
@@ -420,7 +445,7 @@ static void testVerbs(void) {
     char verbs[OLEHOST_MAX_VERBS][OLEHOST_TEXT_SLOT];
     int32_t count = -1;
     int32_t control = insert(&kTestControlClass, 0, 0, 30, 40, 0, NULL);
-    int32_t doc = insert(&kTestDocumentClass, 0, 100, 30, 40, 0, NULL);
+    int32_t doc = insert(&kTestDocumentClass, 0, 100, 40, 80, 0, NULL);
 
     CHECK_EQ(0, api.OleObjectGetPopupMenu(control, type, verbs[0], &count), "popup menu");
     CHECK_EQ(2, count, "the control's named verbs");
@@ -451,8 +476,11 @@ static void testVerbs(void) {
     CHECK_TEXT(L"", text(doc, kDispVerbLog), "and runs no verb");
     CHECK_EQ(OLEHOST_E_ACTIVATE, api.OleActivateObject(99), "activate, no object");
     CHECK_EQ(OLEHOST_E_DEACTIVATE, api.OleDeactivateObject(99), "deactivate, no object");
+    CHECK_EQ(8, countColor(doc, RGB(0, 0, 255)), "the document is drawn plain");
     CHECK_EQ(0, api.OleOpenEditObject(doc), "open a document for editing");
     CHECK_TEXT(L"-1:1\n", text(doc, kDispVerbLog), "editing a document shows it");
+    int blue = countColor(doc, RGB(0, 0, 255)), black = countColor(doc, RGB(0, 0, 0));
+    CHECK(blue > 0 && black > 0 && blue + black == 8, "the open document is hatched");
     CHECK_EQ(0, api.OleOpenEditObject(control), "open a control for editing");
     CHECK_EQ(1, number(control, kDispInPlaceWindow), "editing a control activates it in place");
     CHECK_EQ(1, api.OleOpenEditObject(99), "open, no object");
@@ -577,22 +605,6 @@ static void testBounds(void) {
 }
 
 /* --- ambient properties and flags -------------------------------------------------------- */
-
-/* The colour the object's view paints at a point, drawn into memory. */
-static COLORREF viewPixel(int32_t id, int x, int y) {
-    HWND view = GetWindow(frameOfNew(id), GW_CHILD);
-    HDC screen = GetDC(NULL);
-    HDC dc = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, 200, 200);
-    ReleaseDC(NULL, screen);
-    HGDIOBJ old = SelectObject(dc, bitmap);
-    SendMessageA(view, WM_PRINTCLIENT, (WPARAM)dc, PRF_CLIENT);
-    COLORREF c = GetPixel(dc, x, y);
-    SelectObject(dc, old);
-    DeleteObject(bitmap);
-    DeleteDC(dc);
-    return c;
-}
 
 static void testAmbient(void) {
     int32_t control = insert(&kTestControlClass, 0, 0, 30, 40, 0, NULL);
