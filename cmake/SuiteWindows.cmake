@@ -4,8 +4,9 @@
 include_guard(GLOBAL)
 include(ExternalProject)
 
-set(SUITE_WINE64 /usr/lib/wine/wine64)
-set(SUITE_WINE32 /usr/lib/wine/wine)
+# Cached: every folder that uses the helpers below sees them, not only the first to include this.
+set(SUITE_WINE64 /usr/lib/wine/wine64 CACHE INTERNAL "Wine loader of 64-bit programs")
+set(SUITE_WINE32 /usr/lib/wine/wine CACHE INTERNAL "Wine loader of 32-bit programs")
 
 # suite_add_windows_build(<name> SOURCE_DIR <dir>): builds the CMake project in <dir> for x86
 # and x64 into ${CMAKE_CURRENT_BINARY_DIR}/x86 and .../x64, as targets <name>-x86, <name>-x64.
@@ -71,4 +72,23 @@ function(suite_add_wine_test name)
   set_tests_properties(${name} PROPERTIES
     LABELS wine TIMEOUT ${SUITE_TIMEOUT_wine} FIXTURES_REQUIRED wine
     ENVIRONMENT "WINEPREFIX=${SUITE_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+endfunction()
+
+# suite_add_export_tests(<prefix> DLL <file.dll> DEF <file.def>): tests <prefix>_x86 and
+# <prefix>_x64 check that the DLL of each build exports exactly the .def file's functions,
+# undecorated, with its ordinals.
+function(suite_add_export_tests prefix)
+  cmake_parse_arguments(E "" "DLL;DEF" "" ${ARGN})
+  foreach(arch x86 x64)
+    if(arch STREQUAL "x86")
+      set(objdump i686-w64-mingw32-objdump)
+    else()
+      set(objdump x86_64-w64-mingw32-objdump)
+    endif()
+    add_test(NAME ${prefix}_${arch}
+      COMMAND ${CMAKE_COMMAND} -DLIBRARY=${CMAKE_CURRENT_BINARY_DIR}/${arch}/${E_DLL}
+              -DTOOL=${objdump} -DFORMAT=pe -DDEF=${E_DEF}
+              -P ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/check_exports.cmake)
+    set_tests_properties(${prefix}_${arch} PROPERTIES LABELS unit TIMEOUT ${SUITE_TIMEOUT_unit})
+  endforeach()
 endfunction()

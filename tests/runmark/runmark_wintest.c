@@ -3,10 +3,12 @@
  * Started as "runmark_wintest child <key>" it is the marking child of those checks. */
 #include <windows.h>
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "caller_cleans.h"
 #include "marker_checks.h"
 
 static const char* const kValueName = "SubInstaller";
@@ -158,29 +160,14 @@ static void checkOrdinals(HMODULE library, const Runmark* rm, const char* keyPat
 }
 
 #if defined(__i386__)
-/* Calls f(arg) the way a caller-cleans caller does and returns how far the stack pointer
- * moved: 0 when the function left the argument for the caller to pop, 4 when it popped it
- * itself (a callee-cleans function, which would corrupt its callers' stacks). */
-static int stackMovedByCall(RunmarkFunction f, const char* arg) {
-    int moved;
-    __asm__ volatile(
-        "movl %%esp, %%esi\n\t"
-        "pushl %2\n\t"
-        "call *%1\n\t"
-        "addl $4, %%esp\n\t"
-        "movl %%esp, %0\n\t"
-        "subl %%esi, %0\n\t"
-        "movl %%esi, %%esp\n\t"
-        : "=&r"(moved)
-        : "r"(f), "m"(arg)
-        : "eax", "ecx", "edx", "esi", "memory", "cc");
-    return moved;
+static int movedBy(RunmarkFunction f, const char* keyPath) {
+    return stackMovedByCall((const void*)f, (uint32_t)(uintptr_t)keyPath);
 }
 
 static void checkCallerCleans(const Runmark* rm, const char* keyPath) {
-    CHECK_EQ(0, stackMovedByCall(rm->add, keyPath), "AddRunningKey leaves its argument");
-    CHECK_EQ(0, stackMovedByCall(rm->clear, keyPath), "ClearRunningKey leaves its argument");
-    CHECK_EQ(0, stackMovedByCall(rm->isRunning, keyPath), "IsRunning leaves its argument");
+    CHECK_EQ(0, movedBy(rm->add, keyPath), "AddRunningKey leaves its argument");
+    CHECK_EQ(0, movedBy(rm->clear, keyPath), "ClearRunningKey leaves its argument");
+    CHECK_EQ(0, movedBy(rm->isRunning, keyPath), "IsRunning leaves its argument");
 }
 #else
 static void checkCallerCleans(const Runmark* rm, const char* keyPath) {

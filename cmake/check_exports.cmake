@@ -1,6 +1,22 @@
-# cmake -DLIBRARY=<file> -DTOOL=<nm|objdump> -DFORMAT=elf|pe -P check_exports.cmake
-# Fails unless the library exports exactly the marker's three functions (and, for a DLL,
-# exports them by the names themselves with the ordinals 1, 2, 3).
+# cmake -DLIBRARY=<file> -DTOOL=<nm|objdump> -DFORMAT=elf|pe -DDEF=<file.def> -P check_exports.cmake
+# Fails unless the library exports exactly the functions the .def file lists (and, for a DLL,
+# exports them by the names themselves, undecorated, with the .def file's ordinals).
+file(STRINGS ${DEF} lines REGEX "^[ \t]+[A-Za-z_][A-Za-z0-9_]* @[0-9]+")
+set(expectedNames "")
+set(expectedOrdinals "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[ \t]+([A-Za-z0-9_]+) @([0-9]+).*" "\\2 \\1" entry "${line}")
+  string(REGEX REPLACE "^[0-9]+ " "" name "${entry}")
+  list(APPEND expectedNames ${name})
+  list(APPEND expectedOrdinals "${entry}")
+endforeach()
+list(SORT expectedNames)
+list(SORT expectedOrdinals)
+list(LENGTH expectedNames expectedCount)
+if(expectedCount EQUAL 0)
+  message(FATAL_ERROR "${DEF} lists no exports")
+endif()
+
 set(found "")
 if(FORMAT STREQUAL "elf")
   execute_process(COMMAND ${TOOL} -D --defined-only --format=posix ${LIBRARY}
@@ -11,7 +27,7 @@ if(FORMAT STREQUAL "elf")
     string(REGEX REPLACE " .*" "" entry "${entry}")
     list(APPEND found "${entry}")
   endforeach()
-  set(expected "AddRunningKey;ClearRunningKey;IsRunning")
+  set(expected "${expectedNames}")
 else()
   execute_process(COMMAND ${TOOL} -p ${LIBRARY} OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
   # Every address-table slot counts, named or not: "[   0] +base[   1] 1370 Export RVA".
@@ -30,10 +46,10 @@ else()
     math(EXPR ordinal "${slot} + ${base}")
     list(APPEND found "${ordinal} ${name}")
   endforeach()
-  if(NOT slotCount EQUAL 3)
-    message(FATAL_ERROR "${LIBRARY} has ${slotCount} exported addresses, expected 3")
+  if(NOT slotCount EQUAL expectedCount)
+    message(FATAL_ERROR "${LIBRARY} has ${slotCount} exported addresses, expected ${expectedCount}")
   endif()
-  set(expected "1 AddRunningKey;2 ClearRunningKey;3 IsRunning")
+  set(expected "${expectedOrdinals}")
 endif()
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${TOOL} failed on ${LIBRARY}")
