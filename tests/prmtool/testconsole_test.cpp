@@ -252,7 +252,7 @@ TEST(ConsoleFailures, NoEchoWrongEchoZAndShortData) {
 }
 
 TEST(BatteryRecording, ThreeReportsAndAStopGiveA42ByteFile) {
-    OnSimulator c({"--battery", "500", "--stream-period", "300"});
+    OnSimulator c({"--battery", "500", "--stream-period", "700"});
     c.ctl.setFileName("battery.asc");
     EXPECT_FALSE(c.ctl.buttonEnabled(TestConsoleController::Button::Record));
     c.ctl.toggleRecording();
