@@ -187,6 +187,13 @@ TEST(LinkTiming, TickDelayEndsWhenTheApplicationQuits) {
     QTimer::singleShot(600, [&] { lateTimerFired = true; });
     Link::tickDelay(20);  // 1.1 s unless the exit ends it
     EXPECT_FALSE(lateTimerFired);
+    // The application's loop, run once, clears the quit for the tests that follow.
+    QTimer::singleShot(0, [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+    bool ticked = false;
+    QTimer::singleShot(0, [&] { ticked = true; });
+    Link::tickDelay(1);
+    EXPECT_TRUE(ticked);
 }
 
 }  // namespace
