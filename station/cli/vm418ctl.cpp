@@ -10,8 +10,16 @@ int main(int argc, char** argv) {
         return station::cli::RunLinkCommand(argc - 1, argv + 1);
     if (argc >= 2 && std::strcmp(argv[1], "db") == 0)
         return station::cli::RunDbCommand(argc - 1, argv + 1);
+    // The records commands also stand on their own: vm418ctl import, alarms list, ...
+    static const char* const kRecordsCommands[] = {"systems", "import", "alarms", "history",
+                                                   "params",  "export", "--db"};
+    for (const char* command : kRecordsCommands) {
+        if (argc >= 2 && std::strcmp(argv[1], command) == 0)
+            return station::cli::RunDbCommand(argc, argv);
+    }
     std::fputs("usage: vm418ctl link fetch|send ...\n"
-               "       vm418ctl db init|systems|import|alarms|history|params|export ...\n",
+               "       vm418ctl db init [--sqlite FILE | --postgres CONNINFO] [--create-role]\n"
+               "       vm418ctl [--db CONNECTION] systems|import|alarms|history|params|export ...\n",
                stderr);
     return 2;
 }
