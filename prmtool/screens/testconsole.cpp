@@ -348,8 +348,7 @@ void TestConsoleController::startTest(Button b) {
 }
 
 void TestConsoleController::runCommand(Button b, int32_t commandCode, const std::string& bytes,
-                                       const char* startText, const char* endText,
-                                       int durationMs) {
+                                       const char* startText, const char* endText, int durationMs) {
     Link::CommandStart start;
     start.code = commandCode;
     start.bytes = bytes;
@@ -561,8 +560,8 @@ void TestConsoleController::sendDacBlock() {
 
 void TestConsoleController::sendClockBlock() {
     int v[6] = {0, 0, 0, 0, 0, 0};
-    const int fields = std::sscanf(clockText_.toLatin1().constData(), " %d-%d-%d %d:%d:%d",
-                                   &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    const int fields = std::sscanf(clockText_.toLatin1().constData(), " %d-%d-%d %d:%d:%d", &v[0],
+                                   &v[1], &v[2], &v[3], &v[4], &v[5]);
     // A clock that is no date is refused rather than sent as the low bytes of its numbers.
     const int low[6] = {0, 1, 1, 0, 0, 0};
     const int high[6] = {99, 12, 31, 23, 59, 59};

@@ -155,8 +155,8 @@ class TestConsoleController : public QObject {
     void startTest(Button b);
     // The console's send-and-wait: echo timer 200 ms, the duration timer, Single/Repeat
     // disabled, the echo count cleared.
-    void runCommand(Button b, int32_t commandCode, const std::string& bytes,
-                    const char* startText, const char* endText, int durationMs);
+    void runCommand(Button b, int32_t commandCode, const std::string& bytes, const char* startText,
+                    const char* endText, int durationMs);
     void endTest();
     void handleEcho();
     void handleData();

@@ -84,7 +84,8 @@ TForm1::TForm1(Link& link, QWidget* parent) : QMainWindow(parent), link_(link) {
 
     portLabel_ = new QLabel(this);
     statusBar()->addWidget(portLabel_, 1);
-    connect(&link_, &Link::notice, this, &TForm1::onNotice);
+    // Queued: a port can fail inside a reply handler, and the box must not open in there.
+    connect(&link_, &Link::notice, this, &TForm1::onNotice, Qt::QueuedConnection);
     connect(&link_.port(), &PortService::portOpened, this, &TForm1::showPortStatus);
     showPortStatus();
 }

@@ -85,6 +85,20 @@ TEST_F(WithSimulator, MainWindowHasItsTitleMenuAndOpensCom1OnActivation) {
     EXPECT_FALSE(link.state().settingsLoaded);
 }
 
+TEST_F(WithSimulator, MainWindowTellsALostPortOnceAndKeepsShowingIt) {
+    TForm1 window(link);
+    window.activateLink();
+    ASSERT_TRUE(link.port().isOpen());
+    MessageBoxCatcher box;
+    box.arm();
+    simulator.stop();  // the line goes away
+    ASSERT_TRUE(waitUntil([&] { return !box.text.isEmpty(); }));
+    EXPECT_TRUE(box.text.startsWith("COM1 (" + link.port().deviceName() + ") was lost: "))
+        << box.text.toStdString();
+    EXPECT_EQ(box.caption, "Monitor HM-210");
+    EXPECT_EQ(window.portStatus(), box.text);
+}
+
 TEST(MainWindowPicture, LoadsHm210BmpFromTheWorkingFolderElseAPlaceholder) {
     QTemporaryDir dir;
     const QString previous = QDir::currentPath();
@@ -235,9 +249,9 @@ TEST_F(WithSimulator, TestConsoleWindowRunsATestFromItsButton) {
 
     window.controller().setTimeText("1");
     QTest::mouseClick(window.button(TButton::Spectrum), Qt::LeftButton);
-    ASSERT_TRUE(waitUntil(
-        [&] { return window.logView()->toPlainText().contains("Spectrum Measurement END"); }))
-        << window.logView()->toPlainText().toStdString();
+    ASSERT_TRUE(waitUntil([&] {
+        return window.logView()->toPlainText().contains("Spectrum Measurement END");
+    })) << window.logView()->toPlainText().toStdString();
     QTest::mouseClick(window.picture(), Qt::LeftButton, {}, QPoint(150, 40));
     EXPECT_TRUE(window.logView()->toPlainText().contains("Set step0 =1510 mV, i.e. 2545 steps"));
     EXPECT_EQ(window.picture()->pixmap().toImage().pixelColor(50, 140), QColor(Qt::yellow));
