@@ -1,5 +1,6 @@
 #include "station_files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -67,17 +68,53 @@ UnitFiles MakeUnitFiles(unsigned seed) {
         f.alarms.push_back(std::move(rec));
     }
 
+    // A parameter block a station would accept: the unit's settings at their offsets, the
+    // bytes nobody reads left as noise.
     f.parameters.assign(kParameterSize, 0);
-    const char ident[] = "VM418 SIMULATED STATION";
-    std::memcpy(f.parameters.data(), ident, sizeof ident - 1);
-    for (size_t i = 32; i < 79; ++i)
+    for (size_t i = 0; i < kParameterSize; ++i)
         f.parameters[i] = static_cast<uint8_t>(rng());
-    f.parameters[79] = kRingOldest & 0xFF;
-    f.parameters[80] = kRingOldest >> 8;
-    f.parameters[81] = pos & 0xFF;
-    f.parameters[82] = static_cast<uint8_t>(pos >> 8);
-    for (size_t i = 83; i < kParameterSize; ++i)
-        f.parameters[i] = static_cast<uint8_t>(rng());
+    auto text = [&f](size_t at, size_t width, const char* value) {
+        std::memset(&f.parameters[at], 0, width);
+        std::memcpy(&f.parameters[at], value, std::min(width, std::strlen(value)));
+    };
+    auto put = [&f](size_t at, int64_t value, int width) {
+        for (int i = 0; i < width; ++i)
+            f.parameters[at + i] = static_cast<uint8_t>((value >> (8 * i)) & 0xFF);
+    };
+    text(0, 5, "41S");                           // software version
+    text(5, 5, "1418");                          // password
+    text(10, 44, "VM418 SIMULATED STATION");
+    put(54, 418, 2);                             // serial number
+    put(57, 5, 1);                               // alarm timeout
+    put(58, 20, 1);                              // number parameter
+    put(59, 20, 1);                              // vehicle parameter
+    put(60, 10000, 4);                           // analog scale
+    put(64, 0, 1);                               // alarm mode
+    put(65, 30, 1);                              // low alarm L1 AB
+    put(66, 30, 1);                              // low alarm L1 ab
+    put(67, 10, 2);                              // low alarm L2
+    put(69, 4, 2);                               // high alarm H3
+    put(72, 8, 1);                               // detectors
+    put(73, 2, 1);                               // optical sensors
+    put(74, 0, 1);                               // modem TEL
+    put(75, 1, 1);                               // print alarms
+    put(79, static_cast<int64_t>(kRingOldest), 2);
+    put(81, static_cast<int64_t>(pos), 2);
+    put(97, 0, 1);                               // US format
+    put(98, 50, 2);                              // contrast
+    put(100, 1, 1);                              // speed alert
+    put(101, 5, 1);                              // speed limit
+    put(104, 0, 1);                              // speed in km/h
+    put(135, 1, 1);                              // alarms only by optical sensors
+    put(138, 0, 1);                              // optical sensor distance
+    put(144, 2, 1);                              // background corrections
+    put(145, 2, 1);
+    put(146, 3, 1);                              // segment parameter
+    put(147, 10, 1);                             // optical sensor level
+    put(172, 30, 1);                             // low alarm L1 CD
+    put(173, 30, 1);                             // low alarm L1 EF
+    put(174, 0, 1);                              // dust parameter
+    put(175, 0, 1);                              // TLC output
 
     f.history.assign(kHistorySlots * kHistorySlot, 0);
     for (size_t s = 0; s < 60; ++s) {
