@@ -6,17 +6,11 @@
 #include <QDir>
 #include <QTemporaryDir>
 
-#include "pty_peer.h"
-#include "qt_wait.h"
-#include "settings_golden.h"
-#include "simulator_launcher.h"
+#include "console_fixtures.h"
 #include "spectrum_plot.h"
-#include "testconsole.h"
 
 namespace prm {
 namespace {
-
-using Button = TestConsoleController::Button;
 
 QByteArray word(uint16_t v) {
     return QByteArray(1, char(v & 0xFF)) + QByteArray(1, char(v >> 8));
@@ -63,34 +57,7 @@ TEST(SpectrumPlot, ZeroScaleDrawsNothing) {
     EXPECT_EQ(plot.image(), before);
 }
 
-class SpectraOnPeer : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        previous_ = QDir::currentPath();
-        QDir::setCurrent(dir.path());
-        ASSERT_TRUE(peer.ok());
-        link.port().setDevice(peer.device());
-        ASSERT_TRUE(link.port().open());
-        link.ensureWorker();
-        QTimer::singleShot(20, [this] {
-            if (peer.take(1) == "J") peer.send(echoed(goldenUserBlock()));
-        });
-        ctl.activate();
-        peer.take(peer.received().size());
-        QObject::connect(&ctl, &TestConsoleController::testFinished, [this] { ++finished; });
-    }
-    void TearDown() override { QDir::setCurrent(previous_); }
-    QStringList log() const { return ctl.log().lines(); }
-
-    QTemporaryDir dir;
-    PtyPeer peer;
-    Link link;
-    TestConsoleController ctl{link};
-    int finished = 0;
-
-  private:
-    QString previous_;
-};
+class SpectraOnPeer : public ConsoleOnPeer {};
 
 TEST_F(SpectraOnPeer, ScanSendsTheTimeAndTakesDifferencesOfSteps) {
     ctl.click(Button::Spectrum);
@@ -159,23 +126,11 @@ TEST_F(SpectraOnPeer, MouseAndClickReadOuts) {
 }
 
 TEST(SpectraOnSimulator, ClickAfterAGammaScanProposesBothThresholds) {
-    QTemporaryDir dir;
-    const QString previous = QDir::currentPath();
-    QDir::setCurrent(dir.path());
-    SimulatorLauncher simulator;
-    QString error;
-    ASSERT_TRUE(simulator.start({"--measuring-second", "1"}, &error));
-    Link link;
-    link.port().setDevice(simulator.device());
-    ASSERT_TRUE(link.port().open());
-    link.ensureWorker();
-    TestConsoleController ctl(link);
-    int finished = 0;
-    QObject::connect(&ctl, &TestConsoleController::testFinished, [&] { ++finished; });
-    ctl.activate();
+    OnSimulator c({"--measuring-second", "1"});
+    auto& ctl = c.ctl;
     ctl.setTimeText("1");
     ctl.click(Button::Spectrum);
-    ASSERT_TRUE(waitUntil([&] { return finished == 1; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return c.finished == 1; }, 10000));
     EXPECT_TRUE(ctl.log().lines().contains("End of Mesurement"));
     EXPECT_TRUE(ctl.log().lines().contains("RAW DATA:"));
     ctl.mouseOverPicture(150, 40);
@@ -183,24 +138,14 @@ TEST(SpectraOnSimulator, ClickAfterAGammaScanProposesBothThresholds) {
     const QStringList l = ctl.log().lines();
     EXPECT_EQ(l.mid(l.size() - 2),
               (QStringList{"Set step0 =1510 mV, i.e. 2545 steps", "Low Discr =302 mV"}));
-    QDir::setCurrent(previous);
 }
 
 TEST(SpectraOnSimulator, AdcSpectrumOneBlockASecondAndOfflineRead) {
-    SimulatorLauncher simulator;
-    QString error;
-    ASSERT_TRUE(simulator.start({}, &error));
-    Link link;
-    link.port().setDevice(simulator.device());
-    ASSERT_TRUE(link.port().open());
-    link.ensureWorker();
-    TestConsoleController ctl(link);
-    int finished = 0;
-    QObject::connect(&ctl, &TestConsoleController::testFinished, [&] { ++finished; });
-    ctl.activate();
+    OnSimulator c;
+    auto& ctl = c.ctl;
     ctl.setTimeText("3");
     ctl.click(Button::SpecAdc);
-    ASSERT_TRUE(waitUntil([&] { return finished == 1; }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return c.finished == 1; }, 10000));
     const QStringList l = ctl.log().lines();
     EXPECT_EQ(ctl.echoCountText(), "4");  // the echo and three blocks, one a second
     EXPECT_EQ(l.mid(l.size() - 2),
