@@ -99,7 +99,7 @@ class TestConsoleController : public QObject {
     bool recordingOn() const { return recordingOn_; }
     QString recordingCaption() const { return recordingOn_ ? "Recording ON" : "Recording OFF"; }
     bool recordingSwitchEnabled() const { return recordingSwitchEnabled_; }
-    const std::array<uint16_t, kHistogramBins>& histogram() const { return values_; }
+    // The curve drawn last (a spectrum), or the counters histogram of a Repeat run.
     const std::array<uint16_t, kHistogramBins>& curve() const { return values_; }
     const SpectrumPlot& plot() const { return plot_; }
     bool gammaSelected() const { return gammaSelected_; }
