@@ -5,14 +5,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <strings.h>
 
 #include "com.h"
+#include "line_speed.h"
 #include "trace.h"
 
 namespace station {
@@ -20,6 +21,16 @@ namespace station {
 namespace {
 
 constexpr size_t kComNameKept = 5;  // "COMnn"
+constexpr int kFewestDataBits = 5;  // a Linux line sends 5 to 8
+constexpr uint8_t kOneAndHalfStopBits = 1;
+constexpr uint8_t kTwoStopBits = 2;
+constexpr uint8_t kHighestParity = 4;  // space
+constexpr uint8_t kLineEnable = 1;     // DTR and RTS control: 0 off, 1 on, 2 handshake
+constexpr uint8_t kHandshake = 2;
+constexpr uint8_t kRtsToggle = 3;
+// Two ends of a line may differ by about 5% in all before a character is misread; a device
+// that comes within 3% of the rate asked for serves it.
+constexpr uint64_t kRateTolerancePercent = 3;
 
 bool BaudConstant(uint32_t baud, speed_t* out) {
     static constexpr struct {
@@ -36,6 +47,29 @@ bool BaudConstant(uint32_t baud, speed_t* out) {
         }
     }
     return false;
+}
+
+// The reason a Linux line cannot run with these settings, or "".
+std::string RefusedSetting(const LineSettings& l) {
+    constexpr const char* kNotPossible = " not possible on this line";
+    if (l.BaudRate == 0) return std::string("0 bit/s is") + kNotPossible;
+    if (l.ByteSize < kFewestDataBits || l.ByteSize > 8)
+        return std::to_string(l.ByteSize) + " data bits are" + kNotPossible;
+    if (l.Parity > kHighestParity)
+        return "parity code " + std::to_string(l.Parity) + " is" + kNotPossible;
+    if (l.StopBits == kOneAndHalfStopBits) return std::string("1.5 stop bits are") + kNotPossible;
+    if (l.StopBits > kTwoStopBits)
+        return "stop bits code " + std::to_string(l.StopBits) + " is" + kNotPossible;
+    // The kernel has no flow control on DSR and nothing that drives DTR by itself.
+    if (l.fOutxDsrFlow || l.fDtrControl == kHandshake)
+        return std::string("DTR/DSR flow control is") + kNotPossible;
+    if (l.fDtrControl > kHandshake)
+        return "DTR control " + std::to_string(l.fDtrControl) + " is" + kNotPossible;
+    if (l.fDsrSensitivity) return std::string("DSR sensitivity is") + kNotPossible;
+    if (l.fRtsControl == kRtsToggle) return std::string("RTS toggle is") + kNotPossible;
+    if (l.fRtsControl > kRtsToggle)
+        return "RTS control " + std::to_string(l.fRtsControl) + " is" + kNotPossible;
+    return {};
 }
 
 // The [Ports] entry for a COM name in the user's port map, or "".
@@ -75,141 +109,140 @@ std::string MappedInIni(const std::string& comName) {
 }  // namespace
 
 std::string ResolvePortName(const std::string& name) {
-    if (!name.empty() && name[0] == '/')
-        return name;
+    if (!name.empty() && name[0] == '/') return name;
     if (name.size() > 3 && strncasecmp(name.c_str(), "COM", 3) == 0) {
         const std::string number = name.substr(3);
         const std::string var = "VM418_COM" + number;
-        if (const char* mapped = std::getenv(var.c_str()); mapped && *mapped)
-            return mapped;
+        if (const char* mapped = std::getenv(var.c_str()); mapped && *mapped) return mapped;
         if (const std::string fromIni = MappedInIni("COM" + number); !fromIni.empty())
             return fromIni;
         const int n = std::atoi(number.c_str());
-        if (n >= 1)
-            return "/dev/ttyS" + std::to_string(n - 1);
+        if (n >= 1) return "/dev/ttyS" + std::to_string(n - 1);
     }
+    if (!name.empty() && name.find('/') == std::string::npos) return "/dev/" + name;
     return name;
 }
 
 CSerial::~CSerial() {
     // The engine's threads must be gone before the device they poll is closed.
-    if (handle >= 0 && com != nullptr)
-        com->CloseCom();
-    if (handle >= 0)
-        ::close(handle);
+    if (handle >= 0 && com != nullptr) com->CloseCom();
+    CloseDevice();
 }
 
-bool CSerial::ApplySettings() {
+std::string CSerial::ApplySettings() {
     termios tio{};
     if (tcgetattr(handle, &tio) != 0)
-        return false;
+        return std::string("line settings refused: ") + std::strerror(errno);
     cfmakeraw(&tio);
     speed_t speed;
-    if (!BaudConstant(dcb.BaudRate, &speed)) {
-        errno = EINVAL;
-        return false;
+    const bool hasConstant = BaudConstant(dcb.BaudRate, &speed);
+    if (hasConstant) {
+        cfsetispeed(&tio, speed);
+        cfsetospeed(&tio, speed);
     }
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     tio.c_cflag |= CLOCAL | CREAD;
-    switch (dcb.ByteSize) {
-        case 5:
-            tio.c_cflag |= CS5;
-            break;
-        case 6:
-            tio.c_cflag |= CS6;
-            break;
-        case 7:
-            tio.c_cflag |= CS7;
-            break;
-        case 8:
-            tio.c_cflag |= CS8;
-            break;
-        default:
-            errno = EINVAL;
-            return false;
-    }
-    switch (dcb.Parity) {
-        case 0:
-            break;
-        case 1:
-            tio.c_cflag |= PARENB | PARODD;
-            break;
-        case 2:
-            tio.c_cflag |= PARENB;
-            break;
-        case 3:
-            tio.c_cflag |= PARENB | PARODD | CMSPAR;
-            break;
-        case 4:
-            tio.c_cflag |= PARENB | CMSPAR;
-            break;
-        default:
-            errno = EINVAL;
-            return false;
-    }
-    if (dcb.StopBits > 2) {
-        errno = EINVAL;
-        return false;
-    }
-    if (dcb.StopBits != 0)
-        tio.c_cflag |= CSTOPB;  // one and a half is sent as two
-    if (dcb.fParity)
-        tio.c_iflag |= INPCK;
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == 2)
-        tio.c_cflag |= CRTSCTS;
-    if (dcb.fOutX)
-        tio.c_iflag |= IXON;
-    if (dcb.fInX)
-        tio.c_iflag |= IXOFF;
+    // The device keeps what an earlier program or open set; raw mode leaves these alone.
+    tio.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
+    // RefusedSetting has let through only sizes and parities the tables hold.
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag |= kSizes[dcb.ByteSize - kFewestDataBits];
+    static constexpr tcflag_t kParities[] = {0, PARENB | PARODD, PARENB, PARENB | PARODD | CMSPAR,
+                                             PARENB | CMSPAR};
+    tio.c_cflag |= kParities[dcb.Parity];
+    if (dcb.StopBits == kTwoStopBits) tio.c_cflag |= CSTOPB;
+    if (dcb.fParity) tio.c_iflag |= INPCK;
+    if (dcb.fOutxCtsFlow || dcb.fRtsControl == kHandshake) tio.c_cflag |= CRTSCTS;
+    if (dcb.fOutX) tio.c_iflag |= IXON;
+    if (dcb.fInX) tio.c_iflag |= IXOFF;
     tio.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     tio.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     if (tcsetattr(handle, TCSANOW, &tio) != 0)
-        return false;
-    // A pseudo-terminal has no modem lines; failing to set DTR there is no error.
-    const int dtr = TIOCM_DTR;
-    if (dcb.fDtrControl == 1 && ioctl(handle, TIOCMBIS, &dtr) != 0)
-        Trace("DTR cannot be set on this device\n");
-    return true;
+        return std::string("line settings refused: ") + std::strerror(errno);
+    const std::string rate = std::to_string(dcb.BaudRate) + " bit/s is not possible on this line";
+    if (!hasConstant && !SetLineSpeed(handle, dcb.BaudRate))
+        return rate + ": " + std::strerror(errno);
+    // A driver may take a rate it cannot make and run at the nearest one it can.
+    const uint32_t actual = GetLineSpeed(handle);
+    const uint64_t off = actual > dcb.BaudRate ? actual - dcb.BaudRate : dcb.BaudRate - actual;
+    if (off * 100 > uint64_t{dcb.BaudRate} * kRateTolerancePercent)
+        return rate + " (the device gives " + std::to_string(actual) + ")";
+
+    // Lines the driver does not run itself. A pseudo-terminal has no modem lines; failing
+    // to set them there is no error.
+    auto setLine = [this](int bit, bool on, const char* name) {
+        if (ioctl(handle, on ? TIOCMBIS : TIOCMBIC, &bit) != 0)
+            TraceF("%s cannot be %s on this device\n", name, on ? "set" : "cleared");
+    };
+    setLine(TIOCM_DTR, dcb.fDtrControl == kLineEnable, "DTR");
+    if ((tio.c_cflag & CRTSCTS) == 0) setLine(TIOCM_RTS, dcb.fRtsControl == kLineEnable, "RTS");
+    return {};
+}
+
+void CSerial::CloseDevice() {
+    if (handle >= 0) ::close(handle);
+    handle = -1;
+    lock_.Release();
 }
 
 bool CSerial::Open(const std::string& name) {
-    if (handle >= 0)
-        return true;
-    if (!name.empty())
-        port = name[0] == '/' ? name : name.substr(0, kComNameKept);
+    if (handle >= 0) return true;
+    if (!name.empty()) port = name[0] == '/' ? name : name.substr(0, kComNameKept);
+    return OpenPort();
+}
+
+bool CSerial::OpenDevice(const std::string& name) {
+    if (handle >= 0) return true;
+    port = name;
+    return OpenPort();
+}
+
+bool CSerial::OpenPort() {
     const std::string device = ResolvePortName(port);
     openError_.clear();
+    if (const std::string refused = RefusedSetting(dcb); !refused.empty()) {
+        openError_ = device + ": " + refused;
+        return false;
+    }
+    if (const std::string inUse = lock_.Acquire(device); !inUse.empty()) {
+        openError_ = device + ": " + inUse;
+        return false;
+    }
     handle = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (handle < 0) {
         const int err = errno;
         openError_ = device + ": " + std::strerror(err);
-        if (err == EACCES)
-            openError_ += " (is the user in the dialout group?)";
+        if (err == EACCES) openError_ += " (is the user in the dialout group?)";
+        if (err == EBUSY) openError_ += " (port in use by another program)";
+        CloseDevice();
         return false;
     }
     // No sharing: a second program cannot open the device while we hold it.
-    if (ioctl(handle, TIOCEXCL) != 0 && errno != ENOTTY)
-        Trace("TIOCEXCL refused\n");
-    if (!ApplySettings()) {
-        openError_ = device + ": line settings refused: " + std::strerror(errno);
-        ::close(handle);
-        handle = -1;
+    if (ioctl(handle, TIOCEXCL) != 0 && errno != ENOTTY) Trace("TIOCEXCL refused\n");
+    if (const std::string refused = ApplySettings(); !refused.empty()) {
+        openError_ = device + ": " + refused;
+        CloseDevice();
         return false;
     }
-    if (com != nullptr)
-        return com->StartCom(handle);
+    if (com != nullptr) {
+        // An engine that runs already serves another port and is left alone; one that
+        // failed half-way through its start on this port is stopped again.
+        const bool ranBefore = com->IsStarted();
+        if (!com->StartCom(handle)) {
+            openError_ = device + ": the port engine did not start (" + com->LastErrorText() + ")";
+            if (!ranBefore && com->IsStarted()) com->CloseCom();
+            CloseDevice();
+            return false;
+        }
+    }
     return true;
 }
 
 bool CSerial::Close() {
     const bool result = com != nullptr && com->CloseCom();
-    if (handle >= 0)
-        ::close(handle);
-    handle = -1;
+    CloseDevice();
     return result;
 }
 

@@ -4,13 +4,17 @@
 #include <cstdint>
 #include <string>
 
+#include "port_lock.h"
+
 namespace station {
 
 class CCom;
 
 // The line settings record, with the fields and defaults of the device control block the
 // station has always stored (9600 bit/s, 8 data bits, no parity, one stop bit, CTS flow
-// control, DTR on, RTS handshake).
+// control, DTR on, RTS handshake). A Linux line cannot do 4 data bits, 1.5 stop bits,
+// DTR/DSR flow control, DSR sensitivity or RTS toggle: Open refuses them, naming the setting.
+// CTS flow and RTS handshake are one setting there (CRTSCTS): either turns on both.
 struct LineSettings {
     uint32_t BaudRate = 9600;
     uint8_t ByteSize = 8;
@@ -34,11 +38,13 @@ struct LineSettings {
     bool fInX = false;
     uint8_t fRtsControl = 2;  // 0 disable, 1 enable, 2 handshake, 3 toggle
     bool fAbortOnError = false;
+
+    bool operator==(const LineSettings&) const = default;
 };
 
 // The device a port name stands for: a path as it is, "COMn" through VM418_COMn in the
 // environment, else the [Ports] section of ~/.config/vm418station/ports.ini (COM2=/dev/ttyUSB0),
-// else /dev/ttyS<n-1>.
+// else /dev/ttyS<n-1>; any other bare name is a device under /dev ("ttyUSB0").
 std::string ResolvePortName(const std::string& name);
 
 class CSerial {
@@ -50,9 +56,14 @@ class CSerial {
 
     // The engine must outlive this object (declare it first) or be unset again.
     void SetCom(CCom* engine) { com = engine; }
-    // Opens the port (name given: the new port name), applies dcb and starts the engine.
-    // A device whose line settings cannot be applied is closed again.
+    // Opens the port, applies dcb and starts the engine; true at once while open. A name
+    // given becomes the port name: a path whole, a COM name of a system's settings cut to
+    // its first five characters ("COMnn"). Whatever fails after the device was opened
+    // (line settings, the engine's start) closes it again and releases its lock.
     bool Open(const std::string& name = {});
+    // The same for a device named by the user in full (a path, "ttyUSB0", "COM12345"):
+    // the name is never cut.
+    bool OpenDevice(const std::string& name);
     bool Close();
     // Why the last Open failed, naming the device ("" after success).
     const std::string& OpenError() const { return openError_; }
@@ -62,11 +73,15 @@ class CSerial {
     LineSettings dcb;
 
   private:
-    bool ApplySettings();
+    bool OpenPort();
+    // "" when the line runs with dcb, else the reason.
+    std::string ApplySettings();
+    void CloseDevice();
 
     CCom* com = nullptr;
     int handle = -1;
     std::string openError_;
+    PortLock lock_;
 };
 
 }  // namespace station

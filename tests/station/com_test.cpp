@@ -1,6 +1,9 @@
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +14,8 @@
 #include <thread>
 
 #include "com.h"
+#include "line_speed.h"
+#include "port_settings_text.h"
 #include "pty.h"
 #include "serial.h"
 
@@ -43,8 +48,7 @@ class RecordingCom : public CCom {
         rxEnd = rxBuffer;
     }
     int OnTimeout(int reason, const std::vector<uint8_t>*) override {
-        if (reason == 0)
-            ++idleTimeouts;
+        if (reason == 0) ++idleTimeouts;
         return 1;
     }
     void OnDataWritten(size_t count, const std::vector<uint8_t>&) override {
@@ -66,8 +70,7 @@ template <typename Pred>
 bool WaitUntil(Pred pred, std::chrono::milliseconds limit = 3000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
+        if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(5ms);
     }
     return true;
@@ -181,13 +184,188 @@ TEST(Serial, DeviceWhoseLineSettingsFailIsClosedAgain) {
     EXPECT_FALSE(serial.Open("/dev/null"));  // a character device, but no serial line
     EXPECT_EQ(serial.Handle(), -1);
     EXPECT_NE(serial.OpenError().find("/dev/null: line settings refused"), std::string::npos);
+    EXPECT_FALSE(com.IsStarted());
     Pty pty;
-    serial.dcb.BaudRate = 12345;
-    EXPECT_FALSE(serial.Open(pty.path()));
-    EXPECT_EQ(serial.Handle(), -1);
-    serial.dcb.BaudRate = 9600;
     EXPECT_TRUE(serial.Open(pty.path()));
     EXPECT_TRUE(serial.Close());
+}
+
+// Every rate of the settings dialog's list opens and is the rate the driver reports; those
+// without a Bxxx constant (14400, 28800, 56000, 128000, 256000) too, as does a rate outside
+// the list that the device takes. The same device opens again each time: Close released it.
+TEST(Serial, EveryListedRateOpensAndIsTheLineRate) {
+    Pty pty;
+    const uint32_t rates[] = {110,   300,   600,   1200,  2400,   4800,   9600,   14400, 19200,
+                              28800, 38400, 56000, 57600, 115200, 128000, 256000, 12345};
+    for (const uint32_t rate : rates) {
+        CSerial serial;
+        serial.dcb.BaudRate = rate;
+        ASSERT_TRUE(serial.Open(pty.path())) << serial.OpenError();
+        EXPECT_EQ(GetLineSpeed(serial.Handle()), rate);
+        serial.Close();
+    }
+}
+
+// The framing and flow settings a Linux line can run are applied; those it cannot are
+// refused before the device is opened, naming the setting, rather than replaced by another.
+// One device serves every case in turn, so nothing an earlier case set may stay behind.
+TEST(Serial, LineSettingsAreAppliedOrRefusedByName) {
+    const struct {
+        const char* text;  // a system's settings text
+        void (*change)(LineSettings&);
+        const char* refusal;  // "" when the line opens
+        tcflag_t cflagSet;
+        tcflag_t iflagSet;
+    } cases[] = {
+        {"COM1 9600 2 2 7 3", nullptr, "", CSTOPB, INPCK},
+        {"COM1 9600 1 0 8 0", nullptr, "", PARODD | CRTSCTS, INPCK},
+        {"COM1 9600 4 0 5 2", nullptr, "", CMSPAR, INPCK | IXON | IXOFF},
+        {"COM1 9600 3 0 6 3", nullptr, "", PARODD | CMSPAR, INPCK},
+        // DTR and RTS off by hand: a pseudo-terminal has no modem lines, which is no error.
+        {"COM1 9600 0 0 8 3", [](LineSettings& l) { l.fDtrControl = l.fRtsControl = 0; }, "", 0, 0},
+        {"COM1 9600 0 0 4 3", nullptr, "4 data bits are not possible on this line", 0, 0},
+        {"COM1 9600 0 1 8 3", nullptr, "1.5 stop bits are not possible on this line", 0, 0},
+        {"COM1 9600 0 0 8 1", nullptr, "DTR/DSR flow control is not possible on this line", 0, 0},
+        {"COM1 9600 0 0 8 3", [](LineSettings& l) { l.fDsrSensitivity = true; },
+         "DSR sensitivity is not possible on this line", 0, 0},
+        {"COM1 9600 0 0 8 3", [](LineSettings& l) { l.fRtsControl = 3; },
+         "RTS toggle is not possible on this line", 0, 0},
+    };
+    Pty pty;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        RecordingCom com;
+        CSerial serial;
+        serial.SetCom(&com);
+        serial.dcb = ParsePortSettingsText(c.text).line;
+        if (c.change) c.change(serial.dcb);
+        const bool opened = serial.Open(pty.path());
+        if (*c.refusal != '\0') {
+            EXPECT_FALSE(opened);
+            EXPECT_EQ(serial.OpenError(), pty.path() + ": " + c.refusal);
+            EXPECT_EQ(serial.Handle(), -1);
+            EXPECT_FALSE(com.IsStarted());
+            continue;
+        }
+        ASSERT_TRUE(opened) << serial.OpenError();
+        termios tio{};
+        ASSERT_EQ(tcgetattr(serial.Handle(), &tio), 0);
+        // A pseudo-terminal always keeps 8 data bits and no parity bit; it stores the rest.
+        const tcflag_t framing = PARODD | CMSPAR | CSTOPB | CRTSCTS;
+        EXPECT_EQ(tio.c_cflag & framing, c.cflagSet);
+        EXPECT_EQ(tio.c_iflag & (INPCK | IXON | IXOFF), c.iflagSet);
+        EXPECT_TRUE(serial.Close());
+    }
+}
+
+// An engine already serving another port does not start on a second one: that Open fails,
+// its device is closed again, a later Open does not report success without an engine, and
+// the running connection goes on.
+TEST(Serial, EngineThatDoesNotStartLeavesThePortClosed) {
+    RecordingCom com;
+    Pty first, second;
+    CSerial running, refused;
+    running.SetCom(&com);
+    refused.SetCom(&com);
+    ASSERT_TRUE(running.Open(first.path())) << running.OpenError();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_FALSE(refused.Open(second.path()));
+        EXPECT_EQ(refused.Handle(), -1);
+        EXPECT_EQ(refused.OpenError(),
+                  second.path() + ": the port engine did not start (COMM_ALREADY_OPEN)");
+    }
+    first.Write({'x'});
+    EXPECT_TRUE(WaitUntil([&] { return com.Received().size() == 1; }));
+    EXPECT_TRUE(running.Close());
+    ASSERT_TRUE(refused.Open(second.path())) << refused.OpenError();
+    second.Write({'y'});
+    EXPECT_TRUE(WaitUntil([&] { return com.Received().size() == 2; }));
+    EXPECT_TRUE(refused.Close());
+}
+
+namespace {
+
+// Port locks in a private lock folder.
+class PortLockTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char name[] = "/tmp/vm418-lock-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        dir = name;
+        setenv("VM418_LOCK_DIR", name, 1);
+    }
+    void TearDown() override {
+        unsetenv("VM418_LOCK_DIR");
+        std::filesystem::remove_all(dir);
+    }
+    std::filesystem::path LockFile(const Pty& p) const {
+        return dir / ("LCK.." + std::filesystem::path(p.path()).filename().string());
+    }
+    static std::string LockText(pid_t pid) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+        return text;
+    }
+    static std::string Contents(const std::filesystem::path& p) {
+        std::ifstream in(p);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    std::filesystem::path dir;
+};
+
+}  // namespace
+
+// Another program's lock keeps the port, whoever that program runs as; once it has ended
+// its lock is stale and taken over, and Close removes the lock again.
+TEST_F(PortLockTest, PortLockedByARunningProgramIsRefusedUntilItEnds) {
+    Pty pty;
+    const pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        pause();
+        _exit(0);
+    }
+    std::ofstream(LockFile(pty)) << LockText(other);
+    CSerial serial;
+    EXPECT_FALSE(serial.Open(pty.path()));
+    EXPECT_EQ(serial.OpenError(), pty.path() + ": port in use by process " + std::to_string(other));
+    EXPECT_EQ(serial.Handle(), -1);
+    EXPECT_EQ(Contents(LockFile(pty)), LockText(other));
+
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    ASSERT_TRUE(serial.Open(pty.path())) << serial.OpenError();
+    EXPECT_EQ(Contents(LockFile(pty)), LockText(getpid()));
+    serial.Close();
+    EXPECT_FALSE(std::filesystem::exists(LockFile(pty)));
+}
+
+// Two objects of one program on one device, the second naming it through a link: the second
+// is refused, the first's lock stays until its destructor. A lock file without a process id
+// in it, or no lock folder at all, keeps no one out.
+TEST_F(PortLockTest, SecondOpenOfTheSameDeviceIsRefused) {
+    Pty pty;
+    const auto link = dir / "station-port";
+    std::filesystem::create_symlink(pty.path(), link);
+    {
+        CSerial first, second;
+        ASSERT_TRUE(first.Open(pty.path())) << first.OpenError();
+        EXPECT_FALSE(second.OpenDevice(link));
+        EXPECT_EQ(second.OpenError(), link.string() + ": port in use by process " +
+                                          std::to_string(getpid()) + " (this program)");
+        EXPECT_EQ(Contents(LockFile(pty)), LockText(getpid()));
+    }
+    EXPECT_FALSE(std::filesystem::exists(LockFile(pty)));
+
+    std::ofstream(LockFile(pty)) << "garbage";
+    CSerial serial;
+    EXPECT_TRUE(serial.Open(pty.path())) << serial.OpenError();
+    EXPECT_EQ(Contents(LockFile(pty)), LockText(getpid()));
+    serial.Close();
+
+    setenv("VM418_LOCK_DIR", (dir / "missing").c_str(), 1);
+    EXPECT_TRUE(serial.Open(pty.path())) << serial.OpenError();
+    serial.Close();
 }
 
 TEST(Serial, MissingDeviceNamesDeviceAndReason) {
@@ -202,6 +380,7 @@ TEST(Serial, ComNamesResolveThroughEnvironmentOrTtyS) {
     unsetenv("VM418_COM7");
     EXPECT_EQ(ResolvePortName("COM7"), "/dev/ttyS6");
     EXPECT_EQ(ResolvePortName("/dev/pts/4"), "/dev/pts/4");
+    EXPECT_EQ(ResolvePortName("ttyUSB0"), "/dev/ttyUSB0");
 
     // The user's port map, overridden by the environment.
     char dir[] = "/tmp/vm418-ports-XXXXXX";
@@ -218,9 +397,20 @@ TEST(Serial, ComNamesResolveThroughEnvironmentOrTtyS) {
     EXPECT_EQ(ResolvePortName("COM7"), "/dev/ttyUSB3");
     unsetenv("VM418_COM7");
     unsetenv("XDG_CONFIG_HOME");
+    std::filesystem::remove_all(dir);
+}
+
+// A system's COM name is cut to five characters; a name the user gives is used whole.
+TEST(Serial, OnlyASystemsComNameIsCut) {
     CSerial serial;
-    serial.Open("COM123456");  // the name is cut to five characters
+    serial.Open("COM123456");
     EXPECT_EQ(serial.port, "COM12");
+    serial.Close();
+    EXPECT_FALSE(serial.OpenDevice("COM12345"));
+    EXPECT_EQ(serial.port, "COM12345");
+    EXPECT_EQ(serial.OpenError(), "/dev/ttyS12344: No such file or directory");
+    EXPECT_FALSE(serial.OpenDevice("ttyNoSuchStationPort"));
+    EXPECT_EQ(serial.OpenError(), "/dev/ttyNoSuchStationPort: No such file or directory");
 }
 
 // The descriptions of the engine's error codes.
