@@ -32,6 +32,8 @@ const char kUsage[] =
     "                          --phone N --password P CODE [--save-as F]\n"
     "       vm418ctl link send  --port COMn|DEVICE [--line ...] [--init TEXT] --phone N\n"
     "                          --password P [--outbox DIR]\n"
+    "  --line TEXT          port baud parity stop-bits data-bits flow, as a system keeps them;\n"
+    "                       its port (at most 5 characters) serves when --port is not given\n"
     "  --simulate           run against vm418-sim on a pseudo-terminal (no --port needed)\n"
     "  --sim-arg ARG        pass ARG to the simulator (repeatable)\n";
 
@@ -60,7 +62,8 @@ class EventQueue : public ProtocolEventSink {
 };
 
 struct Options {
-    std::string verb, port, line, init, phone, password, code, saveAs, outbox = "outbox";
+    std::string verb, port, init, phone, password, code, saveAs, outbox = "outbox";
+    std::optional<PortSettings> line;  // --line, checked
     bool simulate = false;
     std::vector<std::string> simArgs;
 };
@@ -116,7 +119,8 @@ void PrintEvent(const ProtocolEvent& e) {
     std::fflush(stdout);
 }
 
-std::optional<Options> ParseOptions(int argc, char** argv) {
+// The options, or nullopt with the reason in `error` ("" when only the usage can help).
+std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
     Options o;
     if (argc < 1)
         return std::nullopt;
@@ -133,7 +137,14 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
         } else if (a == "--port") {
             o.port = argv[++i];
         } else if (a == "--line") {
-            o.line = argv[++i];
+            const std::string text = argv[++i];
+            PortSettings settings;
+            if (const std::string why = ParsePortSettingsTextStrict(text, &settings);
+                !why.empty()) {
+                *error = "--line \"" + text + "\": " + why;
+                return std::nullopt;
+            }
+            o.line = settings;
         } else if (a == "--init") {
             o.init = argv[++i];
         } else if (a == "--phone") {
@@ -152,7 +163,7 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
             o.code = a;
         }
     }
-    if (o.phone.empty() || (o.port.empty() && !o.simulate))
+    if (o.phone.empty() || (o.port.empty() && !o.simulate && !o.line))
         return std::nullopt;
     if (o.verb == "fetch" && o.code.empty())
         return std::nullopt;
@@ -162,9 +173,13 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
 }  // namespace
 
 int RunLinkCommand(int argc, char** argv) {
-    const auto parsed = ParseOptions(argc - 1, argv + 1);
+    std::string optionError;
+    const auto parsed = ParseOptions(argc - 1, argv + 1, &optionError);
     if (!parsed) {
-        std::fputs(kUsage, stderr);
+        if (optionError.empty())
+            std::fputs(kUsage, stderr);
+        else
+            std::fprintf(stderr, "vm418ctl: %s\n", optionError.c_str());
         return 2;
     }
     const Options& o = *parsed;
@@ -189,13 +204,11 @@ int RunLinkCommand(int argc, char** argv) {
     protocol.SetModemInit(o.init);
     CSerial serial;
     serial.SetCom(&protocol);
-    if (!o.line.empty()) {
-        const PortSettings settings = ParsePortSettingsText(o.line);
-        serial.dcb = settings.line;
-        if (port.empty())
-            port = settings.port;
-    }
-    if (!serial.Open(port)) {
+    if (o.line) serial.dcb = o.line->line;
+    // A device given by the user is taken whole; only a system's COM name is cut.
+    const bool opened =
+        port.empty() && o.line ? serial.Open(o.line->port) : serial.OpenDevice(port);
+    if (!opened) {
         std::fprintf(stderr, "Can't open COM port\n%s\n", serial.OpenError().c_str());
         return 1;
     }

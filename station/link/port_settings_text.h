@@ -17,4 +17,10 @@ struct PortSettings {
 // field's default and keeps the others.
 PortSettings ParsePortSettingsText(const std::string& text);
 
+// The same text checked strictly, for settings a user types: exactly six fields, the port
+// name at most five characters, whole numbers, each value in its list. Returns "" and fills
+// `out` when the text is sound, else the reason ("parity 7 is not in 0-4") and leaves `out`
+// alone.
+std::string ParsePortSettingsTextStrict(const std::string& text, PortSettings* out);
+
 }  // namespace station

@@ -34,3 +34,47 @@ TEST(PortSettingsText, FieldsDefaultsAndFlowChoices) {
     EXPECT_EQ(ParsePortSettingsText("COM123456 9600 0 0 8 1").port, "COM12");
     EXPECT_TRUE(ParsePortSettingsText("COM1 9600 0 0 8 1").line.fOutxDsrFlow);
 }
+
+// Texts a user types: each sound one gives exactly what the lenient reading gives; each
+// malformed one, or one with a value outside its list, is refused with the reason and
+// leaves the settings alone.
+TEST(PortSettingsText, StrictReadingRefusesWhatTheLenientOneWouldReplace) {
+    const char* sound[] = {"COM2 19200 0 0 8 3", "COM1 14400 4 1 4 1", " COM12\t256000 2 2 5 0 \n",
+                           "ttyS0 110 3 0 7 2"};
+    for (const char* text : sound) {
+        SCOPED_TRACE(text);
+        PortSettings strict;
+        ASSERT_EQ(ParsePortSettingsTextStrict(text, &strict), "");
+        const PortSettings lenient = ParsePortSettingsText(text);
+        EXPECT_EQ(strict.port, lenient.port);
+        EXPECT_TRUE(strict.line == lenient.line);
+    }
+
+    const std::pair<const char*, const char*> refused[] = {
+        {"", "expected six fields (port baud parity stop-bits data-bits flow), found 0"},
+        {"COM3 9600", "expected six fields (port baud parity stop-bits data-bits flow), found 2"},
+        {"COM1 9600 0 0 8 3 x",
+         "expected six fields (port baud parity stop-bits data-bits flow), found 7"},
+        {"COM123 9600 0 0 8 3", "port name \"COM123\" is longer than 5 characters"},
+        {"COM1 96OO 0 0 8 3", "baud rate \"96OO\" is not a whole number"},
+        {"COM1 9600 0x1 0 8 3", "parity \"0x1\" is not a whole number"},
+        {"COM1 9600 0 0 8.5 3", "data bits \"8.5\" is not a whole number"},
+        {"COM1 9600 0 0 8 99999999999", "flow control \"99999999999\" is not a whole number"},
+        {"COM1 12345 0 0 8 3",
+         "baud rate 12345 is not one of 110 300 600 1200 2400 4800 9600 14400 19200 28800 "
+         "38400 56000 57600 115200 128000 256000"},
+        {"COM1 9600 5 0 8 3", "parity 5 is not in 0-4"},
+        {"COM1 9600 -1 0 8 3", "parity -1 is not in 0-4"},
+        {"COM1 9600 0 3 8 3", "stop bits 3 is not in 0-2"},
+        {"COM1 9600 0 0 3 3", "data bits 3 is not in 4-8"},
+        {"COM1 9600 0 0 9 3", "data bits 9 is not in 4-8"},
+        {"COM1 9600 0 0 8 4", "flow control 4 is not in 0-3"},
+    };
+    for (const auto& [text, reason] : refused) {
+        SCOPED_TRACE(text);
+        PortSettings s;
+        s.port = "keep";
+        EXPECT_EQ(ParsePortSettingsTextStrict(text, &s), reason);
+        EXPECT_EQ(s.port, "keep");
+    }
+}

@@ -63,8 +63,10 @@ TEST_F(Vm418ctlTest, FetchSavesTheFileAndExitsZero) {
     EXPECT_EQ(ReadFile(dir / "hist.bin"), ReadFile(dir / "unit" / "HIST"));
 }
 
+// A rate without a Bxxx constant, on a line whose settings text names another port: the
+// simulator's line is the one used.
 TEST_F(Vm418ctlTest, FetchWithoutSaveAsLeavesReceivedTmp) {
-    const CtlRun r = Vm418ctl("fetch " + Sim() + " PARA");
+    const CtlRun r = Vm418ctl("fetch " + Sim() + " --line 'COM9 14400 0 0 8 3' PARA");
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_EQ(ReadFile(dir / "received.tmp"), ReadFile(dir / "unit" / "PARA"));
 }
@@ -102,10 +104,44 @@ TEST_F(Vm418ctlTest, MissingArgumentsPrintUsage) {
     EXPECT_NE(r.output.find("usage: vm418ctl link fetch"), std::string::npos);
 }
 
+// Ports that cannot be opened are named as the device they stand for: a name given with
+// --port whole, the COM name of a settings text cut to five characters; a line setting no
+// Linux line can run is refused by name.
 TEST_F(Vm418ctlTest, UnopenablePortIsNamed) {
-    const CtlRun r = Vm418ctl("fetch --port /dev/no-such-port --phone 1 --password pw PARA");
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.output.find("Can't open COM port\n/dev/no-such-port: No such file or directory"),
-              std::string::npos)
-        << r.output;
+    const std::pair<std::string, std::string> cases[] = {
+        {"--port /dev/no-such-port", "/dev/no-such-port: No such file or directory"},
+        {"--port ttyNoSuchPort", "/dev/ttyNoSuchPort: No such file or directory"},
+        {"--port COM12345", "/dev/ttyS12344: No such file or directory"},
+        {"--line 'COM99 9600 0 0 8 3'", "/dev/ttyS98: No such file or directory"},
+        {"--simulate --line 'COM1 9600 0 0 4 3'", ": 4 data bits are not possible on this line"},
+    };
+    for (const auto& [port, error] : cases) {
+        const CtlRun r = Vm418ctl("fetch " + port + " --phone 1 --password pw PARA");
+        EXPECT_EQ(r.exitCode, 1) << port;
+        EXPECT_NE(r.output.find(error + "\n"), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find("Can't open COM port\n"), std::string::npos) << r.output;
+    }
+}
+
+// Settings texts that are malformed or hold a value outside its list are refused before
+// anything is opened, with the reason and exit code 2.
+TEST_F(Vm418ctlTest, BadLineTextIsRefusedWithTheReason) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"COM1 9600 0 0 8",
+         "expected six fields (port baud parity stop-bits data-bits flow), found 5"},
+        {"COM1 fast 0 0 8 3", "baud rate \"fast\" is not a whole number"},
+        {"COM1 9601 0 0 8 3", "baud rate 9601 is not one of 110 300 600"},
+        {"COM1 9600 5 0 8 3", "parity 5 is not in 0-4"},
+        {"COM1 9600 0 3 8 3", "stop bits 3 is not in 0-2"},
+        {"COM1 9600 0 0 9 3", "data bits 9 is not in 4-8"},
+        {"COM1 9600 0 0 8 -1", "flow control -1 is not in 0-3"},
+    };
+    for (const auto& [line, reason] : cases) {
+        const CtlRun r = Vm418ctl(std::string("fetch --port /dev/null --line '") + line +
+                                  "' --phone 1 --password pw PARA");
+        EXPECT_EQ(r.exitCode, 2) << line;
+        EXPECT_NE(r.output.find(std::string("vm418ctl: --line \"") + line + "\": " + reason),
+                  std::string::npos)
+            << r.output;
+    }
 }
