@@ -3,12 +3,12 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +23,7 @@ constexpr int kIdleTimeoutMs = 1000;       // a read-side second without events
 constexpr int kWriteTimeoutMs = 10000;     // a write stuck this long is offered to OnTimeout
 constexpr int kQueueCreatedWaitMs = 5000;  // a sender waits this long for the write thread
 constexpr int kThreadEndWaitMs = 10000;    // CloseCom gives each thread this long
+using Clock = std::chrono::steady_clock;
 
 int PollRetry(pollfd* fds, nfds_t n, int timeoutMs) {
     int r;
@@ -142,8 +143,11 @@ bool CCom::StartCom(int handle) {
     const int flags = fcntl(handle, F_GETFL);
     if (flags >= 0)
         fcntl(handle, F_SETFL, flags | O_NONBLOCK);
-    hasErrorCounters_ = true;
-    counters_ = {};
+    {
+        std::lock_guard lock(countersMutex_);
+        hasErrorCounters_ = true;
+        counters_ = {};
+    }
     CheckCommErrors(nullptr);
 
     closeEvent = std::make_unique<ManualEvent>();
@@ -189,14 +193,12 @@ bool CCom::StopThread(std::thread& thread, std::atomic<bool>& done, const char* 
         ended = threadEnded_.wait_for(lock, std::chrono::milliseconds(kThreadEndWaitMs),
                                       [&] { return done.load(); });
     }
-    if (ended) {
-        thread.join();
-        return true;
-    }
-    Trace(notExiting);
-    pthread_cancel(thread.native_handle());
-    thread.detach();
-    return false;
+    // A thread still uses this object, so it is always waited for, never cancelled: the
+    // close only counts as failed when it took longer than it should.
+    if (!ended)
+        Trace(notExiting);
+    thread.join();
+    return ended;
 }
 
 bool CCom::CloseCom() {
@@ -205,11 +207,11 @@ bool CCom::CloseCom() {
     if (readThread.joinable() && fd >= 0)
         tcflush(fd, TCIFLUSH);
     ok &= StopThread(readThread, readThreadDone_, "Closing Read Thread \n",
-                     "Read thread not exiting.  Terminating it.\n");
+                     "Read thread not exiting.  Waiting for it.\n");
     if (writeThread.joinable() && fd >= 0)
         tcflush(fd, TCOFLUSH);
     ok &= StopThread(writeThread, writeThreadDone_, "Closing Write Thread\n",
-                     "Write thread not exiting.  Terminating it.\n");
+                     "Write thread not exiting.  Waiting for it.\n");
     queueCreatedEvent.reset();
     closeEvent.reset();
     stopEvent.reset();
@@ -281,8 +283,11 @@ void CCom::WriteThreadProc() {
         if (fds[0].revents & POLLIN)
             break;
     }
-    if (fatal)
+    if (fatal) {
+        // A line that cannot be written is gone: the read side ends with it.
+        closeEvent->Set();
         OnCommNotify(WTHREAD_FATAL_TERMINATION, "WTHREAD_FATAL_TERMINATION");
+    }
     if (port >= 0)
         tcflush(port, TCOFLUSH);
     {
@@ -330,12 +335,18 @@ bool CCom::HandleWriteData(const std::vector<uint8_t>& buffer) {
 
 void CCom::ReadThreadProc() {
     bool fatal = false;
+    // The outstanding commands are checked once a second whatever the line does: a trickle
+    // of noise must not hold a time-out back.
+    auto nextCheck = Clock::now() + std::chrono::milliseconds(kIdleTimeoutMs);
+    bool bytesSinceCheck = false;
     for (;;) {
         pollfd fds[3] = {
             {closeEvent->fd(), POLLIN, 0}, {port, POLLIN, 0}, {stopEvent->fd(), POLLIN, 0}};
         // A set stop event has no action of its own; it must not spin the loop.
         const int n = stopEvent->IsSet() ? 2 : 3;
-        const int r = PollRetry(fds, n, kIdleTimeoutMs);
+        const auto untilCheck =
+            std::chrono::duration_cast<std::chrono::milliseconds>(nextCheck - Clock::now());
+        const int r = PollRetry(fds, n, std::max(0, static_cast<int>(untilCheck.count())));
         if (r < 0) {
             ReportCommError(UNEXPECTED_WAIT_ERROR, "WaitForMultipleObjects()");
             fatal = true;
@@ -343,20 +354,26 @@ void CCom::ReadThreadProc() {
         }
         if (fds[0].revents & POLLIN)
             break;
-        if (r == 0) {
-            OnTimeout(0, nullptr);
-            continue;
-        }
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-            if (!HandleReadEvent()) {
+            bool gotBytes = false;
+            if (!HandleReadEvent(&gotBytes)) {
                 Trace("HandleReadEvent()\n");
                 fatal = true;
                 break;
             }
+            bytesSinceCheck |= gotBytes;
+        }
+        if (Clock::now() >= nextCheck) {
+            OnTimeout(bytesSinceCheck ? kTimeoutWhileReceiving : kTimeoutSilence, nullptr);
+            bytesSinceCheck = false;
+            nextCheck = Clock::now() + std::chrono::milliseconds(kIdleTimeoutMs);
         }
     }
-    if (fatal)
+    if (fatal) {
+        // A line that cannot be read is gone: the write side ends with it.
+        closeEvent->Set();
         OnCommNotify(RTHREAD_FATAL_TERMINATION, "RTHREAD_FATAL_TERMINATION");
+    }
     Trace("Read thread shutting down\n");
     if (port >= 0)
         tcflush(port, TCIFLUSH);
@@ -367,7 +384,7 @@ void CCom::ReadThreadProc() {
     threadEnded_.notify_all();
 }
 
-bool CCom::HandleReadEvent() {
+bool CCom::HandleReadEvent(bool* gotBytes) {
     const size_t room = rxBufferSize - static_cast<size_t>(rxEnd - rxBuffer);
     const ssize_t n = read(port, rxEnd, room);
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
@@ -378,6 +395,7 @@ bool CCom::HandleReadEvent() {
                         "HandleReadEvent()");
         return false;
     }
+    *gotBytes = true;
     if (hasErrorCounters_) {
         std::string errors;
         CheckCommErrors(&errors);
@@ -396,31 +414,37 @@ bool CCom::OnBytesRead(size_t count) {
 }
 
 bool CCom::CheckCommErrors(std::string* text) {
-    if (port < 0)
+    const int fd = port;
+    if (fd < 0)
         return false;
-    serial_icounter_struct ic{};
-    if (ioctl(port, TIOCGICOUNT, &ic) != 0) {
-        // A pseudo-terminal keeps no error counters; that is no failure.
-        if (errno == ENOTTY || errno == EINVAL) {
-            hasErrorCounters_ = false;
-            return true;
-        }
-        return false;
-    }
     std::string out;
-    if (ic.brk != counters_.brk)
-        out += "CE_BREAK - The hardware detected a break condition, ";
-    if (ic.frame != counters_.frame)
-        out += "CE_FRAME - The hardware detected a framing error, ";
-    if (ic.overrun != counters_.overrun)
-        out += "CE_OVERRUN - A character-buffer overrun has occurred. The next character is lost, ";
-    if (ic.buf_overrun != counters_.bufOverrun)
-        out +=
-            "CE_RXOVER - An input buffer overflow has occurred. There is either no room in the "
-            "input buffer, or a character was received after the end-of-file (EOF) character, ";
-    if (ic.parity != counters_.parity)
-        out += "CE_RXPARITY - The hardware detected a parity error, ";
-    counters_ = {ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun};
+    {
+        // The read thread and any reporting thread compare against the same counters.
+        std::lock_guard lock(countersMutex_);
+        serial_icounter_struct ic{};
+        if (ioctl(fd, TIOCGICOUNT, &ic) != 0) {
+            // A pseudo-terminal keeps no error counters; that is no failure.
+            if (errno == ENOTTY || errno == EINVAL) {
+                hasErrorCounters_ = false;
+                return true;
+            }
+            return false;
+        }
+        if (ic.brk != counters_.brk)
+            out += "CE_BREAK - The hardware detected a break condition, ";
+        if (ic.frame != counters_.frame)
+            out += "CE_FRAME - The hardware detected a framing error, ";
+        if (ic.overrun != counters_.overrun)
+            out +=
+                "CE_OVERRUN - A character-buffer overrun has occurred. The next character is lost, ";
+        if (ic.buf_overrun != counters_.bufOverrun)
+            out +=
+                "CE_RXOVER - An input buffer overflow has occurred. There is either no room in the "
+                "input buffer, or a character was received after the end-of-file (EOF) character, ";
+        if (ic.parity != counters_.parity)
+            out += "CE_RXPARITY - The hardware detected a parity error, ";
+        counters_ = {ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun};
+    }
     if (!out.empty()) {
         out += "\r\n";
         if (text)

@@ -35,6 +35,11 @@ constexpr int WIN_WAIT_TIMEOUT = 258;
 constexpr int WIN_ERROR_OPERATION_ABORTED = 995;
 constexpr int COMM_LINE_ERROR_NOTIFY = 128;  // OnCommNotify code of a line error
 
+// OnTimeout reasons.
+constexpr int kTimeoutSilence = 0;         // a second without any byte on the read side
+constexpr int kTimeoutWriteStuck = 1;      // a write has waited 10 s
+constexpr int kTimeoutWhileReceiving = 2;  // a second passed while bytes kept coming
+
 // The Win32 error code an errno value is reported as.
 int Win32ErrorFromErrno(int err);
 // The description ReportCommError composes for a code and the reporting operation.
@@ -62,6 +67,8 @@ class CCom {
     bool CheckCommErrors(std::string* text);
 
     bool IsStarted() const { return port >= 0; }
+    // Started and neither thread has ended on a fatal error.
+    bool IsRunning() const { return port >= 0 && !readThreadDone_ && !writeThreadDone_; }
     int LastErrorCode() const { return lastErrorCode_.load(); }
     std::string LastErrorText() const;
 
@@ -70,8 +77,9 @@ class CCom {
     virtual void OnWriteThreadStart() {}
     virtual void OnPortClosed() {}
     virtual void OnCommNotify(int /*code*/, const std::string& /*text*/) {}
-    // reason 0: a second without any event on the read side (buffer null); reason 1: a
-    // write has waited 10 s. Non-zero abandons that write.
+    // Called once a second by the read thread (reason kTimeoutSilence when no byte came in
+    // that second, else kTimeoutWhileReceiving; buffer null) and by the write thread when a
+    // write has waited 10 s (kTimeoutWriteStuck, the buffer). Non-zero abandons that write.
     virtual int OnTimeout(int /*reason*/, const std::vector<uint8_t>* /*buffer*/) { return 1; }
     virtual void OnDataWritten(size_t /*count*/, const std::vector<uint8_t>& /*buffer*/) {}
     // Must consume the bytes from rxBuffer up to rxEnd and set rxEnd back to rxBuffer.
@@ -91,7 +99,7 @@ class CCom {
     void ReadThreadProc();
     void WriteThreadProc();
     bool HandleWriteData(const std::vector<uint8_t>& buffer);
-    bool HandleReadEvent();
+    bool HandleReadEvent(bool* gotBytes);
     bool StopThread(std::thread& thread, std::atomic<bool>& done, const char* closing,
                     const char* notExiting);
 
@@ -108,7 +116,8 @@ class CCom {
     std::condition_variable threadEnded_;
     std::mutex queueMutex_;
     std::deque<std::vector<uint8_t>> writeQueue_;
-    bool hasErrorCounters_ = true;
+    std::mutex countersMutex_;
+    std::atomic<bool> hasErrorCounters_{true};
     struct Counters {
         int brk = 0, frame = 0, overrun = 0, parity = 0, bufOverrun = 0;
     } counters_;

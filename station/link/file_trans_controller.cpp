@@ -1,7 +1,11 @@
 #include "file_trans_controller.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -15,7 +19,57 @@ constexpr uint32_t kRequestTimeoutMs = 5000;
 constexpr uint32_t kAbortTimeoutMs = 1000;
 constexpr int kErrorShowMs = 1000;  // the lamp stays lit this long before the dialog closes
 constexpr int kAbortPauseMs = 500;
+namespace fs = std::filesystem;
+
+// Copies `from` beside `to` and renames the copy over it, for a target on another file
+// system. "" or the reason.
+std::string CopyThenReplace(const fs::path& from, const fs::path& to) {
+    fs::path part = to;
+    part += ".part";
+    std::FILE* in = std::fopen(from.c_str(), "rb");
+    if (in == nullptr)
+        return std::strerror(errno);
+    std::FILE* out = std::fopen(part.c_str(), "wb");
+    if (out == nullptr) {
+        const std::string reason = std::strerror(errno);
+        std::fclose(in);
+        return reason;
+    }
+    char buf[8192];
+    bool ok = true;
+    for (size_t n; ok && (n = std::fread(buf, 1, sizeof buf, in)) > 0;)
+        ok = std::fwrite(buf, 1, n, out) == n;
+    ok = ok && !std::ferror(in) && std::fflush(out) == 0 && fsync(fileno(out)) == 0;
+    std::string reason = ok ? "" : std::strerror(errno);
+    std::fclose(in);
+    if (std::fclose(out) != 0 && ok) {
+        ok = false;
+        reason = std::strerror(errno);
+    }
+    std::error_code ec;
+    if (ok)
+        fs::rename(part, to, ec);
+    if (!ok || ec) {
+        fs::remove(part, ec);
+        return ok ? ec.message() : reason;
+    }
+    fs::remove(from, ec);
+    return {};
+}
+
 }  // namespace
+
+// Puts the received file in place of `to` in one step: a reader sees the old file or the
+// new one, never none. When that cannot be done the old file is left as it was.
+std::string ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
+    std::error_code ec;
+    fs::rename(from, to, ec);
+    if (!ec)
+        return {};
+    if (ec == std::errc::cross_device_link)
+        return CopyThenReplace(from, to);
+    return ec.message();
+}
 
 FileTransferController::FileTransferController(XLNKProtocol* protocol, Scheduler scheduler)
     : protocol_(protocol), schedule_(std::move(scheduler)) {
@@ -58,14 +112,12 @@ void FileTransferController::OnFrame(uint16_t command, const uint8_t* data, size
             break;
         case CMD_FILE_END:
             if (!saveAs.empty() && protocol_ != nullptr) {
-                std::error_code ec;
-                std::filesystem::remove(saveAs, ec);
-                std::filesystem::rename(protocol_->ReceivedFilePath(), saveAs, ec);
-                // The data stays in "received.tmp" when it cannot be moved.
-                if (ec)
-                    saveError_ = saveAs + ": " + ec.message();
+                saveError_ = ReplaceFile(protocol_->ReceivedFilePath(), saveAs);
+                if (!saveError_.empty())
+                    saveError_ = saveAs + ": " + saveError_;
             }
-            outcome_ = Outcome::Ok;
+            // A file that could not be saved is no successful download: the old one stays.
+            outcome_ = saveError_.empty() ? Outcome::Ok : Outcome::Cancel;
             break;
         case CMD_FILE_END_ACK:
             outcome_ = Outcome::Cancel;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -12,6 +13,10 @@
 namespace station {
 
 class XLNKProtocol;
+
+// Replaces `to` with `from` atomically (across file systems through a copy beside `to`);
+// "" on success, else the reason, with `to` as it was.
+std::string ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to);
 
 class FileTransferController {
   public:
@@ -36,7 +41,8 @@ class FileTransferController {
     const std::string& blockText() const { return blockText_; }
     bool errorLamp() const { return errorLamp_; }
     Outcome outcome() const { return outcome_; }
-    // Set when the received file could not be moved to "Save as".
+    // Set when the received file could not be moved to "Save as"; the download then ends
+    // with Cancel and the previous file stays.
     const std::string& saveError() const { return saveError_; }
 
     // Called when the dialog opens: runs Start when autoStart is set.

@@ -16,6 +16,9 @@ constexpr uint16_t XLNK_ERR_FILE_TRANSFER_INTERRUPTED = 0x6900;
 constexpr uint16_t XLNK_ERR_CHECKSUM = 0x6D00;
 constexpr uint16_t XLNK_ERR_UNEXPECTED_COMMAND = 0x6E00;
 constexpr uint16_t XLNK_MODEM_CONNECTED = 0xC600;
+// The port engine stopped on a fatal error (adapter unplugged, device gone). A modem event
+// of its own, so that it hangs up like one: "Disconnected  port lost".
+constexpr uint16_t XLNK_ERR_PORT_LOST = XLNK_ERR_MODEM + 0xFE;
 constexpr uint16_t kNoFrameCommand = 0xFFFF;  // raw text and events without a frame
 
 struct ProtocolEvent {

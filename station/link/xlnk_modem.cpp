@@ -32,16 +32,41 @@ constexpr ModemText kModemTexts[] = {
     {"NO ANSWER", MODEM_NO_ANSWER},
     {"RINGING", MODEM_RINGING},
     {"NO DIAL ", MODEM_NO_DIALTONE},
+    {"NO DIALTONE", MODEM_NO_DIALTONE},  // the usual spelling of modems
     {"+++", MODEM_ESCAPE},
 };
 
 }  // namespace
+
+std::string ModemResultText(int r) {
+    switch (r) {
+        case MODEM_NO_CARRIER:
+            return "NO CARRIER";
+        case MODEM_ERROR:
+            return " Modem (command) ERROR";
+        case MODEM_BUSY:
+            return "BUSY";
+        case MODEM_NO_ANSWER:
+            return "NO ANSWER";
+        case MODEM_NO_DIALTONE:
+            return "NO DIAL TOINE";
+        case XLNK_ERR_PORT_LOST - XLNK_ERR_MODEM:
+            return " port lost";
+        default:
+            return "";
+    }
+}
 
 void XLNKProtocol::SetModemInit(const std::string& init) {
     modemInit = init.substr(0, kInitKept);
 }
 
 int XLNKProtocol::Dial(const std::string& phoneNumber, const std::string& password) {
+    const int state = modemState;
+    if (state == MODEM_AT_SENT || state == MODEM_DIALLING || state == MODEM_CONNECTED)
+        return -1;  // one dialogue at a time; hang up first
+    // Whatever came before this call (a dropped frame, half a line) is not its answer.
+    resetReceive_ = true;
     const std::string phone = phoneNumber.substr(0, kPhoneUsed);
     dialString = modemInit.empty() ? "ATD" + phone + "\r"
                                    : "AT" + modemInit.substr(0, kInitUsed) + "D" + phone + "\r";
@@ -61,9 +86,14 @@ int XLNKProtocol::ParseModemText(const uint8_t* bytes, size_t count) {
     for (size_t i = 0; i < std::min(count, kModemTextUsed); ++i)
         if (std::isprint(bytes[i]))
             text.push_back(static_cast<char>(bytes[i]));
+    // While connected, a result is a line of its own that starts with its text; elsewhere
+    // in a line those letters are the unit's data.
+    const bool connected = modemState == MODEM_CONNECTED;
+    const size_t first = text.find_first_not_of(' ');
     int r = -1;
     for (const auto& t : kModemTexts) {
-        if (text.find(t.text) != std::string::npos) {
+        const size_t at = text.find(t.text);
+        if (at != std::string::npos && (!connected || at == first)) {
             r = t.result;
             break;
         }

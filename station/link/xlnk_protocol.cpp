@@ -54,13 +54,18 @@ int XLNKProtocol::SendCommand(uint16_t cmd, size_t length, const uint8_t* data, 
     }
     const uint32_t tick = Tick();
     // The descriptor is listed before the write is queued, so that the write thread
-    // always finds it when the bytes are out.
+    // always finds it when the bytes are out. The limit is tested again where the
+    // descriptor is added, so that concurrent senders cannot pass it together.
     const bool tracked = cmd != CMD_RAW_TEXT;
     uint64_t serial = 0;
-    if (tracked) {
+    {
         std::lock_guard lock(listLock);
-        serial = nextSerial_++;
-        commands.push_front({{cmd, tick, timeout, 0}, serial});
+        if (commands.size() > kMaxOutstanding)
+            return -5;
+        if (tracked) {
+            serial = nextSerial_++;
+            commands.push_front({{cmd, tick, timeout, 0}, serial});
+        }
     }
     if (!WriteCommString(std::move(bytes))) {
         Trace("FAILED_TO_SEND\r\n");
@@ -91,7 +96,18 @@ bool XLNKProtocol::RemoveCommand(uint16_t cmd, bool remove, uint16_t mask) {
     return false;
 }
 
+void XLNKProtocol::SetWindow(ProtocolEventSink* sink) {
+    std::lock_guard lock(deliveryLock_);
+    window = sink;
+}
+
+bool XLNKProtocol::TransferOpen() const {
+    std::lock_guard lock(transferLock_);
+    return transferFile != nullptr;
+}
+
 int XLNKProtocol::PostEvent(int kind, const uint8_t* frame, size_t value) {
+    std::lock_guard delivery(deliveryLock_);
     ProtocolEventSink* sink = window;
     if (sink == nullptr)
         return -1;
@@ -132,7 +148,27 @@ void XLNKProtocol::OnDataWritten(size_t /*count*/, const std::vector<uint8_t>& b
         Trace(" (OnSent) No such command in commands list!\r\n");
 }
 
+void XLNKProtocol::ResetReceiveState() {
+    rxState = 0;
+    rxCount = 0;
+    modemLine_.clear();
+    discarding_ = resyncing_ = frameBroken_ = false;
+    atLineStart_ = true;
+}
+
+// The frame being received is lost. Its remaining bytes are not text; inside a download
+// the block is asked again once the line falls silent.
+void XLNKProtocol::BreakFrame() {
+    rxState = 0;
+    discarding_ = true;
+    std::lock_guard lock(transferLock_);
+    if (transferMode_ == Transfer::Receiving)
+        resyncing_ = frameBroken_ = true;
+}
+
 void XLNKProtocol::ProcessInput() {
+    if (resetReceive_.exchange(false))
+        ResetReceiveState();
     const uint8_t* p = rxBuffer;
     const uint8_t* const end = rxEnd;
     while (p < end) {
@@ -141,11 +177,12 @@ void XLNKProtocol::ProcessInput() {
                 const auto* marker =
                     static_cast<const uint8_t*>(std::memchr(p, kFrameMarker, end - p));
                 const uint8_t* runEnd = marker ? marker : end;
-                if (runEnd > p)
+                if (runEnd > p && !discarding_)
                     HandleRawText(p, runEnd - p);
                 p = runEnd;
                 if (marker) {
                     FlushModemLine();  // text before a frame is complete
+                    discarding_ = false;
                     frameBuffer_[0] = kFrameMarker;
                     rxCount = 1;
                     rxState = 1;
@@ -166,8 +203,13 @@ void XLNKProtocol::ProcessInput() {
                        static_cast<int>(Tick()));
                 // A length the frame buffer cannot hold is as corrupt as a bad check.
                 if (!h.valid || kHeaderSize + h.length > kFrameBufferSize) {
-                    PostEvent(1, frameBuffer_.data(), XLNK_ERR_CHECKSUM);
-                    rxState = 0;
+                    BreakFrame();
+                    // Inside a download the block's own checks decide; a damaged header
+                    // there is only a lost block, asked again at silence.
+                    if (resyncing_)
+                        Trace("Damaged frame header during file transfer\r\n");
+                    else
+                        PostEvent(1, frameBuffer_.data(), XLNK_ERR_CHECKSUM);
                 } else if (h.length == 0) {
                     rxState = 0;
                     HandleFrame();
@@ -201,7 +243,11 @@ void XLNKProtocol::HandleRawText(const uint8_t* bytes, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         if (bytes[i] == '\r' || bytes[i] == '\n') {
             FlushModemLine();
+            atLineStart_ = true;
         } else {
+            if (modemLine_.empty())
+                modemLineClean_ = atLineStart_;
+            atLineStart_ = false;
             modemLine_.push_back(bytes[i]);
             if (modemLine_.size() >= kModemLineLimit)
                 FlushModemLine();
@@ -212,7 +258,10 @@ void XLNKProtocol::HandleRawText(const uint8_t* bytes, size_t count) {
 void XLNKProtocol::FlushModemLine() {
     if (modemLine_.empty())
         return;
-    const int result = ParseModemText(modemLine_.data(), modemLine_.size());
+    // While connected, only a line of its own can be the modem speaking: text that
+    // follows other bytes without a line end is the unit's.
+    const bool judged = modemState != MODEM_CONNECTED || modemLineClean_;
+    const int result = judged ? ParseModemText(modemLine_.data(), modemLine_.size()) : 0;
     modemLine_.clear();
     if (result != 0)
         PostEvent(1, nullptr, static_cast<size_t>(result));
@@ -220,6 +269,7 @@ void XLNKProtocol::FlushModemLine() {
 
 void XLNKProtocol::HandleFrame() {
     const FrameHeader h = ParseHeader(frameBuffer_.data());
+    atLineStart_ = false;
     int result = 0;
     if (h.command != CMD_FILE_REQUEST) {
         // A request of the unit must have been expected exactly; an answer matches the
@@ -232,9 +282,16 @@ void XLNKProtocol::HandleFrame() {
             if (transferMode_ == Transfer::Sending)
                 matched = RemoveCommand(CMD_FILE_BLOCK, true, 0xFFFF);
         }
+        if (!matched && resyncing_) {
+            // Bytes of a lost block that happened to look like a frame.
+            Trace("Frame out of a damaged block dropped\r\n");
+            return;
+        }
         if (!matched)
             result = XLNK_ERR_UNEXPECTED_COMMAND;
     }
+    if (result == 0)
+        resyncing_ = frameBroken_ = false;
     {
         std::lock_guard lock(transferLock_);
         if (result == 0)
@@ -248,11 +305,42 @@ void XLNKProtocol::HandleFrame() {
         PostEvent(1, frameBuffer_.data(), static_cast<size_t>(result));
 }
 
+// A second without a byte: a modem answer without its line end is complete, a frame that
+// stopped half way is lost, and a download whose block was lost asks for it again at once
+// instead of waiting for the block's time-out.
+void XLNKProtocol::OnSilence() {
+    FlushModemLine();
+    atLineStart_ = true;
+    discarding_ = false;
+    resyncing_ = false;
+    if (rxState != 0) {
+        Trace("Incomplete frame dropped\r\n");
+        BreakFrame();
+        discarding_ = false;
+        resyncing_ = false;
+    }
+    if (!frameBroken_)
+        return;
+    frameBroken_ = false;
+    int result = 0;
+    {
+        std::lock_guard lock(transferLock_);
+        if (transferMode_ != Transfer::Receiving || !RemoveCommand(CMD_FILE_BLOCK, true, 0xFFFF))
+            return;
+        result = HandleCommandError(CMD_FILE_BLOCK, XLNK_ERR_CHECKSUM);
+    }
+    if (result != 0) {
+        uint8_t header[kHeaderSize] = {kFrameMarker, 0, 0, 0, 0, 0};
+        PutU16(&header[3], CMD_FILE_BLOCK);
+        PostEvent(1, header, static_cast<size_t>(result));
+    }
+}
+
 int XLNKProtocol::OnTimeout(int reason, const std::vector<uint8_t>* /*buffer*/) {
-    if (reason == 1)
+    if (reason == kTimeoutWriteStuck)
         Trace("WRITE_TIMEOUT SIGNALED\r\n");
-    if (reason == 0)
-        FlushModemLine();  // a modem answer without a line end, then silence
+    if (reason == kTimeoutSilence)
+        OnSilence();
     const uint32_t now = Tick();
     CUR_CMD_DESCR expired;
     bool found = false;
@@ -284,24 +372,57 @@ int XLNKProtocol::OnTimeout(int reason, const std::vector<uint8_t>* /*buffer*/) 
         std::lock_guard lock(transferLock_);
         result = HandleCommandError(expired.cmd, XLNK_ERR_TIMEOUT);
     }
+    // A time-out inside a file transfer is reported as the transfer's interruption, with
+    // the command that did not come; any other as XLNK_ERR_TIMEOUT.
     if (result != 0) {
         uint8_t header[kHeaderSize] = {kFrameMarker, 0, 0, 0, 0, 0};
         PutU16(&header[3], expired.cmd);
-        PostEvent(1, header, XLNK_ERR_TIMEOUT);
+        PostEvent(1, header, static_cast<size_t>(result));
     }
     return 1;
 }
 
 void XLNKProtocol::OnPortClosed() {
     {
-        std::lock_guard lock(listLock);
-        commands.clear();
+        // Under the transfer lock, so that a frame being handled cannot list a new
+        // expected block after the list was emptied.
+        std::lock_guard transfer(transferLock_);
+        {
+            std::lock_guard lock(listLock);
+            commands.clear();
+        }
+        CloseTransferFile();
     }
-    std::lock_guard lock(transferLock_);
-    CloseTransferFile();
+    if (!IsRunning()) {
+        // The line is down: nothing of this connection may reach the next call.
+        ResetReceiveState();
+        resetReceive_ = false;
+        modemState = MODEM_IDLE;
+        portLost_ = false;
+    }
+}
+
+void XLNKProtocol::OnCommNotify(int code, const std::string& text) {
+    if (code != RTHREAD_FATAL_TERMINATION && code != WTHREAD_FATAL_TERMINATION)
+        return;
+    Trace(text + "\r\n");
+    {
+        std::lock_guard transfer(transferLock_);
+        {
+            std::lock_guard lock(listLock);
+            commands.clear();
+        }
+        CloseTransferFile();
+    }
+    modemState = MODEM_IDLE;
+    // Both threads may fail on the same lost device; the window hears it once.
+    if (!portLost_.exchange(true))
+        PostEvent(1, nullptr, XLNK_ERR_PORT_LOST);
 }
 
 std::string EventCodeName(uint16_t status) {
+    if (status == XLNK_ERR_PORT_LOST)
+        return "XLNK_ERR_PORT_LOST";
     if ((status & 0xFF00) == XLNK_ERR_MODEM)
         return "XLNK_ERR_MODEM";
     switch (status) {

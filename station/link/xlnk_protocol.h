@@ -46,14 +46,21 @@ constexpr int MODEM_ESCAPE = 99;
 
 constexpr size_t kMaxOutstanding = 32;  // more than this many refuses a send
 constexpr size_t kMaxServedNameLength = 255;
+constexpr uint64_t kUnannouncedDownloadLimit = 1u << 20;  // bytes, when no size was announced
+constexpr uint64_t kDownloadLimit = 64u << 20;            // bytes, whatever was announced
+
+// What the status bar says after "Disconnected " for a modem result or a lost port
+// (XLNK_ERR_MODEM + r).
+std::string ModemResultText(int r);
 
 class XLNKProtocol : public CCom {
   public:
     XLNKProtocol();
     ~XLNKProtocol() override;
 
-    // Where events go; null delivers nothing.
-    void SetWindow(ProtocolEventSink* sink) { window = sink; }
+    // Where events go; null delivers nothing. Waits for an event being delivered, so that
+    // the old sink may be destroyed once this returns.
+    void SetWindow(ProtocolEventSink* sink);
     // The millisecond tick; tests give their own clock.
     void SetTickSource(std::function<uint32_t()> tick) { tick_ = std::move(tick); }
     // Folder of "received.tmp" and "sentfile.tmp" (default: the current folder).
@@ -77,9 +84,10 @@ class XLNKProtocol : public CCom {
     int SendFile(const std::string& name);
     int HandleTransferFrame(const uint8_t* frame);
     int HandleCommandError(uint16_t command, int code);
-    bool TransferOpen() const { return transferFile != nullptr; }
+    bool TransferOpen() const;
 
-    // Modem dialogue.
+    // Modem dialogue. Dial is refused (-1, nothing sent) while a dialogue or a connection
+    // runs; it starts with a clean receiver.
     void SetModemInit(const std::string& init);
     int Dial(const std::string& phoneNumber, const std::string& password);
     int ParseModemText(const uint8_t* bytes, size_t count);
@@ -87,33 +95,42 @@ class XLNKProtocol : public CCom {
     const std::string& DialString() const { return dialString; }
     const std::string& ConnectString() const { return connectString; }
 
-    // Drops everything outstanding and closes an open transfer file.
+    // Drops everything outstanding and closes an open transfer file. Once the engine has
+    // stopped (hang-up) it also forgets the receive state and the modem connection, so the
+    // next call starts clean.
     void OnPortClosed() override;
     int OnTimeout(int reason, const std::vector<uint8_t>* buffer) override;
 
   protected:
     void OnDataWritten(size_t count, const std::vector<uint8_t>& buffer) override;
     void ProcessInput() override;
+    // A thread that ended on a fatal error (the device is gone) is reported to the window.
+    void OnCommNotify(int code, const std::string& text) override;
 
   private:
     uint32_t Tick() const { return tick_(); }
     void HandleFrame();
     void HandleRawText(const uint8_t* bytes, size_t count);
     void FlushModemLine();
+    void ResetReceiveState();
+    void BreakFrame();
+    void OnSilence();
     void CloseTransferFile();
     int SendBlock();
     int ReceiveBlock(const uint8_t* frame);
     std::FILE* OpenWorkFile(const std::filesystem::path& path);
+    std::FILE* OpenServedFile(const std::string& name) const;
 
     enum class Transfer { None, Sending, Receiving };
 
-    std::atomic<ProtocolEventSink*> window{nullptr};
+    std::recursive_mutex deliveryLock_;  // held while an event is handed to the window
+    ProtocolEventSink* window = nullptr;
     std::atomic<int> modemState{MODEM_IDLE};
     std::string modemInit;
     std::FILE* transferFile = nullptr;
     Transfer transferMode_ = Transfer::None;
     int repeatCount = 0;
-    std::recursive_mutex transferLock_;  // the transfer file: read thread and Abort
+    mutable std::recursive_mutex transferLock_;  // the transfer file: read thread and Abort
     mutable std::mutex listLock;
     struct Entry {
         CUR_CMD_DESCR descr;
@@ -123,6 +140,13 @@ class XLNKProtocol : public CCom {
     uint64_t nextSerial_ = 0;
     size_t rxCount = 0;
     int rxState = 0;
+    std::atomic<bool> resetReceive_{false};  // set by Dial, honoured by the reader
+    bool discarding_ = false;  // the rest of a broken frame: neither text nor modem answers
+    bool resyncing_ = false;   // since a broken frame of a download, until silence or a match
+    bool frameBroken_ = false;  // a frame of a download was lost; ask again at silence
+    bool atLineStart_ = true;   // the next text byte begins a line
+    bool modemLineClean_ = false;  // the line being collected began on its own line
+    std::atomic<bool> portLost_{false};
     std::string dialString;
     std::string connectString;
     std::vector<uint8_t> modemLine_;  // text outside frames, up to its line end
@@ -132,6 +156,8 @@ class XLNKProtocol : public CCom {
     uint32_t blockNumber_ = 0;
     long blockStart_ = 0;  // offset in "sentfile.tmp" of the block being sent
     uint32_t nextBlock_ = 0;
+    uint64_t receivedBytes_ = 0;
+    uint64_t receiveLimit_ = 0;
     std::function<uint32_t()> tick_;
     std::filesystem::path workFolder_ = ".";
     std::filesystem::path outbox_ = "outbox";

@@ -1,6 +1,11 @@
 // File transfer over XLNK: the station answers the unit's requests, receives files in
 // CRC-checked blocks into "received.tmp" and sends files to the unit from "sentfile.tmp".
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "trace.h"
@@ -12,6 +17,7 @@ namespace {
 
 constexpr uint16_t kSendBlockSize = 256;  // the station's blocks when it sends a file
 constexpr size_t kAnnouncePiece = 1024;   // the announcement counts pieces of this size
+constexpr uint64_t kMaxBlockData = 1024;  // a block frame of 1034 bytes carries at most this
 constexpr int kMaxRepeats = 4;            // repeat requests per download
 constexpr uint32_t kAnswerTimeoutMs = 1000;
 constexpr uint32_t kBlockTimeoutMs = 5000;
@@ -46,7 +52,31 @@ bool IsServableName(const std::string& name) {
     return name.find('\0') == std::string::npos;
 }
 
+// The commands a transfer waits for; none of them may time out once it has ended.
+bool IsAwaitedTransferCommand(uint16_t command) {
+    return command == CMD_FILE_ANNOUNCE || command == CMD_FILE_BLOCK || command == CMD_FILE_END;
+}
+
 }  // namespace
+
+// The file a unit may be served: a regular file directly inside the outbox, not a link
+// that leads out of it, opened without blocking on a FIFO or a device.
+std::FILE* XLNKProtocol::OpenServedFile(const std::string& name) const {
+    if (!IsServableName(name))
+        return nullptr;
+    const int fd = ::open((outbox_ / name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::FILE* file = fdopen(fd, "rb");
+    if (file == nullptr)
+        ::close(fd);
+    return file;
+}
 
 std::FILE* XLNKProtocol::OpenWorkFile(const std::filesystem::path& path) {
     return std::fopen(path.c_str(), "w+b");
@@ -56,20 +86,29 @@ void XLNKProtocol::CloseTransferFile() {
     if (transferFile != nullptr)
         std::fclose(transferFile);
     transferFile = nullptr;
+    if (transferMode_ != Transfer::None) {
+        // A transfer that has ended, however, leaves no block or end to wait for.
+        std::lock_guard lock(listLock);
+        commands.remove_if([](const Entry& e) { return IsAwaitedTransferCommand(e.descr.cmd); });
+    }
     transferMode_ = Transfer::None;
 }
 
 int XLNKProtocol::SendFile(const std::string& name) {
     std::lock_guard lock(transferLock_);
     CloseTransferFile();
-    transferFile = OpenWorkFile(SentFilePath());
-    if (transferFile == nullptr)
-        return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
-    transferMode_ = Transfer::Sending;
-    // A refused name is answered as a file that cannot be opened.
-    std::FILE* source = IsServableName(name) ? std::fopen((outbox_ / name).c_str(), "rb") : nullptr;
+    // A refused name is answered as a file that cannot be opened; "sentfile.tmp" is left
+    // alone until the request is accepted.
+    std::FILE* source = OpenServedFile(name);
     if (source == nullptr)
         return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
+    transferFile = OpenWorkFile(SentFilePath());
+    if (transferFile == nullptr) {
+        std::fclose(source);
+        return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
+    }
+    transferMode_ = Transfer::Sending;
+    repeatCount = 0;
     if (SendCommand(CMD_FILE_REQUEST_ACK, 0, nullptr, kAnswerTimeoutMs) != 0) {
         std::fclose(source);
         return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
@@ -109,14 +148,31 @@ int XLNKProtocol::ReceiveBlock(const uint8_t* frame) {
         Trace("Wrong crc \r\n");
         return XLNK_ERR_CHECKSUM;
     }
+    // A unit may not send more than it announced (or than any station file can be).
+    if (receivedBytes_ + block->valid > receiveLimit_) {
+        TraceF("Download longer than its announced %llu bytes\r\n",
+               static_cast<unsigned long long>(receiveLimit_));
+        CloseTransferFile();
+        return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
+    }
+    // The block is on the disk before it is acknowledged: a disk that refuses it ends the
+    // download at once, rather than asking the unit again for what it cannot store.
+    if (std::fwrite(block->data, 1, block->valid, transferFile) != block->valid ||
+        std::fflush(transferFile) != 0) {
+        const std::string text =
+            ReceivedFilePath().string() + ": " + std::strerror(errno) + "\r\n";
+        Trace(text);
+        PostEvent(2, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        CloseTransferFile();
+        return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
+    }
+    receivedBytes_ += block->valid;
+    ++nextBlock_;
     if (SendCommand(CMD_FILE_BLOCK_ACK, 0, nullptr, kBlockTimeoutMs) != 0)
         return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
-    // A short block is the last one.
-    ExpectCommand(block->valid == block->blockSize ? CMD_FILE_BLOCK : CMD_FILE_END,
-                  kBlockTimeoutMs);
-    if (std::fwrite(block->data, 1, block->valid, transferFile) != block->valid)
-        return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;  // a disk that refuses data ends the download
-    ++nextBlock_;
+    // A short block is the last one (an empty one too, whatever block size it claims).
+    const bool last = block->valid < block->blockSize || block->valid == 0;
+    ExpectCommand(last ? CMD_FILE_END : CMD_FILE_BLOCK, kBlockTimeoutMs);
     return 0;
 }
 
@@ -141,13 +197,19 @@ int XLNKProtocol::HandleTransferFrame(const uint8_t* frame) {
             case CMD_FILE_ANNOUNCE:
                 if (SendCommand(CMD_FILE_ANNOUNCE_ACK, 0, nullptr, kAnswerTimeoutMs) != 0)
                     return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
-                ExpectCommand(CMD_FILE_BLOCK, kBlockTimeoutMs);
                 nextBlock_ = 0;
                 repeatCount = 0;
+                receivedBytes_ = 0;
+                // The count of 1024-byte pieces announced bounds the file.
+                receiveLimit_ = h.length >= 4 && GetU32(data) != 0
+                                    ? std::min<uint64_t>(GetU32(data) * kMaxBlockData, kDownloadLimit)
+                                    : kUnannouncedDownloadLimit;
+                // Receiving from here on, so that a failure also forgets the expected block.
+                transferMode_ = Transfer::Receiving;
+                ExpectCommand(CMD_FILE_BLOCK, kBlockTimeoutMs);
                 transferFile = OpenWorkFile(ReceivedFilePath());
                 if (transferFile == nullptr)
                     return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
-                transferMode_ = Transfer::Receiving;
                 return 0;
             default:
                 answerRequest();
@@ -173,6 +235,9 @@ int XLNKProtocol::HandleTransferFrame(const uint8_t* frame) {
                 return SendBlock();
             }
             case CMD_FILE_REPEAT:
+                // As many repeats as a download may ask for; then the upload has failed.
+                if (++repeatCount > kMaxRepeats)
+                    return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
                 // Back to the start of the block just sent, short last block included.
                 std::fseek(transferFile, blockStart_, SEEK_SET);
                 return SendBlock();
@@ -201,7 +266,8 @@ int XLNKProtocol::HandleCommandError(uint16_t command, int code) {
         return 0;
     std::lock_guard lock(transferLock_);
     int result = code;
-    if (command == CMD_FILE_BLOCK && transferMode_ == Transfer::Receiving) {
+    if (command == CMD_FILE_BLOCK && transferMode_ == Transfer::Receiving &&
+        code != XLNK_ERR_FILE_TRANSFER_INTERRUPTED) {
         // A bad or missing block of a download is asked again, a few times per download.
         if (repeatCount < kMaxRepeats &&
             SendCommand(CMD_FILE_REPEAT, 0, nullptr, kAnswerTimeoutMs) == 0) {

@@ -71,10 +71,12 @@ TEST_F(ModemTest, ConnectWithSpeedSuffixSendsPasswordAndReportsConnected) {
     EXPECT_EQ(p.written.size(), 3u);
 }
 
-// Every failure text ends the dialogue with its own event code.
+// Every failure text ends the dialogue with its own event code; the usual "NO DIALTONE"
+// counts as well as "NO DIAL TONE".
 TEST_F(ModemTest, FailureTextsAndTheirEventCodes) {
-    const std::pair<std::string, int> cases[] = {
-        {"NO CARRIER", 3}, {"ERROR", 4}, {"BUSY", 7}, {"NO ANSWER", 8}, {"NO DIAL TONE", 9}};
+    const std::pair<std::string, int> cases[] = {{"NO CARRIER", 3}, {"ERROR", 4},
+                                                 {"BUSY", 7},       {"NO ANSWER", 8},
+                                                 {"NO DIAL TONE", 9}, {"NO DIALTONE", 9}};
     for (const auto& [text, r] : cases) {
         LoopbackProtocol q;
         CollectingSink s;
@@ -96,11 +98,9 @@ TEST_F(ModemTest, OkAndConnectInOneTextCountAsOk) {
     EXPECT_EQ(p.ModemState(), MODEM_DIALLING);
 }
 
-TEST_F(ModemTest, NoDialtoneWithoutBlankIsNotRecognisedAndTheDialTimesOut) {
+TEST_F(ModemTest, UnansweredDialTimesOutAfterSixtySeconds) {
     p.now = 0;
     DialToDialling();
-    p.ReceiveText("NO DIALTONE\r\n");
-    EXPECT_EQ(p.ModemState(), MODEM_DIALLING);
     p.now = 60000;
     p.OnTimeout(0, nullptr);
     EXPECT_EQ(p.ModemState(), MODEM_DIALLING);
@@ -108,6 +108,50 @@ TEST_F(ModemTest, NoDialtoneWithoutBlankIsNotRecognisedAndTheDialTimesOut) {
     p.OnTimeout(0, nullptr);
     EXPECT_EQ(p.ModemState(), MODEM_IDLE);
     EXPECT_EQ(sink.Events().back().status, XLNK_ERR_MODEM);
+}
+
+// One dialogue at a time; a call starts with a receiver that has forgotten the bytes of
+// the call before (here half a frame), and a hang-up ends the connection.
+TEST_F(ModemTest, DialStartsCleanAndIsRefusedWhileADialogueRuns) {
+    const auto halfFrame = Frame(0xC00B, std::vector<uint8_t>(100, 0x55));
+    p.Receive({halfFrame.begin(), halfFrame.begin() + 40});
+    ASSERT_EQ(p.Dial("5551234", "secret"), 0);
+    EXPECT_EQ(p.Dial("5551234", "secret"), -1);
+    EXPECT_EQ(p.written.size(), 1u);
+    p.ReceiveText("AT\r\r\nOK\r\n");
+    ASSERT_EQ(p.ModemState(), MODEM_DIALLING);
+    EXPECT_EQ(p.Dial("5551234", "secret"), -1);
+    p.ReceiveText("\r\nCONNECT 9600\r\n");
+    ASSERT_EQ(p.ModemState(), MODEM_CONNECTED);
+    EXPECT_EQ(p.Dial("5551234", "secret"), -1);
+    EXPECT_EQ(p.written.size(), 3u);
+    // Hang-up in the middle of a frame: the next call is understood from its first byte.
+    p.Receive({halfFrame.begin(), halfFrame.begin() + 40});
+    p.OnPortClosed();
+    EXPECT_EQ(p.ModemState(), MODEM_IDLE);
+    ASSERT_EQ(p.Dial("5551234", "secret"), 0);
+    p.ReceiveText("AT\r\r\nOK\r\n");
+    EXPECT_EQ(p.ModemState(), MODEM_DIALLING);
+}
+
+// While connected, a modem result counts only on a line of its own: not inside other text
+// and not in the bytes of a frame whose header was damaged.
+TEST_F(ModemTest, ResultWhileConnectedCountsOnlyOnItsOwnLine) {
+    DialToDialling();
+    p.ReceiveText("\r\nCONNECT 9600\r\n");
+    ASSERT_EQ(p.ModemState(), MODEM_CONNECTED);
+    p.ReceiveText("unit says NO CARRIER\r\n");
+    auto badHeader = Frame(0xC0A1, {});
+    badHeader[5] ^= 0x40;
+    std::vector<uint8_t> bytes = badHeader;
+    const std::string data = "\r\nNO CARRIER\r\nBUSY\r\n";
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    p.Receive(bytes);
+    EXPECT_EQ(p.ModemState(), MODEM_CONNECTED);
+    p.OnTimeout(0, nullptr);  // silence: the next line is the modem's again
+    p.ReceiveText("\r\nNO CARRIER\r\n");
+    EXPECT_EQ(p.ModemState(), MODEM_IDLE);
+    EXPECT_EQ(sink.Events().back().status, XLNK_ERR_MODEM + 3);
 }
 
 TEST_F(ModemTest, SilentModemTimesOutAfterTwoSeconds) {

@@ -2,6 +2,8 @@
 // them, and a protocol over an in-memory transport.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -83,12 +85,15 @@ class CollectingSink : public ProtocolEventSink {
 class LoopbackProtocol : public XLNKProtocol {
   public:
     LoopbackProtocol() {
-        SetTickSource([this] { return now; });
+        SetTickSource([this] { return now.load(); });
     }
-    // Feeds bytes as if one read had returned them.
+    // Feeds bytes as reads would return them: at most a receive buffer at a time.
     void Receive(const std::vector<uint8_t>& bytes) {
-        std::memcpy(rxBuffer, bytes.data(), bytes.size());
-        OnBytesRead(bytes.size());
+        for (size_t at = 0; at < bytes.size(); at += rxBufferSize) {
+            const size_t n = std::min(rxBufferSize, bytes.size() - at);
+            std::memcpy(rxBuffer, bytes.data() + at, n);
+            OnBytesRead(n);
+        }
     }
     void ReceiveText(const std::string& text) {
         Receive(std::vector<uint8_t>(text.begin(), text.end()));
@@ -97,17 +102,23 @@ class LoopbackProtocol : public XLNKProtocol {
     std::vector<std::vector<uint8_t>> written;
     bool refuseWrites = false;
     bool completeWrites = true;
-    uint32_t now = 1000;
+    std::atomic<uint32_t> now{1000};
 
   protected:
     bool QueueWrite(std::vector<uint8_t> buffer) override {
         if (refuseWrites)
             return false;
-        written.push_back(buffer);
+        {
+            std::lock_guard lock(writtenMutex_);
+            written.push_back(buffer);
+        }
         if (completeWrites)
             OnDataWritten(buffer.size(), buffer);
         return true;
     }
+
+  private:
+    std::mutex writtenMutex_;  // senders on several threads
 };
 
 inline std::vector<uint8_t> Frame(uint16_t cmd, const std::vector<uint8_t>& data = {}) {

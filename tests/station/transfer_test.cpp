@@ -2,6 +2,8 @@
 // uploads, the checks on received blocks and the repeat limit.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -116,10 +118,33 @@ TEST_F(TransferTest, UploadRepeatRequestResendsTheShortLastBlockFromItsStart) {
         EXPECT_EQ(e.status, 0);
 }
 
+// An upload honours four repeat requests, as a download asks at most four; the fifth ends
+// it, and nothing of it is left to time out.
+TEST_F(TransferTest, UploadHonoursAtMostFourRepeatRequests) {
+    WriteOutbox("up.bin", 600);
+    p.Receive(Request("up.bin"));
+    p.Receive(Frame(0x400A));
+    const auto first = p.written.back();
+    for (int i = 0; i < 4; ++i) {
+        p.Receive(Frame(0x400D));
+        EXPECT_EQ(p.written.back(), first);
+    }
+    const size_t sent = p.written.size();
+    p.Receive(Frame(0x400D));
+    EXPECT_EQ(p.written.size(), sent);
+    EXPECT_EQ(sink.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    EXPECT_FALSE(p.TransferOpen());
+    EXPECT_EQ(p.OutstandingCount(), 0u);
+}
+
 // Names a unit must not be served: outside the outbox, or too long to be a file name.
 TEST_F(TransferTest, RefusedFileNamesAreAnsweredAsUnopenableFiles) {
     WriteOutbox("ok.bin", 10);
     std::ofstream(dir / "secret.txt") << "not for the line";
+    // A link that leads out of the outbox, and a FIFO that would hang a reader.
+    fs::create_symlink(dir / "secret.txt", dir / "outbox" / "link.txt");
+    ASSERT_EQ(mkfifo((dir / "outbox" / "pipe").c_str(), 0600), 0);
+    std::ofstream(p.SentFilePath()) << "previous upload";
     const std::string names[] = {"../secret.txt",
                                  "/etc/passwd",
                                  "sub/ok.bin",
@@ -127,6 +152,8 @@ TEST_F(TransferTest, RefusedFileNamesAreAnsweredAsUnopenableFiles) {
                                  "..",
                                  std::string(256, 'a'),
                                  "missing.bin",
+                                 "link.txt",
+                                 "pipe",
                                  ""};
     for (const auto& name : names) {
         sink.Clear();
@@ -138,6 +165,8 @@ TEST_F(TransferTest, RefusedFileNamesAreAnsweredAsUnopenableFiles) {
         EXPECT_EQ(sink.Events()[0].command, 0xC004);
         EXPECT_FALSE(p.TransferOpen());
     }
+    std::ifstream kept(p.SentFilePath());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "previous upload");
     p.Receive(Request("ok.bin"));
     EXPECT_EQ(p.written.size(), 2u);
 }
@@ -203,13 +232,116 @@ TEST_F(TransferTest, FifthBadBlockInterruptsTheDownload) {
     EXPECT_EQ(std::count(p.written.begin(), p.written.end(), Frame(0x400D)), 4);
     EXPECT_EQ(sink.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
     EXPECT_FALSE(p.TransferOpen());
+    // Nothing of the ended transfer times out later.
+    EXPECT_EQ(p.OutstandingCount(), 0u);
+    const size_t events = sink.Events().size();
+    p.now += 100000;
+    p.OnTimeout(0, nullptr);
+    EXPECT_EQ(sink.Events().size(), events);
 }
 
+// A block that does not come is asked again after 5 s, four times; the fifth time-out
+// ends the download and is reported as its interruption, naming the block command.
 TEST_F(TransferTest, MissingBlockIsAskedAgainAfterItsTimeout) {
     p.now = 0;
     Download({});
-    p.now = 5001;
+    for (int i = 1; i <= 4; ++i) {
+        p.now = 5001u * i;
+        p.OnTimeout(0, nullptr);
+        EXPECT_EQ(p.written.back(), Frame(0x400D));
+        EXPECT_TRUE(p.TransferOpen());
+    }
+    p.now = 5001u * 5;
     p.OnTimeout(0, nullptr);
-    EXPECT_EQ(p.written.back(), Frame(0x400D));
-    EXPECT_TRUE(p.TransferOpen());
+    EXPECT_FALSE(p.TransferOpen());
+    EXPECT_EQ(sink.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    EXPECT_EQ(sink.Events().back().command, 0xC00B);
+    EXPECT_EQ(p.OutstandingCount(), 0u);
+}
+
+// Inside a download, a block whose frame header was damaged, or which lost a byte, is no
+// event of its own: once the line falls silent it is asked again at once, and the file
+// arrives whole with no error reported.
+TEST_F(TransferTest, DamagedBlockFramesAreAskedAgainAtSilence) {
+    std::vector<uint8_t> a(16, 0x10), b(16, 0xB2);  // data full of frame markers
+    const auto goodB = Frame(0xC00B, Record(1, 16, b));
+    auto badHeader = goodB;
+    badHeader[4] ^= 0x04;
+    auto lostByte = goodB;
+    lostByte.erase(lostByte.begin() + 20);
+    for (const auto& damaged : {badHeader, lostByte}) {
+        LoopbackProtocol q;
+        CollectingSink s;
+        q.SetWindow(&s);
+        q.SetWorkFolder(dir);
+        q.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("HIST"), 5000);
+        q.Receive(Frame(0x4004));
+        q.Receive(Frame(0xC00A, {1, 0, 0, 0}));
+        q.Receive(Frame(0xC00B, Record(0, 16, a)));
+        q.Receive(damaged);
+        EXPECT_EQ(q.written.back(), Frame(0x400B));
+        q.OnTimeout(0, nullptr);
+        EXPECT_EQ(q.written.back(), Frame(0x400D));
+        q.Receive(goodB);
+        q.Receive(Frame(0xC00B, Record(2, 16, {})));
+        q.Receive(Frame(0xC00C));
+        EXPECT_EQ(q.written.back(), Frame(0x400C));
+        for (const auto& e : s.Events())
+            EXPECT_EQ(e.status, 0) << std::hex << e.command;
+        std::ifstream in(q.ReceivedFilePath(), std::ios::binary);
+        std::vector<uint8_t> got((std::istreambuf_iterator<char>(in)), {});
+        a.insert(a.end(), b.begin(), b.end());
+        EXPECT_EQ(got, a);
+        a.resize(16);
+    }
+}
+
+// A disk that refuses a block ends the download at once with the reason: the block is
+// not acknowledged and not asked again.
+TEST_F(TransferTest, DiskThatRefusesABlockEndsTheDownloadAtOnce) {
+    fs::create_symlink("/dev/full", p.ReceivedFilePath());
+    Download({Record(0, 16, std::vector<uint8_t>(16, 1))});
+    EXPECT_EQ(std::count(p.written.begin(), p.written.end(), Frame(0x400B)), 0);
+    EXPECT_EQ(std::count(p.written.begin(), p.written.end(), Frame(0x400D)), 0);
+    const auto events = sink.Events();
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_NE(events[events.size() - 2].Text().find("No space left on device"),
+              std::string::npos);
+    EXPECT_EQ(events.back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    EXPECT_FALSE(p.TransferOpen());
+    EXPECT_EQ(p.OutstandingCount(), 0u);
+}
+
+// A unit may not send more than it announced (1024 bytes a piece), nor more than 1 MiB
+// without an announced size; blocks that claim a size of 0 end the file.
+TEST_F(TransferTest, DownloadLongerThanAnnouncedIsInterrupted) {
+    const std::vector<uint8_t> full(1024, 0x5A);
+    p.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("PARA"), 5000);
+    p.Receive(Frame(0x4004));
+    p.Receive(Frame(0xC00A, {1, 0, 0, 0}));
+    p.Receive(Frame(0xC00B, Record(0, 1024, full)));
+    p.Receive(Frame(0xC00B, Record(1, 1024, {7})));
+    EXPECT_EQ(sink.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    EXPECT_EQ(fs::file_size(p.ReceivedFilePath()), 1024u);
+
+    LoopbackProtocol q;
+    CollectingSink s;
+    q.SetWindow(&s);
+    q.SetWorkFolder(dir);
+    q.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("ALAR"), 5000);
+    q.Receive(Frame(0x4004));
+    q.Receive(Frame(0xC00A));
+    for (uint32_t n = 0; n <= 1024; ++n)
+        q.Receive(Frame(0xC00B, Record(n, 1024, full)));
+    EXPECT_EQ(s.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    EXPECT_EQ(fs::file_size(q.ReceivedFilePath()), 1u << 20);
+
+    LoopbackProtocol r;
+    r.SetWorkFolder(dir);
+    r.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("ALAR"), 5000);
+    r.Receive(Frame(0x4004));
+    r.Receive(Frame(0xC00A, {1, 0, 0, 0}));
+    r.Receive(Frame(0xC00B, Record(0, 0, {})));
+    r.Receive(Frame(0xC00C));
+    EXPECT_EQ(r.written.back(), Frame(0x400C));
 }

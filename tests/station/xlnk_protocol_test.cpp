@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "test_support.h"
 
 using namespace station;
@@ -172,13 +175,42 @@ TEST_F(ProtocolTest, TimeoutsStayRightAcrossTickWrap) {
     EXPECT_EQ(sink.WaitForStatus(XLNK_ERR_TIMEOUT, 0)->command, 0xC0A0);
 }
 
-TEST_F(ProtocolTest, PostEventResultCodes) {
-    EXPECT_EQ(p.PostEvent(3, nullptr, 0), -2);
-    EXPECT_EQ(p.PostEvent(1, nullptr, XLNK_ERR_MODEM + 7), 0);
-    EXPECT_EQ(sink.Events()[0].command, kNoFrameCommand);
-    EXPECT_EQ(sink.Events()[0].status, XLNK_ERR_MODEM + 7);
-    LoopbackProtocol q;
-    EXPECT_EQ(q.PostEvent(1, nullptr, 0), -1);
+// Senders on several threads together still leave at most 33 commands outstanding.
+TEST_F(ProtocolTest, OutstandingLimitHoldsUnderConcurrentSenders) {
+    std::atomic<int> sent{0};
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 4; ++t)
+        senders.emplace_back([&] {
+            for (int i = 0; i < 20; ++i)
+                if (p.SendCommand(0xC0A1, 0, nullptr, 5000) == 0)
+                    ++sent;
+        });
+    for (auto& t : senders)
+        t.join();
+    EXPECT_EQ(sent, 33);
+    EXPECT_EQ(p.OutstandingCount(), 33u);
+}
+
+// A window that goes away waits for the event being handed to it, so that it is never
+// called once SetWindow(nullptr) has returned.
+TEST_F(ProtocolTest, SetWindowNullWaitsForTheEventBeingDelivered) {
+    class SlowSink : public ProtocolEventSink {
+      public:
+        void OnProtocolEvent(std::unique_ptr<ProtocolEvent>) override {
+            inside = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            finished = true;
+        }
+        std::atomic<bool> inside{false}, finished{false};
+    } slow;
+    p.SetWindow(&slow);
+    std::thread reader([&] { p.PostEvent(1, nullptr, XLNK_ERR_TIMEOUT); });
+    while (!slow.inside)
+        std::this_thread::yield();
+    p.SetWindow(nullptr);
+    EXPECT_TRUE(slow.finished);
+    reader.join();
+    EXPECT_EQ(p.PostEvent(1, nullptr, XLNK_ERR_TIMEOUT), -1);  // nowhere to deliver now
 }
 
 TEST_F(ProtocolTest, PortClosedForgetsEverythingOutstanding) {
