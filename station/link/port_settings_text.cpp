@@ -74,6 +74,8 @@ PortSettings ParsePortSettingsText(const std::string& text) {
 }
 
 std::string ParsePortSettingsTextStrict(const std::string& text, PortSettings* out) {
+    // A settings text is a C string everywhere it is kept; what follows a NUL is not read.
+    if (text.find('\0') != std::string::npos) return "the text holds a NUL character";
     std::vector<std::string> words;
     std::istringstream in(text);
     for (std::string w; in >> w;)
