@@ -33,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kLineLimit = 200;  // longer command or password lines are cut
+constexpr useconds_t kLineDownPollUs = 10000;  // how often a dropped line is looked at
 
 volatile sig_atomic_t stopRequested = 0;
 void OnSignal(int) {
@@ -54,6 +55,7 @@ struct Options {
     long wrongBlock = -1;
     long stallAfterBlock = -1;
     int stallMs = 0;
+    long vanishAfterBlock = -1;
     bool noAnswer = false;
     std::string requestFile;
     int requestAfterMs = 100;
@@ -107,6 +109,15 @@ class Simulator {
             const int timeout = NextWakeMs();
             pollfd p{fd_, POLLIN, 0};
             const int r = poll(&p, 1, timeout);
+            // Nobody holds the station's side: its port is closed, which drops DTR.
+            if (r > 0 && (p.revents & POLLHUP)) {
+                if (lineUp_)
+                    OnLineDropped();
+                lineUp_ = false;
+                usleep(kLineDownPollUs);
+                continue;
+            }
+            lineUp_ = true;
             if (r > 0 && (p.revents & POLLIN)) {
                 const ssize_t n = read(fd_, buf, sizeof buf);
                 if (n > 0)
@@ -115,6 +126,8 @@ class Simulator {
             }
             RunTimers();
             Flush();
+            if (vanishing_ && out_.empty())
+                return;  // the unit's line is cut: its side of the line closes
         }
     }
 
@@ -206,6 +219,20 @@ class Simulator {
     }
 
     // ---- the modem ----
+    // The station dropped DTR: the modem hangs up and forgets the call; the unit stops
+    // sending and waits for the next one.
+    void OnLineDropped() {
+        Log("modem: DTR dropped, hanging up%s\n");
+        online_ = opt_.noModem;
+        unlocked_ = opt_.noModem || opt_.password.empty();
+        line_.clear();
+        rx_.clear();
+        out_.clear();
+        timers_.clear();
+        sending_.reset();
+        monitoring_ = false;
+    }
+
     void OnByte(uint8_t b) {
         if (!online_) {
             ModemByte(b);
@@ -431,6 +458,8 @@ class Simulator {
         }
         Add16(rec, crc);
         SendFrame(0xC00B, rec);
+        if (static_cast<long>(number) == opt_.vanishAfterBlock)
+            vanishing_ = true;
     }
 
     // ---- the unit receives a file it asked for ----
@@ -513,6 +542,8 @@ class Simulator {
     bool repeatAsked_ = false;
     bool monitoring_ = false;
     uint16_t discriminator_ = 0;
+    bool lineUp_ = false;
+    bool vanishing_ = false;
 };
 
 void Usage() {
@@ -531,6 +562,7 @@ void Usage() {
         "  --bad-crc N              the first N blocks sent carry a wrong CRC\n"
         "  --wrong-block K          block K is first sent with a wrong number\n"
         "  --stall-after-block K --stall-ms MS\n"
+        "  --vanish-after-block K   the unit's line is cut after it sent block K\n"
         "  --no-answer              the unit answers no frame\n"
         "  --request-file NAME      the unit asks the station for NAME once online\n"
         "  --upload-save PATH       where a file received from the station is written\n"
@@ -579,6 +611,8 @@ int main(int argc, char** argv) {
             o.stallAfterBlock = std::stol(next());
         else if (a == "--stall-ms")
             o.stallMs = std::stoi(next());
+        else if (a == "--vanish-after-block")
+            o.vanishAfterBlock = std::stol(next());
         else if (a == "--no-answer")
             o.noAnswer = true;
         else if (a == "--request-file")
@@ -608,12 +642,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string path = ptsname(master);
-    // Holding the far side open keeps the line up between the station's connections.
+    // The line starts raw; it is up while the station holds its side open, and a close
+    // is a hang-up.
     const int slave = open(path.c_str(), O_RDWR | O_NOCTTY);
     termios tio{};
     tcgetattr(slave, &tio);
     cfmakeraw(&tio);
     tcsetattr(slave, TCSANOW, &tio);
+    close(slave);
     signal(SIGTERM, OnSignal);
     signal(SIGINT, OnSignal);
     signal(SIGPIPE, SIG_IGN);
@@ -624,7 +660,6 @@ int main(int argc, char** argv) {
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
     sim.Run();
-    close(slave);
     close(master);
     return 0;
 }

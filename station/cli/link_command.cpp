@@ -68,24 +68,6 @@ struct Options {
     std::vector<std::string> simArgs;
 };
 
-// What the status bar would say about a modem result.
-std::string ModemResultText(int r) {
-    switch (r) {
-        case MODEM_NO_CARRIER:
-            return "NO CARRIER";
-        case MODEM_ERROR:
-            return " Modem (command) ERROR";
-        case MODEM_BUSY:
-            return "BUSY";
-        case MODEM_NO_ANSWER:
-            return "NO ANSWER";
-        case MODEM_NO_DIALTONE:
-            return "NO DIAL TOINE";
-        default:
-            return "";
-    }
-}
-
 std::string Printable(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
@@ -266,6 +248,11 @@ int RunLinkCommand(int argc, char** argv) {
         }
     }
     serial.Close();
+    // A download that did not finish leaves nothing half written behind.
+    if (o.verb == "fetch" && result != 0) {
+        std::error_code ec;
+        fs::remove(protocol.ReceivedFilePath(), ec);
+    }
     return result;
 }
 

@@ -38,6 +38,7 @@ class RecordingCom : public CCom {
         return notes;
     }
     std::atomic<int> idleTimeouts{0};
+    std::atomic<int> busyChecks{0};
     std::atomic<int> portClosed{0};
     std::atomic<size_t> bytesWritten{0};
 
@@ -48,7 +49,10 @@ class RecordingCom : public CCom {
         rxEnd = rxBuffer;
     }
     int OnTimeout(int reason, const std::vector<uint8_t>*) override {
-        if (reason == 0) ++idleTimeouts;
+        if (reason == kTimeoutSilence)
+            ++idleTimeouts;
+        if (reason == kTimeoutWhileReceiving)
+            ++busyChecks;
         return 1;
     }
     void OnDataWritten(size_t count, const std::vector<uint8_t>&) override {
@@ -151,17 +155,21 @@ TEST_F(EngineTest, BytesReachTheHookAsTheyArrive) {
     EXPECT_TRUE(std::equal(big.begin(), big.end(), com.Received().begin() + 2));
 }
 
-TEST_F(EngineTest, IdleTimeoutsComeOncePerSecondOfSilenceAndNotWithATrickle) {
+// The outstanding commands are looked at once a second: as silence when no byte came,
+// and also while a trickle of bytes keeps the line busy.
+TEST_F(EngineTest, ChecksComeOncePerSecondOfSilenceAndAlsoWithATrickle) {
     com.idleTimeouts = 0;
     std::this_thread::sleep_for(2500ms);
     EXPECT_GE(com.idleTimeouts, 2);
     EXPECT_LE(com.idleTimeouts, 3);
+    EXPECT_EQ(com.busyChecks, 0);
     com.idleTimeouts = 0;
     for (int i = 0; i < 8; ++i) {
         pty.Write({'.'});
         std::this_thread::sleep_for(300ms);
     }
     EXPECT_EQ(com.idleTimeouts, 0);
+    EXPECT_GE(com.busyChecks, 2);
 }
 
 TEST_F(EngineTest, FarSideGoneEndsTheReadThreadWithItsReport) {
@@ -172,6 +180,9 @@ TEST_F(EngineTest, FarSideGoneEndsTheReadThreadWithItsReport) {
     EXPECT_EQ(com.LastErrorText(),
               "ERROR_INVALID_HANDLE in HandleReadEvent()\n"
               "Likely that the Service Provider has closed the port.");
+    // The write side ends with it: nothing more can be queued.
+    EXPECT_TRUE(WaitUntil([&] { return !com.IsRunning(); }));
+    EXPECT_FALSE(com.WriteCommString({1}));
     EXPECT_TRUE(com.IsStarted());  // started until CloseCom
     EXPECT_TRUE(serial.Close());
     EXPECT_FALSE(com.IsStarted());

@@ -247,7 +247,8 @@ TEST_F(LinkSimTest, ModemAnswersAndTheirEvents) {
     const std::pair<std::string, uint16_t> cases[] = {
         {"busy", XLNK_ERR_MODEM + 7},         {"no-carrier", XLNK_ERR_MODEM + 3},
         {"no-answer", XLNK_ERR_MODEM + 8},    {"error", XLNK_ERR_MODEM + 4},
-        {"no-dial-tone", XLNK_ERR_MODEM + 9}, {"ringing", XLNK_MODEM_CONNECTED}};
+        {"no-dial-tone", XLNK_ERR_MODEM + 9}, {"no-dialtone", XLNK_ERR_MODEM + 9},
+        {"ringing", XLNK_MODEM_CONNECTED}};
     for (const auto& [result, status] : cases) {
         StartSim({"--dial-result", result});
         ASSERT_EQ(protocol.Dial("5551234", "pw"), 0);
@@ -266,4 +267,42 @@ TEST_F(LinkSimTest, SilentModemDisconnectsAfterTwoSeconds) {
     const auto e = sink.WaitForStatus(XLNK_ERR_MODEM, 4000);
     ASSERT_TRUE(e);
     EXPECT_EQ(protocol.ModemState(), MODEM_IDLE);
+}
+
+// Hanging up in the middle of a block and calling again: the second call's dialogue and
+// download are understood from their first byte.
+TEST_F(LinkSimTest, HangingUpMidFrameThenCallingAgainDownloads) {
+    StartSim({"--baud", "9600", "--block-size", "1024"});
+    Connect();
+    FileTransferController c(&protocol, [](int, std::function<void()> fn) { fn(); });
+    c.fileName = "ALAR";
+    ASSERT_TRUE(c.Start());
+    ASSERT_TRUE(sink.WaitFor(
+        [](const ProtocolEvent& e) { return e.command == 0xC00B && e.status == 0; }));
+    usleep(300000);  // block 1 is on its way: about a third of it has come
+    serial.Close();
+    usleep(200000);  // the modem takes the dropped line as a hang-up
+    sink.Clear();
+    ASSERT_TRUE(serial.Open(sim->path())) << serial.OpenError();
+    Connect();
+    const auto saveAs = dir / "para";
+    const auto d = Download("PARA", saveAs.string());
+    ASSERT_EQ(d.outcome(), FileTransferController::Outcome::Ok);
+    EXPECT_EQ(ReadFile(saveAs), ReadFile(dir / "unit" / "PARA"));
+    for (const auto& e : sink.Events())
+        EXPECT_TRUE(e.status == 0 || e.status == XLNK_MODEM_CONNECTED) << std::hex << e.status;
+}
+
+// The unit's line is cut in the middle of a download: the transfer ends at once as a lost
+// port, nothing is left outstanding and the engine has stopped.
+TEST_F(LinkSimTest, UnitVanishingMidDownloadEndsItAsALostPort) {
+    StartSim({"--block-size", "256", "--vanish-after-block", "3"});
+    Connect();
+    const auto c = Download("ALAR", (dir / "alar").string());
+    EXPECT_EQ(c.outcome(), FileTransferController::Outcome::Cancel);
+    EXPECT_TRUE(sink.WaitForStatus(XLNK_ERR_PORT_LOST, 0));
+    EXPECT_FALSE(protocol.TransferOpen());
+    EXPECT_EQ(protocol.OutstandingCount(), 0u);
+    EXPECT_FALSE(protocol.IsRunning());
+    EXPECT_FALSE(fs::exists(dir / "alar"));
 }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "file_trans_controller.h"
 #include "test_support.h"
 
 using namespace station;
@@ -344,4 +345,45 @@ TEST_F(TransferTest, DownloadLongerThanAnnouncedIsInterrupted) {
     r.Receive(Frame(0xC00B, Record(0, 0, {})));
     r.Receive(Frame(0xC00C));
     EXPECT_EQ(r.written.back(), Frame(0x400C));
+}
+
+// "Save as" puts the new file in place in one step, also on another file system; when it
+// cannot (a folder in the way) the download fails with the reason and nothing is lost.
+TEST_F(TransferTest, SaveAsReplacesTheTargetOrKeepsEverything) {
+    const auto finish = [&](const fs::path& saveAs) {
+        std::ofstream(p.ReceivedFilePath()) << "new";
+        FileTransferController c(&p, [](int, std::function<void()> fn) { fn(); });
+        c.saveAs = saveAs.string();
+        c.OnFrame(CMD_FILE_END, nullptr, 0);
+        return c;
+    };
+    const auto read = [](const fs::path& f) {
+        std::ifstream in(f);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    std::ofstream(dir / "old.418") << "old";
+    auto c = finish(dir / "old.418");
+    EXPECT_EQ(c.outcome(), FileTransferController::Outcome::Ok);
+    EXPECT_EQ(read(dir / "old.418"), "new");
+    EXPECT_FALSE(fs::exists(p.ReceivedFilePath()));
+
+    fs::create_directories(dir / "folder.418" / "inside");
+    c = finish(dir / "folder.418");
+    EXPECT_EQ(c.outcome(), FileTransferController::Outcome::Cancel);
+    EXPECT_EQ(c.saveError().rfind((dir / "folder.418").string() + ": ", 0), 0u) << c.saveError();
+    EXPECT_TRUE(fs::is_directory(dir / "folder.418" / "inside"));
+    EXPECT_EQ(read(p.ReceivedFilePath()), "new");
+
+    // Another file system: /dev/shm is a memory file system beside the temporary folder.
+    struct stat here {}, there {};
+    if (stat("/dev/shm", &there) != 0 || stat(dir.c_str(), &here) != 0 || here.st_dev == there.st_dev)
+        GTEST_SKIP() << "no second file system to save to";
+    const fs::path other = fs::path("/dev/shm") / ("station_save_" + std::to_string(getpid()));
+    std::ofstream(other) << "old";
+    c = finish(other);
+    EXPECT_EQ(c.outcome(), FileTransferController::Outcome::Ok) << c.saveError();
+    EXPECT_EQ(read(other), "new");
+    EXPECT_FALSE(fs::exists(other.string() + ".part"));
+    EXPECT_FALSE(fs::exists(p.ReceivedFilePath()));
+    fs::remove(other);
 }

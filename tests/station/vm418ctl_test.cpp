@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -144,4 +145,19 @@ TEST_F(Vm418ctlTest, BadLineTextIsRefusedWithTheReason) {
                   std::string::npos)
             << r.output;
     }
+}
+
+// The unit's line is cut in the middle of a download: the fetch ends within seconds with
+// the reason and leaves no partial file behind.
+TEST_F(Vm418ctlTest, FetchEndsSoonWithTheReasonWhenTheLineIsCut) {
+    const auto start = std::chrono::steady_clock::now();
+    const CtlRun r = Vm418ctl("fetch " +
+                              Sim("--sim-arg --block-size --sim-arg 256 --sim-arg "
+                                  "--vanish-after-block --sim-arg 4") +
+                              " ALAR --save-as alar.bin");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("Disconnected  port lost\n"), std::string::npos) << r.output;
+    EXPECT_FALSE(fs::exists(dir / "alar.bin"));
+    EXPECT_FALSE(fs::exists(dir / "received.tmp"));
 }
