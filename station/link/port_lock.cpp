@@ -111,7 +111,7 @@ std::string PortLock::Acquire(const std::string& device) {
         fchmod(fd, kLockFileMode);
         close(fd);
         const int linked = written ? link(temp.c_str(), lockPath.c_str()) : -1;
-        const int linkErr = errno;
+        const int linkErr = errno;  // of the link, or of the write that failed
         unlink(temp.c_str());
         if (linked == 0) {
             path_ = lockPath;
@@ -119,7 +119,7 @@ std::string PortLock::Acquire(const std::string& device) {
         }
         if (!written || (linkErr != EEXIST && linkErr != EPERM && linkErr != ENOTSUP)) {
             TraceF("Lock %s cannot be made (%s): %s opened without a lock\n", lockPath.c_str(),
-                   std::strerror(written ? linkErr : errno), device.c_str());
+                   std::strerror(linkErr), device.c_str());
             return {};
         }
         if (linkErr != EEXIST) {
