@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -43,8 +44,7 @@ class Queue : public ProtocolEventSink {
             return nullptr;
         auto e = std::move(q_.front());
         q_.pop_front();
-        if (at)
-            *at = deliveredAt_.front();
+        if (at) *at = deliveredAt_.front();
         deliveredAt_.pop_front();
         return e;
     }
@@ -97,10 +97,8 @@ void Download(int blockSize, const char* corruptRate) {
     int repeats = 0;
     while (transfer.outcome() == FileTransferController::Outcome::Running) {
         auto e = events.Next(30000);
-        if (!e)
-            break;
-        if (e->command == kNoFrameCommand && e->Text().rfind("Asking to repeat", 0) == 0)
-            ++repeats;
+        if (!e) break;
+        if (e->command == kNoFrameCommand && e->Text().rfind("Asking to repeat", 0) == 0) ++repeats;
         transfer.OnEvent(*e);
     }
     const double actual = std::chrono::duration<double>(Clock::now() - start).count();
@@ -116,6 +114,61 @@ void Download(int blockSize, const char* corruptRate) {
     fs::remove_all(dir);
 }
 
+std::vector<char> ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Downloads of the alarm file over a line that loses bytes at `lossRate`, unpaced, one
+// simulator seed per run: how many complete, and whether any saved file differs from the
+// unit's.
+void LossyDownloads(const char* lossRate, int runs) {
+    const fs::path dir = fs::temp_directory_path() / ("xlnk_loss_" + std::to_string(getpid()));
+    int complete = 0, wrong = 0, repeats = 0;
+    double seconds = 0;
+    for (int run = 1; run <= runs; ++run) {
+        fs::remove_all(dir);
+        fs::create_directories(dir / "unit");
+        cli::SimulatorProcess sim;
+        sim.Start(VM418_SIM_PATH, {"--drop-rate", lossRate, "--password", "pw", "--seed",
+                                   std::to_string(run), "--dump-dir", (dir / "unit").string()});
+        XLNKProtocol protocol;
+        Queue events;
+        protocol.SetWindow(&events);
+        protocol.SetWorkFolder(dir);
+        CSerial serial;
+        serial.SetCom(&protocol);
+        if (!serial.Open(sim.path())) continue;
+        protocol.Dial("5551234", "pw");
+        for (auto e = events.Next(5000); e && e->status != XLNK_MODEM_CONNECTED;
+             e = events.Next(5000)) {
+        }
+        FileTransferController transfer(&protocol, [](int, std::function<void()> fn) { fn(); });
+        transfer.fileName = "ALAR";
+        transfer.saveAs = (dir / "alar").string();
+        const auto start = Clock::now();
+        transfer.Start();
+        while (transfer.outcome() == FileTransferController::Outcome::Running) {
+            auto e = events.Next(30000);
+            if (!e) break;
+            if (e->command == kNoFrameCommand && e->Text().rfind("Asking to repeat", 0) == 0)
+                ++repeats;
+            transfer.OnEvent(*e);
+        }
+        seconds += std::chrono::duration<double>(Clock::now() - start).count();
+        if (transfer.outcome() == FileTransferController::Outcome::Ok) {
+            ++complete;
+            wrong += ReadAll(dir / "alar") != ReadAll(dir / "unit" / "ALAR");
+        }
+        serial.Close();
+    }
+    fs::remove_all(dir);
+    std::printf(
+        "lost bytes %-6s  %2d/%d downloads complete (%3.0f%%)  wrong files %d  repeats %d  "
+        "mean %.2f s\n",
+        lossRate, complete, runs, 100.0 * complete / runs, wrong, repeats, seconds / runs);
+}
+
 // Frames written to a pseudo-terminal one at a time; the time from the write of the last
 // byte to the delivery of the frame's event.
 void Latency() {
@@ -127,19 +180,16 @@ void Latency() {
     protocol.SetWindow(&events);
     CSerial serial;
     serial.SetCom(&protocol);
-    if (!serial.Open(ptsname(master)))
-        return;
+    if (!serial.Open(ptsname(master))) return;
     std::vector<double> us;
     const uint8_t answer[] = {0x10, 0x00, 0x00, 0xA1, 0x40, 0x10 ^ 0xA1 ^ 0x40};
     for (int i = 0; i < 1000; ++i) {
         protocol.ExpectCommand(0xC0A1, 5000);
         // 0xC0A1 expected: the unit's 0x40A1 answer matches it.
         const auto sent = Clock::now();
-        if (write(master, answer, sizeof answer) != sizeof answer)
-            break;
+        if (write(master, answer, sizeof answer) != sizeof answer) break;
         Clock::time_point at;
-        if (!events.Next(1000, &at))
-            break;
+        if (!events.Next(1000, &at)) break;
         us.push_back(std::chrono::duration<double, std::micro>(at - sent).count());
         usleep(2000);
     }
@@ -158,6 +208,9 @@ int main() {
     for (int block : {256, 1024})
         for (const char* rate : {"0", "0.001"})
             Download(block, rate);
+    std::printf("XLNK download of the alarm file over a line that loses bytes (unpaced)\n");
+    LossyDownloads("0.0001", 100);
+    LossyDownloads("0.001", 10);
     Latency();
     return 0;
 }

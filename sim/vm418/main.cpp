@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr size_t kLineLimit = 200;  // longer command or password lines are cut
+constexpr size_t kLineLimit = 200;             // longer command or password lines are cut
 constexpr useconds_t kLineDownPollUs = 10000;  // how often a dropped line is looked at
 
 volatile sig_atomic_t stopRequested = 0;
@@ -99,8 +99,7 @@ class Simulator {
         files_ = MakeUnitFiles(o.seed);
         online_ = o.noModem;
         unlocked_ = o.noModem || o.password.empty();
-        if (unlocked_ && online_)
-            OnUnlocked();
+        if (unlocked_ && online_) OnUnlocked();
     }
 
     void Run() {
@@ -111,8 +110,7 @@ class Simulator {
             const int r = poll(&p, 1, timeout);
             // Nobody holds the station's side: its port is closed, which drops DTR.
             if (r > 0 && (p.revents & POLLHUP)) {
-                if (lineUp_)
-                    OnLineDropped();
+                if (lineUp_) OnLineDropped();
                 lineUp_ = false;
                 usleep(kLineDownPollUs);
                 continue;
@@ -148,15 +146,13 @@ class Simulator {
     }
 
     void Log(const char* fmt, const std::string& s = {}) const {
-        if (opt_.verbose)
-            std::fprintf(stderr, fmt, s.c_str());
+        if (opt_.verbose) std::fprintf(stderr, fmt, s.c_str());
     }
 
     // ---- output: pacing and line faults ----
     void Send(const Bytes& bytes, bool damageable) {
         for (uint8_t b : bytes) {
-            if (damageable && opt_.dropRate > 0 && Chance(opt_.dropRate))
-                continue;
+            if (damageable && opt_.dropRate > 0 && Chance(opt_.dropRate)) continue;
             if (damageable && opt_.corruptRate > 0 && Chance(opt_.corruptRate))
                 b ^= static_cast<uint8_t>(1u << (rng_() % 8));
             if (out_.empty() && opt_.baud > 0) {
@@ -170,8 +166,7 @@ class Simulator {
     bool Chance(double rate) { return std::uniform_real_distribution<double>(0, 1)(rng_) < rate; }
 
     void Flush() {
-        if (out_.empty())
-            return;
+        if (out_.empty()) return;
         size_t allowed = out_.size();
         if (opt_.baud > 0) {
             const double secs = std::chrono::duration<double>(Clock::now() - paceStart_).count();
@@ -182,8 +177,7 @@ class Simulator {
         size_t done = 0;
         while (done < chunk.size()) {
             const ssize_t n = write(fd_, chunk.data() + done, chunk.size() - done);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             done += static_cast<size_t>(n);
         }
         out_.erase(out_.begin(), out_.begin() + static_cast<long>(done));
@@ -192,8 +186,7 @@ class Simulator {
 
     int NextWakeMs() const {
         int wake = 200;
-        if (!out_.empty())
-            wake = opt_.baud > 0 ? 1 : 0;
+        if (!out_.empty()) wake = opt_.baud > 0 ? 1 : 0;
         for (const auto& t : timers_) {
             const auto ms =
                 std::chrono::duration_cast<std::chrono::milliseconds>(t.first - Clock::now());
@@ -245,28 +238,23 @@ class Simulator {
 
     // Collects a line up to its carriage return; true when one is complete in line_.
     bool CollectLine(uint8_t b) {
-        if (b == '\r')
-            return true;
-        if (b != '\n' && line_.size() < kLineLimit)
-            line_.push_back(static_cast<char>(b));
+        if (b == '\r') return true;
+        if (b != '\n' && line_.size() < kLineLimit) line_.push_back(static_cast<char>(b));
         return false;
     }
 
     void ModemByte(uint8_t b) {
-        if (!CollectLine(b))
-            return;
+        if (!CollectLine(b)) return;
         std::string cmd = line_;
         line_.clear();
         Log("modem: %s\n", cmd);
-        if (opt_.silentModem)
-            return;
+        if (opt_.silentModem) return;
         SendText(cmd + "\r");  // echo
         std::string upper;
         for (char c : cmd)
             upper.push_back(static_cast<char>(toupper(c)));
         if (upper.rfind("AT", 0) != 0) {
-            if (!upper.empty())
-                SendText("\r\nERROR\r\n");
+            if (!upper.empty()) SendText("\r\nERROR\r\n");
             return;
         }
         const size_t d = upper.find('D', 2);
@@ -279,16 +267,13 @@ class Simulator {
 
     void DialResult() {
         const std::string& r = opt_.dialResult;
-        if (r == "silence")
-            return;
+        if (r == "silence") return;
         if (r == "connect" || r == "ringing") {
-            if (r == "ringing")
-                SendText("\r\nRINGING\r\n");
+            if (r == "ringing") SendText("\r\nRINGING\r\n");
             After(r == "ringing" ? 30 : 0, [this] {
                 SendText("\r\n" + opt_.connectText + "\r\n");
                 online_ = true;
-                if (unlocked_)
-                    OnUnlocked();
+                if (unlocked_) OnUnlocked();
             });
             return;
         }
@@ -300,8 +285,7 @@ class Simulator {
     }
 
     void PasswordByte(uint8_t b) {
-        if (!CollectLine(b))
-            return;
+        if (!CollectLine(b)) return;
         Log("password line: %s\n", line_);
         if (line_ == opt_.password) {
             unlocked_ = true;
@@ -319,11 +303,9 @@ class Simulator {
 
     // ---- the unit: frames in ----
     void FrameByte(uint8_t b) {
-        if (rx_.empty() && b != 0x10)
-            return;
+        if (rx_.empty() && b != 0x10) return;
         rx_.push_back(b);
-        if (rx_.size() < 6)
-            return;
+        if (rx_.size() < 6) return;
         if (rx_.size() == 6) {
             if ((rx_[0] ^ rx_[1] ^ rx_[2] ^ rx_[3] ^ rx_[4] ^ rx_[5]) != 0) {
                 rx_.clear();  // not a frame start: hunt again
@@ -333,8 +315,7 @@ class Simulator {
         const uint16_t len = Le16(&rx_[1]);
         const uint16_t cmd = Le16(&rx_[3]);
         const size_t total = 6 + len + (cmd == 0xC0F0 ? 2 : 0);
-        if (rx_.size() < total)
-            return;
+        if (rx_.size() < total) return;
         Bytes data(rx_.begin() + 6, rx_.end());
         rx_.clear();
         OnFrame(cmd, data);
@@ -350,18 +331,15 @@ class Simulator {
     }
 
     void OnFrame(uint16_t cmd, const Bytes& data) {
-        if (opt_.verbose)
-            std::fprintf(stderr, "unit: got 0x%04X, %zu bytes\n", cmd, data.size());
-        if (opt_.noAnswer)
-            return;
+        if (opt_.verbose) std::fprintf(stderr, "unit: got 0x%04X, %zu bytes\n", cmd, data.size());
+        if (opt_.noAnswer) return;
         switch (cmd) {
             case 0xC004:
                 return StartDownload(std::string(data.begin(), data.end()));
             case 0x400A:
                 return SendBlock(0);
             case 0x400B:
-                if (!sending_)
-                    return;
+                if (!sending_) return;
                 if (lastSentValid_ < opt_.blockSize) {
                     sending_.reset();
                     return SendFrame(0xC00C, {});
@@ -372,8 +350,7 @@ class Simulator {
                     sendBlock_ += 1;
                     const uint64_t serial = blocksSent_;
                     return After(opt_.stallMs, [this, serial] {
-                        if (blocksSent_ == serial)
-                            SendBlock(sendBlock_);
+                        if (blocksSent_ == serial) SendBlock(sendBlock_);
                     });
                 }
                 return SendBlock(sendBlock_ + 1);
@@ -411,8 +388,7 @@ class Simulator {
                 discriminator_ = static_cast<uint16_t>(discriminator_ + (cmd >> 4 & 0xF));
                 return SendFrame(static_cast<uint16_t>(cmd & 0x7FFF), {});
             default:
-                if (cmd & 0x8000)
-                    SendFrame(static_cast<uint16_t>(cmd & 0x7FFF), {});
+                if (cmd & 0x8000) SendFrame(static_cast<uint16_t>(cmd & 0x7FFF), {});
         }
     }
 
@@ -432,8 +408,7 @@ class Simulator {
     }
 
     void SendBlock(uint32_t number) {
-        if (!sending_)
-            return;
+        if (!sending_) return;
         sendBlock_ = number;
         ++blocksSent_;
         const size_t start = static_cast<size_t>(number) * opt_.blockSize;
@@ -443,8 +418,7 @@ class Simulator {
         lastSentValid_ = static_cast<uint16_t>(valid);
         Bytes rec;
         const bool wrongNumber = static_cast<long>(number) == opt_.wrongBlock && !wrongSent_;
-        if (wrongNumber)
-            wrongSent_ = true;
+        if (wrongNumber) wrongSent_ = true;
         Add32(rec, wrongNumber ? number + 7 : number);
         Add16(rec, opt_.blockSize);
         Add16(rec, static_cast<uint16_t>(valid));
@@ -458,8 +432,7 @@ class Simulator {
         }
         Add16(rec, crc);
         SendFrame(0xC00B, rec);
-        if (static_cast<long>(number) == opt_.vanishAfterBlock)
-            vanishing_ = true;
+        if (static_cast<long>(number) == opt_.vanishAfterBlock) vanishing_ = true;
     }
 
     // ---- the unit receives a file it asked for ----
@@ -470,8 +443,7 @@ class Simulator {
     }
 
     void ReceiveUploadBlock(const Bytes& rec) {
-        if (rec.size() < 10)
-            return;
+        if (rec.size() < 10) return;
         const uint32_t number = Le32(&rec[0]);
         const uint16_t valid = Le16(&rec[6]);
         const bool good = Crc(rec.data(), rec.size() - 2) == Le16(&rec[rec.size() - 2]) &&
@@ -480,8 +452,7 @@ class Simulator {
             repeatAsked_ = true;
             return SendFrame(0x400D, {}, false);
         }
-        if (!good)
-            return SendFrame(0x400D, {}, false);
+        if (!good) return SendFrame(0x400D, {}, false);
         upload_.insert(upload_.end(), rec.begin() + 8, rec.begin() + 8 + valid);
         ++uploadNext_;
         SendFrame(0x400B, {}, false);
@@ -507,8 +478,7 @@ class Simulator {
     }
 
     void WriteParameters(const Bytes& data) {
-        if (data.size() != 178)
-            return;
+        if (data.size() != 178) return;
         if (Crc(data.data(), 176) != Le16(&data[176])) {
             Log("unit: parameter block CRC wrong%s\n");
             return;  // a damaged block is not taken and not answered
@@ -655,8 +625,7 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     Simulator sim(o, master);
-    if (!o.dumpDir.empty())
-        sim.DumpFiles(o.dumpDir);
+    if (!o.dumpDir.empty()) sim.DumpFiles(o.dumpDir);
     std::printf("%s\n", path.c_str());
     std::fflush(stdout);
     sim.Run();

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "serial.h"
 #include "trace.h"
 
 namespace station {
@@ -94,13 +95,15 @@ std::string CommErrorText(int code, const std::string& context) {
 CCom::CCom() {
     rxStorage_.reset(new (std::nothrow) uint8_t[rxBufferSize]);
     rxBuffer = rxStorage_.get();
-    if (rxBuffer == nullptr)
-        ReportCommError(NO_BUFFER_MEMORY, "CCom constructor");
+    if (rxBuffer == nullptr) ReportCommError(NO_BUFFER_MEMORY, "CCom constructor");
     rxEnd = rxBuffer;
 }
 
 CCom::~CCom() {
     CloseCom();
+    // A port holder may outlive us: it must not call into a destroyed engine.
+    for (CSerial* holder : holders_)
+        holder->com = nullptr;
 }
 
 std::string CCom::LastErrorText() const {
@@ -116,14 +119,12 @@ std::string CCom::ReportCommError(int code, const std::string& context) {
         lastErrorText_ = text;
     }
     lastErrorCode_ = code;
-    if (code == WIN_ERROR_OPERATION_ABORTED)
-        CheckCommErrors(nullptr);
+    if (code == WIN_ERROR_OPERATION_ABORTED) CheckCommErrors(nullptr);
     return text;
 }
 
 bool CCom::StartCom(int handle) {
-    if (handle < 0 || rxBuffer == nullptr)
-        return false;
+    if (handle < 0 || rxBuffer == nullptr) return false;
     struct stat st {};
     if (fstat(handle, &st) != 0 || !S_ISCHR(st.st_mode)) {
         ReportCommError(NOT_COMM_HANDLE, "StartCom()");
@@ -141,8 +142,7 @@ bool CCom::StartCom(int handle) {
     port = handle;
     // The threads poll the device, so it never blocks them.
     const int flags = fcntl(handle, F_GETFL);
-    if (flags >= 0)
-        fcntl(handle, F_SETFL, flags | O_NONBLOCK);
+    if (flags >= 0) fcntl(handle, F_SETFL, flags | O_NONBLOCK);
     {
         std::lock_guard lock(countersMutex_);
         hasErrorCounters_ = true;
@@ -171,8 +171,7 @@ bool CCom::StartCom(int handle) {
         writeThreadDone_ = false;
         writeThread = std::thread(&CCom::WriteThreadProc, this);
     } catch (const std::system_error&) {
-        if (!readThread.joinable())
-            readThreadDone_ = true;
+        if (!readThread.joinable()) readThreadDone_ = true;
         writeThreadDone_ = true;
         ReportCommError(UNABLE_CREATE_THREAD, "StartCom()");
         return false;
@@ -182,11 +181,9 @@ bool CCom::StartCom(int handle) {
 
 bool CCom::StopThread(std::thread& thread, std::atomic<bool>& done, const char* closing,
                       const char* notExiting) {
-    if (!thread.joinable())
-        return true;
+    if (!thread.joinable()) return true;
     Trace(closing);
-    if (closeEvent)
-        closeEvent->Set();
+    if (closeEvent) closeEvent->Set();
     bool ended;
     {
         std::unique_lock lock(threadEndMutex_);
@@ -195,8 +192,7 @@ bool CCom::StopThread(std::thread& thread, std::atomic<bool>& done, const char* 
     }
     // A thread still uses this object, so it is always waited for, never cancelled: the
     // close only counts as failed when it took longer than it should.
-    if (!ended)
-        Trace(notExiting);
+    if (!ended) Trace(notExiting);
     thread.join();
     return ended;
 }
@@ -204,12 +200,10 @@ bool CCom::StopThread(std::thread& thread, std::atomic<bool>& done, const char* 
 bool CCom::CloseCom() {
     bool ok = true;
     const int fd = port;
-    if (readThread.joinable() && fd >= 0)
-        tcflush(fd, TCIFLUSH);
+    if (readThread.joinable() && fd >= 0) tcflush(fd, TCIFLUSH);
     ok &= StopThread(readThread, readThreadDone_, "Closing Read Thread \n",
                      "Read thread not exiting.  Waiting for it.\n");
-    if (writeThread.joinable() && fd >= 0)
-        tcflush(fd, TCOFLUSH);
+    if (writeThread.joinable() && fd >= 0) tcflush(fd, TCOFLUSH);
     ok &= StopThread(writeThread, writeThreadDone_, "Closing Write Thread\n",
                      "Write thread not exiting.  Waiting for it.\n");
     queueCreatedEvent.reset();
@@ -231,9 +225,8 @@ bool CCom::WriteCommString(std::vector<uint8_t> buffer) {
 }
 
 bool CCom::QueueWrite(std::vector<uint8_t> buffer) {
-    if (queueCreatedEvent)
-        queueCreatedEvent->Wait(kQueueCreatedWaitMs);
-    if (writeThreadDone_ || !queueWakeEvent_) {
+    if (queueCreatedEvent) queueCreatedEvent->Wait(kQueueCreatedWaitMs);
+    if (!IsRunning() || !queueWakeEvent_) {  // a stopped engine takes nothing more
         ReportCommError(THREAD_NOT_CREATED, "WriteCommString()");
         return false;
     }
@@ -266,8 +259,7 @@ void CCom::WriteThreadProc() {
         }
         queueCreatedEvent->Set();
         if (have) {
-            if (closeEvent->IsSet())
-                break;
+            if (closeEvent->IsSet()) break;
             if (!HandleWriteData(message)) {
                 fatal = true;
                 break;
@@ -280,16 +272,14 @@ void CCom::WriteThreadProc() {
             fatal = true;
             break;
         }
-        if (fds[0].revents & POLLIN)
-            break;
+        if (fds[0].revents & POLLIN) break;
     }
     if (fatal) {
         // A line that cannot be written is gone: the read side ends with it.
         closeEvent->Set();
         OnCommNotify(WTHREAD_FATAL_TERMINATION, "WTHREAD_FATAL_TERMINATION");
     }
-    if (port >= 0)
-        tcflush(port, TCOFLUSH);
+    if (port >= 0) tcflush(port, TCOFLUSH);
     {
         std::lock_guard lock(threadEndMutex_);
         writeThreadDone_ = true;
@@ -326,8 +316,7 @@ bool CCom::HandleWriteData(const std::vector<uint8_t>& buffer) {
             ReportCommError(STOP_WAIT_SIGNALED, "HandleWriteData()");
             return true;
         }
-        if (r == 0 && OnTimeout(1, &buffer) != 0)
-            return true;
+        if (r == 0 && OnTimeout(1, &buffer) != 0) return true;
     }
     OnDataWritten(written, buffer);
     return true;
@@ -335,25 +324,29 @@ bool CCom::HandleWriteData(const std::vector<uint8_t>& buffer) {
 
 void CCom::ReadThreadProc() {
     bool fatal = false;
-    // The outstanding commands are checked once a second whatever the line does: a trickle
-    // of noise must not hold a time-out back.
-    auto nextCheck = Clock::now() + std::chrono::milliseconds(kIdleTimeoutMs);
-    bool bytesSinceCheck = false;
+    // Silence is reported a second after the last byte (and every second it lasts); while
+    // bytes keep coming the outstanding commands are still checked once a second, so that
+    // a trickle of noise cannot hold a time-out back.
+    const auto second = std::chrono::milliseconds(kIdleTimeoutMs);
+    auto lastByte = Clock::now();
+    auto lastSilence = lastByte;
+    auto lastCheck = lastByte;
     for (;;) {
         pollfd fds[3] = {
             {closeEvent->fd(), POLLIN, 0}, {port, POLLIN, 0}, {stopEvent->fd(), POLLIN, 0}};
         // A set stop event has no action of its own; it must not spin the loop.
         const int n = stopEvent->IsSet() ? 2 : 3;
-        const auto untilCheck =
-            std::chrono::duration_cast<std::chrono::milliseconds>(nextCheck - Clock::now());
-        const int r = PollRetry(fds, n, std::max(0, static_cast<int>(untilCheck.count())));
+        const auto silenceDue = std::max(lastByte, lastSilence) + second;
+        const auto due =
+            lastByte > lastCheck ? std::min(silenceDue, lastCheck + second) : silenceDue;
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now());
+        const int r = PollRetry(fds, n, std::max(0, static_cast<int>(wait.count()) + 1));
         if (r < 0) {
             ReportCommError(UNEXPECTED_WAIT_ERROR, "WaitForMultipleObjects()");
             fatal = true;
             break;
         }
-        if (fds[0].revents & POLLIN)
-            break;
+        if (fds[0].revents & POLLIN) break;
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
             bool gotBytes = false;
             if (!HandleReadEvent(&gotBytes)) {
@@ -361,12 +354,15 @@ void CCom::ReadThreadProc() {
                 fatal = true;
                 break;
             }
-            bytesSinceCheck |= gotBytes;
+            if (gotBytes) lastByte = Clock::now();
         }
-        if (Clock::now() >= nextCheck) {
-            OnTimeout(bytesSinceCheck ? kTimeoutWhileReceiving : kTimeoutSilence, nullptr);
-            bytesSinceCheck = false;
-            nextCheck = Clock::now() + std::chrono::milliseconds(kIdleTimeoutMs);
+        const auto now = Clock::now();
+        if (now >= std::max(lastByte, lastSilence) + second) {
+            OnTimeout(kTimeoutSilence, nullptr);
+            lastSilence = lastCheck = now;
+        } else if (lastByte > lastCheck && now >= lastCheck + second) {
+            OnTimeout(kTimeoutWhileReceiving, nullptr);
+            lastCheck = now;
         }
     }
     if (fatal) {
@@ -375,8 +371,7 @@ void CCom::ReadThreadProc() {
         OnCommNotify(RTHREAD_FATAL_TERMINATION, "RTHREAD_FATAL_TERMINATION");
     }
     Trace("Read thread shutting down\n");
-    if (port >= 0)
-        tcflush(port, TCIFLUSH);
+    if (port >= 0) tcflush(port, TCIFLUSH);
     {
         std::lock_guard lock(threadEndMutex_);
         readThreadDone_ = true;
@@ -387,8 +382,7 @@ void CCom::ReadThreadProc() {
 bool CCom::HandleReadEvent(bool* gotBytes) {
     const size_t room = rxBufferSize - static_cast<size_t>(rxEnd - rxBuffer);
     const ssize_t n = read(port, rxEnd, room);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
-        return true;
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
     if (n <= 0) {
         // End of file: the device or the far side of the line is gone.
         ReportCommError(n == 0 ? WIN_ERROR_INVALID_HANDLE : Win32ErrorFromErrno(errno),
@@ -404,8 +398,7 @@ bool CCom::HandleReadEvent(bool* gotBytes) {
 }
 
 bool CCom::OnBytesRead(size_t count) {
-    if (count == 0)
-        return true;
+    if (count == 0) return true;
     TraceF("Got %d bytes from ComPort \n", static_cast<int>(count));
     rxEnd += count;
     while (rxEnd != rxBuffer)
@@ -415,8 +408,7 @@ bool CCom::OnBytesRead(size_t count) {
 
 bool CCom::CheckCommErrors(std::string* text) {
     const int fd = port;
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     std::string out;
     {
         // The read thread and any reporting thread compare against the same counters.
@@ -430,13 +422,13 @@ bool CCom::CheckCommErrors(std::string* text) {
             }
             return false;
         }
-        if (ic.brk != counters_.brk)
-            out += "CE_BREAK - The hardware detected a break condition, ";
+        if (ic.brk != counters_.brk) out += "CE_BREAK - The hardware detected a break condition, ";
         if (ic.frame != counters_.frame)
             out += "CE_FRAME - The hardware detected a framing error, ";
         if (ic.overrun != counters_.overrun)
             out +=
-                "CE_OVERRUN - A character-buffer overrun has occurred. The next character is lost, ";
+                "CE_OVERRUN - A character-buffer overrun has occurred. The next character is "
+                "lost, ";
         if (ic.buf_overrun != counters_.bufOverrun)
             out +=
                 "CE_RXOVER - An input buffer overflow has occurred. There is either no room in the "
@@ -447,8 +439,7 @@ bool CCom::CheckCommErrors(std::string* text) {
     }
     if (!out.empty()) {
         out += "\r\n";
-        if (text)
-            *text = out;
+        if (text) *text = out;
         OnCommNotify(COMM_LINE_ERROR_NOTIFY, out);
     }
     return true;

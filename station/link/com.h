@@ -17,6 +17,8 @@
 
 namespace station {
 
+class CSerial;
+
 // Engine error codes; the Win32 codes below are what errno values are reported as.
 constexpr int NOT_COMM_HANDLE = 2001;
 constexpr int COMM_ALREADY_OPEN = 2002;
@@ -96,6 +98,8 @@ class CCom {
     std::atomic<int> port{-1};
 
   private:
+    friend class CSerial;
+
     void ReadThreadProc();
     void WriteThreadProc();
     bool HandleWriteData(const std::vector<uint8_t>& buffer);
@@ -103,6 +107,7 @@ class CCom {
     bool StopThread(std::thread& thread, std::atomic<bool>& done, const char* closing,
                     const char* notExiting);
 
+    std::vector<CSerial*> holders_;  // port holders that start this engine; told when it goes
     std::unique_ptr<uint8_t[]> rxStorage_;
     std::unique_ptr<ManualEvent> closeEvent;
     std::unique_ptr<ManualEvent> queueCreatedEvent;

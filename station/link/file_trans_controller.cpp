@@ -27,8 +27,7 @@ std::string CopyThenReplace(const fs::path& from, const fs::path& to) {
     fs::path part = to;
     part += ".part";
     std::FILE* in = std::fopen(from.c_str(), "rb");
-    if (in == nullptr)
-        return std::strerror(errno);
+    if (in == nullptr) return std::strerror(errno);
     std::FILE* out = std::fopen(part.c_str(), "wb");
     if (out == nullptr) {
         const std::string reason = std::strerror(errno);
@@ -47,8 +46,7 @@ std::string CopyThenReplace(const fs::path& from, const fs::path& to) {
         reason = std::strerror(errno);
     }
     std::error_code ec;
-    if (ok)
-        fs::rename(part, to, ec);
+    if (ok) fs::rename(part, to, ec);
     if (!ok || ec) {
         fs::remove(part, ec);
         return ok ? ec.message() : reason;
@@ -64,10 +62,8 @@ std::string CopyThenReplace(const fs::path& from, const fs::path& to) {
 std::string ReplaceFile(const std::filesystem::path& from, const std::filesystem::path& to) {
     std::error_code ec;
     fs::rename(from, to, ec);
-    if (!ec)
-        return {};
-    if (ec == std::errc::cross_device_link)
-        return CopyThenReplace(from, to);
+    if (!ec) return {};
+    if (ec == std::errc::cross_device_link) return CopyThenReplace(from, to);
     return ec.message();
 }
 
@@ -82,13 +78,11 @@ FileTransferController::FileTransferController(XLNKProtocol* protocol, Scheduler
 }
 
 void FileTransferController::OnOpen() {
-    if (autoStart)
-        Start();
+    if (autoStart) Start();
 }
 
 bool FileTransferController::Start() {
-    if (protocol_ == nullptr)
-        return false;
+    if (protocol_ == nullptr) return false;
     return protocol_->SendCommand(CMD_FILE_REQUEST, fileName.size(),
                                   reinterpret_cast<const uint8_t*>(fileName.data()),
                                   kRequestTimeoutMs) == 0;
@@ -113,8 +107,7 @@ void FileTransferController::OnFrame(uint16_t command, const uint8_t* data, size
         case CMD_FILE_END:
             if (!saveAs.empty() && protocol_ != nullptr) {
                 saveError_ = ReplaceFile(protocol_->ReceivedFilePath(), saveAs);
-                if (!saveError_.empty())
-                    saveError_ = saveAs + ": " + saveError_;
+                if (!saveError_.empty()) saveError_ = saveAs + ": " + saveError_;
             }
             // A file that could not be saved is no successful download: the old one stays.
             outcome_ = saveError_.empty() ? Outcome::Ok : Outcome::Cancel;

@@ -126,7 +126,14 @@ std::string ResolvePortName(const std::string& name) {
 CSerial::~CSerial() {
     // The engine's threads must be gone before the device they poll is closed.
     if (handle >= 0 && com != nullptr) com->CloseCom();
+    SetCom(nullptr);
     CloseDevice();
+}
+
+void CSerial::SetCom(CCom* engine) {
+    if (com != nullptr) std::erase(com->holders_, this);
+    com = engine;
+    if (com != nullptr) com->holders_.push_back(this);
 }
 
 std::string CSerial::ApplySettings() {
@@ -187,14 +194,23 @@ void CSerial::CloseDevice() {
     lock_.Release();
 }
 
+// An open port whose engine has stopped on a lost line is closed, so that the next Open
+// opens it anew instead of reporting success without a running engine.
+bool CSerial::StillOpen() {
+    if (handle < 0) return false;
+    if (com == nullptr || com->IsRunning()) return true;
+    Close();
+    return false;
+}
+
 bool CSerial::Open(const std::string& name) {
-    if (handle >= 0) return true;
+    if (StillOpen()) return true;
     if (!name.empty()) port = name[0] == '/' ? name : name.substr(0, kComNameKept);
     return OpenPort();
 }
 
 bool CSerial::OpenDevice(const std::string& name) {
-    if (handle >= 0) return true;
+    if (StillOpen()) return true;
     port = name;
     return OpenPort();
 }

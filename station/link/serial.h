@@ -54,8 +54,8 @@ class CSerial {
     CSerial(const CSerial&) = delete;
     CSerial& operator=(const CSerial&) = delete;
 
-    // The engine must outlive this object (declare it first) or be unset again.
-    void SetCom(CCom* engine) { com = engine; }
+    // The engine to start on the port. Either may be destroyed first: each tells the other.
+    void SetCom(CCom* engine);
     // Opens the port, applies dcb and starts the engine; true at once while open. A name
     // given becomes the port name: a path whole, a COM name of a system's settings cut to
     // its first five characters ("COMnn"). Whatever fails after the device was opened
@@ -73,7 +73,10 @@ class CSerial {
     LineSettings dcb;
 
   private:
+    friend class CCom;
+
     bool OpenPort();
+    bool StillOpen();
     // "" when the line runs with dcb, else the reason.
     std::string ApplySettings();
     void CloseDevice();

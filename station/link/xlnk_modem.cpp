@@ -84,8 +84,7 @@ int XLNKProtocol::Dial(const std::string& phoneNumber, const std::string& passwo
 int XLNKProtocol::ParseModemText(const uint8_t* bytes, size_t count) {
     std::string text;
     for (size_t i = 0; i < std::min(count, kModemTextUsed); ++i)
-        if (std::isprint(bytes[i]))
-            text.push_back(static_cast<char>(bytes[i]));
+        if (std::isprint(bytes[i])) text.push_back(static_cast<char>(bytes[i]));
     // While connected, a result is a line of its own that starts with its text; elsewhere
     // in a line those letters are the unit's data.
     const bool connected = modemState == MODEM_CONNECTED;
@@ -98,11 +97,9 @@ int XLNKProtocol::ParseModemText(const uint8_t* bytes, size_t count) {
             break;
         }
     }
-    if (r < 0)
-        return 0;
+    if (r < 0) return 0;
     // RINGING is progress, not an answer: the dial stays outstanding with its time-out.
-    if (r == MODEM_RINGING)
-        return 0;
+    if (r == MODEM_RINGING) return 0;
     const bool hadCommand = RemoveCommand(CMD_MODEM, true, 0xFFFF);
     int failure = 0;
     if (r == MODEM_NO_CARRIER || r == MODEM_ERROR || r == MODEM_BUSY || r == MODEM_NO_ANSWER ||
@@ -125,8 +122,7 @@ int XLNKProtocol::ParseModemText(const uint8_t* bytes, size_t count) {
             return XLNK_MODEM_CONNECTED;
         modemState = MODEM_IDLE;
     }
-    if (modemState == MODEM_IDLE)
-        return XLNK_ERR_MODEM + failure;
+    if (modemState == MODEM_IDLE) return XLNK_ERR_MODEM + failure;
     return 0;
 }
 

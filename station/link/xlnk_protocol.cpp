@@ -42,10 +42,8 @@ std::vector<CUR_CMD_DESCR> XLNKProtocol::Outstanding() const {
 }
 
 int XLNKProtocol::SendCommand(uint16_t cmd, size_t length, const uint8_t* data, uint32_t timeout) {
-    if (OutstandingCount() > kMaxOutstanding)
-        return -5;
-    if (length > kMaxDataLength)
-        return -4;
+    if (OutstandingCount() > kMaxOutstanding) return -5;
+    if (length > kMaxDataLength) return -4;
     std::vector<uint8_t> bytes;
     try {
         bytes = BuildCommandBytes(cmd, data, length);
@@ -60,8 +58,7 @@ int XLNKProtocol::SendCommand(uint16_t cmd, size_t length, const uint8_t* data, 
     uint64_t serial = 0;
     {
         std::lock_guard lock(listLock);
-        if (commands.size() > kMaxOutstanding)
-            return -5;
+        if (commands.size() > kMaxOutstanding) return -5;
         if (tracked) {
             serial = nextSerial_++;
             commands.push_front({{cmd, tick, timeout, 0}, serial});
@@ -88,8 +85,7 @@ bool XLNKProtocol::RemoveCommand(uint16_t cmd, bool remove, uint16_t mask) {
     std::lock_guard lock(listLock);
     for (auto it = commands.rbegin(); it != commands.rend(); ++it) {
         if ((it->descr.cmd & mask) == cmd) {
-            if (remove)
-                commands.erase(std::next(it).base());
+            if (remove) commands.erase(std::next(it).base());
             return true;
         }
     }
@@ -109,10 +105,8 @@ bool XLNKProtocol::TransferOpen() const {
 int XLNKProtocol::PostEvent(int kind, const uint8_t* frame, size_t value) {
     std::lock_guard delivery(deliveryLock_);
     ProtocolEventSink* sink = window;
-    if (sink == nullptr)
-        return -1;
-    if (kind < 0 || kind > 2)
-        return -2;
+    if (sink == nullptr) return -1;
+    if (kind < 0 || kind > 2) return -2;
     try {
         auto event = std::make_unique<ProtocolEvent>();
         const uint8_t* data = nullptr;
@@ -140,8 +134,7 @@ int XLNKProtocol::PostEvent(int kind, const uint8_t* frame, size_t value) {
 }
 
 void XLNKProtocol::OnDataWritten(size_t /*count*/, const std::vector<uint8_t>& buffer) {
-    if (buffer.size() < kHeaderSize || buffer[0] != kFrameMarker)
-        return;
+    if (buffer.size() < kHeaderSize || buffer[0] != kFrameMarker) return;
     const uint16_t id = GetU16(&buffer[3]);
     // Answers and commands that expect nothing leave the list once they are on the line.
     if ((id & kRequestBit) == 0 && !RemoveCommand(id, true, 0xFFFF))
@@ -162,13 +155,11 @@ void XLNKProtocol::BreakFrame() {
     rxState = 0;
     discarding_ = true;
     std::lock_guard lock(transferLock_);
-    if (transferMode_ == Transfer::Receiving)
-        resyncing_ = frameBroken_ = true;
+    if (transferMode_ == Transfer::Receiving) resyncing_ = frameBroken_ = true;
 }
 
 void XLNKProtocol::ProcessInput() {
-    if (resetReceive_.exchange(false))
-        ResetReceiveState();
+    if (resetReceive_.exchange(false)) ResetReceiveState();
     const uint8_t* p = rxBuffer;
     const uint8_t* const end = rxEnd;
     while (p < end) {
@@ -177,8 +168,7 @@ void XLNKProtocol::ProcessInput() {
                 const auto* marker =
                     static_cast<const uint8_t*>(std::memchr(p, kFrameMarker, end - p));
                 const uint8_t* runEnd = marker ? marker : end;
-                if (runEnd > p && !discarding_)
-                    HandleRawText(p, runEnd - p);
+                if (runEnd > p && !discarding_) HandleRawText(p, runEnd - p);
                 p = runEnd;
                 if (marker) {
                     FlushModemLine();  // text before a frame is complete
@@ -195,8 +185,7 @@ void XLNKProtocol::ProcessInput() {
                 std::memcpy(&frameBuffer_[rxCount], p, take);
                 rxCount += take;
                 p += take;
-                if (rxCount < kHeaderSize)
-                    break;
+                if (rxCount < kHeaderSize) break;
                 const FrameHeader h = ParseHeader(frameBuffer_.data());
                 TraceF(" Got 0x%X command, data length %d Check sum %d Tick %d\r\n", h.command,
                        h.length, HeaderChecksum(frameBuffer_.data(), kHeaderSize),
@@ -245,26 +234,22 @@ void XLNKProtocol::HandleRawText(const uint8_t* bytes, size_t count) {
             FlushModemLine();
             atLineStart_ = true;
         } else {
-            if (modemLine_.empty())
-                modemLineClean_ = atLineStart_;
+            if (modemLine_.empty()) modemLineClean_ = atLineStart_;
             atLineStart_ = false;
             modemLine_.push_back(bytes[i]);
-            if (modemLine_.size() >= kModemLineLimit)
-                FlushModemLine();
+            if (modemLine_.size() >= kModemLineLimit) FlushModemLine();
         }
     }
 }
 
 void XLNKProtocol::FlushModemLine() {
-    if (modemLine_.empty())
-        return;
+    if (modemLine_.empty()) return;
     // While connected, only a line of its own can be the modem speaking: text that
     // follows other bytes without a line end is the unit's.
     const bool judged = modemState != MODEM_CONNECTED || modemLineClean_;
     const int result = judged ? ParseModemText(modemLine_.data(), modemLine_.size()) : 0;
     modemLine_.clear();
-    if (result != 0)
-        PostEvent(1, nullptr, static_cast<size_t>(result));
+    if (result != 0) PostEvent(1, nullptr, static_cast<size_t>(result));
 }
 
 void XLNKProtocol::HandleFrame() {
@@ -287,17 +272,13 @@ void XLNKProtocol::HandleFrame() {
             Trace("Frame out of a damaged block dropped\r\n");
             return;
         }
-        if (!matched)
-            result = XLNK_ERR_UNEXPECTED_COMMAND;
+        if (!matched) result = XLNK_ERR_UNEXPECTED_COMMAND;
     }
-    if (result == 0)
-        resyncing_ = frameBroken_ = false;
+    if (result == 0) resyncing_ = frameBroken_ = false;
     {
         std::lock_guard lock(transferLock_);
-        if (result == 0)
-            result = HandleTransferFrame(frameBuffer_.data());
-        if (result != 0)
-            result = HandleCommandError(h.command, result);
+        if (result == 0) result = HandleTransferFrame(frameBuffer_.data());
+        if (result != 0) result = HandleCommandError(h.command, result);
     }
     if (result == 0)
         PostEvent(0, frameBuffer_.data(), 0);
@@ -319,8 +300,7 @@ void XLNKProtocol::OnSilence() {
         discarding_ = false;
         resyncing_ = false;
     }
-    if (!frameBroken_)
-        return;
+    if (!frameBroken_) return;
     frameBroken_ = false;
     int result = 0;
     {
@@ -337,10 +317,8 @@ void XLNKProtocol::OnSilence() {
 }
 
 int XLNKProtocol::OnTimeout(int reason, const std::vector<uint8_t>* /*buffer*/) {
-    if (reason == kTimeoutWriteStuck)
-        Trace("WRITE_TIMEOUT SIGNALED\r\n");
-    if (reason == kTimeoutSilence)
-        OnSilence();
+    if (reason == kTimeoutWriteStuck) Trace("WRITE_TIMEOUT SIGNALED\r\n");
+    if (reason == kTimeoutSilence) OnSilence();
     const uint32_t now = Tick();
     CUR_CMD_DESCR expired;
     bool found = false;
@@ -358,8 +336,7 @@ int XLNKProtocol::OnTimeout(int reason, const std::vector<uint8_t>* /*buffer*/) 
         }
         left = commands.size();
     }
-    if (!found)
-        return 1;
+    if (!found) return 1;
     TraceF("Timeout cmdID %X, in waiting list %d, Cur Tick %d Sent Tick %d\r\n", expired.cmd,
            static_cast<int>(left), static_cast<int>(now), static_cast<int>(expired.sendTick));
     if (expired.cmd == CMD_MODEM) {
@@ -403,8 +380,7 @@ void XLNKProtocol::OnPortClosed() {
 }
 
 void XLNKProtocol::OnCommNotify(int code, const std::string& text) {
-    if (code != RTHREAD_FATAL_TERMINATION && code != WTHREAD_FATAL_TERMINATION)
-        return;
+    if (code != RTHREAD_FATAL_TERMINATION && code != WTHREAD_FATAL_TERMINATION) return;
     Trace(text + "\r\n");
     {
         std::lock_guard transfer(transferLock_);
@@ -416,15 +392,12 @@ void XLNKProtocol::OnCommNotify(int code, const std::string& text) {
     }
     modemState = MODEM_IDLE;
     // Both threads may fail on the same lost device; the window hears it once.
-    if (!portLost_.exchange(true))
-        PostEvent(1, nullptr, XLNK_ERR_PORT_LOST);
+    if (!portLost_.exchange(true)) PostEvent(1, nullptr, XLNK_ERR_PORT_LOST);
 }
 
 std::string EventCodeName(uint16_t status) {
-    if (status == XLNK_ERR_PORT_LOST)
-        return "XLNK_ERR_PORT_LOST";
-    if ((status & 0xFF00) == XLNK_ERR_MODEM)
-        return "XLNK_ERR_MODEM";
+    if (status == XLNK_ERR_PORT_LOST) return "XLNK_ERR_PORT_LOST";
+    if ((status & 0xFF00) == XLNK_ERR_MODEM) return "XLNK_ERR_MODEM";
     switch (status) {
         case XLNK_ERR_TIMEOUT:
             return "XLNK_ERR_TIMEOUT";

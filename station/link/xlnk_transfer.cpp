@@ -43,12 +43,9 @@ bool IsTransferCommand(uint16_t command) {
 
 // A unit may ask only for a plain file name inside the outbox.
 bool IsServableName(const std::string& name) {
-    if (name.empty() || name.size() > kMaxServedNameLength)
-        return false;
-    if (name.find_first_of("/\\") != std::string::npos)
-        return false;
-    if (name.find("..") != std::string::npos || name == ".")
-        return false;
+    if (name.empty() || name.size() > kMaxServedNameLength) return false;
+    if (name.find_first_of("/\\") != std::string::npos) return false;
+    if (name.find("..") != std::string::npos || name == ".") return false;
     return name.find('\0') == std::string::npos;
 }
 
@@ -62,19 +59,16 @@ bool IsAwaitedTransferCommand(uint16_t command) {
 // The file a unit may be served: a regular file directly inside the outbox, not a link
 // that leads out of it, opened without blocking on a FIFO or a device.
 std::FILE* XLNKProtocol::OpenServedFile(const std::string& name) const {
-    if (!IsServableName(name))
-        return nullptr;
+    if (!IsServableName(name)) return nullptr;
     const int fd = ::open((outbox_ / name).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
+    if (fd < 0) return nullptr;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return nullptr;
     }
     std::FILE* file = fdopen(fd, "rb");
-    if (file == nullptr)
-        ::close(fd);
+    if (file == nullptr) ::close(fd);
     return file;
 }
 
@@ -83,8 +77,7 @@ std::FILE* XLNKProtocol::OpenWorkFile(const std::filesystem::path& path) {
 }
 
 void XLNKProtocol::CloseTransferFile() {
-    if (transferFile != nullptr)
-        std::fclose(transferFile);
+    if (transferFile != nullptr) std::fclose(transferFile);
     transferFile = nullptr;
     if (transferMode_ != Transfer::None) {
         // A transfer that has ended, however, leaves no block or end to wait for.
@@ -100,8 +93,7 @@ int XLNKProtocol::SendFile(const std::string& name) {
     // A refused name is answered as a file that cannot be opened; "sentfile.tmp" is left
     // alone until the request is accepted.
     std::FILE* source = OpenServedFile(name);
-    if (source == nullptr)
-        return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
+    if (source == nullptr) return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
     transferFile = OpenWorkFile(SentFilePath());
     if (transferFile == nullptr) {
         std::fclose(source);
@@ -159,8 +151,7 @@ int XLNKProtocol::ReceiveBlock(const uint8_t* frame) {
     // download at once, rather than asking the unit again for what it cannot store.
     if (std::fwrite(block->data, 1, block->valid, transferFile) != block->valid ||
         std::fflush(transferFile) != 0) {
-        const std::string text =
-            ReceivedFilePath().string() + ": " + std::strerror(errno) + "\r\n";
+        const std::string text = ReceivedFilePath().string() + ": " + std::strerror(errno) + "\r\n";
         Trace(text);
         PostEvent(2, reinterpret_cast<const uint8_t*>(text.data()), text.size());
         CloseTransferFile();
@@ -201,15 +192,15 @@ int XLNKProtocol::HandleTransferFrame(const uint8_t* frame) {
                 repeatCount = 0;
                 receivedBytes_ = 0;
                 // The count of 1024-byte pieces announced bounds the file.
-                receiveLimit_ = h.length >= 4 && GetU32(data) != 0
-                                    ? std::min<uint64_t>(GetU32(data) * kMaxBlockData, kDownloadLimit)
-                                    : kUnannouncedDownloadLimit;
+                receiveLimit_ =
+                    h.length >= 4 && GetU32(data) != 0
+                        ? std::min<uint64_t>(GetU32(data) * kMaxBlockData, kDownloadLimit)
+                        : kUnannouncedDownloadLimit;
                 // Receiving from here on, so that a failure also forgets the expected block.
                 transferMode_ = Transfer::Receiving;
                 ExpectCommand(CMD_FILE_BLOCK, kBlockTimeoutMs);
                 transferFile = OpenWorkFile(ReceivedFilePath());
-                if (transferFile == nullptr)
-                    return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
+                if (transferFile == nullptr) return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
                 return 0;
             default:
                 answerRequest();
@@ -236,8 +227,7 @@ int XLNKProtocol::HandleTransferFrame(const uint8_t* frame) {
             }
             case CMD_FILE_REPEAT:
                 // As many repeats as a download may ask for; then the upload has failed.
-                if (++repeatCount > kMaxRepeats)
-                    return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
+                if (++repeatCount > kMaxRepeats) return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
                 // Back to the start of the block just sent, short last block included.
                 std::fseek(transferFile, blockStart_, SEEK_SET);
                 return SendBlock();
@@ -262,8 +252,7 @@ int XLNKProtocol::HandleTransferFrame(const uint8_t* frame) {
 }
 
 int XLNKProtocol::HandleCommandError(uint16_t command, int code) {
-    if (code == 0)
-        return 0;
+    if (code == 0) return 0;
     std::lock_guard lock(transferLock_);
     int result = code;
     if (command == CMD_FILE_BLOCK && transferMode_ == Transfer::Receiving &&

@@ -277,8 +277,8 @@ TEST_F(LinkSimTest, HangingUpMidFrameThenCallingAgainDownloads) {
     FileTransferController c(&protocol, [](int, std::function<void()> fn) { fn(); });
     c.fileName = "ALAR";
     ASSERT_TRUE(c.Start());
-    ASSERT_TRUE(sink.WaitFor(
-        [](const ProtocolEvent& e) { return e.command == 0xC00B && e.status == 0; }));
+    ASSERT_TRUE(
+        sink.WaitFor([](const ProtocolEvent& e) { return e.command == 0xC00B && e.status == 0; }));
     usleep(300000);  // block 1 is on its way: about a third of it has come
     serial.Close();
     usleep(200000);  // the modem takes the dropped line as a hang-up

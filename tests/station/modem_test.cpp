@@ -74,8 +74,8 @@ TEST_F(ModemTest, ConnectWithSpeedSuffixSendsPasswordAndReportsConnected) {
 // Every failure text ends the dialogue with its own event code; the usual "NO DIALTONE"
 // counts as well as "NO DIAL TONE".
 TEST_F(ModemTest, FailureTextsAndTheirEventCodes) {
-    const std::pair<std::string, int> cases[] = {{"NO CARRIER", 3}, {"ERROR", 4},
-                                                 {"BUSY", 7},       {"NO ANSWER", 8},
+    const std::pair<std::string, int> cases[] = {{"NO CARRIER", 3},   {"ERROR", 4},
+                                                 {"BUSY", 7},         {"NO ANSWER", 8},
                                                  {"NO DIAL TONE", 9}, {"NO DIALTONE", 9}};
     for (const auto& [text, r] : cases) {
         LoopbackProtocol q;

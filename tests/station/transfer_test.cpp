@@ -146,16 +146,9 @@ TEST_F(TransferTest, RefusedFileNamesAreAnsweredAsUnopenableFiles) {
     fs::create_symlink(dir / "secret.txt", dir / "outbox" / "link.txt");
     ASSERT_EQ(mkfifo((dir / "outbox" / "pipe").c_str(), 0600), 0);
     std::ofstream(p.SentFilePath()) << "previous upload";
-    const std::string names[] = {"../secret.txt",
-                                 "/etc/passwd",
-                                 "sub/ok.bin",
-                                 "..\\secret.txt",
-                                 "..",
-                                 std::string(256, 'a'),
-                                 "missing.bin",
-                                 "link.txt",
-                                 "pipe",
-                                 ""};
+    const std::string names[] = {
+        "../secret.txt",       "/etc/passwd", "sub/ok.bin", "..\\secret.txt", "..",
+        std::string(256, 'a'), "missing.bin", "link.txt",   "pipe",           ""};
     for (const auto& name : names) {
         sink.Clear();
         p.written.clear();
@@ -306,8 +299,7 @@ TEST_F(TransferTest, DiskThatRefusesABlockEndsTheDownloadAtOnce) {
     EXPECT_EQ(std::count(p.written.begin(), p.written.end(), Frame(0x400D)), 0);
     const auto events = sink.Events();
     ASSERT_GE(events.size(), 2u);
-    EXPECT_NE(events[events.size() - 2].Text().find("No space left on device"),
-              std::string::npos);
+    EXPECT_NE(events[events.size() - 2].Text().find("No space left on device"), std::string::npos);
     EXPECT_EQ(events.back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
     EXPECT_FALSE(p.TransferOpen());
     EXPECT_EQ(p.OutstandingCount(), 0u);
@@ -375,8 +367,10 @@ TEST_F(TransferTest, SaveAsReplacesTheTargetOrKeepsEverything) {
     EXPECT_EQ(read(p.ReceivedFilePath()), "new");
 
     // Another file system: /dev/shm is a memory file system beside the temporary folder.
-    struct stat here {}, there {};
-    if (stat("/dev/shm", &there) != 0 || stat(dir.c_str(), &here) != 0 || here.st_dev == there.st_dev)
+    struct stat here {
+    }, there{};
+    if (stat("/dev/shm", &there) != 0 || stat(dir.c_str(), &here) != 0 ||
+        here.st_dev == there.st_dev)
         GTEST_SKIP() << "no second file system to save to";
     const fs::path other = fs::path("/dev/shm") / ("station_save_" + std::to_string(getpid()));
     std::ofstream(other) << "old";

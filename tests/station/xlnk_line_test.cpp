@@ -55,9 +55,10 @@ TEST_F(LineTest, LostPortReachesTheWindowOnceAndStopsTheEngine) {
     EXPECT_EQ(Count(XLNK_ERR_PORT_LOST), 1u);
     EXPECT_EQ(Count(XLNK_ERR_TIMEOUT), 0u);
 
-    serial.Close();
+    // Opening again without a hang-up does not pretend: the stopped port is opened anew.
     pty = std::make_unique<Pty>();
     ASSERT_TRUE(serial.Open(pty->path())) << serial.OpenError();
+    EXPECT_TRUE(protocol.IsRunning());
     ASSERT_EQ(protocol.Dial("5551234", "pw"), 0);
     EXPECT_EQ(pty->Read(3), (std::vector<uint8_t>{'A', 'T', '\r'}));
 }

@@ -182,8 +182,7 @@ TEST_F(ProtocolTest, OutstandingLimitHoldsUnderConcurrentSenders) {
     for (int t = 0; t < 4; ++t)
         senders.emplace_back([&] {
             for (int i = 0; i < 20; ++i)
-                if (p.SendCommand(0xC0A1, 0, nullptr, 5000) == 0)
-                    ++sent;
+                if (p.SendCommand(0xC0A1, 0, nullptr, 5000) == 0) ++sent;
         });
     for (auto& t : senders)
         t.join();
