@@ -151,8 +151,13 @@ class Simulator {
 
     // ---- output: pacing and line faults ----
     void Send(const Bytes& bytes, bool damageable) {
-        for (uint8_t b : bytes) {
-            if (damageable && opt_.dropRate > 0 && Chance(opt_.dropRate)) continue;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            uint8_t b = bytes[i];
+            if (damageable && opt_.dropRate > 0 && Chance(opt_.dropRate)) {
+                if (opt_.verbose)
+                    std::fprintf(stderr, "line: byte %zu of %zu lost\n", i, bytes.size());
+                continue;
+            }
             if (damageable && opt_.corruptRate > 0 && Chance(opt_.corruptRate))
                 b ^= static_cast<uint8_t>(1u << (rng_() % 8));
             if (out_.empty() && opt_.baud > 0) {
