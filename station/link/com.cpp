@@ -140,6 +140,7 @@ bool CCom::StartCom(int handle) {
         return false;
     }
     port = handle;
+    lineLost_ = false;
     // The threads poll the device, so it never blocks them.
     const int flags = fcntl(handle, F_GETFL);
     if (flags >= 0) fcntl(handle, F_SETFL, flags | O_NONBLOCK);
@@ -277,6 +278,7 @@ void CCom::WriteThreadProc() {
     if (fatal) {
         // A line that cannot be written is gone: the read side ends with it.
         closeEvent->Set();
+        lineLost_ = true;  // stopped before the window hears of it
         OnCommNotify(WTHREAD_FATAL_TERMINATION, "WTHREAD_FATAL_TERMINATION");
     }
     if (port >= 0) tcflush(port, TCOFLUSH);
@@ -368,6 +370,7 @@ void CCom::ReadThreadProc() {
     if (fatal) {
         // A line that cannot be read is gone: the write side ends with it.
         closeEvent->Set();
+        lineLost_ = true;  // stopped before the window hears of it
         OnCommNotify(RTHREAD_FATAL_TERMINATION, "RTHREAD_FATAL_TERMINATION");
     }
     Trace("Read thread shutting down\n");

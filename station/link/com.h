@@ -70,7 +70,9 @@ class CCom {
 
     bool IsStarted() const { return port >= 0; }
     // Started and neither thread has ended on a fatal error.
-    bool IsRunning() const { return port >= 0 && !readThreadDone_ && !writeThreadDone_; }
+    bool IsRunning() const {
+        return port >= 0 && !lineLost_ && !readThreadDone_ && !writeThreadDone_;
+    }
     int LastErrorCode() const { return lastErrorCode_.load(); }
     std::string LastErrorText() const;
 
@@ -117,6 +119,7 @@ class CCom {
     std::thread writeThread;
     std::atomic<bool> readThreadDone_{true};
     std::atomic<bool> writeThreadDone_{true};
+    std::atomic<bool> lineLost_{false};  // a thread ended on a fatal error
     std::mutex threadEndMutex_;
     std::condition_variable threadEnded_;
     std::mutex queueMutex_;
