@@ -85,6 +85,10 @@ class XLNKProtocol : public CCom {
     int HandleTransferFrame(const uint8_t* frame);
     int HandleCommandError(uint16_t command, int code);
     bool TransferOpen() const;
+    // The download in progress (or the last one): bytes written so far, and the size its
+    // announcement gave (the announced count of 1024-byte pieces; 0 when none was given).
+    uint64_t ReceivedBytes() const { return receivedBytes_; }
+    uint64_t AnnouncedBytes() const { return announcedBytes_; }
 
     // Modem dialogue. Dial is refused (-1, nothing sent) while a dialogue or a connection
     // runs; it starts with a clean receiver.
@@ -156,8 +160,9 @@ class XLNKProtocol : public CCom {
     uint32_t blockNumber_ = 0;
     long blockStart_ = 0;  // offset in "sentfile.tmp" of the block being sent
     uint32_t nextBlock_ = 0;
-    uint64_t receivedBytes_ = 0;
-    uint64_t receiveLimit_ = 0;
+    std::atomic<uint64_t> receivedBytes_{0};
+    std::atomic<uint64_t> receiveLimit_{0};
+    std::atomic<uint64_t> announcedBytes_{0};
     std::function<uint32_t()> tick_;
     std::filesystem::path workFolder_ = ".";
     std::filesystem::path outbox_ = "outbox";
