@@ -1,0 +1,630 @@
+#include "vm418_doc.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLoggingCategory>
+#include <QTimer>
+#include <cstring>
+
+#include "port_settings_text.h"
+
+Q_LOGGING_CATEGORY(lcStationLink, "station.link")
+
+namespace station {
+
+namespace {
+
+constexpr uint32_t kCommandTimeoutMs = 5000;  // every command of the document
+constexpr int kStepPauseMs = 500;             // between the steps of a sequence
+constexpr int kDiscriminatorPauseMs = 300;
+constexpr int kMaxMonitorRetries = 5;  // automatic monitoring restarts in a row
+
+constexpr uint16_t CMD_LOAD_DEFAULTS = 0xC010;
+constexpr uint16_t CMD_DISCRIMINATOR_SCREEN = 0xC030;
+constexpr uint16_t CMD_START_MONITORING = 0xC0A0;
+constexpr uint16_t CMD_MONITORING_DATA = 0xC0A1;
+constexpr uint16_t CMD_STOP_MONITORING = 0xC0B0;
+constexpr uint16_t ANS_DEFAULTS_LOADED = 0x4010;
+constexpr uint16_t ANS_MONITORING_STARTED = 0x40A0;
+constexpr uint16_t ANS_MONITORING_DATA = 0x40A1;
+constexpr uint16_t ANS_MONITORING_STOPPED = 0x40B0;
+constexpr uint16_t ANS_PARAMETERS_WRITTEN = 0x40F0;
+
+constexpr DownloadSpec kDownloads[] = {
+    {"ACRR", "Downloading last alarm", "AlarmRec.tmp"},
+    {"APRV", "Downloading previous alarm", "AlarmRec.tmp"},
+    {"ANXT", "Downloading next alarm", "AlarmRec.tmp"},
+    {"HIST", "Downloading history file", "history.418"},
+    {"ALAR", "Downloading alarm file", "alarmfi.418"},
+    {"PARA", "Downloading parameters file", "sys_par.418"},
+};
+
+bool IsMonitoringCommand(uint16_t command) {
+    return command == ANS_MONITORING_STARTED || command == CMD_START_MONITORING ||
+           command == ANS_MONITORING_DATA || command == CMD_MONITORING_DATA;
+}
+
+}  // namespace
+
+const DownloadSpec* FindDownload(int kind) {
+    if (kind < DOWNLOAD_LAST_ALARM || kind > DOWNLOAD_PARAMETERS) return nullptr;
+    return &kDownloads[kind - DOWNLOAD_LAST_ALARM];
+}
+
+QString EventText(uint16_t status, uint16_t command) {
+    if ((status & 0xFF00) == XLNK_ERR_MODEM)
+        return "Disconnected " + QString::fromStdString(ModemResultText(status & 0xFF));
+    switch (status) {
+        case XLNK_MODEM_CONNECTED:
+            return "Connected";
+        case XLNK_ERR_TIMEOUT:
+            return QString::asprintf("Error: Timeout command 0x%X ", command);
+        case XLNK_ERR_FILE_TRANSFER_INTERRUPTED:
+            return "XLNK_ERR_FILE_TRANSFER_INTERRUPTED";
+        case XLNK_ERR_UNEXPECTED_COMMAND:
+            return QString::asprintf("Error: Unexpected command 0x%X ", command);
+        default:
+            return QString::asprintf("Error: Error ID 0x%X command ID 0x%X ", status, command);
+    }
+}
+
+void ProtocolEventPoster::OnProtocolEvent(std::unique_ptr<ProtocolEvent> event) {
+    QCoreApplication::postEvent(target_, new ProtocolQEvent(std::move(event)));
+}
+
+CVM418Doc::CVM418Doc(StationUi& ui, QString workFolder, QObject* parent)
+    : QObject(parent),
+      tempDir(std::move(workFolder)),
+      records(tempDir, [&ui](const QString& text) { ui.MessageBox(text); }),
+      ui_(ui),
+      poster_(this) {
+    serial.SetCom(&protocol);
+    protocol.SetWindow(&poster_);
+    protocol.SetWorkFolder(tempDir.isEmpty() ? std::string(".") : tempDir.toStdString());
+}
+
+CVM418Doc::~CVM418Doc() {
+    // The link's threads stop posting before the poster and this object go.
+    protocol.SetWindow(nullptr);
+    serial.Close();
+}
+
+bool CVM418Doc::event(QEvent* e) {
+    if (e->type() != WM_PROTOCOL_EVENT) return QObject::event(e);
+    auto block = std::move(static_cast<ProtocolQEvent*>(e)->block);
+    if (waiting_ || !queued_.empty())
+        queued_.push_back(std::move(block));
+    else
+        OnProtocolEvent(*block);
+    return true;
+}
+
+void CVM418Doc::Wait(int ms, std::function<void()> then) {
+    waiting_ = true;
+    QTimer::singleShot(ms, this, [this, then = std::move(then)] {
+        waiting_ = false;
+        then();
+        HandleQueued();
+    });
+}
+
+void CVM418Doc::HandleQueued() {
+    // A step may start the next wait; the rest then waits for that one.
+    while (!waiting_ && !queued_.empty()) {
+        const auto block = std::move(queued_.front());
+        queued_.pop_front();
+        OnProtocolEvent(*block);
+    }
+}
+
+int CVM418Doc::Send(uint16_t command, const QByteArray& data) {
+    const int r =
+        protocol.SendCommand(command, static_cast<size_t>(data.size()),
+                             reinterpret_cast<const uint8_t*>(data.constData()), kCommandTimeoutMs);
+    if (r != 0) qCWarning(lcStationLink, "Command 0x%X not sent (%d)", command, r);
+    return r;
+}
+
+bool CVM418Doc::PollIfReady() {
+    if (!pollReady) return false;
+    pollReady = false;
+    Send(CMD_MONITORING_DATA);
+    return true;
+}
+
+void CVM418Doc::UpdateAllViews(int hint, int key) {
+    ui_.UpdateAllViews(hint, key, hint == HINT_MONITORING ? lastFrameData : QByteArray());
+}
+
+// ---- the system ----
+
+void CVM418Doc::SelectSystem() {
+    HangUp();
+    CloseViewsOfOtherKinds();
+    ui_.ChooseSystem(records.connectionText, [this](std::optional<vm418::CSystemRset> row) {
+        if (row) UseSystem(*row);
+    });
+}
+
+void CVM418Doc::UseSystem(const vm418::CSystemRset& row) {
+    // The software version field says the block is none of a unit's yet.
+    std::memcpy(records.parameters.SoftwareVersion, "ZZZZ", 5);
+    records.alarmMap.clear();
+    records.historyMap.clear();
+    systemId = row.SysID;
+    records.SysID = row.SysID;
+    phoneNumber = row.Modem;
+    password = row.Password;
+    protocol.SetModemInit(row.InitString.left(79).toStdString());
+    const PortSettings settings = ParsePortSettingsText(row.COMportSettings.toStdString());
+    serial.port = settings.port;
+    serial.dcb = settings.line;
+    if (systemId != 0) title = row.SystemDescription + ",  Serial# " + row.Serial;
+}
+
+// ---- calling ----
+
+void CVM418Doc::Call() {
+    lastStatus = 0;
+    UpdateAllViews(HINT_CONNECTION);
+    if (!serial.Open()) {
+        ui_.MessageBox("Can't open COM port\n" + QString::fromStdString(serial.OpenError()));
+        return;
+    }
+    ui_.SetStatusText("Calling " + title.section(',', 0, 0) + "  " + phoneNumber);
+    if (protocol.Dial(phoneNumber.toStdString(), password.toStdString()) != 0)
+        qCWarning(lcStationLink, "The modem could not be called");
+}
+
+void CVM418Doc::HangUp() {
+    serial.Close();
+    linkState = LINK_OFF_LINE;
+    pendingCommand = kNoCommand;
+    pollReady = false;
+    pendingAction = 0;
+    monitoringStopped = false;
+    monitorRetries = 0;
+    UpdateAllViews(HINT_CONNECTION);
+}
+
+void CVM418Doc::OnConnect() {
+    linkState = LINK_CONNECTED;
+    monitorRetries = 0;
+    UpdateAllViews(HINT_CONNECTION);
+    const auto monitor = [this] {
+        Wait(kStepPauseMs, [this] {
+            monitorRetries = 1;
+            Send(CMD_START_MONITORING);
+        });
+    };
+    Wait(kStepPauseMs, [this, monitor] {
+        Download(DOWNLOAD_PARAMETERS, 0, [this, monitor](int r) {
+            if (r != IDOK) return monitor();
+            Wait(kStepPauseMs, [this, monitor] {
+                Download(DOWNLOAD_HISTORY, 0, [this, monitor](int r2) {
+                    if (r2 != IDOK) return monitor();
+                    Wait(kStepPauseMs, [this, monitor] {
+                        Download(DOWNLOAD_LAST_ALARM, 0, [monitor](int) { monitor(); });
+                    });
+                });
+            });
+        });
+    });
+}
+
+void CVM418Doc::StartMonitoring() {
+    if (linkState == LINK_CONNECTED) Send(CMD_START_MONITORING);
+    monitorRetries = 1;
+}
+
+void CVM418Doc::StopMonitoring() {
+    if (linkState == LINK_MONITORING) pendingCommand = CMD_STOP_MONITORING;
+    protocol.OnPortClosed();
+    monitorRetries = 0;
+}
+
+// ---- protocol events ----
+
+void CVM418Doc::OnProtocolEvent(const ProtocolEvent& block) {
+    if (block.length != 0)
+        lastFrameData = QByteArray(reinterpret_cast<const char*>(block.data.data()), block.length);
+    if (block.status != 0) {
+        eventText = EventText(block.status, block.command) + "\r\n";
+        qCInfo(lcStationLink, "%s", qPrintable(eventText.trimmed()));
+        ui_.EventText(eventText.trimmed());
+        pollReady = false;
+        pendingAction = 0;
+        linkState = LINK_CONNECTED;
+        pendingCommand = kNoCommand;
+        lastStatus = block.status;
+        switch (block.status >> 8) {
+            case XLNK_ERR_MODEM >> 8:
+                ui_.SetStatusText(EventText(block.status, block.command));
+                HangUp();
+                break;
+            case XLNK_ERR_TIMEOUT >> 8:
+                if (IsMonitoringCommand(block.command) && monitorRetries >= 1 &&
+                    monitorRetries <= kMaxMonitorRetries) {
+                    lastStatus = 0;
+                    protocol.OnPortClosed();
+                    Send(CMD_START_MONITORING);
+                    ++monitorRetries;
+                }
+                break;
+            case XLNK_MODEM_CONNECTED >> 8:
+                ui_.SetStatusText(EventText(block.status, block.command));
+                lastStatus = 0;
+                monitoringStopped = false;
+                ui_.PostCommand(ID_ON_CONNECT);
+                break;
+            default:
+                break;
+        }
+        if (discrDialog_) ui_.DiscriminatorEvent(block);
+        if (transferDialog_) TransferEvent(block);
+        return;
+    }
+
+    eventText = QString::asprintf("Command 0x%X, len %d \r\n", block.command, block.length);
+    switch (block.command) {
+        case ANS_MONITORING_STOPPED:
+            linkState = LINK_CONNECTED;
+            RunPendingAction();
+            break;
+        case ANS_MONITORING_STARTED:
+            Send(CMD_MONITORING_DATA);
+            linkState = LINK_MONITORING;
+            break;
+        case ANS_MONITORING_DATA:
+            lastStatus = 0;
+            if (monitorRetries > 0) monitorRetries = 1;
+            UpdateAllViews(HINT_MONITORING);
+            if (pendingCommand != kNoCommand) {
+                Send(pendingCommand);
+                pendingCommand = kNoCommand;
+            } else {
+                pollReady = true;
+            }
+            break;
+        case ANS_DEFAULTS_LOADED:
+        case ANS_PARAMETERS_WRITTEN:
+            // The unit's new parameters are read back.
+            monitoringStopped = true;
+            ui_.PostCommand(ID_DOWNLOAD_PARAMETERS);
+            break;
+        case kNoFrameCommand:
+            eventText = "Raw data: " + QString::fromLatin1(block.Text().c_str()) + "\r\n";
+            break;
+        default:
+            break;
+    }
+    qCDebug(lcStationLink, "%s", qPrintable(eventText.trimmed()));
+    ui_.EventText(eventText.trimmed());
+    if (discrDialog_) ui_.DiscriminatorEvent(block);
+    if (transferDialog_) TransferEvent(block);
+}
+
+void CVM418Doc::RunPendingAction() {
+    const int action = pendingAction;
+    pendingAction = 0;
+    switch (action) {
+        case PENDING_DEFAULTS:
+            Send(CMD_LOAD_DEFAULTS);
+            break;
+        case LINK_DISCRIMINATOR:
+            Send(CMD_DISCRIMINATOR_SCREEN);
+            linkState = LINK_DISCRIMINATOR;
+            break;
+        case PENDING_WRITE_PARAMETERS:
+            SendParametersIfValid();
+            break;
+        default:
+            if (FindDownload(action) != nullptr) {
+                linkState = action;
+                if (transferDialog_) StartTransfer();
+            }
+            break;
+    }
+}
+
+// ---- downloads ----
+
+void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
+    const DownloadSpec* spec = FindDownload(kind);
+    const auto nothing = [&done](const char* why) {
+        qCInfo(lcStationLink, "Download not started: %s", why);
+        if (done) done(IDCANCEL);
+    };
+    if (spec == nullptr) return nothing("no such file");
+    if (transferDialog_) return nothing("a transfer runs");
+    bool startNow = false;
+    if (linkState == LINK_CONNECTED) {
+        startNow = true;
+        linkState = kind;
+    } else if (linkState == LINK_MONITORING) {
+        pendingCommand = CMD_STOP_MONITORING;
+        pendingAction = kind;
+    } else {
+        return nothing(linkState == LINK_OFF_LINE ? "off line" : "the unit is busy");
+    }
+    auto dialog = std::make_unique<FileTransferController>(
+        &protocol, [this](int ms, std::function<void()> fn) {
+            Wait(ms, [this, fn = std::move(fn)] {
+                fn();
+                CheckTransferClosed();
+            });
+        });
+    dialog->caption = spec->caption;
+    dialog->compact = true;
+    dialog->autoStart = startNow;
+    dialog->fileName = spec->code;
+    dialog->saveAs = (tempDir + spec->file).toStdString();
+    OpenTransfer(std::move(dialog), [this, kind, resume, done](int result) {
+        if (result == IDOK) HandOver(kind);
+        FinishDownload(result, resume, done);
+    });
+}
+
+void CVM418Doc::OpenTransfer(std::unique_ptr<FileTransferController> dialog,
+                             std::function<void(int)> closed) {
+    transferDialog_ = std::move(dialog);
+    transferClosed_ = std::move(closed);
+    ui_.TransferOpened(*transferDialog_);
+    if (transferDialog_->autoStart) StartTransfer();
+}
+
+// A request that cannot even be sent fails the transfer as the dialog shows any failure.
+void CVM418Doc::StartTransfer() {
+    if (!transferDialog_->Start())
+        transferDialog_->OnStatus(CMD_FILE_REQUEST, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    ui_.TransferChanged(*transferDialog_);
+    CheckTransferClosed();
+}
+
+void CVM418Doc::TransferEvent(const ProtocolEvent& block) {
+    transferDialog_->OnEvent(block);
+    ui_.TransferChanged(*transferDialog_);
+    CheckTransferClosed();
+}
+
+void CVM418Doc::CheckTransferClosed() {
+    if (!transferDialog_ || transferDialog_->outcome() == FileTransferController::Outcome::Running)
+        return;
+    const auto dialog = std::move(transferDialog_);
+    const auto closed = std::move(transferClosed_);
+    transferClosed_ = nullptr;
+    if (!dialog->saveError().empty())
+        qCWarning(lcStationLink, "Cannot save %s", dialog->saveError().c_str());
+    ui_.TransferClosed(*dialog);
+    if (closed) closed(dialog->outcome() == FileTransferController::Outcome::Ok ? IDOK : IDCANCEL);
+}
+
+void CVM418Doc::HandOver(int kind) {
+    switch (kind) {
+        case DOWNLOAD_LAST_ALARM:
+        case DOWNLOAD_PREVIOUS_ALARM:
+        case DOWNLOAD_NEXT_ALARM: {
+            const int key = records.mergeOneAlarm(tempDir + vm418::kSingleAlarmFile);
+            if (key < 0) {
+                ui_.MessageBox("VM418 has no alarms");
+                return;
+            }
+            UpdateAllViews(HINT_ALARMS, key);
+            ui_.PostCommand(ID_VIEW_ALARMS);
+            records.storeAlarms();
+            return;
+        }
+        case DOWNLOAD_HISTORY:
+            if (records.readHistory(tempDir + vm418::kHistoryFile) < 0) {
+                ui_.MessageBox(vm418::kCantReadHistory);
+                return;
+            }
+            UpdateAllViews(HINT_HISTORY);
+            ui_.PostCommand(ID_VIEW_HISTORY);
+            records.storeHistory();
+            return;
+        case DOWNLOAD_ALARM_FILE:
+            // The alarm ring is read with the parameters that locate it.
+            if (records.readParameters(tempDir + vm418::kParametersFile) < 0 ||
+                records.readAlarms(tempDir + vm418::kAlarmsFile) < 0) {
+                ui_.MessageBox(vm418::kCantReadParameters);
+                return;
+            }
+            UpdateAllViews(HINT_ALARMS, 0);
+            ui_.PostCommand(ID_VIEW_ALARMS);
+            records.storeAlarms();
+            return;
+        case DOWNLOAD_PARAMETERS: {
+            if (records.readParameters(tempDir + vm418::kParametersFile) < 0) {
+                ui_.MessageBox(vm418::kCantReadParameters);
+                return;
+            }
+            if (const uint32_t failed = vm418::validateParameters(records.parameters); failed != 0)
+                ui_.MessageBox(vm418::describeFailedParameters(failed));
+            UpdateAllViews(HINT_PARAMETERS);
+            ui_.PostCommand(ID_VIEW_PARAMETERS);
+            records.storeParameters();
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+void CVM418Doc::FinishDownload(int result, int resume, const std::function<void(int)>& done) {
+    if (protocol.ModemState() == MODEM_CONNECTED) {
+        linkState = LINK_CONNECTED;
+        if (resume != 0) {
+            Wait(kStepPauseMs, [this, result, done] {
+                Send(CMD_START_MONITORING);
+                if (done) done(result);
+            });
+            return;
+        }
+    } else {
+        linkState = LINK_OFF_LINE;
+    }
+    if (done) done(result);
+}
+
+void CVM418Doc::DownloadAll(std::function<void(int)> done) {
+    Download(DOWNLOAD_PARAMETERS, 0, [this, done](int) {
+        Wait(kStepPauseMs, [this, done] {
+            Download(DOWNLOAD_HISTORY, 0, [this, done](int) {
+                Wait(kStepPauseMs,
+                     [this, done] { Download(DOWNLOAD_ALARM_FILE, monitorRetries, done); });
+            });
+        });
+    });
+}
+
+void CVM418Doc::GetSpecificFile() {
+    if (transferDialog_) return;
+    auto dialog = std::make_unique<FileTransferController>(
+        &protocol, [this](int ms, std::function<void()> fn) {
+            Wait(ms, [this, fn = std::move(fn)] {
+                fn();
+                CheckTransferClosed();
+            });
+        });
+    dialog->caption = "Send specific file";
+    OpenTransfer(std::move(dialog), {});
+}
+
+// ---- parameters and the discriminator screen ----
+
+void CVM418Doc::SendParametersIfValid() {
+    if (vm418::validateParameters(records.parameters) != 0) {
+        ui_.MessageBox("Parameters validation failed");
+        return;
+    }
+    Send(CMD_WRITE_PARAMETERS,
+         QByteArray(reinterpret_cast<const char*>(&records.parameters), kParameterWriteLength));
+}
+
+void CVM418Doc::WriteParameters() {
+    if (linkState == LINK_MONITORING) {
+        pendingCommand = CMD_STOP_MONITORING;
+        pendingAction = PENDING_WRITE_PARAMETERS;
+    } else if (linkState == LINK_CONNECTED) {
+        SendParametersIfValid();
+    }
+}
+
+void CVM418Doc::DefaultParameters() {
+    if (linkState == LINK_MONITORING) {
+        pendingCommand = CMD_STOP_MONITORING;
+        pendingAction = PENDING_DEFAULTS;
+    } else if (linkState == LINK_CONNECTED) {
+        Send(CMD_LOAD_DEFAULTS);
+    }
+}
+
+void CVM418Doc::OpenDiscriminatorScreen() {
+    if (linkState == LINK_MONITORING) {
+        pendingCommand = CMD_STOP_MONITORING;
+        pendingAction = LINK_DISCRIMINATOR;
+    } else if (linkState != LINK_CONNECTED) {
+        return;
+    }
+    discrDialog_ = ui_.OpenDiscriminatorScreen();
+    if (!discrDialog_) qCInfo(lcStationLink, "This program has no discriminator screen");
+}
+
+void CVM418Doc::DiscriminatorScreenClosed() {
+    discrDialog_ = false;
+    if (protocol.ModemState() == MODEM_CONNECTED) {
+        Wait(kDiscriminatorPauseMs, [this] {
+            Send(CMD_START_MONITORING);
+            linkState = LINK_CONNECTED;
+        });
+    } else {
+        linkState = LINK_OFF_LINE;
+    }
+}
+
+// ---- command routing ----
+
+bool CVM418Doc::IsCommandEnabled(int id) const {
+    switch (id) {
+        case ID_CALL: {
+            // Not while a call is being dialled.
+            const int modem = protocol.ModemState();
+            return linkState == LINK_OFF_LINE &&
+                   !(protocol.IsRunning() && (modem == MODEM_AT_SENT || modem == MODEM_DIALLING));
+        }
+        case ID_COM_SETUP:
+            return linkState == LINK_OFF_LINE;
+        case ID_VIEW_DISCRIMINATOR:
+        case ID_DOWNLOAD_LAST_ALARM:
+        case ID_DOWNLOAD_NEXT_ALARM:
+        case ID_DOWNLOAD_PREVIOUS_ALARM:
+        case ID_DOWNLOAD_ALARM_FILE:
+        case ID_DOWNLOAD_HISTORY:
+        case ID_DOWNLOAD_PARAMETERS:
+        case ID_DOWNLOAD_ALL:
+            return linkState != LINK_OFF_LINE;
+        default:
+            return true;
+    }
+}
+
+bool CVM418Doc::OnCommand(int id) {
+    switch (id) {
+        case ID_SELECT_SYSTEM:
+            SelectSystem();
+            return true;
+        case ID_CALL:
+            if (IsCommandEnabled(id)) Call();
+            return true;
+        case ID_HANG_UP:
+            HangUp();
+            return true;
+        case ID_VIEW_DISCRIMINATOR:
+            if (IsCommandEnabled(id)) OpenDiscriminatorScreen();
+            return true;
+        case ID_GET_SPECIFIC_FILE:
+            GetSpecificFile();
+            return true;
+        case ID_DOWNLOAD_LAST_ALARM:
+            Download(DOWNLOAD_LAST_ALARM, monitorRetries);
+            return true;
+        case ID_DOWNLOAD_NEXT_ALARM:
+            Download(DOWNLOAD_NEXT_ALARM, monitorRetries);
+            return true;
+        case ID_DOWNLOAD_PREVIOUS_ALARM:
+            Download(DOWNLOAD_PREVIOUS_ALARM, monitorRetries);
+            return true;
+        case ID_DOWNLOAD_ALARM_FILE:
+            Download(DOWNLOAD_ALARM_FILE, monitorRetries);
+            return true;
+        case ID_DOWNLOAD_HISTORY:
+            Download(DOWNLOAD_HISTORY, monitorRetries);
+            return true;
+        case ID_DOWNLOAD_PARAMETERS:
+            Download(DOWNLOAD_PARAMETERS, monitorRetries);
+            return true;
+        case ID_WRITE_PARAMETERS:
+            WriteParameters();
+            return true;
+        case ID_DOWNLOAD_ALL:
+            DownloadAll();
+            return true;
+        case ID_ON_CONNECT:
+            OnConnect();
+            return true;
+        case ID_DEFAULT_PARAMETERS:
+            DefaultParameters();
+            return true;
+        case ID_START_MONITORING:
+            StartMonitoring();
+            return true;
+        case ID_STOP_MONITORING:
+            StopMonitoring();
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace station

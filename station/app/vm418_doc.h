@@ -1,0 +1,169 @@
+// CVM418Doc, connection side: the connection to one VM418 unit. It chooses the system to
+// call, dials and hangs up, reacts to every protocol event, runs the monitoring cycle and
+// the downloads of the unit's files with their hand-over to the records and the database,
+// writes parameters and loads defaults. QtCore only: what it shows or asks goes through
+// StationUi. Its waits are timers; protocol events that arrive during one are handled after
+// it, in order.
+#pragma once
+
+#include <QByteArray>
+#include <QEvent>
+#include <QObject>
+#include <QString>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "file_trans_controller.h"
+#include "serial.h"
+#include "station_records.h"
+#include "station_ui.h"
+#include "xlnk_protocol.h"
+
+namespace station {
+
+// The posted event that carries a protocol event block to the window thread.
+constexpr QEvent::Type WM_PROTOCOL_EVENT = static_cast<QEvent::Type>(QEvent::User + 1);
+
+class ProtocolQEvent : public QEvent {
+  public:
+    explicit ProtocolQEvent(std::unique_ptr<ProtocolEvent> e)
+        : QEvent(WM_PROTOCOL_EVENT), block(std::move(e)) {}
+    std::unique_ptr<ProtocolEvent> block;
+};
+
+// Posts each protocol event from the link's threads to a QObject on the window thread.
+class ProtocolEventPoster : public ProtocolEventSink {
+  public:
+    explicit ProtocolEventPoster(QObject* target) : target_(target) {}
+    void OnProtocolEvent(std::unique_ptr<ProtocolEvent> event) override;
+
+  private:
+    QObject* target_;
+};
+
+// linkState values.
+constexpr int LINK_OFF_LINE = 0;
+constexpr int LINK_CONNECTED = 1;
+constexpr int LINK_MONITORING = 2;
+constexpr int LINK_DISCRIMINATOR = 3;
+
+// Download kinds (also the linkState while one runs).
+enum DownloadKind : int {
+    DOWNLOAD_LAST_ALARM = 7,
+    DOWNLOAD_PREVIOUS_ALARM = 8,
+    DOWNLOAD_NEXT_ALARM = 9,
+    DOWNLOAD_HISTORY = 10,
+    DOWNLOAD_ALARM_FILE = 11,
+    DOWNLOAD_PARAMETERS = 12,
+};
+
+// The code asked for, the dialog's caption and the file it is saved as in the working folder.
+struct DownloadSpec {
+    const char* code;
+    const char* caption;
+    const char* file;
+};
+const DownloadSpec* FindDownload(int kind);
+
+// Dialog results.
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+
+constexpr uint16_t kNoCommand = 0xFFFF;  // pendingCommand: nothing to send instead of a poll
+constexpr int PENDING_DEFAULTS = 0xC010;
+constexpr int PENDING_WRITE_PARAMETERS = 0xC0F0;
+
+// The text the document composes for an event (without its line end).
+QString EventText(uint16_t status, uint16_t command);
+
+class CVM418Doc : public QObject {
+  public:
+    // `workFolder` ends in '/' ("" for the current folder); the downloads land there.
+    CVM418Doc(StationUi& ui, QString workFolder = vm418::prepareWorkingFolder(),
+              QObject* parent = nullptr);
+    ~CVM418Doc() override;
+
+    // Menu commands.
+    void SelectSystem();
+    void Call();
+    void HangUp();
+    void OnConnect();
+    void StartMonitoring();
+    void StopMonitoring();
+    // `resume`: start monitoring again afterwards; `done` gets IDOK, or IDCANCEL also when
+    // nothing was done.
+    void Download(int kind, int resume, std::function<void(int)> done = {});
+    void DownloadAll(std::function<void(int)> done = {});
+    void WriteParameters();
+    void DefaultParameters();
+    void OpenDiscriminatorScreen();
+    void DiscriminatorScreenClosed();
+    void GetSpecificFile();
+    // A posted or chosen menu command; false when the document does not handle it.
+    bool OnCommand(int id);
+    bool IsCommandEnabled(int id) const;
+
+    // Takes the system's row as the systems dialog's "Select" gives it.
+    void UseSystem(const vm418::CSystemRset& row);
+    // The protocol event handler (the child frame hands each posted block here).
+    void OnProtocolEvent(const ProtocolEvent& block);
+
+    // Connection members the views read.
+    int linkState = LINK_OFF_LINE;
+    int monitorRetries = 0;
+    uint16_t pendingCommand = kNoCommand;
+    int pendingAction = 0;
+    bool pollReady = false;
+    bool monitoringStopped = false;
+    int lastStatus = 0;
+    QByteArray lastFrameData;  // the data of the last frame, whole
+    QString eventText;
+
+    int32_t systemId = 0;
+    QString phoneNumber;
+    QString password;
+    QString title;
+    QString tempDir;
+    vm418::StationRecords records;
+    CSerial serial;
+    XLNKProtocol protocol;
+
+    bool Waiting() const { return waiting_; }
+    bool TransferDialogOpen() const { return transferDialog_ != nullptr; }
+    FileTransferController* TransferDialog() { return transferDialog_.get(); }
+    bool DiscriminatorScreenOpen() const { return discrDialog_; }
+    // Sends a command of the document (5000 ms); a failure is logged, not acted on.
+    int Send(uint16_t command, const QByteArray& data = {});
+    // The monitoring view's 50 ms timer: the next poll once the last answer has come.
+    bool PollIfReady();
+
+  protected:
+    bool event(QEvent* e) override;
+
+  private:
+    // Runs `then` after `ms` without blocking; protocol events meanwhile wait their turn.
+    void Wait(int ms, std::function<void()> then);
+    void HandleQueued();
+    void OpenTransfer(std::unique_ptr<FileTransferController> dialog,
+                      std::function<void(int)> closed);
+    void StartTransfer();
+    void TransferEvent(const ProtocolEvent& block);
+    void CheckTransferClosed();
+    void HandOver(int kind);
+    void FinishDownload(int result, int resume, const std::function<void(int)>& done);
+    void RunPendingAction();
+    void SendParametersIfValid();
+    void UpdateAllViews(int hint, int key = 0);
+    void CloseViewsOfOtherKinds() {}
+
+    StationUi& ui_;
+    ProtocolEventPoster poster_;
+    bool waiting_ = false;
+    std::deque<std::unique_ptr<ProtocolEvent>> queued_;
+    std::unique_ptr<FileTransferController> transferDialog_;
+    std::function<void(int)> transferClosed_;
+    bool discrDialog_ = false;
+};
+
+}  // namespace station

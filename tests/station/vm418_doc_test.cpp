@@ -1,0 +1,279 @@
+// The station document without a window: against vm418-sim on a pseudo-terminal for the
+// call, the on-connect sequence, downloads while monitoring, defaults and the modem's
+// answers; with events handed in directly for the retry and wait rules.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdlib>
+
+#include "qt_wait.h"
+#include "simulator_process.h"
+#include "station_db.h"
+#include "vm418_doc.h"
+
+using namespace station;
+
+namespace {
+
+// What a window would show, recorded; posted commands come back through the event loop as
+// the main window routes them; the monitoring view's 50 ms poll timer runs while asked.
+class RecordingUi : public StationUi {
+  public:
+    void MessageBox(const QString& text) override { messages << text; }
+    void SetStatusText(const QString& text) override { statuses << text; }
+    void EventText(const QString& text) override { events << text; }
+    void PostCommand(int id) override {
+        posted.push_back(id);
+        QTimer::singleShot(0, doc, [this, id] { doc->OnCommand(id); });
+    }
+    void UpdateAllViews(int hint, int, const QByteArray&) override { hints.push_back(hint); }
+    void TransferOpened(FileTransferController& c) override {
+        transfers << QString::fromStdString(c.caption);
+    }
+    void ChooseSystem(const QString&,
+                      std::function<void(std::optional<vm418::CSystemRset>)> chosen) override {
+        chosen(row);
+    }
+    void StartPolling() {
+        poll.callOnTimeout(doc, [this] { doc->PollIfReady(); });
+        poll.start(50);
+    }
+    int Count(int hint) const {
+        return static_cast<int>(std::count(hints.begin(), hints.end(), hint));
+    }
+    qsizetype IndexOf(const QString& start) const {
+        for (qsizetype i = 0; i < events.size(); ++i)
+            if (events[i].startsWith(start)) return i;
+        return -1;
+    }
+
+    CVM418Doc* doc = nullptr;
+    std::optional<vm418::CSystemRset> row;
+    QStringList messages, statuses, events, transfers;
+    std::vector<int> posted, hints;
+    QTimer poll;
+};
+
+class DocTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        connection = "DRIVER=SQLite3;Database=" + dir.path() + "/vm418.db;JournalMode=WAL";
+        ASSERT_EQ(vm418::createSchema(connection), vm418::kDbOk);
+        doc = std::make_unique<CVM418Doc>(ui, dir.path() + "/");
+        doc->records.connectionText = connection;
+        ui.doc = doc.get();
+        vm418::CSystemRset row;
+        row.SysID = 3;
+        row.Serial = "S-3";
+        row.SystemDescription = "Gate 3";
+        row.Modem = "555";
+        row.Password = "pw";
+        row.COMportSettings = "COM7 9600 0 0 8 3";
+        ui.row = row;
+    }
+    void TearDown() override {
+        doc.reset();
+        sim.reset();
+        unsetenv("VM418_COM7");
+    }
+    // The unit behind COM7, then the system chosen in the systems dialog.
+    void StartSim(std::vector<std::string> args = {}) {
+        args.insert(args.end(), {"--password", "pw"});
+        sim = std::make_unique<cli::SimulatorProcess>();
+        ASSERT_TRUE(sim->Start(VM418_SIM_PATH, args));
+        setenv("VM418_COM7", sim->path().c_str(), 1);
+        doc->SelectSystem();
+    }
+    void CallUntilMonitoring() {
+        ui.StartPolling();
+        doc->OnCommand(ID_CALL);
+        ASSERT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }, 15000))
+            << ui.events.join("\n").toStdString();
+    }
+    int Rows(const QString& table) {
+        vm418::DbConnection conn(connection);
+        if (!conn.open()) return -1;
+        QSqlQuery q("SELECT COUNT(*) FROM " + table, conn.db());
+        return q.next() ? q.value(0).toInt() : -1;
+    }
+
+    QTemporaryDir dir;
+    QString connection;
+    RecordingUi ui;
+    std::unique_ptr<CVM418Doc> doc;
+    std::unique_ptr<cli::SimulatorProcess> sim;
+};
+
+}  // namespace
+
+// A call runs the on-connect sequence in its order (parameters, history, last alarm), each
+// file handed to its view and stored, then monitoring polls the unit.
+TEST_F(DocTest, CallRunsOnConnectInOrderThenMonitors) {
+    StartSim();
+    EXPECT_EQ(doc->title, "Gate 3,  Serial# S-3");
+    EXPECT_TRUE(doc->IsCommandEnabled(ID_CALL));
+    EXPECT_FALSE(doc->IsCommandEnabled(ID_DOWNLOAD_ALL));
+    CallUntilMonitoring();
+    EXPECT_EQ(ui.statuses, (QStringList{"Calling Gate 3  555", "Connected"}));
+    EXPECT_EQ(ui.transfers, (QStringList{"Downloading parameters file", "Downloading history file",
+                                         "Downloading last alarm"}));
+    EXPECT_EQ(ui.Count(HINT_PARAMETERS), 1);
+    EXPECT_EQ(ui.Count(HINT_HISTORY), 1);
+    EXPECT_EQ(ui.Count(HINT_ALARMS), 1);
+    for (int view : {ID_VIEW_PARAMETERS, ID_VIEW_HISTORY, ID_VIEW_ALARMS})
+        EXPECT_NE(std::find(ui.posted.begin(), ui.posted.end(), view), ui.posted.end()) << view;
+    EXPECT_TRUE(ui.messages.isEmpty()) << ui.messages.join("\n").toStdString();
+    EXPECT_EQ(Rows("Parameters"), 1);
+    EXPECT_GT(Rows("History"), 0);
+    EXPECT_EQ(Rows("Alarms"), 1);
+    ASSERT_TRUE(waitUntil([&] { return ui.Count(HINT_MONITORING) >= 3; }));
+    EXPECT_FALSE(doc->IsCommandEnabled(ID_CALL));
+    EXPECT_TRUE(doc->IsCommandEnabled(ID_DOWNLOAD_ALL));
+
+    doc->OnCommand(ID_HANG_UP);
+    EXPECT_EQ(doc->linkState, LINK_OFF_LINE);
+    EXPECT_TRUE(doc->IsCommandEnabled(ID_CALL));
+}
+
+// While monitoring, a download waits for the unit to confirm that monitoring stopped; it
+// starts monitoring again only when the command asked for it.
+TEST_F(DocTest, DownloadWhileMonitoringWaitsForStopAndResumesOnlyWhenAsked) {
+    StartSim();
+    CallUntilMonitoring();
+    ui.events.clear();
+    int result = 0;
+    doc->Download(DOWNLOAD_PARAMETERS, 0, [&](int r) { result = r; });
+    EXPECT_EQ(doc->pendingAction, DOWNLOAD_PARAMETERS);
+    ASSERT_TRUE(waitUntil([&] { return result != 0; }));
+    EXPECT_EQ(result, IDOK);
+    const auto stopped = ui.IndexOf("Command 0x40B0");
+    ASSERT_GE(stopped, 0);
+    EXPECT_LT(stopped, ui.IndexOf("Command 0x4004"));
+    EXPECT_EQ(doc->linkState, LINK_CONNECTED);
+    waitUntil([] { return false; }, 1000);
+    EXPECT_EQ(doc->linkState, LINK_CONNECTED);  // not asked: monitoring stays off
+
+    // From the menu with monitoring wanted: it runs again afterwards.
+    doc->OnCommand(ID_START_MONITORING);
+    ASSERT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }));
+    result = 0;
+    doc->Download(DOWNLOAD_HISTORY, doc->monitorRetries, [&](int r) { result = r; });
+    ASSERT_TRUE(waitUntil([&] { return result != 0; }));
+    EXPECT_EQ(result, IDOK);
+    EXPECT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }));
+}
+
+// Defaults answered by 0x4010 read the unit's parameters back and light "Stop MONI";
+// a block that fails validation is never written.
+TEST_F(DocTest, DefaultsReadParametersBackAndABadBlockIsNeverWritten) {
+    StartSim();
+    CallUntilMonitoring();
+    ui.transfers.clear();
+    doc->OnCommand(ID_DEFAULT_PARAMETERS);
+    ASSERT_TRUE(waitUntil([&] { return !ui.transfers.isEmpty() && !doc->TransferDialogOpen(); }));
+    EXPECT_TRUE(doc->monitoringStopped);
+    EXPECT_EQ(ui.transfers, QStringList{"Downloading parameters file"});
+    EXPECT_GE(ui.IndexOf("Command 0x4010"), 0);
+
+    std::memcpy(doc->records.parameters.Password, "xx", 3);
+    ASSERT_EQ(doc->linkState, LINK_CONNECTED);
+    const size_t outstanding = doc->protocol.OutstandingCount();
+    doc->OnCommand(ID_WRITE_PARAMETERS);
+    EXPECT_EQ(ui.messages, QStringList{"Parameters validation failed"});
+    EXPECT_EQ(doc->protocol.OutstandingCount(), outstanding);
+}
+
+// The modem's answers: BUSY leaves the document off line with the reason in the status bar;
+// "Call" is disabled while the call is being dialled.
+TEST_F(DocTest, BusyIsShownAndLeavesTheDocumentOffLine) {
+    StartSim({"--dial-result", "busy"});
+    doc->OnCommand(ID_CALL);
+    EXPECT_FALSE(doc->IsCommandEnabled(ID_CALL));
+    ASSERT_TRUE(waitUntil([&] { return ui.statuses.size() == 2; }));
+    EXPECT_EQ(ui.statuses.last(), "Disconnected BUSY");
+    EXPECT_EQ(doc->linkState, LINK_OFF_LINE);
+    EXPECT_TRUE(doc->IsCommandEnabled(ID_CALL));
+}
+
+TEST_F(DocTest, PortThatCannotBeOpenedIsSaidSo) {
+    setenv("VM418_COM7", "/dev/no-such-station-port", 1);
+    doc->SelectSystem();
+    doc->OnCommand(ID_CALL);
+    ASSERT_EQ(ui.messages.size(), 1);
+    EXPECT_TRUE(ui.messages[0].startsWith("Can't open COM port\n/dev/no-such-station-port: "));
+    EXPECT_EQ(doc->linkState, LINK_OFF_LINE);
+}
+
+// Six time-outs of the monitoring poll in a row: five automatic restarts, then connected
+// and idle with the error lamp; an answer in between resets the count.
+TEST_F(DocTest, SixPollTimeoutsGiveFiveRestartsThenIdle) {
+    const auto timeout = [&] {
+        ProtocolEvent e;
+        e.command = 0xC0A1;
+        e.status = XLNK_ERR_TIMEOUT;
+        doc->OnProtocolEvent(e);
+    };
+    doc->linkState = LINK_MONITORING;
+    doc->monitorRetries = 1;
+    timeout();
+    ProtocolEvent answer;
+    answer.command = 0x40A1;
+    doc->OnProtocolEvent(answer);
+    EXPECT_EQ(doc->monitorRetries, 1);
+    for (int i = 0; i < 5; ++i) {
+        timeout();
+        EXPECT_EQ(doc->lastStatus, 0);
+    }
+    EXPECT_EQ(doc->monitorRetries, 6);
+    timeout();
+    EXPECT_EQ(doc->monitorRetries, 6);
+    EXPECT_EQ(doc->lastStatus, XLNK_ERR_TIMEOUT);
+    EXPECT_EQ(doc->linkState, LINK_CONNECTED);
+    EXPECT_EQ(ui.events.last(), "Error: Timeout command 0xC0A1");
+}
+
+// The texts of the events, as the status bar and the log show them.
+TEST_F(DocTest, EventTexts) {
+    const std::tuple<uint16_t, uint16_t, QString> cases[] = {
+        {XLNK_ERR_MODEM + 3, 0xFFFF, "Disconnected NO CARRIER"},
+        {XLNK_ERR_MODEM + 4, 0xFFFF, "Disconnected  Modem (command) ERROR"},
+        {XLNK_ERR_MODEM + 9, 0xFFFF, "Disconnected NO DIAL TOINE"},
+        {XLNK_ERR_MODEM, 0xFFFF, "Disconnected "},
+        {XLNK_ERR_PORT_LOST, 0xFFFF, "Disconnected  port lost"},
+        {XLNK_MODEM_CONNECTED, 0xFFFF, "Connected"},
+        {XLNK_ERR_TIMEOUT, 0xC0A1, "Error: Timeout command 0xC0A1 "},
+        {XLNK_ERR_FILE_TRANSFER_INTERRUPTED, 0xC00B, "XLNK_ERR_FILE_TRANSFER_INTERRUPTED"},
+        {XLNK_ERR_UNEXPECTED_COMMAND, 0x40A1, "Error: Unexpected command 0x40A1 "},
+        {XLNK_ERR_CHECKSUM, 0xC0A1, "Error: Error ID 0x6D00 command ID 0xC0A1 "},
+    };
+    for (const auto& [status, command, text] : cases)
+        EXPECT_EQ(EventText(status, command), text) << std::hex << status;
+}
+
+// Waits do not block: protocol events that arrive during one are handled after it, in
+// their order, none dropped. The whole frame is kept, also one longer than 1024 bytes.
+TEST_F(DocTest, EventsDuringAWaitAreHandledAfterItInOrder) {
+    doc->OnConnect();  // off line: waits 500 ms, then finds no unit to download from
+    ASSERT_TRUE(doc->Waiting());
+    for (const char* text : {"one", "two", "three"}) {
+        auto e = std::make_unique<ProtocolEvent>();
+        e->length = static_cast<uint16_t>(std::strlen(text));
+        e->data.assign(text, text + e->length + 1);
+        QCoreApplication::postEvent(doc.get(), new ProtocolQEvent(std::move(e)));
+    }
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ui.events.isEmpty());
+    ASSERT_TRUE(waitUntil([&] { return ui.events.size() == 3; }));
+    EXPECT_EQ(ui.events, (QStringList{"Raw data: one", "Raw data: two", "Raw data: three"}));
+
+    ProtocolEvent block;
+    block.command = 0xC00B;
+    block.length = 1034;
+    block.data.assign(1035, 0x42);
+    doc->OnProtocolEvent(block);
+    EXPECT_EQ(doc->lastFrameData.size(), 1034);
+}
