@@ -13,9 +13,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <functional>
@@ -34,6 +36,17 @@ namespace {
 
 constexpr size_t kLineLimit = 200;             // longer command or password lines are cut
 constexpr useconds_t kLineDownPollUs = 10000;  // how often a dropped line is looked at
+
+// Monitoring: each region's two channels count around half its background rate, so a
+// region's sum lies within 2 x kCountNoise of the rate the unit reports for it.
+constexpr std::array<int, 6> kChannelMean = {175, 190, 205, 220, 235, 250};  // regions A..F
+constexpr int kCountNoise = 6;
+// The unit sends its background rates in region order A, C, B, D, E, F.
+constexpr std::array<int, 6> kBackgroundLineOrder = {0, 2, 1, 3, 4, 5};
+constexpr uint16_t kW1RegionAB = 0x8000;  // W1: region AB is being monitored
+constexpr uint16_t kW1NewAlarm = 0x0001;  // W1: a new alarm waits to be downloaded
+constexpr size_t kTextField = 10;         // date and time each in 10 bytes, zero-terminated
+const char* const kLastAlarmCode = "ACRR";
 
 volatile sig_atomic_t stopRequested = 0;
 void OnSignal(int) {
@@ -62,6 +75,8 @@ struct Options {
     std::string uploadSave;
     long askRepeatUploadBlock = -1;
     std::string dumpDir;
+    uint16_t channelErrors = 0;
+    long newAlarmAfterPolls = -1;  // -1: no new alarm appears
     unsigned seed = 418;
     bool verbose = false;
 };
@@ -228,6 +243,7 @@ class Simulator {
         out_.clear();
         timers_.clear();
         sending_.reset();
+        sendingCode_.clear();
         monitoring_ = false;
     }
 
@@ -346,7 +362,10 @@ class Simulator {
             case 0x400B:
                 if (!sending_) return;
                 if (lastSentValid_ < opt_.blockSize) {
+                    // The station has the last alarm: it is no longer new.
+                    if (sendingCode_ == kLastAlarmCode) newAlarm_ = false;
                     sending_.reset();
+                    sendingCode_.clear();
                     return SendFrame(0xC00C, {});
                 }
                 if (static_cast<long>(sendBlock_) == opt_.stallAfterBlock && !stalled_) {
@@ -390,7 +409,6 @@ class Simulator {
             case 0xC050:
             case 0xC060:
             case 0xC070:
-                discriminator_ = static_cast<uint16_t>(discriminator_ + (cmd >> 4 & 0xF));
                 return SendFrame(static_cast<uint16_t>(cmd & 0x7FFF), {});
             default:
                 if (cmd & 0x8000) SendFrame(static_cast<uint16_t>(cmd & 0x7FFF), {});
@@ -406,6 +424,7 @@ class Simulator {
             return;
         }
         sending_ = it->second;
+        sendingCode_ = code;
         SendFrame(0x4004, {});
         Bytes count;
         Add32(count, static_cast<uint32_t>(sending_->size() / opt_.blockSize + 1));
@@ -474,11 +493,40 @@ class Simulator {
     }
 
     // ---- monitoring and parameters ----
+    // The monitoring record: 12 channel counts A1 A2 B1 .. F2 (signed), 6 unused bytes,
+    // channel error bits, W1, W2, 4 unused bytes, background rates A C B D E F, the unit's
+    // date and time; 84 bytes.
     Bytes MonitoringData() {
+        if (monitoring_) {
+            ++monitoringAnswers_;
+            if (opt_.newAlarmAfterPolls >= 0 && !alarmAppeared_ &&
+                monitoringAnswers_ > opt_.newAlarmAfterPolls) {
+                alarmAppeared_ = true;
+                newAlarm_ = true;
+                Log("unit: a new alarm waits%s\n");
+            }
+        }
         Bytes d;
-        for (int det = 0; det < 8; ++det)
-            Add32(d, monitoring_ ? 200 + rng_() % 50 : 0);
-        Add16(d, discriminator_);
+        for (int channel = 0; channel < 12; ++channel) {
+            const int noise = static_cast<int>(rng_() % (2 * kCountNoise + 1)) - kCountNoise;
+            Add16(d, static_cast<uint16_t>(monitoring_ ? kChannelMean[channel / 2] + noise : 0));
+        }
+        d.insert(d.end(), 6, 0);
+        Add16(d, opt_.channelErrors);
+        Add16(d, static_cast<uint16_t>((monitoring_ ? kW1RegionAB : 0) |
+                                       (newAlarm_ ? kW1NewAlarm : 0)));
+        Add16(d, 0);  // W2: regions EF and ab are not monitored
+        d.insert(d.end(), 4, 0);
+        for (int region : kBackgroundLineOrder)
+            Add32(d, static_cast<uint32_t>(2 * kChannelMean[region]));
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        for (const char* format : {"%m-%d-%y", "%H:%M:%S"}) {
+            char text[kTextField] = {};
+            std::strftime(text, sizeof text, format, &local);
+            d.insert(d.end(), text, text + kTextField);
+        }
         return d;
     }
 
@@ -515,8 +563,11 @@ class Simulator {
     Bytes upload_;
     uint32_t uploadNext_ = 0;
     bool repeatAsked_ = false;
+    std::string sendingCode_;
     bool monitoring_ = false;
-    uint16_t discriminator_ = 0;
+    long monitoringAnswers_ = 0;
+    bool alarmAppeared_ = false;
+    bool newAlarm_ = false;
     bool lineUp_ = false;
     bool vanishing_ = false;
 };
@@ -543,6 +594,9 @@ void Usage() {
         "  --upload-save PATH       where a file received from the station is written\n"
         "  --ask-repeat-upload K    ask once for block K of an upload again\n"
         "  --dump-dir DIR           write the unit's files there by code and go on\n"
+        "  --channel-errors HEX     the channel error bits of the monitoring answers\n"
+        "  --new-alarm-after-polls N  after N monitoring answers a new alarm waits\n"
+        "                           (W1 bit 0) until ACRR has been downloaded\n"
         "  --seed N  --verbose\n",
         stderr);
 }
@@ -598,7 +652,25 @@ int main(int argc, char** argv) {
             o.askRepeatUploadBlock = std::stol(next());
         else if (a == "--dump-dir")
             o.dumpDir = next();
-        else if (a == "--seed")
+        else if (a == "--channel-errors") {
+            const std::string v = next();
+            char* end = nullptr;
+            const unsigned long bits = std::strtoul(v.c_str(), &end, 16);
+            if (v.empty() || *end != '\0' || v[0] == '-' || bits > 0xFFFF) {
+                std::fputs("vm418-sim: --channel-errors takes a hexadecimal 0 to FFFF\n", stderr);
+                return 2;
+            }
+            o.channelErrors = static_cast<uint16_t>(bits);
+        } else if (a == "--new-alarm-after-polls") {
+            const std::string v = next();
+            char* end = nullptr;
+            const long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || n < 0) {
+                std::fputs("vm418-sim: --new-alarm-after-polls takes a count from 0\n", stderr);
+                return 2;
+            }
+            o.newAlarmAfterPolls = n;
+        } else if (a == "--seed")
             o.seed = static_cast<unsigned>(std::stoul(next()));
         else if (a == "--verbose")
             o.verbose = true;

@@ -4,8 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 
 #include "file_trans_controller.h"
+#include "monitoring_record.h"
 #include "serial.h"
 #include "simulator_process.h"
 #include "test_support.h"
@@ -217,15 +219,69 @@ TEST_F(LinkSimTest, UnitAskingForAFileOutsideTheOutboxGetsNothing) {
     EXPECT_FALSE(fs::exists(dir / "leak"));
 }
 
+// Monitoring answers decode as whole records: counts only while monitoring, each region
+// near its background rate (so the rates come in the right order), the unit's date and time,
+// the channels in error; a new alarm waits after two answers until the last alarm has been
+// downloaded. Then a parameter block is written.
 TEST_F(LinkSimTest, MonitoringAndParameterWrite) {
-    StartSim({});
+    StartSim({"--channel-errors", "0005", "--new-alarm-after-polls", "2"});
     Connect();
-    ASSERT_EQ(protocol.SendCommand(0xC0A0, 0, nullptr, 5000), 0);
-    ASSERT_TRUE(sink.WaitForFrame(0x40A0));
-    ASSERT_EQ(protocol.SendCommand(0xC0A1, 0, nullptr, 5000), 0);
-    const auto data = sink.WaitForFrame(0x40A1);
-    ASSERT_TRUE(data);
-    EXPECT_GT(data->length, 0);
+    auto poll = [this]() -> std::optional<MonitoringRecord> {
+        sink.SkipAll();
+        EXPECT_EQ(protocol.SendCommand(0xC0A1, 0, nullptr, 5000), 0);
+        while (const auto e = sink.Next(5000)) {
+            EXPECT_EQ(e->status, 0) << std::hex << e->command;
+            if (e->command == 0x40A1) {
+                EXPECT_EQ(e->length, kMonitoringRecordBytes);
+                return DecodeMonitoringRecord(e->data.data(), e->length);
+            }
+        }
+        return std::nullopt;
+    };
+    auto command = [this](uint16_t request) {
+        sink.SkipAll();
+        ASSERT_EQ(protocol.SendCommand(request, 0, nullptr, 5000), 0);
+        ASSERT_TRUE(sink.WaitForFrame(request & 0x7FFF));
+    };
+    const std::regex date(R"((0[1-9]|1[0-2])-(0[1-9]|[12]\d|3[01])-\d\d)");
+    const std::regex time(R"(([01]\d|2[0-3]):[0-5]\d:[0-5]\d)");
+
+    auto idle = poll();
+    ASSERT_TRUE(idle);
+    EXPECT_EQ(RegionValue(*idle, kRegionSum), 0);
+    EXPECT_EQ(UnitStatusText(*idle, false), "System Ready");
+    EXPECT_TRUE(std::regex_match(idle->date.toStdString(), date)) << idle->date.toStdString();
+    EXPECT_TRUE(std::regex_match(idle->time.toStdString(), time)) << idle->time.toStdString();
+
+    command(0xC0A0);
+    for (int answer = 1; answer <= 3; ++answer) {
+        const auto r = poll();
+        ASSERT_TRUE(r) << answer;
+        for (int16_t count : r->counts)
+            EXPECT_GT(count, 100) << answer;
+        for (int region = 0; region < kMonitoringRegions; ++region)
+            EXPECT_NEAR(RegionValue(*r, region), r->background[region], 12) << region;
+        EXPECT_EQ(UnitStatusText(*r, false), "Monitoring region AB");
+        EXPECT_EQ(ErrorChannelNames(r->errorBits), "A1C1");
+        EXPECT_TRUE(std::regex_match(r->date.toStdString(), date)) << r->date.toStdString();
+        EXPECT_EQ(NewAlarmWaiting(*r), answer == 3) << answer;
+    }
+    // Another alarm downloaded leaves the new one waiting; the last alarm takes it.
+    command(0xC0B0);
+    ASSERT_EQ(Download("APRV", (dir / "aprv").string()).outcome(),
+              FileTransferController::Outcome::Ok);
+    auto stopped = poll();
+    ASSERT_TRUE(stopped);
+    EXPECT_TRUE(NewAlarmWaiting(*stopped));
+    EXPECT_EQ(RegionValue(*stopped, kRegionSum), 0);
+    ASSERT_EQ(Download("ACRR", (dir / "acrr").string()).outcome(),
+              FileTransferController::Outcome::Ok);
+    command(0xC0A0);
+    auto afterDownload = poll();
+    ASSERT_TRUE(afterDownload);
+    EXPECT_FALSE(NewAlarmWaiting(*afterDownload));
+    EXPECT_EQ(UnitStatusText(*afterDownload, false), "Monitoring region AB");
+
     std::vector<uint8_t> block(176, 0x21);
     ASSERT_EQ(protocol.SendCommand(0xC0F0, block.size(), block.data(), 5000), 0);
     EXPECT_TRUE(sink.WaitForFrame(0x40F0));
