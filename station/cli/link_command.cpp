@@ -16,6 +16,7 @@
 #include "port_settings_text.h"
 #include "serial.h"
 #include "simulator_process.h"
+#include "transfer_progress.h"
 #include "xlnk_protocol.h"
 
 namespace station::cli {
@@ -29,13 +30,15 @@ constexpr int kOverallLimitS = 600;  // a fetch or send that runs longer has hun
 
 const char kUsage[] =
     "usage: vm418ctl link fetch --port COMn|DEVICE [--line \"COM1 9600 0 0 8 0\"] [--init TEXT]\n"
-    "                          --phone N --password P CODE [--save-as F]\n"
+    "                          --phone N --password P CODE [--save-as F] [--verbose]\n"
     "       vm418ctl link send  --port COMn|DEVICE [--line ...] [--init TEXT] --phone N\n"
-    "                          --password P [--outbox DIR]\n"
+    "                          --password P [--outbox DIR] [--verbose]\n"
     "  --line TEXT          port baud parity stop-bits data-bits flow, as a system keeps them;\n"
     "                       its port (at most 5 characters) serves when --port is not given\n"
     "  --simulate           run against vm418-sim on a pseudo-terminal (no --port needed)\n"
-    "  --sim-arg ARG        pass ARG to the simulator (repeatable)\n";
+    "  --sim-arg ARG        pass ARG to the simulator (repeatable)\n"
+    "  --verbose            print every frame of the transfer; without it a fetch shows one\n"
+    "                       progress line (redrawn in place on a terminal)\n";
 
 // Events from the read thread, taken in order by the main thread.
 class EventQueue : public ProtocolEventSink {
@@ -65,6 +68,7 @@ struct Options {
     std::string verb, port, init, phone, password, code, saveAs, outbox = "outbox";
     std::optional<PortSettings> line;  // --line, checked
     bool simulate = false;
+    bool verbose = false;
     std::vector<std::string> simArgs;
 };
 
@@ -84,21 +88,40 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-void PrintEvent(const ProtocolEvent& e) {
-    if (e.status == XLNK_MODEM_CONNECTED) {
-        std::printf("Connected\n");
-    } else if ((e.status & 0xFF00) == XLNK_ERR_MODEM) {
-        std::printf("Disconnected %s\n", ModemResultText(e.status & 0xFF).c_str());
-    } else if (e.status != 0) {
-        std::printf("0x%04X %s\n", e.command, EventCodeName(e.status).c_str());
-    } else if (e.command == kNoFrameCommand) {
-        const std::string text = Printable(e.Text());
-        if (!text.empty())
-            std::printf("%s%s", text.c_str(), text.back() == '\n' ? "" : "\n");
-    } else {
-        std::printf("0x%04X %u bytes\n", e.command, e.length);
+// The line an event prints, "" for none.
+std::string EventLine(const ProtocolEvent& e) {
+    char buf[64];
+    if (e.status == XLNK_MODEM_CONNECTED) return "Connected\n";
+    if ((e.status & 0xFF00) == XLNK_ERR_MODEM)
+        return "Disconnected " + ModemResultText(e.status & 0xFF) + "\n";
+    if (e.status != 0) {
+        std::snprintf(buf, sizeof buf, "0x%04X ", e.command);
+        return buf + EventCodeName(e.status) + "\n";
     }
-    std::fflush(stdout);
+    if (e.command == kNoFrameCommand) {
+        const std::string text = Printable(e.Text());
+        return text.empty() || text.back() == '\n' ? text : text + "\n";
+    }
+    std::snprintf(buf, sizeof buf, "0x%04X %u bytes\n", e.command, e.length);
+    return buf;
+}
+
+// Frames of the transfer that are not printed without --verbose: a fetch's progress line
+// stands for its request, announcement, blocks and end; of a send, the unit's block
+// acknowledgements would only repeat themselves. Errors are always printed.
+bool IsQuietFrame(const std::string& verb, const ProtocolEvent& e) {
+    if (e.status != 0) return false;
+    switch (e.command) {
+        case CMD_FILE_BLOCK:
+        case CMD_FILE_BLOCK_ACK:
+            return true;
+        case CMD_FILE_REQUEST_ACK:
+        case CMD_FILE_ANNOUNCE:
+        case CMD_FILE_END:
+            return verb == "fetch";
+        default:
+            return false;
+    }
 }
 
 // The options, or nullopt with the reason in `error` ("" when only the usage can help).
@@ -114,6 +137,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
         const bool hasValue = i + 1 < argc;
         if (a == "--simulate") {
             o.simulate = true;
+        } else if (a == "--verbose") {
+            o.verbose = true;
         } else if (a.rfind("--", 0) == 0 && !hasValue) {
             return std::nullopt;
         } else if (a == "--port") {
@@ -201,6 +226,7 @@ int RunLinkCommand(int argc, char** argv) {
         return 1;
     }
 
+    TransferProgress progress(stdout, TransferProgress::IsTerminal(stdout), o.code);
     FileTransferController transfer(&protocol);
     transfer.fileName = o.code;
     transfer.saveAs = o.saveAs;
@@ -211,7 +237,13 @@ int RunLinkCommand(int argc, char** argv) {
         const auto e = events.Next(1000);
         if (!e)
             continue;
-        PrintEvent(*e);
+        const bool fetching = connected && o.verb == "fetch";
+        // Every error ends a download (the transfer's controller gives up on any): its
+        // progress line is ended before the reason is printed.
+        if (fetching && e->status != 0) progress.Finish();
+        if (o.verbose || !IsQuietFrame(o.verb, *e)) progress.PrintAbove(EventLine(*e));
+        if (fetching && !o.verbose)
+            progress.OnEvent(*e, protocol.ReceivedBytes(), protocol.AnnouncedBytes());
         if (!connected) {
             if (e->status == XLNK_MODEM_CONNECTED) {
                 connected = true;
@@ -235,6 +267,7 @@ int RunLinkCommand(int argc, char** argv) {
         }
         transfer.OnEvent(*e);
         if (transfer.outcome() != FileTransferController::Outcome::Running) {
+            progress.Finish();
             const bool ok = transfer.outcome() == FileTransferController::Outcome::Ok &&
                             transfer.saveError().empty();
             if (!transfer.saveError().empty())
@@ -247,6 +280,7 @@ int RunLinkCommand(int argc, char** argv) {
             break;
         }
     }
+    progress.Finish();
     serial.Close();
     // A download that did not finish leaves nothing half written behind.
     if (o.verb == "fetch" && result != 0) {

@@ -56,12 +56,26 @@ class Vm418ctlTest : public ::testing::Test {
 
 }  // namespace
 
+// Into a pipe the download shows plain progress lines ending with its last figures before
+// "Saved", no frame of the transfer and no carriage return; --verbose shows every frame
+// instead.
 TEST_F(Vm418ctlTest, FetchSavesTheFileAndExitsZero) {
     const CtlRun r = Vm418ctl("fetch " + Sim() + " HIST --save-as hist.bin");
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("Connected\n"), std::string::npos);
-    EXPECT_NE(r.output.find("Saved hist.bin"), std::string::npos);
+    const size_t last = r.output.find("\nHIST  block 3/3  2800 of 3072 bytes");
+    EXPECT_NE(last, std::string::npos) << r.output;
+    EXPECT_LT(last, r.output.find("\nSaved hist.bin\n")) << r.output;
+    EXPECT_EQ(r.output.find("0xC00B"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find('\r'), std::string::npos) << r.output;
     EXPECT_EQ(ReadFile(dir / "hist.bin"), ReadFile(dir / "unit" / "HIST"));
+
+    const CtlRun verbose = Vm418ctl("fetch " + Sim() + " HIST --save-as hist.bin --verbose");
+    EXPECT_EQ(verbose.exitCode, 0) << verbose.output;
+    EXPECT_NE(verbose.output.find("0xC00B 1034 bytes\n0xC00B 1034 bytes\n0xC00B 1034 bytes\n"),
+              std::string::npos)
+        << verbose.output;
+    EXPECT_EQ(verbose.output.find("HIST  block"), std::string::npos) << verbose.output;
 }
 
 // A rate without a Bxxx constant, on a line whose settings text names another port: the
