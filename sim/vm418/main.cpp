@@ -79,6 +79,7 @@ struct Options {
     long newAlarmAfterPolls = -1;  // -1: no new alarm appears
     unsigned seed = 418;
     bool verbose = false;
+    bool noAlarms = false;
 };
 
 // CRC-16 with polynomial 0x1021, MSB first, start 0, computed bit by bit.
@@ -155,6 +156,11 @@ class Simulator {
   private:
     std::map<std::string, Bytes> Files() const {
         const size_t n = files_.alarms.size();
+        // A unit that has registered no alarm sends its single-alarm files empty.
+        if (opt_.noAlarms)
+            return {{"PARA", files_.parameters}, {"ALAR", files_.alarmRing},
+                    {"HIST", files_.history},    {"ACRR", {}},
+                    {"APRV", {}},                {"ANXT", {}}};
         return {{"PARA", files_.parameters},    {"ALAR", files_.alarmRing},
                 {"HIST", files_.history},       {"ACRR", files_.alarms[n - 1]},
                 {"APRV", files_.alarms[n - 2]}, {"ANXT", files_.alarms[0]}};
@@ -597,6 +603,7 @@ void Usage() {
         "  --channel-errors HEX     the channel error bits of the monitoring answers\n"
         "  --new-alarm-after-polls N  after N monitoring answers a new alarm waits\n"
         "                           (W1 bit 0) until ACRR has been downloaded\n"
+        "  --no-alarms              the unit has registered no alarm\n"
         "  --seed N  --verbose\n",
         stderr);
 }
@@ -672,6 +679,8 @@ int main(int argc, char** argv) {
             o.newAlarmAfterPolls = n;
         } else if (a == "--seed")
             o.seed = static_cast<unsigned>(std::stoul(next()));
+        else if (a == "--no-alarms")
+            o.noAlarms = true;
         else if (a == "--verbose")
             o.verbose = true;
         else {

@@ -69,7 +69,9 @@ class StationUi {
     // full size for "Get specific file", where the user gives the file and presses Start).
     // It renders the controller, and its "Abort" calls the controller's Abort.
     virtual void TransferOpened(FileTransferController& /*dialog*/) {}
-    virtual void TransferChanged(const FileTransferController& /*dialog*/) {}
+    // `cause`: the protocol event the dialog was just given (null when it changed by itself).
+    virtual void TransferChanged(const FileTransferController& /*dialog*/,
+                                 const ProtocolEvent* /*cause*/) {}
     virtual void TransferClosed(const FileTransferController& /*dialog*/) {}
 
     // The systems dialog over the database: `chosen` gets the row on "Select", nothing on

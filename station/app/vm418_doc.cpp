@@ -8,7 +8,8 @@
 
 #include "port_settings_text.h"
 
-Q_LOGGING_CATEGORY(lcStationLink, "station.link")
+// Every event's text is logged here; shown with QT_LOGGING_RULES="station.link.info=true".
+Q_LOGGING_CATEGORY(lcStationLink, "station.link", QtWarningMsg)
 
 namespace station {
 
@@ -298,7 +299,7 @@ void CVM418Doc::OnProtocolEvent(const ProtocolEvent& block) {
         default:
             break;
     }
-    qCDebug(lcStationLink, "%s", qPrintable(eventText.trimmed()));
+    qCInfo(lcStationLink, "%s", qPrintable(eventText.trimmed()));
     ui_.EventText(eventText.trimmed());
     if (discrDialog_) ui_.DiscriminatorEvent(block);
     if (transferDialog_) TransferEvent(block);
@@ -377,13 +378,13 @@ void CVM418Doc::OpenTransfer(std::unique_ptr<FileTransferController> dialog,
 void CVM418Doc::StartTransfer() {
     if (!transferDialog_->Start())
         transferDialog_->OnStatus(CMD_FILE_REQUEST, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
-    ui_.TransferChanged(*transferDialog_);
+    ui_.TransferChanged(*transferDialog_, nullptr);
     CheckTransferClosed();
 }
 
 void CVM418Doc::TransferEvent(const ProtocolEvent& block) {
     transferDialog_->OnEvent(block);
-    ui_.TransferChanged(*transferDialog_);
+    ui_.TransferChanged(*transferDialog_, &block);
     CheckTransferClosed();
 }
 

@@ -243,7 +243,7 @@ int RunLinkCommand(int argc, char** argv) {
         if (fetching && e->status != 0) progress.Finish();
         if (o.verbose || !IsQuietFrame(o.verb, *e)) progress.PrintAbove(EventLine(*e));
         if (fetching && !o.verbose)
-            progress.OnEvent(*e, protocol.ReceivedBytes(), protocol.AnnouncedBytes());
+            progress.OnEvent(*e);
         if (!connected) {
             if (e->status == XLNK_MODEM_CONNECTED) {
                 connected = true;

@@ -115,15 +115,17 @@ void TransferProgress::Update(uint32_t blocks, uint32_t totalBlocks, uint64_t by
     std::fflush(out_);
 }
 
-void TransferProgress::OnEvent(const ProtocolEvent& event, uint64_t receivedBytes,
-                               uint64_t announcedBytes) {
+void TransferProgress::OnEvent(const ProtocolEvent& event) {
     if (event.status != 0) return;
     uint32_t blocks = figures_.blocks;
     switch (event.command) {
         case CMD_FILE_ANNOUNCE:
+            // The announcement counts 1024-byte pieces.
             Finish();
             blocks = 0;
             blockSize_ = 0;
+            bytes_ = 0;
+            announced_ = event.length >= 4 ? uint64_t{GetU32(event.data.data())} * 1024 : 0;
             break;
         case CMD_FILE_BLOCK: {
             // The protocol posts refused blocks too: count only what it accepts, a block
@@ -131,6 +133,7 @@ void TransferProgress::OnEvent(const ProtocolEvent& event, uint64_t receivedByte
             const auto block = ParseBlockRecord(event.data.data(), event.length);
             if (block && block->number == blocks) {
                 ++blocks;
+                bytes_ += block->valid;
                 if (blockSize_ == 0) blockSize_ = block->blockSize;
             }
             break;
@@ -141,8 +144,8 @@ void TransferProgress::OnEvent(const ProtocolEvent& event, uint64_t receivedByte
             return;
     }
     const uint32_t totalBlocks =
-        blockSize_ == 0 ? 0 : static_cast<uint32_t>((announcedBytes + blockSize_ - 1) / blockSize_);
-    Update(blocks, totalBlocks, receivedBytes, announcedBytes);
+        blockSize_ == 0 ? 0 : static_cast<uint32_t>((announced_ + blockSize_ - 1) / blockSize_);
+    Update(blocks, totalBlocks, bytes_, announced_);
 }
 
 void TransferProgress::PrintAbove(const std::string& text) {

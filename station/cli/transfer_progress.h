@@ -44,10 +44,10 @@ class TransferProgress {
 
     // The figures after an event; the first call (after Finish, the next) starts the clock.
     void Update(uint32_t blocks, uint32_t totalBlocks, uint64_t bytes, uint64_t totalBytes);
-    // The same, taken from a protocol event of the download and the protocol's
-    // ReceivedBytes() and AnnouncedBytes(): an announcement starts the download, a block
-    // counts when its CRC is right and it is the next one. Other events change nothing.
-    void OnEvent(const ProtocolEvent& event, uint64_t receivedBytes, uint64_t announcedBytes);
+    // The same, taken from the download's protocol events alone: an announcement starts it
+    // (its count of 1024-byte pieces is the size), a block counts with its valid bytes when
+    // its CRC is right and it is the next one. Other events change nothing.
+    void OnEvent(const ProtocolEvent& event);
     // Other output, whole lines: written above the progress line, which stays below it.
     void PrintAbove(const std::string& text);
     // The download is over: the line ends with a newline. Nothing when nothing was shown;
@@ -68,6 +68,8 @@ class TransferProgress {
     int quartersPrinted_ = 0;
     double lastPrintedS_ = 0;
     uint16_t blockSize_ = 0;  // from the first accepted block
+    uint64_t bytes_ = 0;      // valid bytes of the accepted blocks
+    uint64_t announced_ = 0;
 };
 
 }  // namespace station::cli

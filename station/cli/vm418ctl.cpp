@@ -2,12 +2,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "call_command.h"
 #include "db_command.h"
 #include "link_command.h"
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "link") == 0)
         return station::cli::RunLinkCommand(argc - 1, argv + 1);
+    const bool call = (argc >= 2 && std::strcmp(argv[1], "call") == 0) ||
+                      (argc >= 4 && std::strcmp(argv[1], "--db") == 0 &&
+                       std::strcmp(argv[3], "call") == 0);
+    if (call) return station::cli::RunCallCommand(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "db") == 0)
         return station::cli::RunDbCommand(argc - 1, argv + 1);
     // The records commands also stand on their own: vm418ctl import, alarms list, ...
@@ -18,6 +23,7 @@ int main(int argc, char** argv) {
             return station::cli::RunDbCommand(argc, argv);
     }
     std::fputs("usage: vm418ctl link fetch|send ...\n"
+               "       vm418ctl [--db CONNECTION] call --system N [--download KIND] ...\n"
                "       vm418ctl db init [--sqlite FILE | --postgres CONNINFO] [--create-role]\n"
                "       vm418ctl [--db CONNECTION] systems|import|alarms|history|params|export ...\n",
                stderr);

@@ -132,18 +132,18 @@ TEST(TransferProgressTest, TerminalRedrawsOneLineAndEndsItOnce) {
     TransferProgress progress(out.file, true, "HIST", [&] { return now; });
     progress.PrintAbove("Connected\n");
     progress.Finish();
-    progress.OnEvent(Announce(3), 0, 3072);
+    progress.OnEvent(Announce(3));
     now += 1s;
-    progress.OnEvent(Block(0, 1024), 1024, 3072);
+    progress.OnEvent(Block(0, 1024));
     now += 1s;
-    progress.OnEvent(Block(1, 1024, true), 1024, 3072);
+    progress.OnEvent(Block(1, 1024, true));
     progress.PrintAbove("Asking to repeat file block");
-    progress.OnEvent(Block(5, 1024), 1024, 3072);
+    progress.OnEvent(Block(5, 1024));
     now += 1s;
-    progress.OnEvent(Block(1, 1024), 2048, 3072);
+    progress.OnEvent(Block(1, 1024));
     now += 1s;
-    progress.OnEvent(Block(2, 552), 2600, 3072);
-    progress.OnEvent(Frame(CMD_FILE_END, {}), 2600, 3072);
+    progress.OnEvent(Block(2, 552));
+    progress.OnEvent(Frame(CMD_FILE_END, {}));
     progress.Finish();
     progress.Finish();
 
@@ -164,14 +164,14 @@ TEST(TransferProgressTest, PlainOutputPrintsAQuarterLineAtMostAndTheEnd) {
     auto now = std::chrono::steady_clock::time_point{};
     {
         TransferProgress progress(out.file, false, "ALAR", [&] { return now; });
-        progress.OnEvent(Announce(15), 0, 15360);
+        progress.OnEvent(Announce(15));
         for (uint32_t n = 0; n < 15; ++n) {
             now += 1s;
             const bool last = n == 14;
-            progress.OnEvent(Block(n, last ? 664 : 1024), n * 1024 + (last ? 664 : 1024), 15360);
+            progress.OnEvent(Block(n, last ? 664 : 1024));
             if (n == 5) progress.PrintAbove("Asking to repeat file block\n");
         }
-        progress.OnEvent(Frame(CMD_FILE_END, {}), 15000, 15360);
+        progress.OnEvent(Frame(CMD_FILE_END, {}));
     }  // the end of the printer ends the download
     EXPECT_EQ(out.Text(),
               "ALAR  block 4/15  4096 of 15360 bytes  1.02 kB/s  11 s left\n"

@@ -199,6 +199,14 @@ TEST_F(DocTest, BusyIsShownAndLeavesTheDocumentOffLine) {
     EXPECT_TRUE(doc->IsCommandEnabled(ID_CALL));
 }
 
+TEST_F(DocTest, UnitWithoutAlarmsIsSaidSoAndMonitoringStillRuns) {
+    StartSim({"--no-alarms"});
+    CallUntilMonitoring();
+    EXPECT_EQ(ui.messages, QStringList{"VM418 has no alarms"});
+    EXPECT_EQ(ui.Count(HINT_ALARMS), 0);
+    EXPECT_EQ(Rows("Alarms"), 0);
+}
+
 TEST_F(DocTest, PortThatCannotBeOpenedIsSaidSo) {
     setenv("VM418_COM7", "/dev/no-such-station-port", 1);
     doc->SelectSystem();

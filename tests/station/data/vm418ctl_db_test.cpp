@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 namespace {
@@ -17,7 +18,8 @@ class Vm418db : public ::testing::Test {
         QStringList lines;
     };
 
-    Result run(const QStringList& args) {
+    // vm418ctl db ARGS, or without "db" for the commands of their own (call).
+    Result run(const QStringList& args, bool db = true) {
         QProcess p;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         // This PC's data source set-up only: the test run's own ODBC files stay out of it.
@@ -26,8 +28,8 @@ class Vm418db : public ::testing::Test {
         env.insert("XDG_CONFIG_HOME", dir_.path() + "/config");
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(dir_.path());
-        p.start(VM418CTL_PATH, QStringList{"db"} + args);
-        EXPECT_TRUE(p.waitForFinished(30000));
+        p.start(VM418CTL_PATH, (db ? QStringList{"db"} : QStringList{}) + args);
+        EXPECT_TRUE(p.waitForFinished(60000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         return {p.exitCode(), out.split('\n', Qt::SkipEmptyParts)};
     }
@@ -108,3 +110,40 @@ TEST_F(Vm418db, MissingDataSourceAndBadUsageFail) {
 }
 
 }  // namespace
+
+// vm418ctl call against a simulated unit: the on-connect sequence, every file downloaded
+// and stored, live monitoring lines, then the hang-up; a system that is not in the table
+// and a unit that is busy end with exit code 1.
+TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
+    ASSERT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).exitCode, 0);
+    ASSERT_EQ(run({"systems", "add", "--system", "3", "--serial", "S-3", "--name", "Gate 3",
+                   "--modem", "555", "--password", "1418", "--port-settings", "COM1 9600 0 0 8 3"})
+                  .exitCode,
+              0);
+    Result r =
+        run({"call", "--system", "3", "--simulate", "--download", "all", "--monitor", "1"}, false);
+    const std::string out = r.lines.join('\n').toStdString();
+    ASSERT_EQ(r.exitCode, 0) << out;
+    EXPECT_TRUE(r.lines.contains("Calling Gate 3  555")) << out;
+    EXPECT_EQ(r.lines.filter("Connected").size(), 1) << out;
+    for (const char* step : {"Downloading parameters file: done", "Downloading history file: done",
+                             "Downloading last alarm: done", "Downloading alarm file: done"})
+        EXPECT_TRUE(r.lines.contains(step)) << step << "\n" << out;
+    EXPECT_FALSE(r.lines
+                     .filter(QRegularExpression(
+                         R"(^\d\d-\d\d-\d\d \d\d:\d\d:\d\d  A \d+ .* SUM \d+  BG A \d+ .*)"))
+                     .isEmpty())
+        << out;
+    EXPECT_EQ(r.lines.filter("Command 0x").size(), 0) << out;  // frames only with --verbose
+    EXPECT_TRUE(r.lines.last().startsWith("Stored for system 3: 1 parameter blocks, ")) << out;
+    EXPECT_GT(run({"alarms", "list", "--system", "3"}).lines.size(), 1);
+
+    r = run({"call", "--system", "9", "--simulate"}, false);
+    EXPECT_EQ(r.exitCode, 1);
+    r = run(
+        {"call", "--system", "3", "--simulate", "--sim-arg", "--dial-result", "--sim-arg", "busy"},
+        false);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.lines.contains("Disconnected BUSY")) << r.lines.join('\n').toStdString();
+    EXPECT_EQ(run({"call", "--system", "x"}, false).exitCode, 2);
+}

@@ -1,0 +1,318 @@
+// vm418ctl call: one system called as an operator would, through the station document:
+// the call, the on-connect sequence, monitoring, then the downloads, writes and monitoring
+// asked for, each through the document's own commands; every event's text printed, one
+// line per monitoring answer, one progress line per download; then the hang-up.
+#include "call_command.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QTimer>
+#include <cstdio>
+#include <map>
+#include <optional>
+
+#include "db_setup.h"
+#include "monitoring_record.h"
+#include "simulator_process.h"
+#include "station_db.h"
+#include "systems.h"
+#include "transfer_progress.h"
+#include "vm418_doc.h"
+
+namespace station::cli {
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kConnectLimitS = 180;  // dialling, on-connect downloads and the first poll
+constexpr int kStepLimitS = 600;     // one asked-for step
+
+const char kUsage[] =
+    "usage: vm418ctl [--db CONNECTION] call --system N\n"
+    "         [--download all|params|history|alarms|last|previous|next]\n"
+    "         [--write-params] [--defaults] [--monitor SECONDS]\n"
+    "         [--simulate [--sim-arg ARG]...] [--verbose]\n";
+
+const std::map<QString, int> kDownloads = {
+    {"params", DOWNLOAD_PARAMETERS},       {"history", DOWNLOAD_HISTORY},
+    {"alarms", DOWNLOAD_ALARM_FILE},       {"last", DOWNLOAD_LAST_ALARM},
+    {"previous", DOWNLOAD_PREVIOUS_ALARM}, {"next", DOWNLOAD_NEXT_ALARM},
+};
+
+struct Options {
+    QString db;
+    int system = -1;
+    QString download;
+    bool writeParams = false;
+    bool defaults = false;
+    int monitorS = 0;
+    bool simulate = false;
+    bool verbose = false;
+    std::vector<std::string> simArgs;
+};
+
+std::optional<Options> Parse(const QStringList& args, QString& error) {
+    Options o;
+    o.db = vm418::defaultConnectionText();
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        const auto value = [&]() -> std::optional<QString> {
+            if (i + 1 >= args.size()) {
+                error = a + " needs a value";
+                return std::nullopt;
+            }
+            return args[++i];
+        };
+        if (a == "--simulate") {
+            o.simulate = true;
+        } else if (a == "--verbose") {
+            o.verbose = true;
+        } else if (a == "--write-params") {
+            o.writeParams = true;
+        } else if (a == "--defaults") {
+            o.defaults = true;
+        } else if (a == "--db" || a == "--system" || a == "--download" || a == "--monitor" ||
+                   a == "--sim-arg") {
+            const auto v = value();
+            if (!v) return std::nullopt;
+            bool ok = true;
+            if (a == "--db") o.db = *v;
+            if (a == "--system") o.system = v->toInt(&ok);
+            if (a == "--monitor") o.monitorS = v->toInt(&ok);
+            if (a == "--sim-arg") o.simArgs.push_back(v->toStdString());
+            if (a == "--download") o.download = *v;
+            if (!ok || o.monitorS < 0) {
+                error = a + " needs a whole number, not \"" + *v + "\"";
+                return std::nullopt;
+            }
+        } else {
+            error = "unknown argument \"" + a + "\"";
+            return std::nullopt;
+        }
+    }
+    if (o.system < 0) {
+        error = "--system N is needed";
+        return std::nullopt;
+    }
+    if (!o.download.isEmpty() && o.download != "all" && !kDownloads.count(o.download)) {
+        error = "--download takes all, params, history, alarms, last, previous or next";
+        return std::nullopt;
+    }
+    return o;
+}
+
+void Say(const QString& text) {
+    std::printf("%s\n", qPrintable(text));
+    std::fflush(stdout);
+}
+
+// The document's windows, on the console.
+class ConsoleUi : public StationUi {
+  public:
+    ConsoleUi(const Options& o, vm418::CSystemRset row) : options_(o), row_(std::move(row)) {}
+
+    void MessageBox(const QString& text) override { Print(text); }
+    void SetStatusText(const QString& text) override { Print(text); }
+    void EventText(const QString& text) override {
+        // Frames and the modem's echo are the progress and monitoring lines' business; a
+        // connection text is already shown as the status.
+        const bool connection = text == "Connected" || text.startsWith("Disconnected ");
+        if (options_.verbose ||
+            (!text.startsWith("Command 0x") && !text.startsWith("Raw data:") && !connection))
+            Print(text);
+    }
+    void PostCommand(int id) override {
+        QTimer::singleShot(0, doc, [this, id] { doc->OnCommand(id); });
+    }
+    void UpdateAllViews(int hint, int, const QByteArray& frame) override {
+        if (hint != HINT_MONITORING) return;
+        ++monitoringAnswers;
+        const auto record = DecodeMonitoringRecord(
+            reinterpret_cast<const uint8_t*>(frame.constData()), static_cast<size_t>(frame.size()));
+        if (!record) {
+            Print(QString("Monitoring answer of %1 bytes cannot be read").arg(frame.size()));
+            return;
+        }
+        Print(MonitoringLine(*record, doc->monitoringStopped));
+        // As the monitoring view: a new alarm waiting is downloaded.
+        if (NewAlarmWaiting(*record)) PostCommand(ID_DOWNLOAD_LAST_ALARM);
+    }
+    void TransferOpened(FileTransferController& c) override {
+        progress_ = std::make_unique<TransferProgress>(stdout, TransferProgress::IsTerminal(stdout),
+                                                       c.fileName);
+    }
+    void TransferChanged(const FileTransferController&, const ProtocolEvent* cause) override {
+        if (progress_ && cause) progress_->OnEvent(*cause);
+    }
+    void TransferClosed(const FileTransferController& c) override {
+        if (progress_) progress_->Finish();
+        progress_.reset();
+        const bool ok = c.outcome() == FileTransferController::Outcome::Ok;
+        Print(QString::fromStdString(c.caption) + (ok ? ": done" : ": failed"));
+        if (!c.saveError().empty()) Print("Cannot save " + QString::fromStdString(c.saveError()));
+    }
+    void ChooseSystem(const QString&,
+                      std::function<void(std::optional<vm418::CSystemRset>)> chosen) override {
+        chosen(row_);
+    }
+
+    void Print(const QString& text) {
+        if (progress_)
+            progress_->PrintAbove(text.toStdString());
+        else
+            Say(text);
+    }
+
+    CVM418Doc* doc = nullptr;
+    int monitoringAnswers = 0;
+
+  private:
+    const Options& options_;
+    vm418::CSystemRset row_;
+    std::unique_ptr<TransferProgress> progress_;
+};
+
+// Runs the event loop until `done` holds or `limitS` passed; false on the limit.
+bool RunUntil(const std::function<bool()>& done, int limitS) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > limitS * 1000LL) return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+int Rows(const QString& db, const QString& table, int32_t system) {
+    vm418::DbConnection conn(db);
+    if (!conn.open()) return -1;
+    QSqlQuery q(conn.db());
+    q.prepare("SELECT COUNT(*) FROM " + table + " WHERE SysID = ?");
+    q.addBindValue(system);
+    return q.exec() && q.next() ? q.value(0).toInt() : -1;
+}
+
+}  // namespace
+
+int RunCallCommand(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QStringList args;
+    for (int i = 2; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    // "vm418ctl [--db X] call ...": the database may come before the command.
+    if (argc >= 4 && QString(argv[1]) == "--db") {
+        args.clear();
+        args << "--db" << argv[2];
+        for (int i = 4; i < argc; ++i)
+            args << QString::fromLocal8Bit(argv[i]);
+    }
+    QString error;
+    const auto parsed = Parse(args, error);
+    if (!parsed) {
+        std::fprintf(stderr, "vm418ctl call: %s\n%s", qPrintable(error), kUsage);
+        return kExitUsage;
+    }
+    const Options& o = *parsed;
+    vm418::useOdbcConfiguration();  // the data source `vm418ctl db init` set up
+
+    std::optional<vm418::CSystemRset> row;
+    if (vm418::readSystem(o.db, o.system, row) != 0) {
+        std::fprintf(stderr, "vm418ctl call: the database cannot be read (%s)\n", qPrintable(o.db));
+        return kExitFailure;
+    }
+    if (!row) {
+        std::fprintf(stderr, "vm418ctl call: there is no system %d in the System table\n",
+                     o.system);
+        return kExitFailure;
+    }
+
+    SimulatorProcess sim;
+    if (o.simulate) {
+        std::vector<std::string> simArgs = {"--password", row->Password.toStdString()};
+        simArgs.insert(simArgs.end(), o.simArgs.begin(), o.simArgs.end());
+        if (!sim.Start(FindSimulator(argv[0]), simArgs)) {
+            std::fprintf(stderr, "vm418ctl call: the simulator did not start\n");
+            return kExitFailure;
+        }
+        Say(QString("Simulated station on %1").arg(sim.path().c_str()));
+    }
+
+    ConsoleUi ui(o, *row);
+    CVM418Doc doc(ui, vm418::prepareWorkingFolder());
+    ui.doc = &doc;
+    doc.records.connectionText = o.db;
+    doc.SelectSystem();
+    if (o.simulate) doc.serial.port = sim.path();  // the simulator's line stands for the port
+
+    QTimer poll;  // the monitoring view's 50 ms poll timer
+    poll.callOnTimeout(&doc, [&] { doc.PollIfReady(); });
+    poll.start(50);
+
+    doc.OnCommand(ID_CALL);
+    const bool monitoring =
+        RunUntil([&] { return doc.linkState == LINK_MONITORING || doc.serial.Handle() < 0; },
+                 kConnectLimitS) &&
+        doc.linkState == LINK_MONITORING;
+    bool ok = monitoring;
+    if (!monitoring) Say("The unit could not be reached");
+
+    const auto download = [&](int kind) {
+        int result = 0;
+        doc.Download(kind, doc.monitorRetries, [&](int r) { result = r; });
+        return RunUntil([&] { return result != 0; }, kStepLimitS) && result == IDOK;
+    };
+    if (ok && o.download == "all") {
+        int result = 0;
+        doc.DownloadAll([&](int r) { result = r; });
+        ok = RunUntil([&] { return result != 0; }, kStepLimitS) && result == IDOK;
+    } else if (ok && !o.download.isEmpty()) {
+        ok = download(kDownloads.at(o.download));
+    }
+    // A write or defaults: the unit confirms, then the document reads its parameters back.
+    const auto readBackAfter = [&](const std::function<void()>& command) {
+        bool transferSeen = false;
+        command();
+        const bool answered = RunUntil(
+            [&] {
+                if (doc.TransferDialogOpen()) transferSeen = true;
+                return (transferSeen && !doc.TransferDialogOpen()) ||
+                       doc.linkState == LINK_OFF_LINE || doc.lastStatus != 0;
+            },
+            kStepLimitS);
+        return answered && transferSeen && doc.lastStatus == 0;
+    };
+    if (ok && o.writeParams) {
+        RunUntil(
+            [&] { return doc.linkState == LINK_MONITORING || doc.linkState == LINK_CONNECTED; },
+            kStepLimitS);
+        ok = readBackAfter([&] { doc.OnCommand(ID_WRITE_PARAMETERS); });
+        if (!ok) Say("The parameters were not written");
+    }
+    if (ok && o.defaults) {
+        RunUntil(
+            [&] { return doc.linkState == LINK_MONITORING || doc.linkState == LINK_CONNECTED; },
+            kStepLimitS);
+        ok = readBackAfter([&] { doc.OnCommand(ID_DEFAULT_PARAMETERS); });
+        if (!ok) Say("The default parameters were not loaded");
+    }
+    if (ok && o.monitorS > 0) {
+        // Monitoring runs again after the steps above unless it was stopped for good.
+        if (doc.monitorRetries == 0) doc.OnCommand(ID_START_MONITORING);
+        const int before = ui.monitoringAnswers;
+        RunUntil([] { return false; }, o.monitorS);
+        ok = ui.monitoringAnswers > before;
+        if (!ok) Say("No monitoring answer came");
+    }
+
+    doc.OnCommand(ID_HANG_UP);
+    Say(QString("Stored for system %1: %2 parameter blocks, %3 history events, %4 alarms")
+            .arg(o.system)
+            .arg(Rows(o.db, "Parameters", o.system))
+            .arg(Rows(o.db, "History", o.system))
+            .arg(Rows(o.db, "Alarms", o.system)));
+    return ok ? 0 : kExitFailure;
+}
+
+}  // namespace station::cli
