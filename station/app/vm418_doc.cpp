@@ -412,7 +412,7 @@ void CVM418Doc::HandOver(int kind) {
             }
             UpdateAllViews(HINT_ALARMS, key);
             ui_.PostCommand(ID_VIEW_ALARMS);
-            records.storeAlarms();
+            Stored(records.storeAlarms());
             return;
         }
         case DOWNLOAD_HISTORY:
@@ -422,7 +422,7 @@ void CVM418Doc::HandOver(int kind) {
             }
             UpdateAllViews(HINT_HISTORY);
             ui_.PostCommand(ID_VIEW_HISTORY);
-            records.storeHistory();
+            Stored(records.storeHistory());
             return;
         case DOWNLOAD_ALARM_FILE:
             // The alarm ring is read with the parameters that locate it.
@@ -433,7 +433,7 @@ void CVM418Doc::HandOver(int kind) {
             }
             UpdateAllViews(HINT_ALARMS, 0);
             ui_.PostCommand(ID_VIEW_ALARMS);
-            records.storeAlarms();
+            Stored(records.storeAlarms());
             return;
         case DOWNLOAD_PARAMETERS: {
             if (records.readParameters(tempDir + vm418::kParametersFile) < 0) {
@@ -444,12 +444,18 @@ void CVM418Doc::HandOver(int kind) {
                 ui_.MessageBox(vm418::describeFailedParameters(failed));
             UpdateAllViews(HINT_PARAMETERS);
             ui_.PostCommand(ID_VIEW_PARAMETERS);
-            records.storeParameters();
+            Stored(records.storeParameters());
             return;
         }
         default:
             return;
     }
+}
+
+// A store that fails is logged by the records ("Database error - ..."); it is counted so
+// that a tool can tell a download that reached the database from one that did not.
+void CVM418Doc::Stored(int result) {
+    if (result != 0) ++storeFailures;
 }
 
 void CVM418Doc::FinishDownload(int result, int resume, const std::function<void(int)>& done) {

@@ -119,6 +119,7 @@ class CVM418Doc : public QObject {
     int lastStatus = 0;
     QByteArray lastFrameData;  // the data of the last frame, whole
     QString eventText;
+    int storeFailures = 0;  // downloads whose records the database did not take
 
     int32_t systemId = 0;
     QString phoneNumber;
@@ -151,6 +152,7 @@ class CVM418Doc : public QObject {
     void TransferEvent(const ProtocolEvent& block);
     void CheckTransferClosed();
     void HandOver(int kind);
+    void Stored(int result);
     void FinishDownload(int result, int resume, const std::function<void(int)>& done);
     void RunPendingAction();
     void SendParametersIfValid();

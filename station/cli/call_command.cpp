@@ -12,12 +12,11 @@
 #include <map>
 #include <optional>
 
+#include "console_ui.h"
 #include "db_setup.h"
-#include "monitoring_record.h"
 #include "simulator_process.h"
 #include "station_db.h"
 #include "systems.h"
-#include "transfer_progress.h"
 #include "vm418_doc.h"
 
 namespace station::cli {
@@ -103,77 +102,6 @@ std::optional<Options> Parse(const QStringList& args, QString& error) {
     return o;
 }
 
-void Say(const QString& text) {
-    std::printf("%s\n", qPrintable(text));
-    std::fflush(stdout);
-}
-
-// The document's windows, on the console.
-class ConsoleUi : public StationUi {
-  public:
-    ConsoleUi(const Options& o, vm418::CSystemRset row) : options_(o), row_(std::move(row)) {}
-
-    void MessageBox(const QString& text) override { Print(text); }
-    void SetStatusText(const QString& text) override { Print(text); }
-    void EventText(const QString& text) override {
-        // Frames and the modem's echo are the progress and monitoring lines' business; a
-        // connection text is already shown as the status.
-        const bool connection = text == "Connected" || text.startsWith("Disconnected ");
-        if (options_.verbose ||
-            (!text.startsWith("Command 0x") && !text.startsWith("Raw data:") && !connection))
-            Print(text);
-    }
-    void PostCommand(int id) override {
-        QTimer::singleShot(0, doc, [this, id] { doc->OnCommand(id); });
-    }
-    void UpdateAllViews(int hint, int, const QByteArray& frame) override {
-        if (hint != HINT_MONITORING) return;
-        ++monitoringAnswers;
-        const auto record = DecodeMonitoringRecord(
-            reinterpret_cast<const uint8_t*>(frame.constData()), static_cast<size_t>(frame.size()));
-        if (!record) {
-            Print(QString("Monitoring answer of %1 bytes cannot be read").arg(frame.size()));
-            return;
-        }
-        Print(MonitoringLine(*record, doc->monitoringStopped));
-        // As the monitoring view: a new alarm waiting is downloaded.
-        if (NewAlarmWaiting(*record)) PostCommand(ID_DOWNLOAD_LAST_ALARM);
-    }
-    void TransferOpened(FileTransferController& c) override {
-        progress_ = std::make_unique<TransferProgress>(stdout, TransferProgress::IsTerminal(stdout),
-                                                       c.fileName);
-    }
-    void TransferChanged(const FileTransferController&, const ProtocolEvent* cause) override {
-        if (progress_ && cause) progress_->OnEvent(*cause);
-    }
-    void TransferClosed(const FileTransferController& c) override {
-        if (progress_) progress_->Finish();
-        progress_.reset();
-        const bool ok = c.outcome() == FileTransferController::Outcome::Ok;
-        Print(QString::fromStdString(c.caption) + (ok ? ": done" : ": failed"));
-        if (!c.saveError().empty()) Print("Cannot save " + QString::fromStdString(c.saveError()));
-    }
-    void ChooseSystem(const QString&,
-                      std::function<void(std::optional<vm418::CSystemRset>)> chosen) override {
-        chosen(row_);
-    }
-
-    void Print(const QString& text) {
-        if (progress_)
-            progress_->PrintAbove(text.toStdString());
-        else
-            Say(text);
-    }
-
-    CVM418Doc* doc = nullptr;
-    int monitoringAnswers = 0;
-
-  private:
-    const Options& options_;
-    vm418::CSystemRset row_;
-    std::unique_ptr<TransferProgress> progress_;
-};
-
 // Runs the event loop until `done` holds or `limitS` passed; false on the limit.
 bool RunUntil(const std::function<bool()>& done, int limitS) {
     QElapsedTimer timer;
@@ -183,15 +111,6 @@ bool RunUntil(const std::function<bool()>& done, int limitS) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     return true;
-}
-
-int Rows(const QString& db, const QString& table, int32_t system) {
-    vm418::DbConnection conn(db);
-    if (!conn.open()) return -1;
-    QSqlQuery q(conn.db());
-    q.prepare("SELECT COUNT(*) FROM " + table + " WHERE SysID = ?");
-    q.addBindValue(system);
-    return q.exec() && q.next() ? q.value(0).toInt() : -1;
 }
 
 }  // namespace
@@ -239,7 +158,7 @@ int RunCallCommand(int argc, char** argv) {
         Say(QString("Simulated station on %1").arg(sim.path().c_str()));
     }
 
-    ConsoleUi ui(o, *row);
+    ConsoleUi ui(*row, {o.verbose, false, {}});
     CVM418Doc doc(ui, vm418::prepareWorkingFolder());
     ui.doc = &doc;
     doc.records.connectionText = o.db;
@@ -306,12 +225,16 @@ int RunCallCommand(int argc, char** argv) {
         if (!ok) Say("No monitoring answer came");
     }
 
+    if (doc.storeFailures > 0) {
+        Say("The database did not take everything downloaded");
+        ok = false;
+    }
     doc.OnCommand(ID_HANG_UP);
     Say(QString("Stored for system %1: %2 parameter blocks, %3 history events, %4 alarms")
             .arg(o.system)
-            .arg(Rows(o.db, "Parameters", o.system))
-            .arg(Rows(o.db, "History", o.system))
-            .arg(Rows(o.db, "Alarms", o.system)));
+            .arg(StoredRows(o.db, "Parameters", o.system))
+            .arg(StoredRows(o.db, "History", o.system))
+            .arg(StoredRows(o.db, "Alarms", o.system)));
     return ok ? 0 : kExitFailure;
 }
 

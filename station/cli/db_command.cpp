@@ -5,6 +5,7 @@
 //   init (--sqlite FILE | --postgres CONNINFO [--create-role])
 //   systems list | systems add|set --system N [--serial S] [--name N] [--modem PHONE]
 //                  [--port-settings TEXT] [--init TEXT] [--password P]
+//                  [--autocall-period MINUTES]
 //   import --system N [DIR]                 (DIR: the working folder's TEMP)
 //   alarms list|history list --system N [--from DATE] [--to DATE]
 //   params show --system N [--at DATETIME]   (the newest block stored at or before it)
@@ -104,9 +105,17 @@ int runSystems(const Args& args, const QString& db) {
     if (verb == "list") {
         std::vector<CSystemRset> rows;
         if (const int r = listSystems(db, rows)) return failed(r);
-        for (const CSystemRset& s : rows)
+        for (const CSystemRset& s : rows) {
+            const QString contact = s.LastContactTime.isValid()
+                                        ? s.LastContactTime.toString("MM-dd-yy hh:mm:ss")
+                                        : QString("never");
+            const QString autocall = s.AutoCallPeriod > 0
+                                         ? QString("every %1 min").arg(s.AutoCallPeriod)
+                                         : QString("no autocall");
             say(QString::asprintf("%6d  ", s.SysID) + s.Serial + "  " + s.SystemDescription + "  " +
-                s.Modem + "  [" + s.COMportSettings + "]");
+                s.Modem + "  [" + s.COMportSettings + "]  last contact " + contact + "  " +
+                autocall);
+        }
         return 0;
     }
     if (verb != "add" && verb != "set") return usage("systems list|add|set");
@@ -125,6 +134,13 @@ int runSystems(const Args& args, const QString& db) {
         {"--init", &row.InitString}, {"--password", &row.Password}};
     for (const auto& [option, field] : fields)
         if (args.has(option)) *field = args.value(option);
+    if (args.has("--autocall-period")) {
+        bool ok = false;
+        row.AutoCallPeriod = args.value("--autocall-period").toInt(&ok);
+        if (!ok || row.AutoCallPeriod < 0)
+            return usage("--autocall-period takes minutes (0 = never), not \"" +
+                         args.value("--autocall-period") + "\"");
+    }
     if (const int r = saveSystem(db, row)) return failed(r);
     say(QString("System %1 saved").arg(id));
     return 0;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "autocall_command.h"
 #include "call_command.h"
 #include "db_command.h"
 #include "link_command.h"
@@ -13,6 +14,10 @@ int main(int argc, char** argv) {
                       (argc >= 4 && std::strcmp(argv[1], "--db") == 0 &&
                        std::strcmp(argv[3], "call") == 0);
     if (call) return station::cli::RunCallCommand(argc, argv);
+    const bool autocall = (argc >= 2 && std::strcmp(argv[1], "autocall") == 0) ||
+                          (argc >= 4 && std::strcmp(argv[1], "--db") == 0 &&
+                           std::strcmp(argv[3], "autocall") == 0);
+    if (autocall) return station::cli::RunAutocallCommand(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "db") == 0)
         return station::cli::RunDbCommand(argc - 1, argv + 1);
     // The records commands also stand on their own: vm418ctl import, alarms list, ...
@@ -24,6 +29,7 @@ int main(int argc, char** argv) {
     }
     std::fputs("usage: vm418ctl link fetch|send ...\n"
                "       vm418ctl [--db CONNECTION] call --system N [--download KIND] ...\n"
+               "       vm418ctl [--db CONNECTION] autocall [--once] [--interval SECONDS] ...\n"
                "       vm418ctl db init [--sqlite FILE | --postgres CONNINFO] [--create-role]\n"
                "       vm418ctl [--db CONNECTION] systems|import|alarms|history|params|export ...\n",
                stderr);

@@ -86,6 +86,23 @@ int writeBackPortSettings(const QString& connectionText, int32_t sysId,
     });
 }
 
+int setLastContactTime(const QString& connectionText, int32_t sysId, std::time_t when) {
+    return runDbOperation(connectionText, true, [&](DbConnection& conn) {
+        QSqlQuery q = prepared(conn, "UPDATE System SET LastContactTime = ? WHERE SysID = ?");
+        q.addBindValue(toDbDate(when));
+        q.addBindValue(int(sysId));
+        run(q);
+        if (q.numRowsAffected() != 1)
+            throw DbFailure{kDbException, QStringLiteral("no system with SysID %1").arg(sysId)};
+    });
+}
+
+bool isAutoCallDue(const CSystemRset& row, const QDateTime& now) {
+    if (row.AutoCallPeriod <= 0) return false;
+    if (!row.LastContactTime.isValid()) return true;
+    return row.LastContactTime.addSecs(qint64{row.AutoCallPeriod} * 60) <= now;
+}
+
 int saveSystem(const QString& connectionText, const CSystemRset& row) {
     return runDbOperation(connectionText, true, [&](DbConnection& conn) {
         QSqlQuery drop = prepared(conn, "DELETE FROM System WHERE SysID = ?");

@@ -1,0 +1,341 @@
+// vm418ctl autocall: unattended collection. Every system whose AutoCallPeriod has passed
+// since its LastContactTime is called through the station document, all its files are
+// downloaded and stored, and LastContactTime is set on success. Systems on different ports
+// are called at the same time, one call per port at a time. Several station PCs may collect
+// from one shared PostgreSQL store: each due system is claimed by exactly one of them with
+// an advisory lock held for the call (on SQLite lock files do the same on one PC).
+#include "autocall_command.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSqlQuery>
+#include <QTimer>
+#include <QVariant>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <optional>
+
+#include "console_ui.h"
+#include "db_setup.h"
+#include "port_settings_text.h"
+#include "simulator_process.h"
+#include "station_db.h"
+#include "systems.h"
+#include "vm418_doc.h"
+
+namespace station::cli {
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kConnectLimitMs = 180000;  // dialling, on-connect downloads and the first poll
+constexpr int kCollectLimitMs = 600000;  // the downloads of one system
+constexpr int kTickMs = 50;              // the monitoring view's poll timer
+constexpr int kClaimKey = 418;           // first key of the advisory locks of this program
+
+const char kUsage[] =
+    "usage: vm418ctl [--db CONNECTION] autocall [--once] [--interval SECONDS]\n"
+    "         [--simulate [--sim-arg ARG]...] [--verbose]\n";
+
+struct Options {
+    QString db;
+    bool once = false;
+    int intervalS = 60;
+    bool simulate = false;
+    bool verbose = false;
+    std::vector<std::string> simArgs;
+};
+
+std::optional<Options> Parse(const QStringList& args, QString& error) {
+    Options o;
+    o.db = vm418::defaultConnectionText();
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == "--once") {
+            o.once = true;
+        } else if (a == "--simulate") {
+            o.simulate = true;
+        } else if (a == "--verbose") {
+            o.verbose = true;
+        } else if ((a == "--db" || a == "--interval" || a == "--sim-arg") && i + 1 < args.size()) {
+            const QString v = args[++i];
+            if (a == "--db") o.db = v;
+            if (a == "--sim-arg") o.simArgs.push_back(v.toStdString());
+            if (a == "--interval") {
+                bool ok = false;
+                o.intervalS = v.toInt(&ok);
+                if (!ok || o.intervalS < 1) {
+                    error = "--interval takes whole seconds, not \"" + v + "\"";
+                    return std::nullopt;
+                }
+            }
+        } else {
+            error = "unknown or incomplete argument \"" + a + "\"";
+            return std::nullopt;
+        }
+    }
+    return o;
+}
+
+// The lock file of this PC for a store (its connection text), per system or for the store.
+QString LockFilePath(const QString& db, const QString& what) {
+    const QString folder = QDir::tempPath() + "/vm418-autocall";
+    QDir().mkpath(folder);
+    const QByteArray store =
+        QCryptographicHash::hash(db.toUtf8(), QCryptographicHash::Sha1).toHex().left(12);
+    return QString("%1/%2-%3.lock").arg(folder, QString::fromLatin1(store), what);
+}
+
+// SQLite keeps one writer at a time badly across programs: on such a store the rounds of
+// the autocalls of this PC take turns (a second one waits, then finds nothing due).
+// PostgreSQL serves any number of them at once.
+class StoreTurn {
+  public:
+    explicit StoreTurn(const QString& db) {
+        vm418::DbConnection conn(db);
+        if (conn.open() && conn.isPostgres()) return;
+        fd_ = ::open(QFile::encodeName(LockFilePath(db, "store")).constData(),
+                     O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0) flock(fd_, LOCK_EX);
+    }
+    ~StoreTurn() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    StoreTurn(const StoreTurn&) = delete;
+    StoreTurn& operator=(const StoreTurn&) = delete;
+
+  private:
+    int fd_ = -1;
+};
+
+// A system held by this station PC for one call: a PostgreSQL advisory lock on a connection
+// of its own, or elsewhere an exclusive lock on a file of this PC. Released when it goes.
+class SystemClaim {
+  public:
+    ~SystemClaim() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool Take(const QString& db, int32_t sysId) {
+        auto conn = std::make_unique<vm418::DbConnection>(db);
+        if (conn->open() && conn->isPostgres()) {
+            QSqlQuery q(conn->db());
+            q.prepare("SELECT pg_try_advisory_lock(?, ?)");
+            q.addBindValue(kClaimKey);
+            q.addBindValue(int(sysId));
+            if (!q.exec() || !q.next() || !q.value(0).toBool()) return false;
+            lockConnection_ = std::move(conn);  // the lock lives as long as the connection
+            return true;
+        }
+        fd_ = ::open(QFile::encodeName(LockFilePath(db, QString::number(sysId))).constData(),
+                     O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        return fd_ >= 0 && flock(fd_, LOCK_EX | LOCK_NB) == 0;
+    }
+
+  private:
+    std::unique_ptr<vm418::DbConnection> lockConnection_;
+    int fd_ = -1;
+};
+
+// One system called and collected, driven by a timer so that calls on other ports run at
+// the same time on the one event loop.
+class CallJob : public QObject {
+  public:
+    CallJob(const Options& o, vm418::CSystemRset row, QString device,
+            std::function<void(bool)> done)
+        : options_(o), row_(std::move(row)), device_(std::move(device)), done_(std::move(done)) {}
+
+    void Start() {
+        timer_.start();
+        claim_ = std::make_unique<SystemClaim>();
+        if (!claim_->Take(options_.db, row_.SysID))
+            return Finish(true, "skipped, another station is calling it");
+        // Another station may have just collected it.
+        std::optional<vm418::CSystemRset> now;
+        if (vm418::readSystem(options_.db, row_.SysID, now) != 0 || !now)
+            return Finish(false, "failed, the System table cannot be read");
+        if (!vm418::isAutoCallDue(*now, QDateTime::currentDateTime()))
+            return Finish(true, "skipped, collected a moment ago");
+        row_ = *now;
+        alarmsBefore_ = StoredRows(options_.db, "Alarms", row_.SysID);
+        eventsBefore_ = StoredRows(options_.db, "History", row_.SysID);
+
+        const QString prefix = QString("system %1: ").arg(row_.SysID);
+        ui_ = std::make_unique<ConsoleUi>(row_, ConsoleOptions{options_.verbose, true, prefix});
+        // Each call downloads into a folder of its own: calls run side by side.
+        const QString folder = QString("TEMP/sys%1/").arg(row_.SysID);
+        QDir().mkpath(folder);
+        doc_ = std::make_unique<CVM418Doc>(*ui_, folder);
+        ui_->doc = doc_.get();
+        doc_->records.connectionText = options_.db;
+        doc_->SelectSystem();
+        if (!device_.isEmpty()) doc_->serial.port = device_.toStdString();
+        doc_->OnCommand(ID_CALL);
+        tick_.callOnTimeout(this, [this] { Tick(); });
+        tick_.start(kTickMs);
+    }
+
+  private:
+    void Tick() {
+        doc_->PollIfReady();
+        if (collecting_) {
+            if (result_ != 0 && doc_->storeFailures > 0)
+                Finish(false, "failed, the database did not take everything");
+            else if (result_ != 0)
+                Finish(result_ == IDOK, result_ == IDOK ? "collected" : "failed");
+            else if (timer_.elapsed() > kCollectLimitMs)
+                Finish(false, "failed, downloads hung");
+            return;
+        }
+        if (doc_->linkState == LINK_MONITORING) {
+            collecting_ = true;
+            doc_->DownloadAll([this](int r) { result_ = r; });
+        } else if (doc_->serial.Handle() < 0) {
+            Finish(false, "failed" + Reason());
+        } else if (timer_.elapsed() > kConnectLimitMs) {
+            Finish(false, "failed, the unit was not reached");
+        }
+    }
+
+    QString Reason() const {
+        return ui_ && !ui_->messages.isEmpty()     ? " (" + ui_->messages.last().simplified() + ")"
+               : ui_ && !ui_->lastStatus.isEmpty() ? " (" + ui_->lastStatus + ")"
+                                                   : QString();
+    }
+
+    void Finish(bool ok, const QString& outcome) {
+        tick_.stop();
+        QString line =
+            QString("system %1 %2: %3").arg(row_.SysID).arg(row_.SystemDescription, outcome);
+        if (doc_) {
+            doc_->HangUp();
+            const bool collected = ok && collecting_;
+            if (collected) vm418::setLastContactTime(options_.db, row_.SysID, std::time(nullptr));
+            line += QString(", %1 alarms and %2 events stored, %3 s")
+                        .arg(StoredRows(options_.db, "Alarms", row_.SysID) - alarmsBefore_)
+                        .arg(StoredRows(options_.db, "History", row_.SysID) - eventsBefore_)
+                        .arg(timer_.elapsed() / 1000.0, 0, 'f', 1);
+        }
+        Say(line);
+        claim_.reset();
+        // The document goes from the event loop, not from inside one of its own callbacks.
+        QTimer::singleShot(0, this, [this, ok] {
+            doc_.reset();
+            ui_.reset();
+            done_(ok);
+        });
+    }
+
+    const Options& options_;
+    vm418::CSystemRset row_;
+    QString device_;
+    std::function<void(bool)> done_;
+    std::unique_ptr<SystemClaim> claim_;
+    std::unique_ptr<ConsoleUi> ui_;
+    std::unique_ptr<CVM418Doc> doc_;
+    QTimer tick_;
+    QElapsedTimer timer_;
+    bool collecting_ = false;
+    int result_ = 0;
+    int alarmsBefore_ = 0;
+    int eventsBefore_ = 0;
+};
+
+// The systems of one port, called one after the other.
+struct PortQueue {
+    QString device;  // "" to use each system's own port
+    std::deque<vm418::CSystemRset> systems;
+    std::unique_ptr<CallJob> running;
+};
+
+// One round: every due system called once. False when a call failed.
+bool RunRound(const Options& o, const char* argv0) {
+    const StoreTurn turn(o.db);
+    std::vector<vm418::CSystemRset> rows;
+    if (vm418::listSystems(o.db, rows) != 0) {
+        std::fprintf(stderr, "vm418ctl autocall: the System table cannot be read (%s)\n",
+                     qPrintable(o.db));
+        return false;
+    }
+    const QDateTime now = QDateTime::currentDateTime();
+    std::map<std::string, PortQueue> ports;
+    for (const auto& row : rows) {
+        if (!vm418::isAutoCallDue(row, now)) continue;
+        const std::string port = ParsePortSettingsText(row.COMportSettings.toStdString()).port;
+        ports[o.simulate ? port : ResolvePortName(port)].systems.push_back(row);
+    }
+    // A simulated unit behind each port; its modem takes any password line.
+    std::vector<std::unique_ptr<SimulatorProcess>> sims;
+    for (auto& [port, queue] : ports) {
+        if (!o.simulate) continue;
+        sims.push_back(std::make_unique<SimulatorProcess>());
+        if (!sims.back()->Start(FindSimulator(argv0), o.simArgs)) {
+            std::fprintf(stderr, "vm418ctl autocall: the simulator did not start\n");
+            return false;
+        }
+        queue.device = QString::fromStdString(sims.back()->path());
+    }
+    if (ports.empty()) Say("No system is due");
+    bool allOk = true;
+    int running = 0;
+    std::function<void(PortQueue&)> next = [&](PortQueue& queue) {
+        queue.running.reset();
+        if (queue.systems.empty()) return;
+        ++running;
+        queue.running = std::make_unique<CallJob>(o, queue.systems.front(), queue.device,
+                                                  [&, q = &queue](bool ok) {
+                                                      allOk &= ok;
+                                                      --running;
+                                                      QTimer::singleShot(0, [&, q] { next(*q); });
+                                                  });
+        queue.systems.pop_front();
+        queue.running->Start();
+    };
+    for (auto& [port, queue] : ports)
+        next(queue);
+    while (running > 0 || std::any_of(ports.begin(), ports.end(), [](const auto& p) {
+               return !p.second.systems.empty() || p.second.running;
+           }))
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    return allOk;
+}
+
+}  // namespace
+
+int RunAutocallCommand(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QStringList args;
+    bool seenCommand = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!seenCommand && QString(argv[i]) == "autocall") {
+            seenCommand = true;
+            continue;
+        }
+        args << QString::fromLocal8Bit(argv[i]);
+    }
+    QString error;
+    const auto parsed = Parse(args, error);
+    if (!parsed) {
+        std::fprintf(stderr, "vm418ctl autocall: %s\n%s", qPrintable(error), kUsage);
+        return kExitUsage;
+    }
+    const Options& o = *parsed;
+    vm418::useOdbcConfiguration();
+    for (;;) {
+        const bool ok = RunRound(o, argv[0]);
+        if (o.once) return ok ? 0 : kExitFailure;
+        QElapsedTimer wait;
+        wait.start();
+        while (wait.elapsed() < o.intervalS * 1000LL)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 500);
+    }
+}
+
+}  // namespace station::cli

@@ -1,0 +1,100 @@
+#include "console_ui.h"
+
+#include <QSqlQuery>
+#include <QTimer>
+#include <QVariant>
+#include <cstdio>
+
+#include "monitoring_record.h"
+#include "station_db.h"
+#include "vm418_doc.h"
+
+namespace station::cli {
+
+void Say(const QString& text) {
+    std::printf("%s\n", qPrintable(text));
+    std::fflush(stdout);
+}
+
+int StoredRows(const QString& db, const QString& table, int32_t system) {
+    vm418::DbConnection conn(db);
+    if (!conn.open()) return -1;
+    QSqlQuery q(conn.db());
+    q.prepare("SELECT COUNT(*) FROM " + table + " WHERE SysID = ?");
+    q.addBindValue(system);
+    return q.exec() && q.next() ? q.value(0).toInt() : -1;
+}
+
+ConsoleUi::ConsoleUi(vm418::CSystemRset row, ConsoleOptions options)
+    : row_(std::move(row)), options_(std::move(options)) {}
+
+ConsoleUi::~ConsoleUi() = default;
+
+void ConsoleUi::Print(const QString& text) {
+    if (progress_)
+        progress_->PrintAbove(text.toStdString());
+    else
+        Say(options_.prefix + text);
+}
+
+void ConsoleUi::MessageBox(const QString& text) {
+    messages << text;
+    Print(text);
+}
+
+void ConsoleUi::SetStatusText(const QString& text) {
+    lastStatus = text;
+    if (!options_.quiet || options_.verbose) Print(text);
+}
+
+void ConsoleUi::EventText(const QString& text) {
+    // Frames and the modem's echo are the progress and monitoring lines' business; a
+    // connection text is already shown as the status.
+    const bool connection = text == "Connected" || text.startsWith("Disconnected ");
+    const bool noise = text.startsWith("Command 0x") || text.startsWith("Raw data:") || connection;
+    if (options_.verbose || (!options_.quiet && !noise)) Print(text);
+}
+
+void ConsoleUi::PostCommand(int id) {
+    QTimer::singleShot(0, doc, [this, id] { doc->OnCommand(id); });
+}
+
+void ConsoleUi::UpdateAllViews(int hint, int, const QByteArray& frame) {
+    if (hint != HINT_MONITORING) return;
+    ++monitoringAnswers;
+    const auto record = DecodeMonitoringRecord(reinterpret_cast<const uint8_t*>(frame.constData()),
+                                               static_cast<size_t>(frame.size()));
+    if (!record) {
+        Print(QString("Monitoring answer of %1 bytes cannot be read").arg(frame.size()));
+        return;
+    }
+    if (!options_.quiet || options_.verbose) Print(MonitoringLine(*record, doc->monitoringStopped));
+    // As the monitoring view: a new alarm waiting is downloaded.
+    if (NewAlarmWaiting(*record)) PostCommand(ID_DOWNLOAD_LAST_ALARM);
+}
+
+void ConsoleUi::TransferOpened(FileTransferController& c) {
+    if (options_.quiet) return;
+    progress_ = std::make_unique<TransferProgress>(stdout, TransferProgress::IsTerminal(stdout),
+                                                   c.fileName);
+}
+
+void ConsoleUi::TransferChanged(const FileTransferController&, const ProtocolEvent* cause) {
+    if (progress_ && cause) progress_->OnEvent(*cause);
+}
+
+void ConsoleUi::TransferClosed(const FileTransferController& c) {
+    if (progress_) progress_->Finish();
+    progress_.reset();
+    const bool ok = c.outcome() == FileTransferController::Outcome::Ok;
+    if (!options_.quiet || !ok)
+        Print(QString::fromStdString(c.caption) + (ok ? ": done" : ": failed"));
+    if (!c.saveError().empty()) Print("Cannot save " + QString::fromStdString(c.saveError()));
+}
+
+void ConsoleUi::ChooseSystem(const QString&,
+                             std::function<void(std::optional<vm418::CSystemRset>)> chosen) {
+    chosen(row_);
+}
+
+}  // namespace station::cli

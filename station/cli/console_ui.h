@@ -1,0 +1,59 @@
+// The station document's windows on the console, for vm418ctl call and autocall: messages,
+// status and event texts as lines, one line per monitoring answer, one progress line per
+// download; posted commands go back to the document through the event loop.
+#pragma once
+
+#include <QString>
+#include <memory>
+
+#include "station_ui.h"
+#include "systems.h"
+#include "transfer_progress.h"
+
+namespace station {
+class CVM418Doc;
+}
+
+namespace station::cli {
+
+struct ConsoleOptions {
+    bool verbose = false;  // every event's text, frames included
+    bool quiet = false;    // only the messages, each after `prefix` (many calls at once)
+    QString prefix;
+};
+
+class ConsoleUi : public StationUi {
+  public:
+    ConsoleUi(vm418::CSystemRset row, ConsoleOptions options);
+    ~ConsoleUi() override;
+
+    void MessageBox(const QString& text) override;
+    void SetStatusText(const QString& text) override;
+    void EventText(const QString& text) override;
+    void PostCommand(int id) override;
+    void UpdateAllViews(int hint, int key, const QByteArray& frame) override;
+    void TransferOpened(FileTransferController& dialog) override;
+    void TransferChanged(const FileTransferController& dialog, const ProtocolEvent* cause) override;
+    void TransferClosed(const FileTransferController& dialog) override;
+    void ChooseSystem(const QString& connectionText,
+                      std::function<void(std::optional<vm418::CSystemRset>)> chosen) override;
+
+    void Print(const QString& text);
+
+    CVM418Doc* doc = nullptr;
+    int monitoringAnswers = 0;
+    QStringList messages;  // what the message boxes said
+    QString lastStatus;    // the status bar's last text
+
+  private:
+    vm418::CSystemRset row_;
+    ConsoleOptions options_;
+    std::unique_ptr<TransferProgress> progress_;
+};
+
+void Say(const QString& text);
+// The rows of `table` ("Alarms", "History", "Parameters") stored for a system; -1 when the
+// database cannot be read.
+int StoredRows(const QString& db, const QString& table, int32_t system);
+
+}  // namespace station::cli

@@ -1,0 +1,68 @@
+// vm418ctl autocall on one shared store: two station PCs (two processes here) collecting at
+// the same time call each due system exactly once, and a collected system is not due again.
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QRegularExpression>
+
+#include "db_fixture.h"
+
+namespace vm418::testing {
+namespace {
+
+class Autocall : public StationDbTest {
+  protected:
+    QStringList ctl(const QStringList& args, int* exitCode = nullptr) {
+        QProcess p;
+        p.setWorkingDirectory(dir_.path());
+        p.start(VM418CTL_PATH, QStringList{"--db", connection_} + args);
+        EXPECT_TRUE(p.waitForFinished(120000));
+        if (exitCode) *exitCode = p.exitCode();
+        return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    }
+};
+
+TEST_P(Autocall, TwoStationsCallEachDueSystemOnce) {
+    // Four due systems on two ports, one that is never called automatically.
+    for (int id = 1; id <= 5; ++id) {
+        const QString port = QString("COM%1 9600 0 0 8 3").arg((id + 1) / 2);
+        ctl({"systems", "add", "--system", QString::number(id), "--name",
+             QString("Gate %1").arg(id), "--modem", "555", "--port-settings", port,
+             "--autocall-period", id == 5 ? "0" : "30"});
+    }
+    QProcess first, second;
+    for (QProcess* p : {&first, &second}) {
+        p->setWorkingDirectory(dir_.path());
+        p->start(VM418CTL_PATH, {"--db", connection_, "autocall", "--once", "--simulate"});
+    }
+    QStringList lines;
+    for (QProcess* p : {&first, &second}) {
+        ASSERT_TRUE(p->waitForFinished(120000));
+        EXPECT_EQ(p->exitCode(), 0);
+        lines += QString::fromUtf8(p->readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    }
+    const std::string out = lines.join('\n').toStdString();
+    for (int id = 1; id <= 4; ++id)
+        EXPECT_EQ(
+            lines.filter(QRegularExpression(QString("^system %1 Gate %1: collected, ").arg(id)))
+                .size(),
+            1)
+            << out;
+    EXPECT_EQ(lines.filter("collected").size(), 4) << out;
+    EXPECT_TRUE(lines.filter("system 5").isEmpty()) << out;
+    EXPECT_EQ(count("SELECT COUNT(*) FROM System WHERE LastContactTime IS NOT NULL"), 4);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM Parameters"), 4);
+
+    int exitCode = -1;
+    EXPECT_EQ(ctl({"autocall", "--once", "--simulate"}, &exitCode),
+              QStringList{"No system is due"});
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(ctl({"systems", "list"})[0].contains("every 30 min"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Autocall, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
+                         backendName);
+
+}  // namespace
+}  // namespace vm418::testing
