@@ -74,6 +74,10 @@ class StationUi {
                                  const ProtocolEvent* /*cause*/) {}
     virtual void TransferClosed(const FileTransferController& /*dialog*/) {}
 
+    // The frames of the document's alarm, history and parameter views close (another
+    // system is about to be chosen).
+    virtual void CloseDataViews() {}
+
     // The systems dialog over the database: `chosen` gets the row on "Select", nothing on
     // any other way of closing.
     virtual void ChooseSystem(const QString& connectionText,

@@ -141,7 +141,7 @@ void CVM418Doc::UpdateAllViews(int hint, int key) {
 
 void CVM418Doc::SelectSystem() {
     HangUp();
-    CloseViewsOfOtherKinds();
+    ui_.CloseDataViews();
     ui_.ChooseSystem(records.connectionText, [this](std::optional<vm418::CSystemRset> row) {
         if (row) UseSystem(*row);
     });

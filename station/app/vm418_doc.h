@@ -157,7 +157,6 @@ class CVM418Doc : public QObject {
     void RunPendingAction();
     void SendParametersIfValid();
     void UpdateAllViews(int hint, int key = 0);
-    void CloseViewsOfOtherKinds() {}
 
     StationUi& ui_;
     ProtocolEventPoster poster_;

@@ -229,6 +229,8 @@ int RunCallCommand(int argc, char** argv) {
         Say("The database did not take everything downloaded");
         ok = false;
     }
+    // A call that did all it was asked is the system's last contact (autocall counts from it).
+    if (ok) vm418::setLastContactTime(o.db, o.system, std::time(nullptr));
     doc.OnCommand(ID_HANG_UP);
     Say(QString("Stored for system %1: %2 parameter blocks, %3 history events, %4 alarms")
             .arg(o.system)

@@ -138,6 +138,17 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
     EXPECT_TRUE(r.lines.last().startsWith("Stored for system 3: 1 parameter blocks, ")) << out;
     EXPECT_GT(run({"alarms", "list", "--system", "3"}).lines.size(), 1);
 
+    EXPECT_TRUE(run({"systems", "list"})
+                    .lines[0]
+                    .contains(QRegularExpression(R"(last contact \d\d-\d\d-\d\d )")))
+        << out;
+
+    // A parameter write and defaults: each answered, then the parameters read back.
+    r = run({"call", "--system", "3", "--simulate", "--write-params", "--defaults"}, false);
+    EXPECT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
+    EXPECT_EQ(r.lines.filter("Downloading parameters file: done").size(), 3)
+        << r.lines.join('\n').toStdString();
+
     r = run({"call", "--system", "9", "--simulate"}, false);
     EXPECT_EQ(r.exitCode, 1);
     r = run(
