@@ -45,37 +45,28 @@ const char kUsage[] =
     "usage: vm418ctl [--db CONNECTION] autocall [--once] [--interval SECONDS]\n"
     "         [--simulate [--sim-arg ARG]...] [--verbose]\n";
 
-struct Options {
-    QString db;
+struct Options : SharedOptions {
     bool once = false;
     int intervalS = 60;
-    bool simulate = false;
-    bool verbose = false;
-    std::vector<std::string> simArgs;
 };
 
 std::optional<Options> Parse(const QStringList& args, QString& error) {
     Options o;
-    o.db = vm418::defaultConnectionText();
     for (qsizetype i = 0; i < args.size(); ++i) {
+        if (o.Take(args, i, error)) {
+            if (!error.isEmpty()) return std::nullopt;
+            continue;
+        }
         const QString& a = args[i];
         if (a == "--once") {
             o.once = true;
-        } else if (a == "--simulate") {
-            o.simulate = true;
-        } else if (a == "--verbose") {
-            o.verbose = true;
-        } else if ((a == "--db" || a == "--interval" || a == "--sim-arg") && i + 1 < args.size()) {
+        } else if (a == "--interval" && i + 1 < args.size()) {
             const QString v = args[++i];
-            if (a == "--db") o.db = v;
-            if (a == "--sim-arg") o.simArgs.push_back(v.toStdString());
-            if (a == "--interval") {
-                bool ok = false;
-                o.intervalS = v.toInt(&ok);
-                if (!ok || o.intervalS < 1) {
-                    error = "--interval takes whole seconds, not \"" + v + "\"";
-                    return std::nullopt;
-                }
+            bool ok = false;
+            o.intervalS = v.toInt(&ok);
+            if (!ok || o.intervalS < 1) {
+                error = "--interval takes whole seconds, not \"" + v + "\"";
+                return std::nullopt;
             }
         } else {
             error = "unknown or incomplete argument \"" + a + "\"";

@@ -40,54 +40,39 @@ const std::map<QString, int> kDownloads = {
     {"previous", DOWNLOAD_PREVIOUS_ALARM}, {"next", DOWNLOAD_NEXT_ALARM},
 };
 
-struct Options {
-    QString db;
+struct Options : SharedOptions {
     int system = -1;
     QString download;
     bool writeParams = false;
     bool defaults = false;
     int monitorS = 0;
-    bool simulate = false;
-    bool verbose = false;
-    std::vector<std::string> simArgs;
 };
 
 std::optional<Options> Parse(const QStringList& args, QString& error) {
     Options o;
-    o.db = vm418::defaultConnectionText();
     for (qsizetype i = 0; i < args.size(); ++i) {
+        if (o.Take(args, i, error)) {
+            if (!error.isEmpty()) return std::nullopt;
+            continue;
+        }
         const QString& a = args[i];
-        const auto value = [&]() -> std::optional<QString> {
-            if (i + 1 >= args.size()) {
-                error = a + " needs a value";
-                return std::nullopt;
-            }
-            return args[++i];
-        };
-        if (a == "--simulate") {
-            o.simulate = true;
-        } else if (a == "--verbose") {
-            o.verbose = true;
-        } else if (a == "--write-params") {
+        if (a == "--write-params") {
             o.writeParams = true;
         } else if (a == "--defaults") {
             o.defaults = true;
-        } else if (a == "--db" || a == "--system" || a == "--download" || a == "--monitor" ||
-                   a == "--sim-arg") {
-            const auto v = value();
-            if (!v) return std::nullopt;
+        } else if ((a == "--system" || a == "--download" || a == "--monitor") &&
+                   i + 1 < args.size()) {
+            const QString v = args[++i];
             bool ok = true;
-            if (a == "--db") o.db = *v;
-            if (a == "--system") o.system = v->toInt(&ok);
-            if (a == "--monitor") o.monitorS = v->toInt(&ok);
-            if (a == "--sim-arg") o.simArgs.push_back(v->toStdString());
-            if (a == "--download") o.download = *v;
+            if (a == "--system") o.system = v.toInt(&ok);
+            if (a == "--monitor") o.monitorS = v.toInt(&ok);
+            if (a == "--download") o.download = v;
             if (!ok || o.monitorS < 0) {
-                error = a + " needs a whole number, not \"" + *v + "\"";
+                error = a + " needs a whole number, not \"" + v + "\"";
                 return std::nullopt;
             }
         } else {
-            error = "unknown argument \"" + a + "\"";
+            error = "unknown or incomplete argument \"" + a + "\"";
             return std::nullopt;
         }
     }

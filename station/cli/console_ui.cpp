@@ -11,6 +11,30 @@
 
 namespace station::cli {
 
+SharedOptions::SharedOptions() : db(vm418::defaultConnectionText()) {}
+
+bool SharedOptions::Take(const QStringList& args, qsizetype& i, QString& error) {
+    const QString& a = args[i];
+    if (a == "--simulate") {
+        simulate = true;
+    } else if (a == "--verbose") {
+        verbose = true;
+    } else if (a == "--db" || a == "--sim-arg") {
+        if (i + 1 >= args.size()) {
+            error = a + " needs a value";
+            return true;
+        }
+        const QString v = args[++i];
+        if (a == "--db")
+            db = v;
+        else
+            simArgs.push_back(v.toStdString());
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void Say(const QString& text) {
     std::printf("%s\n", qPrintable(text));
     std::fflush(stdout);

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "station_ui.h"
 #include "systems.h"
@@ -15,6 +18,18 @@ class CVM418Doc;
 }
 
 namespace station::cli {
+
+// The options vm418ctl call and autocall share.
+struct SharedOptions {
+    SharedOptions();
+    QString db;             // --db CONNECTION, else $VM418_DB, else the station's data source
+    bool simulate = false;  // --simulate: vm418-sim on a pseudo-terminal stands for the ports
+    bool verbose = false;   // --verbose: every event's text, frames included
+    std::vector<std::string> simArgs;  // --sim-arg ARG, repeatable
+    // Takes args[i] (and the value after it) when it is one of these and returns true;
+    // `error` says so when its value is missing.
+    bool Take(const QStringList& args, qsizetype& i, QString& error);
+};
 
 struct ConsoleOptions {
     bool verbose = false;  // every event's text, frames included

@@ -37,9 +37,7 @@ void say(const QString& text) {
 }
 
 int usage(const QString& why) {
-    std::fprintf(stderr,
-                 "vm418ctl db: %s\n(see docs/station-data.md)\n",
-                 qPrintable(why));
+    std::fprintf(stderr, "vm418ctl db: %s\n(see docs/station-data.md)\n", qPrintable(why));
     return kExitUsage;
 }
 
@@ -193,8 +191,8 @@ int run(const Args& args) {
         QSaveFile f(args.value("--csv"));
         if (!f.open(QIODevice::WriteOnly) || f.write(alarmsCsv(records.alarmMap).toUtf8()) < 0 ||
             !f.commit()) {
-            std::fprintf(stderr, "vm418ctl db: cannot write %s: %s\n", qPrintable(args.value("--csv")),
-                         qPrintable(f.errorString()));
+            std::fprintf(stderr, "vm418ctl db: cannot write %s: %s\n",
+                         qPrintable(args.value("--csv")), qPrintable(f.errorString()));
             return kExitFailure;
         }
         say(QString("%1 alarms written to %2")

@@ -75,8 +75,7 @@ struct Options {
 std::string Printable(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
-        if (c == '\r')
-            continue;
+        if (c == '\r') continue;
         if (c == '\n' || std::isprint(c)) {
             out.push_back(static_cast<char>(c));
         } else if (c != 0) {
@@ -127,11 +126,9 @@ bool IsQuietFrame(const std::string& verb, const ProtocolEvent& e) {
 // The options, or nullopt with the reason in `error` ("" when only the usage can help).
 std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
     Options o;
-    if (argc < 1)
-        return std::nullopt;
+    if (argc < 1) return std::nullopt;
     o.verb = argv[0];
-    if (o.verb != "fetch" && o.verb != "send")
-        return std::nullopt;
+    if (o.verb != "fetch" && o.verb != "send") return std::nullopt;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -170,10 +167,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
             o.code = a;
         }
     }
-    if (o.phone.empty() || (o.port.empty() && !o.simulate && !o.line))
-        return std::nullopt;
-    if (o.verb == "fetch" && o.code.empty())
-        return std::nullopt;
+    if (o.phone.empty() || (o.port.empty() && !o.simulate && !o.line)) return std::nullopt;
+    if (o.verb == "fetch" && o.code.empty()) return std::nullopt;
     return o;
 }
 
@@ -235,20 +230,17 @@ int RunLinkCommand(int argc, char** argv) {
     const auto deadline = Clock::now() + std::chrono::seconds(kOverallLimitS);
     while (Clock::now() < deadline) {
         const auto e = events.Next(1000);
-        if (!e)
-            continue;
+        if (!e) continue;
         const bool fetching = connected && o.verb == "fetch";
         // Every error ends a download (the transfer's controller gives up on any): its
         // progress line is ended before the reason is printed.
         if (fetching && e->status != 0) progress.Finish();
         if (o.verbose || !IsQuietFrame(o.verb, *e)) progress.PrintAbove(EventLine(*e));
-        if (fetching && !o.verbose)
-            progress.OnEvent(*e);
+        if (fetching && !o.verbose) progress.OnEvent(*e);
         if (!connected) {
             if (e->status == XLNK_MODEM_CONNECTED) {
                 connected = true;
-                if (o.verb == "fetch" && !transfer.Start())
-                    break;
+                if (o.verb == "fetch" && !transfer.Start()) break;
             } else if ((e->status & 0xFF00) == XLNK_ERR_MODEM) {
                 break;
             }

@@ -15,8 +15,7 @@ namespace fs = std::filesystem;
 
 bool SimulatorProcess::Start(const std::string& program, const std::vector<std::string>& args) {
     int out[2];
-    if (pipe(out) != 0)
-        return false;
+    if (pipe(out) != 0) return false;
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -35,12 +34,9 @@ bool SimulatorProcess::Start(const std::string& program, const std::vector<std::
     close(out[1]);
     FILE* f = fdopen(out[0], "r");
     char line[256] = {};
-    if (f && std::fgets(line, sizeof line, f))
-        path_ = line;
-    if (f)
-        std::fclose(f);
-    if (!path_.empty() && path_.back() == '\n')
-        path_.pop_back();
+    if (f && std::fgets(line, sizeof line, f)) path_ = line;
+    if (f) std::fclose(f);
+    if (!path_.empty() && path_.back() == '\n') path_.pop_back();
     return !path_.empty();
 }
 
@@ -52,14 +48,12 @@ SimulatorProcess::~SimulatorProcess() {
 }
 
 std::string FindSimulator(const char* argv0) {
-    if (const char* env = std::getenv("VM418_SIM"); env && *env)
-        return env;
+    if (const char* env = std::getenv("VM418_SIM"); env && *env) return env;
     std::error_code ec;
     const fs::path self = fs::canonical("/proc/self/exe", ec);
     const fs::path base = ec ? fs::path(argv0).parent_path() : self.parent_path();
     for (const fs::path& p : {base / "vm418-sim", base / "../sim/vm418/vm418-sim"})
-        if (fs::exists(p))
-            return p.string();
+        if (fs::exists(p)) return p.string();
     return "vm418-sim";
 }
 

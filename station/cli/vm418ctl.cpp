@@ -10,13 +10,13 @@
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "link") == 0)
         return station::cli::RunLinkCommand(argc - 1, argv + 1);
-    const bool call = (argc >= 2 && std::strcmp(argv[1], "call") == 0) ||
-                      (argc >= 4 && std::strcmp(argv[1], "--db") == 0 &&
-                       std::strcmp(argv[3], "call") == 0);
+    const bool call =
+        (argc >= 2 && std::strcmp(argv[1], "call") == 0) ||
+        (argc >= 4 && std::strcmp(argv[1], "--db") == 0 && std::strcmp(argv[3], "call") == 0);
     if (call) return station::cli::RunCallCommand(argc, argv);
-    const bool autocall = (argc >= 2 && std::strcmp(argv[1], "autocall") == 0) ||
-                          (argc >= 4 && std::strcmp(argv[1], "--db") == 0 &&
-                           std::strcmp(argv[3], "autocall") == 0);
+    const bool autocall =
+        (argc >= 2 && std::strcmp(argv[1], "autocall") == 0) ||
+        (argc >= 4 && std::strcmp(argv[1], "--db") == 0 && std::strcmp(argv[3], "autocall") == 0);
     if (autocall) return station::cli::RunAutocallCommand(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "db") == 0)
         return station::cli::RunDbCommand(argc - 1, argv + 1);
@@ -27,11 +27,12 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::strcmp(argv[1], command) == 0)
             return station::cli::RunDbCommand(argc, argv);
     }
-    std::fputs("usage: vm418ctl link fetch|send ...\n"
-               "       vm418ctl [--db CONNECTION] call --system N [--download KIND] ...\n"
-               "       vm418ctl [--db CONNECTION] autocall [--once] [--interval SECONDS] ...\n"
-               "       vm418ctl db init [--sqlite FILE | --postgres CONNINFO] [--create-role]\n"
-               "       vm418ctl [--db CONNECTION] systems|import|alarms|history|params|export ...\n",
-               stderr);
+    std::fputs(
+        "usage: vm418ctl link fetch|send ...\n"
+        "       vm418ctl [--db CONNECTION] call --system N [--download KIND] ...\n"
+        "       vm418ctl [--db CONNECTION] autocall [--once] [--interval SECONDS] ...\n"
+        "       vm418ctl db init [--sqlite FILE | --postgres CONNINFO] [--create-role]\n"
+        "       vm418ctl [--db CONNECTION] systems|import|alarms|history|params|export ...\n",
+        stderr);
     return 2;
 }

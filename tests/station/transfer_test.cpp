@@ -47,6 +47,13 @@ class TransferTest : public ::testing::Test {
         EXPECT_TRUE(b);
         return *b;
     }
+    // A download of `code` under way on `q`: asked for, accepted, announced.
+    static void BeginDownload(LoopbackProtocol& q, const char* code,
+                              const std::vector<uint8_t>& announcement = {1, 0, 0, 0}) {
+        q.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>(code), 5000);
+        q.Receive(Frame(0x4004));
+        q.Receive(Frame(0xC00A, announcement));
+    }
     std::vector<uint8_t> Download(const std::vector<std::vector<uint8_t>>& blocks) {
         p.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("HIST"), 5000);
         p.Receive(Frame(0x4004));
@@ -198,9 +205,7 @@ TEST_F(TransferTest, RefusedBlocksAreAskedAgain) {
         CollectingSink s;
         q.SetWindow(&s);
         q.SetWorkFolder(dir);
-        q.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("HIST"), 5000);
-        q.Receive(Frame(0x4004));
-        q.Receive(Frame(0xC00A, {1, 0, 0, 0}));
+        BeginDownload(q, "HIST");
         q.Receive(Frame(0xC00B, block));
         EXPECT_EQ(q.written.back(), Frame(0x400D));
         const auto events = s.Events();
@@ -268,9 +273,7 @@ TEST_F(TransferTest, DamagedBlockFramesAreAskedAgainAtSilence) {
         CollectingSink s;
         q.SetWindow(&s);
         q.SetWorkFolder(dir);
-        q.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("HIST"), 5000);
-        q.Receive(Frame(0x4004));
-        q.Receive(Frame(0xC00A, {1, 0, 0, 0}));
+        BeginDownload(q, "HIST");
         q.Receive(Frame(0xC00B, Record(0, 16, a)));
         q.Receive(damaged);
         EXPECT_EQ(q.written.back(), Frame(0x400B));
@@ -309,9 +312,7 @@ TEST_F(TransferTest, DiskThatRefusesABlockEndsTheDownloadAtOnce) {
 // without an announced size; blocks that claim a size of 0 end the file.
 TEST_F(TransferTest, DownloadLongerThanAnnouncedIsInterrupted) {
     const std::vector<uint8_t> full(1024, 0x5A);
-    p.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("PARA"), 5000);
-    p.Receive(Frame(0x4004));
-    p.Receive(Frame(0xC00A, {1, 0, 0, 0}));
+    BeginDownload(p, "PARA");
     p.Receive(Frame(0xC00B, Record(0, 1024, full)));
     p.Receive(Frame(0xC00B, Record(1, 1024, {7})));
     EXPECT_EQ(sink.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
@@ -321,9 +322,7 @@ TEST_F(TransferTest, DownloadLongerThanAnnouncedIsInterrupted) {
     CollectingSink s;
     q.SetWindow(&s);
     q.SetWorkFolder(dir);
-    q.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("ALAR"), 5000);
-    q.Receive(Frame(0x4004));
-    q.Receive(Frame(0xC00A));
+    BeginDownload(q, "ALAR", {});
     for (uint32_t n = 0; n <= 1024; ++n)
         q.Receive(Frame(0xC00B, Record(n, 1024, full)));
     EXPECT_EQ(s.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
@@ -331,9 +330,7 @@ TEST_F(TransferTest, DownloadLongerThanAnnouncedIsInterrupted) {
 
     LoopbackProtocol r;
     r.SetWorkFolder(dir);
-    r.SendCommand(0xC004, 4, reinterpret_cast<const uint8_t*>("ALAR"), 5000);
-    r.Receive(Frame(0x4004));
-    r.Receive(Frame(0xC00A, {1, 0, 0, 0}));
+    BeginDownload(r, "ALAR");
     r.Receive(Frame(0xC00B, Record(0, 0, {})));
     r.Receive(Frame(0xC00C));
     EXPECT_EQ(r.written.back(), Frame(0x400C));
