@@ -333,7 +333,7 @@ void CVM418Doc::RunPendingAction() {
 void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
     const DownloadSpec* spec = FindDownload(kind);
     const auto nothing = [&done](const char* why) {
-        qCInfo(lcStationLink, "Download not started: %s", why);
+        qCWarning(lcStationLink, "Download not started: %s", why);
         if (done) done(IDCANCEL);
     };
     if (spec == nullptr) return nothing("no such file");

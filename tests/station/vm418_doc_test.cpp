@@ -207,13 +207,27 @@ TEST_F(DocTest, UnitWithoutAlarmsIsSaidSoAndMonitoringStillRuns) {
     EXPECT_EQ(Rows("Alarms"), 0);
 }
 
-TEST_F(DocTest, PortThatCannotBeOpenedIsSaidSo) {
+// A port that cannot be opened is said so, and a download asked for off line does nothing
+// and says so in the log.
+TEST_F(DocTest, PortThatCannotBeOpenedIsSaidSoAndNothingIsDownloaded) {
     setenv("VM418_COM7", "/dev/no-such-station-port", 1);
     doc->SelectSystem();
     doc->OnCommand(ID_CALL);
     ASSERT_EQ(ui.messages.size(), 1);
     EXPECT_TRUE(ui.messages[0].startsWith("Can't open COM port\n/dev/no-such-station-port: "));
     EXPECT_EQ(doc->linkState, LINK_OFF_LINE);
+
+    static QStringList logged;
+    const auto previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext& context, const QString& text) {
+            if (QByteArray(context.category) == "station.link") logged << text;
+        });
+    int result = 0;
+    doc->Download(DOWNLOAD_HISTORY, 0, [&](int r) { result = r; });
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_FALSE(doc->TransferDialogOpen());
+    EXPECT_EQ(logged, QStringList{"Download not started: off line"});
 }
 
 // Six time-outs of the monitoring poll in a row: five automatic restarts, then connected
