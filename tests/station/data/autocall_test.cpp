@@ -49,7 +49,7 @@ TEST_P(Autocall, TwoStationsCallEachDueSystemOnce) {
                 .size(),
             1)
             << out;
-    EXPECT_EQ(lines.filter("collected").size(), 4) << out;
+    EXPECT_EQ(lines.filter(": collected, ").size(), 4) << out;
     EXPECT_TRUE(lines.filter("system 5").isEmpty()) << out;
     EXPECT_EQ(count("SELECT COUNT(*) FROM System WHERE LastContactTime IS NOT NULL"), 4);
     EXPECT_EQ(count("SELECT COUNT(*) FROM Parameters"), 4);
