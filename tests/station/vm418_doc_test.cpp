@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -32,6 +33,7 @@ class RecordingUi : public StationUi {
     void UpdateAllViews(int hint, int, const QByteArray&) override { hints.push_back(hint); }
     void TransferOpened(FileTransferController& c) override {
         transfers << QString::fromStdString(c.caption);
+        opened = &c;
     }
     void ChooseSystem(const QString&,
                       std::function<void(std::optional<vm418::CSystemRset>)> chosen) override {
@@ -51,6 +53,7 @@ class RecordingUi : public StationUi {
     }
 
     CVM418Doc* doc = nullptr;
+    FileTransferController* opened = nullptr;
     std::optional<vm418::CSystemRset> row;
     QStringList messages, statuses, events, transfers;
     std::vector<int> posted, hints;
@@ -156,6 +159,17 @@ TEST_F(DocTest, DownloadWhileMonitoringWaitsForStopAndResumesOnlyWhenAsked) {
     EXPECT_EQ(doc->linkState, LINK_CONNECTED);
     waitUntil([] { return false; }, 1000);
     EXPECT_EQ(doc->linkState, LINK_CONNECTED);  // not asked: monitoring stays off
+
+    // "Get specific file": the dialog waits for the user's file name and "Start".
+    doc->OnCommand(ID_GET_SPECIFIC_FILE);
+    ASSERT_TRUE(doc->TransferDialogOpen());
+    EXPECT_EQ(ui.transfers.last(), "Send specific file");
+    EXPECT_FALSE(ui.opened->compact);
+    ui.opened->fileName = "HIST";
+    ui.opened->saveAs = (dir.path() + "/specific.418").toStdString();
+    ASSERT_TRUE(ui.opened->Start());
+    ASSERT_TRUE(waitUntil([&] { return !doc->TransferDialogOpen(); }));
+    EXPECT_EQ(QFileInfo(dir.path() + "/specific.418").size(), 2800);
 
     // From the menu with monitoring wanted: it runs again afterwards.
     doc->OnCommand(ID_START_MONITORING);
