@@ -163,6 +163,13 @@ void CVM418Doc::UseSystem(const vm418::CSystemRset& row) {
     if (systemId != 0) title = row.SystemDescription + ",  Serial# " + row.Serial;
 }
 
+int CVM418Doc::WriteBackSerialSettings() {
+    return vm418::writeBackPortSettings(
+        records.connectionText, systemId,
+        QString::fromStdString(FormatPortSettingsText(serial.port, serial.dcb)),
+        QString::fromStdString(protocol.ModemInit()));
+}
+
 // ---- calling ----
 
 void CVM418Doc::Call() {

@@ -104,6 +104,9 @@ class CVM418Doc : public QObject {
     bool OnCommand(int id);
     bool IsCommandEnabled(int id) const;
 
+    // After the serial settings dialog, however it closed: the port settings text of the
+    // current line settings and the modem initialisation text go back to the system's row.
+    int WriteBackSerialSettings();
     // Takes the system's row as the systems dialog's "Select" gives it.
     void UseSystem(const vm418::CSystemRset& row);
     // The protocol event handler (the child frame hands each posted block here).

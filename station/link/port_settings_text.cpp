@@ -113,4 +113,19 @@ std::string ParsePortSettingsTextStrict(const std::string& text, PortSettings* o
     return {};
 }
 
+int FlowChoice(const LineSettings& line) {
+    if (line.fOutX && line.fInX) return 2;
+    if (line.fDtrControl == 2 && line.fOutxDsrFlow) return 1;
+    if (line.fRtsControl == 2 && line.fOutxCtsFlow) return 0;
+    return 3;
+}
+
+std::string FormatPortSettingsText(const std::string& port, const LineSettings& line) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%s %d %d %d %d %d", port.c_str(),
+                  static_cast<int>(line.BaudRate), line.Parity, line.StopBits, line.ByteSize,
+                  FlowChoice(line));
+    return text;
+}
+
 }  // namespace station

@@ -23,4 +23,12 @@ PortSettings ParsePortSettingsText(const std::string& text);
 // alone.
 std::string ParsePortSettingsTextStrict(const std::string& text, PortSettings* out);
 
+// The flow choice the line flags amount to: 0 RTS/CTS (RTS handshake with CTS flow), 1 DTR/DSR
+// (DTR handshake with DSR flow), 2 XON/XOFF (both directions), else 3; where several match
+// the highest wins.
+int FlowChoice(const LineSettings& line);
+
+// The text a system row keeps for a port and its line settings ("%s %d %d %d %d %d").
+std::string FormatPortSettingsText(const std::string& port, const LineSettings& line);
+
 }  // namespace station

@@ -93,6 +93,7 @@ class XLNKProtocol : public CCom {
     // Modem dialogue. Dial is refused (-1, nothing sent) while a dialogue or a connection
     // runs; it starts with a clean receiver.
     void SetModemInit(const std::string& init);
+    const std::string& ModemInit() const { return modemInit; }
     int Dial(const std::string& phoneNumber, const std::string& password);
     int ParseModemText(const uint8_t* bytes, size_t count);
     int ModemState() const { return modemState; }

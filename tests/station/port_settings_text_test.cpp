@@ -78,3 +78,16 @@ TEST(PortSettingsText, StrictReadingRefusesWhatTheLenientOneWouldReplace) {
         EXPECT_EQ(s.port, "keep");
     }
 }
+
+// The text written back is the one read: every accepted text comes back the same, and the
+// flow choice follows the line flags, the highest of several matches winning.
+TEST(PortSettingsText, WrittenBackAsRead) {
+    for (const char* text :
+         {"COM2 19200 0 0 8 3", "COM1 9600 2 2 7 2", "COM4 256000 4 1 5 1", "COM3 110 1 0 6 0"})
+        EXPECT_EQ(FormatPortSettingsText(ParsePortSettingsText(text).port,
+                                         ParsePortSettingsText(text).line),
+                  text);
+    LineSettings both = ParsePortSettingsText("COM1 9600 0 0 8 0").line;
+    both.fOutX = both.fInX = true;
+    EXPECT_EQ(FlowChoice(both), 2);
+}

@@ -118,6 +118,15 @@ class DocTest : public ::testing::Test {
 TEST_F(DocTest, CallRunsOnConnectInOrderThenMonitors) {
     StartSim();
     EXPECT_EQ(doc->title, "Gate 3,  Serial# S-3");
+    ASSERT_EQ(vm418::saveSystem(connection, *ui.row), 0);
+    doc->serial.dcb.BaudRate = 19200;  // as the serial settings dialog leaves them
+    doc->protocol.SetModemInit("&F");
+    ASSERT_EQ(doc->WriteBackSerialSettings(), 0);
+    std::optional<vm418::CSystemRset> stored;
+    ASSERT_EQ(vm418::readSystem(connection, 3, stored), 0);
+    EXPECT_EQ(stored->COMportSettings, "COM7 19200 0 0 8 3");
+    EXPECT_EQ(stored->InitString, "&F");
+    doc->serial.dcb.BaudRate = 9600;
     EXPECT_TRUE(doc->IsCommandEnabled(ID_CALL));
     EXPECT_FALSE(doc->IsCommandEnabled(ID_DOWNLOAD_ALL));
     CallUntilMonitoring();
