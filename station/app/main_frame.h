@@ -1,0 +1,75 @@
+// CMainFrame: the "418vLINK" multiple-document window with its menus, tool bar and status
+// bar; it shows what its station document says (it is the document's StationUi) and holds
+// the document's child frames. CChildFrame: the MDI child in which a station view lives.
+#pragma once
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <map>
+#include <memory>
+
+#include "station_ui.h"
+
+namespace station {
+
+class CVM418Doc;
+class CVM418View;
+class CFileTransDlg;
+
+class CChildFrame : public QMdiSubWindow {
+  public:
+    CChildFrame(CVM418Doc& doc, std::function<void()> firstActivation, QWidget* parent = nullptr);
+
+  protected:
+    bool event(QEvent* e) override;
+
+  private:
+    std::function<void()> firstActivation_;
+    bool activated_ = false;
+};
+
+class CMainFrame : public QMainWindow, public StationUi {
+  public:
+    // `workFolder` for the document's downloads ("" for the default "TEMP/").
+    explicit CMainFrame(const QString& connectionText, const QString& workFolder = {});
+    ~CMainFrame() override;
+
+    // A new document with its monitoring view; its frame asks for a system when first shown.
+    void NewDocument();
+    CVM418Doc* Document() { return doc_.get(); }
+    CVM418View* MonitoringView() { return view_; }
+    QAction* Action(int id) { return actions_.count(id) ? actions_.at(id) : nullptr; }
+    QString StatusMessage() const { return message_->text(); }
+    void UpdateCommandUi();
+
+    // StationUi.
+    void MessageBox(const QString& text) override;
+    void SetStatusText(const QString& text) override;
+    void PostCommand(int id) override;
+    void UpdateAllViews(int hint, int key, const QByteArray& frame) override;
+    void TransferOpened(FileTransferController& dialog) override;
+    void TransferChanged(const FileTransferController& dialog, const ProtocolEvent* cause) override;
+    void TransferClosed(const FileTransferController& dialog) override;
+    void ChooseSystem(const QString& connectionText,
+                      std::function<void(std::optional<vm418::CSystemRset>)> chosen) override;
+
+  private:
+    void BuildMenus();
+    QAction* AddCommand(QMenu* menu, int id, const QString& text);
+    void RunCommand(int id);
+    void About();
+
+    QString connectionText_;
+    QString workFolder_;
+    QMdiArea* mdi_;
+    QLabel* message_;
+    std::map<int, QAction*> actions_;
+    std::unique_ptr<CVM418Doc> doc_;
+    CVM418View* view_ = nullptr;
+    CChildFrame* frame_ = nullptr;
+    std::unique_ptr<CFileTransDlg> transferDialog_;
+};
+
+}  // namespace station

@@ -1,0 +1,61 @@
+// The display controls the station's forms place: an on/off lamp, and a graph of one trace
+// with up to four horizontal cursors whose picture can also be drawn into a printed page.
+#pragma once
+
+#include <QChartView>
+#include <QColor>
+#include <QLineSeries>
+#include <QValueAxis>
+#include <QWidget>
+#include <array>
+#include <vector>
+
+namespace station {
+
+// An indicator lamp: a coloured disc with its caption.
+class Lamp : public QWidget {
+  public:
+    explicit Lamp(const QString& caption, QColor onColour = Qt::red, QWidget* parent = nullptr);
+    void SetOn(bool on);
+    bool IsOn() const { return on_; }
+    QSize sizeHint() const override;
+
+  protected:
+    void paintEvent(QPaintEvent*) override;
+
+  private:
+    QString caption_;
+    QColor onColour_;
+    bool on_ = false;
+};
+
+// A graph of one trace against x = 0, 1, 2 ...
+class GraphControl : public QChartView {
+  public:
+    explicit GraphControl(QWidget* parent = nullptr);
+    void SetTrace(const std::vector<double>& values);
+    void Append(double value);
+    void Clear();
+    void SetYRange(double low, double high);
+    // Up to four horizontal cursors, in order.
+    void SetCursors(const std::vector<double>& ys);
+    void SetPlotColour(const QColor& colour);
+    // Draws the graph into `target` of a page (or any painter).
+    void DrawInto(QPainter& painter, const QRectF& target);
+    int Points() const { return static_cast<int>(trace_->count()); }
+    // The newest points kept when values are appended (a running graph).
+    void SetHistory(int points) { history_ = points; }
+
+  private:
+    void FitX();
+
+    QLineSeries* trace_;
+    std::array<QLineSeries*, 4> cursors_{};
+    QValueAxis* x_;
+    QValueAxis* y_;
+    int history_ = 0;  // 0: keep every point
+    int appended_ = 0;
+    bool autoY_ = true;
+};
+
+}  // namespace station

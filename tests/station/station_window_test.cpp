@@ -1,0 +1,104 @@
+// The station window over its document, offscreen, against vm418-sim: the menus as they
+// stand, the systems dialog, a call until the monitoring view shows the unit's values, and
+// the command enabling of the menus.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QMenuBar>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "main_frame.h"
+#include "monitoring_view.h"
+#include "qt_wait.h"
+#include "simulator_process.h"
+#include "station_db.h"
+#include "station_dialogs.h"
+#include "vm418_doc.h"
+
+using namespace station;
+
+namespace {
+
+QStringList Texts(const QList<QAction*>& actions) {
+    QStringList out;
+    for (const QAction* a : actions)
+        if (!a->isSeparator()) out << a->text();
+    return out;
+}
+
+}  // namespace
+
+TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
+    QTemporaryDir dir;
+    const QString db = "DRIVER=SQLite3;Database=" + dir.path() + "/vm418.db;JournalMode=WAL";
+    ASSERT_EQ(vm418::createSchema(db), vm418::kDbOk);
+    for (int id : {3, 4}) {
+        vm418::CSystemRset row;
+        row.SysID = id;
+        row.Serial = QString("S-%1").arg(id);
+        row.SystemDescription = QString("Gate %1").arg(id);
+        row.Modem = QString("55%1").arg(id);
+        row.Password = "pw";
+        row.COMportSettings = "COM7 9600 0 0 8 3";
+        ASSERT_EQ(vm418::saveSystem(db, row), 0);
+    }
+    cli::SimulatorProcess sim;
+    ASSERT_TRUE(sim.Start(VM418_SIM_PATH, {"--password", "pw"}));
+    setenv("VM418_COM7", sim.path().c_str(), 1);
+
+    CMainFrame frame(db, dir.path() + "/");
+    EXPECT_EQ(frame.windowTitle(), "418vLINK");
+    QStringList menus;
+    for (QAction* a : frame.menuBar()->actions())
+        menus << a->text();
+    EXPECT_EQ(menus, (QStringList{"System", "Dowload", "&View", "&Window", "&Help"}));
+    EXPECT_EQ(Texts(frame.menuBar()->actions()[1]->menu()->actions()),
+              (QStringList{"Download parameters file", "Download history file",
+                           "Download alarm file", "Download all files", "Download last alarm",
+                           "Download previous alarm", "Download next alarm"}));
+
+    // The first frame asks for a system: the second row is chosen in the grid.
+    bool dialogSeen = false;
+    QTimer chooser;
+    chooser.callOnTimeout([&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* systems = dynamic_cast<CSystemsDlg*>(w);
+            if (!systems || !systems->isVisible()) continue;
+            dialogSeen = true;
+            EXPECT_EQ(systems->windowTitle(), "418vLINK - Select system");
+            EXPECT_EQ(systems->Grid()->model()->headerData(2, Qt::Horizontal).toString(),
+                      "System Name");
+            systems->Grid()->selectRow(1);
+            systems->Select();
+        }
+    });
+    chooser.start(20);
+    frame.show();
+    frame.NewDocument();
+    ASSERT_TRUE(waitUntil([&] { return frame.Document()->systemId == 4; }));
+    chooser.stop();
+    EXPECT_TRUE(dialogSeen);
+    EXPECT_TRUE(frame.Action(ID_CALL)->isEnabled());
+    EXPECT_FALSE(frame.Action(ID_DOWNLOAD_ALL)->isEnabled());
+
+    frame.Action(ID_CALL)->trigger();
+    EXPECT_FALSE(frame.Action(ID_CALL)->isEnabled());  // while dialling
+    CVM418View* view = frame.MonitoringView();
+    ASSERT_TRUE(waitUntil([&] { return !view->DateText().isEmpty(); }, 20000))
+        << frame.StatusMessage().toStdString();
+    EXPECT_EQ(frame.StatusMessage(), "Connected");
+    EXPECT_EQ(view->Caption(), "Gate 4,  Serial# S-4  - MONITORING [Connected]");
+    EXPECT_EQ(view->StatusText(), "Monitoring region AB");
+    EXPECT_TRUE(frame.Action(ID_DOWNLOAD_ALL)->isEnabled());
+    ASSERT_TRUE(waitUntil([&] { return view->Graph().Points() >= 5; }));
+    EXPECT_FALSE(view->BackgroundText(0).isEmpty());
+    EXPECT_FALSE(view->ErrorLamp());
+    if (const QString shot = qEnvironmentVariable("STATION_WINDOW_SHOT"); !shot.isEmpty())
+        frame.grab().save(shot);
+
+    frame.Action(ID_HANG_UP)->trigger();
+    EXPECT_EQ(view->Caption(), "Gate 4,  Serial# S-4  - MONITORING [Off Line]");
+    unsetenv("VM418_COM7");
+}
