@@ -322,7 +322,14 @@ void TestConsoleController::startTest(Button b) {
             return;
         }
     }
-    if (b == Button::SendRtc) clockText_ = pcClockText();
+    if (b == Button::SendRtc) {
+        // Checked before "a" goes out: after its echo the monitor waits for six clock bytes.
+        clockText_ = pcClockText();
+        if (!takeClockBlock()) {
+            emit changed();
+            return;
+        }
+    }
     if (b == Button::Counters) {
         recordingSwitchEnabled_ = false;
         countersStop_ = false;
@@ -558,7 +565,7 @@ void TestConsoleController::sendDacBlock() {
     link_.port().writeBlock(block, 4);
 }
 
-void TestConsoleController::sendClockBlock() {
+bool TestConsoleController::takeClockBlock() {
     int v[6] = {0, 0, 0, 0, 0, 0};
     const int fields = std::sscanf(clockText_.toLatin1().constData(), " %d-%d-%d %d:%d:%d", &v[0],
                                    &v[1], &v[2], &v[3], &v[4], &v[5]);
@@ -567,16 +574,21 @@ void TestConsoleController::sendClockBlock() {
     const int high[6] = {99, 12, 31, 23, 59, 59};
     for (int i = 0; i < 6; ++i) {
         if (fields != 6 || v[i] < low[i] || v[i] > high[i]) {
+            logLine(QString());
             logLine(QStringLiteral("Clock \"%1\" refused: expected yy-mm-dd  hh:mm:ss")
                         .arg(clockText_.trimmed()));
-            return;
+            return false;
         }
     }
-    uint8_t block[6];
     for (int i = 0; i < 6; ++i)
-        block[i] = static_cast<uint8_t>(v[i] & 0xFF);
+        clockBlock_[i] = static_cast<uint8_t>(v[i]);
+    return true;
+}
+
+void TestConsoleController::sendClockBlock() {
+    // The clock checked when the command started: the monitor waits for exactly these bytes.
     Link::tickDelay(1);
-    link_.port().writeBlock(block, 6);
+    link_.port().writeBlock(clockBlock_.data(), static_cast<int>(clockBlock_.size()));
 }
 
 void TestConsoleController::handleData() {

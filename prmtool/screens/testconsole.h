@@ -167,6 +167,8 @@ class TestConsoleController : public QObject {
     void fillFromSettings();
     bool parseDacLevels(uint16_t levels[2]);
     void sendDacBlock();
+    // Takes the six clock bytes from the clock text; false (logged) when it is no date.
+    bool takeClockBlock();
     void sendClockBlock();
     void startBatteryRecording();
     void stopBatteryRecording(bool byWatchdog);
@@ -226,6 +228,7 @@ class TestConsoleController : public QObject {
     bool keepEndText_ = false;
     int eepromFollowUp_ = 0;
     int followUpAcks_ = 0;
+    std::array<uint8_t, 6> clockBlock_{};
     CountersState counters_;
     QByteArray countersText_;
     std::array<uint16_t, kHistogramBins> values_{};
