@@ -161,12 +161,17 @@ int runTestCommand(Link& link, const QStringList& args, QTextStream& out, QTextS
         repeat > 0 || test->button == Button::Mode || test->button == Button::Lcd;
     if (untilStopped) {
         if (repeat > 0) {
-            waitForEvents([&] { return c.ctl.echoCountText().toInt() >= repeat || c.finished; },
-                          kTestLimitMs);
+            // A monitor that does not answer ("Z", no echo, wrong echo) ends the run early.
+            waitForEvents(
+                [&] {
+                    return c.ctl.echoCountText().toInt() >= repeat || c.finished ||
+                           !c.ctl.running();
+                },
+                kTestLimitMs);
         } else {
             waitForEvents([&] { return c.finished > 0; }, forSeconds * 1000);
         }
-        if (!c.finished) c.ctl.click(test->button);
+        if (!c.finished && c.ctl.running()) c.ctl.click(test->button);
     }
     const bool finished = c.waitFinished(1);
     if (test->button == Button::Eeprom) {

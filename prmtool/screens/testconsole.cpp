@@ -220,6 +220,17 @@ void TestConsoleController::toggleSingleRepeat() {
 void TestConsoleController::click(Button b) {
     Link::Lock guard = link_.lock();
     LinkState& s = link_.state();
+    if (zAnswered_ && !s.busy && index(b) == s.startedButtonIndex) {
+        // The command the monitor refused is ended by its button, never sent again.
+        s.endText = "TIMEOUT";
+        endTest();
+        return;
+    }
+    if (!s.busy && running() && index(b) != s.startedButtonIndex) {
+        // A command still waiting for its first echo is given up for the new one; its
+        // watchdog and its file go with it.
+        releaseCommand();
+    }
     if (b == Button::Record) {
         if (!s.busy) {
             startBatteryRecording();
@@ -267,6 +278,7 @@ void TestConsoleController::click(Button b) {
         keyColour_ = KeyColour::None;
         s.dataPending = false;
         link_.port().writeString("Z");
+        endAckPending_ = true;
     } else if (b == Button::Lcd) {
         lcdControlsEnabled_ = false;
         s.state = 1;
@@ -312,7 +324,6 @@ void TestConsoleController::startTest(Button b) {
             emit changed();
             return;
         }
-        eepromFollowUp_ = 1;
     }
     if (b == Button::Dac && dacUnits_ != DacUnits::SawTooth) {
         // A level that does not fit the DAC is refused here, before the command goes out.
@@ -368,6 +379,13 @@ void TestConsoleController::runCommand(Button b, int32_t commandCode, const std:
     singleRepeatEnabled_ = false;
     echoCountText_ = QStringLiteral("0");
     echoCountHighlighted_ = false;
+    // What the previous command left waiting for is over: a late acknowledgement belongs to
+    // this command now.
+    zAnswered_ = false;
+    endAckPending_ = false;
+    keepEndText_ = false;
+    eepromFollowUp_ = 0;
+    followUpAcks_ = 0;
     link_.sendAndWait(start);
 }
 
@@ -379,19 +397,46 @@ void TestConsoleController::endTest() {
         logLine(QString::fromStdString(s.endText));
         enableTestButtons(true);
     }
-    if (s.startedButtonIndex >= 0 && s.startedButtonIndex < kButtonCount) {
-        captions_[s.startedButtonIndex] = QString::fromStdString(s.startedButtonCaption);
+    releaseCommand();
+    emit changed();
+    // Only an EEPROM test whose result came has overwritten the record memory.
+    if (eepromFollowUp_ == 1) runEepromFollowUp();
+    emit testFinished();
+}
+
+void TestConsoleController::releaseCommand() {
+    LinkState& s = link_.state();
+    const int started = s.startedButtonIndex;
+    if (started >= 0 && started < kButtonCount) {
+        captions_[started] = QString::fromStdString(s.startedButtonCaption);
     }
     echoTimer_.stop();
     durationTimer_.stop();
+    // A measurement's watchdog belongs to it: left running it would end a later test.
+    spectrumTimer_.stop();
+    if (started == index(Button::Spectrum) || started == index(Button::SpecAdc)) {
+        dacEditsEnabled_ = true;
+    }
+    if (started == index(Button::Record)) {
+        recordingTimer_.stop();
+        if (s.recordFile) {
+            closeRecordFile();
+            logLine(QStringLiteral("File %1 closed").arg(QString::fromStdString(s.fileName)));
+        }
+        recordingOn_ = false;
+        enabled_[index(Button::Record)] = false;
+    }
+    if (started == index(Button::Counters) || started == index(Button::Record)) {
+        // A run that failed keeps what it recorded so far and gives the switch back.
+        closeRecordFile();
+        recordingSwitchEnabled_ = true;
+    }
     singleRepeatEnabled_ = true;
     s.busy = false;
     s.dataPending = false;
+    zAnswered_ = false;
     link_.endCommand();
     echoCountHighlighted_ = false;
-    emit changed();
-    if (eepromFollowUp_) runEepromFollowUp();
-    emit testFinished();
 }
 
 void TestConsoleController::runEepromFollowUp() {
@@ -424,6 +469,12 @@ void TestConsoleController::durationTick() {
         s.dataPending = false;
         return;
     }
+    if (zAnswered_) {
+        // The monitor refused the command with "Z": it ends here, once, and is not re-sent.
+        s.endText = "TIMEOUT";
+        endTest();
+        return;
+    }
     if (s.singleMode) {
         if (!keepEndText_) s.endText = "TIMEOUT";
         const int started = s.startedButtonIndex;
@@ -448,21 +499,17 @@ void TestConsoleController::replyHandler() {
     switch (s.replyCode) {
         case code::kZEcho:
             logLine(QStringLiteral("'Z' received -> HM-210 switched OFF by Operator"));
+            zAnswered_ = true;
             return;
         case code::kWrongEcho:
             logLine(QString::asprintf("Wrong echo from HM-210  %c=%02X hex, expected *",
                                       s.lastEchoByte, s.lastEchoByte));
-            echoTimer_.stop();
-            durationTimer_.stop();
-            if (s.startedButtonIndex >= 0 && s.startedButtonIndex < kButtonCount) {
-                captions_[s.startedButtonIndex] = QString::fromStdString(s.startedButtonCaption);
-            }
             enableTestButtons(true);
-            singleRepeatEnabled_ = true;
-            s.busy = false;
             s.dataPending = true;
-            durationTick();
+            durationTick();  // logs the missing data at once
+            releaseCommand();
             emit changed();
+            emit testFinished();
             return;
         case 0:
             if (eepromFollowUp_) {
@@ -470,12 +517,18 @@ void TestConsoleController::replyHandler() {
                     logLine(QStringLiteral("Alarm/Dose Records DELETED"));
                 }
                 if (--followUpAcks_ <= 0) eepromFollowUp_ = 0;
+            } else if (endAckPending_) {
+                endAckPending_ = false;
+                logLine(QStringLiteral("End of Test accepted by HM-210"));
+                enableTestButtons(true);
+                emit changed();
             } else {
                 logLine(QString());
                 logLine(QStringLiteral("'*' received -> HM-210 connected to PC"));
             }
             return;
         case code::kDataOffset:
+            endAckPending_ = false;
             logLine(QStringLiteral("End of Test accepted by HM-210"));
             enableTestButtons(true);
             emit changed();
@@ -659,6 +712,8 @@ void TestConsoleController::handleData() {
             s.readIndex = static_cast<int16_t>(s.readIndex + 1);
             logLine(result == 0 ? QStringLiteral("Result of test: OK")
                                 : QString::asprintf("Result of test: ERROR = %02X", result));
+            // The memory test ran over the record area: its end clears both record kinds.
+            if (s.replyCode == code::kEepromTest + code::kDataOffset) eepromFollowUp_ = 1;
             durationTick();
             break;
         }

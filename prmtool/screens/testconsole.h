@@ -157,7 +157,12 @@ class TestConsoleController : public QObject {
     // disabled, the echo count cleared.
     void runCommand(Button b, int32_t commandCode, const std::string& bytes, const char* startText,
                     const char* endText, int durationMs);
+    // The one end of every console command, however it ended (end text, STOP, no echo,
+    // watchdog): the measurement's watchdog stops with it and a recording's file is closed.
     void endTest();
+    // Everything endTest does except its log line and the buttons: also the end after a
+    // wrong echo, which reports itself.
+    void releaseCommand();
     void handleEcho();
     void handleData();
     void handleCounters();
@@ -228,6 +233,11 @@ class TestConsoleController : public QObject {
     bool keepEndText_ = false;
     int eepromFollowUp_ = 0;
     int followUpAcks_ = 0;
+    // The monitor answered "Z" to the running command: it is not sent again, the next
+    // duration tick (or the started button) ends it.
+    bool zAnswered_ = false;
+    // A "Z" ended a stream: the monitor's acknowledgement of it is the end of the test.
+    bool endAckPending_ = false;
     std::array<uint8_t, 6> clockBlock_{};
     CountersState counters_;
     QByteArray countersText_;

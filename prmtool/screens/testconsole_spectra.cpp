@@ -181,6 +181,7 @@ void TestConsoleController::finishScan() {
     spectrumTimer_.stop();
     dacEditsEnabled_ = true;
     link_.port().writeString("Z");
+    endAckPending_ = true;
     logLine(stopRequested_ ? QStringLiteral("### Mesurement stopped by Operator")
                            : QStringLiteral("End of Mesurement"));
     logLine(QStringLiteral("RAW DATA:"));
@@ -229,7 +230,10 @@ void TestConsoleController::startAdc() {
 
 void TestConsoleController::handleAdcBlock() {
     LinkState& s = link_.state();
-    if (stopRequested_) link_.port().writeString("Z");
+    if (stopRequested_) {
+        link_.port().writeString("Z");
+        endAckPending_ = true;
+    }
     for (int i = 0; i < kAdcChannels; ++i) {
         values_[i] = static_cast<uint16_t>(s.replyData[2 * i] | (s.replyData[2 * i + 1] << 8));
     }

@@ -83,6 +83,60 @@ TEST_F(SpectraOnPeer, ScanSendsTheTimeAndTakesDifferencesOfSteps) {
     EXPECT_EQ(l.last(), "Spectrum Measurement END");
     // 420 - 200 = 220 went past the top: the scale followed it.
     EXPECT_EQ(ctl.yScaleLabel(), " Y-scale = 220 ");
+    EXPECT_FALSE(ctl.running());
+    // The monitor acknowledges the "Z" that ended the scan.
+    peer.send(QByteArray(1, char(0xAA)));
+    ASSERT_TRUE(waitUntil([&] { return log().last() == "End of Test accepted by HM-210"; }))
+        << log().last().toStdString();
+}
+
+// STOP of the ADC spectrum: "Z" goes out with the next block and its acknowledgement ends
+// the test in the log.
+TEST_F(SpectraOnPeer, AdcStopIsAcknowledged) {
+    ctl.click(Button::SpecAdc);
+    ASSERT_EQ(peer.take(1), "H");
+    peer.send(QByteArray(1, char(0xAA)));
+    EXPECT_EQ(peer.take(2), QByteArray("\x0a\x00", 2));
+    ctl.click(Button::SpecAdc);
+    EXPECT_EQ(ctl.buttonCaption(Button::SpecAdc), "WAIT");
+    peer.send(QByteArray(256, '\0'));
+    ASSERT_TRUE(waitUntil([&] { return finished == 1; }));
+    EXPECT_EQ(peer.take(1), "Z");
+    EXPECT_FALSE(ctl.running());
+    peer.send(QByteArray(1, char(0xAA)));
+    ASSERT_TRUE(waitUntil([&] { return log().last() == "End of Test accepted by HM-210"; }))
+        << log().last().toStdString();
+}
+
+// A scan or ADC spectrum that fails (no echo, wrong echo) takes its watchdog with it, so it
+// cannot end a later test, and gives the DAC edits back.
+TEST_F(SpectraOnPeer, FailedMeasurementLeavesNoWatchdog) {
+    for (Button b : {Button::Spectrum, Button::SpecAdc}) {
+        const QByteArray command = b == Button::Spectrum ? "S" : "H";
+        ASSERT_TRUE(run(b));  // no echo
+        EXPECT_EQ(peer.take(1), command);
+        EXPECT_FALSE(ctl.running()) << command.constData();
+        EXPECT_TRUE(ctl.dacEditsEnabled()) << command.constData();
+
+        ctl.click(b);
+        ASSERT_EQ(peer.take(1), command);
+        peer.send("?");
+        ASSERT_TRUE(waitUntil([&] { return log().last() == "No or short data from HM-210"; }));
+        EXPECT_FALSE(ctl.running()) << command.constData();
+        EXPECT_TRUE(ctl.dacEditsEnabled()) << command.constData();
+        EXPECT_EQ(ctl.buttonCaption(b), b == Button::Spectrum ? "Spectrum" : "SpecADC");
+    }
+    // A scan refused with "Z" and given up for another test.
+    ctl.click(Button::Spectrum);
+    ASSERT_EQ(peer.take(1), "S");
+    peer.send("Z");
+    ASSERT_TRUE(waitUntil([&] { return log().last().startsWith("'Z' received"); }));
+    ctl.click(Button::Uart);
+    ASSERT_EQ(peer.take(1), "U");
+    peer.send(QByteArray(1, char(0xAA)));
+    ASSERT_TRUE(waitUntil([&] { return !ctl.running(); }, 3000));
+    EXPECT_EQ(log().last(), "UART test OK");
+    EXPECT_TRUE(ctl.dacEditsEnabled());
 }
 
 TEST_F(SpectraOnPeer, NeutronPointAboveTheTopIsDrawnAtTheTopAndTheScaleStays) {

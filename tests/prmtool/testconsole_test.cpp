@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include "console_fixtures.h"
@@ -125,8 +126,8 @@ TEST(ConsoleTests, ButtonTestShowsKeysAndStopSendsZ) {
     c.ctl.click(Button::Mode);
     EXPECT_EQ(c.log().last(), "BUTTON test END");
     // The monitor acknowledges the "Z" that ended the test.
-    ASSERT_TRUE(
-        waitUntil([&] { return c.log().contains("'*' received -> HM-210 connected to PC"); }));
+    ASSERT_TRUE(waitUntil([&] { return c.log().last() == "End of Test accepted by HM-210"; }));
+    EXPECT_FALSE(c.log().contains("'*' received -> HM-210 connected to PC"));
 }
 
 TEST(ConsoleTests, CountersSingleLogsOneLineAndWritesNoHistogram) {
@@ -295,6 +296,62 @@ TEST_F(ConsoleOnPeer, ClockThatIsNoDateIsRefusedBeforeAnythingIsSent) {
     EXPECT_TRUE(peer.received().isEmpty());
 }
 
+// A monitor out of its dock answers "Z": the command ends once at its duration tick and is
+// never sent again, in Single and in Repeat; the EEPROM test is not asked again and, as it
+// never ran, no record area is cleared.
+TEST_F(ConsoleOnPeer, ZAnswerEndsTheCommandOnceWithoutSendingItAgain) {
+    int asked = 0;
+    ctl.setEepromConfirmation([&] {
+        ++asked;
+        return true;
+    });
+    const QString zLine = "'Z' received -> HM-210 switched OFF by Operator";
+    ctl.click(Button::Eeprom);
+    ASSERT_EQ(peer.take(1), "E");
+    peer.send("Z");
+    ASSERT_TRUE(waitUntil([&] { return log().last() == zLine; }));
+    ctl.durationTick();  // as the 6 s timer would
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(log().last(), "TIMEOUT");
+
+    ctl.toggleSingleRepeat();
+    ctl.click(Button::Uart);
+    ASSERT_EQ(peer.take(1), "U");
+    peer.send("Z");
+    ASSERT_TRUE(waitUntil([&] { return finished == 2; }));
+    EXPECT_EQ(log().mid(log().size() - 2), (QStringList{zLine, "TIMEOUT"}));
+    EXPECT_FALSE(ctl.running());
+    waitUntil([] { return false; }, 100);
+    EXPECT_TRUE(peer.received().isEmpty());  // neither "U" again nor a record clear
+}
+
+// The records are cleared only after an EEPROM test that answered, and the line saying so
+// belongs to that test: a later test's end acknowledgement is its own.
+TEST_F(ConsoleOnPeer, EepromFollowUpOnlyAfterAnAnsweredTest) {
+    ctl.setEepromConfirmation([] { return true; });
+    ASSERT_TRUE(run(Button::Eeprom));  // no echo
+    EXPECT_EQ(peer.take(1), "E");
+    EXPECT_TRUE(peer.received().isEmpty());
+
+    ctl.click(Button::Eeprom);
+    ASSERT_EQ(peer.take(1), "E");
+    peer.send(QByteArray::fromHex("aa00"));
+    EXPECT_EQ(peer.take(2), "Wx");  // both areas; the monitor leaves them unanswered
+    ASSERT_TRUE(waitUntil([&] { return finished == 2; }));
+
+    ctl.click(Button::Mode);
+    ASSERT_EQ(peer.take(1), "M");
+    peer.send(QByteArray(1, char(0xAA)));
+    ASSERT_TRUE(waitUntil([&] { return ctl.buttonCaption(Button::Mode) == "STOP"; }));
+    ctl.click(Button::Mode);
+    ASSERT_EQ(peer.take(1), "Z");
+    peer.send(QByteArray(1, char(0xAA)));
+    ASSERT_TRUE(waitUntil([&] { return log().last() == "End of Test accepted by HM-210"; }))
+        << log().join("|").toStdString();
+    EXPECT_FALSE(log().contains("Alarm/Dose Records DELETED"));
+}
+
 TEST_F(ConsoleOnPeer, LcdControlsSendLiveAndContrastLeavesTheStateAt35) {
     ctl.click(Button::Lcd);
     ASSERT_EQ(peer.take(1), "L");
@@ -319,6 +376,20 @@ TEST_F(ConsoleOnPeer, LcdControlsSendLiveAndContrastLeavesTheStateAt35) {
     ctl.click(Button::Lcd);  // STOP: "U" goes out to leave the LCD test
     EXPECT_EQ(peer.take(1), "U");
     EXPECT_EQ(log().last(), "LCD display END");
+}
+
+// prmctl ends a Repeat run on a monitor out of its dock after its first "Z", with the
+// failure as its exit code.
+TEST(ConsoleCommandLine, RepeatRunEndsWhenTheMonitorAnswersZ) {
+    QProcess prmctl;
+    prmctl.start(PRMCTL_PATH, {"--simulate", "--sim-fault", "z", "test", "uart", "--repeat", "3"});
+    ASSERT_TRUE(prmctl.waitForFinished(30000));
+    const QString out = QString::fromLocal8Bit(prmctl.readAllStandardOutput());
+    const QStringList test = out.mid(out.indexOf("UART test U/* in progress")).split('\n');
+    EXPECT_EQ(test.count("'Z' received -> HM-210 switched OFF by Operator"), 1)
+        << out.toStdString();
+    EXPECT_TRUE(test.contains("TIMEOUT")) << out.toStdString();
+    EXPECT_EQ(prmctl.exitCode(), 1);
 }
 
 }  // namespace
