@@ -165,6 +165,12 @@ void CMainFrame::TransferClosed(const FileTransferController&) {
     UpdateCommandUi();
 }
 
+void CMainFrame::EditSerialSettings(std::string& port, LineSettings& line, std::string& init) {
+    CSerialSettingsDlg dialog(port, line, init, this);
+    if (dialog.exec() == QDialog::Accepted) dialog.TakeChoices(port, line);
+    init = dialog.InitText().toStdString();
+}
+
 void CMainFrame::ChooseSystem(const QString& connectionText,
                               std::function<void(std::optional<vm418::CSystemRset>)> chosen) {
     CSystemsDlg dialog(connectionText, this);

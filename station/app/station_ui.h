@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "protocol_event.h"
+#include "serial.h"
 #include "systems.h"
 
 namespace station {
@@ -73,6 +74,12 @@ class StationUi {
     virtual void TransferChanged(const FileTransferController& /*dialog*/,
                                  const ProtocolEvent* /*cause*/) {}
     virtual void TransferClosed(const FileTransferController& /*dialog*/) {}
+
+    // The serial settings dialog on the current port, line settings and modem
+    // initialisation text; "Ok" changes `port` and `line`, any way of closing keeps the text
+    // typed into `init`. Without a window nothing changes.
+    virtual void EditSerialSettings(std::string& /*port*/, LineSettings& /*line*/,
+                                    std::string& /*init*/) {}
 
     // The frames of the document's alarm, history and parameter views close (another
     // system is about to be chosen).

@@ -163,6 +163,14 @@ void CVM418Doc::UseSystem(const vm418::CSystemRset& row) {
     if (systemId != 0) title = row.SystemDescription + ",  Serial# " + row.Serial;
 }
 
+void CVM418Doc::SerialSettings() {
+    HangUp();
+    std::string init = protocol.ModemInit();
+    ui_.EditSerialSettings(serial.port, serial.dcb, init);
+    protocol.SetModemInit(init);
+    WriteBackSerialSettings();
+}
+
 int CVM418Doc::WriteBackSerialSettings() {
     return vm418::writeBackPortSettings(
         records.connectionText, systemId,
@@ -593,6 +601,9 @@ bool CVM418Doc::OnCommand(int id) {
             return true;
         case ID_HANG_UP:
             HangUp();
+            return true;
+        case ID_COM_SETUP:
+            if (IsCommandEnabled(id)) SerialSettings();
             return true;
         case ID_VIEW_DISCRIMINATOR:
             if (IsCommandEnabled(id)) OpenDiscriminatorScreen();

@@ -104,6 +104,8 @@ class CVM418Doc : public QObject {
     bool OnCommand(int id);
     bool IsCommandEnabled(int id) const;
 
+    // "COM port and modem setup": hang up, the serial settings dialog, then the write-back.
+    void SerialSettings();
     // After the serial settings dialog, however it closed: the port settings text of the
     // current line settings and the modem initialisation text go back to the system's row.
     int WriteBackSerialSettings();

@@ -44,15 +44,20 @@ LineSettings LineFrom(int baud, int parity, int stop, int bits, int flow) {
     l.fParity = l.Parity != 0;
     l.StopBits = static_cast<uint8_t>(stop);
     l.ByteSize = static_cast<uint8_t>(bits);
+    ApplyFlowChoice(l, flow);
+    return l;
+}
+
+}  // namespace
+
+void ApplyFlowChoice(LineSettings& l, int flow) {
+    // Every flow option off first (DTR and RTS on), then the choice.
     l.fOutxCtsFlow = flow == kRtsCts;
     l.fRtsControl = flow == kRtsCts ? 2 : 1;
     l.fOutxDsrFlow = flow == kDtrDsr;
     l.fDtrControl = flow == kDtrDsr ? 2 : 1;
     l.fOutX = l.fInX = flow == kXonXoff;
-    return l;
 }
-
-}  // namespace
 
 PortSettings ParsePortSettingsText(const std::string& text) {
     PortSettings s;

@@ -27,6 +27,9 @@ std::string ParsePortSettingsTextStrict(const std::string& text, PortSettings* o
 // (DTR handshake with DSR flow), 2 XON/XOFF (both directions), else 3; where several match
 // the highest wins.
 int FlowChoice(const LineSettings& line);
+// Switches every flow option off (DTR and RTS on, no CTS or DSR flow, no XON/XOFF), then
+// applies the choice 0 to 3 as FlowChoice reads it.
+void ApplyFlowChoice(LineSettings& line, int flow);
 
 // The text a system row keeps for a port and its line settings ("%s %d %d %d %d %d").
 std::string FormatPortSettingsText(const std::string& port, const LineSettings& line);

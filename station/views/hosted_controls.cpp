@@ -35,6 +35,22 @@ void Lamp::paintEvent(QPaintEvent*) {
                Qt::AlignVCenter | Qt::AlignLeft, caption_);
 }
 
+NumericField::NumericField(QWidget* parent) : QDoubleSpinBox(parent) {
+    setDecimals(0);
+    ClearLimits();
+}
+
+void NumericField::ClearLimits() {
+    setRange(-1e9, 1e9);
+}
+
+CircularDial::CircularDial(QWidget* parent) : QDial(parent) {
+    setRange(0, kCycle - 1);
+    setWrapping(true);
+    setNotchesVisible(true);
+    setEnabled(false);  // shows, does not take input
+}
+
 GraphControl::GraphControl(QWidget* parent)
     : QChartView(parent), trace_(new QLineSeries), x_(new QValueAxis), y_(new QValueAxis) {
     auto* chart = new QChart;

@@ -4,6 +4,8 @@
 
 #include <QChartView>
 #include <QColor>
+#include <QDial>
+#include <QDoubleSpinBox>
 #include <QLineSeries>
 #include <QValueAxis>
 #include <QWidget>
@@ -27,6 +29,24 @@ class Lamp : public QWidget {
     QString caption_;
     QColor onColour_;
     bool on_ = false;
+};
+
+// A numeric edit field with an optional range.
+class NumericField : public QDoubleSpinBox {
+  public:
+    explicit NumericField(QWidget* parent = nullptr);
+    void SetNumber(double value) { setValue(value); }
+    double Number() const { return value(); }
+    void SetLimits(double minimum, double maximum) { setRange(minimum, maximum); }
+    void ClearLimits();
+};
+
+// A circular dial showing a position in a cycle of 30 samples.
+class CircularDial : public QDial {
+  public:
+    explicit CircularDial(QWidget* parent = nullptr);
+    void SetSample(int sample) { setValue(((sample % kCycle) + kCycle) % kCycle); }
+    static constexpr int kCycle = 30;
 };
 
 // A graph of one trace against x = 0, 1, 2 ...

@@ -1,12 +1,16 @@
 #include "station_dialogs.h"
 
+#include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QSqlQuery>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
+
+#include "port_settings_text.h"
 
 namespace station {
 
@@ -100,6 +104,136 @@ void CSystemsDlg::Select() {
         std::optional<vm418::CSystemRset> row;
         if (vm418::readSystem(connectionText_, sysId, row) == 0) chosen_ = row;
     }
+    accept();
+}
+
+namespace {
+constexpr int kRates[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
+                          19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
+constexpr size_t kPortTextKept = 4;  // characters of the "Port" text taken
+constexpr int kInitKept = 79;
+
+// Selects the entry whose item data equals `value`.
+void SelectData(QComboBox* box, int value) {
+    const int i = box->findData(value);
+    if (i >= 0) box->setCurrentIndex(i);
+}
+}  // namespace
+
+CSerialSettingsDlg::CSerialSettingsDlg(const std::string& port, const LineSettings& line,
+                                       const std::string& init, QWidget* parent)
+    : QDialog(parent) {
+    setWindowTitle("Serial port settings");
+    portBox = new QComboBox;
+    portBox->setEditable(true);
+    portBox->addItems({"COM1", "COM2", "COM3", "COM4"});
+    const QString current = QString::fromStdString(port);
+    portBox->setEditText(current);
+    for (int i = 0; i < portBox->count(); ++i)
+        if (!current.isEmpty() && portBox->itemText(i).startsWith(current))
+            portBox->setCurrentIndex(i);
+    baudBox = new QComboBox;
+    for (int rate : kRates)
+        baudBox->addItem(QString::number(rate), rate);
+    SelectData(baudBox, static_cast<int>(line.BaudRate));
+    parityBox = new QComboBox;
+    const std::pair<const char*, int> parities[] = {
+        {"None", 0}, {"Even", 2}, {"Odd", 1}, {"Mark", 3}, {"Space", 4}};
+    for (const auto& [text, code] : parities)
+        parityBox->addItem(text, code);
+    SelectData(parityBox, line.Parity);
+    dataBitsBox = new QComboBox;
+    for (int bits = 4; bits <= 8; ++bits)
+        dataBitsBox->addItem(QString::number(bits), bits);
+    SelectData(dataBitsBox, line.ByteSize);
+    stopBitsBox = new QComboBox;
+    stopBitsBox->addItem("1", 0);
+    stopBitsBox->addItem("1.5", 1);
+    stopBitsBox->addItem("2", 2);
+    SelectData(stopBitsBox, line.StopBits);
+    flowBox = new QComboBox;
+    flowBox->addItems(
+        {"Hardware ( RTS/CTS )", "Hardware ( DTR/DSR )", "Software  ( Xoff/Xon )", "None"});
+    initialFlow_ = FlowChoice(line);
+    flowBox->setCurrentIndex(initialFlow_);
+    init_ = new QLineEdit(QString::fromStdString(init));
+    init_->setMaxLength(kInitKept);
+
+    auto* grid = new QGridLayout;
+    const std::pair<const char*, QWidget*> rows[] = {
+        {"Port", portBox},          {"Baud", baudBox},          {"Parity", parityBox},
+        {"Data Bits", dataBitsBox}, {"Stop Bits", stopBitsBox}, {"Flow control", flowBox}};
+    int r = 0;
+    for (const auto& [label, box] : rows) {
+        grid->addWidget(new QLabel(label), r, 0);
+        grid->addWidget(box, r++, 1);
+    }
+    grid->addWidget(new QLabel("Initialization parameters"), r++, 0, 1, 2);
+    grid->addWidget(init_, r++, 0, 1, 2);
+    auto* buttons = new QDialogButtonBox;
+    buttons->addButton("Ok", QDialogButtonBox::AcceptRole);
+    buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(grid);
+    layout->addWidget(buttons);
+}
+
+void CSerialSettingsDlg::TakeChoices(std::string& port, LineSettings& line) const {
+    port = portBox->currentText().left(kPortTextKept).toStdString();
+    line.BaudRate = static_cast<uint32_t>(baudBox->currentData().toInt());
+    line.Parity = static_cast<uint8_t>(parityBox->currentData().toInt());
+    line.fParity = line.Parity != 0;
+    line.StopBits = static_cast<uint8_t>(stopBitsBox->currentData().toInt());
+    line.ByteSize = static_cast<uint8_t>(dataBitsBox->currentText().toInt());
+    if (flowBox->currentIndex() != initialFlow_) ApplyFlowChoice(line, flowBox->currentIndex());
+}
+
+CTimePeriodDlg::CTimePeriodDlg(QDate from, QDate to, QWidget* parent)
+    : QDialog(parent), from_(from), to_(to) {
+    setWindowTitle("Select days");
+    fromEdit = new QDateEdit(from);
+    toEdit = new QDateEdit(to);
+    fromEdit->setCalendarPopup(true);
+    toEdit->setCalendarPopup(true);
+    auto* ok = new QPushButton("OK");
+    auto* layout = new QHBoxLayout(this);
+    layout->addWidget(new QLabel("From"));
+    layout->addWidget(fromEdit);
+    layout->addWidget(new QLabel("To"));
+    layout->addWidget(toEdit);
+    layout->addWidget(ok);
+    connect(ok, &QPushButton::clicked, this, [this] {
+        from_ = fromEdit->date();
+        to_ = toEdit->date();
+        accept();
+    });
+}
+
+CDatePickDlg::CDatePickDlg(vm418::StationRecords* records, QWidget* parent)
+    : QDialog(parent), records_(records) {
+    setWindowTitle("Select date");
+    list = new QListWidget;
+    if (records_ && records_->listParameterDates(dates_) == 0) {
+        std::sort(dates_.rbegin(), dates_.rend());  // newest first
+        for (std::time_t t : dates_)
+            list->addItem(vm418::formatDbDate(t));
+    }
+    auto* buttons = new QDialogButtonBox;
+    buttons->addButton("OK", QDialogButtonBox::AcceptRole);
+    buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
+    connect(buttons, &QDialogButtonBox::accepted, this, &CDatePickDlg::Ok);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(list);
+    layout->addWidget(buttons);
+}
+
+void CDatePickDlg::Ok() {
+    const int row = list->currentRow();
+    if (records_ && row >= 0 && row < static_cast<int>(dates_.size()))
+        loaded_ = records_->loadParameters(vm418::RecordCondition::exactly(dates_[row])) == 0;
     accept();
 }
 

@@ -2,9 +2,12 @@
 // dialog over the System table.
 #pragma once
 
+#include <QComboBox>
+#include <QDateEdit>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QTableView>
 #include <memory>
@@ -12,7 +15,9 @@
 
 #include "file_trans_controller.h"
 #include "hosted_controls.h"
+#include "serial.h"
 #include "station_db.h"
+#include "station_records.h"
 #include "systems.h"
 
 namespace station {
@@ -49,6 +54,52 @@ class CSystemsDlg : public QDialog {
     std::unique_ptr<vm418::DbConnection> conn_;
     QTableView* grid_;
     std::optional<vm418::CSystemRset> chosen_;
+};
+
+// CSerialSettingsDlg: "Serial port settings" of the current system: port, baud rate,
+// parity, data bits, stop bits, flow control and the modem initialisation text.
+class CSerialSettingsDlg : public QDialog {
+  public:
+    CSerialSettingsDlg(const std::string& port, const LineSettings& line, const std::string& init,
+                       QWidget* parent = nullptr);
+    // "Ok": the dialog's choices into `port` and `line` (a changed flow choice first switches
+    // every flow option off).
+    void TakeChoices(std::string& port, LineSettings& line) const;
+    QString InitText() const { return init_->text(); }
+
+    QComboBox *portBox, *baudBox, *parityBox, *dataBitsBox, *stopBitsBox, *flowBox;
+
+  private:
+    QLineEdit* init_;
+    int initialFlow_;
+};
+
+// CTimePeriodDlg: "Select days", From and To; only OK takes the pickers' dates.
+class CTimePeriodDlg : public QDialog {
+  public:
+    CTimePeriodDlg(QDate from, QDate to, QWidget* parent = nullptr);
+    QDate From() const { return from_; }
+    QDate To() const { return to_; }
+    QDateEdit *fromEdit, *toEdit;
+
+  private:
+    QDate from_, to_;
+};
+
+// CDatePickDlg: "Select date", the stored parameter blocks of the document's station,
+// newest first; OK loads the selected one into the document's parameter block.
+class CDatePickDlg : public QDialog {
+  public:
+    CDatePickDlg(vm418::StationRecords* records, QWidget* parent = nullptr);
+    QListWidget* list;
+    // True when OK loaded a block.
+    bool Loaded() const { return loaded_; }
+
+  private:
+    void Ok();
+    vm418::StationRecords* records_;
+    std::vector<std::time_t> dates_;
+    bool loaded_ = false;
 };
 
 }  // namespace station

@@ -5,12 +5,16 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QDialogButtonBox>
+#include <QLineEdit>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include "main_frame.h"
 #include "monitoring_view.h"
+#include "port_settings_text.h"
 #include "qt_wait.h"
 #include "simulator_process.h"
 #include "station_db.h"
@@ -101,4 +105,74 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     frame.Action(ID_HANG_UP)->trigger();
     EXPECT_EQ(view->Caption(), "Gate 4,  Serial# S-4  - MONITORING [Off Line]");
     unsetenv("VM418_COM7");
+}
+
+// The serial settings dialog's lists and choices, its write-back on any close; the period
+// dialog that only OK changes; the date-pick dialog of a station without stored blocks.
+TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
+    const PortSettings none = ParsePortSettingsText("COM2 19200 0 0 8 3");
+    CSerialSettingsDlg dialog(none.port, none.line, "");
+    EXPECT_EQ(dialog.windowTitle(), "Serial port settings");
+    EXPECT_EQ(dialog.portBox->currentText(), "COM2");
+    EXPECT_EQ(dialog.baudBox->count(), 16);
+    EXPECT_EQ(dialog.baudBox->currentText(), "19200");
+    EXPECT_EQ(dialog.parityBox->currentText(), "None");
+    EXPECT_EQ(dialog.parityBox->itemData(1).toInt(), 2);  // "Even" carries parity code 2
+    EXPECT_EQ(dialog.dataBitsBox->currentText(), "8");
+    EXPECT_EQ(dialog.stopBitsBox->currentText(), "1");
+    EXPECT_EQ(dialog.flowBox->currentText(), "None");
+    dialog.portBox->setEditText("COM12345");
+    dialog.parityBox->setCurrentIndex(1);
+    dialog.stopBitsBox->setCurrentIndex(2);
+    dialog.flowBox->setCurrentIndex(0);
+    std::string port;
+    LineSettings line = none.line;
+    dialog.TakeChoices(port, line);
+    EXPECT_EQ(FormatPortSettingsText(port, line), "COM1 19200 2 2 8 0");
+    EXPECT_TRUE(line.fParity);
+
+    // "Cancel" still writes the port settings and the initialisation text back.
+    QTemporaryDir dir;
+    const QString db = "DRIVER=SQLite3;Database=" + dir.path() + "/vm418.db;JournalMode=WAL";
+    ASSERT_EQ(vm418::createSchema(db), vm418::kDbOk);
+    vm418::CSystemRset row;
+    row.SysID = 5;
+    row.COMportSettings = "COM2 19200 0 0 8 3";
+    ASSERT_EQ(vm418::saveSystem(db, row), 0);
+    CMainFrame frame(db, dir.path() + "/");
+    frame.NewDocument();
+    frame.Document()->UseSystem(row);
+    QTimer typist;
+    typist.callOnTimeout([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = dynamic_cast<CSerialSettingsDlg*>(w); d && d->isVisible()) {
+                d->findChild<QLineEdit*>()->setText("&F");
+                d->baudBox->setCurrentIndex(0);
+                d->reject();
+            }
+    });
+    typist.start(20);
+    frame.Document()->OnCommand(ID_COM_SETUP);
+    std::optional<vm418::CSystemRset> stored;
+    ASSERT_EQ(vm418::readSystem(db, 5, stored), 0);
+    EXPECT_EQ(stored->COMportSettings, "COM2 19200 0 0 8 3");
+    EXPECT_EQ(stored->InitString, "&F");
+
+    const QDate from(2026, 1, 1), to(2026, 1, 31);
+    CTimePeriodDlg period(from, to);
+    EXPECT_EQ(period.windowTitle(), "Select days");
+    period.fromEdit->setDate(QDate(2025, 6, 1));
+    period.reject();
+    EXPECT_EQ(period.From(), from);
+    period.fromEdit->setDate(QDate(2025, 6, 1));
+    period.findChild<QPushButton*>()->click();
+    EXPECT_EQ(period.From(), QDate(2025, 6, 1));
+    EXPECT_EQ(period.To(), to);
+
+    frame.Document()->records.SysID = 5;
+    CDatePickDlg pick(&frame.Document()->records);
+    EXPECT_EQ(pick.windowTitle(), "Select date");
+    EXPECT_EQ(pick.list->count(), 0);
+    pick.findChild<QDialogButtonBox*>()->buttons()[0]->click();
+    EXPECT_FALSE(pick.Loaded());
 }
