@@ -69,7 +69,7 @@ GraphControl::GraphControl(QWidget* parent)
         c->attachAxis(x_);
         c->attachAxis(y_);
     }
-    x_->setLabelFormat("%g");
+    x_->setLabelFormat("%.0f");
     y_->setLabelFormat("%g");
     chart->setMargins(QMargins(4, 4, 4, 4));
     setChart(chart);
@@ -92,6 +92,7 @@ void GraphControl::FitX() {
     }
     const double margin = std::max(1.0, (high - low) / 10);
     y_->setRange(low - margin, high + margin);
+    y_->setLabelFormat(high - low + 2 * margin >= 10 ? "%.0f" : "%g");
 }
 
 void GraphControl::SetTrace(const std::vector<double>& values) {
@@ -119,6 +120,7 @@ void GraphControl::Clear() {
 void GraphControl::SetYRange(double low, double high) {
     autoY_ = false;
     y_->setRange(low, high);
+    y_->setLabelFormat(high - low >= 10 ? "%.0f" : "%g");
 }
 
 void GraphControl::SetCursors(const std::vector<double>& ys) {
