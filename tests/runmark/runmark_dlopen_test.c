@@ -25,8 +25,7 @@ const int testRegistryAddsTerminator = 0;
 static void keyFile(const char* keyPath, const char* name, char* out, size_t size) {
     snprintf(out, size, "%s/HKEY_LOCAL_MACHINE/%s%s%s", root, keyPath, *name ? "/" : "", name);
     for (char* c = out + strlen(root); *c; ++c)
-        if (*c == '\\')
-            *c = '/';
+        if (*c == '\\') *c = '/';
 }
 
 static void keyFolder(const char* keyPath, char* folder, size_t size) {
@@ -48,8 +47,7 @@ int testWriteMark(const char* keyPath, const char* bytes, size_t length) {
     char file[512];
     markFile(keyPath, file, sizeof file);
     FILE* f = fopen(file, "wb");
-    if (f == NULL)
-        return 0;
+    if (f == NULL) return 0;
     const int ok = fwrite(bytes, 1, length, f) == length;
     return fclose(f) == 0 && ok;
 }
@@ -58,8 +56,7 @@ long testReadMark(const char* keyPath, char* buffer, size_t size) {
     char file[512];
     markFile(keyPath, file, sizeof file);
     FILE* f = fopen(file, "rb");
-    if (f == NULL)
-        return -1;
+    if (f == NULL) return -1;
     const size_t length = fread(buffer, 1, size, f);
     fclose(f);
     return (long)length;
@@ -87,25 +84,21 @@ struct MarkingChild {
 
 MarkingChild* testStartMarkingChild(const Runmark* rm, const char* keyPath, int* addResult) {
     int ready[2], release[2];
-    if (pipe(ready) != 0 || pipe(release) != 0)
-        return NULL;
+    if (pipe(ready) != 0 || pipe(release) != 0) return NULL;
     const pid_t pid = fork();
-    if (pid < 0)
-        return NULL;
+    if (pid < 0) return NULL;
     if (pid == 0) {
         close(ready[0]);
         close(release[1]); /* else the parent's close would not end the read below */
         const signed char result = (signed char)rm->add(keyPath);
         char ignored;
-        if (write(ready[1], &result, 1) == 1)
-            (void)!read(release[0], &ignored, 1);
+        if (write(ready[1], &result, 1) == 1) (void)!read(release[0], &ignored, 1);
         _exit(0);
     }
     close(ready[1]);
     close(release[0]);
     signed char result = -99;
-    if (read(ready[0], &result, 1) != 1)
-        result = -99;
+    if (read(ready[0], &result, 1) != 1) result = -99;
     close(ready[0]);
     *addResult = result;
     MarkingChild* child = malloc(sizeof *child);
@@ -128,8 +121,7 @@ static void makeKey(const char* keyPath) {
     char folder[512];
     keyFolder(keyPath, folder, sizeof folder);
     for (char* c = folder + strlen(root) + 1; *c; ++c) {
-        if (*c != '/')
-            continue;
+        if (*c != '/') continue;
         *c = '\0';
         mkdir(folder, 0755);
         *c = '/';
@@ -144,8 +136,7 @@ static int countEntries(const char* keyPath) {
     int count = 0;
     for (struct dirent* e; dir != NULL && (e = readdir(dir)) != NULL;)
         count += strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0;
-    if (dir != NULL)
-        closedir(dir);
+    if (dir != NULL) closedir(dir);
     return count;
 }
 
@@ -200,6 +191,36 @@ static void checkUnwritableValue(const Runmark* rm) {
     CHECK_EQ(1, countEntries(key), "no temporary file is left");
 }
 
+static void onStuckRead(int signal) {
+    (void)signal;
+    static const char message[] = "FAILED: IsRunning waited on a value that is no file\n";
+    (void)!write(2, message, sizeof message - 1);
+    _exit(1);
+}
+
+/* A FIFO in the value's place is malformed and answered at once, whether nobody writes to it
+ * or a writer keeps it open after a valid mark; writing the mark replaces it. */
+static void checkFifoValue(const Runmark* rm) {
+    static const char* const key = "Software\\Runmark\\Fifo";
+    char file[512];
+    makeKey(key);
+    markFile(key, file, sizeof file);
+    signal(SIGALRM, onStuckRead);
+    for (int withWriter = 0; withWriter <= 1; ++withWriter) {
+        unlink(file);
+        CHECK_EQ(0, mkfifo(file, 0644), "making the FIFO");
+        const int writer = withWriter ? open(file, O_RDWR | O_NONBLOCK) : -1;
+        if (withWriter) CHECK_EQ(3, write(writer, "0x1", 3), "a mark waiting in the FIFO");
+        alarm(5); /* a read that blocks ends the test */
+        CHECK_EQ(-3, rm->isRunning(key), withWriter ? "FIFO kept open by a writer" : "FIFO");
+        alarm(0);
+        if (writer >= 0) close(writer);
+    }
+    CHECK_EQ(0, rm->add(key), "the mark replaces the FIFO");
+    CHECK_EQ(0, rm->isRunning(key), "and reads back");
+    signal(SIGALRM, SIG_DFL);
+}
+
 /* A concurrent reader sees either the old or the new mark, never a part of one. */
 static void checkAtomicReplace(const Runmark* rm, const char* key) {
     enum { kReads = 20000 };
@@ -238,12 +259,9 @@ static void checkProcessTest(const Runmark* rm, const char* key) {
     const pid_t child = fork();
     if (child == 0) {
         const gid_t nobody = 65534;
-        if (setgroups(0, NULL) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
-            _exit(90);
-        if (rm->isRunning(key) != -4)
-            _exit(91); /* EPERM counts as not running */
-        if (rm->add(key) != -3)
-            _exit(92); /* the key is not writable for nobody */
+        if (setgroups(0, NULL) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(90);
+        if (rm->isRunning(key) != -4) _exit(91); /* EPERM counts as not running */
+        if (rm->add(key) != -3) _exit(92);       /* the key is not writable for nobody */
         _exit(0);
     }
     int status = 0;
@@ -256,8 +274,7 @@ static void checkProcessTest(const Runmark* rm, const char* key) {
 static void removeTree(const char* path) {
     char command[128];
     snprintf(command, sizeof command, "rm -rf '%s'", path);
-    if (system(command) != 0)
-        printf("note: could not remove %s\n", path);
+    if (system(command) != 0) printf("note: could not remove %s\n", path);
 }
 
 int main(int argc, char** argv) {
@@ -292,6 +309,7 @@ int main(int argc, char** argv) {
     checkLongestMark(&rm, key);
     checkKeyPaths(&rm);
     checkUnwritableValue(&rm);
+    checkFifoValue(&rm);
     checkAtomicReplace(&rm, key);
     checkProcessTest(&rm, key);
 
