@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QTextStream>
 #include <cstdio>
@@ -144,6 +145,43 @@ int runSystems(const Args& args, const QString& db) {
     return 0;
 }
 
+// Imports a download folder and says what was stored and what was not. Exit code 1 when
+// the folder is missing, a file of the download could not be read or a store failed.
+int runImport(const Args& args, const QString& db, int32_t sysId) {
+    const QString folder = args.words.size() > 1 ? args.words[1] : QStringLiteral("TEMP");
+    if (!QFileInfo(folder).isDir()) {
+        std::fprintf(stderr, "vm418ctl db: no folder %s to import from\n", qPrintable(folder));
+        return kExitFailure;
+    }
+    // Rows of a station that is not in the table would be stored where nobody looks.
+    std::optional<CSystemRset> system;
+    if (const int r = readSystem(db, sysId, system)) return failed(r);
+    if (!system)
+        return usage(QString("no system %1 in the System table; use systems add").arg(sysId));
+
+    StationRecords fromDir(folder + '/', say);
+    fromDir.connectionText = db;
+    fromDir.SysID = sysId;
+    const ImportReport report = fromDir.importDownloadedFiles();
+    if (report.storeResult != 0) return failed(report.storeResult);
+    QStringList stored, notStored;
+    (report.parametersRead ? stored : notStored) << "parameters";
+    if (report.historyRead)
+        stored << QString("%1 history events").arg(fromDir.historyMap.size());
+    else
+        notStored << "history";
+    if (report.alarmsRead)
+        stored << QString("%1 alarms read").arg(fromDir.alarmMap.size());
+    else
+        notStored << "alarms";
+    QString line = QString("Imported for system %1: %2")
+                       .arg(sysId)
+                       .arg(stored.isEmpty() ? QString("nothing") : stored.join(", "));
+    if (!notStored.isEmpty()) line += "; not imported: " + notStored.join(", ");
+    say(line);
+    return report.allFilesRead() ? 0 : kExitFailure;
+}
+
 int run(const Args& args) {
     const QString db = args.has("--db") ? args.value("--db") : defaultConnectionText();
     const QString command = args.words.value(0);
@@ -167,19 +205,7 @@ int run(const Args& args) {
         return usage("dates are written 2008-12-03 or \"2008-12-03 10:20:30\"");
     const QString what = args.words.value(1);
 
-    if (command == "import") {
-        StationRecords fromDir(
-            (args.words.size() > 1 ? args.words[1] : QStringLiteral("TEMP")) + '/', say);
-        fromDir.connectionText = db;
-        fromDir.SysID = records.SysID;
-        const int r = fromDir.importDownloadedFiles();
-        if (r != 0) return failed(r);
-        say(QString("Imported for system %1: parameters, %2 history events, %3 alarms read")
-                .arg(fromDir.SysID)
-                .arg(fromDir.historyMap.size())
-                .arg(fromDir.alarmMap.size()));
-        return 0;
-    }
+    if (command == "import") return runImport(args, db, records.SysID);
     if ((command == "alarms" && what == "list") || (command == "export" && what == "alarms")) {
         if (const int r = records.loadAlarms(condition)) return failed(r);
         if (command == "alarms") {

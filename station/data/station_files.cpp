@@ -1,6 +1,7 @@
 #include "station_files.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -51,6 +52,28 @@ std::time_t localTime(int year, int month, int day, int hour, int minute, int se
     return std::mktime(&t);
 }
 
+// A date and time the unit's clock can show: mktime would quietly turn 31 April into 1 May
+// and month 0 into December of the year before.
+bool isRealDate(int year, int month, int day, int hour, int minute, int second) {
+    constexpr int kFirstYear = 1900, kLastYear = 9999;
+    if (year < kFirstYear || year > kLastYear || month < 1 || month > 12 || day < 1) return false;
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    const int days = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+    return day <= days && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 &&
+           second <= 59;
+}
+
+// A piece of the record is read when its scan converted every value and only blanks follow
+// them (the unit pads each piece with blanks, or ends it early with a NUL). Text behind the
+// values means the piece does not start where a record's piece starts.
+bool wholePieceRead(int converted, int expected, const char* piece, int used) {
+    if (converted != expected) return false;
+    for (const char* c = piece + used; *c != '\0'; ++c)
+        if (!std::isspace(static_cast<unsigned char>(*c))) return false;
+    return true;
+}
+
 // The stored values are tenths and keep the unit's own field widths: an absurd count
 // wraps as it does in the unit instead of overflowing here.
 template <typename Field>
@@ -71,8 +94,10 @@ QString alarms::bgTimeText() const {
     return fixedText(BGtime, sizeof BGtime);
 }
 
-int parseOneAlarm(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSize> ring) {
-    if (offset < 0 || offset > kAlarmRingSize) return -1;
+AlarmParse parseAlarmRecord(int offset, alarms& out,
+                            std::span<const uint8_t, kAlarmRingSize> ring) {
+    constexpr AlarmParse kMalformed{AlarmParse::Malformed, -1};
+    if (offset < 0 || offset > kAlarmRingSize) return kMalformed;
     if (offset == kAlarmRingSize) offset = 0;
     // A record starting too near the ring's end to hold its flag in place reads month first.
     const char flag = offset + kDateOrderFlagOffset < kAlarmRingSize
@@ -81,10 +106,12 @@ int parseOneAlarm(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSi
     RingReader r(ring, offset);
     alarms a;
     char buf[32];
+    int converted = 0, used = 0;  // values converted, characters the scan took
 
     short coded = 0, segment = 0, speed = 0, inBG = 0;
     r.text(buf, 17);
-    std::sscanf(buf, "%hd%hd%hd%hd", &coded, &segment, &speed, &inBG);
+    converted = std::sscanf(buf, "%hd%hd%hd%hd%n", &coded, &segment, &speed, &inBG, &used);
+    if (!wholePieceRead(converted, 4, buf, used)) return kMalformed;
     if (coded > 100 && coded < 200) {
         a.Direction = 'I';
         a.AlarmNumber = static_cast<int16_t>(coded - 100);
@@ -100,24 +127,30 @@ int parseOneAlarm(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSi
 
     int f[6] = {};
     r.text(buf, 18);
-    std::sscanf(buf, "%d-%d-%d %d:%d:%d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
+    converted =
+        std::sscanf(buf, "%d-%d-%d %d:%d:%d%n", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &used);
+    if (!wholePieceRead(converted, 6, buf, used)) return kMalformed;
     const bool dayFirst = flag == 'Y' || flag == 'E';
     int year = f[2];
     if (year >= 0 && year < 100) year += year < 71 ? 2000 : 1900;
-    a.DateTime = dayFirst ? localTime(year, f[1], f[0], f[3], f[4], f[5])
-                          : localTime(year, f[0], f[1], f[3], f[4], f[5]);
+    const int month = dayFirst ? f[1] : f[0];
+    const int day = dayFirst ? f[0] : f[1];
+    const bool realDate = isRealDate(year, month, day, f[3], f[4], f[5]);
+    if (realDate) a.DateTime = localTime(year, month, day, f[3], f[4], f[5]);
 
     short level = 0, outBG = 0, len = 0;
     long threshold = 0;
     r.text(buf, 20);
-    std::sscanf(buf, "%hd%hd%ld%hd", &level, &outBG, &threshold, &len);
+    converted = std::sscanf(buf, "%hd%hd%ld%hd%n", &level, &outBG, &threshold, &len, &used);
+    if (!wholePieceRead(converted, 4, buf, used)) return kMalformed;
     a.AlarmLevel = level;
     a.Len = len;
 
     int max = 0, min = 0;
     char detector[2] = {};
     r.text(buf, 16);
-    std::sscanf(buf, "%d%d%1s", &max, &min, detector);
+    converted = std::sscanf(buf, "%d%d%1s%n", &max, &min, detector, &used);
+    if (!wholePieceRead(converted, 3, buf, used)) return kMalformed;
     a.Detector = detector[0];
 
     r.text(a.StatusWord, 24);
@@ -125,11 +158,14 @@ int parseOneAlarm(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSi
     r.text(a.BGtime, 8);
     r.skip(1);
 
-    if (len < 0 || len > kMaxGraphLen) return -1;
+    if (len < 0 || len > kMaxGraphLen) return kMalformed;
     a.Graph.resize(len);
     for (auto& v : a.Graph)
         v = r.le32();
     r.skip(kAlarmTrailerBytes);
+    // Every piece was read, so the record's length is known: one with an impossible date is
+    // passed over without being taken for an alarm.
+    if (!realDate) return {AlarmParse::BadDate, r.pos()};
 
     a.OutBG = times10<int16_t>(outBG);
     a.Threshold = times10<int32_t>(threshold);
@@ -137,29 +173,44 @@ int parseOneAlarm(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSi
     a.Max = times10<int16_t>(max);
     a.Min = times10<int16_t>(min);
     out = std::move(a);
-    return r.pos();
+    return {AlarmParse::Ok, r.pos()};
 }
 
-AlarmMap parseAlarmRing(std::span<const uint8_t, kAlarmRingSize> ring, int start, int end) {
+int parseOneAlarm(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSize> ring) {
+    const AlarmParse p = parseAlarmRecord(offset, out, ring);
+    return p.status == AlarmParse::Ok ? p.next : -1;
+}
+
+AlarmMap parseAlarmRing(std::span<const uint8_t, kAlarmRingSize> ring, int start, int end,
+                        int* unreadable) {
     AlarmMap map;
+    int skipped = 0;
     if (end == kAlarmRingSize) end = 0;
     if (start == kAlarmRingSize) start = 0;
-    if (start == end) return map;
     // A ring cannot hold more records than fit in its bytes; a corrupt end offset must not
     // make the parse go round for ever.
     int consumed = 0;
     int pos = start;
-    for (int key = 1;; ++key) {
+    for (int key = 1; pos != end;) {
         alarms a;
-        const int next = parseOneAlarm(pos, a, ring);
-        if (next < 0) break;
-        consumed += kAlarmFixedBytes + 4 * a.Len;
+        const AlarmParse p = parseAlarmRecord(pos, a, ring);
+        if (p.status == AlarmParse::Malformed) {
+            // Where the next record would start is unknown: the rest of the ring is lost.
+            ++skipped;
+            break;
+        }
+        consumed += (p.next - pos + kAlarmRingSize) % kAlarmRingSize;
         if (consumed > kAlarmRingSize) break;
-        a.Index = key;
-        map.emplace(key, std::move(a));
-        if (next == end) break;
-        pos = next;
+        if (p.status == AlarmParse::BadDate) {
+            ++skipped;
+        } else {
+            a.Index = key;
+            map.emplace(key, std::move(a));
+            ++key;
+        }
+        pos = p.next;
     }
+    if (unreadable) *unreadable = skipped;
     return map;
 }
 
@@ -174,11 +225,15 @@ int mergeAlarm(AlarmMap& map, alarms record) {
     return key;
 }
 
-HistoryMap parseHistory(std::span<const uint8_t, kHistoryFileSize> file) {
+HistoryMap parseHistory(std::span<const uint8_t, kHistoryFileSize> file, int* unreadable) {
     constexpr int kCodeLen = 6, kDateLen = 18, kMarkerAt = 24;
     HistoryMap map;
-    bool haveDate = false;
+    // No time yet: before the first dated slot (those slots are dropped, as the list may
+    // start with the tail of an event the unit has overwritten), or behind a slot whose date
+    // could not be read (those are passed over as unreadable).
+    enum class Time { None, Known, Lost } time = Time::None;
     std::time_t current = 0;
+    int skipped = 0;
     int key = 1;
     for (int slot = 0; slot < kHistorySlots; ++slot) {
         const uint8_t* s = file.data() + slot * kHistorySlotSize;
@@ -192,20 +247,32 @@ HistoryMap parseHistory(std::span<const uint8_t, kHistoryFileSize> file) {
             std::memcpy(buf, date, kDateLen);
             buf[kDateLen] = '\0';
             int f[6] = {};
-            std::sscanf(buf, "%d-%d-%d %d:%d:%d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
+            int used = 0;
+            const int converted = std::sscanf(buf, "%d-%d-%d %d:%d:%d%n", &f[0], &f[1], &f[2],
+                                              &f[3], &f[4], &f[5], &used);
             int year = f[2];
             if (year >= 0 && year < 100) year += year > 38 ? 1900 : 2000;
-            current = localTime(year, f[0], f[1], f[3], f[4], f[5]);
-            haveDate = true;
+            if (wholePieceRead(converted, 6, buf, used) &&
+                isRealDate(year, f[0], f[1], f[3], f[4], f[5])) {
+                current = localTime(year, f[0], f[1], f[3], f[4], f[5]);
+                time = Time::Known;
+            } else {
+                time = Time::Lost;
+            }
         } else {
             // No date: the field continues the event text and the event keeps the time
             // of the last dated slot.
             event += fixedText(date, kDateLen);
         }
-        if (!haveDate) continue;
+        if (time == Time::None) continue;
+        if (time == Time::Lost) {
+            ++skipped;
+            continue;
+        }
         map[key] = CHistory{key, event, current, {}};
         ++key;
     }
+    if (unreadable) *unreadable = skipped;
     return map;
 }
 

@@ -65,22 +65,40 @@ struct CHistory {
 using AlarmMap = std::map<int, alarms>;
 using HistoryMap = std::map<int, CHistory>;
 
+// What reading one record found. A record is read when every value of its five text pieces
+// was converted with nothing but blanks behind it and its graph length is 0 to 220; it is
+// taken when its date is also a real date and time.
+struct AlarmParse {
+    enum Status {
+        Ok,         // `out` holds the record
+        BadDate,    // read, but its date is impossible: passed over, `out` untouched
+        Malformed,  // not a record (or an offset outside 0..15000): its length is unknown
+    };
+    Status status;
+    int next;  // the ring offset behind the record; -1 when Malformed
+};
+AlarmParse parseAlarmRecord(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSize> ring);
+
 // Parses the record at ring offset `offset` into `out` (a fresh record each time). Returns
-// the ring offset behind the record, or -1 for an offset outside 0..15000 or a graph
-// length outside 0..220. Offset 15000 is the same place as 0.
+// the ring offset behind the record, or -1 when it is not taken (see AlarmParse). Offset
+// 15000 is the same place as 0.
 int parseOneAlarm(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSize> ring);
 
-// The records between `start` and `end`, oldest first, keyed 1, 2, ... A bad record ends
-// the parse and the records before it stay.
-AlarmMap parseAlarmRing(std::span<const uint8_t, kAlarmRingSize> ring, int start, int end);
+// The records between `start` and `end`, oldest first, keyed 1, 2, ... A record with an
+// impossible date is passed over; one that cannot be read ends the parse and the records
+// before it stay. `unreadable` receives the number of records not taken.
+AlarmMap parseAlarmRing(std::span<const uint8_t, kAlarmRingSize> ring, int start, int end,
+                        int* unreadable = nullptr);
 
 // Merges one record into the map: an entry with the same DateTime and AlarmNumber keeps its
 // key, else the record is added one above the largest key (1 taken as the largest of an
 // empty map). Returns the key.
 int mergeAlarm(AlarmMap& map, alarms record);
 
-// The used slots of "history.418" (exactly kHistoryFileSize bytes).
-HistoryMap parseHistory(std::span<const uint8_t, kHistoryFileSize> file);
+// The used slots of "history.418" (exactly kHistoryFileSize bytes). A dated slot whose date
+// cannot be read or is impossible is passed over, and so are the continuation slots behind
+// it, whose time is then unknown; `unreadable` receives the number of slots passed over.
+HistoryMap parseHistory(std::span<const uint8_t, kHistoryFileSize> file, int* unreadable = nullptr);
 
 // The ring image of a file: its first 15000 bytes, zero bytes past a short file's end.
 std::vector<uint8_t> ringImage(std::span<const uint8_t> file);

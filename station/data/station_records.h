@@ -30,6 +30,19 @@ inline constexpr char kAlarmsFile[] = "alarmfi.418";
 inline constexpr char kHistoryFile[] = "history.418";
 inline constexpr char kSingleAlarmFile[] = "AlarmRec.tmp";
 
+// What an import read from the download folder; a file that was not read is named in a
+// message. A file that was read had its contents handed to the store.
+struct ImportReport {
+    bool parametersRead = false;
+    bool historyRead = false;
+    bool alarmsRead = false;
+    int unreadableHistory = 0;  // slots passed over: their date could not be read
+    int unreadableAlarms = 0;   // records passed over or where the alarm parse ended
+    int storeResult = 0;        // 0, or the first failing store's code (DbResult)
+
+    bool allFilesRead() const { return parametersRead && historyRead && alarmsRead; }
+};
+
 // Creates "TEMP" in the current folder and returns "TEMP/"; when it can neither be created
 // nor exists, "" (files then live in the current folder).
 QString prepareWorkingFolder();
@@ -44,11 +57,19 @@ class StationRecords {
     int32_t SysID = 0;
     QString connectionText;
 
-    // Files: 0 or a negative code; an empty path means the default file of the folder.
+    // Files: 0 or a negative code; an empty path means the default file of the folder. Only
+    // regular files are read: a FIFO, device or folder in a file's place counts as missing.
+    // After a failure fileError() says which file and why.
     int readParameters(const QString& path = {});  // -1 missing or short; block unchanged
     int readAlarms(const QString& path = {});      // -1 missing
-    int mergeOneAlarm(const QString& path = {});   // the key, or -1
+    int mergeOneAlarm(const QString& path = {});   // the key, or -1 (missing, short, unreadable)
     int readHistory(const QString& path = {});     // -1 missing, -2 short
+    QString fileError() const { return fileError_; }
+
+    // Records of the last readAlarms / readHistory that were not taken because they could
+    // not be read (see parseAlarmRing, parseHistory).
+    int unreadableAlarms = 0;
+    int unreadableHistory = 0;
 
     // Database: 0, or -1 to -4 (DbResult).
     int storeAlarms();
@@ -60,16 +81,21 @@ class StationRecords {
     int listParameterDates(std::vector<std::time_t>& dates, const RecordCondition& condition = {});
 
     // "Open files": the three downloaded files of the folder read, checked and stored, each
-    // failure told to the user. Returns 0, or the first failing store's code.
-    int importDownloadedFiles();
+    // file that could not be read and each count of unreadable records told to the user.
+    // The alarm ring is read only with the parameter block of the same download, which
+    // locates it.
+    ImportReport importDownloadedFiles();
 
     QString filePath(const char* name) const { return folder_ + QLatin1String(name); }
 
   private:
     void tell(const QString& text) const;
 
+    bool readFile(const QString& path, const char* defaultName, qint64 limit, QByteArray& out);
+
     QString folder_;
     MessageSink sink_;
+    QString fileError_;
 };
 
 }  // namespace vm418

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "station_files.h"
@@ -21,6 +22,9 @@ void checkRecord(const vm418::alarms& a) {
     require(a.Graph.size() == static_cast<std::size_t>(a.Len));
     require(a.StatusWord[24] == '\0' && a.BGtime[8] == '\0');
     require(a.Direction == 'I' || a.Direction == 'O' || a.Direction == 'N');
+    // A taken record's date lies in the years the parser accepts, 1900 on.
+    std::tm t{};
+    require(localtime_r(&a.DateTime, &t) != nullptr && t.tm_year >= 0);
 }
 
 std::span<const uint8_t, vm418::kAlarmRingSize> ringOf(const std::vector<uint8_t>& ring) {
@@ -36,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::memcpy(&start, data, 2);
     std::memcpy(&end, data + 2, 2);
     const std::vector<uint8_t> ring = vm418::ringImage({data + 4, size - 4});
-    const vm418::AlarmMap map = vm418::parseAlarmRing(ringOf(ring), start, end);
+    int unreadable = -1;
+    const vm418::AlarmMap map = vm418::parseAlarmRing(ringOf(ring), start, end, &unreadable);
+    require(unreadable >= 0);
     int key = 1;
     std::size_t bytes = 0;
     for (const auto& [k, a] : map) {
@@ -48,8 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 #elif STATION_FUZZ_PARSER == 2
     const std::vector<uint8_t> ring = vm418::ringImage({data, size});
     vm418::alarms a;
+    const vm418::AlarmParse parse = vm418::parseAlarmRecord(0, a, ringOf(ring));
     const int next = vm418::parseOneAlarm(0, a, ringOf(ring));
     require(next >= -1 && next < vm418::kAlarmRingSize);
+    require((parse.status == vm418::AlarmParse::Malformed) == (parse.next < 0));
+    require(next == (parse.status == vm418::AlarmParse::Ok ? parse.next : -1));
     if (next >= 0) {
         checkRecord(a);
         vm418::AlarmMap map;
@@ -59,9 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 #elif STATION_FUZZ_PARSER == 3
     std::vector<uint8_t> file(vm418::kHistoryFileSize, 0);
     std::memcpy(file.data(), data, std::min<std::size_t>(size, file.size()));
+    int unreadable = -1;
     const vm418::HistoryMap map = vm418::parseHistory(
-        std::span<const uint8_t, vm418::kHistoryFileSize>(file.data(), vm418::kHistoryFileSize));
-    require(map.size() <= static_cast<std::size_t>(vm418::kHistorySlots));
+        std::span<const uint8_t, vm418::kHistoryFileSize>(file.data(), vm418::kHistoryFileSize),
+        &unreadable);
+    require(unreadable >= 0 &&
+            map.size() + static_cast<std::size_t>(unreadable) <= vm418::kHistorySlots);
     int key = 1;
     for (const auto& [k, h] : map) {
         require(k == key++ && h.SeqNum == k);

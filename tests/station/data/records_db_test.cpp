@@ -2,6 +2,7 @@
 // the loads with their conditions, the messages, and a failed store that leaves nothing.
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 
 #include "db_fixture.h"
@@ -67,11 +68,14 @@ class Records : public testing::StationDbTest {
 
 TEST_P(Records, ImportingTheSameFilesTwiceAddsTheirRowsOnce) {
     writeDownload();
-    ASSERT_EQ(records_->importDownloadedFiles(), kDbOk);
+    ImportReport report = records_->importDownloadedFiles();
+    ASSERT_EQ(report.storeResult, kDbOk);
+    EXPECT_TRUE(report.allFilesRead());
+    EXPECT_EQ(report.unreadableAlarms + report.unreadableHistory, 0);
     EXPECT_EQ(rows("Alarms"), 3);
     EXPECT_EQ(rows("History"), 3);
     EXPECT_EQ(rows("Parameters"), 1);
-    ASSERT_EQ(records_->importDownloadedFiles(), kDbOk);
+    ASSERT_EQ(records_->importDownloadedFiles().storeResult, kDbOk);
     EXPECT_EQ(rows("Alarms"), 3);
     EXPECT_EQ(rows("History"), 3);
     EXPECT_EQ(rows("Parameters"), 1);
@@ -108,18 +112,88 @@ TEST_P(Records, ImportingTheSameFilesTwiceAddsTheirRowsOnce) {
 }
 
 TEST_P(Records, ImportTellsWhichFilesCouldNotBeReadAndStoresAFailingBlock) {
-    ASSERT_EQ(records_->importDownloadedFiles(), kDbOk);
-    EXPECT_EQ(messages_, QStringList({"Can't read parameters file", "Can't read history file",
-                                      "Can't read alarms file"}));
+    const QString folder = dir_.path() + "/";
+    ImportReport report = records_->importDownloadedFiles();
+    ASSERT_EQ(report.storeResult, kDbOk);
+    EXPECT_FALSE(report.parametersRead || report.historyRead || report.alarmsRead);
+    EXPECT_EQ(
+        messages_,
+        QStringList(
+            {"Can't read parameters file " + folder + "sys_par.418 (No such file or directory)",
+             "Can't read history file " + folder + "history.418 (No such file or directory)",
+             "Can't read alarms file " + folder +
+                 "alarmfi.418 (it is located by the parameters file, which could "
+                 "not be read)"}));
     messages_.clear();
     PARA_418 p = validBlock();
     std::memcpy(p.Password, "0000", 5);
     p.Contrast = 100;
     writeFile(kParametersFile, &p, kParaSize);
-    ASSERT_EQ(records_->importDownloadedFiles(), kDbOk);
-    EXPECT_EQ(messages_, QStringList({" Password, Contrast Settings", "Can't read history file",
-                                      "Can't read alarms file"}));
+    report = records_->importDownloadedFiles();
+    ASSERT_EQ(report.storeResult, kDbOk);
+    EXPECT_TRUE(report.parametersRead);
+    EXPECT_FALSE(report.allFilesRead());
+    EXPECT_EQ(
+        messages_,
+        QStringList(
+            {" Password, Contrast Settings",
+             "Can't read history file " + folder + "history.418 (No such file or directory)",
+             "Can't read alarms file " + folder + "alarmfi.418 (No such file or directory)"}));
     EXPECT_EQ(rows("Parameters"), 1);
+}
+
+// The alarm ring is never read with a block that does not belong to it: without its
+// parameter file no alarm is stored, and the history still is.
+TEST_P(Records, AlarmsAreNotImportedWithoutTheirParameterFile) {
+    writeDownload();
+    ASSERT_TRUE(QFile::remove(records_->filePath(kParametersFile)));
+    ASSERT_TRUE(QDir(dir_.path()).mkdir(kParametersFile));  // not a file: refused
+    const ImportReport report = records_->importDownloadedFiles();
+    ASSERT_EQ(report.storeResult, kDbOk);
+    EXPECT_FALSE(report.parametersRead);
+    EXPECT_TRUE(report.historyRead);
+    EXPECT_FALSE(report.alarmsRead);
+    EXPECT_EQ(rows("Alarms"), 0);
+    EXPECT_EQ(rows("History"), 3);
+    EXPECT_EQ(messages_.size(), 2) << messages_.join('|').toStdString();
+    EXPECT_EQ(messages_.value(0), "Can't read parameters file " +
+                                      records_->filePath(kParametersFile) +
+                                      " (not a regular file)");
+    EXPECT_TRUE(messages_.value(1).startsWith("Can't read alarms file "))
+        << messages_.value(1).toStdString();
+}
+
+// Records that cannot be read are counted and told, and only the good ones are stored.
+TEST_P(Records, UnreadableRecordsAreSkippedToldAndNotStored) {
+    PARA_418 p = validBlock();
+    auto ring = emptyRing();
+    const std::string recs[] = {
+        std::string(kRecordA, kRecordASize),
+        alarmRecord("251 2 30 8", "00-00-00 00:00:00", "3 9 120 0", "300 20 A", "U"),
+    };
+    int at = 0;
+    for (const std::string& r : recs) {
+        putRecord(ring, at, r);
+        at += int(r.size());
+    }
+    p.AlarmRingStart = 0;
+    p.AlarmRingEnd = int16_t(at + 300);  // on into zero bytes
+    writeFile(kParametersFile, &p, kParaSize);
+    writeFile(kAlarmsFile, ring.data(), ring.size());
+    const auto history = historyFile(
+        {historySlot("START", "12-01-08 08:00:00"), historySlot("DOOR", "12-32-08 08:05:00")});
+    writeFile(kHistoryFile, history.data(), history.size());
+
+    const ImportReport report = records_->importDownloadedFiles();
+    ASSERT_EQ(report.storeResult, kDbOk);
+    EXPECT_TRUE(report.allFilesRead());
+    EXPECT_EQ(report.unreadableAlarms, 2);
+    EXPECT_EQ(report.unreadableHistory, 1);
+    EXPECT_EQ(messages_, QStringList({"1 history event skipped as unreadable",
+                                      "2 alarm records skipped as unreadable"}));
+    EXPECT_EQ(rows("Alarms"), 1);
+    EXPECT_EQ(rows("History"), 1);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM Alarms WHERE Len = 0"), 0);
 }
 
 TEST_P(Records, SameAlarmAtTwoStationsIsStoredForEach) {

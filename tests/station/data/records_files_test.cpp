@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <functional>
 
 #include "station_golden.h"
 #include "station_records.h"
@@ -19,14 +24,18 @@ TEST(AlarmMerge, FileOperationRejectsShortAndUnparsableFiles) {
     StationRecords records(dir.path() + "/");
     auto write = [&](const std::string& bytes) {
         QFile f(records.filePath(kSingleAlarmFile));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes.data(), qint64(bytes.size()));
     };
     EXPECT_EQ(records.mergeOneAlarm(), -1);  // no file
-    write("1");
-    EXPECT_EQ(records.mergeOneAlarm(), -1);
-    write(alarmRecord("150 1 1 1", "01-02-03 04:05:06", "1 1 1 500", "1 1 A", "U"));
-    EXPECT_EQ(records.mergeOneAlarm(), -1);
+    // Too short, garbage, an impossible graph length or date: nothing is merged.
+    for (const std::string& bytes :
+         {std::string("1"), std::string("12"), std::string(200, '\0'),
+          alarmRecord("150 1 1 1", "01-02-03 04:05:06", "1 1 1 500", "1 1 A", "U"),
+          alarmRecord("150 1 1 1", "00-00-00 00:00:00", "1 1 1 0", "1 1 A", "U")}) {
+        write(bytes);
+        EXPECT_EQ(records.mergeOneAlarm(), -1) << bytes;
+    }
     EXPECT_TRUE(records.alarmMap.empty());
     write(std::string(kRecordA, kRecordASize));
     EXPECT_EQ(records.mergeOneAlarm(), 2);
@@ -38,6 +47,8 @@ TEST(StationFiles, MissingAndShortFilesFailAndLeaveTheRecords) {
     QTemporaryDir dir;
     StationRecords records(dir.path() + "/");
     EXPECT_EQ(records.readParameters(), -1);
+    EXPECT_EQ(records.fileError(),
+              records.filePath(kParametersFile) + " (No such file or directory)");
     EXPECT_EQ(records.readAlarms(), -1);
     EXPECT_EQ(records.readHistory(), -1);
 
@@ -48,11 +59,13 @@ TEST(StationFiles, MissingAndShortFilesFailAndLeaveTheRecords) {
     };
     write(kParametersFile, QByteArray(211, 1));
     EXPECT_EQ(records.readParameters(), -1);
+    EXPECT_EQ(records.fileError(), records.filePath(kParametersFile) + " (211 bytes, 212 needed)");
     EXPECT_EQ(std::string(records.parameters.SoftwareVersion), "ZZZZ");
     write(kHistoryFile, QByteArray(2799, char(0xFF)));
     EXPECT_EQ(records.readHistory(), -2);
+    EXPECT_EQ(records.fileError(), records.filePath(kHistoryFile) + " (2799 bytes, 2800 needed)");
 
-    // A short alarm file reads as zero bytes past its end.
+    // A short alarm file reads as zero bytes past its end, and they make no record.
     const std::vector<uint8_t> block = blockBytes(std::begin(kValidBlock), std::end(kValidBlock));
     write(kParametersFile, QByteArray(reinterpret_cast<const char*>(block.data()), kParaSize));
     ASSERT_EQ(records.readParameters(), 0);
@@ -60,8 +73,42 @@ TEST(StationFiles, MissingAndShortFilesFailAndLeaveTheRecords) {
     records.parameters.AlarmRingEnd = kRecordASize + kAlarmFixedBytes;
     write(kAlarmsFile, QByteArray(kRecordA, kRecordASize));
     ASSERT_EQ(records.readAlarms(), 0);
-    ASSERT_EQ(records.alarmMap.size(), 2u);
-    EXPECT_EQ(records.alarmMap.at(2).AlarmNumber, 0);
+    ASSERT_EQ(records.alarmMap.size(), 1u);
+    EXPECT_EQ(records.alarmMap.at(1).AlarmNumber, 50);
+    EXPECT_EQ(records.unreadableAlarms, 1);
+}
+
+// A FIFO, a folder or a device in a file's place is refused at once, never waited on or read.
+TEST(StationFiles, FilesThatAreNotRegularFilesAreRefused) {
+    QTemporaryDir dir;
+    StationRecords records(dir.path() + "/");
+    const struct {
+        const char* name;
+        std::function<int()> read;
+    } files[] = {
+        {kParametersFile, [&] { return records.readParameters(); }},
+        {kHistoryFile, [&] { return records.readHistory(); }},
+        {kAlarmsFile, [&] { return records.readAlarms(); }},
+        {kSingleAlarmFile, [&] { return records.mergeOneAlarm(); }},
+    };
+    for (const auto& f : files) {
+        const QByteArray path = QFile::encodeName(records.filePath(f.name));
+        ASSERT_EQ(::mkfifo(path.constData(), 0644), 0) << f.name;
+        EXPECT_EQ(f.read(), -1) << f.name;
+        EXPECT_EQ(records.fileError(), records.filePath(f.name) + " (not a regular file)");
+        ::unlink(path.constData());
+        ASSERT_TRUE(QDir(dir.path()).mkdir(f.name));
+        EXPECT_EQ(f.read(), -1) << f.name;
+        EXPECT_EQ(records.fileError(), records.filePath(f.name) + " (not a regular file)");
+        ASSERT_TRUE(QDir(dir.path()).rmdir(f.name));
+        ASSERT_TRUE(QFile::link("/dev/zero", records.filePath(f.name)));
+        EXPECT_EQ(f.read(), -1) << f.name;
+        EXPECT_EQ(records.fileError(), records.filePath(f.name) + " (not a regular file)");
+        ASSERT_TRUE(QFile::remove(records.filePath(f.name)));
+    }
+    EXPECT_EQ(std::string(records.parameters.SoftwareVersion), "ZZZZ");
+    EXPECT_TRUE(records.alarmMap.empty());
+    EXPECT_TRUE(records.historyMap.empty());
 }
 
 // The files of tests/data/station parse to the values written in its README.

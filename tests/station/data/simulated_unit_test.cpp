@@ -1,5 +1,6 @@
 // The simulated unit's files are ones a station accepts: its parameter block passes every
-// check, so the demonstration and the tests on it import without a failure text.
+// check and every alarm and history record reads, so the demonstration and the tests on it
+// import without a failure text or a skipped record.
 
 #include <gtest/gtest.h>
 
@@ -10,29 +11,64 @@
 #include <cstring>
 
 #include "para_418.h"
+#include "station_files.h"
 
 namespace vm418 {
 namespace {
 
-TEST(SimulatedUnit, ParameterBlockPassesEveryCheck) {
+QByteArray dumped(const QTemporaryDir& dir, const char* code) {
+    QFile file(dir.filePath(code));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::span<const uint8_t> bytesOf(const QByteArray& a) {
+    return {reinterpret_cast<const uint8_t*>(a.constData()), static_cast<std::size_t>(a.size())};
+}
+
+TEST(SimulatedUnit, FilesPassEveryCheckAndEveryRecordReads) {
     QTemporaryDir dir;
     QProcess sim;
     sim.start(VM418_SIM_PATH, {"--dump-dir", dir.path()});
     ASSERT_TRUE(sim.waitForStarted(5000));
-    const QString para = dir.filePath("PARA");
-    for (int i = 0; i < 100 && QFile(para).size() < static_cast<qint64>(sizeof(PARA_418)); ++i) {
+    // The files are dumped before the simulator prints its device; the parameter block last.
+    for (int i = 0;
+         i < 100 && dumped(dir, "PARA").size() < static_cast<qsizetype>(sizeof(PARA_418)); ++i) {
         sim.waitForFinished(50);
     }
     sim.kill();
     sim.waitForFinished(5000);
-    QFile file(para);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QByteArray bytes = file.readAll();
+    const QByteArray bytes = dumped(dir, "PARA");
     ASSERT_EQ(bytes.size(), static_cast<qsizetype>(sizeof(PARA_418)));
     PARA_418 p;
     std::memcpy(&p, bytes.constData(), sizeof p);
     EXPECT_EQ(validateParameters(p), 0u)
         << describeFailedParameters(validateParameters(p)).toStdString();
+
+    int unreadable = -1;
+    const std::vector<uint8_t> ring = ringImage(bytesOf(dumped(dir, "ALAR")));
+    const AlarmMap alarmsOfRing =
+        parseAlarmRing(std::span<const uint8_t, kAlarmRingSize>(ring.data(), kAlarmRingSize),
+                       p.AlarmRingStart, p.AlarmRingEnd, &unreadable);
+    EXPECT_EQ(alarmsOfRing.size(), 48u);
+    EXPECT_EQ(unreadable, 0);
+
+    const QByteArray history = dumped(dir, "HIST");
+    ASSERT_EQ(history.size(), kHistoryFileSize);
+    const HistoryMap events =
+        parseHistory(std::span<const uint8_t, kHistoryFileSize>(
+                         reinterpret_cast<const uint8_t*>(history.constData()), kHistoryFileSize),
+                     &unreadable);
+    EXPECT_EQ(events.size(), 60u);
+    EXPECT_EQ(unreadable, 0);
+
+    for (const char* single : {"ACRR", "APRV", "ANXT"}) {
+        const std::vector<uint8_t> one = ringImage(bytesOf(dumped(dir, single)));
+        alarms a;
+        EXPECT_GT(parseOneAlarm(
+                      0, a, std::span<const uint8_t, kAlarmRingSize>(one.data(), kAlarmRingSize)),
+                  0)
+            << single;
+    }
 }
 
 }  // namespace

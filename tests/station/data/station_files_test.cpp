@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "station_golden.h"
 
 namespace vm418 {
@@ -125,6 +127,78 @@ TEST(AlarmRecord, GraphLengthOutsideTheRangeFails) {
     }
 }
 
+// A record is taken only when every value of its pieces was read and its date is one a
+// clock can show; anything else would be stored as an alarm the unit never registered.
+TEST(AlarmRecord, MissingValuesAndImpossibleDatesAreNotTaken) {
+    const struct {
+        const char *numbers, *date, *levels, *counts, *status;
+        AlarmParse::Status expected;
+    } cases[] = {
+        // Values missing or followed by text that is no blank.
+        {"150 1 1", "01-02-03 04:05:06", "1 1 1 2", "1 1 A", "U", AlarmParse::Malformed},
+        {"150 1 1 1 x", "01-02-03 04:05:06", "1 1 1 2", "1 1 A", "U", AlarmParse::Malformed},
+        {"150 1 1 1", "01-02-03 04:05", "1 1 1 2", "1 1 A", "U", AlarmParse::Malformed},
+        {"150 1 1 1", "01-02-03", "1 1 1 2", "1 1 A", "U", AlarmParse::Malformed},
+        {"150 1 1 1", "01-02-03 04:05:06", "1 1 1", "1 1 A", "U", AlarmParse::Malformed},
+        {"150 1 1 1", "01-02-03 04:05:06", "1 1 1 2", "1 1", "U", AlarmParse::Malformed},
+        {"150 1 1 1", "01-02-03 04:05:06", "1 1 1 2", "1 1 AB", "U", AlarmParse::Malformed},
+        // Dates out of range, month first and day first.
+        {"150 1 1 1", "00-10-99 10:20:30", "1 1 1 2", "1 1 A", "U", AlarmParse::BadDate},
+        {"150 1 1 1", "13-10-99 10:20:30", "1 1 1 2", "1 1 A", "U", AlarmParse::BadDate},
+        {"150 1 1 1", "04-31-99 10:20:30", "1 1 1 2", "1 1 A", "U", AlarmParse::BadDate},
+        {"150 1 1 1", "31-04-99 10:20:30", "1 1 1 2", "1 1 A", "E", AlarmParse::BadDate},
+        {"150 1 1 1", "02-29-99 10:20:30", "1 1 1 2", "1 1 A", "U", AlarmParse::BadDate},
+        {"150 1 1 1", "02-00-99 10:20:30", "1 1 1 2", "1 1 A", "U", AlarmParse::BadDate},
+        {"150 1 1 1", "02-10-99 24:00:00", "1 1 1 2", "1 1 A", "U", AlarmParse::BadDate},
+        {"150 1 1 1", "02-10-99 10:60:00", "1 1 1 2", "1 1 A", "U", AlarmParse::BadDate},
+        {"150 1 1 1", "02-10-99 10:20:60", "1 1 1 2", "1 1 A", "U", AlarmParse::BadDate},
+        {"150 1 1 1", "02-10-99 -1:20:30", "1 1 1 2", "1 1 A", "U", AlarmParse::BadDate},
+        // The last day of each kind of month, and a NUL ('|' here) ending a piece early.
+        {"150 1 1 1", "02-29-00 23:59:59", "1 1 1 2", "1 1 A", "U", AlarmParse::Ok},
+        {"150 1 1 1", "31-12-99 00:00:00", "1 1 1 2", "1 1 A", "Y", AlarmParse::Ok},
+        {"150 1 1 1", "04-30-99 10:20:30", "1 1 1 2", "1 1 A", "U", AlarmParse::Ok},
+        {"150 1 1 1|xyz", "04-30-99 10:20:30", "1 1 1 2", "1 1 A", "U", AlarmParse::Ok},
+    };
+    for (const auto& c : cases) {
+        auto ring = emptyRing();
+        std::string numbers = c.numbers;
+        std::replace(numbers.begin(), numbers.end(), '|', '\0');
+        const std::string rec = alarmRecord(numbers, c.date, c.levels, c.counts,
+                                            std::string(23, 'x') + c.status, {1, 2});
+        putRecord(ring, 0, rec);
+        alarms a;
+        a.AlarmNumber = -7;
+        const AlarmParse p = parseAlarmRecord(0, a, ringSpan(ring));
+        const std::string what = std::string(c.numbers) + "|" + c.date + "|" + c.levels + "|" +
+                                 c.counts + "|" + c.status;
+        EXPECT_EQ(p.status, c.expected) << what;
+        // A record that was read but not taken still says where the next one starts.
+        EXPECT_EQ(p.next, c.expected == AlarmParse::Malformed ? -1 : int(rec.size())) << what;
+        EXPECT_EQ(a.AlarmNumber, c.expected == AlarmParse::Ok ? 50 : -7) << what;
+        EXPECT_EQ(parseOneAlarm(0, a, ringSpan(ring)), c.expected == AlarmParse::Ok ? p.next : -1)
+            << what;
+    }
+}
+
+// Bytes that are not a record give nothing: zero bytes, the two bytes of a single alarm that
+// was not there, and every offset that points into a record instead of at its start.
+TEST(AlarmRecord, GarbageGivesNoRecord) {
+    alarms a;
+    EXPECT_EQ(parseOneAlarm(0, a, ringSpan(emptyRing())), -1);
+    const std::vector<uint8_t> twoBytes = ringImage(std::vector<uint8_t>{'1', '2'});
+    EXPECT_EQ(parseOneAlarm(0, a, ringSpan(twoBytes)), -1);
+
+    auto ring = emptyRing();
+    const std::string second =
+        alarmRecord("251 2 30 8", "11-12-08 09:10:11", "3 9 120 0", "300 20 A", "U");
+    putRecord(ring, 0, std::string(kRecordA, kRecordASize) + second);
+    for (int offset = 1; offset < kRecordASize + int(second.size()); ++offset) {
+        if (offset == kRecordASize) continue;
+        EXPECT_EQ(parseAlarmRecord(offset, a, ringSpan(ring)).status, AlarmParse::Malformed)
+            << "offset " << offset;
+    }
+}
+
 std::string numbered(int n, int len = 0) {
     return alarmRecord(std::to_string(100 + n) + " 1 1 1", "01-02-03 04:05:06",
                        "1 1 1 " + std::to_string(len), "1 1 A", "U", std::vector<int32_t>(len, n));
@@ -161,15 +235,56 @@ TEST(AlarmRing, BadLengthStopsTheParseAndKeepsEarlierRecords) {
     putRecord(ring, 0, first);
     putRecord(ring, int(first.size()),
               alarmRecord("102 1 1 1", "01-02-03 04:05:06", "1 1 1 999", "1 1 A", "U"));
-    const AlarmMap map = parseAlarmRing(ringSpan(ring), 0, 5000);
+    int unreadable = -1;
+    const AlarmMap map = parseAlarmRing(ringSpan(ring), 0, 5000, &unreadable);
     ASSERT_EQ(map.size(), 1u);
     EXPECT_EQ(map.at(1).AlarmNumber, 1);
+    EXPECT_EQ(unreadable, 1);
+}
+
+// A record with an impossible date is passed over and the ring goes on behind it; a ring
+// read from the wrong place, or a short file's zero bytes, give nothing made up.
+TEST(AlarmRing, UnreadableRecordsAreSkippedAndCounted) {
+    auto ring = emptyRing();
+    const std::string recs[] = {
+        numbered(1, 2),
+        alarmRecord("102 1 1 1", "00-00-00 00:00:00", "1 1 1 3", "1 1 A", "U", {9, 9, 9}),
+        numbered(3, 1),
+    };
+    int at = 0;
+    for (const std::string& r : recs) {
+        putRecord(ring, at, r);
+        at += int(r.size());
+    }
+    const int end = at;
+    int unreadable = -1;
+    AlarmMap map = parseAlarmRing(ringSpan(ring), 0, end, &unreadable);
+    ASSERT_EQ(map.size(), 2u);
+    EXPECT_EQ(map.at(1).AlarmNumber, 1);
+    EXPECT_EQ(map.at(2).AlarmNumber, 3);
+    EXPECT_EQ(map.at(2).Index, 2);
+    EXPECT_EQ(unreadable, 1);
+
+    map = parseAlarmRing(ringSpan(ring), 5, end, &unreadable);  // into the first record
+    EXPECT_TRUE(map.empty());
+    EXPECT_EQ(unreadable, 1);
+    map = parseAlarmRing(ringSpan(ring), 0, end + 200, &unreadable);  // on into zero bytes
+    EXPECT_EQ(map.size(), 2u);
+    EXPECT_EQ(unreadable, 2);
+    map = parseAlarmRing(ringSpan(emptyRing()), 0, 500, &unreadable);
+    EXPECT_TRUE(map.empty());
+    EXPECT_EQ(unreadable, 1);
 }
 
 TEST(AlarmRing, UnreachableEndStopsWhenTheRingIsUsedUp) {
-    // Zero bytes parse as records of 109 bytes; an end offset inside one is never met.
-    const AlarmMap map = parseAlarmRing(ringSpan(emptyRing()), 0, 1);
-    EXPECT_EQ(map.size(), std::size_t(kAlarmRingSize / kAlarmFixedBytes));
+    // 120 records of 125 bytes fill the ring exactly; an end offset inside one is never met.
+    auto ring = emptyRing();
+    for (int n = 0; n < 120; ++n)
+        putRecord(ring, n * 125, numbered(1 + n % 90, 4));
+    int unreadable = -1;
+    const AlarmMap map = parseAlarmRing(ringSpan(ring), 0, 1, &unreadable);
+    EXPECT_EQ(map.size(), 120u);
+    EXPECT_EQ(unreadable, 0);
 }
 
 alarms parsed(const std::string& record) {
@@ -218,6 +333,37 @@ TEST(History, DatedSlotsContinuationsAndTheTwoDigitYearRule) {
         EXPECT_EQ(h.SeqNum, key);
         EXPECT_TRUE(h.Note.isEmpty());
     }
+}
+
+// A dated slot whose date cannot be read, or is impossible, is passed over with the
+// continuation slots behind it: their time is that unreadable date.
+TEST(History, UnreadableDatesAreSkippedWithTheirContinuations) {
+    const auto file = historyFile({
+        historySlot("START", "12-01-08 08:00:00"),
+        historySlot("BAD", "13-01-08 08:00:00"),     // month 13
+        historySlot("MORE", "TEXT OF THE BAD ONE"),  // continuation of it
+        historySlot("DOOR", "12-01-08 08:05:00"),
+        historySlot("CUT", "12-01-08 08:05  "),  // seconds missing
+        historySlot("FEB", "02-30-08 08:00:00"),
+        historySlot("HOUR", "12-01-08 25:00:00"),
+        historySlot("JUNK", "12-01-08 08:05:00x"),  // text behind the time
+        historySlot("LEAP", "02-29-08 23:59:59"),
+        historySlot("TAIL", "AFTER A GOOD DATE"),
+    });
+    int unreadable = -1;
+    const HistoryMap map = parseHistory(historySpan(file), &unreadable);
+    ASSERT_EQ(map.size(), 4u);
+    EXPECT_EQ(map.at(1).Event, "START ");
+    EXPECT_EQ(map.at(2).Event, "DOOR  ");
+    EXPECT_EQ(map.at(3).Event, "LEAP  ");
+    expectLocal(map.at(3).DateTime, 2008, 2, 29, 23, 59, 59);
+    EXPECT_EQ(map.at(4).Event, "TAIL  AFTER A GOOD DATE");
+    EXPECT_EQ(map.at(4).DateTime, map.at(3).DateTime);
+    EXPECT_EQ(unreadable, 6);
+
+    // Zero bytes carry no end marker: nothing, and nothing unreadable.
+    EXPECT_TRUE(parseHistory(historySpan(historyFile({})), &unreadable).empty());
+    EXPECT_EQ(unreadable, 0);
 }
 
 TEST(History, UnmarkedFirstSlotGivesAnEmptyMap) {

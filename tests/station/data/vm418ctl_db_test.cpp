@@ -89,17 +89,31 @@ TEST_F(Vm418db, InitAddImportTwiceListAndExport) {
               "ABCDEFGHIJKLMNOPQRSTUVWU,00:12:30,100 200 -1");
 }
 
+// An import that could not read a file of the download names it, says what was and was not
+// imported and fails; so does one from a folder that is not there or for an unknown system.
 TEST_F(Vm418db, ImportTellsEveryProblemOfTheDownload) {
     ASSERT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).exitCode, 0);
+    ASSERT_EQ(run({"systems", "add", "--system", "1"}).exitCode, 0);
     QDir(dir_.path()).mkpath("TEMP");
     ASSERT_TRUE(
         QFile::copy(STATION_TEST_DATA "/sys_par_invalid.418", dir_.path() + "/TEMP/sys_par.418"));
-    const Result r = run({"import", "--system", "1"});
-    ASSERT_EQ(r.exitCode, 0);
+    Result r = run({"import", "--system", "1"});
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.lines,
-              QStringList({" Password, Contrast Settings,  TLC Output", "Can't read history file",
-                           "Can't read alarms file",
-                           "Imported for system 1: parameters, 0 history events, 0 alarms read"}));
+              QStringList({" Password, Contrast Settings,  TLC Output",
+                           "Can't read history file TEMP/history.418 (No such file or directory)",
+                           "Can't read alarms file TEMP/alarmfi.418 (No such file or directory)",
+                           "Imported for system 1: parameters; not imported: history, alarms"}));
+
+    r = run({"import", "--system", "1", dir_.path() + "/nowhere"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.lines.isEmpty()) << r.lines.join('\n').toStdString();
+
+    r = run({"import", "--system", "2", STATION_TEST_DATA "/download"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.lines.isEmpty()) << r.lines.join('\n').toStdString();
+    EXPECT_EQ(run({"alarms", "list", "--system", "2"}).lines.size(), 0);
+    EXPECT_EQ(run({"history", "list", "--system", "2"}).lines.size(), 0);
 }
 
 TEST_F(Vm418db, MissingDataSourceAndBadUsageFail) {
