@@ -953,21 +953,23 @@ void TestConsoleController::toggleBacklite() {
     emit changed();
 }
 
-void TestConsoleController::mainMenu() {
+void TestConsoleController::closeConsole() {
     auto guard = link_.lock();
-    // A battery recording still running is stopped cleanly: "o" sent and the file closed.
-    if (link_.state().recordFile && link_.state().state == 124) {
-        link_.port().writeString("o");
-        closeRecordFile();
-        logLine(
-            QStringLiteral("File %1 closed").arg(QString::fromStdString(link_.state().fileName)));
-        recordingOn_ = false;
+    if (running()) {
+        // The monitor stops its battery reports on "o"; the end closes the file.
+        if (link_.state().startedButtonIndex == index(Button::Record)) {
+            link_.port().writeString("o");
+        }
         endTest();
     }
     echoTimer_.stop();
     durationTimer_.stop();
     recordingTimer_.stop();
     spectrumTimer_.stop();
+}
+
+void TestConsoleController::mainMenu() {
+    closeConsole();
     emit closeRequested();
 }
 

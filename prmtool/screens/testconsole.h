@@ -133,6 +133,10 @@ class TestConsoleController : public QObject {
     // The mouse over the picture, and a click on it.
     void mouseOverPicture(int x, int y);
     void clickPicture(int x, int y);
+    // Closing the console, whichever way: a running command ends, a battery recording is
+    // stopped ("o" sent, its file closed) and no timer is left running.
+    void closeConsole();
+    // "Main Menu": closeConsole, then the window closes with OK.
     void mainMenu();
 
     void replyHandler();

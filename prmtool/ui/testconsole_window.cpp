@@ -207,6 +207,11 @@ TForm2::TForm2(Link& link, QWidget* parent) : QDialog(parent), controller_(link)
     render();
 }
 
+void TForm2::reject() {
+    controller_.closeConsole();
+    QDialog::reject();
+}
+
 void TForm2::showEvent(QShowEvent* e) {
     QDialog::showEvent(e);
     if (activated_) return;

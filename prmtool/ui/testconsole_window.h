@@ -56,6 +56,9 @@ class TForm2 : public QDialog {
     QLabel* keyLabel() const { return keyLabel_; }
     PictureLabel* picture() const { return picture_; }
 
+    // Esc and the window's close button end the console as "Main Menu" does.
+    void reject() override;
+
   protected:
     void showEvent(QShowEvent* e) override;
 

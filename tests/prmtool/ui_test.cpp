@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QTemporaryDir>
@@ -256,6 +257,39 @@ TEST_F(WithSimulator, TestConsoleWindowRunsATestFromItsButton) {
     EXPECT_TRUE(window.logView()->toPlainText().contains("Set step0 =1510 mV, i.e. 2545 steps"));
     EXPECT_EQ(window.picture()->pixmap().toImage().pixelColor(50, 140), QColor(Qt::yellow));
     screenshot(window, "test-console");
+}
+
+// Esc and the close button end the console as "Main Menu" does: a running battery
+// recording is stopped and its file closed, no timer goes on.
+TEST_F(WithSimulator, TestConsoleWindowClosedAnyWayStopsTheRecording) {
+    link.port().setPortNumber(1);
+    ASSERT_TRUE(link.port().open());
+    link.ensureWorker();
+    QTemporaryDir dir;
+    for (const bool escape : {true, false}) {
+        TForm2 window(link);
+        window.show();
+        ASSERT_TRUE(
+            waitUntil([&] { return window.logView()->toPlainText().contains("CUSTOMER"); }));
+        TestConsoleController& ctl = window.controller();
+        const QString file = dir.filePath(escape ? "esc.asc" : "close.asc");
+        ctl.setFileName(file);
+        ctl.toggleRecording();
+        ctl.click(TestConsoleController::Button::Record);
+        ASSERT_TRUE(waitUntil([&] { return ctl.echoCountText().toInt() >= 2; }));
+        if (escape) {
+            QTest::keyClick(&window, Qt::Key_Escape);
+        } else {
+            window.close();
+        }
+        EXPECT_FALSE(window.isVisible());
+        EXPECT_FALSE(ctl.running());
+        EXPECT_TRUE(ctl.log().lines().contains("File " + file + " closed"));
+        const qint64 size = QFileInfo(file).size();
+        EXPECT_EQ(size % 14, 0);  // whole report lines
+        waitUntil([] { return false; }, 300);
+        EXPECT_EQ(QFileInfo(file).size(), size) << "reports went on after the close";
+    }
 }
 
 }  // namespace
