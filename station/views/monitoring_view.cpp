@@ -36,6 +36,7 @@ CVM418View::CVM418View(CVM418Doc& doc, std::function<void(int)> postCommand, QWi
     graph_->SetHistory(kGraphHistory);
     graph_->setMinimumSize(420, 220);
     value_ = new QLabel;
+    value_->setObjectName("value");
     value_->setAlignment(Qt::AlignCenter);
     value_->setFont(big);
     regions_ = new QListWidget;

@@ -1,0 +1,132 @@
+// The monitoring view's latency: from the moment the read thread has the last byte of a
+// monitoring answer from vm418-sim (paced at 9600 bit/s) to the view's value painted,
+// through the document and the window, under the offscreen platform.
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+
+#include "main_frame.h"
+#include "monitoring_view.h"
+#include "simulator_process.h"
+#include "station_db.h"
+#include "station_dialogs.h"
+#include "systems.h"
+#include "vm418_doc.h"
+
+using namespace station;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kSamples = 300;
+
+// Stamps each monitoring answer as the read thread completes it, then posts it on.
+class StampingSink : public ProtocolEventSink {
+  public:
+    explicit StampingSink(QObject* doc) : doc_(doc) {}
+    void OnProtocolEvent(std::unique_ptr<ProtocolEvent> e) override {
+        if (e->status == 0 && e->command == 0x40A1) {
+            std::lock_guard lock(m);
+            stamps.push_back(Clock::now());
+        }
+        QCoreApplication::postEvent(doc_, new ProtocolQEvent(std::move(e)));
+    }
+    std::mutex m;
+    std::deque<Clock::time_point> stamps;
+
+  private:
+    QObject* doc_;
+};
+
+// Takes the latency of each painted value.
+class PaintWatch : public QObject {
+  public:
+    PaintWatch(StampingSink& sink, QLabel* label) : sink_(sink), label_(label) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() != QEvent::Paint || label_->text() == painted_) return false;
+        painted_ = label_->text();
+        std::lock_guard lock(sink_.m);
+        if (!sink_.stamps.empty()) {
+            us.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - sink_.stamps.back())
+                    .count());
+            sink_.stamps.clear();
+        }
+        return false;
+    }
+    std::vector<double> us;
+
+  private:
+    StampingSink& sink_;
+    QLabel* label_;
+    QString painted_;
+};
+
+bool RunUntil(const std::function<bool()>& done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    return done();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    QTemporaryDir dir;
+    const QString db = "DRIVER=SQLite3;Database=" + dir.path() + "/bench.db;JournalMode=WAL";
+    vm418::createSchema(db);
+    vm418::CSystemRset row;
+    row.SysID = 1;
+    row.SystemDescription = "Bench";
+    row.Modem = "555";
+    row.Password = "pw";
+    row.COMportSettings = "COM1 9600 0 0 8 3";
+    vm418::saveSystem(db, row);
+    cli::SimulatorProcess sim;
+    if (!sim.Start(VM418_SIM_PATH, {"--baud", "9600", "--password", "pw"})) return 1;
+    setenv("VM418_COM1", sim.path().c_str(), 1);
+
+    CMainFrame frame(db, dir.path() + "/");
+    QTimer chooser;
+    chooser.callOnTimeout([] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = dynamic_cast<CSystemsDlg*>(w); d && d->isVisible()) d->Select();
+    });
+    chooser.start(20);
+    frame.show();
+    frame.NewDocument();
+    if (!RunUntil([&] { return frame.Document()->systemId == 1; }, 5000)) return 1;
+    chooser.stop();
+    frame.Document()->OnCommand(ID_CALL);
+    if (!RunUntil([&] { return frame.Document()->linkState == LINK_MONITORING; }, 120000)) {
+        std::printf("monitoring did not start\n");
+        return 1;
+    }
+    StampingSink sink(frame.Document());
+    frame.Document()->protocol.SetWindow(&sink);
+    auto* label = frame.MonitoringView()->findChild<QLabel*>("value");
+    PaintWatch watch(sink, label);
+    label->installEventFilter(&watch);
+    RunUntil([&] { return watch.us.size() >= kSamples; }, 120000);
+    frame.Document()->protocol.SetWindow(nullptr);
+    auto& us = watch.us;
+    std::sort(us.begin(), us.end());
+    if (us.empty()) return 1;
+    std::printf(
+        "monitoring answer to painted value over %zu answers at 9600 bit/s: median %.1f ms, "
+        "p99 %.1f ms, max %.1f ms\n",
+        us.size(), us[us.size() / 2] / 1000, us[us.size() * 99 / 100] / 1000, us.back() / 1000);
+    frame.Document()->HangUp();
+    return 0;
+}
