@@ -175,17 +175,18 @@ int RunCallCommand(int argc, char** argv) {
         ok = download(kDownloads.at(o.download));
     }
     // A write or defaults: the unit confirms, then the document reads its parameters back.
+    // Counted as the transfer dialog closes: a fast one may open and close between looks.
     const auto readBackAfter = [&](const std::function<void()>& command) {
-        bool transferSeen = false;
+        const int before = ui.transfersClosed;
         command();
         const bool answered = RunUntil(
             [&] {
-                if (doc.TransferDialogOpen()) transferSeen = true;
-                return (transferSeen && !doc.TransferDialogOpen()) ||
-                       doc.linkState == LINK_OFF_LINE || doc.lastStatus != 0;
+                return ui.transfersClosed > before || doc.linkState == LINK_OFF_LINE ||
+                       doc.lastStatus != 0;
             },
             kStepLimitS);
-        return answered && transferSeen && doc.lastStatus == 0;
+        return answered && ui.transfersClosed > before && ui.lastTransferOk &&
+               doc.lastStatus == 0;
     };
     if (ok && o.writeParams) {
         RunUntil(

@@ -111,6 +111,8 @@ void ConsoleUi::TransferClosed(const FileTransferController& c) {
     if (progress_) progress_->Finish();
     progress_.reset();
     const bool ok = c.outcome() == FileTransferController::Outcome::Ok;
+    ++transfersClosed;
+    lastTransferOk = ok;
     if (!options_.quiet || !ok)
         Print(QString::fromStdString(c.caption) + (ok ? ": done" : ": failed"));
     if (!c.saveError().empty()) Print("Cannot save " + QString::fromStdString(c.saveError()));

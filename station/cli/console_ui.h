@@ -59,6 +59,8 @@ class ConsoleUi : public StationUi {
     int monitoringAnswers = 0;
     QStringList messages;  // what the message boxes said
     QString lastStatus;    // the status bar's last text
+    int transfersClosed = 0;
+    bool lastTransferOk = false;
 
   private:
     vm418::CSystemRset row_;
