@@ -100,8 +100,10 @@ bool TestConsoleController::singleMode() const {
 }
 
 bool TestConsoleController::running() const {
-    return echoTimer_.isActive() || durationTimer_.isActive() || recordingTimer_.isActive() ||
-           spectrumTimer_.isActive();
+    // The button and LCD tests run on after their echo with no timer of their own.
+    auto guard = const_cast<Link&>(link_).lock();
+    return const_cast<Link&>(link_).state().busy || echoTimer_.isActive() ||
+           durationTimer_.isActive() || recordingTimer_.isActive() || spectrumTimer_.isActive();
 }
 
 QString TestConsoleController::dacUnitCaption() const {
@@ -956,9 +958,15 @@ void TestConsoleController::toggleBacklite() {
 void TestConsoleController::closeConsole() {
     auto guard = link_.lock();
     if (running()) {
-        // The monitor stops its battery reports on "o"; the end closes the file.
-        if (link_.state().startedButtonIndex == index(Button::Record)) {
+        // The monitor stops its battery reports on "o", its key events and spectra on "Z";
+        // the end closes the recording's file.
+        const int started = link_.state().startedButtonIndex;
+        if (started == index(Button::Record)) {
             link_.port().writeString("o");
+        } else if (link_.state().busy &&
+                   (started == index(Button::Mode) || started == index(Button::Spectrum) ||
+                    started == index(Button::SpecAdc))) {
+            link_.port().writeString("Z");
         }
         endTest();
     }

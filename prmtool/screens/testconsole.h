@@ -110,6 +110,7 @@ class TestConsoleController : public QObject {
     bool yScaleLabelWhite() const { return yScaleLabelWhite_; }
     QString readout(int i) const { return readouts_[i]; }
     bool buttonVisible(Button b) const { return b != Button::Status && b != Button::SpecAdc; }
+    // A command is under way: started and not yet ended.
     bool running() const;
 
     // Opening: log, buttons, the user settings read through the settings editor, fields.

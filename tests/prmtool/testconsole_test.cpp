@@ -123,8 +123,10 @@ TEST(ConsoleTests, ButtonTestShowsKeysAndStopSendsZ) {
     c.ctl.click(Button::Mode);
     ASSERT_TRUE(waitUntil([&] { return c.ctl.keyLabel() == " Wrong 37h "; }));
     EXPECT_EQ(c.ctl.keyColour(), TestConsoleController::KeyColour::Magenta);
+    EXPECT_TRUE(c.ctl.running());  // no timer runs: the test waits for its STOP
     c.ctl.click(Button::Mode);
     EXPECT_EQ(c.log().last(), "BUTTON test END");
+    EXPECT_FALSE(c.ctl.running());
     // The monitor acknowledges the "Z" that ended the test.
     ASSERT_TRUE(waitUntil([&] { return c.log().last() == "End of Test accepted by HM-210"; }));
     EXPECT_FALSE(c.log().contains("'*' received -> HM-210 connected to PC"));
@@ -380,7 +382,7 @@ TEST_F(ConsoleOnPeer, LcdControlsSendLiveAndContrastLeavesTheStateAt35) {
 
 // prmctl ends a Repeat run on a monitor out of its dock after its first "Z", with the
 // failure as its exit code.
-TEST(ConsoleCommandLine, RepeatRunEndsWhenTheMonitorAnswersZ) {
+TEST(ConsoleCommandLine, RepeatEndsOnZAndTheButtonTestStopsAfterItsTime) {
     QProcess prmctl;
     prmctl.start(PRMCTL_PATH, {"--simulate", "--sim-fault", "z", "test", "uart", "--repeat", "3"});
     ASSERT_TRUE(prmctl.waitForFinished(30000));
@@ -390,6 +392,13 @@ TEST(ConsoleCommandLine, RepeatRunEndsWhenTheMonitorAnswersZ) {
         << out.toStdString();
     EXPECT_TRUE(test.contains("TIMEOUT")) << out.toStdString();
     EXPECT_EQ(prmctl.exitCode(), 1);
+
+    // The button test, which runs with no timer, is still stopped after its time.
+    prmctl.start(PRMCTL_PATH, {"--simulate", "test", "mode", "--for", "1"});
+    ASSERT_TRUE(prmctl.waitForFinished(30000));
+    const QString mode = QString::fromLocal8Bit(prmctl.readAllStandardOutput());
+    EXPECT_TRUE(mode.split('\n').contains("BUTTON test END")) << mode.toStdString();
+    EXPECT_EQ(prmctl.exitCode(), 0);
 }
 
 }  // namespace
