@@ -3,12 +3,14 @@
 #include <QApplication>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
 
 #include "monitoring_view.h"
 #include "station_dialogs.h"
+#include "systems.h"
 #include "vm418_doc.h"
 
 namespace station {
@@ -66,8 +68,10 @@ void CMainFrame::BuildMenus() {
     system->addAction("Print...")->setEnabled(false);
     system->addAction("Print Preview")->setEnabled(false);
     system->addAction("Print Setup...")->setEnabled(false);
-    system->addSeparator();
+    recentAnchor_ = system->addSeparator();
     system->addAction("E&xit", this, &QWidget::close);
+    systemMenu_ = system;
+    ShowRecentSystems();
     QMenu* download = menuBar()->addMenu("Dowload");
     AddCommand(download, ID_DOWNLOAD_PARAMETERS, "Download parameters file");
     AddCommand(download, ID_DOWNLOAD_HISTORY, "Download history file");
@@ -105,6 +109,71 @@ void CMainFrame::BuildMenus() {
 void CMainFrame::UpdateCommandUi() {
     for (auto& [id, action] : actions_)
         action->setEnabled(doc_ ? doc_->IsCommandEnabled(id) : id == ID_SELECT_SYSTEM);
+}
+
+namespace {
+constexpr int kRecentKept = 4;
+constexpr char kRecentGroup[] = "Recent File List";
+
+// The program's settings, in the user's configuration folder.
+QSettings ProgramSettings() {
+    return QSettings(QSettings::IniFormat, QSettings::UserScope,
+                     "Local AppWizard-Generated Applications", "418vLINK");
+}
+}  // namespace
+
+QStringList CMainFrame::RecentSystems() const {
+    QSettings settings = ProgramSettings();
+    settings.beginGroup(kRecentGroup);
+    QStringList out;
+    for (int i = 1; i <= kRecentKept; ++i) {
+        const QString entry = settings.value(QString("File%1").arg(i)).toString();
+        if (!entry.isEmpty()) out << entry;
+    }
+    return out;
+}
+
+void CMainFrame::RememberSystem(const vm418::CSystemRset& row) {
+    if (row.SysID == 0) return;
+    const QString entry = QString("%1  %2").arg(row.SysID).arg(row.SystemDescription);
+    QStringList recent = RecentSystems();
+    recent.removeIf([&](const QString& e) { return e.section("  ", 0, 0).toInt() == row.SysID; });
+    recent.prepend(entry);
+    QSettings settings = ProgramSettings();
+    settings.beginGroup(kRecentGroup);
+    for (int i = 1; i <= kRecentKept; ++i)
+        settings.setValue(QString("File%1").arg(i), recent.value(i - 1));
+    settings.endGroup();
+    ShowRecentSystems();
+}
+
+void CMainFrame::ShowRecentSystems() {
+    for (QAction* a : recentActions_)
+        delete a;
+    recentActions_.clear();
+    int n = 0;
+    for (const QString& entry : RecentSystems()) {
+        auto* a = new QAction(QString("&%1 %2").arg(++n).arg(entry.section("  ", 1)), this);
+        const int sysId = entry.section("  ", 0, 0).toInt();
+        connect(a, &QAction::triggered, this, [this, sysId] { SelectRecent(sysId); });
+        systemMenu_->insertAction(recentAnchor_, a);
+        recentActions_.push_back(a);
+    }
+}
+
+// A recent system is selected as "Select system" would select its row.
+void CMainFrame::SelectRecent(int sysId) {
+    if (!doc_ || doc_->linkState != LINK_OFF_LINE) return;
+    std::optional<vm418::CSystemRset> row;
+    if (vm418::readSystem(connectionText_, sysId, row) != 0 || !row) {
+        MessageBox(QString("System %1 is no longer in the System table").arg(sysId));
+        return;
+    }
+    doc_->HangUp();
+    doc_->UseSystem(*row);
+    RememberSystem(*row);
+    if (frame_) frame_->setWindowTitle(view_->Caption());
+    UpdateCommandUi();
 }
 
 void CMainFrame::About() {
@@ -176,6 +245,7 @@ void CMainFrame::ChooseSystem(const QString& connectionText,
     CSystemsDlg dialog(connectionText, this);
     const bool selected = dialog.exec() == QDialog::Accepted;
     chosen(selected ? dialog.Chosen() : std::nullopt);
+    if (selected && dialog.Chosen()) RememberSystem(*dialog.Chosen());
     if (frame_) frame_->setWindowTitle(view_->Caption());
     UpdateCommandUi();
 }

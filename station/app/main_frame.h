@@ -43,6 +43,8 @@ class CMainFrame : public QMainWindow, public StationUi {
     QAction* Action(int id) { return actions_.count(id) ? actions_.at(id) : nullptr; }
     QString StatusMessage() const { return message_->text(); }
     void UpdateCommandUi();
+    // The most recently selected systems, newest first ("SysID  description"), at most 4.
+    QStringList RecentSystems() const;
 
     // StationUi.
     void MessageBox(const QString& text) override;
@@ -61,6 +63,9 @@ class CMainFrame : public QMainWindow, public StationUi {
     QAction* AddCommand(QMenu* menu, int id, const QString& text);
     void RunCommand(int id);
     void About();
+    void RememberSystem(const vm418::CSystemRset& row);
+    void ShowRecentSystems();
+    void SelectRecent(int sysId);
 
     QString connectionText_;
     QString workFolder_;
@@ -71,6 +76,9 @@ class CMainFrame : public QMainWindow, public StationUi {
     CVM418View* view_ = nullptr;
     CChildFrame* frame_ = nullptr;
     std::unique_ptr<CFileTransDlg> transferDialog_;
+    QMenu* systemMenu_ = nullptr;
+    QAction* recentAnchor_ = nullptr;  // the recent systems go before it
+    std::vector<QAction*> recentActions_;
 };
 
 }  // namespace station

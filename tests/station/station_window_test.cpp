@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -52,6 +53,7 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     ASSERT_TRUE(sim.Start(VM418_SIM_PATH, {"--password", "pw"}));
     setenv("VM418_COM7", sim.path().c_str(), 1);
 
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
     CMainFrame frame(db, dir.path() + "/");
     EXPECT_EQ(frame.windowTitle(), "418vLINK");
     QStringList menus;
@@ -84,6 +86,7 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     ASSERT_TRUE(waitUntil([&] { return frame.Document()->systemId == 4; }));
     chooser.stop();
     EXPECT_TRUE(dialogSeen);
+    EXPECT_EQ(frame.RecentSystems(), QStringList{"4  Gate 4"});
     EXPECT_TRUE(frame.Action(ID_CALL)->isEnabled());
     EXPECT_FALSE(frame.Action(ID_DOWNLOAD_ALL)->isEnabled());
 
@@ -157,6 +160,15 @@ TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
     ASSERT_EQ(vm418::readSystem(db, 5, stored), 0);
     EXPECT_EQ(stored->COMportSettings, "COM2 19200 0 0 8 3");
     EXPECT_EQ(stored->InitString, "&F");
+
+    // "Select" on an empty table closes the dialog with nothing chosen.
+    QTemporaryDir emptyDir;
+    const QString emptyDb = "DRIVER=SQLite3;Database=" + emptyDir.path() + "/e.db";
+    ASSERT_EQ(vm418::createSchema(emptyDb), vm418::kDbOk);
+    CSystemsDlg empty(emptyDb);
+    empty.Select();
+    EXPECT_EQ(empty.result(), QDialog::Accepted);
+    EXPECT_FALSE(empty.Chosen());
 
     const QDate from(2026, 1, 1), to(2026, 1, 31);
     CTimePeriodDlg period(from, to);
