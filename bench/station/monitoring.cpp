@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "console_ui.h"
 #include "simulator_process.h"
 #include "station_db.h"
 #include "vm418_doc.h"
@@ -49,14 +50,6 @@ class CountingUi : public StationUi {
     int answers = 0;
 };
 
-bool RunUntil(const std::function<bool()>& done, int limitMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < limitMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    return done();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,14 +72,15 @@ int main(int argc, char** argv) {
     poll.callOnTimeout(&doc, [&] { doc.PollIfReady(); });
     poll.start(kPollTimerMs);
     doc.OnCommand(ID_CALL);
-    if (!RunUntil([&] { return doc.linkState == LINK_MONITORING && ui.answers > 0; }, 120000)) {
+    if (!cli::RunEventsUntil([&] { return doc.linkState == LINK_MONITORING && ui.answers > 0; },
+                             120000)) {
         std::printf("monitoring did not start\n");
         return 1;
     }
     const int before = ui.answers;
     QElapsedTimer t;
     t.start();
-    RunUntil([] { return false; }, kMeasureMs);
+    cli::RunEventsUntil([] { return false; }, kMeasureMs);
     const double seconds = t.elapsed() / 1000.0;
     const double rate = (ui.answers - before) / seconds;
     const double wire = (kPollBytes + kAnswerBytes) * kBitsPerByte / kBaud;

@@ -13,6 +13,7 @@
 #include <deque>
 #include <mutex>
 
+#include "console_ui.h"
 #include "main_frame.h"
 #include "monitoring_view.h"
 #include "simulator_process.h"
@@ -70,14 +71,6 @@ class PaintWatch : public QObject {
     QString painted_;
 };
 
-bool RunUntil(const std::function<bool()>& done, int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,10 +99,11 @@ int main(int argc, char** argv) {
     chooser.start(20);
     frame.show();
     frame.NewDocument();
-    if (!RunUntil([&] { return frame.Document()->systemId == 1; }, 5000)) return 1;
+    if (!cli::RunEventsUntil([&] { return frame.Document()->systemId == 1; }, 5000)) return 1;
     chooser.stop();
     frame.Document()->OnCommand(ID_CALL);
-    if (!RunUntil([&] { return frame.Document()->linkState == LINK_MONITORING; }, 120000)) {
+    if (!cli::RunEventsUntil([&] { return frame.Document()->linkState == LINK_MONITORING; },
+                             120000)) {
         std::printf("monitoring did not start\n");
         return 1;
     }
@@ -118,7 +112,7 @@ int main(int argc, char** argv) {
     auto* label = frame.MonitoringView()->findChild<QLabel*>("value");
     PaintWatch watch(sink, label);
     label->installEventFilter(&watch);
-    RunUntil([&] { return watch.us.size() >= kSamples; }, 120000);
+    cli::RunEventsUntil([&] { return watch.us.size() >= kSamples; }, 120000);
     frame.Document()->protocol.SetWindow(nullptr);
     auto& us = watch.us;
     std::sort(us.begin(), us.end());

@@ -89,13 +89,7 @@ std::optional<Options> Parse(const QStringList& args, QString& error) {
 
 // Runs the event loop until `done` holds or `limitS` passed; false on the limit.
 bool RunUntil(const std::function<bool()>& done, int limitS) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > limitS * 1000LL) return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
+    return RunEventsUntil(done, limitS * 1000LL);
 }
 
 }  // namespace
@@ -185,8 +179,7 @@ int RunCallCommand(int argc, char** argv) {
                        doc.lastStatus != 0;
             },
             kStepLimitS);
-        return answered && ui.transfersClosed > before && ui.lastTransferOk &&
-               doc.lastStatus == 0;
+        return answered && ui.transfersClosed > before && ui.lastTransferOk && doc.lastStatus == 0;
     };
     if (ok && o.writeParams) {
         RunUntil(

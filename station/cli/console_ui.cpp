@@ -1,5 +1,7 @@
 #include "console_ui.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QTimer>
 #include <QVariant>
@@ -38,6 +40,14 @@ bool SharedOptions::Take(const QStringList& args, qsizetype& i, QString& error) 
 void Say(const QString& text) {
     std::printf("%s\n", qPrintable(text));
     std::fflush(stdout);
+}
+
+bool RunEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < limitMs)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    return done();
 }
 
 int StoredRows(const QString& db, const QString& table, int32_t system) {

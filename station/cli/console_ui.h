@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,6 +70,8 @@ class ConsoleUi : public StationUi {
 };
 
 void Say(const QString& text);
+// Runs the event loop until `done` holds or `limitMs` passed; returns `done()`.
+bool RunEventsUntil(const std::function<bool()>& done, qint64 limitMs);
 // The rows of `table` ("Alarms", "History", "Parameters") stored for a system; -1 when the
 // database cannot be read.
 int StoredRows(const QString& db, const QString& table, int32_t system);
