@@ -15,10 +15,8 @@
 
 namespace station {
 
-CChildFrame::CChildFrame(CVM418Doc& doc, std::function<void()> firstActivation, QWidget* parent)
-    : QMdiSubWindow(parent), firstActivation_(std::move(firstActivation)) {
-    (void)doc;
-}
+CChildFrame::CChildFrame(std::function<void()> firstActivation, QWidget* parent)
+    : QMdiSubWindow(parent), firstActivation_(std::move(firstActivation)) {}
 
 bool CChildFrame::event(QEvent* e) {
     // The document's first frame asks for a system once it is shown (or activated, where a
@@ -185,7 +183,7 @@ void CMainFrame::NewDocument() {
         *this, workFolder_.isEmpty() ? vm418::prepareWorkingFolder() : workFolder_);
     doc_->records.connectionText = connectionText_;
     view_ = new CVM418View(*doc_, [this](int id) { PostCommand(id); });
-    frame_ = new CChildFrame(*doc_, [this] { PostCommand(ID_SELECT_SYSTEM); });
+    frame_ = new CChildFrame([this] { PostCommand(ID_SELECT_SYSTEM); });
     frame_->setWidget(view_);
     frame_->setAttribute(Qt::WA_DeleteOnClose);
     mdi_->addSubWindow(frame_);

@@ -20,7 +20,9 @@ class CFileTransDlg;
 
 class CChildFrame : public QMdiSubWindow {
   public:
-    CChildFrame(CVM418Doc& doc, std::function<void()> firstActivation, QWidget* parent = nullptr);
+    // `firstActivation` runs once the frame is first shown: the document's first frame asks
+    // for a system.
+    explicit CChildFrame(std::function<void()> firstActivation, QWidget* parent = nullptr);
 
   protected:
     bool event(QEvent* e) override;
