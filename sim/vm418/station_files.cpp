@@ -33,18 +33,22 @@ Bytes MakeAlarm(std::mt19937& rng, int number) {
     std::snprintf(buf, sizeof buf, "%02d-%02d-%02d %02d:%02d:%02d", 1 + number % 12,
                   1 + number % 28, 26, number % 24, (number * 7) % 60, (number * 13) % 60);
     PutField(rec, 18, buf);
-    std::snprintf(buf, sizeof buf, "%3d %5d %6d %3d", static_cast<int>(rng() % 9),
-                  static_cast<int>(rng() % 5000), static_cast<int>(1000 + rng() % 9000), len);
+    // Counts a portal sees: a background of a few hundred per second, an alarm peak of a
+    // few thousand; the station keeps them tenfold in 16 bits, so they stay under 3276.
+    const int outBG = 100 + static_cast<int>(rng() % 300);
+    const int min = 50 + static_cast<int>(rng() % 300);
+    const int max = min + 300 + static_cast<int>(rng() % 2500);
+    std::snprintf(buf, sizeof buf, "%3d %5d %6d %3d", static_cast<int>(rng() % 9), outBG,
+                  static_cast<int>(1000 + rng() % 9000), len);
     PutField(rec, 20, buf);
-    std::snprintf(buf, sizeof buf, "%6d %6d %c", static_cast<int>(rng() % 99999),
-                  static_cast<int>(rng() % 999), "ACEG"[rng() % 4]);
+    std::snprintf(buf, sizeof buf, "%6d %6d %c", max, min, "ACEG"[rng() % 4]);
     PutField(rec, 16, buf);
     PutField(rec, 24, "OK  ALARM  GAMMA  AB   U");
     rec.push_back(0);
     PutField(rec, 8, "00:01:30");
     rec.push_back(0);
     for (int i = 0; i < len; ++i) {
-        const uint32_t v = rng() % 100000;
+        const uint32_t v = static_cast<uint32_t>(min + static_cast<int>(rng() % (max - min + 1)));
         for (int b = 0; b < 4; ++b)
             rec.push_back(static_cast<uint8_t>(v >> (8 * b)));
     }
@@ -81,40 +85,40 @@ UnitFiles MakeUnitFiles(unsigned seed) {
         for (int i = 0; i < width; ++i)
             f.parameters[at + i] = static_cast<uint8_t>((value >> (8 * i)) & 0xFF);
     };
-    text(0, 5, "41S");                           // software version
-    text(5, 5, "1418");                          // password
+    text(0, 5, "41S");   // software version
+    text(5, 5, "1418");  // password
     text(10, 44, "VM418 SIMULATED STATION");
-    put(54, 418, 2);                             // serial number
-    put(57, 5, 1);                               // alarm timeout
-    put(58, 20, 1);                              // number parameter
-    put(59, 20, 1);                              // vehicle parameter
-    put(60, 10000, 4);                           // analog scale
-    put(64, 0, 1);                               // alarm mode
-    put(65, 30, 1);                              // low alarm L1 AB
-    put(66, 30, 1);                              // low alarm L1 ab
-    put(67, 10, 2);                              // low alarm L2
-    put(69, 4, 2);                               // high alarm H3
-    put(72, 8, 1);                               // detectors
-    put(73, 2, 1);                               // optical sensors
-    put(74, 0, 1);                               // modem TEL
-    put(75, 1, 1);                               // print alarms
+    put(54, 418, 2);    // serial number
+    put(57, 5, 1);      // alarm timeout
+    put(58, 20, 1);     // number parameter
+    put(59, 20, 1);     // vehicle parameter
+    put(60, 10000, 4);  // analog scale
+    put(64, 0, 1);      // alarm mode
+    put(65, 30, 1);     // low alarm L1 AB
+    put(66, 30, 1);     // low alarm L1 ab
+    put(67, 10, 2);     // low alarm L2
+    put(69, 4, 2);      // high alarm H3
+    put(72, 8, 1);      // detectors
+    put(73, 2, 1);      // optical sensors
+    put(74, 0, 1);      // modem TEL
+    put(75, 1, 1);      // print alarms
     put(79, static_cast<int64_t>(kRingOldest), 2);
     put(81, static_cast<int64_t>(pos), 2);
-    put(97, 0, 1);                               // US format
-    put(98, 50, 2);                              // contrast
-    put(100, 1, 1);                              // speed alert
-    put(101, 5, 1);                              // speed limit
-    put(104, 0, 1);                              // speed in km/h
-    put(135, 1, 1);                              // alarms only by optical sensors
-    put(138, 0, 1);                              // optical sensor distance
-    put(144, 2, 1);                              // background corrections
+    put(97, 0, 1);   // US format
+    put(98, 50, 2);  // contrast
+    put(100, 1, 1);  // speed alert
+    put(101, 5, 1);  // speed limit
+    put(104, 0, 1);  // speed in km/h
+    put(135, 1, 1);  // alarms only by optical sensors
+    put(138, 0, 1);  // optical sensor distance
+    put(144, 2, 1);  // background corrections
     put(145, 2, 1);
-    put(146, 3, 1);                              // segment parameter
-    put(147, 10, 1);                             // optical sensor level
-    put(172, 30, 1);                             // low alarm L1 CD
-    put(173, 30, 1);                             // low alarm L1 EF
-    put(174, 0, 1);                              // dust parameter
-    put(175, 0, 1);                              // TLC output
+    put(146, 3, 1);   // segment parameter
+    put(147, 10, 1);  // optical sensor level
+    put(172, 30, 1);  // low alarm L1 CD
+    put(173, 30, 1);  // low alarm L1 EF
+    put(174, 0, 1);   // dust parameter
+    put(175, 0, 1);   // TLC output
 
     f.history.assign(kHistorySlots * kHistorySlot, 0);
     for (size_t s = 0; s < 60; ++s) {
