@@ -363,13 +363,7 @@ void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
     } else {
         return nothing(linkState == LINK_OFF_LINE ? "off line" : "the unit is busy");
     }
-    auto dialog = std::make_unique<FileTransferController>(
-        &protocol, [this](int ms, std::function<void()> fn) {
-            Wait(ms, [this, fn = std::move(fn)] {
-                fn();
-                CheckTransferClosed();
-            });
-        });
+    auto dialog = NewTransferDialog();
     dialog->caption = spec->caption;
     dialog->compact = true;
     dialog->autoStart = startNow;
@@ -379,6 +373,17 @@ void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
         if (result == IDOK) HandOver(kind);
         FinishDownload(result, resume, done);
     });
+}
+
+// The dialog's own waits (the lamp's second, the pauses of "Abort") are the document's waits.
+std::unique_ptr<FileTransferController> CVM418Doc::NewTransferDialog() {
+    return std::make_unique<FileTransferController>(&protocol,
+                                                    [this](int ms, std::function<void()> fn) {
+                                                        Wait(ms, [this, fn = std::move(fn)] {
+                                                            fn();
+                                                            CheckTransferClosed();
+                                                        });
+                                                    });
 }
 
 void CVM418Doc::OpenTransfer(std::unique_ptr<FileTransferController> dialog,
@@ -502,13 +507,7 @@ void CVM418Doc::DownloadAll(std::function<void(int)> done) {
 
 void CVM418Doc::GetSpecificFile() {
     if (transferDialog_) return;
-    auto dialog = std::make_unique<FileTransferController>(
-        &protocol, [this](int ms, std::function<void()> fn) {
-            Wait(ms, [this, fn = std::move(fn)] {
-                fn();
-                CheckTransferClosed();
-            });
-        });
+    auto dialog = NewTransferDialog();
     dialog->caption = "Send specific file";
     OpenTransfer(std::move(dialog), {});
 }

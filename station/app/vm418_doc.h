@@ -151,6 +151,7 @@ class CVM418Doc : public QObject {
     // Runs `then` after `ms` without blocking; protocol events meanwhile wait their turn.
     void Wait(int ms, std::function<void()> then);
     void HandleQueued();
+    std::unique_ptr<FileTransferController> NewTransferDialog();
     void OpenTransfer(std::unique_ptr<FileTransferController> dialog,
                       std::function<void(int)> closed);
     void StartTransfer();

@@ -19,6 +19,7 @@
 #include <QVariant>
 #include <cstdio>
 #include <deque>
+#include <limits>
 #include <map>
 #include <optional>
 
@@ -291,10 +292,14 @@ bool RunRound(const Options& o, const char* argv0) {
     };
     for (auto& [port, queue] : ports)
         next(queue);
-    while (running > 0 || std::any_of(ports.begin(), ports.end(), [](const auto& p) {
-               return !p.second.systems.empty() || p.second.running;
-           }))
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
+    // Every call ends by itself (each has its own limits).
+    RunEventsUntil(
+        [&] {
+            return running == 0 && std::none_of(ports.begin(), ports.end(), [](const auto& p) {
+                       return !p.second.systems.empty() || p.second.running;
+                   });
+        },
+        std::numeric_limits<qint64>::max());
     return allOk;
 }
 
@@ -322,10 +327,7 @@ int RunAutocallCommand(int argc, char** argv) {
     for (;;) {
         const bool ok = RunRound(o, argv[0]);
         if (o.once) return ok ? 0 : kExitFailure;
-        QElapsedTimer wait;
-        wait.start();
-        while (wait.elapsed() < o.intervalS * 1000LL)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 500);
+        RunEventsUntil([] { return false; }, o.intervalS * 1000LL);
     }
 }
 

@@ -25,8 +25,8 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr int kConnectLimitS = 180;  // dialling, on-connect downloads and the first poll
-constexpr int kStepLimitS = 600;     // one asked-for step
+constexpr qint64 kConnectLimitMs = 180000;  // dialling, on-connect downloads and the first poll
+constexpr qint64 kStepLimitMs = 600000;     // one asked-for step
 
 const char kUsage[] =
     "usage: vm418ctl [--db CONNECTION] call --system N\n"
@@ -87,11 +87,6 @@ std::optional<Options> Parse(const QStringList& args, QString& error) {
     return o;
 }
 
-// Runs the event loop until `done` holds or `limitS` passed; false on the limit.
-bool RunUntil(const std::function<bool()>& done, int limitS) {
-    return RunEventsUntil(done, limitS * 1000LL);
-}
-
 }  // namespace
 
 int RunCallCommand(int argc, char** argv) {
@@ -150,8 +145,8 @@ int RunCallCommand(int argc, char** argv) {
 
     doc.OnCommand(ID_CALL);
     const bool monitoring =
-        RunUntil([&] { return doc.linkState == LINK_MONITORING || doc.serial.Handle() < 0; },
-                 kConnectLimitS) &&
+        RunEventsUntil([&] { return doc.linkState == LINK_MONITORING || doc.serial.Handle() < 0; },
+                       kConnectLimitMs) &&
         doc.linkState == LINK_MONITORING;
     bool ok = monitoring;
     if (!monitoring) Say("The unit could not be reached");
@@ -159,12 +154,12 @@ int RunCallCommand(int argc, char** argv) {
     const auto download = [&](int kind) {
         int result = 0;
         doc.Download(kind, doc.monitorRetries, [&](int r) { result = r; });
-        return RunUntil([&] { return result != 0; }, kStepLimitS) && result == IDOK;
+        return RunEventsUntil([&] { return result != 0; }, kStepLimitMs) && result == IDOK;
     };
     if (ok && o.download == "all") {
         int result = 0;
         doc.DownloadAll([&](int r) { result = r; });
-        ok = RunUntil([&] { return result != 0; }, kStepLimitS) && result == IDOK;
+        ok = RunEventsUntil([&] { return result != 0; }, kStepLimitMs) && result == IDOK;
     } else if (ok && !o.download.isEmpty()) {
         ok = download(kDownloads.at(o.download));
     }
@@ -173,25 +168,25 @@ int RunCallCommand(int argc, char** argv) {
     const auto readBackAfter = [&](const std::function<void()>& command) {
         const int before = ui.transfersClosed;
         command();
-        const bool answered = RunUntil(
+        const bool answered = RunEventsUntil(
             [&] {
                 return ui.transfersClosed > before || doc.linkState == LINK_OFF_LINE ||
                        doc.lastStatus != 0;
             },
-            kStepLimitS);
+            kStepLimitMs);
         return answered && ui.transfersClosed > before && ui.lastTransferOk && doc.lastStatus == 0;
     };
     if (ok && o.writeParams) {
-        RunUntil(
+        RunEventsUntil(
             [&] { return doc.linkState == LINK_MONITORING || doc.linkState == LINK_CONNECTED; },
-            kStepLimitS);
+            kStepLimitMs);
         ok = readBackAfter([&] { doc.OnCommand(ID_WRITE_PARAMETERS); });
         if (!ok) Say("The parameters were not written");
     }
     if (ok && o.defaults) {
-        RunUntil(
+        RunEventsUntil(
             [&] { return doc.linkState == LINK_MONITORING || doc.linkState == LINK_CONNECTED; },
-            kStepLimitS);
+            kStepLimitMs);
         ok = readBackAfter([&] { doc.OnCommand(ID_DEFAULT_PARAMETERS); });
         if (!ok) Say("The default parameters were not loaded");
     }
@@ -199,7 +194,7 @@ int RunCallCommand(int argc, char** argv) {
         // Monitoring runs again after the steps above unless it was stopped for good.
         if (doc.monitorRetries == 0) doc.OnCommand(ID_START_MONITORING);
         const int before = ui.monitoringAnswers;
-        RunUntil([] { return false; }, o.monitorS);
+        RunEventsUntil([] { return false; }, o.monitorS * 1000LL);
         ok = ui.monitoringAnswers > before;
         if (!ok) Say("No monitoring answer came");
     }

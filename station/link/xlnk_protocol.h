@@ -85,10 +85,6 @@ class XLNKProtocol : public CCom {
     int HandleTransferFrame(const uint8_t* frame);
     int HandleCommandError(uint16_t command, int code);
     bool TransferOpen() const;
-    // The download in progress (or the last one): bytes written so far, and the size its
-    // announcement gave (the announced count of 1024-byte pieces; 0 when none was given).
-    uint64_t ReceivedBytes() const { return receivedBytes_; }
-    uint64_t AnnouncedBytes() const { return announcedBytes_; }
 
     // Modem dialogue. Dial is refused (-1, nothing sent) while a dialogue or a connection
     // runs; it starts with a clean receiver.
@@ -146,10 +142,10 @@ class XLNKProtocol : public CCom {
     size_t rxCount = 0;
     int rxState = 0;
     std::atomic<bool> resetReceive_{false};  // set by Dial, honoured by the reader
-    bool discarding_ = false;  // the rest of a broken frame: neither text nor modem answers
-    bool resyncing_ = false;   // since a broken frame of a download, until silence or a match
-    bool frameBroken_ = false;  // a frame of a download was lost; ask again at silence
-    bool atLineStart_ = true;   // the next text byte begins a line
+    bool discarding_ = false;      // the rest of a broken frame: neither text nor modem answers
+    bool resyncing_ = false;       // since a broken frame of a download, until silence or a match
+    bool frameBroken_ = false;     // a frame of a download was lost; ask again at silence
+    bool atLineStart_ = true;      // the next text byte begins a line
     bool modemLineClean_ = false;  // the line being collected began on its own line
     std::atomic<bool> portLost_{false};
     std::string dialString;
@@ -161,9 +157,8 @@ class XLNKProtocol : public CCom {
     uint32_t blockNumber_ = 0;
     long blockStart_ = 0;  // offset in "sentfile.tmp" of the block being sent
     uint32_t nextBlock_ = 0;
-    std::atomic<uint64_t> receivedBytes_{0};
-    std::atomic<uint64_t> receiveLimit_{0};
-    std::atomic<uint64_t> announcedBytes_{0};
+    uint64_t receivedBytes_ = 0;  // of the download in progress
+    uint64_t receiveLimit_ = 0;   // the most it may bring
     std::function<uint32_t()> tick_;
     std::filesystem::path workFolder_ = ".";
     std::filesystem::path outbox_ = "outbox";

@@ -143,7 +143,7 @@ int XLNKProtocol::ReceiveBlock(const uint8_t* frame) {
     // A unit may not send more than it announced (or than any station file can be).
     if (receivedBytes_ + block->valid > receiveLimit_) {
         TraceF("Download longer than its announced %llu bytes\r\n",
-               static_cast<unsigned long long>(receiveLimit_.load()));
+               static_cast<unsigned long long>(receiveLimit_));
         CloseTransferFile();
         return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
     }
@@ -192,7 +192,6 @@ int XLNKProtocol::HandleTransferFrame(const uint8_t* frame) {
                 repeatCount = 0;
                 receivedBytes_ = 0;
                 // The count of 1024-byte pieces announced bounds the file.
-                announcedBytes_ = h.length >= 4 ? uint64_t{GetU32(data)} * kMaxBlockData : 0;
                 receiveLimit_ =
                     h.length >= 4 && GetU32(data) != 0
                         ? std::min<uint64_t>(GetU32(data) * kMaxBlockData, kDownloadLimit)
