@@ -79,8 +79,13 @@ GraphControl::GraphControl(QWidget* parent)
 }
 
 void GraphControl::FitX() {
+    // Whole-numbered ticks: the axis spans at least four steps and is rounded to nice
+    // numbers.
+    constexpr double kMinSpan = 4;
     const auto n = trace_->count();
-    x_->setRange(n > 0 ? trace_->at(0).x() : 0, n > 1 ? trace_->at(n - 1).x() : 1);
+    const double first = n > 0 ? trace_->at(0).x() : 0;
+    x_->setRange(first, std::max(first + kMinSpan, n > 1 ? trace_->at(n - 1).x() : 0));
+    x_->applyNiceNumbers();
     for (auto* c : cursors_) {
         if (c->count() == 2) c->replace({{x_->min(), c->at(0).y()}, {x_->max(), c->at(0).y()}});
     }
