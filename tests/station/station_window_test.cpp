@@ -26,6 +26,15 @@ using namespace station;
 
 namespace {
 
+// A modal dialog the test fails to answer is closed after a while, so that the test fails
+// on its assertions instead of waiting for ever.
+void CloseStrayModalDialogsAfter(int ms) {
+    QTimer::singleShot(ms, [] {
+        while (QWidget* w = QApplication::activeModalWidget())
+            w->close();
+    });
+}
+
 QStringList Texts(const QList<QAction*>& actions) {
     QStringList out;
     for (const QAction* a : actions)
@@ -81,6 +90,7 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
         }
     });
     chooser.start(20);
+    CloseStrayModalDialogsAfter(10000);
     frame.show();
     frame.NewDocument();
     ASSERT_TRUE(waitUntil([&] { return frame.Document()->systemId == 4; }));
@@ -155,6 +165,7 @@ TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
             }
     });
     typist.start(20);
+    CloseStrayModalDialogsAfter(10000);
     frame.Document()->OnCommand(ID_COM_SETUP);
     std::optional<vm418::CSystemRset> stored;
     ASSERT_EQ(vm418::readSystem(db, 5, stored), 0);
