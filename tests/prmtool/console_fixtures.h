@@ -27,6 +27,8 @@ class ConsoleFixture {
         previousDir_ = QDir::currentPath();
         QDir::setCurrent(dir.path());
         QObject::connect(&ctl, &TestConsoleController::testFinished, [this] { ++finished; });
+        // The memo keeps only its last lines; `seen` keeps every line ever added.
+        QObject::connect(&ctl.log(), &ScreenLog::lineAdded, [this](const QString& l) { seen << l; });
         ctl.setPcClock([] { return QDateTime(QDate(2026, 12, 8), QTime(21, 30, 5)); });
     }
     ~ConsoleFixture() { QDir::setCurrent(previousDir_); }
@@ -51,6 +53,7 @@ class ConsoleFixture {
     Link link;
     TestConsoleController ctl{link};
     int finished = 0;
+    QStringList seen;
 
   private:
     QString previousDir_;

@@ -161,7 +161,7 @@ TEST(ConsoleTests, CountersRepeatRecordsAndWritesTheHistogramAfterStop) {
     const QByteArray hist = c.file("GammaHist.asc");
     EXPECT_EQ(hist.size(), 128 * 6);
     // The first counts (about 235) are above 126: every reply went into the last bin.
-    const int replies = static_cast<int>(c.log().filter("Counters:").size());
+    const int replies = static_cast<int>(c.seen.filter("Counters:").size());
     EXPECT_EQ(hist.right(6), QByteArray::number(replies).rightJustified(5, ' ') + '\n');
     EXPECT_FALSE(c.ctl.recordingOn());
 }
