@@ -132,6 +132,10 @@ QString formatDbDate(std::time_t t) {
     return QString::fromLatin1(buf);
 }
 
+RecordCondition RecordCondition::days(const QDate& first, const QDate& last) {
+    return period(fromDbDate(first.startOfDay()), fromDbDate(last.endOfDay()));
+}
+
 QString RecordCondition::sql() const {
     QString s;
     if (at) s += " AND DateTime = ?";

@@ -3,6 +3,8 @@
 
 #pragma once
 
+#include <QDate>
+#include <QDateTime>
 #include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QString>
@@ -88,6 +90,9 @@ struct RecordCondition {
         return {first, last, std::nullopt};
     }
     static RecordCondition exactly(std::time_t t) { return {std::nullopt, std::nullopt, t}; }
+    // The whole days from `first` to `last`, both included: from 00:00:00 of the first to
+    // 23:59:59 of the last, local time (an alarm at midnight or a second before is in).
+    static RecordCondition days(const QDate& first, const QDate& last);
 
     // " AND DateTime >= ? ..." for the bound values that bindValues() adds.
     QString sql() const;

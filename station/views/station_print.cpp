@@ -1,0 +1,66 @@
+#include "station_print.h"
+
+#include <QFontMetrics>
+#include <QLocale>
+#include <QPageLayout>
+#include <QPageSize>
+#include <QPaintDevice>
+#include <QPainter>
+#include <QPdfWriter>
+
+namespace station {
+
+int MmToDevice(const QPaintDevice& device, double mm) {
+    return static_cast<int>(mm * device.logicalDpiY() / 25.4 + 0.5);
+}
+
+QFont HeaderFont(const QPaintDevice& device) {
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setStyleHint(QFont::Serif);
+    font.setWeight(static_cast<QFont::Weight>(600));
+    font.setPixelSize(MmToDevice(device, 5.0));
+    return font;
+}
+
+QFont BodyFont() {
+    QFont font(QStringLiteral("Helvetica"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(10);
+    return font;
+}
+
+QString PrintedText(const QDateTime& printed, int page) {
+    // Month names in English whatever the user's locale, as the rest of the printout.
+    const QString when = QLocale::c().toString(printed, QStringLiteral("HH:mm:ss, MMM dd,yyyy"));
+    return QStringLiteral("Printed %1  page %2 ").arg(when).arg(page);
+}
+
+void DrawPageHeader(QPainter& painter, QRect& area, const QString& heading, int page,
+                    const QDateTime& printed) {
+    painter.save();
+    const QPaintDevice& device = *painter.device();
+    painter.setPen(QPen(Qt::black, MmToDevice(device, 0.5), Qt::SolidLine));
+    painter.setFont(HeaderFont(device));
+    const QFontMetrics metrics(painter.font(), painter.device());
+    const int t = metrics.height();
+    const int g = t + t / 3;
+    painter.drawText(QRect(area.left(), area.top(), area.width(), t),
+                     Qt::AlignLeft | Qt::AlignTop, heading);
+    painter.drawText(QRect(area.left(), area.top(), area.width(), t),
+                     Qt::AlignRight | Qt::AlignTop, PrintedText(printed, page));
+    painter.drawLine(area.left(), area.top() + g, area.right(), area.top() + g);
+    area.setTop(area.top() + 2 * g);
+    painter.restore();
+}
+
+std::unique_ptr<QPdfWriter> NewA4Pdf(const QString& path, const QString& title) {
+    auto pdf = std::make_unique<QPdfWriter>(path);
+    pdf->setResolution(300);
+    pdf->setPageLayout(QPageLayout(QPageSize(QPageSize::A4), QPageLayout::Portrait,
+                                   QMarginsF(10, 10, 10, 10), QPageLayout::Millimeter));
+    pdf->setTitle(title);
+    pdf->setCreator(QStringLiteral("418vLINK"));
+    return pdf;
+}
+
+}  // namespace station

@@ -1,0 +1,39 @@
+// Station printouts: pages on a printer or an A4 PDF file, each starting with the same page
+// header (the document's title and what is printed at the top left, the time of printing
+// and the page number at the top right, a rule underneath).
+#pragma once
+
+#include <QDateTime>
+#include <QFont>
+#include <QRect>
+#include <QString>
+#include <memory>
+
+class QPainter;
+class QPaintDevice;
+class QPdfWriter;
+
+namespace station {
+
+// Millimetres in the device units of `device`.
+int MmToDevice(const QPaintDevice& device, double mm);
+
+// The header font: "Times New Roman", weight 600, 5 mm high on `device`.
+QFont HeaderFont(const QPaintDevice& device);
+// The font of a page's body text, 10 point.
+QFont BodyFont();
+
+// Draws the page header into `area` (the printable area in device units) and moves its top
+// below the header. `heading` is the title and kind, e.g. "Unit 7  - ALARMS ". The pen and
+// font of `painter` are left as they were.
+void DrawPageHeader(QPainter& painter, QRect& area, const QString& heading, int page,
+                    const QDateTime& printed);
+
+// "Printed %s  page %d " with the time of printing as "%H:%M:%S, %b %d,%Y".
+QString PrintedText(const QDateTime& printed, int page);
+
+// An A4 portrait PDF writer at 300 dots per inch with 10 mm margins; `title` is the
+// document's title in the file's information.
+std::unique_ptr<QPdfWriter> NewA4Pdf(const QString& path, const QString& title);
+
+}  // namespace station

@@ -1,0 +1,42 @@
+// What the main frame asks of a data view of the station document (alarms, history,
+// parameters): it lives in a child frame of the document, hears the document's update
+// hints, names its frame, changes its period of stored data and prints its pages.
+#pragma once
+
+#include <QDateTime>
+#include <QWidget>
+#include <functional>
+
+class QPagedPaintDevice;
+
+namespace station {
+
+class CVM418Doc;
+
+class CStationView : public QWidget {
+  public:
+    // `postCommand` routes a menu command to the main frame (and so to the document).
+    CStationView(CVM418Doc& doc, std::function<void(int)> postCommand, QWidget* parent = nullptr)
+        : QWidget(parent), doc_(doc), post_(std::move(postCommand)) {}
+
+    // Once, after the view is placed in its frame: off line it asks for its period and loads
+    // the stored records it shows.
+    virtual void OnInitialUpdate() = 0;
+    // Every update of the document: `hint` 101, 201, 301, 401 (or 0 for any); `key` the
+    // alarm of a hint 201.
+    virtual void OnUpdate(int hint, int key) = 0;
+    // The frame's caption: the document's title, the view's kind and the link state.
+    virtual QString Caption() const = 0;
+    // "Change period of displayed data" (enabled only while the document is off line).
+    virtual void OnChangePeriod() = 0;
+    // Prints the view's pages on `device` (a printer or a PDF file); returns the pages.
+    virtual int Print(QPagedPaintDevice& device, const QDateTime& printed) = 0;
+
+    CVM418Doc& Document() { return doc_; }
+
+  protected:
+    CVM418Doc& doc_;
+    std::function<void(int)> post_;
+};
+
+}  // namespace station
