@@ -1,37 +1,24 @@
-// One program per serial port, through the lock files that serial programs on Linux share:
-// "LCK..<device name>" in the lock folder, holding the owner's process id as ten ASCII
-// digits, right-aligned, and a newline. Exclusive opening alone does not keep out a program
-// running as root; the lock does.
+// The station's port lock: the suite's serial port lock in the folder VM418_LOCK_DIR names
+// (when set), tracing to the station link's trace.
 #pragma once
-
-#include <sys/types.h>
 
 #include <string>
 
+#include "serial_port_lock.h"
+#include "trace.h"
+
 namespace station {
 
-// The lock folder: VM418_LOCK_DIR when set, else /run/lock, else /var/lock.
-std::string PortLockFolder();
+inline constexpr char kLockFolderVariable[] = "VM418_LOCK_DIR";
 
-class PortLock {
+inline std::string PortLockFolder() {
+    return suite::SerialLockFolder(kLockFolderVariable);
+}
+
+class PortLock : public suite::SerialPortLock {
   public:
-    PortLock() = default;
-    ~PortLock() { Release(); }
-    PortLock(const PortLock&) = delete;
-    PortLock& operator=(const PortLock&) = delete;
-
-    // Takes the lock of a device (a symbolic link counts as the device it names). A lock
-    // whose process no longer runs is removed and taken. Returns "" when the lock is taken
-    // or when none can be kept here (no lock folder, not writable: traced, the port is
-    // opened without one), else the reason: "port in use by process 1234".
-    std::string Acquire(const std::string& device);
-    // Removes the lock file if this object holds it.
-    void Release();
-    // The lock file held, or "".
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
+    PortLock()
+        : SerialPortLock(kLockFolderVariable, [](const std::string& line) { Trace(line); }) {}
 };
 
 }  // namespace station

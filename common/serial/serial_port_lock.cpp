@@ -1,4 +1,4 @@
-#include "port_lock.h"
+#include "serial_port_lock.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,14 +8,13 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "trace.h"
-
-namespace station {
+namespace suite {
 
 namespace {
 
@@ -68,14 +67,25 @@ bool WriteLockText(int fd) {
 
 }  // namespace
 
-std::string PortLockFolder() {
-    if (const char* dir = std::getenv("VM418_LOCK_DIR"); dir && *dir) return dir;
+std::string SerialLockFolder(const char* folderVariable) {
+    if (const char* dir = folderVariable ? std::getenv(folderVariable) : nullptr; dir && *dir)
+        return dir;
     return IsFolder("/run/lock") ? "/run/lock" : "/var/lock";
 }
 
-std::string PortLock::Acquire(const std::string& device) {
+void SerialPortLock::TraceF(const char* format, ...) const {
+    if (!trace_) return;
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    trace_(line);
+}
+
+std::string SerialPortLock::Acquire(const std::string& device) {
     Release();
-    const std::string folder = PortLockFolder();
+    const std::string folder = SerialLockFolder(folderVariable_);
     if (!IsFolder(folder)) {
         TraceF("No lock folder %s: %s opened without a lock\n", folder.c_str(), device.c_str());
         return {};
@@ -148,11 +158,11 @@ std::string PortLock::Acquire(const std::string& device) {
     return "port in use: the lock " + lockPath + " keeps changing";
 }
 
-void PortLock::Release() {
+void SerialPortLock::Release() {
     if (path_.empty()) return;
     // Only our own lock is removed.
     if (ReadLockPid(path_) == getpid()) unlink(path_.c_str());
     path_.clear();
 }
 
-}  // namespace station
+}  // namespace suite
