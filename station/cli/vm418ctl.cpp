@@ -6,6 +6,7 @@
 #include "call_command.h"
 #include "db_command.h"
 #include "link_command.h"
+#include "params_command.h"
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "link") == 0)
@@ -20,6 +21,8 @@ int main(int argc, char** argv) {
     if (autocall) return station::cli::RunAutocallCommand(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "db") == 0)
         return station::cli::RunDbCommand(argc - 1, argv + 1);
+    if (station::cli::IsParamsDiffCommand(argc, argv))
+        return station::cli::RunParamsDiffCommand(argc, argv);
     // The records commands also stand on their own: vm418ctl import, alarms list, ...
     static const char* const kRecordsCommands[] = {"systems", "import", "alarms", "history",
                                                    "params",  "export", "--db"};
