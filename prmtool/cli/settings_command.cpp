@@ -147,7 +147,9 @@ QString applyAssignment(SettingsController& ctl, const QString& name, const QStr
         QObject scope;
         QObject::connect(&ctl, &SettingsController::validationMessage, &scope,
                          [&](const QString& text) { refusal = text; });
+        // A value given on the command line is complete: an empty one is judged at once.
         ctl.setFieldText(f.field, value);
+        ctl.leaveField(f.field);
         return refusal;
     }
     return QStringLiteral("unknown setting (known: %1)").arg(allNames());

@@ -81,11 +81,13 @@ void SettingsController::displayUserSettings() {
 }
 
 void SettingsController::saveUserSettings() {
+    judgeEmptyFields();
     setButton(Button::SaveUser, false);
     startCommand(code::kWriteUser, 'K', kWriteCheckMs);
 }
 
 void SettingsController::saveDefaultAndUser() {
+    judgeEmptyFields();
     setButton(Button::SaveUser, false);
     setButton(Button::SaveDefaultUser, false);
     startCommand(code::kWriteDefaultAndUser, 'Q', kWriteCheckMs);
@@ -254,12 +256,28 @@ void SettingsController::setFieldText(Field f, const QString& text) {
     if (at(texts_, f) == text) return;
     at(texts_, f) = text;
     modified_ = true;
-    if (!fieldAccepts(f, text)) {
-        const ValidationRule* rule = validationRuleOf(f);
-        emit validationMessage(QString::fromLatin1(rule->message));
-        at(texts_, f) = QString::fromLatin1(rule->defaultText);
-    }
+    // A field emptied to be retyped is judged when the user leaves it or saves.
+    if (!text.trimmed().isEmpty()) judgeField(f);
     emit changed();
+}
+
+void SettingsController::leaveField(Field f) {
+    if (!judgeField(f)) emit changed();
+}
+
+bool SettingsController::judgeField(Field f) {
+    if (fieldAccepts(f, at(texts_, f))) return true;
+    const ValidationRule* rule = validationRuleOf(f);
+    emit validationMessage(QString::fromLatin1(rule->message));
+    at(texts_, f) = QString::fromLatin1(rule->defaultText);
+    return false;
+}
+
+void SettingsController::judgeEmptyFields() {
+    for (int i = 0; i < kFieldCount; ++i) {
+        const auto f = static_cast<Field>(i);
+        if (at(texts_, f).trimmed().isEmpty() && validationRuleOf(f)) judgeField(f);
+    }
 }
 
 void SettingsController::toggleOption(Option o) {

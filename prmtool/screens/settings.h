@@ -63,8 +63,11 @@ class SettingsController : public QObject {
     void displayUserSettings();
     void saveUserSettings();
     void saveDefaultAndUser();  // the hidden "Save as Deafault/User"
-    // A change of a field's text (typed or set by the program): validated on the spot.
+    // A change of a field's text (typed or set by the program): validated on the spot,
+    // except an emptied field, which the user may be retyping.
     void setFieldText(Field f, const QString& text);
+    // The user leaves a field: an empty one is judged now (its default, with the message).
+    void leaveField(Field f);
     void toggleOption(Option o);
     void chooseDoseUnit(int item);
     // The steppers: the value now shown after a click.
@@ -96,6 +99,10 @@ class SettingsController : public QObject {
     void sendWriteBlock();
     void finishWrite(bool both);
     void showError(const QString& text);
+    // Validates a field's text; a refused one gets its default after the message.
+    bool judgeField(Field f);
+    // Before a write: fields left empty take their defaults, each with its message.
+    void judgeEmptyFields();
     void setButton(Button b, bool on) { buttons_[static_cast<int>(b)] = on; }
     uint8_t flagsForWrite() const;
 

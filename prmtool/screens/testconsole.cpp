@@ -106,18 +106,6 @@ bool TestConsoleController::running() const {
            durationTimer_.isActive() || recordingTimer_.isActive() || spectrumTimer_.isActive();
 }
 
-QString TestConsoleController::dacUnitCaption() const {
-    switch (dacUnits_) {
-        case DacUnits::Steps:
-            return QStringLiteral("[ step ]");
-        case DacUnits::MilliVolts:
-            return QStringLiteral("[ mV ]");
-        case DacUnits::SawTooth:
-            return QStringLiteral("saw tooth");
-    }
-    return {};
-}
-
 QString TestConsoleController::pcClockText() const {
     const QDateTime now = pcClock_();
     return QString::asprintf(" %02d-%02d-%02d  %02d:%02d:%02d", now.date().year() - 2000,
@@ -197,6 +185,7 @@ void TestConsoleController::fillFromSettings() {
     backliteCaption_ =
         u.backlightOn ? QStringLiteral("Backlite EN") : QStringLiteral("Backlite DIS");
     dacUnits_ = DacUnits::Steps;
+    dacUnitCaption_ = QStringLiteral("[ step ]");
     dacTexts_ = {QString::number(u.gammaDiscriminator), QString::number(u.neutronDiscriminator)};
     ratioText_ = QString::number(u.contrastCoarse);
     contrastText_ = QString::number(u.contrastFine);
@@ -898,11 +887,13 @@ void TestConsoleController::cycleDacUnits() {
             for (auto& t : dacTexts_)
                 t = QString::number(toMilliVolts(t.trimmed().toLong()));
             dacUnits_ = DacUnits::MilliVolts;
+            dacUnitCaption_ = QStringLiteral("[ mV ]");
             break;
         case DacUnits::MilliVolts:
             if (!scanRunning) {
                 dacEditsEnabled_ = false;
                 dacUnits_ = DacUnits::SawTooth;
+                dacUnitCaption_ = QStringLiteral("saw tooth");
                 break;
             }
             [[fallthrough]];
@@ -911,6 +902,7 @@ void TestConsoleController::cycleDacUnits() {
             for (auto& t : dacTexts_)
                 t = QString::number(toSteps(t.trimmed().toLong()));
             dacUnits_ = DacUnits::Steps;
+            dacUnitCaption_ = QStringLiteral("[ step ]");
             break;
     }
     emit changed();

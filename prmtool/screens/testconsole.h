@@ -81,7 +81,7 @@ class TestConsoleController : public QObject {
     bool singleRepeatEnabled() const { return singleRepeatEnabled_; }
     QString dacText(int i) const { return dacTexts_[i]; }
     bool dacEditsEnabled() const { return dacEditsEnabled_; }
-    QString dacUnitCaption() const;
+    QString dacUnitCaption() const { return dacUnitCaption_; }
     QString ratioText() const { return ratioText_; }
     QString contrastText() const { return contrastText_; }
     QString lcdTemperatureText() const { return lcdTempText_; }
@@ -214,6 +214,7 @@ class TestConsoleController : public QObject {
     std::array<QString, 2> dacTexts_ = {QStringLiteral("2000"), QStringLiteral("4000")};
     bool dacEditsEnabled_ = true;
     DacUnits dacUnits_ = DacUnits::Steps;
+    QString dacUnitCaption_ = QStringLiteral("[ step ]");
     QString ratioText_ = QStringLiteral("4");
     QString contrastText_ = QStringLiteral("22");
     QString lcdTempText_;

@@ -95,7 +95,11 @@ void TestConsoleController::startScan() {
     }
     stepIndex_ = 0;
     dacEditsEnabled_ = false;
-    if (dacUnits_ == DacUnits::SawTooth) dacUnits_ = DacUnits::MilliVolts;
+    if (dacUnits_ == DacUnits::SawTooth) {
+        // The scan steps the level itself: the saw tooth gives way to millivolts.
+        dacUnits_ = DacUnits::MilliVolts;
+        dacUnitCaption_ = QStringLiteral("[mV]");
+    }
     threshold_ = kScanFirstMilliVolts;
     channelCount_ = kScanChannels;
     values_.fill(0);

@@ -44,6 +44,8 @@ QLineEdit* TForm4::addField(QWidget* parent, QGridLayout* grid, int row, const Q
     fields_[f] = edit;
     connect(edit, &QLineEdit::textEdited, this,
             [this, f](const QString& text) { controller_.setFieldText(f, text); });
+    // Return, or the focus moving on: a field left empty takes its default.
+    connect(edit, &QLineEdit::editingFinished, this, [this, f] { controller_.leaveField(f); });
     return edit;
 }
 

@@ -20,6 +20,8 @@ class StepperSpinBox : public QSpinBox {
   public:
     using QSpinBox::QSpinBox;
     void stepBy(int steps) override;
+    // Off: the value changes only with the arrows (and the arrow keys), never by typing.
+    void setTypingAllowed(bool allowed) { lineEdit()->setReadOnly(!allowed); }
 
   signals:
     void stepped(int shownValue);

@@ -130,6 +130,9 @@ TForm2::TForm2(Link& link, QWidget* parent) : QDialog(parent), controller_(link)
     ratio_->setRange(4, 6);
     contrast_ = new StepperSpinBox(tests);
     contrast_->setRange(22, 42);
+    // Read-only fields with arrows: each step is sent to the monitor as it is made.
+    ratio_->setTypingAllowed(false);
+    contrast_->setTypingAllowed(false);
     lcdTemp_ = new QLineEdit(tests);
     lcdTemp_->setEnabled(false);
     grid->addWidget(ratio_, 3, 2);

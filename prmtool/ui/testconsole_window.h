@@ -55,6 +55,8 @@ class TForm2 : public QDialog {
     QLineEdit* temperatureEdit() const { return temperature_; }
     QLabel* keyLabel() const { return keyLabel_; }
     PictureLabel* picture() const { return picture_; }
+    StepperSpinBox* ratioBox() const { return ratio_; }
+    StepperSpinBox* contrastBox() const { return contrast_; }
 
     // Esc and the window's close button end the console as "Main Menu" does.
     void reject() override;

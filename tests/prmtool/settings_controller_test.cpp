@@ -226,11 +226,38 @@ TEST_F(SettingsEditor, TypingPastTheRangeShowsTheMessageAtTheFourthDigit) {
 
     ctl.setFieldText(Field::SerialNumber, "0");
     ctl.setFieldText(Field::SerialNumber, "10000");
-    ctl.setFieldText(Field::GammaAlarm, "");
-    EXPECT_EQ(messages,
-              (QStringList{"DEFAULT: Neutron Discr", "DEFAULT: Serial #", "DEFAULT: Gamma Alarm"}));
+    EXPECT_EQ(messages, (QStringList{"DEFAULT: Neutron Discr", "DEFAULT: Serial #"}));
     EXPECT_EQ(ctl.fieldText(Field::SerialNumber), "3200");
+
+    // The keystroke that empties a field is the user retyping it: no message until the
+    // user leaves the field, which then takes its default.
+    ctl.setFieldText(Field::GammaAlarm, "");
+    EXPECT_EQ(messages.size(), 2);
+    EXPECT_EQ(ctl.fieldText(Field::GammaAlarm), "");
+    ctl.setFieldText(Field::GammaAlarm, "7.5");
+    ctl.leaveField(Field::GammaAlarm);
+    EXPECT_EQ(messages.size(), 2);
+    ctl.setFieldText(Field::GammaAlarm, "");
+    ctl.leaveField(Field::GammaAlarm);
+    EXPECT_EQ(messages.last(), "DEFAULT: Gamma Alarm");
     EXPECT_EQ(ctl.fieldText(Field::GammaAlarm), "5.0");
+}
+
+// A field still empty when the user saves takes its default, with its message, before the
+// block is built: the monitor never gets a 0 the user did not type.
+TEST_F(SettingsEditor, FieldLeftEmptyIsJudgedWhenSaved) {
+    readUserSettings();
+    ctl.setFieldText(Field::DangerGamma, "");
+    ctl.setFieldText(Field::NeutronDiscr, " ");
+    EXPECT_TRUE(messages.isEmpty());
+    ctl.saveUserSettings();
+    EXPECT_EQ(messages, (QStringList{"DEFAULT: Neutron Discr", "DEFAULT: Danger Gamma"}));
+    ASSERT_EQ(peer.take(1), "K");
+    peer.send(QByteArray(1, char(0xAA)));
+    const QByteArray block = peer.take(21);
+    ASSERT_EQ(block.size(), 21);
+    EXPECT_EQ(uint8_t(block[6]) | (uint8_t(block[7]) << 8), 1684);
+    EXPECT_EQ(uint8_t(block[10]), 10);
 }
 
 TEST_F(SettingsEditor, ClockTickShowsModifiedAndOffersBothSaves) {

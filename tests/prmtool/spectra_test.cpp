@@ -139,10 +139,16 @@ TEST_F(SpectraOnPeer, FailedMeasurementLeavesNoWatchdog) {
     EXPECT_TRUE(ctl.dacEditsEnabled());
 }
 
+// A scan started in saw-tooth mode steps the level in millivolts, its unit captioned "[mV]".
 TEST_F(SpectraOnPeer, NeutronPointAboveTheTopIsDrawnAtTheTopAndTheScaleStays) {
+    ctl.cycleDacUnits();
+    ctl.cycleDacUnits();
+    EXPECT_EQ(ctl.dacUnitCaption(), "saw tooth");
     ctl.toggleGamma();
     ctl.click(Button::Spectrum);
     ASSERT_EQ(peer.take(1), "n");
+    EXPECT_EQ(ctl.dacUnitCaption(), "[mV]");
+    EXPECT_EQ(ctl.dacText(1), "25");
     peer.send(QByteArray(1, char(0xAA)));
     peer.take(2);
     peer.send(word(400) + word(100));  // 300 counts in a 50-count scale

@@ -179,6 +179,16 @@ TEST_F(WithSimulator, SettingsWindowShowsReadsAndValidatesThroughItsController) 
     EXPECT_EQ(box.caption, "MESSAGE");
     EXPECT_EQ(box.text, "DEFAULT: Gamma Discr");
     EXPECT_EQ(gamma->text(), "1780");
+    // Emptying the field to retype it brings no box; leaving it empty gives the default.
+    box = MessageBoxCatcher();
+    box.arm();
+    gamma->selectAll();
+    QTest::keyClick(gamma, Qt::Key_Backspace);
+    EXPECT_EQ(gamma->text(), "");
+    EXPECT_TRUE(box.text.isEmpty());
+    QTest::keyClick(gamma, Qt::Key_Return);
+    EXPECT_EQ(box.text, "DEFAULT: Gamma Discr");
+    EXPECT_EQ(gamma->text(), "1780");
 
     QTest::mouseClick(window.optionButton(SettingsController::Option::Backlight), Qt::LeftButton);
     EXPECT_EQ(window.optionButton(SettingsController::Option::Backlight)->text(), "BackliteON");
@@ -247,6 +257,22 @@ TEST_F(WithSimulator, TestConsoleWindowRunsATestFromItsButton) {
     ASSERT_TRUE(waitUntil(
         [&] { return window.logView()->toPlainText().endsWith("Temperature test END"); }));
     EXPECT_EQ(window.temperatureEdit()->text(), " 21.0 grad C");
+
+    // RATIO and CONTRAST change only with their arrows, each step sent as it is made.
+    QTest::mouseClick(window.button(TButton::Lcd), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return window.ratioBox()->isEnabled(); }));
+    for (StepperSpinBox* box : {window.ratioBox(), window.contrastBox()}) {
+        const int before = box->value();
+        box->selectAll();
+        QTest::keyClicks(box, box == window.ratioBox() ? "6" : "30");
+        EXPECT_EQ(box->value(), before);
+    }
+    QTest::keyClick(window.ratioBox(), Qt::Key_Up);
+    EXPECT_EQ(window.ratioBox()->value(), 5);
+    EXPECT_TRUE(window.logView()->toPlainText().endsWith("New LCD ratio = 5"));
+    QTest::mouseClick(window.button(TButton::Lcd), Qt::LeftButton);
+    ASSERT_TRUE(
+        waitUntil([&] { return window.logView()->toPlainText().endsWith("LCD display END"); }));
 
     window.controller().setTimeText("1");
     QTest::mouseClick(window.button(TButton::Spectrum), Qt::LeftButton);
