@@ -32,6 +32,25 @@ void usage(QTextStream& err) {
            "  spectrum offline get|histogram [--png F]         read the off-line data\n";
 }
 
+// Counts and times (seconds) must be positive whole numbers: a negative count once started a
+// recording twice. Checked before the port is opened; the bound keeps milliseconds in range.
+constexpr int kLargestValue = 1000000;
+
+bool checkPositiveValues(const QStringList& args, QTextStream& err) {
+    static const QStringList kCounted = {"--repeat", "--count", "--for", "--time", "--timeout"};
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        if (!kCounted.contains(args[i])) continue;
+        bool ok = false;
+        const int value = args.value(i + 1).toInt(&ok);
+        if (!ok || value <= 0 || value > kLargestValue) {
+            err << "prmctl: " << args[i] << " needs a whole number from 1 to " << kLargestValue
+                << ", not '" << args.value(i + 1) << "'\n";
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -64,6 +83,7 @@ int main(int argc, char** argv) {
         usage(err);
         return 2;
     }
+    if (!checkPositiveValues(args, err)) return 2;
 
     prm::SimulatorLauncher simulator;
     if (simulate) {

@@ -1,12 +1,46 @@
 #include "serial_port.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 
 Q_LOGGING_CATEGORY(lcPort, "prmtool.port", QtWarningMsg)
 
 namespace prm {
 
-PortService::PortService(PortMap map, QObject* parent) : QObject(parent), map_(std::move(map)) {
+namespace {
+
+constexpr char kLockFolderVariable[] = "PRMTOOL_LOCK_DIR";
+
+// QSerialPort keeps a lock file of its own: "LCK.." and the path below /dev with '/' as '_',
+// in the first usable of the usual lock folders, holding the process id on its first line.
+// For a device right under /dev in the usual folder that is the very file of the lock
+// convention, which then cannot be taken twice by one program.
+QString qtLockFile(const QString& device) {
+    static const char* const kFolders[] = {"/var/lock",         "/etc/locks", "/var/spool/locks",
+                                           "/var/spool/uucp",   "/tmp",       "/var/tmp",
+                                           "/var/lock/lockdev", "/run/lock"};
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char* folder : kFolders) {
+        const QFileInfo info(QString::fromLatin1(folder));
+        const QString path = info.filePath() + QStringLiteral("/LCK..") + name;
+        if (info.isReadable() && (QFileInfo::exists(path) || info.isWritable())) return path;
+    }
+    return {};
+}
+
+bool sameFile(const QString& a, const QString& b) {
+    const QFileInfo fa(a), fb(b);
+    return QFileInfo(fa.absolutePath()).canonicalFilePath() ==
+               QFileInfo(fb.absolutePath()).canonicalFilePath() &&
+           fa.fileName() == fb.fileName();
+}
+
+}  // namespace
+
+PortService::PortService(PortMap map, QObject* parent)
+    : QObject(parent), map_(std::move(map)), lock_(kLockFolderVariable) {
     connect(&port_, &QSerialPort::readyRead, this, &PortService::dataAvailable);
     connect(&port_, &QSerialPort::errorOccurred, this, &PortService::onErrorOccurred);
 }
@@ -65,7 +99,22 @@ bool PortService::open() {
     port_.setStopBits(QSerialPort::OneStop);
     port_.setFlowControl(QSerialPort::NoFlowControl);
     port_.setReadBufferSize(kBufferSize);
+    // A running program's lock keeps the port, whoever that program runs as; a lock left by
+    // a program that has ended is removed.
+    if (const std::string inUse = lock_.Acquire(device.toStdString()); !inUse.empty()) {
+        lastError_ =
+            QStringLiteral("Cannot open %1: %2").arg(portLabel(), QString::fromStdString(inUse));
+        qCInfo(lcPort).noquote() << lastError_;
+        emit portError(lastError_);
+        return false;
+    }
+    if (!lock_.path().empty() &&
+        sameFile(QString::fromStdString(lock_.path()), qtLockFile(device))) {
+        // The port's own lock is this file: it takes it over at once, with our process id.
+        lock_.Release();
+    }
     if (!port_.open(QIODevice::ReadWrite)) {
+        lock_.Release();
         lastError_ = QStringLiteral("Cannot open %1: %2")
                          .arg(portLabel(), describeOpenFailure(port_.error()));
         port_.clearError();
@@ -86,6 +135,7 @@ bool PortService::open() {
 
 void PortService::close() {
     if (port_.isOpen()) port_.close();
+    lock_.Release();
 }
 
 qint64 PortService::writeString(const char* text) {

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include "port_map.h"
+#include "serial_port_lock.h"
 
 namespace prm {
 
@@ -30,6 +31,8 @@ class PortService : public QObject {
     // "COM3 (/dev/ttyUSB0)", or the device alone when it was given by path.
     QString portLabel() const;
 
+    // Refused with "port in use by process N" while another program holds the device's
+    // lock file.
     bool open();
     void close();
     bool isOpen() const { return port_.isOpen(); }
@@ -55,6 +58,9 @@ class PortService : public QObject {
     QString describeOpenFailure(QSerialPort::SerialPortError error) const;
 
     PortMap map_;
+    // One program per port: the lock file of the device (PRMTOOL_LOCK_DIR names another
+    // lock folder), held while the port is open.
+    suite::SerialPortLock lock_;
     QSerialPort port_;
     int comNumber_ = kFirstPort;
     QString explicitName_;  // as the user gave it: "COM5" or a device path
