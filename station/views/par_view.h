@@ -7,10 +7,12 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <map>
 
 #include "hosted_controls.h"
+#include "param_form.h"
 #include "station_view.h"
 
 namespace station {
@@ -28,10 +30,34 @@ class CParView : public CStationView {
     // The view became the active one: its caption and buttons follow the link state.
     void OnActivated() { OnUpdate(401, 0); }
 
+    // The controls from the document's block (ranges, captions and enabled fields follow it),
+    // and back into the block.
+    void FillControls();
+    void TakeControls();
+
+    // The form's controls by id, for the frame and tests.
+    NumericField* Field(int id) const;
+    QComboBox* List(int id) const;
+    QLineEdit* Text(int id) const;
+    QString Label(int id) const;
+    QPushButton* ReadButton() const { return read_; }
+    QPushButton* WriteButton() const { return write_; }
+    QPushButton* DefaultButton() const { return default_; }
+    bool WaitLamp() const { return wait_->IsOn(); }
+    bool StopMoniLamp() const { return stopMoni_->IsOn(); }
+    bool ErrorLamp() const { return error_->IsOn(); }
+
   private:
+    QWidget* MakeControl(const vm418::ParamControl& c);
+    void FollowChange();
+    void Post(int command);
     void SetButtonsEnabled(bool enabled);
     void RefreshLamps();
 
+    vm418::ParamForm form_;
+    std::map<int, QWidget*> controls_;
+    std::map<int, QLabel*> labels_;
+    bool filling_ = false;
     QPushButton *read_, *write_, *default_;
     Lamp *stopMoni_, *error_, *wait_;
 };
