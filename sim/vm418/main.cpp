@@ -13,8 +13,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -46,6 +48,13 @@ constexpr std::array<int, 6> kBackgroundLineOrder = {0, 2, 1, 3, 4, 5};
 constexpr uint16_t kW1RegionAB = 0x8000;  // W1: region AB is being monitored
 constexpr uint16_t kW1NewAlarm = 0x0001;  // W1: a new alarm waits to be downloaded
 constexpr size_t kTextField = 10;         // date and time each in 10 bytes, zero-terminated
+// Discriminator screen: 16 channels A1..H2, three packed decimal settings each (bytes 2i and
+// 2i + 1 first and second, byte 32 + i third); the counts record holds 16 counts, S1, S2
+// and four unused bytes.
+constexpr int kDiscrChannels = 16;
+constexpr size_t kDiscrBlockSize = 48;
+constexpr int kDiscrRawWaitMs = 2000;     // after 0xC050 the raw block must come within this
+constexpr uint16_t kS1DiscrMode = 0x8000;  // S1: the unit is in its discriminator mode
 const char* const kLastAlarmCode = "ACRR";
 
 volatile sig_atomic_t stopRequested = 0;
@@ -251,6 +260,7 @@ class Simulator {
         sending_.reset();
         sendingCode_.clear();
         monitoring_ = false;
+        rawWanted_ = 0;
     }
 
     void OnByte(uint8_t b) {
@@ -330,6 +340,7 @@ class Simulator {
 
     // ---- the unit: frames in ----
     void FrameByte(uint8_t b) {
+        if (rawWanted_ > 0) return RawByte(b);
         if (rx_.empty() && b != 0x10) return;
         rx_.push_back(b);
         if (rx_.size() < 6) return;
@@ -411,11 +422,16 @@ class Simulator {
             case 0xC0F0:
                 return WriteParameters(data);
             case 0xC030:
+                return SendFrame(0x4030, discr_);
             case 0xC040:
+                return SendFrame(0x4040, CountsRecord());
             case 0xC050:
+                return AwaitDiscrBlock();
             case 0xC060:
+                return SendFrame(0x4060, {});
             case 0xC070:
-                return SendFrame(static_cast<uint16_t>(cmd & 0x7FFF), {});
+                discr_ = DefaultDiscrBlock();
+                return SendFrame(0x4070, discr_);
             default:
                 if (cmd & 0x8000) SendFrame(static_cast<uint16_t>(cmd & 0x7FFF), {});
         }
@@ -536,6 +552,55 @@ class Simulator {
         return d;
     }
 
+    // ---- the discriminator screen ----
+    static uint8_t Packed(int v) { return static_cast<uint8_t>((v / 10) << 4 | v % 10); }
+    static int Unpacked(uint8_t b) { return std::min(b >> 4, 9) * 10 + std::min(b & 15, 9); }
+
+    // Factory settings: lower levels near 20, upper near 60, the third near 85, a little
+    // different on each channel as a trimmed unit would be.
+    static Bytes DefaultDiscrBlock() {
+        Bytes b(kDiscrBlockSize, 0);
+        for (int i = 0; i < kDiscrChannels; ++i) {
+            b[2 * i] = Packed(18 + i % 5);
+            b[2 * i + 1] = Packed(58 + i % 7);
+            b[32 + i] = Packed(82 + i % 6);
+        }
+        return b;
+    }
+
+    // Each channel counts around its own rate, fewer the higher its first setting lies.
+    Bytes CountsRecord() {
+        Bytes d;
+        for (int i = 0; i < kDiscrChannels; ++i) {
+            const double rate = (150.0 + 12 * i) * (120 - Unpacked(discr_[2 * i])) / 100.0;
+            std::normal_distribution<double> noise(rate, std::sqrt(rate));
+            Add16(d, static_cast<uint16_t>(std::clamp(noise(rng_), 0.0, 65535.0)));
+        }
+        Add16(d, kS1DiscrMode);
+        Add16(d, 0);
+        d.insert(d.end(), 4, 0);
+        return d;
+    }
+
+    // After 0xC050 the next 48 bytes are the settings, raw; 0x4050 says they were taken.
+    void AwaitDiscrBlock() {
+        rawWanted_ = kDiscrBlockSize;
+        raw_.clear();
+        const uint64_t serial = ++rawSerial_;
+        After(kDiscrRawWaitMs, [this, serial] {
+            if (rawWanted_ > 0 && rawSerial_ == serial) {
+                Log("unit: the discriminator block did not come%s\n");
+                rawWanted_ = 0;
+            }
+        });
+    }
+    void RawByte(uint8_t b) {
+        raw_.push_back(b);
+        if (--rawWanted_ > 0) return;
+        discr_ = raw_;
+        SendFrame(0x4050, {});
+    }
+
     void WriteParameters(const Bytes& data) {
         if (data.size() != 178) return;
         if (Crc(data.data(), 176) != Le16(&data[176])) {
@@ -574,6 +639,10 @@ class Simulator {
     long monitoringAnswers_ = 0;
     bool alarmAppeared_ = false;
     bool newAlarm_ = false;
+    Bytes discr_ = DefaultDiscrBlock();
+    size_t rawWanted_ = 0;  // bytes of the raw discriminator block still to come
+    Bytes raw_;
+    uint64_t rawSerial_ = 0;
     bool lineUp_ = false;
     bool vanishing_ = false;
 };

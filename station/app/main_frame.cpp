@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "discr_dialog.h"
 #include "monitoring_view.h"
 #include "station_dialogs.h"
 #include "systems.h"
@@ -246,6 +247,15 @@ void CMainFrame::ChooseSystem(const QString& connectionText,
     if (selected && dialog.Chosen()) RememberSystem(*dialog.Chosen());
     if (frame_) frame_->setWindowTitle(view_->Caption());
     UpdateCommandUi();
+}
+
+bool CMainFrame::OpenDiscriminatorScreen() {
+    return CDiscrDlg::Open(*doc_, this) != nullptr;
+}
+
+// A screen that has closed but is not yet deleted ignores what it is given.
+void CMainFrame::DiscriminatorEvent(const ProtocolEvent& event) {
+    if (auto* screen = findChild<CDiscrDlg*>()) screen->OnEvent(event);
 }
 
 }  // namespace station

@@ -59,6 +59,8 @@ class CMainFrame : public QMainWindow, public StationUi {
     void EditSerialSettings(std::string& port, LineSettings& line, std::string& init) override;
     void ChooseSystem(const QString& connectionText,
                       std::function<void(std::optional<vm418::CSystemRset>)> chosen) override;
+    bool OpenDiscriminatorScreen() override;
+    void DiscriminatorEvent(const ProtocolEvent& event) override;
 
   private:
     void BuildMenus();
