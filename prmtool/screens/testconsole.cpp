@@ -143,6 +143,9 @@ void TestConsoleController::activate() {
         logLine(QStringLiteral("Connect HM-210 to PC via RS-232 cabel"));
         enabled_.fill(false);
         enabled_[index(Button::Uart)] = true;
+        // Reading back an off-line measurement needs no test first.
+        enabled_[index(Button::GetSpectrum)] = true;
+        enabled_[index(Button::GetHistogram)] = true;
     }
     emit changed();
     readUserSettings();
@@ -374,6 +377,7 @@ void TestConsoleController::runCommand(Button b, int32_t commandCode, const std:
     // this command now.
     zAnswered_ = false;
     endAckPending_ = false;
+    offlineButton_ = -1;
     keepEndText_ = false;
     eepromFollowUp_ = 0;
     followUpAcks_ = 0;
@@ -480,6 +484,7 @@ void TestConsoleController::durationTick() {
 void TestConsoleController::replyHandler() {
     echoTimer_.stop();
     LinkState& s = link_.state();
+    if (offlineButton_ >= 0 && handleOfflineFailure()) return;
     if (s.awaitingEcho) {
         logLine(QStringLiteral("HM-210 doesn't echo"));
         logLine(QStringLiteral("Check connection between HM-210 and PC COM - Try again"));
@@ -540,6 +545,7 @@ void TestConsoleController::handleEcho() {
     const char command = s.commandBytes[0];
     if (command == 's' || command == 'd') {
         // The monitor takes the measuring time and then measures away from the PC.
+        offlineButton_ = -1;
         sendMeasureTime();
         const bool spectrum = command == 's';
         logLine(QString());

@@ -194,6 +194,12 @@ class TestConsoleController : public QObject {
     void handleAdcBlock();
     void enableOffline(bool histogram);
     void readOffline(bool histogram);
+    // A failure (no echo, "Z", wrong echo) of the off-line command under way: its own
+    // lines logged and the command ended. False for its echo and data, handled as usual.
+    bool handleOfflineFailure();
+    // The end of an off-line command: its echo timer stops, its button gets its caption
+    // back, and no other command's end text or button is touched.
+    void endOffline(bool restoreCaption);
     void drawOfflineCurve();
     void listRows(const uint16_t* data, int count);
     void sendMeasureTime();
@@ -266,6 +272,11 @@ class TestConsoleController : public QObject {
     QString yScaleLabel_;
     bool yScaleLabelWhite_ = false;
     std::array<QString, 2> readouts_;
+    // The off-line command under way ("N-Spectrum", "N-Histogram", "Get ..."), -1 for none,
+    // with the caption its button had when it started.
+    int offlineButton_ = -1;
+    QString offlineCaption_;
+    bool offlineFailed_ = false;
 };
 
 }  // namespace prm

@@ -275,13 +275,44 @@ void TestConsoleController::enableOffline(bool histogram) {
         emit changed();
         return;
     }
+    const Button b = histogram ? Button::NHistogram : Button::NSpectrum;
+    offlineButton_ = index(b);
+    offlineCaption_ = captions_[index(b)];
+    offlineFailed_ = false;
     link_.beginCommand(histogram ? code::kOfflineHistogram : code::kOfflineSpectrum,
                        histogram ? "d" : "s");
     echoTimer_.start(kEchoTimeoutMs);
     link_.writeCommand();
-    captions_[index(histogram ? Button::NHistogram : Button::NSpectrum)] =
+    captions_[index(b)] =
         histogram ? QStringLiteral("N-Hist ENABL") : QStringLiteral("N-Spe ENABL");
     emit changed();
+}
+
+bool TestConsoleController::handleOfflineFailure() {
+    LinkState& s = link_.state();
+    if (s.awaitingEcho) {
+        logLine(QStringLiteral("HM-210 doesn't echo"));
+        logLine(QStringLiteral("Check connection between HM-210 and PC COM - Try again"));
+    } else if (s.replyCode == code::kZEcho) {
+        logLine(QStringLiteral("'Z' received -> HM-210 switched OFF by Operator"));
+    } else if (s.replyCode == code::kWrongEcho) {
+        logLine(QString::asprintf("Wrong echo from HM-210  %c=%02X hex, expected *", s.lastEchoByte,
+                                  s.lastEchoByte));
+    } else {
+        return false;
+    }
+    offlineFailed_ = true;
+    // Not enabled: the monitor measures nothing, so "N-Spe ENABL" would be untrue.
+    endOffline(true);
+    emit changed();
+    return true;
+}
+
+void TestConsoleController::endOffline(bool restoreCaption) {
+    echoTimer_.stop();
+    if (offlineButton_ >= 0 && restoreCaption) captions_[offlineButton_] = offlineCaption_;
+    offlineButton_ = -1;
+    link_.endCommand();
 }
 
 void TestConsoleController::readOffline(bool histogram) {
@@ -297,22 +328,26 @@ void TestConsoleController::readOffline(bool histogram) {
         rawCounts_.fill(0);
         stepsLeft_ = 0;
         channelCount_ = kScanSteps;
+        const Button b = histogram ? Button::GetHistogram : Button::GetSpectrum;
+        offlineButton_ = index(b);
+        offlineCaption_ = captions_[index(b)];
+        offlineFailed_ = false;
         link_.beginCommand(code::kOfflineRead, "g");
         echoTimer_.start(kEchoTimeoutMs);
         link_.writeCommand();
     }
     emit changed();
-    // The words come one by one; a wait that brings none ends the read.
-    int words = -1;
+    // The words come one by one; the first wait that brings none ends the read.
+    int words = 0;
     for (;;) {
         Link::tickDelay(kOfflineWaitTicks);
         auto guard = link_.lock();
-        if (stepsLeft_ >= kScanSteps || stepsLeft_ == words) break;
+        if (offlineFailed_ || stepsLeft_ >= kScanSteps || stepsLeft_ == words) break;
         words = stepsLeft_;
     }
     auto guard = link_.lock();
-    echoTimer_.stop();
-    link_.endCommand();
+    if (offlineFailed_) return;  // reported, and ended, by the reply handler
+    endOffline(false);
     const int count = stepsLeft_;
     logLine(QStringLiteral("RAW DATA: length=%1 words").arg(count));
     channelCount_ = count;

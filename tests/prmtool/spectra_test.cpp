@@ -140,6 +140,62 @@ TEST_F(SpectraOnPeer, FailedMeasurementLeavesNoWatchdog) {
 }
 
 // A scan started in saw-tooth mode steps the level in millivolts, its unit captioned "[mV]".
+// An off-line command that fails reports its own failure and gives its own button its
+// caption back: the end text of the test before it is not logged again.
+TEST_F(SpectraOnPeer, OfflineCommandsThatFailReportThemselves) {
+    const QString noEcho = "Check connection between HM-210 and PC COM - Try again";
+    ctl.click(Button::Uart);
+    ASSERT_EQ(peer.take(1), "U");
+    peer.send(QByteArray(1, char(0xAA)));
+    ASSERT_TRUE(waitUntil([&] { return seen.last() == "UART test OK"; }));
+
+    ctl.click(Button::NSpectrum);
+    ASSERT_EQ(peer.take(1), "s");
+    EXPECT_EQ(ctl.buttonCaption(Button::NSpectrum), "N-Spe ENABL");
+    ASSERT_TRUE(waitUntil([&] { return !ctl.running(); }));
+    EXPECT_EQ(seen.mid(seen.size() - 3),
+              (QStringList{"UART test OK", "HM-210 doesn't echo", noEcho}));
+    EXPECT_EQ(ctl.buttonCaption(Button::NSpectrum), "N-Spectrum");
+
+    ctl.click(Button::NHistogram);
+    ASSERT_EQ(peer.take(1), "d");
+    peer.send("?");
+    ASSERT_TRUE(waitUntil([&] { return !ctl.running(); }));
+    EXPECT_EQ(seen.last(), "Wrong echo from HM-210  ?=3F hex, expected *");
+    EXPECT_EQ(ctl.buttonCaption(Button::NHistogram), "N-Histogram");
+
+    // The reads: refused with "Z", then unanswered; nothing is listed or drawn.
+    auto answerRead = [this](const QByteArray& answer) {
+        QTimer::singleShot(20, [this, answer] {
+            if (peer.take(1) == "g") peer.send(answer);
+        });
+    };
+    answerRead("Z");
+    ctl.click(Button::GetSpectrum);
+    EXPECT_EQ(seen.mid(seen.size() - 2),
+              (QStringList{"Read/Evaluate N-det Spectrum from HM-210",
+                           "'Z' received -> HM-210 switched OFF by Operator"}));
+    answerRead(QByteArray());
+    ctl.click(Button::GetHistogram);
+    EXPECT_EQ(seen.mid(seen.size() - 3), (QStringList{"Read/Evaluate N-det Histogram from HM-210",
+                                                      "HM-210 doesn't echo", noEcho}));
+    EXPECT_FALSE(seen.join('|').contains("RAW DATA")) << seen.join('\n').toStdString();
+    EXPECT_EQ(seen.count("UART test OK"), 1);
+    EXPECT_FALSE(ctl.running());
+    EXPECT_EQ(ctl.buttonCaption(Button::GetSpectrum), "Get Spectrum");
+
+    // Echoed, but the first wait brings no word: the read ends there, and a word that
+    // comes later is not taken.
+    QTimer::singleShot(20, [this] {
+        if (peer.take(1) != "g") return;
+        peer.send(QByteArray(1, char(0xAA)));
+        QTimer::singleShot(800, [this] { peer.send(word(7)); });
+    });
+    ctl.click(Button::GetHistogram);
+    EXPECT_TRUE(seen.contains("RAW DATA: length=0 words")) << seen.join('\n').toStdString();
+    EXPECT_EQ(seen.last(), "No spectrum");
+}
+
 TEST_F(SpectraOnPeer, NeutronPointAboveTheTopIsDrawnAtTheTopAndTheScaleStays) {
     ctl.cycleDacUnits();
     ctl.cycleDacUnits();

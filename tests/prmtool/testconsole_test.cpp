@@ -34,6 +34,11 @@ TEST(ConsoleOpening, ReadsTheUserSettingsAndFillsTheFields) {
     // Until the line is proven with the UART test only its button is offered.
     EXPECT_TRUE(c.ctl.buttonEnabled(Button::Uart));
     EXPECT_FALSE(c.ctl.buttonEnabled(Button::Temperature));
+    // An off-line measurement can be read back at once; a new one is enabled after a test.
+    EXPECT_TRUE(c.ctl.buttonEnabled(Button::GetSpectrum));
+    EXPECT_TRUE(c.ctl.buttonEnabled(Button::GetHistogram));
+    EXPECT_FALSE(c.ctl.buttonEnabled(Button::NSpectrum));
+    EXPECT_FALSE(c.ctl.buttonEnabled(Button::NHistogram));
     EXPECT_EQ(c.ctl.singleRepeatCaption(), "Single");
 }
 
