@@ -24,6 +24,10 @@
 using namespace station;
 using namespace vm418;
 
+void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
 namespace {
 
 // The window program's part for one document with one parameter view: hints go to the view,
@@ -181,6 +185,12 @@ TEST_F(ParView, OffLineShowsStoredBlocksFollowsTheFormRulesAndPrintsOnePage) {
     view->OnChangePeriod();
     EXPECT_EQ(Number(IDC_CONTRAST), 40);
     EXPECT_EQ(Number(IDC_DETECTORS), 5);
+    // A stored value outside its field's range is shown and kept as it is, never clamped.
+    doc->records.parameters.AlarmTimeout = 25;
+    view->FillControls();
+    EXPECT_EQ(Number(IDC_VEHICLE_OR_TIMEOUT), 25);
+    view->TakeControls();
+    EXPECT_EQ(doc->records.parameters.AlarmTimeout, 25);
 
     // The printout: one page, the header, every label and the values the form shows.
     view->Field(IDC_CONTRAST)->setValue(45);  // taken into the block before printing
@@ -210,12 +220,13 @@ TEST_F(ParView, OffLineShowsStoredBlocksFollowsTheFormRulesAndPrintsOnePage) {
     EXPECT_EQ(row("PrintAlarms"), "PrintAlarms YES-EXT");
     EXPECT_EQ(row("TLC Output"), "TLC Output SP1");
     EXPECT_EQ(row("Analog Scale"), "Analog Scale 20000");
-    EXPECT_EQ(row("Vehicle parameter"), "Vehicle parameter 10");  // the alarm timeout
+    EXPECT_EQ(row("Vehicle parameter"), "Vehicle parameter 25");  // the alarm timeout
     EXPECT_EQ(row("High Alarm H3"), "High Alarm H3 4");
 }
 
 // Connected to the unit: the buttons come on; an edited field is written, the unit takes it,
-// the block is read back (hint 101) and shown; "Default" brings the unit's own block back.
+// the block is read back (hint 101) and shown; "Default" brings the unit's own block back; a
+// block that fails its checks is not sent.
 TEST_F(ParView, WriteReachesTheUnitAndTheReadBackBlockIsShown) {
     view->OnInitialUpdate();
     EXPECT_FALSE(view->WriteButton()->isEnabled());
@@ -256,6 +267,15 @@ TEST_F(ParView, WriteReachesTheUnitAndTheReadBackBlockIsShown) {
     ASSERT_TRUE(waitUntil([&] { return ui.parameterHints == 3 && !view->WaitLamp(); }, 20000));
     EXPECT_EQ(Number(IDC_CONTRAST), 50);
     EXPECT_EQ(Number(IDC_VEHICLE_OR_TIMEOUT), 20);
+
+    // A block the unit would refuse is not sent, and the buttons do not wait for an answer.
+    view->Field(IDC_PASSWORD)->setValue(9999);
+    view->WriteButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !ui.messages.isEmpty(); }, 20000));
+    EXPECT_EQ(ui.messages, QStringList{"Parameters validation failed"});
+    EXPECT_TRUE(view->WriteButton()->isEnabled());
+    EXPECT_FALSE(view->WaitLamp());
+    EXPECT_EQ(ui.parameterHints, 3);
 
     doc->OnCommand(ID_HANG_UP);
     EXPECT_FALSE(view->ReadButton()->isEnabled());
