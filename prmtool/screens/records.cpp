@@ -121,13 +121,19 @@ void RecordsController::click(Button b) {
         emit changed();
         return;
     }
+    // One print dialog at a time: nothing starts until the user has answered it.
+    if (printDialogOpen_) return;
     if (isReadButton(b)) printing_ = false;
     if (s.busy) {
         // Only the started button is enabled while busy: STOP ends a clear, not a read.
         if (isClearButton(b)) finishTransfer();
         return;
     }
+    startOperation(b, guard, false);
+}
 
+void RecordsController::startOperation(Button b, Link::Lock& guard, bool retry) {
+    LinkState& s = link_.state();
     const Operation& op = kOperations[index(b)];
     const RecordKind kind = kindOf(b);
     transferKind_ = kind;
@@ -141,20 +147,31 @@ void RecordsController::click(Button b) {
     }
     done_ = false;
 
-    if (isPrintButton(b)) {
-        printer_ = printerProvider_ ? printerProvider_(kind) : nullptr;
-        if (!printer_) {
+    if (isPrintButton(b) && !retry) {
+        // A new print: whatever was waiting for the monitor stops, and the dialog is asked
+        // once; the retries after a "Z" keep the printer chosen here.
+        timer1_.stop();
+        timer2_.stop();
+        timer3_.stop();
+        endPrintJob();
+        printDialogOpen_ = true;
+        guard.unlock();
+        std::unique_ptr<RecordPrinter> chosen = printerProvider_ ? printerProvider_(kind) : nullptr;
+        guard.lock();
+        printDialogOpen_ = false;
+        if (!chosen) {
             logLine(QString());
             logLine(kind == RecordKind::Alarms ? QStringLiteral("Print ALARMS Canceled")
                                                : QStringLiteral("Print DOSE Canceled"));
             closeRecordFile(false);
+            // Nothing is retried after a cancel.
+            link_.endCommand();
+            emit changed();
             return;
         }
+        printer_ = std::move(chosen);
         printing_ = true;
-        printer_->beginJob();
-        printer_->printLine(kTitleY, kind == RecordKind::Alarms
-                                         ? QStringLiteral("Alarms Registered by HM-210")
-                                         : QStringLiteral("Dose Registered by HM-210"));
+        titlePending_ = true;
         printY_ = kFirstLineY;
         pageLines_ = 0;
     }
@@ -210,6 +227,7 @@ void RecordsController::endPrintJob() {
     if (printer_) printer_->endJob();
     printer_.reset();
     printing_ = false;
+    titlePending_ = false;
 }
 
 void RecordsController::finishTransfer() {
@@ -223,8 +241,9 @@ void RecordsController::finishTransfer() {
     timer1_.stop();
     timer2_.stop();
     timer3_.stop();
-    // A transfer that ended early leaves no file open behind it.
+    // A transfer that ended early leaves no file open and no print job behind it.
     closeRecordFile(false);
+    endPrintJob();
     s.busy = false;
     s.dataPending = false;
     link_.endCommand();
@@ -304,6 +323,14 @@ void RecordsController::writeRecordLine(const QByteArray& line, int fixedLength)
 
 void RecordsController::printRecordLine(const QByteArray& line, bool counted) {
     if (!printing_ || !printer_) return;
+    if (titlePending_) {
+        // The job begins with its first line: a transfer that brings none prints no page.
+        titlePending_ = false;
+        printer_->beginJob();
+        printer_->printLine(kTitleY, transferKind_ == RecordKind::Alarms
+                                         ? QStringLiteral("Alarms Registered by HM-210")
+                                         : QStringLiteral("Dose Registered by HM-210"));
+    }
     printer_->printLine(printY_, QString::fromLatin1(line));
     printY_ += kLineStep;
     if (!counted) return;
@@ -379,7 +406,14 @@ void RecordsController::timer2Tick() {
     }
     s.endText = "Timer2 - TIMEOUT ";
     const int started = s.startedButtonIndex;
-    if (started >= 0 && started < kButtonCount) click(static_cast<Button>(started));
+    if (started < 0 || started >= kButtonCount) return;
+    if (s.busy) {
+        click(static_cast<Button>(started));  // the STOP of a clear
+        return;
+    }
+    // No echo 0xAA yet (the monitor answered "Z"): the same command goes out again, without
+    // a second print dialog.
+    startOperation(static_cast<Button>(started), guard, true);
 }
 
 void RecordsController::timer3Tick() {

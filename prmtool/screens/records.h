@@ -90,6 +90,9 @@ class RecordsController : public QObject {
     static RecordKind kindOf(Button b);
     void setButtonCaption(Button b, const QString& caption) { captions_[index(b)] = caption; }
     void logLine(const QString& line);
+    // A read, print or clear: the record file, the print dialog (not when the monitor is
+    // only asked again after a "Z"), then the command.
+    void startOperation(Button b, Link::Lock& guard, bool retry);
     void startTransfer();
     void finishTransfer();
     void handleBlock();
@@ -116,6 +119,9 @@ class RecordsController : public QObject {
     RecordKind transferKind_ = RecordKind::Alarms;
     char commandByte_ = 0;
     bool printing_ = false;
+    bool printDialogOpen_ = false;
+    // The title waits for the first line of the transfer.
+    bool titlePending_ = false;
     int blockCounter_ = 0;
     bool done_ = false;
     bool headerNotTestPattern_ = false;

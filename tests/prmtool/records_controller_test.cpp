@@ -268,6 +268,42 @@ TEST_F(RecordsScreen, PrintingPutsFiftyFourRecordLinesOnAPage) {
     EXPECT_EQ(lines.back().text, "Number of Records =  60");
 }
 
+// Printing with the monitor out of its dock: the watchdog asks the monitor again, never the
+// user; a dialog still open keeps everything else waiting; "Cancel" in a later dialog stops
+// the retries; and no page with only the title is printed.
+TEST_F(RecordsScreen, PrintOutOfTheDockRetriesTheCommandNotTheDialog) {
+    std::vector<FakePrinter::Line> lines;
+    int jobs = 0;
+    int dialogs = 0;
+    int open = 0;
+    int mostOpen = 0;
+    ctl.setPrinterProvider([&](RecordKind) -> std::unique_ptr<RecordPrinter> {
+        ++dialogs;
+        mostOpen = std::max(mostOpen, ++open);
+        waitUntil([] { return false; }, 700);  // the user reads the dialog
+        --open;
+        if (dialogs > 1) return nullptr;  // "Cancel"
+        return std::make_unique<FakePrinter>(&lines, &jobs);
+    });
+    ctl.click(Button::PrintAlarms);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ASSERT_EQ(peer.take(1, 5000), "P") << attempt;
+        peer.send("Z");
+    }
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_EQ(mostOpen, 1);
+    EXPECT_TRUE(log().contains("START Print ALARMS"));
+
+    ctl.click(Button::PrintAlarms);
+    EXPECT_EQ(log().mid(log().size() - 2), (QStringList{"", "Print ALARMS Canceled"}));
+    peer.take(peer.received().size());
+    waitUntil([] { return false; }, 1200);  // two watchdog periods
+    EXPECT_EQ(peer.received(), QByteArray());
+    EXPECT_EQ(jobs, 0);
+    EXPECT_TRUE(lines.empty());
+    EXPECT_FALSE(ctl.transferRunning());
+}
+
 TEST_F(RecordsScreen, CancelledPrintDialogSendsNothing) {
     ctl.setPrinterProvider([](RecordKind) { return nullptr; });
     ctl.click(Button::PrintDose);
