@@ -5,6 +5,7 @@
 #include "autocall_command.h"
 #include "call_command.h"
 #include "db_command.h"
+#include "export_n42_command.h"
 #include "link_command.h"
 #include "params_command.h"
 
@@ -21,6 +22,8 @@ int main(int argc, char** argv) {
     if (autocall) return station::cli::RunAutocallCommand(argc, argv);
     if (argc >= 2 && std::strcmp(argv[1], "db") == 0)
         return station::cli::RunDbCommand(argc - 1, argv + 1);
+    if (station::cli::IsExportN42Command(argc, argv))
+        return station::cli::RunExportN42Command(argc, argv);
     if (station::cli::IsParamsDiffCommand(argc, argv))
         return station::cli::RunParamsDiffCommand(argc, argv);
     // The records commands also stand on their own: vm418ctl import, alarms list, ...

@@ -1,0 +1,259 @@
+#include "n42_export.h"
+
+#include <QXmlStreamWriter>
+#include <cstdlib>
+#include <map>
+
+namespace vm418 {
+
+namespace {
+
+constexpr char kN42Namespace[] = "http://physics.nist.gov/N42/2011/N42";
+constexpr char kCreatorName[] = "vm418station";
+constexpr char kInstrumentId[] = "Instrument";
+// The unit's records do not name their maker; the file needs a name there.
+constexpr char kManufacturerName[] = "Unknown";
+constexpr char kModelName[] = "VM418";
+constexpr char kPortalDetectorId[] = "Det_Portal";
+
+// Characters an XML 1.0 document cannot hold (control characters other than tab and line
+// ends, U+FFFE, U+FFFF, halves of surrogate pairs) are left out: database texts and the
+// unit's status characters may hold any byte.
+QString xmlText(const QString& s) {
+    QString out;
+    out.reserve(s.size());
+    for (qsizetype i = 0; i < s.size(); ++i) {
+        const QChar c = s[i];
+        if (c.isHighSurrogate() && i + 1 < s.size() && s[i + 1].isLowSurrogate()) {
+            out += c;
+            out += s[++i];
+            continue;
+        }
+        const char16_t u = c.unicode();
+        const bool control = u < 0x20 && u != u'\t' && u != u'\n' && u != u'\r';
+        if (control || c.isSurrogate() || u == 0xFFFE || u == 0xFFFF) continue;
+        out += c;
+    }
+    return out;
+}
+
+// One line without leading, trailing or doubled blanks; `fallback` when nothing is left
+// (several fields must not be blank).
+QString oneLine(const QString& s, const QString& fallback = {}) {
+    const QString t = xmlText(s).simplified();
+    return t.isEmpty() ? fallback : t;
+}
+
+// xsd:dateTime of local time with its offset from UTC ("2026-03-03T10:20:30.2+01:00"), so
+// that a reader elsewhere places the samples at the right moment.
+QString xmlDateTime(const QDateTime& t) {
+    QString text = t.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
+    if (const int ms = t.time().msec()) text += QString::asprintf(".%03d", ms);
+    const int offset = t.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    text += QString::asprintf("%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return text;
+}
+
+// xsd:duration of a number of milliseconds ("PT0.200S").
+QString xmlDuration(int ms) {
+    return QString::asprintf("PT%d.%03dS", ms / 1000, ms % 1000);
+}
+
+bool isAsciiAlnum(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+// "Det_A" for detector A; a detector byte that is no letter or digit by its code ("Det_x2A").
+QString detectorId(char detector) {
+    const auto c = static_cast<unsigned char>(detector);
+    return isAsciiAlnum(c) ? QStringLiteral("Det_") + QLatin1Char(detector)
+                           : QString::asprintf("Det_x%02X", c);
+}
+
+QString detectorName(char detector) {
+    const auto c = static_cast<unsigned char>(detector);
+    return c > 0x20 && c < 0x7F ? QString(QLatin1Char(detector)) : QString::asprintf("0x%02X", c);
+}
+
+// The level words of the alarm view: "LOW" below level 3, "HIGH" for 3 and 4, "DANGER" for 5,
+// nothing above.
+QString levelWord(int alarmLevel) {
+    if (alarmLevel < 3) return QStringLiteral("LOW");
+    if (alarmLevel <= 4) return QStringLiteral("HIGH");
+    if (alarmLevel == 5) return QStringLiteral("DANGER");
+    return QString();
+}
+
+// The alarm view's heading of an alarm: number, level word, level and detector.
+QString alarmHeading(const alarms& a) {
+    QString text = QString::asprintf("ALARM #%d  -   %s %d", a.AlarmNumber,
+                                     qPrintable(levelWord(a.AlarmLevel)), a.AlarmLevel);
+    if (a.Detector) text += QLatin1Char(a.Detector);
+    return xmlText(text);
+}
+
+QString alarmPrefix(int key) {
+    // Keys are running numbers; a negative one still gives a valid XML name ("Alarm-1").
+    return QStringLiteral("Alarm%1").arg(key);
+}
+
+class N42Writer {
+  public:
+    explicit N42Writer(QByteArray& out) : xml_(&out) { xml_.setAutoFormatting(true); }
+
+    void write(const AlarmMap& map, const N42Source& source, const QDateTime& created) {
+        // One detector description per detector byte in use, in byte order.
+        std::map<unsigned char, QString> detectors;
+        for (const auto& [key, a] : map)
+            detectors.emplace(static_cast<unsigned char>(a.Detector), detectorId(a.Detector));
+
+        xml_.writeStartDocument();
+        xml_.writeDefaultNamespace(QLatin1String(kN42Namespace));
+        start("RadInstrumentData");
+        xml_.writeAttribute(QStringLiteral("n42DocDateTime"), xmlDateTime(created));
+        QString about = QStringLiteral("%1 alarms").arg(map.size());
+        if (const QString title = xmlText(source.title).trimmed(); !title.isEmpty())
+            about += " of " + title;
+        text("Remark",
+             about + QString::asprintf(". Each alarm's count graph is a series of gross counts, "
+                                       "one per graph point of %d ms; a count is the unit's "
+                                       "graph value x %d, as the alarm view plots it.",
+                                       kGraphSamplePeriodMs, kGraphCountScale));
+        text("RadInstrumentDataCreatorName", QLatin1String(kCreatorName));
+        instrument(source);
+        if (detectors.empty()) {
+            start("RadDetectorInformation");
+            xml_.writeAttribute(QStringLiteral("id"), QLatin1String(kPortalDetectorId));
+            text("RadDetectorName", QStringLiteral("Portal"));
+            text("RadDetectorCategoryCode", QStringLiteral("Gamma"));
+            text("RadDetectorKindCode", QStringLiteral("Other"));
+            text("RadDetectorDescription",
+                 QStringLiteral("The portal's gross-count gamma detectors; no alarm names one."));
+            xml_.writeEndElement();
+        }
+        for (const auto& [byte, id] : detectors) {
+            const char detector = static_cast<char>(byte);
+            start("RadDetectorInformation");
+            xml_.writeAttribute(QStringLiteral("id"), id);
+            text("RadDetectorName", detectorName(detector));
+            text("RadDetectorCategoryCode", QStringLiteral("Gamma"));
+            text("RadDetectorKindCode", QStringLiteral("Other"));
+            text("RadDetectorDescription",
+                 "Gross-count gamma detector " + detectorName(detector) + " of the portal");
+            xml_.writeEndElement();
+        }
+        for (const auto& [key, a] : map)
+            alarm(key, a, detectors.at(static_cast<unsigned char>(a.Detector)));
+        xml_.writeEndElement();  // RadInstrumentData
+        xml_.writeEndDocument();
+    }
+
+  private:
+    void start(const char* name) {
+        xml_.writeStartElement(QLatin1String(kN42Namespace), QLatin1String(name));
+    }
+    void text(const char* name, const QString& value) {
+        xml_.writeTextElement(QLatin1String(kN42Namespace), QLatin1String(name), xmlText(value));
+    }
+
+    void instrument(const N42Source& source) {
+        start("RadInstrumentInformation");
+        xml_.writeAttribute(QStringLiteral("id"), QLatin1String(kInstrumentId));
+        text("RadInstrumentManufacturerName", QLatin1String(kManufacturerName));
+        if (const QString serial = oneLine(source.serial); !serial.isEmpty())
+            text("RadInstrumentIdentifier", serial);
+        text("RadInstrumentModelName", QLatin1String(kModelName));
+        if (const QString title = xmlText(source.title).trimmed(); !title.isEmpty())
+            text("RadInstrumentDescription", title);
+        text("RadInstrumentClassCode", QStringLiteral("Portal Monitor"));
+        start("RadInstrumentVersion");
+        text("RadInstrumentComponentName", QStringLiteral("Software"));
+        text("RadInstrumentComponentVersion",
+             oneLine(source.softwareVersion, QStringLiteral("unknown")));
+        xml_.writeEndElement();
+        xml_.writeEndElement();
+    }
+
+    void alarm(int key, const alarms& a, const QString& detector) {
+        const QString prefix = alarmPrefix(key);
+        const QString group = prefix + "_Graph";
+        const QDateTime at = QDateTime::fromSecsSinceEpoch(a.DateTime);
+        const auto points = static_cast<int>(a.Graph.size());
+
+        start("RadMeasurementGroup");
+        xml_.writeAttribute(QStringLiteral("id"), group);
+        text("RadMeasurementGroupDescription",
+             points > 0
+                 ? QStringLiteral("Count graph of alarm #%1: %2 points of %3 ms from %4")
+                       .arg(a.AlarmNumber)
+                       .arg(points)
+                       .arg(kGraphSamplePeriodMs)
+                       .arg(xmlDateTime(at))
+                 : QStringLiteral("Alarm #%1: the unit kept no count graph").arg(a.AlarmNumber));
+        xml_.writeEndElement();
+
+        for (int i = 0; i < points; ++i) {
+            const QString id = prefix + "_S" + QString::number(i);
+            start("RadMeasurement");
+            xml_.writeAttribute(QStringLiteral("id"), id);
+            xml_.writeAttribute(QStringLiteral("radMeasurementGroupReferences"), group);
+            const qint64 count = qint64{a.Graph[static_cast<size_t>(i)]} * kGraphCountScale;
+            if (count < 0)
+                text("Remark", QStringLiteral("The unit recorded %1 for this point; a count "
+                                              "cannot be negative and is given as 0.")
+                                   .arg(a.Graph[static_cast<size_t>(i)]));
+            text("MeasurementClassCode", QStringLiteral("Foreground"));
+            text("StartDateTime", xmlDateTime(at.addMSecs(qint64{i} * kGraphSamplePeriodMs)));
+            text("RealTimeDuration", xmlDuration(kGraphSamplePeriodMs));
+            start("GrossCounts");
+            xml_.writeAttribute(QStringLiteral("id"), id + "_Counts");
+            xml_.writeAttribute(QStringLiteral("radDetectorInformationReference"), detector);
+            text("LiveTimeDuration", xmlDuration(kGraphSamplePeriodMs));
+            text("CountData", QString::number(count < 0 ? 0 : count));
+            xml_.writeEndElement();  // GrossCounts
+            xml_.writeEndElement();  // RadMeasurement
+        }
+
+        start("AnalysisResults");
+        xml_.writeAttribute(QStringLiteral("id"), prefix + "_Analysis");
+        xml_.writeAttribute(QStringLiteral("radMeasurementGroupReferences"), group);
+        start("RadAlarm");
+        xml_.writeAttribute(QStringLiteral("id"), prefix);
+        xml_.writeAttribute(QStringLiteral("radDetectorInformationReferences"), detector);
+        const QString word = levelWord(a.AlarmLevel);
+        text("Remark",
+             QStringLiteral("Alarm number %1, level %2%3, direction %4, segment %5, speed %6; "
+                            "threshold %7, background %8 out and %9 in, maximum %10, minimum "
+                            "%11 (counts on the graph's scale); background time %12; status %13")
+                 .arg(a.AlarmNumber)
+                 .arg(a.AlarmLevel)
+                 .arg(word.isEmpty() ? QString() : " (" + word + ")")
+                 .arg(a.Direction ? QString(QLatin1Char(a.Direction)) : QStringLiteral("none"))
+                 .arg(a.Segment)
+                 .arg(a.Speed)
+                 .arg(a.Threshold)
+                 .arg(a.OutBG)
+                 .arg(a.InBG)
+                 .arg(a.Max)
+                 .arg(a.Min)
+                 .arg(a.bgTimeText(), a.statusWordText()));
+        text("RadAlarmDateTime", xmlDateTime(at));
+        text("RadAlarmCategoryCode", QStringLiteral("Gamma"));
+        text("RadAlarmDescription", alarmHeading(a));
+        xml_.writeEndElement();  // RadAlarm
+        xml_.writeEndElement();  // AnalysisResults
+    }
+
+    QXmlStreamWriter xml_;
+};
+
+}  // namespace
+
+QByteArray alarmsN42(const AlarmMap& alarms, const N42Source& source, const QDateTime& created) {
+    QByteArray out;
+    N42Writer(out).write(alarms, source, created);
+    return out;
+}
+
+}  // namespace vm418
