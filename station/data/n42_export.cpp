@@ -111,7 +111,8 @@ class N42Writer {
         xml_.writeStartDocument();
         xml_.writeDefaultNamespace(QLatin1String(kN42Namespace));
         start("RadInstrumentData");
-        xml_.writeAttribute(QStringLiteral("n42DocDateTime"), xmlDateTime(created));
+        if (created.isValid())
+            xml_.writeAttribute(QStringLiteral("n42DocDateTime"), xmlDateTime(created));
         QString about = QStringLiteral("%1 alarms").arg(map.size());
         if (const QString title = xmlText(source.title).trimmed(); !title.isEmpty())
             about += " of " + title;
