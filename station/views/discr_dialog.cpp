@@ -3,7 +3,6 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
@@ -96,9 +95,9 @@ CDiscrDlg::CDiscrDlg(CVM418Doc& doc, QWidget* parent)
     lower->addLayout(buttons);
     top->addLayout(lower);
 
-    message_ = new QLineEdit(this);
-    message_->setReadOnly(true);
-    message_->setFrame(false);
+    message_ = new QLabel(this);
+    message_->setStyleSheet("color: darkred");
+    message_->hide();
     top->addWidget(message_);
 
     connect(read_, &QPushButton::clicked, this, [this] { screen_.Read(); });
@@ -174,6 +173,7 @@ void CDiscrDlg::Render() {
         status_[i]->SetOn(screen_.statusLamps[i]);
     dial_->SetSample(screen_.dial);
     message_->setText(screen_.message);
+    message_->setVisible(!screen_.message.isEmpty());
     if (xtal_->currentIndex() != screen_.selectedChannel) {
         const QSignalBlocker block(xtal_);
         xtal_->setCurrentIndex(screen_.selectedChannel);

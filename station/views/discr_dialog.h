@@ -7,6 +7,7 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -23,8 +24,7 @@ class CVM418Doc;
 class CDiscrDlg : public QDialog {
     Q_OBJECT  // the main frame finds its open screen by type
 
-  public:
-    CDiscrDlg(CVM418Doc& doc, QWidget* parent = nullptr);
+        public : CDiscrDlg(CVM418Doc& doc, QWidget* parent = nullptr);
 
     // Opens the screen over `parent` for the document; when it closes it tells the
     // document (DiscriminatorScreenClosed) and deletes itself.
@@ -69,7 +69,7 @@ class CDiscrDlg : public QDialog {
     QPushButton *read_, *default_, *update_, *close_;
     Lamp *wait_, *error_, *stopMoni_;
     std::array<Lamp*, 4> status_{};
-    QLineEdit* message_;
+    QLabel* message_;  // a refused answer; hidden while there is none
     QTimer timer_;
 };
 
