@@ -88,6 +88,10 @@ QWidget* CParView::MakeControl(const ParamControl& c) {
         case ParamKind::ReadOnly: {
             auto* text = new QLineEdit;
             text->setReadOnly(true);
+            text->setFocusPolicy(Qt::NoFocus);
+            QPalette shown = text->palette();  // looks as shown-only as it is
+            shown.setColor(QPalette::Base, shown.color(QPalette::Window));
+            text->setPalette(shown);
             w = text;
             break;
         }

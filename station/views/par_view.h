@@ -27,9 +27,6 @@ class CParView : public CStationView {
     void OnChangePeriod() override;
     int Print(QPagedPaintDevice& device, const QDateTime& printed) override;
 
-    // The view became the active one: its caption and buttons follow the link state.
-    void OnActivated() { OnUpdate(401, 0); }
-
     // The controls from the document's block (ranges, captions and enabled fields follow it),
     // and back into the block.
     void FillControls();
