@@ -32,6 +32,8 @@ const int kRightColumn[] = {
     IDC_TLC_OUTPUT,       IDC_MODEM,       IDC_CONTRAST, IDC_ANALOG_SCALE, IDC_BG_CORRECTION_AB,
     IDC_BG_CORRECTION_ab, IDC_SEGMENT};
 
+constexpr int kFieldWidth = 84;  // pixels: "100000" and "YES-EXT" with their arrows
+
 }  // namespace
 
 CParView::CParView(CVM418Doc& doc, std::function<void(int)> postCommand, QWidget* parent)
@@ -69,6 +71,8 @@ CParView::CParView(CVM418Doc& doc, std::function<void(int)> postCommand, QWidget
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(columns);
     layout->addLayout(bottom);
+    layout->addStretch();
+    layout->setSizeConstraint(QLayout::SetMinimumSize);  // a frame never cuts labels short
 
     connect(read_, &QPushButton::clicked, this, [this] { Post(ID_DOWNLOAD_PARAMETERS); });
     connect(write_, &QPushButton::clicked, this, [this] {
@@ -116,6 +120,7 @@ QWidget* CParView::MakeControl(const ParamControl& c) {
             break;
         }
     }
+    w->setFixedWidth(kFieldWidth);
     w->setObjectName(QString::number(c.id));
     controls_[c.id] = w;
     return w;
