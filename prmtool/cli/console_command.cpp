@@ -52,6 +52,7 @@ const char* const kErrorTexts[] = {
     "Cannot create",
     "### 65 sec NO DATA",
     "refused",
+    "was lost",  // the port went away
 };
 
 constexpr int kTestLimitMs = 20000;
@@ -267,11 +268,13 @@ int runSpectrumCommand(Link& link, const QStringList& args, QTextStream& out, QT
     } else {
         c.ctl.click(kind == "get" ? Button::GetSpectrum : Button::GetHistogram);
     }
-    if (!png.isEmpty() && !c.ctl.plot().image().save(png)) {
+    // A measurement that failed leaves no picture that looks like a result.
+    const int result = verdict(c, finished, err);
+    if (result == 0 && !png.isEmpty() && !c.ctl.plot().image().save(png)) {
         err << "prmctl: cannot write " << png << '\n';
         return 1;
     }
-    return verdict(c, finished, err);
+    return result;
 }
 
 }  // namespace prm

@@ -1,6 +1,8 @@
 #include "records_command.h"
 
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include "record_printer.h"
@@ -51,6 +53,18 @@ int runRecordsCommand(Link& link, const QStringList& args, QTextStream& out, QTe
             usage(err);
             return 2;
         }
+    }
+
+    if (!pdf.isEmpty()) {
+        // The printer would draw into nothing: a PDF that cannot be written is refused first.
+        QFile probe(pdf);
+        const bool existed = probe.exists();
+        if (!probe.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            err << "prmctl: cannot write " << pdf << ": " << probe.errorString() << '\n';
+            return 1;
+        }
+        probe.close();
+        if (!existed) probe.remove();
     }
 
     RecordsController ctl(link);
@@ -110,7 +124,13 @@ int runRecordsCommand(Link& link, const QStringList& args, QTextStream& out, QTe
         return 1;
     }
     const QString success = verb == "clear" ? "EEPROM Initialized OK" : "Tranfer OK";
-    if (lines.contains(success)) return 0;
+    if (lines.contains(success)) {
+        if (!pdf.isEmpty() && QFileInfo(pdf).size() == 0) {
+            err << "prmctl: cannot write " << pdf << '\n';
+            return 1;
+        }
+        return 0;
+    }
     // The failure's own text: the last line before the end text, if any.
     const QString reason = lines.size() >= 2 ? lines[lines.size() - 2] : lines.value(0);
     err << "prmctl: " << reason << '\n';

@@ -169,6 +169,7 @@ void PortService::onErrorOccurred(QSerialPort::SerialPortError error) {
                      .arg(portLabel(), reason);
     qCWarning(lcPort).noquote() << lastError_;
     emit portError(lastError_);
+    emit portLost(lastError_);
 }
 
 }  // namespace prm

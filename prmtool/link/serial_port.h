@@ -52,6 +52,8 @@ class PortService : public QObject {
     // The port could not be opened or was lost while open; the message names the device.
     void portError(const QString& message);
     void portOpened(const QString& device);
+    // The open port went away (adapter pulled, far side gone): what runs on it has ended.
+    void portLost(const QString& message);
 
   private:
     void onErrorOccurred(QSerialPort::SerialPortError error);

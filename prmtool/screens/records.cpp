@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "incomplete_file.h"
+
 namespace prm {
 
 namespace {
@@ -68,6 +70,9 @@ RecordsController::RecordsController(Link& link, QObject* parent) : QObject(pare
     connect(&timer2_, &QTimer::timeout, this, &RecordsController::timer2Tick);
     connect(&timer3_, &QTimer::timeout, this, &RecordsController::timer3Tick);
     link_.setReplyHandler(ReplyOwner::Records, [this] { replyHandler(); });
+    // Queued: the port reports its loss from inside a write.
+    connect(&link_.port(), &PortService::portLost, this, &RecordsController::portLost,
+            Qt::QueuedConnection);
 }
 
 RecordsController::~RecordsController() {
@@ -221,6 +226,15 @@ void RecordsController::closeRecordFile(bool switchRecordingOff) {
         recording_[kindIndex(transferKind_)] = false;
         setButtonCaption(recordingButtonOf(transferKind_), QStringLiteral("Recording OFF"));
     }
+}
+
+void RecordsController::keepFileAsIncomplete() {
+    std::FILE*& file = fileOf(transferKind_);
+    if (!file) return;
+    std::fclose(file);
+    file = nullptr;
+    const QString name = fileNames_[kindIndex(transferKind_)];
+    logLine(incompleteFileLine(name, keepAsIncomplete(name)));
 }
 
 void RecordsController::endPrintJob() {
@@ -420,8 +434,21 @@ void RecordsController::timer3Tick() {
     auto guard = link_.lock();
     timer3_.stop();
     logLine(QStringLiteral("### Timeout Timer3 - 1 sec NO ALARM DATA from EEPROM"));
+    keepFileAsIncomplete();
     closeRecordFile(true);
     endPrintJob();
+    finishTransfer();
+}
+
+void RecordsController::portLost(const QString& message) {
+    auto guard = link_.lock();
+    if (!link_.state().busy && !timer1_.isActive() && !timer2_.isActive() && !timer3_.isActive())
+        return;
+    logLine(message);
+    keepFileAsIncomplete();
+    closeRecordFile(true);
+    endPrintJob();
+    link_.state().dataPending = false;
     finishTransfer();
 }
 

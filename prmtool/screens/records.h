@@ -77,6 +77,9 @@ class RecordsController : public QObject {
     void replyHandler();
     void timer2Tick();
     void timer3Tick();
+    // The port went away: a running transfer ends at once, its record file kept as
+    // incomplete.
+    void portLost(const QString& message);
 
   signals:
     void changed();
@@ -99,6 +102,8 @@ class RecordsController : public QObject {
     void writeRecordLine(const QByteArray& line, int fixedLength);
     void printRecordLine(const QByteArray& line, bool counted);
     void closeRecordFile(bool switchRecordingOff);
+    // A record file cut short never looks complete: renamed, the log says so.
+    void keepFileAsIncomplete();
     void endPrintJob();
     bool createRecordFile();
     std::FILE*& fileOf(RecordKind k);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "formats.h"
+#include "incomplete_file.h"
 #include "records.h"
 #include "settings.h"
 
@@ -85,6 +86,9 @@ TestConsoleController::TestConsoleController(Link& link, QObject* parent)
     spectrumTimer_.setSingleShot(true);
     connect(&spectrumTimer_, &QTimer::timeout, this, &TestConsoleController::spectrumWatchdog);
     link_.setReplyHandler(ReplyOwner::TestConsole, [this] { replyHandler(); });
+    // Queued: the port reports its loss from inside a write, which may be in a command's end.
+    connect(&link_.port(), &PortService::portLost, this, &TestConsoleController::portLost,
+            Qt::QueuedConnection);
 }
 
 TestConsoleController::~TestConsoleController() {
@@ -226,7 +230,8 @@ void TestConsoleController::click(Button b) {
         releaseCommand();
     }
     if (b == Button::Record) {
-        if (!s.busy) {
+        // A second click before the first report is the STOP of that recording.
+        if (!s.busy && !recordingTimer_.isActive()) {
             startBatteryRecording();
             return;
         }
@@ -278,9 +283,11 @@ void TestConsoleController::click(Button b) {
         s.state = 1;
         setCommandBytes(s, "U");
         link_.port().writeString("U");
+        const int ends = endCount_;
         guard.unlock();
         Link::tickDelay(kLcdStopTicks);
         guard.lock();
+        if (endCount_ != ends) return;  // ended meanwhile (the port went away)
     }
     endTest();
 }
@@ -379,6 +386,7 @@ void TestConsoleController::runCommand(Button b, int32_t commandCode, const std:
     endAckPending_ = false;
     offlineButton_ = -1;
     keepEndText_ = false;
+    failed_ = false;
     eepromFollowUp_ = 0;
     followUpAcks_ = 0;
     link_.sendAndWait(start);
@@ -393,6 +401,7 @@ void TestConsoleController::endTest() {
         enableTestButtons(true);
     }
     releaseCommand();
+    ++endCount_;
     emit changed();
     // Only an EEPROM test whose result came has overwritten the record memory.
     if (eepromFollowUp_ == 1) runEepromFollowUp();
@@ -414,16 +423,13 @@ void TestConsoleController::releaseCommand() {
     }
     if (started == index(Button::Record)) {
         recordingTimer_.stop();
-        if (s.recordFile) {
-            closeRecordFile();
-            logLine(QStringLiteral("File %1 closed").arg(QString::fromStdString(s.fileName)));
-        }
         recordingOn_ = false;
         enabled_[index(Button::Record)] = false;
     }
     if (started == index(Button::Counters) || started == index(Button::Record)) {
-        // A run that failed keeps what it recorded so far and gives the switch back.
-        closeRecordFile();
+        // A run that failed keeps what it recorded so far, under a name that says it is
+        // incomplete, and gives the switch back.
+        finishRecordFile();
         recordingSwitchEnabled_ = true;
     }
     singleRepeatEnabled_ = true;
@@ -489,6 +495,7 @@ void TestConsoleController::replyHandler() {
         logLine(QStringLiteral("HM-210 doesn't echo"));
         logLine(QStringLiteral("Check connection between HM-210 and PC COM - Try again"));
         durationTimer_.stop();
+        failed_ = true;
         endTest();
         return;
     }
@@ -496,10 +503,12 @@ void TestConsoleController::replyHandler() {
         case code::kZEcho:
             logLine(QStringLiteral("'Z' received -> HM-210 switched OFF by Operator"));
             zAnswered_ = true;
+            failed_ = true;
             return;
         case code::kWrongEcho:
             logLine(QString::asprintf("Wrong echo from HM-210  %c=%02X hex, expected *",
                                       s.lastEchoByte, s.lastEchoByte));
+            failed_ = true;
             enableTestButtons(true);
             s.dataPending = true;
             durationTick();  // logs the missing data at once
@@ -799,6 +808,15 @@ bool TestConsoleController::createRecordFile(const QString& name) {
     return true;
 }
 
+void TestConsoleController::finishRecordFile() {
+    LinkState& s = link_.state();
+    if (!s.recordFile) return;
+    closeRecordFile();
+    const QString name = QString::fromStdString(s.fileName);
+    logLine(QStringLiteral("File %1 closed").arg(name));
+    if (failed_) logLine(incompleteFileLine(name, keepAsIncomplete(name)));
+}
+
 void TestConsoleController::closeRecordFile() {
     LinkState& s = link_.state();
     if (s.recordFile) {
@@ -855,6 +873,7 @@ void TestConsoleController::stopBatteryRecording(bool byWatchdog) {
         recordingTimer_.stop();
         logLine(QStringLiteral("### 65 sec NO DATA from Voltmeter of HM-210"));
         link_.port().writeString("o");
+        failed_ = true;
     } else {
         {
             auto guard = link_.lock();
@@ -865,12 +884,13 @@ void TestConsoleController::stopBatteryRecording(bool byWatchdog) {
         }
         emit changed();
         // Reports already under way are still written while the monitor stops.
+        const int ends = endCount_;
         Link::tickDelay(kStopWaitTicks);
+        if (endCount_ != ends) return;  // ended meanwhile (the port went away)
     }
     auto guard = link_.lock();
     recordingTimer_.stop();
-    closeRecordFile();
-    logLine(QStringLiteral("File %1 closed").arg(QString::fromStdString(link_.state().fileName)));
+    finishRecordFile();
     recordingSwitchEnabled_ = true;
     recordingOn_ = false;
     endTest();
@@ -972,6 +992,18 @@ void TestConsoleController::closeConsole() {
     durationTimer_.stop();
     recordingTimer_.stop();
     spectrumTimer_.stop();
+}
+
+void TestConsoleController::portLost(const QString& message) {
+    auto guard = link_.lock();
+    if (!running()) return;
+    logLine(message);
+    // Nothing more goes out on a port that is gone: no stop character, no record clearing.
+    failed_ = true;
+    stopRequested_ = true;
+    eepromFollowUp_ = 0;
+    link_.state().dataPending = false;
+    endTest();
 }
 
 void TestConsoleController::mainMenu() {

@@ -140,6 +140,10 @@ class TestConsoleController : public QObject {
     // "Main Menu": closeConsole, then the window closes with OK.
     void mainMenu();
 
+    // The port went away: what runs ends at once as a failure, with the port's message; a
+    // recording's file is kept as incomplete.
+    void portLost(const QString& message);
+
     void replyHandler();
     void durationTick();
     void recordingWatchdog();
@@ -183,6 +187,9 @@ class TestConsoleController : public QObject {
     void startBatteryRecording();
     void stopBatteryRecording(bool byWatchdog);
     void closeRecordFile();
+    // Closes a recording's file at the end of its command; one cut short by a failure is
+    // kept under a name that says so.
+    void finishRecordFile();
     bool createRecordFile(const QString& name);
     QString pcClockText() const;
     bool parseTime(unsigned limit, unsigned* seconds);
@@ -243,6 +250,12 @@ class TestConsoleController : public QObject {
     bool stopRequested_ = false;
     bool countersStop_ = false;
     bool keepEndText_ = false;
+    // The running command failed (no echo, wrong echo, "Z", watchdog, lost port): a
+    // recording it wrote is incomplete.
+    bool failed_ = false;
+    // Counts the ends of commands, so that a wait that lets events run can tell that the
+    // command ended meanwhile.
+    int endCount_ = 0;
     int eepromFollowUp_ = 0;
     int followUpAcks_ = 0;
     // The monitor answered "Z" to the running command: it is not sent again, the next

@@ -1,5 +1,6 @@
 // prmctl as a script sees it: values it refuses before anything is opened, the port it
-// shares with no other program, and a lost port that ends what is running as a failure.
+// shares with no other program, and a lost port that ends what is running as a failure, in
+// prmctl and in the console.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,8 +8,10 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include "console_fixtures.h"
 #include "link.h"
 #include "qt_wait.h"
 #include "simulator_launcher.h"
@@ -61,26 +64,132 @@ TEST(PrmctlValues, CountsAndTimesThatAreNotPositiveAreUsageErrors) {
 // One program per port: while this test holds the port, prmctl is refused with the
 // holder's process id; once it is released, prmctl runs.
 TEST(PrmctlPort, PortInUseByAnotherProgramIsRefusedWithItsProcessId) {
-    QTemporaryDir lockDir;
-    qputenv("PRMTOOL_LOCK_DIR", lockDir.path().toLocal8Bit());
     SimulatorLauncher simulator;
     QString error;
     ASSERT_TRUE(simulator.start({}, &error)) << error.toStdString();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     {
         Link holder;
         holder.port().setDevice(simulator.device());
         ASSERT_TRUE(holder.port().open()) << holder.port().lastError().toStdString();
-        const Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"}, env);
+        const Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"});
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_TRUE(r.err.contains(QStringLiteral("Cannot open %1: port in use by process %2")
                                        .arg(simulator.device())
                                        .arg(getpid())))
             << r.err.toStdString();
     }
-    const Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"}, env);
+    const Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
-    qunsetenv("PRMTOOL_LOCK_DIR");
+}
+
+// The simulated monitor in a process of its own, so that the test can take it away as a
+// pulled adapter or a dead far side would.
+class MonitorProcess {
+  public:
+    explicit MonitorProcess(const QStringList& args) {
+        process_.start(SimulatorLauncher::program(), args);
+        waitUntil([&] { return process_.canReadLine(); }, 10000);
+        device_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
+    }
+    ~MonitorProcess() { pullOut(); }
+    QString device() const { return device_; }
+    void pullOut() {
+        process_.kill();
+        process_.waitForFinished();
+    }
+
+  private:
+    QProcess process_;
+    QString device_;
+};
+
+// The port goes while a Repeat run, a button test, a spectrum, a battery recording or a
+// record transfer runs: prmctl ends at once with the port's message and exit code 1; no
+// picture is written and a file cut short is kept only under a name that says so.
+TEST(PrmctlLostPort, WhatRunsEndsAtOnceAsAFailure) {
+    QTemporaryDir dir;
+    const QString png = dir.filePath("adc.png");
+    const QString battery = dir.filePath("battery.asc");
+    const QString records = dir.filePath("FileALARM.ASC");
+    struct Case {
+        QStringList simArgs;
+        QStringList command;
+        const char* running;  // a line on stdout once the command runs
+    };
+    const Case table[] = {
+        {{}, {"test", "counters", "--repeat", "1000000"}, "^Counters:"},
+        {{"--stream-period", "100"}, {"test", "mode", "--for", "600"}, "^key: SHORT"},
+        {{"--measuring-second", "100"},
+         {"spectrum", "adc", "--time", "600", "--png", png},
+         "^  0:"},
+        {{"--stream-period", "100"},
+         {"battery", "record", "--file", battery, "--count", "1000000"},
+         "^\\d\\d:\\d\\d:\\d\\d 5\\.00$"},
+        {{"--baud", "1200", "--alarms", "200"},
+         {"records", "read", "alarms", "--file", records},
+         "^\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d "},
+    };
+    for (const Case& c : table) {
+        const std::string name = c.command.join(' ').toStdString();
+        MonitorProcess monitor(c.simArgs);
+        ASSERT_FALSE(monitor.device().isEmpty());
+        QProcess prmctl;
+        prmctl.start(PRMCTL_PATH, QStringList{"--port", monitor.device()} << c.command);
+        const QRegularExpression running(QLatin1String(c.running),
+                                         QRegularExpression::MultilineOption);
+        QString out;
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                out += QString::fromLocal8Bit(prmctl.readAllStandardOutput());
+                return out.contains(running);
+            },
+            20000))
+            << name << '\n'
+            << out.toStdString() << prmctl.readAllStandardError().toStdString();
+        monitor.pullOut();
+        // Generous: the end comes with the port's loss, long before any watchdog.
+        ASSERT_TRUE(prmctl.waitForFinished(10000)) << name;
+        out += QString::fromLocal8Bit(prmctl.readAllStandardOutput());
+        const QString err = QString::fromLocal8Bit(prmctl.readAllStandardError());
+        EXPECT_EQ(prmctl.exitCode(), 1) << name;
+        EXPECT_TRUE(out.contains(monitor.device() + " was lost")) << name << '\n'
+                                                                  << out.toStdString();
+        EXPECT_FALSE(err.isEmpty()) << name;
+    }
+    EXPECT_FALSE(QFile::exists(png));
+    EXPECT_FALSE(QFile::exists(battery));
+    EXPECT_TRUE(QFile::exists(battery + ".incomplete"));
+    EXPECT_FALSE(QFile::exists(records));
+    EXPECT_TRUE(QFile::exists(records + ".incomplete"));
+}
+
+// A PDF that cannot be written is an error before anything is read.
+TEST(PrmctlRecords, PdfThatCannotBeWrittenIsAnError) {
+    const Outcome r = runPrmctl(
+        {"--simulate", "records", "read", "dose", "--pdf", "/nonexistent-folder/dose.pdf"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("cannot write /nonexistent-folder/dose.pdf")) << r.err.toStdString();
+    EXPECT_FALSE(r.out.contains("START")) << r.out.toStdString();
+}
+
+// In the window the console ends the same way: the port's message, the end, the recording's
+// file kept as incomplete, nothing left running.
+TEST(ConsoleLostPort, BatteryRecordingEndsAtOnceAndItsFileIsKeptAsIncomplete) {
+    OnSimulator c({"--battery", "500", "--stream-period", "100"});
+    c.ctl.setFileName("battery.asc");
+    c.ctl.toggleRecording();
+    c.ctl.click(Button::Record);
+    ASSERT_TRUE(waitUntil([&] { return c.ctl.echoCountText().toInt() >= 3; }));
+    c.simulator.stop();
+    ASSERT_TRUE(waitUntil([&] { return !c.ctl.running(); }));
+    EXPECT_EQ(c.finished, 1);
+    const QStringList lost = c.seen.filter(c.simulator.device() + " was lost: ");
+    ASSERT_EQ(lost.size(), 1) << c.seen.join('|').toStdString();
+    EXPECT_EQ(c.seen.mid(c.seen.indexOf(lost.first())),
+              (QStringList{lost.first(), "END of recording Battery", "File battery.asc closed",
+                           "File battery.asc incomplete: kept as battery.asc.incomplete"}));
+    EXPECT_EQ(c.file("battery.asc"), "<missing>");
+    EXPECT_TRUE(c.file("battery.asc.incomplete").startsWith("21:30:05 5.00\n"));
 }
 
 }  // namespace

@@ -161,8 +161,12 @@ TEST_F(RecordsScreen, BlocksThatStopEndTheReadByTimer3) {
     EXPECT_EQ(lastTransfer(),
               (QStringList{"START Reading ALARMS", "1234 0002 26/11/30 09:15:00 0417 1V70 A",
                            "### Timeout Timer3 - 1 sec NO ALARM DATA from EEPROM",
+                           "File FileALARM.ASC incomplete: kept as FileALARM.ASC.incomplete",
                            "END Reading ALARMS"}));
     EXPECT_EQ(ctl.buttonCaption(Button::RecordingAlarms), "Recording OFF");
+    // The file cut short never looks like a complete record file.
+    EXPECT_FALSE(QFile::exists(dir.filePath("FileALARM.ASC")));
+    EXPECT_TRUE(QFile::exists(dir.filePath("FileALARM.ASC.incomplete")));
 }
 
 TEST_F(RecordsScreen, NoEchoIsReportedAndEndsTheTransfer) {

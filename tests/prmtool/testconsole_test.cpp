@@ -234,8 +234,11 @@ TEST(BatteryRecording, WatchdogClosesTheFileWhenReportsStop) {
     c.ctl.recordingWatchdog();  // as the 65 s timer would
     EXPECT_EQ(c.from("### 65 sec NO DATA from Voltmeter of HM-210"),
               (QStringList{"### 65 sec NO DATA from Voltmeter of HM-210", "File battery.asc closed",
+                           "File battery.asc incomplete: kept as battery.asc.incomplete",
                            "After the 2nd Push => No or short data from HM-210"}));
-    EXPECT_EQ(c.file("battery.asc"), "");
+    // The recording cut short never looks complete.
+    EXPECT_EQ(c.file("battery.asc"), "<missing>");
+    EXPECT_EQ(c.file("battery.asc.incomplete"), "");
 }
 
 TEST(BatteryRecording, FileThatCannotBeCreatedIsReportedAndNothingStarts) {
