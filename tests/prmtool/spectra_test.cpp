@@ -166,7 +166,7 @@ TEST_F(SpectraOnPeer, OfflineCommandsThatFailReportThemselves) {
 
     // The reads: refused with "Z", then unanswered; nothing is listed or drawn.
     auto answerRead = [this](const QByteArray& answer) {
-        QTimer::singleShot(20, [this, answer] {
+        QTimer::singleShot(20, &ctl, [this, answer] {
             if (peer.take(1) == "g") peer.send(answer);
         });
     };
@@ -186,10 +186,11 @@ TEST_F(SpectraOnPeer, OfflineCommandsThatFailReportThemselves) {
 
     // Echoed, but the first wait brings no word: the read ends there, and a word that
     // comes later is not taken.
-    QTimer::singleShot(20, [this] {
+    // (The timers go with the console, so none outlives the test.)
+    QTimer::singleShot(20, &ctl, [this] {
         if (peer.take(1) != "g") return;
         peer.send(QByteArray(1, char(0xAA)));
-        QTimer::singleShot(800, [this] { peer.send(word(7)); });
+        QTimer::singleShot(800, &ctl, [this] { peer.send(word(7)); });
     });
     ctl.click(Button::GetHistogram);
     EXPECT_TRUE(seen.contains("RAW DATA: length=0 words")) << seen.join('\n').toStdString();
