@@ -1,7 +1,6 @@
 #include "par_view.h"
 
 #include <QFormLayout>
-#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 #include <algorithm>
