@@ -11,7 +11,9 @@
 -- Names with '#' are quoted; every other name is left unquoted so that PostgreSQL folds it
 -- and the program's unquoted queries find it. Dates are whole seconds of the station's own
 -- local clock (TIMESTAMP without time zone). Every statement may run again on an existing
--- database.
+-- database. `vm418ctl db init` also brings an older database up to date: it gives the
+-- Parameters rows their key, and leaves out (and lists) a unique index that rows already
+-- stored twice prevent.
 
 CREATE TABLE IF NOT EXISTS System (
     SysID INTEGER NOT NULL PRIMARY KEY,
@@ -50,8 +52,10 @@ CREATE TABLE IF NOT EXISTS Alarms (
     BGtime VARCHAR(255) NOT NULL,
     Graph {{BLOB}}
 );
--- The duplicate check of the import and the period load of the alarm view.
-CREATE INDEX IF NOT EXISTS AlarmsByNumber ON Alarms (SysID, AlarmNumber, DateTime);
+-- The duplicate rule of the import, held by the engine when several PCs store at once, and
+-- the period load of the alarm view. (Older databases also have the index AlarmsByNumber
+-- on the same columns.)
+CREATE UNIQUE INDEX IF NOT EXISTS AlarmsOnce ON Alarms (SysID, AlarmNumber, DateTime);
 CREATE INDEX IF NOT EXISTS AlarmsByDate ON Alarms (SysID, DateTime);
 
 CREATE TABLE IF NOT EXISTS History (
@@ -60,12 +64,16 @@ CREATE TABLE IF NOT EXISTS History (
     DateTime TIMESTAMP NOT NULL,
     Event VARCHAR(255) NOT NULL
 );
-CREATE INDEX IF NOT EXISTS HistoryByEvent ON History (SysID, Event, DateTime);
+-- One row per event text and second of a station (older databases: also HistoryByEvent).
+CREATE UNIQUE INDEX IF NOT EXISTS HistoryOnce ON History (SysID, Event, DateTime);
 CREATE INDEX IF NOT EXISTS HistoryBySeqNum ON History (SysID, SeqNum);
 
+-- SeqNum tells apart two blocks stored in the same second: the newest is the one with
+-- the highest.
 CREATE TABLE IF NOT EXISTS Parameters (
     SysID INTEGER NOT NULL,
     DateTime TIMESTAMP NOT NULL,
-    ParamBuf {{BLOB}}
+    ParamBuf {{BLOB}},
+    SeqNum {{SEQNUM_KEY}}
 );
 CREATE INDEX IF NOT EXISTS ParametersByDate ON Parameters (SysID, DateTime);

@@ -2,7 +2,8 @@
 // System table, imports downloaded files and prints or exports what the views show.
 //
 //   vm418ctl db [--db CONNECTION] COMMAND ...
-//   init (--sqlite FILE | --postgres CONNINFO [--create-role])
+//   init (--sqlite FILE | --postgres CONNINFO [--create-role])   (the data source VM418)
+//   init                                    (the tables of the database --db / VM418_DB names)
 //   systems list | systems add|set --system N [--serial S] [--name N] [--modem PHONE]
 //                  [--port-settings TEXT] [--init TEXT] [--password P]
 //                  [--autocall-period MINUTES]
@@ -94,8 +95,12 @@ bool dateOption(const Args& args, const QString& name, bool endOfDay,
     return true;
 }
 
-int failed(int code) {
-    std::fprintf(stderr, "vm418ctl db: database operation failed (%d)\n", code);
+// A failed database operation: the driver's reason, as the log has it.
+int failed(int code, const QString& why = {}) {
+    if (why.isEmpty())
+        std::fprintf(stderr, "vm418ctl db: database operation failed (%d)\n", code);
+    else
+        std::fprintf(stderr, "Database error - %s\n", qPrintable(why));
     return kExitFailure;
 }
 
@@ -163,7 +168,11 @@ int runImport(const Args& args, const QString& db, int32_t sysId) {
     fromDir.connectionText = db;
     fromDir.SysID = sysId;
     const ImportReport report = fromDir.importDownloadedFiles();
-    if (report.storeResult != 0) return failed(report.storeResult);
+    if (report.storeResult != 0) {
+        failed(report.storeResult, fromDir.dbError());
+        say(QString("Nothing of the download was stored for system %1").arg(sysId));
+        return kExitFailure;
+    }
     QStringList stored, notStored;
     (report.parametersRead ? stored : notStored) << "parameters";
     if (report.historyRead)
@@ -179,20 +188,33 @@ int runImport(const Args& args, const QString& db, int32_t sysId) {
                        .arg(stored.isEmpty() ? QString("nothing") : stored.join(", "));
     if (!notStored.isEmpty()) line += "; not imported: " + notStored.join(", ");
     say(line);
+    // What was already stored (by an earlier import or another PC) is not stored again.
+    say(QString("Newly stored: %1 parameter blocks, %2 history events, %3 alarms")
+            .arg(report.storedParameters)
+            .arg(report.storedHistory)
+            .arg(report.storedAlarms));
     return report.allFilesRead() ? 0 : kExitFailure;
 }
 
 int run(const Args& args) {
     const QString db = args.has("--db") ? args.value("--db") : defaultConnectionText();
     const QString command = args.words.value(0);
-    if (command == "init") {
+    if (command == "init" && (args.has("--sqlite") || args.has("--postgres"))) {
+        if (args.has("--db"))
+            return usage(
+                "--db names a database; --sqlite and --postgres set up the data source "
+                "VM418: give one of them");
         DbSetup setup;
         setup.sqliteFile = args.value("--sqlite");
         setup.conninfo = args.value("--postgres");
         setup.createRole = args.flags.contains("--create-role");
+        if (qEnvironmentVariableIsSet("VM418_DB"))
+            say("Note: VM418_DB is set; the programs use " + db +
+                ", not the data source VM418 set up here.");
         return initDatabase(setup, say) == 0 ? 0 : kExitFailure;
     }
     useOdbcConfiguration();
+    if (command == "init") return initNamedDatabase(db, say) == 0 ? 0 : kExitFailure;
     if (command == "systems") return runSystems(args, db);
 
     StationRecords records(QStringLiteral("TEMP/"), say);
@@ -207,7 +229,7 @@ int run(const Args& args) {
 
     if (command == "import") return runImport(args, db, records.SysID);
     if ((command == "alarms" && what == "list") || (command == "export" && what == "alarms")) {
-        if (const int r = records.loadAlarms(condition)) return failed(r);
+        if (const int r = records.loadAlarms(condition)) return failed(r, records.dbError());
         if (command == "alarms") {
             for (const auto& [key, a] : records.alarmMap)
                 say(alarmLine(a));
@@ -227,21 +249,23 @@ int run(const Args& args) {
         return 0;
     }
     if (command == "history" && what == "list") {
-        if (const int r = records.loadHistory(condition)) return failed(r);
+        if (const int r = records.loadHistory(condition)) return failed(r, records.dbError());
         for (const auto& [key, h] : records.historyMap)
             say(historyLine(h));
         return 0;
     }
     if (command == "params" && what == "show") {
-        std::vector<std::time_t> dates;
-        if (const int r = records.listParameterDates(dates, condition)) return failed(r);
-        if (dates.empty()) {
+        std::vector<StoredParameters> blocks;
+        if (const int r = records.listStoredParameters(blocks, condition))
+            return failed(r, records.dbError());
+        if (blocks.empty()) {
             say("No parameters stored");
             return kExitFailure;
         }
-        if (const int r = records.loadParameters(RecordCondition::exactly(dates.front())))
-            return failed(r);
-        say("Stored " + formatDbDate(dates.front()));
+        // By its key: another block may carry the same second.
+        if (const int r = records.loadStoredParameters(blocks.front().SeqNum))
+            return failed(r, records.dbError());
+        say("Stored " + formatDbDate(blocks.front().DateTime));
         say(parameterLines(records.parameters));
         return 0;
     }

@@ -66,6 +66,20 @@ QString findOdbcDriver(const QString& libraryName) {
     return {};
 }
 
+bool reportDuplicates(const QStringList& duplicates,
+                      const std::function<void(const QString&)>& tell) {
+    if (duplicates.isEmpty()) return false;
+    tell(
+        QStringLiteral("Rows stored more than once prevent the unique keys; the data is left "
+                       "as it is:"));
+    for (const QString& line : duplicates)
+        tell("  " + line);
+    tell(
+        QStringLiteral("Remove the extra rows and run init again: until then two imports at "
+                       "the same time may store a record twice."));
+    return true;
+}
+
 int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>& tell) {
     const bool postgres = !setup.conninfo.isEmpty();
     if (postgres == !setup.sqliteFile.isEmpty()) {
@@ -80,19 +94,71 @@ int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>
         return kDbCannotConnect;
     }
 
-    QString source = "[VM418]\n";
+    // The database is reached through its driver first: the ODBC files are written only
+    // once it opened and holds the tables, so a wrong file or server leaves them as they were.
+    QString attributes;
+    QString direct;
+    QString where;
     QMap<QString, QString> info;
     if (postgres) {
         info = parseConninfo(setup.conninfo);
-        source += QStringLiteral(
-                      "Driver=%1\nServername=%2\nPort=%3\nDatabase=%4\n"
-                      "ByteaAsLongVarBinary=1\n")
-                      .arg(kPostgresDriverName, info.value("host", "localhost"),
-                           info.value("port", "5432"), info.value("dbname", "vm418"));
+        attributes = QStringLiteral("Servername=%1\nPort=%2\nDatabase=%3\nByteaAsLongVarBinary=1\n")
+                         .arg(info.value("host", "localhost"), info.value("port", "5432"),
+                              info.value("dbname", "vm418"));
+        where = QStringLiteral("database %1 on %2:%3")
+                    .arg(info.value("dbname", "vm418"), info.value("host", "localhost"),
+                         info.value("port", "5432"));
     } else {
-        source += QStringLiteral("Driver=%1\nDatabase=%2\nJournalMode=WAL\n")
-                      .arg(kSqliteDriverName, QFileInfo(setup.sqliteFile).absoluteFilePath());
+        attributes = QStringLiteral("Database=%1\nJournalMode=WAL\n")
+                         .arg(QFileInfo(setup.sqliteFile).absoluteFilePath());
+        where = QFileInfo(setup.sqliteFile).absoluteFilePath();
     }
+    direct = "DRIVER=" + driver + ';' + QString(attributes).replace('\n', ';');
+
+    if (postgres && setup.createRole) {
+        const QString admin =
+            direct +
+            QStringLiteral("UID=%1;PWD=%2").arg(info.value("user"), info.value("password"));
+        QString why;
+        const int r = runDbOperation(
+            admin, false,
+            [&](DbConnection& conn) {
+                QSqlQuery q(conn.db());
+                q.prepare("SELECT 1 FROM pg_roles WHERE rolname = ?");
+                q.addBindValue(QString::fromLatin1(kRole));
+                if (!q.exec()) throw DbFailure{kDbException, q.lastError().text()};
+                const bool exists = q.next();
+                q.finish();
+                // Role names and passwords cannot be bound; both are fixed texts of this program.
+                const QStringList statements = {
+                    QStringLiteral("CREATE ROLE \"%1\" LOGIN PASSWORD '%2'")
+                        .arg(kRole, kRolePassword),
+                    QStringLiteral("GRANT ALL ON SCHEMA public TO \"%1\"").arg(kRole)};
+                for (qsizetype i = exists ? 1 : 0; i < statements.size(); ++i)
+                    if (!q.exec(statements[i])) throw DbFailure{kDbException, q.lastError().text()};
+                tell(exists ? QStringLiteral("Role \"%1\" already exists").arg(kRole)
+                            : QStringLiteral("Role \"%1\" created").arg(kRole));
+            },
+            &why);
+        if (r != kDbOk) {
+            tell(QStringLiteral("Cannot create the role \"%1\" in %2: %3").arg(kRole, where, why));
+            return r;
+        }
+    }
+
+    QStringList duplicates;
+    QString why;
+    const QString program =
+        postgres ? direct + QStringLiteral("UID=%1;PWD=%2").arg(kRole, kRolePassword) : direct;
+    if (const int r = createSchema(program, &duplicates, &why); r != kDbOk) {
+        tell(QStringLiteral("Cannot create the tables of VM418 in %1: %2").arg(where, why));
+        tell(QStringLiteral("The ODBC configuration is left as it was."));
+        return r;
+    }
+
+    const QString source = QStringLiteral("[VM418]\nDriver=%1\n")
+                               .arg(postgres ? kPostgresDriverName : kSqliteDriverName) +
+                           attributes;
     const QString drivers = QStringLiteral("[%1]\nDriver=%2\n\n[%3]\nDriver=%4\n")
                                 .arg(kSqliteDriverName, findOdbcDriver(kSqliteDriverLibrary),
                                      kPostgresDriverName, findOdbcDriver(kPostgresDriverLibrary));
@@ -107,39 +173,22 @@ int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>
     qputenv("ODBCINI", QFile::encodeName(setup.configFolder + "/odbc.ini"));
     qputenv("ODBCSYSINI", QFile::encodeName(setup.configFolder));
     tell(QStringLiteral("Data source VM418 written to %1/odbc.ini").arg(setup.configFolder));
+    if (reportDuplicates(duplicates, tell)) return kDbException;
+    tell("Tables of VM418 are in place.");
+    return kDbOk;
+}
 
-    if (postgres && setup.createRole) {
-        const QString admin = QStringLiteral("DSN=VM418;UID=%1;PWD=%2")
-                                  .arg(info.value("user"), info.value("password"));
-        const int r = runDbOperation(admin, false, [&](DbConnection& conn) {
-            QSqlQuery q(conn.db());
-            q.prepare("SELECT 1 FROM pg_roles WHERE rolname = ?");
-            q.addBindValue(QString::fromLatin1(kRole));
-            if (!q.exec()) throw DbFailure{kDbException, q.lastError().text()};
-            const bool exists = q.next();
-            q.finish();
-            // Role names and passwords cannot be bound; both are fixed texts of this program.
-            const QStringList statements = {
-                QStringLiteral("CREATE ROLE \"%1\" LOGIN PASSWORD '%2'").arg(kRole, kRolePassword),
-                QStringLiteral("GRANT ALL ON SCHEMA public TO \"%1\"").arg(kRole)};
-            for (qsizetype i = exists ? 1 : 0; i < statements.size(); ++i)
-                if (!q.exec(statements[i])) throw DbFailure{kDbException, q.lastError().text()};
-            tell(exists ? QStringLiteral("Role \"%1\" already exists").arg(kRole)
-                        : QStringLiteral("Role \"%1\" created").arg(kRole));
-        });
-        if (r != kDbOk) {
-            tell(QStringLiteral("Cannot create the role \"%1\" (see the log line above).")
-                     .arg(kRole));
-            return r;
-        }
-    }
-
-    const int r = createSchema(QString::fromLatin1(kDefaultConnectionText));
-    if (r != kDbOk) {
-        tell("Cannot create the tables of VM418 (see the log line above).");
+int initNamedDatabase(const QString& connectionText,
+                      const std::function<void(const QString&)>& tell) {
+    QStringList duplicates;
+    QString why;
+    if (const int r = createSchema(connectionText, &duplicates, &why); r != kDbOk) {
+        tell(
+            QStringLiteral("Cannot create the tables of VM418 in %1: %2").arg(connectionText, why));
         return r;
     }
-    tell("Tables of VM418 are in place.");
+    if (reportDuplicates(duplicates, tell)) return kDbException;
+    tell(QStringLiteral("Tables of VM418 are in place in %1.").arg(connectionText));
     return kDbOk;
 }
 

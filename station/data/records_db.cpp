@@ -100,158 +100,285 @@ QVariant nullBlob() {
     return QVariant(QMetaType::fromType<QByteArray>());
 }
 
+bool storableDate(std::time_t t) {
+    const QDateTime d = toDbDate(t);
+    return d.isValid() && d.date().year() >= 1 && d.date().year() <= 9999;
+}
+
+// A column of 255 characters that PostgreSQL takes: it refuses NUL in a text.
+bool storableText(const QString& s) {
+    return s.size() <= 255 && !s.contains(QChar(0));
+}
+
 }  // namespace
 
-int StationRecords::storeAlarms() {
-    return runDbOperation(connectionText, true, [this](DbConnection& conn) {
-        Statement check(
-            conn.db(), "SELECT 1 FROM Alarms WHERE SysID = ? AND AlarmNumber = ? AND DateTime = ?");
-        Statement insert(conn.db(),
-                         "INSERT INTO Alarms (SysID, DateTime, AlarmNumber, Direction, Segment, "
-                         "Speed, InBG, AlarmLevel, OutBG, Threshold, Len, Max, Min, \"Detector#\", "
-                         "StatusWord, BGtime, Graph) "
-                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-        for (const auto& [key, a] : alarmMap) {
-            // Byte-sized values go in as int: the drivers mishandle 8-bit binds.
-            if (check.run(int(SysID), int(a.AlarmNumber), toDbDate(a.DateTime)).next()) continue;
-            QSqlQuery& q = insert.query();
-            for (const QVariant& v :
-                 {QVariant(SysID), QVariant(toDbDate(a.DateTime)), QVariant(int(a.AlarmNumber)),
-                  QVariant(a.Direction < 0 ? 0 : int(a.Direction)), QVariant(int(a.Segment)),
-                  QVariant(int(a.Speed)), QVariant(int(a.InBG)), QVariant(int(a.AlarmLevel)),
-                  QVariant(int(a.OutBG)), QVariant(a.Threshold), QVariant(int(a.Len)),
-                  QVariant(int(a.Max)), QVariant(int(a.Min)), QVariant(int(uint8_t(a.Detector))),
-                  QVariant(dbText(a.statusWordText())), QVariant(dbText(a.bgTimeText())),
-                  a.Len > 0 ? QVariant(graphBytes(a.Graph)) : nullBlob()})
-                q.addBindValue(v);
-            insert.exec();
+bool storableAlarm(const alarms& a) {
+    return storableDate(a.DateTime) && a.Len >= 0 && a.Len <= kMaxGraphLen &&
+           a.Graph.size() == static_cast<std::size_t>(a.Len);
+}
+
+bool storableEvent(const CHistory& h) {
+    return storableDate(h.DateTime) && storableText(h.Event);
+}
+
+bool alarmFromRow(const AlarmRow& row, alarms& a) {
+    a = alarms{};
+    a.DateTime = fromDbDate(row.DateTime);
+    a.AlarmNumber = int16_t(row.AlarmNumber);
+    a.Direction = char(row.Direction);
+    a.Segment = int16_t(row.Segment);
+    a.Speed = int16_t(row.Speed);
+    a.InBG = int16_t(row.InBG);
+    a.AlarmLevel = int16_t(row.AlarmLevel);
+    a.OutBG = int16_t(row.OutBG);
+    a.Threshold = row.Threshold;
+    a.Max = int16_t(row.Max);
+    a.Min = int16_t(row.Min);
+    a.Detector = char(row.Detector);
+    copyFixed(a.StatusWord, row.StatusWord);
+    copyFixed(a.BGtime, row.BGtime);
+    // Len is compared as stored: a value that would wrap in 16 bits is no length either.
+    if (row.Len == 0) return true;
+    if (row.Len > 0 && row.Len <= kMaxGraphLen && row.Graph.size() == 4 * qsizetype(row.Len)) {
+        a.Len = int16_t(row.Len);
+        a.Graph = graphValues(row.Graph);
+        return true;
+    }
+    return false;
+}
+
+bool parametersFromStored(const QByteArray& stored, PARA_418& block) {
+    std::memcpy(&block, stored.constData(),
+                std::min<std::size_t>(kParaSize, static_cast<std::size_t>(stored.size())));
+    return stored.size() == static_cast<qsizetype>(kParaSize);
+}
+
+int StationRecords::storeInOneTransaction(const std::function<void(DbConnection&)>& body) {
+    dbError_.clear();
+    return runDbOperation(
+        connectionText, true,
+        [&](DbConnection& conn) {
+            lockStationForWriting(conn, SysID);
+            body(conn);
+        },
+        &dbError_);
+}
+
+int StationRecords::storeAlarmsOn(DbConnection& conn) {
+    Statement check(conn.db(),
+                    "SELECT 1 FROM Alarms WHERE SysID = ? AND AlarmNumber = ? AND DateTime = ?");
+    Statement insert(conn.db(),
+                     "INSERT INTO Alarms (SysID, DateTime, AlarmNumber, Direction, Segment, "
+                     "Speed, InBG, AlarmLevel, OutBG, Threshold, Len, Max, Min, \"Detector#\", "
+                     "StatusWord, BGtime, Graph) "
+                     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    int added = 0;
+    unstorableAlarms = 0;
+    for (const auto& [key, a] : alarmMap) {
+        if (!storableAlarm(a)) {
+            ++unstorableAlarms;
+            continue;
         }
-    });
+        // Byte-sized values go in as int: the drivers mishandle 8-bit binds.
+        if (check.run(int(SysID), int(a.AlarmNumber), toDbDate(a.DateTime)).next()) continue;
+        QSqlQuery& q = insert.query();
+        for (const QVariant& v :
+             {QVariant(SysID), QVariant(toDbDate(a.DateTime)), QVariant(int(a.AlarmNumber)),
+              QVariant(a.Direction < 0 ? 0 : int(a.Direction)), QVariant(int(a.Segment)),
+              QVariant(int(a.Speed)), QVariant(int(a.InBG)), QVariant(int(a.AlarmLevel)),
+              QVariant(int(a.OutBG)), QVariant(a.Threshold), QVariant(int(a.Len)),
+              QVariant(int(a.Max)), QVariant(int(a.Min)), QVariant(int(uint8_t(a.Detector))),
+              QVariant(dbText(a.statusWordText())), QVariant(dbText(a.bgTimeText())),
+              a.Len > 0 ? QVariant(graphBytes(a.Graph)) : nullBlob()})
+            q.addBindValue(v);
+        insert.exec();
+        ++added;
+    }
+    if (unstorableAlarms > 0)
+        tell(QStringLiteral("%1 alarm record(s) not stored: a date or graph the database "
+                            "cannot hold")
+                 .arg(unstorableAlarms));
+    return added;
+}
+
+int StationRecords::storeHistoryOn(DbConnection& conn) {
+    Statement check(conn.db(),
+                    "SELECT 1 FROM History WHERE SysID = ? AND Event = ? AND DateTime = ?");
+    Statement insert(conn.db(), "INSERT INTO History (SysID, DateTime, Event) VALUES (?, ?, ?)");
+    int added = 0;
+    unstorableHistory = 0;
+    const int count = static_cast<int>(historyMap.size());
+    for (int n = 1; n <= count; ++n) {
+        const auto it = historyMap.find(n);
+        if (it == historyMap.end()) {
+            qCDebug(lcStationDb) << "History is corrupted!";
+            continue;
+        }
+        const CHistory& h = it->second;
+        if (!storableEvent(h)) {
+            ++unstorableHistory;
+            continue;
+        }
+        if (check.run(int(SysID), dbText(h.Event), toDbDate(h.DateTime)).next()) continue;
+        insert.run(int(SysID), toDbDate(h.DateTime), dbText(h.Event));
+        ++added;
+    }
+    if (unstorableHistory > 0)
+        tell(QStringLiteral("%1 history event(s) not stored: a date or text the database "
+                            "cannot hold")
+                 .arg(unstorableHistory));
+    return added;
+}
+
+int StationRecords::storeParametersOn(DbConnection& conn) {
+    StationQuery newest(conn.db(), "SELECT ParamBuf FROM Parameters", "DateTime DESC, SeqNum DESC",
+                        SysID, {});
+    QSqlQuery& q = newest.query();
+    if (q.next()) {
+        const QByteArray stored = q.value(0).toByteArray();
+        if (stored.size() == static_cast<qsizetype>(kParaSize)) {
+            PARA_418 old;
+            std::memcpy(&old, stored.constData(), kParaSize);
+            if (sameSettings(old, parameters)) return 0;
+        }
+    }
+    q.finish();
+    QDateTime now = QDateTime::currentDateTime();
+    now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
+    Statement insert(conn.db(),
+                     "INSERT INTO Parameters (SysID, DateTime, ParamBuf) VALUES (?, ?, ?)");
+    insert.run(int(SysID), now, QByteArray(reinterpret_cast<const char*>(&parameters), kParaSize));
+    return 1;
+}
+
+int StationRecords::storeAlarms() {
+    return storeInOneTransaction([this](DbConnection& conn) { storeAlarmsOn(conn); });
 }
 
 int StationRecords::storeHistory() {
-    return runDbOperation(connectionText, true, [this](DbConnection& conn) {
-        Statement check(conn.db(),
-                        "SELECT 1 FROM History WHERE SysID = ? AND Event = ? AND DateTime = ?");
-        Statement insert(conn.db(),
-                         "INSERT INTO History (SysID, DateTime, Event) VALUES (?, ?, ?)");
-        const int count = static_cast<int>(historyMap.size());
-        for (int n = 1; n <= count; ++n) {
-            const auto it = historyMap.find(n);
-            if (it == historyMap.end()) {
-                qCDebug(lcStationDb) << "History is corrupted!";
-                continue;
-            }
-            const CHistory& h = it->second;
-            if (check.run(int(SysID), dbText(h.Event), toDbDate(h.DateTime)).next()) continue;
-            insert.run(int(SysID), toDbDate(h.DateTime), dbText(h.Event));
-        }
-    });
+    return storeInOneTransaction([this](DbConnection& conn) { storeHistoryOn(conn); });
 }
 
 int StationRecords::storeParameters() {
-    return runDbOperation(connectionText, true, [this](DbConnection& conn) {
-        StationQuery newest(conn.db(), "SELECT ParamBuf FROM Parameters", "DateTime DESC", SysID,
-                            {});
-        QSqlQuery& q = newest.query();
-        if (q.next()) {
-            const QByteArray stored = q.value(0).toByteArray();
-            if (stored.size() == static_cast<qsizetype>(kParaSize)) {
-                PARA_418 old;
-                std::memcpy(&old, stored.constData(), kParaSize);
-                if (sameSettings(old, parameters)) return;
-            }
-        }
-        q.finish();
-        QDateTime now = QDateTime::currentDateTime();
-        now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
-        Statement insert(conn.db(),
-                         "INSERT INTO Parameters (SysID, DateTime, ParamBuf) VALUES (?, ?, ?)");
-        insert.run(int(SysID), now,
-                   QByteArray(reinterpret_cast<const char*>(&parameters), kParaSize));
-    });
+    return storeInOneTransaction([this](DbConnection& conn) { storeParametersOn(conn); });
 }
 
 int StationRecords::loadAlarms(const RecordCondition& condition) {
     AlarmMap loaded;
-    const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        StationQuery rows(conn.db(),
-                          "SELECT DateTime, AlarmNumber, Direction, Segment, Speed, InBG, "
-                          "AlarmLevel, OutBG, Threshold, Len, Max, Min, \"Detector#\", StatusWord, "
-                          "BGtime, Graph FROM Alarms",
-                          "DateTime, AlarmNumber", SysID, condition);
-        QSqlQuery& q = rows.query();
-        for (int key = 1; q.next(); ++key) {
-            alarms a;
-            a.DateTime = fromDbDate(q.value(0).toDateTime());
-            a.AlarmNumber = int16_t(q.value(1).toInt());
-            a.Direction = char(q.value(2).toInt());
-            a.Segment = int16_t(q.value(3).toInt());
-            a.Speed = int16_t(q.value(4).toInt());
-            a.InBG = int16_t(q.value(5).toInt());
-            a.AlarmLevel = int16_t(q.value(6).toInt());
-            a.OutBG = int16_t(q.value(7).toInt());
-            a.Threshold = q.value(8).toInt();
-            a.Len = int16_t(q.value(9).toInt());
-            a.Max = int16_t(q.value(10).toInt());
-            a.Min = int16_t(q.value(11).toInt());
-            a.Detector = char(q.value(12).toInt());
-            copyFixed(a.StatusWord, q.value(13).toString());
-            copyFixed(a.BGtime, q.value(14).toString());
-            const QByteArray graph = q.value(15).toByteArray();
-            if (a.Len > 0 && a.Len <= kMaxGraphLen && graph.size() == 4 * a.Len) {
-                a.Graph = graphValues(graph);
-            } else if (a.Len != 0) {
-                tell(QLatin1String(kAlarmsCorrupted));
-                a.Len = 0;
+    dbError_.clear();
+    const int r = runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            StationQuery rows(conn.db(),
+                              "SELECT DateTime, AlarmNumber, Direction, Segment, Speed, InBG, "
+                              "AlarmLevel, OutBG, Threshold, Len, Max, Min, \"Detector#\", "
+                              "StatusWord, BGtime, Graph FROM Alarms",
+                              "DateTime, AlarmNumber", SysID, condition);
+            QSqlQuery& q = rows.query();
+            for (int key = 1; q.next(); ++key) {
+                AlarmRow row;
+                row.DateTime = q.value(0).toDateTime();
+                int* const numbers[] = {&row.AlarmNumber, &row.Direction, &row.Segment,
+                                        &row.Speed,       &row.InBG,      &row.AlarmLevel,
+                                        &row.OutBG,       &row.Threshold, &row.Len,
+                                        &row.Max,         &row.Min,       &row.Detector};
+                for (int i = 0; i < 12; ++i)
+                    *numbers[i] = q.value(i + 1).toInt();
+                row.StatusWord = q.value(13).toString();
+                row.BGtime = q.value(14).toString();
+                row.Graph = q.value(15).toByteArray();
+                alarms a;
+                if (!alarmFromRow(row, a)) tell(QLatin1String(kAlarmsCorrupted));
+                a.Index = key;
+                loaded.emplace(key, std::move(a));
             }
-            a.Index = key;
-            loaded.emplace(key, std::move(a));
-        }
-    });
+        },
+        &dbError_);
     if (r == kDbOk) alarmMap = std::move(loaded);
     return r;
 }
 
 int StationRecords::loadHistory(const RecordCondition& condition) {
     HistoryMap loaded;
-    const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        StationQuery rows(conn.db(), "SELECT Event, DateTime FROM History", "SeqNum", SysID,
-                          condition);
-        QSqlQuery& q = rows.query();
-        for (int key = 1; q.next(); ++key)
-            loaded[key] =
-                CHistory{key, q.value(0).toString(), fromDbDate(q.value(1).toDateTime()), {}};
-    });
+    dbError_.clear();
+    const int r = runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            StationQuery rows(conn.db(), "SELECT Event, DateTime FROM History", "SeqNum", SysID,
+                              condition);
+            QSqlQuery& q = rows.query();
+            for (int key = 1; q.next(); ++key)
+                loaded[key] =
+                    CHistory{key, q.value(0).toString(), fromDbDate(q.value(1).toDateTime()), {}};
+        },
+        &dbError_);
     if (r == kDbOk) historyMap = std::move(loaded);
     return r;
 }
 
+namespace {
+
+// Newest first; of two blocks stored in the same second, the one stored last.
+constexpr char kNewestParametersFirst[] = "DateTime DESC, SeqNum DESC";
+
+}  // namespace
+
 int StationRecords::loadParameters(const RecordCondition& condition) {
-    return runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        StationQuery rows(conn.db(), "SELECT ParamBuf FROM Parameters", "DateTime DESC", SysID,
-                          condition);
-        QSqlQuery& q = rows.query();
-        if (!q.next()) return;
-        const QByteArray stored = q.value(0).toByteArray();
-        if (stored.size() != static_cast<qsizetype>(kParaSize))
-            tell(QLatin1String(kParamBufLength));
-        std::memcpy(&parameters, stored.constData(),
-                    std::min<std::size_t>(kParaSize, static_cast<std::size_t>(stored.size())));
-    });
+    dbError_.clear();
+    return runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            StationQuery rows(conn.db(), "SELECT ParamBuf FROM Parameters", kNewestParametersFirst,
+                              SysID, condition);
+            QSqlQuery& q = rows.query();
+            if (!q.next()) return;
+            if (!parametersFromStored(q.value(0).toByteArray(), parameters))
+                tell(QLatin1String(kParamBufLength));
+        },
+        &dbError_);
+}
+
+int StationRecords::loadStoredParameters(int32_t seqNum) {
+    dbError_.clear();
+    return runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            Statement rows(conn.db(),
+                           "SELECT ParamBuf FROM Parameters WHERE SysID = ? AND SeqNum = ?");
+            QSqlQuery& q = rows.run(int(SysID), int(seqNum));
+            if (!q.next()) return;
+            if (!parametersFromStored(q.value(0).toByteArray(), parameters))
+                tell(QLatin1String(kParamBufLength));
+        },
+        &dbError_);
+}
+
+int StationRecords::listStoredParameters(std::vector<StoredParameters>& blocks,
+                                         const RecordCondition& condition) {
+    std::vector<StoredParameters> found;
+    dbError_.clear();
+    const int r = runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            StationQuery rows(conn.db(), "SELECT SeqNum, DateTime FROM Parameters",
+                              kNewestParametersFirst, SysID, condition);
+            QSqlQuery& q = rows.query();
+            while (q.next())
+                found.push_back({q.value(0).toInt(), fromDbDate(q.value(1).toDateTime())});
+        },
+        &dbError_);
+    if (r == kDbOk) blocks = std::move(found);
+    return r;
 }
 
 int StationRecords::listParameterDates(std::vector<std::time_t>& dates,
                                        const RecordCondition& condition) {
-    std::vector<std::time_t> found;
-    const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        StationQuery rows(conn.db(), "SELECT DateTime FROM Parameters", "DateTime DESC", SysID,
-                          condition);
-        QSqlQuery& q = rows.query();
-        while (q.next())
-            found.push_back(fromDbDate(q.value(0).toDateTime()));
-    });
-    if (r == kDbOk) dates = std::move(found);
+    std::vector<StoredParameters> blocks;
+    const int r = listStoredParameters(blocks, condition);
+    if (r != kDbOk) return r;
+    dates.clear();
+    for (const StoredParameters& b : blocks)
+        dates.push_back(b.DateTime);
     return r;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QAtomicInt>
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -42,7 +43,13 @@ DbConnection::~DbConnection() {
 }
 
 bool DbConnection::open() {
-    return db_.isValid() && db_.open();
+    if (!db_.isValid() || !db_.open()) return false;
+    if (!isPostgres()) {
+        // SQLite: wait for another writer's lock instead of "database is locked".
+        QSqlQuery q(db_);
+        q.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(kBusyTimeoutMs));
+    }
+    return true;
 }
 
 QString DbConnection::lastError() const {
@@ -60,39 +67,166 @@ void logFailure(const QString& text) {
     qCWarning(lcStationDb).noquote() << "Database error - " + text;
 }
 
+void execOrThrow(QSqlQuery& q, const QString& sql) {
+    if (!q.exec(sql)) throw DbFailure{kDbException, q.lastError().text()};
+}
+
+// A transaction of a writer. SQLite: "BEGIN IMMEDIATE" takes the write lock at the start
+// (waiting for it with the busy timeout); a deferred transaction that read first would be
+// refused with "database is locked" once another writer committed. The SQLite driver runs
+// these statements as given while the connection commits by itself.
+class WriteTransaction {
+  public:
+    explicit WriteTransaction(DbConnection& conn) : conn_(conn), sqlite_(!conn.isPostgres()) {
+        if (sqlite_) {
+            QSqlQuery q(conn_.db());
+            execOrThrow(q, QStringLiteral("BEGIN IMMEDIATE"));
+        } else if (!conn_.db().transaction()) {
+            throw DbFailure{kDbException, conn_.db().lastError().text()};
+        }
+        open_ = true;
+    }
+    ~WriteTransaction() {
+        if (!open_) return;
+        // Rolled back explicitly: a driver may otherwise commit what the batch left.
+        if (sqlite_) {
+            QSqlQuery q(conn_.db());
+            q.exec(QStringLiteral("ROLLBACK"));
+        } else {
+            conn_.db().rollback();
+        }
+    }
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+    void commit() {
+        if (sqlite_) {
+            QSqlQuery q(conn_.db());
+            execOrThrow(q, QStringLiteral("COMMIT"));
+        } else if (!conn_.db().commit()) {
+            throw DbFailure{kDbException, conn_.db().lastError().text()};
+        }
+        open_ = false;
+    }
+
+  private:
+    DbConnection& conn_;
+    bool sqlite_;
+    bool open_ = false;
+};
+
 }  // namespace
 
 int runDbOperation(const QString& connectionText, bool transaction,
-                   const std::function<void(DbConnection&)>& body) {
-    DbConnection conn(connectionText);
-    if (!conn.open()) {
-        logFailure(conn.lastError());
-        return kDbCannotConnect;
-    }
-    bool inTransaction = false;
-    auto rollback = [&] {
-        if (inTransaction) conn.db().rollback();
+                   const std::function<void(DbConnection&)>& body, QString* failure) {
+    auto failed = [failure](const QString& text, int code) {
+        logFailure(text);
+        if (failure) *failure = text;
+        return code;
     };
+    DbConnection conn(connectionText);
+    if (!conn.open()) return failed(conn.lastError(), kDbCannotConnect);
     try {
-        if (transaction) {
-            if (!conn.db().transaction())
-                throw DbFailure{kDbException, conn.db().lastError().text()};
-            inTransaction = true;
+        if (!transaction) {
+            body(conn);
+            return kDbOk;
         }
+        WriteTransaction t(conn);
         body(conn);
-        if (inTransaction && !conn.db().commit())
-            throw DbFailure{kDbException, conn.db().lastError().text()};
+        t.commit();
         return kDbOk;
     } catch (const DbFailure& f) {
-        logFailure(f.text);
-        rollback();
-        return f.code;
+        return failed(f.text, f.code);
     } catch (const std::exception& e) {
-        logFailure(QString::fromLocal8Bit(e.what()));
-        rollback();
-        return kDbOtherException;
+        return failed(QString::fromLocal8Bit(e.what()), kDbOtherException);
     }
 }
+
+void lockStationForWriting(DbConnection& conn, int32_t sysId) {
+    if (!conn.isPostgres()) return;
+    // The first key names the kind of lock (autocall claims a system with 418), the second
+    // the station.
+    constexpr int kStationLockClass = 4181;
+    QSqlQuery q(conn.db());
+    q.prepare(QStringLiteral("SELECT pg_advisory_xact_lock(?, ?)"));
+    q.addBindValue(kStationLockClass);
+    q.addBindValue(int(sysId));
+    if (!q.exec()) throw DbFailure{kDbException, q.lastError().text()};
+}
+
+namespace {
+
+QStringList schemaStatements(bool postgres) {
+    QStringList lines;
+    for (const QString& line : schemaFor(postgres).split('\n')) {
+        if (!line.trimmed().startsWith("--")) lines << line;
+    }
+    QStringList statements;
+    for (const QString& statement : lines.join('\n').split(';', Qt::SkipEmptyParts))
+        if (!statement.trimmed().isEmpty()) statements << statement.trimmed();
+    return statements;
+}
+
+bool runs(DbConnection& conn, const QString& sql) {
+    QSqlQuery q(conn.db());
+    return q.exec(sql);
+}
+
+// Parameters rows of an older database have no key: SQLite cannot add a key column to a
+// table, so the table is copied in its stored order into one with the key; PostgreSQL
+// numbers the rows itself when the column is added.
+void addParametersKey(DbConnection& conn, const QStringList& statements) {
+    if (!runs(conn, "SELECT 1 FROM Parameters WHERE 1 = 0") ||
+        runs(conn, "SELECT SeqNum FROM Parameters WHERE 1 = 0"))
+        return;
+    QSqlQuery q(conn.db());
+    if (conn.isPostgres()) {
+        execOrThrow(q,
+                    "ALTER TABLE Parameters ADD COLUMN SeqNum "
+                    "INTEGER GENERATED BY DEFAULT AS IDENTITY PRIMARY KEY");
+        return;
+    }
+    const QString create =
+        statements.filter(QRegularExpression("^CREATE TABLE IF NOT EXISTS Parameters\\b")).value(0);
+    if (create.isEmpty()) throw DbFailure{kDbException, "no Parameters table in the schema"};
+    WriteTransaction t(conn);
+    execOrThrow(q, QString(create).replace("Parameters", "ParametersKeyed"));
+    execOrThrow(q,
+                "INSERT INTO ParametersKeyed (SysID, DateTime, ParamBuf) "
+                "SELECT SysID, DateTime, ParamBuf FROM Parameters ORDER BY rowid");
+    execOrThrow(q, "DROP TABLE Parameters");
+    execOrThrow(q, "ALTER TABLE ParametersKeyed RENAME TO Parameters");
+    t.commit();
+}
+
+QString cellText(const QVariant& v) {
+    if (v.metaType().id() == QMetaType::QDateTime)
+        return v.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    return v.toString();
+}
+
+// The keys of `table` stored more than once, one line each: "Alarms SysID 7, AlarmNumber
+// 50, DateTime 1999-03-04 10:20:30: 2 rows".
+QStringList duplicatedKeys(DbConnection& conn, const QString& table, const QString& columns) {
+    QSqlQuery q(conn.db());
+    q.setForwardOnly(true);
+    execOrThrow(q, QStringLiteral("SELECT %1, COUNT(*) FROM %2 GROUP BY %1 HAVING COUNT(*) > 1 "
+                                  "ORDER BY %1")
+                       .arg(columns, table));
+    const QStringList names = columns.split(',');
+    QStringList found;
+    while (q.next()) {
+        QStringList values;
+        for (int i = 0; i < names.size(); ++i)
+            values << names[i].trimmed().remove('"') + ' ' + cellText(q.value(i));
+        found << QStringLiteral("%1 %2: %3 rows")
+                     .arg(table, values.join(", "))
+                     .arg(q.value(int(names.size())).toInt());
+    }
+    return found;
+}
+
+}  // namespace
 
 QString schemaFor(bool postgres) {
     QString sql = QString::fromUtf8(kSchemaTemplate);
@@ -102,18 +236,28 @@ QString schemaFor(bool postgres) {
     return sql;
 }
 
-int createSchema(const QString& connectionText) {
-    return runDbOperation(connectionText, false, [](DbConnection& conn) {
-        QStringList lines;
-        for (const QString& line : schemaFor(conn.isPostgres()).split('\n')) {
-            if (!line.trimmed().startsWith("--")) lines << line;
-        }
-        for (const QString& statement : lines.join('\n').split(';', Qt::SkipEmptyParts)) {
-            if (statement.trimmed().isEmpty()) continue;
-            QSqlQuery q(conn.db());
-            if (!q.exec(statement)) throw DbFailure{kDbException, q.lastError().text()};
-        }
-    });
+int createSchema(const QString& connectionText, QStringList* duplicates, QString* failure) {
+    return runDbOperation(
+        connectionText, false,
+        [duplicates](DbConnection& conn) {
+            const QStringList statements = schemaStatements(conn.isPostgres());
+            addParametersKey(conn, statements);
+            static const QRegularExpression uniqueIndex(
+                "^CREATE UNIQUE INDEX IF NOT EXISTS \\w+ ON (\\w+) \\(([^)]*)\\)");
+            for (const QString& statement : statements) {
+                QSqlQuery q(conn.db());
+                if (q.exec(statement)) continue;
+                const QString error = q.lastError().text();
+                // A unique index that rows stored twice prevent: list them, change nothing.
+                const QRegularExpressionMatch m = uniqueIndex.match(statement);
+                const QStringList found = m.hasMatch()
+                                              ? duplicatedKeys(conn, m.captured(1), m.captured(2))
+                                              : QStringList();
+                if (found.isEmpty()) throw DbFailure{kDbException, error};
+                if (duplicates) *duplicates << found;
+            }
+        },
+        failure);
 }
 
 QDateTime toDbDate(std::time_t t) {

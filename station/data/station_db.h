@@ -8,6 +8,7 @@
 #include <QLoggingCategory>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <ctime>
 #include <functional>
 #include <optional>
@@ -48,6 +49,8 @@ class DbConnection {
     DbConnection(const DbConnection&) = delete;
     DbConnection& operator=(const DbConnection&) = delete;
 
+    // Opens the connection; on SQLite a writer that finds the file locked by another waits
+    // its turn (up to kBusyTimeoutMs) instead of failing at once.
     bool open();
     QString lastError() const;
     QSqlDatabase& db() { return db_; }
@@ -58,14 +61,31 @@ class DbConnection {
     QSqlDatabase db_;
 };
 
-// Runs `body` on a fresh connection. A store runs in one transaction: any failure rolls
-// it back, so nothing of the batch stays. Failures are logged as "Database error - ..."
-// and returned as -1 (no connection), -2, -3 or -4; `body` reports its own with DbFailure.
-int runDbOperation(const QString& connectionText, bool transaction,
-                   const std::function<void(DbConnection&)>& body);
+// How long a writer waits for another PC or process that is storing into the same SQLite
+// file.
+inline constexpr int kBusyTimeoutMs = 60000;
 
-// Creates the tables and indexes that are missing (docs/sql/vm418.sql).
-int createSchema(const QString& connectionText);
+// Runs `body` on a fresh connection. A store runs in one transaction: any failure rolls
+// it back, so nothing of the batch stays. On SQLite the transaction takes the write lock at
+// once, so two writers store one after the other and each sees what the other stored.
+// Failures are logged as "Database error - ..." and returned as -1 (no connection), -2, -3
+// or -4, their text also in `failure` when given; `body` reports its own with DbFailure.
+int runDbOperation(const QString& connectionText, bool transaction,
+                   const std::function<void(DbConnection&)>& body, QString* failure = nullptr);
+
+// Inside a store's transaction: no other writer stores rows of this station until the
+// transaction ends. On PostgreSQL an advisory lock of the transaction (readers go on); on
+// SQLite the transaction already holds the file's write lock.
+void lockStationForWriting(DbConnection& conn, int32_t sysId);
+
+// Creates the tables and indexes that are missing (docs/sql/vm418.sql) and brings an older
+// database up to date: the Parameters rows get their key, and the unique indexes that make
+// the engine refuse a second copy of an alarm or a history event are added. Where rows
+// already stored twice prevent such an index, it is left out and the data stays as it is;
+// `duplicates` then receives one line per duplicated key. Returns 0 when the tables are in
+// place (even with an index left out).
+int createSchema(const QString& connectionText, QStringList* duplicates = nullptr,
+                 QString* failure = nullptr);
 QString schemaFor(bool postgres);
 
 // A text for a NOT NULL column: the driver writes a null QString as NULL, an empty one as ''.

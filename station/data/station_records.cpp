@@ -141,9 +141,6 @@ int StationRecords::readHistory(const QString& path) {
 
 ImportReport StationRecords::importDownloadedFiles() {
     ImportReport report;
-    auto keepFirstFailure = [&report](int r) {
-        if (report.storeResult == 0) report.storeResult = r;
-    };
     auto cantRead = [this](const char* text) { tell(QLatin1String(text) + ' ' + fileError_); };
     if (readParameters() != 0) {
         cantRead(kCantReadParameters);
@@ -152,7 +149,6 @@ ImportReport StationRecords::importDownloadedFiles() {
         const uint32_t mask = validateParameters(parameters);
         if (mask != 0) tell(describeFailedParameters(mask));
         // Stored even when the block fails validation: it is what the unit holds.
-        keepFirstFailure(storeParameters());
     }
     if (readHistory() != 0) {
         cantRead(kCantReadHistory);
@@ -162,7 +158,6 @@ ImportReport StationRecords::importDownloadedFiles() {
         if (unreadableHistory > 0)
             tell(counted(unreadableHistory, "history event", "history events") +
                  " skipped as unreadable");
-        keepFirstFailure(storeHistory());
     }
     if (!report.parametersRead) {
         // The ring offsets of another download would read this ring from the wrong place.
@@ -176,7 +171,19 @@ ImportReport StationRecords::importDownloadedFiles() {
         if (unreadableAlarms > 0)
             tell(counted(unreadableAlarms, "alarm record", "alarm records") +
                  " skipped as unreadable");
-        keepFirstFailure(storeAlarms());
+    }
+    if (!report.parametersRead && !report.historyRead) return report;
+    // What was read is stored in one transaction: a failure leaves none of it.
+    ImportReport stored = report;
+    report.storeResult = storeInOneTransaction([&](DbConnection& conn) {
+        if (stored.parametersRead) stored.storedParameters = storeParametersOn(conn);
+        if (stored.historyRead) stored.storedHistory = storeHistoryOn(conn);
+        if (stored.alarmsRead) stored.storedAlarms = storeAlarmsOn(conn);
+    });
+    if (report.storeResult == kDbOk) {
+        report.storedParameters = stored.storedParameters;
+        report.storedHistory = stored.storedHistory;
+        report.storedAlarms = stored.storedAlarms;
     }
     return report;
 }

@@ -4,6 +4,8 @@
 
 #pragma once
 
+#include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <functional>
 #include <vector>
@@ -38,10 +40,45 @@ struct ImportReport {
     bool alarmsRead = false;
     int unreadableHistory = 0;  // slots passed over: their date could not be read
     int unreadableAlarms = 0;   // records passed over or where the alarm parse ended
-    int storeResult = 0;        // 0, or the first failing store's code (DbResult)
+    // 0, or the failing store's code (DbResult): then nothing of the download was stored
+    // and StationRecords::dbError() says why.
+    int storeResult = 0;
+    // Rows the store added; what was already stored is not added again.
+    int storedParameters = 0;
+    int storedHistory = 0;
+    int storedAlarms = 0;
 
     bool allFilesRead() const { return parametersRead && historyRead && alarmsRead; }
 };
+
+// One stored parameter block: its key and when it was stored.
+struct StoredParameters {
+    int32_t SeqNum = 0;
+    std::time_t DateTime = 0;
+};
+
+// The columns of one Alarms row as the database returns them.
+struct AlarmRow {
+    QDateTime DateTime;
+    int AlarmNumber = 0, Direction = 0, Segment = 0, Speed = 0, InBG = 0, AlarmLevel = 0, OutBG = 0,
+        Threshold = 0, Len = 0, Max = 0, Min = 0, Detector = 0;
+    QString StatusWord, BGtime;
+    QByteArray Graph;
+};
+
+// A stored alarm as a record (Index left 0). False when its graph does not hold Len values
+// or Len is outside 0 to 220: the record then has Len 0 and no graph.
+bool alarmFromRow(const AlarmRow& row, alarms& out);
+
+// A stored ParamBuf over the start of `block`: the smaller of its length and 212 bytes.
+// False when the stored length is not 212.
+bool parametersFromStored(const QByteArray& stored, PARA_418& block);
+
+// Whether a record can be stored as it is: a date the database holds (years 1 to 9999),
+// Len 0 to 220 with as many graph values, texts without NUL that fit their 255 characters.
+// The parsers only make such records; a record that is not is passed over by the store.
+bool storableAlarm(const alarms& a);
+bool storableEvent(const CHistory& h);
 
 // Creates "TEMP" in the current folder and returns "TEMP/"; when it can neither be created
 // nor exists, "" (files then live in the current folder).
@@ -71,14 +108,25 @@ class StationRecords {
     int unreadableAlarms = 0;
     int unreadableHistory = 0;
 
-    // Database: 0, or -1 to -4 (DbResult).
+    // Database: 0, or -1 to -4 (DbResult); after a failure dbError() gives the reason. A
+    // store adds what is not yet stored, in one transaction, and never stores anything
+    // twice, even while another PC or process stores the same records.
     int storeAlarms();
     int storeHistory();
     int storeParameters();
     int loadAlarms(const RecordCondition& condition = {});
     int loadHistory(const RecordCondition& condition = {});
+    // The newest matching block (of two stored in the same second, the one stored last).
     int loadParameters(const RecordCondition& condition = {});
     int listParameterDates(std::vector<std::time_t>& dates, const RecordCondition& condition = {});
+    // The stored blocks, newest first, each with its key; and one block by its key.
+    int listStoredParameters(std::vector<StoredParameters>& blocks,
+                             const RecordCondition& condition = {});
+    int loadStoredParameters(int32_t seqNum);
+    QString dbError() const { return dbError_; }
+    // Rows of the last store passed over by storableAlarm / storableEvent.
+    int unstorableAlarms = 0;
+    int unstorableHistory = 0;
 
     // "Open files": the three downloaded files of the folder read, checked and stored, each
     // file that could not be read and each count of unreadable records told to the user.
@@ -93,9 +141,17 @@ class StationRecords {
 
     bool readFile(const QString& path, const char* defaultName, qint64 limit, QByteArray& out);
 
+    // The stores' work inside a transaction that holds the station's write lock; each
+    // returns the number of rows it added.
+    int storeAlarmsOn(DbConnection& conn);
+    int storeHistoryOn(DbConnection& conn);
+    int storeParametersOn(DbConnection& conn);
+    int storeInOneTransaction(const std::function<void(DbConnection&)>& body);
+
     QString folder_;
     MessageSink sink_;
     QString fileError_;
+    QString dbError_;
 };
 
 }  // namespace vm418

@@ -47,8 +47,8 @@ TEST(DbSetupPostgreSQL, WritesTheDataSourceChecksTheRoleAndCreatesTheTablesOnce)
             QStringList told;
             ASSERT_EQ(initDatabase(setup, [&](const QString& m) { told << m; }), 0)
                 << told.join('\n').toStdString();
-            EXPECT_EQ(told, QStringList({"Data source VM418 written to " + dir.path() + "/odbc.ini",
-                                         "Role \"CREATOR\" already exists",
+            EXPECT_EQ(told, QStringList({"Role \"CREATOR\" already exists",
+                                         "Data source VM418 written to " + dir.path() + "/odbc.ini",
                                          "Tables of VM418 are in place."}));
         }
         QFile ini(dir.path() + "/odbc.ini");

@@ -4,6 +4,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
+#include <latch>
+#include <thread>
 
 #include "db_fixture.h"
 #include "station_golden.h"
@@ -58,6 +61,13 @@ class Records : public testing::StationDbTest {
         writeFile(kHistoryFile, history.data(), history.size());
     }
 
+    void insertAlarmRowAt(const QDateTime& when) {
+        ASSERT_TRUE(testing::execSql(connection_,
+                                     "INSERT INTO Alarms VALUES (7, ?, 12, 73, 1, 2, 3, 4, 5, 6, "
+                                     "0, 7, 8, 65, 'STATUS', '00:00:01', NULL)",
+                                     {when}));
+    }
+
     int rows(const char* table, int sysId = 7) {
         return count(QStringLiteral("SELECT COUNT(*) FROM %1 WHERE SysID = ?").arg(table), {sysId});
     }
@@ -108,6 +118,39 @@ TEST_P(Records, ImportingTheSameFilesTwiceAddsTheirRowsOnce) {
     for (const auto& [key, h] : records_->historyMap) {
         EXPECT_EQ(h.Event, history.at(key).Event);
         EXPECT_EQ(h.DateTime, history.at(key).DateTime);
+    }
+}
+
+// Two station PCs import the same download at the same moment, each over its own
+// connection: every block, event and alarm is stored once and both imports succeed (on
+// SQLite the second writer waits for the first instead of failing with "database is
+// locked"). Several rounds, one station each, give the race its chances.
+TEST_P(Records, TwoImportsAtTheSameTimeStoreEachRecordOnce) {
+    writeDownload();
+    for (int sysId = 20; sysId < 24; ++sysId) {
+        ImportReport reports[2];
+        QString errors[2];
+        std::latch start(2);
+        std::vector<std::thread> importers;
+        for (int i = 0; i < 2; ++i)
+            importers.emplace_back([&, i] {
+                StationRecords importer(dir_.path() + "/", [](const QString&) {});
+                importer.connectionText = connection_;
+                importer.SysID = sysId;
+                start.arrive_and_wait();
+                reports[i] = importer.importDownloadedFiles();
+                errors[i] = importer.dbError();
+            });
+        for (std::thread& t : importers)
+            t.join();
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(reports[i].storeResult, kDbOk) << errors[i].toStdString();
+        EXPECT_EQ(rows("Alarms", sysId), 3);
+        EXPECT_EQ(rows("History", sysId), 3);
+        EXPECT_EQ(rows("Parameters", sysId), 1);
+        EXPECT_EQ(reports[0].storedAlarms + reports[1].storedAlarms, 3);
+        EXPECT_EQ(reports[0].storedHistory + reports[1].storedHistory, 3);
+        EXPECT_EQ(reports[0].storedParameters + reports[1].storedParameters, 1);
     }
 }
 
@@ -196,6 +239,37 @@ TEST_P(Records, UnreadableRecordsAreSkippedToldAndNotStored) {
     EXPECT_EQ(count("SELECT COUNT(*) FROM Alarms WHERE Len = 0"), 0);
 }
 
+// Values the database cannot hold (a date past its years, a graph without Len values, a
+// text with NUL or longer than its column) are caught before the store: those records are
+// passed over and told, the others stored, and the engine refuses nothing.
+TEST_P(Records, RecordsTheDatabaseCannotHoldArePassedOverAndTold) {
+    writeDownload();
+    ASSERT_EQ(records_->readParameters(), 0);
+    ASSERT_EQ(records_->readAlarms(), 0);
+    alarms farAhead = records_->alarmMap.at(1);
+    farAhead.AlarmNumber = 99;
+    farAhead.DateTime = std::time_t{400000000000};  // the year 14645
+    alarms shortGraph = records_->alarmMap.at(3);
+    shortGraph.AlarmNumber = 98;
+    shortGraph.Graph.pop_back();
+    records_->alarmMap.emplace(10, farAhead);
+    records_->alarmMap.emplace(11, shortGraph);
+    DbLogCapture log;
+    ASSERT_EQ(records_->storeAlarms(), kDbOk);
+    EXPECT_EQ(rows("Alarms"), 3);
+    const std::time_t t = 1228118400;
+    records_->historyMap = {{1, {1, QString::fromLatin1("DO\0OR", 5), t, {}}},
+                            {2, {2, QString(256, 'X'), t, {}}},
+                            {3, {3, "DOOR", t, {}}}};
+    ASSERT_EQ(records_->storeHistory(), kDbOk);
+    EXPECT_EQ(rows("History"), 1);
+    EXPECT_EQ(messages_,
+              QStringList({"2 alarm record(s) not stored: a date or graph the database cannot hold",
+                           "2 history event(s) not stored: a date or text the database cannot "
+                           "hold"}));
+    EXPECT_TRUE(log.lines().isEmpty()) << log.lines().join('\n').toStdString();
+}
+
 TEST_P(Records, SameAlarmAtTwoStationsIsStoredForEach) {
     writeDownload();
     ASSERT_EQ(records_->readParameters(), 0);
@@ -246,9 +320,9 @@ TEST_P(Records, NewestBlockLoadsAndDatesListNewestFirst) {
     a.Contrast = 11;
     b.Contrast = 22;
     for (const auto& [when, block] : {std::pair{newer, b}, std::pair{older, a}})
-        ASSERT_TRUE(
-            testing::execSql(connection_, "INSERT INTO Parameters VALUES (7, ?, ?)",
-                             {when, QByteArray(reinterpret_cast<const char*>(&block), kParaSize)}));
+        ASSERT_TRUE(testing::execSql(
+            connection_, "INSERT INTO Parameters (SysID, DateTime, ParamBuf) VALUES (7, ?, ?)",
+            {when, QByteArray(reinterpret_cast<const char*>(&block), kParaSize)}));
     std::vector<std::time_t> dates;
     ASSERT_EQ(records_->listParameterDates(dates), kDbOk);
     ASSERT_EQ(dates.size(), 2u);
@@ -259,13 +333,100 @@ TEST_P(Records, NewestBlockLoadsAndDatesListNewestFirst) {
     EXPECT_EQ(records_->parameters.Contrast, 22);
     ASSERT_EQ(records_->loadParameters(RecordCondition::exactly(dates[1])), kDbOk);
     EXPECT_EQ(records_->parameters.Contrast, 11);
+
+    // A third block in the newest block's second: it is the newest, and each of the two
+    // loads by its key.
+    PARA_418 c = validBlock();
+    c.Contrast = 33;
+    ASSERT_TRUE(testing::execSql(
+        connection_, "INSERT INTO Parameters (SysID, DateTime, ParamBuf) VALUES (7, ?, ?)",
+        {newer, QByteArray(reinterpret_cast<const char*>(&c), kParaSize)}));
+    ASSERT_EQ(records_->loadParameters(), kDbOk);
+    EXPECT_EQ(records_->parameters.Contrast, 33);
+    std::vector<StoredParameters> blocks;
+    ASSERT_EQ(records_->listStoredParameters(blocks), kDbOk);
+    ASSERT_EQ(blocks.size(), 3u);
+    EXPECT_EQ(blocks[0].DateTime, blocks[1].DateTime);
+    EXPECT_NE(blocks[0].SeqNum, blocks[1].SeqNum);
+    for (const auto& [block, contrast] : {std::pair{blocks[1], 22}, std::pair{blocks[0], 33}}) {
+        ASSERT_EQ(records_->loadStoredParameters(block.SeqNum), kDbOk);
+        EXPECT_EQ(records_->parameters.Contrast, contrast);
+    }
+    // The store compares with the newest of that second.
+    records_->parameters = c;
+    ASSERT_EQ(records_->storeParameters(), kDbOk);
+    EXPECT_EQ(rows("Parameters"), 3);
     EXPECT_TRUE(messages_.isEmpty());
+}
+
+// A database made before the unique keys: rows it already holds twice are listed and kept;
+// once they are gone the keys go in and the engine refuses a second copy. Its parameter
+// blocks get their key in the order they were stored.
+TEST_P(Records, SchemaUpdateListsStoredDuplicatesAndAddsTheKeysOnceTheyAreGone) {
+    const bool pg = GetParam() == Backend::PostgreSQL;
+    QString old = schemaFor(pg);
+    old.replace("UNIQUE INDEX IF NOT EXISTS AlarmsOnce", "INDEX AlarmsByNumber");
+    old.replace("UNIQUE INDEX IF NOT EXISTS HistoryOnce", "INDEX HistoryByEvent");
+    old.replace(QRegularExpression(R"(ParamBuf (\w+),\s*SeqNum[^\n]*)"), "ParamBuf \\1");
+    old.remove(QRegularExpression("--[^\n]*"));
+    for (const char* table : {"Alarms", "History", "Parameters"})
+        ASSERT_TRUE(testing::execSql(connection_, QStringLiteral("DROP TABLE %1").arg(table)));
+    for (const QString& statement : old.split(';')) {
+        if (statement.contains("CREATE")) {
+            ASSERT_TRUE(testing::execSql(connection_, statement));
+        }
+    }
+    ASSERT_EQ(count("SELECT COUNT(*) FROM Parameters WHERE 1 = 0"), 0);
+
+    const QDateTime when(QDate(2008, 12, 1), QTime(10, 0, 0));
+    for (int copy = 0; copy < 2; ++copy) {
+        insertAlarmRowAt(when);
+        ASSERT_TRUE(testing::execSql(
+            connection_, "INSERT INTO History (SysID, DateTime, Event) VALUES (7, ?, 'DOOR')",
+            {when}));
+        PARA_418 p = validBlock();
+        p.Contrast = int16_t(10 + copy);
+        ASSERT_TRUE(testing::execSql(
+            connection_, "INSERT INTO Parameters (SysID, DateTime, ParamBuf) VALUES (7, ?, ?)",
+            {when, QByteArray(reinterpret_cast<const char*>(&p), kParaSize)}));
+    }
+    QStringList duplicates;
+    ASSERT_EQ(createSchema(connection_, &duplicates), kDbOk);
+    EXPECT_EQ(duplicates.join('\n'),
+              QStringList({"Alarms SysID 7, AlarmNumber 12, DateTime 2008-12-01 10:00:00: 2 rows",
+                           "History SysID 7, Event DOOR, DateTime 2008-12-01 10:00:00: 2 rows"})
+                  .join('\n'));
+    EXPECT_EQ(rows("Alarms"), 2);
+    EXPECT_EQ(rows("History"), 2);
+    ASSERT_EQ(records_->loadParameters(), kDbOk);
+    EXPECT_EQ(records_->parameters.Contrast, 11);  // stored last
+    std::vector<StoredParameters> blocks;
+    ASSERT_EQ(records_->listStoredParameters(blocks), kDbOk);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_GT(blocks[0].SeqNum, blocks[1].SeqNum);
+
+    // An import still stores nothing twice, and once the copies are gone the keys go in.
+    ASSERT_TRUE(testing::execSql(connection_, "DELETE FROM Alarms"));
+    ASSERT_TRUE(testing::execSql(connection_, "DELETE FROM History"));
+    duplicates.clear();
+    ASSERT_EQ(createSchema(connection_, &duplicates), kDbOk);
+    EXPECT_TRUE(duplicates.isEmpty()) << duplicates.join('\n').toStdString();
+    records_->historyMap = {{1, {1, "DOOR", when.toSecsSinceEpoch(), {}}}};
+    ASSERT_EQ(records_->storeHistory(), kDbOk);
+    DbConnection conn(connection_);
+    ASSERT_TRUE(conn.open());
+    QSqlQuery q(conn.db());
+    q.prepare("INSERT INTO History (SysID, DateTime, Event) VALUES (7, ?, 'DOOR')");
+    q.addBindValue(when);
+    EXPECT_FALSE(q.exec()) << "a second copy was taken";
+    EXPECT_EQ(rows("History"), 1);
 }
 
 TEST_P(Records, ShortParamBufLoadsWithTheLengthMessageOverTheFirstBytes) {
     const QByteArray stored(200, char(0x33));
-    ASSERT_TRUE(testing::execSql(connection_, "INSERT INTO Parameters VALUES (7, ?, ?)",
-                                 {QDateTime(QDate(2008, 12, 1), QTime(8, 0, 0)), stored}));
+    ASSERT_TRUE(testing::execSql(
+        connection_, "INSERT INTO Parameters (SysID, DateTime, ParamBuf) VALUES (7, ?, ?)",
+        {QDateTime(QDate(2008, 12, 1), QTime(8, 0, 0)), stored}));
     records_->parameters = validBlock();
     records_->parameters.reserved176[30] = 0x77;  // offset 206, behind the stored bytes
     ASSERT_EQ(records_->loadParameters(), kDbOk);

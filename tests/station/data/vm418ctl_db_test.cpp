@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -16,11 +17,16 @@ class Vm418db : public ::testing::Test {
     struct Result {
         int exitCode;
         QStringList lines;
+        QStringList errors;  // standard error
     };
 
     // vm418ctl db ARGS, or without "db" for the commands of their own (call).
     Result run(const QStringList& args, bool db = true) {
         QProcess p;
+        start(p, args, db);
+        return finish(p);
+    }
+    void start(QProcess& p, const QStringList& args, bool db = true) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         // This PC's data source set-up only: the test run's own ODBC files stay out of it.
         for (const char* name : {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS"})
@@ -29,9 +35,13 @@ class Vm418db : public ::testing::Test {
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(dir_.path());
         p.start(VM418CTL_PATH, (db ? QStringList{"db"} : QStringList{}) + args);
+    }
+    Result finish(QProcess& p) {
         EXPECT_TRUE(p.waitForFinished(60000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
-        return {p.exitCode(), out.split('\n', Qt::SkipEmptyParts)};
+        const QString err = QString::fromUtf8(p.readAllStandardError());
+        return {p.exitCode(), out.split('\n', Qt::SkipEmptyParts),
+                err.split('\n', Qt::SkipEmptyParts)};
     }
 
     QTemporaryDir dir_;
@@ -56,12 +66,13 @@ TEST_F(Vm418db, InitAddImportTwiceListAndExport) {
     ASSERT_EQ(r.lines.size(), 1);
     EXPECT_TRUE(r.lines[0].contains("S-3  Gate 3  555")) << r.lines[0].toStdString();
 
-    for (int i = 0; i < 2; ++i) {
+    for (const char* stored : {"Newly stored: 1 parameter blocks, 5 history events, 3 alarms",
+                               "Newly stored: 0 parameter blocks, 0 history events, 0 alarms"}) {
         r = run({"import", "--system", "3", STATION_TEST_DATA "/download"});
         ASSERT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
-        EXPECT_EQ(
-            r.lines,
-            QStringList{"Imported for system 3: parameters, 5 history events, 3 alarms read"});
+        EXPECT_EQ(r.lines,
+                  QStringList({"Imported for system 3: parameters, 5 history events, 3 alarms read",
+                               stored}));
     }
     r = run({"alarms", "list", "--system", "3"});
     ASSERT_EQ(r.lines.size(), 3);
@@ -103,7 +114,8 @@ TEST_F(Vm418db, ImportTellsEveryProblemOfTheDownload) {
               QStringList({" Password, Contrast Settings,  TLC Output",
                            "Can't read history file TEMP/history.418 (No such file or directory)",
                            "Can't read alarms file TEMP/alarmfi.418 (No such file or directory)",
-                           "Imported for system 1: parameters; not imported: history, alarms"}));
+                           "Imported for system 1: parameters; not imported: history, alarms",
+                           "Newly stored: 1 parameter blocks, 0 history events, 0 alarms"}));
 
     r = run({"import", "--system", "1", dir_.path() + "/nowhere"});
     EXPECT_EQ(r.exitCode, 1);
@@ -114,6 +126,84 @@ TEST_F(Vm418db, ImportTellsEveryProblemOfTheDownload) {
     EXPECT_TRUE(r.lines.isEmpty()) << r.lines.join('\n').toStdString();
     EXPECT_EQ(run({"alarms", "list", "--system", "2"}).lines.size(), 0);
     EXPECT_EQ(run({"history", "list", "--system", "2"}).lines.size(), 0);
+}
+
+// Two imports of one download started together on one SQLite file: the second waits for
+// the first, both succeed, and each record is stored once.
+TEST_F(Vm418db, TwoImportsAtOnceStoreEachRecordOnce) {
+    ASSERT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).exitCode, 0);
+    ASSERT_EQ(run({"systems", "add", "--system", "3"}).exitCode, 0);
+    QProcess first, second;
+    for (QProcess* p : {&first, &second})
+        start(*p, {"import", "--system", "3", STATION_TEST_DATA "/download"});
+    QStringList stored;
+    for (QProcess* p : {&first, &second}) {
+        const Result r = finish(*p);
+        EXPECT_EQ(r.exitCode, 0) << (r.lines + r.errors).join('\n').toStdString();
+        stored += r.lines.filter("Newly stored: ");
+    }
+    stored.sort();
+    EXPECT_EQ(stored,
+              QStringList({"Newly stored: 0 parameter blocks, 0 history events, 0 alarms",
+                           "Newly stored: 1 parameter blocks, 5 history events, 3 alarms"}));
+    EXPECT_EQ(run({"alarms", "list", "--system", "3"}).lines.size(), 3);
+    EXPECT_EQ(run({"history", "list", "--system", "3"}).lines.size(), 5);
+}
+
+// A store the database refuses is shown with its reason, and nothing of the download stays.
+TEST_F(Vm418db, RefusedStoreIsShownAndLeavesNothing) {
+    const QString db = dir_.path() + "/vm418.db";
+    ASSERT_EQ(run({"init", "--sqlite", db}).exitCode, 0);
+    ASSERT_EQ(run({"systems", "add", "--system", "3"}).exitCode, 0);
+    {
+        // The alarms table made read-only by a trigger: the last store of the import fails.
+        QProcess sqlite;
+        sqlite.start("sqlite3", {db,
+                                 "CREATE TRIGGER NoAlarms BEFORE INSERT ON Alarms "
+                                 "BEGIN SELECT RAISE(ABORT, 'alarms are read-only'); END;"});
+        ASSERT_TRUE(sqlite.waitForFinished(30000));
+        if (sqlite.error() == QProcess::FailedToStart) GTEST_SKIP() << "no sqlite3 program";
+        ASSERT_EQ(sqlite.exitCode(), 0);
+    }
+    const Result r = run({"import", "--system", "3", STATION_TEST_DATA "/download"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_FALSE(
+        r.errors.filter(QRegularExpression("^Database error - .*alarms are read-only")).isEmpty())
+        << r.errors.join('\n').toStdString();
+    EXPECT_EQ(r.lines.last(), "Nothing of the download was stored for system 3");
+    EXPECT_TRUE(run({"history", "list", "--system", "3"}).lines.isEmpty());
+    EXPECT_EQ(run({"params", "show", "--system", "3"}).exitCode, 1);
+}
+
+// init opens the database it is given before it touches the ODBC files: a file that is no
+// database leaves the data source where it was. Without --sqlite or --postgres it works on
+// the database --db names.
+TEST_F(Vm418db, InitChangesTheDataSourceOnlyForADatabaseThatOpened) {
+    const QString good = dir_.path() + "/vm418.db";
+    ASSERT_EQ(run({"init", "--sqlite", good}).exitCode, 0);
+    const QString bad = dir_.path() + "/notadb.db";
+    {
+        QFile f(bad);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(4096, 'x'));
+    }
+    Result r = run({"init", "--sqlite", bad});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.lines.contains("The ODBC configuration is left as it was."))
+        << r.lines.join('\n').toStdString();
+    QFile ini(dir_.path() + "/config/vm418station/odbc.ini");
+    ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(ini.readAll().contains(("Database=" + good).toUtf8()));
+    ASSERT_EQ(run({"systems", "add", "--system", "3"}).exitCode, 0);  // still the good one
+
+    const QString other = "DRIVER=SQLite3;Database=" + dir_.path() + "/other.db";
+    r = run({"--db", other, "init"});
+    ASSERT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
+    EXPECT_EQ(r.lines.last(), "Tables of VM418 are in place in " + other + ".");
+    ASSERT_EQ(run({"--db", other, "systems", "add", "--system", "4"}).exitCode, 0);
+    EXPECT_EQ(run({"--db", other, "systems", "list"}).lines.size(), 1);
+    EXPECT_EQ(run({"systems", "list"}).lines.size(), 1);
+    EXPECT_EQ(run({"--db", other, "init", "--sqlite", good}).exitCode, 2);
 }
 
 TEST_F(Vm418db, MissingDataSourceAndBadUsageFail) {
