@@ -3,18 +3,12 @@
 #include <QDateTime>
 #include <QStringList>
 
+#include "csv_cell.h"
 #include "station_db.h"
 
 namespace vm418 {
 
 namespace {
-
-QString csvField(const QString& s) {
-    if (!s.contains(',') && !s.contains('"') && !s.contains('\n') && !s.contains('\r')) return s;
-    QString quoted = s;
-    quoted.replace('"', "\"\"");
-    return '"' + quoted + '"';
-}
 
 QString fixed(const char* s, std::size_t n) {
     return QString::fromLatin1(s, qsizetype(strnlen(s, n)));
@@ -72,11 +66,14 @@ QString alarmsCsv(const AlarmMap& map) {
             QString::number(a.Len),
             QString::number(a.Max),
             QString::number(a.Min),
-            csvField(a.Detector ? QString(QChar::fromLatin1(a.Detector)) : QString()),
-            csvField(a.statusWordText()),
-            csvField(a.bgTimeText()),
+            a.Detector ? QString(QChar::fromLatin1(a.Detector)) : QString(),
+            a.statusWordText(),
+            a.bgTimeText(),
             graph.join(' ')};
-        out += row.join(',') + '\n';
+        QStringList cells;
+        for (const QString& value : row)
+            cells << csvCell(value);
+        out += cells.join(',') + '\n';
     }
     return out;
 }

@@ -15,8 +15,8 @@ QString historyLine(const CHistory& h);
 QString parameterLines(const PARA_418& p);
 
 // A header and one row per alarm with the stored values of every column; dates as
-// "yyyy-MM-dd HH:mm:ss"; the graph as its values separated by blanks. Texts are quoted
-// where they hold a separator, a quote or a line break.
+// "yyyy-MM-dd HH:mm:ss"; the graph as its values separated by blanks. Every cell goes
+// through csvCell: a text a spreadsheet would run as a formula is written as text.
 QString alarmsCsv(const AlarmMap& map);
 
 }  // namespace vm418

@@ -9,8 +9,11 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <cstring>
 #include <functional>
 
+#include "csv_cell.h"
+#include "record_text.h"
 #include "station_golden.h"
 #include "station_records.h"
 
@@ -141,6 +144,42 @@ TEST(StationFiles, HandMadeDownloadParsesToItsDescription) {
     EXPECT_EQ(
         describeFailedParameters(validateParameters(records.parameters, defaultStationPasswords())),
         " Password, Contrast Settings,  TLC Output");
+}
+
+// Cells a spreadsheet would run as a formula are written as text; numbers, including
+// negative ones, stay numbers; separators and quotes are quoted.
+TEST(CsvExport, FormulaTextsBecomeTextAndNumbersStayNumbers) {
+    const std::pair<const char*, const char*> cells[] = {
+        {"=1+1", "'=1+1"},
+        {"+41 AB", "'+41 AB"},
+        {"@SUM(A1)", "'@SUM(A1)"},
+        {"-2+3", "'-2+3"},
+        {"\t=x", "'\t=x"},
+        {"=HYPERLINK(\"x\",\"y\")", "\"'=HYPERLINK(\"\"x\"\",\"\"y\"\")\""},
+        {"-12", "-12"},
+        {"+3.5", "+3.5"},
+        {"-1e-3", "-1e-3"},
+        {"-", "'-"},
+        {"A=B", "A=B"},
+        {"a,b", "\"a,b\""},
+        {"", ""},
+    };
+    for (const auto& [text, cell] : cells)
+        EXPECT_EQ(csvCell(QString::fromLatin1(text)), QString::fromLatin1(cell)) << text;
+
+    alarms a;
+    a.DateTime = 1228118400;
+    a.Direction = 'I';
+    a.Detector = '=';
+    std::strcpy(a.StatusWord, "=cmd|' /C calc'!A0");
+    std::strcpy(a.BGtime, "-00:12");
+    a.Len = 2;
+    a.Graph = {-5, 7};
+    a.Threshold = -250;
+    const QStringList rows = alarmsCsv({{1, a}}).split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(rows.size(), 2);
+    EXPECT_TRUE(rows[1].endsWith(",-250,2,0,0,'=,'=cmd|' /C calc'!A0,'-00:12,'-5 7"))
+        << rows[1].toStdString();
 }
 
 }  // namespace
