@@ -53,7 +53,7 @@ constexpr size_t kTextField = 10;         // date and time each in 10 bytes, zer
 // and four unused bytes.
 constexpr int kDiscrChannels = 16;
 constexpr size_t kDiscrBlockSize = 48;
-constexpr int kDiscrRawWaitMs = 2000;     // after 0xC050 the raw block must come within this
+constexpr int kDiscrRawWaitMs = 2000;      // after 0xC050 the raw block must come within this
 constexpr uint16_t kS1DiscrMode = 0x8000;  // S1: the unit is in its discriminator mode
 const char* const kLastAlarmCode = "ACRR";
 

@@ -398,7 +398,7 @@ TEST(DiscriminatorWindow, OpenReadCountUpdateReadBackCloseAgainstSimulator) {
     EXPECT_FALSE(dlg.UpdateButton()->isVisibleTo(&dlg));
 
     // Thirty polls, one a second.
-    ASSERT_TRUE(waitUntil([&] { return !dlg.AverageText(15).isEmpty(); }, 60000));
+    ASSERT_TRUE(waitUntil([&] { return !dlg.AverageText(15).isEmpty(); }, 80000));
     for (int ch = 0; ch < vm418::kDiscrChannels; ++ch) {
         EXPECT_GT(dlg.AverageText(ch).toInt(), 50) << ch;
         EXPECT_FALSE(dlg.CountText(ch).isEmpty());
