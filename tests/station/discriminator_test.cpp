@@ -11,6 +11,7 @@
 #include "discr_dialog.h"
 #include "discr_screen.h"
 #include "discriminator.h"
+#include "main_frame.h"
 #include "qt_wait.h"
 #include "simulator_process.h"
 #include "station_db.h"
@@ -325,6 +326,15 @@ namespace {
 
 using namespace station;
 
+ProtocolEvent Frame(uint16_t command, std::vector<uint8_t> data = {}) {
+    ProtocolEvent e;
+    e.command = command;
+    e.length = static_cast<uint16_t>(data.size());
+    e.data = std::move(data);
+    e.data.push_back(0);
+    return e;
+}
+
 class ScreenUi : public StationUi {
   public:
     void MessageBox(const QString& text) override { messages << text; }
@@ -431,4 +441,45 @@ TEST(DiscriminatorWindow, OpenReadCountUpdateReadBackCloseAgainstSimulator) {
     EXPECT_TRUE(ui.messages.isEmpty()) << ui.messages.join("\n").toStdString();
     doc.HangUp();
     unsetenv("VM418_COM8");
+}
+
+// The main window opens the screen for its document, hands it the document's frames, and
+// tells the document when it has closed; Esc while polling waits for the unit as "Close" does.
+TEST(DiscriminatorWindow, MainFrameOpensFeedsAndClosesTheScreen) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    CMainFrame frame("DRIVER=SQLite3;Database=" + dir.path() + "/vm418.db", dir.path() + "/");
+    frame.NewDocument();  // not shown: no systems dialog
+    CVM418Doc& doc = *frame.Document();
+    // As the link delivers them: posted to the document, handled from the event loop.
+    const auto deliver = [&doc](ProtocolEvent e) {
+        QCoreApplication::postEvent(&doc, new ProtocolQEvent(std::make_unique<ProtocolEvent>(e)));
+        QCoreApplication::sendPostedEvents(&doc);
+    };
+    doc.linkState = LINK_CONNECTED;
+    doc.OnCommand(ID_VIEW_DISCRIMINATOR);
+    ASSERT_TRUE(doc.DiscriminatorScreenOpen());
+    auto* dlg = frame.findChild<CDiscrDlg*>();
+    ASSERT_NE(dlg, nullptr);
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_EQ(dlg->windowModality(), Qt::WindowModal);
+
+    DiscrSettings s{};
+    s[4] = {12, 34, 56};
+    const auto block = encodeDiscrBlock(s);
+    deliver(Frame(ANS_DISCR_READ, {block.begin(), block.end()}));
+    EXPECT_EQ(dlg->SettingEdit(4, 0)->Number(), 12);
+    EXPECT_EQ(dlg->SettingEdit(4, 2)->Number(), 56);
+    deliver(Frame(ANS_DISCR_COUNTS, CountsBytes(Counts(77))));
+    EXPECT_EQ(dlg->CountText(9), "77");
+
+    QPointer<CDiscrDlg> alive(dlg);
+    dlg->reject();  // Esc
+    EXPECT_TRUE(dlg->isVisible());
+    EXPECT_TRUE(dlg->WaitLamp());
+    deliver(Frame(ANS_DISCR_COUNTS, CountsBytes(Counts(78))));
+    deliver(Frame(ANS_DISCR_LEFT));
+    EXPECT_FALSE(doc.DiscriminatorScreenOpen());
+    EXPECT_EQ(doc.linkState, LINK_OFF_LINE);  // no modem connection to resume on
+    EXPECT_TRUE(waitUntil([&] { return alive.isNull(); }));
 }
