@@ -394,6 +394,15 @@ void TestConsoleController::runCommand(Button b, int32_t commandCode, const std:
 
 void TestConsoleController::endTest() {
     LinkState& s = link_.state();
+    if (offlineButton_ >= 0) {
+        // An off-line command ended from outside (the console closed, the port lost): it
+        // has no end text, and a read under way lists nothing.
+        offlineFailed_ = true;
+        endOffline(true);
+        emit changed();
+        emit testFinished();
+        return;
+    }
     if (s.dataPending) {
         logLine(QStringLiteral("After the 2nd Push => No or short data from HM-210"));
     } else {

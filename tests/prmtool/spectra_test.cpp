@@ -164,6 +164,15 @@ TEST_F(SpectraOnPeer, OfflineCommandsThatFailReportThemselves) {
     EXPECT_EQ(seen.last(), "Wrong echo from HM-210  ?=3F hex, expected *");
     EXPECT_EQ(ctl.buttonCaption(Button::NHistogram), "N-Histogram");
 
+    // Closed while the monitor has not yet answered: no end text of another command.
+    ctl.click(Button::NSpectrum);
+    ASSERT_EQ(peer.take(1), "s");
+    const qsizetype before = seen.size();
+    ctl.closeConsole();
+    EXPECT_EQ(seen.size(), before) << seen.last().toStdString();
+    EXPECT_FALSE(ctl.running());
+    EXPECT_EQ(ctl.buttonCaption(Button::NSpectrum), "N-Spectrum");
+
     // The reads: refused with "Z", then unanswered; nothing is listed or drawn.
     auto answerRead = [this](const QByteArray& answer) {
         QTimer::singleShot(20, &ctl, [this, answer] {
