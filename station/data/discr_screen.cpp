@@ -45,6 +45,11 @@ void DiscrScreen::Request(uint16_t command) {
     Changed();
 }
 
+void DiscrScreen::AwaitSettings() {
+    buttonsEnabled = false;
+    Changed();
+}
+
 void DiscrScreen::Read() {
     if (closed || !buttonsEnabled) return;
     Request(CMD_DISCR_READ);

@@ -53,6 +53,11 @@ class DiscrScreen : public QObject {
 
     DiscrScreen(Link link, bool monitoringStopped, QObject* parent = nullptr);
 
+    // The document asks for the settings once the unit has stopped monitoring: until they
+    // come the buttons wait, so that neither a second request nor a "Close" that would leave
+    // that request unanswered goes out.
+    void AwaitSettings();
+
     // The user's actions.
     void Read();
     void Update();

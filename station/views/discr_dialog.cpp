@@ -112,6 +112,7 @@ CDiscrDlg::CDiscrDlg(CVM418Doc& doc, QWidget* parent)
     screen_.graphCleared = [this] { graph_->Clear(); };
     screen_.closeNow = [this] { done(screen_.errorLamp ? Rejected : Accepted); };
 
+    if (doc.pendingAction == LINK_DISCRIMINATOR) screen_.AwaitSettings();
     timer_.callOnTimeout(this, [this] { screen_.OnTimer(); });
     timer_.start(kTimerMs);
     Render();

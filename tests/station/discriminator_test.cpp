@@ -444,7 +444,8 @@ TEST(DiscriminatorWindow, OpenReadCountUpdateReadBackCloseAgainstSimulator) {
 }
 
 // The main window opens the screen for its document, hands it the document's frames, and
-// tells the document when it has closed; Esc while polling waits for the unit as "Close" does.
+// tells the document when it has closed. Opened while monitoring, it waits for the settings
+// the document asks for; Esc while polling waits for the unit as "Close" does.
 TEST(DiscriminatorWindow, MainFrameOpensFeedsAndClosesTheScreen) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -456,13 +457,17 @@ TEST(DiscriminatorWindow, MainFrameOpensFeedsAndClosesTheScreen) {
         QCoreApplication::postEvent(&doc, new ProtocolQEvent(std::make_unique<ProtocolEvent>(e)));
         QCoreApplication::sendPostedEvents(&doc);
     };
-    doc.linkState = LINK_CONNECTED;
+    doc.linkState = LINK_MONITORING;
     doc.OnCommand(ID_VIEW_DISCRIMINATOR);
     ASSERT_TRUE(doc.DiscriminatorScreenOpen());
     auto* dlg = frame.findChild<CDiscrDlg*>();
     ASSERT_NE(dlg, nullptr);
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_EQ(dlg->windowModality(), Qt::WindowModal);
+    EXPECT_TRUE(dlg->WaitLamp());
+    EXPECT_FALSE(dlg->CloseButton()->isEnabled());
+    dlg->reject();
+    EXPECT_TRUE(dlg->isVisible());
 
     DiscrSettings s{};
     s[4] = {12, 34, 56};
