@@ -364,7 +364,8 @@ class ScreenUi : public StationUi {
 
 // Opened while monitoring, the screen waits for the unit to stop monitoring, reads the
 // settings, polls the counts until 30 samples give the statistics; an edited setting is
-// written with "Update" and read back; "Close" leaves the screen and monitoring restarts.
+// written with "Update" and read back, "Default" restores the unit's own; "Close" leaves
+// the screen and monitoring restarts.
 TEST(DiscriminatorWindow, OpenReadCountUpdateReadBackCloseAgainstSimulator) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -432,6 +433,11 @@ TEST(DiscriminatorWindow, OpenReadCountUpdateReadBackCloseAgainstSimulator) {
     ASSERT_TRUE(waitUntil([&] { return !dlg.WaitLamp(); }, 10000));
     EXPECT_EQ(dlg.SettingEdit(1, 1)->Number(), 59);
     EXPECT_EQ(dlg.SettingEdit(0, 0)->Number(), 37);
+
+    // The unit's defaults replace what was written.
+    dlg.DefaultButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !dlg.WaitLamp(); }, 10000));
+    EXPECT_EQ(dlg.SettingEdit(0, 0)->Number(), 18);
 
     dlg.CloseButton()->click();
     ASSERT_TRUE(waitUntil([&] { return !doc.DiscriminatorScreenOpen(); }, 10000));
