@@ -223,16 +223,67 @@ HRESULT HostObject::load(const char* path, const Appearance& appearance) {
     return hr;
 }
 
+namespace {
+
+// A new, empty file in the folder of `target`, or "" when that folder cannot take one.
+std::wstring fileBeside(const std::wstring& target) {
+    wchar_t full[MAX_PATH];
+    wchar_t* name = nullptr;
+    const DWORD length = GetFullPathNameW(target.c_str(), MAX_PATH, full, &name);
+    if (length == 0 || length >= MAX_PATH || !name) return {};
+    *name = L'\0';
+    wchar_t temporary[MAX_PATH];
+    if (!GetTempFileNameW(full, L"olh", 0, temporary)) return {};
+    return temporary;
+}
+
+// The identity of an existing file: its volume and index.
+bool fileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+// The full, long form of a path ("\" separators, no short names where the file exists).
+std::string fullPath(const std::string& path) {
+    char full[MAX_PATH];
+    DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
+    if (length == 0 || length >= MAX_PATH) return path;
+    char longer[MAX_PATH];
+    length = GetLongPathNameA(full, longer, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::string(full) : std::string(longer);
+}
+
+// Two paths name the same file when they reach the same file, however they are written:
+// relative or absolute, "/" or "\\", short or long names, any case.
+bool sameFile(const std::string& a, const std::string& b) {
+    BY_HANDLE_FILE_INFORMATION ia{}, ib{};
+    if (fileIdentity(a, ia) && fileIdentity(b, ib))
+        return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+               ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+    return lstrcmpiA(fullPath(a).c_str(), fullPath(b).c_str()) == 0;
+}
+
+}  // namespace
+
 HRESULT HostObject::save(const char* path) {
     if (!item_) return E_UNEXPECTED;
-    std::wstring widePath = widen(path);
+    // The object goes into a new file beside the target, which replaces the target only once
+    // it is complete: a save that fails leaves the previous file (often the only copy) as it
+    // was.
+    const std::wstring target = widen(path);
+    const std::wstring temporary = fileBeside(target);
+    if (temporary.empty()) return HRESULT_FROM_WIN32(GetLastError());
     ComPtr<IStorage> file;
-    HRESULT hr = StgCreateDocfile(widePath.c_str(), STGM_CREATE | kDocumentMode, 0, &file);
-    if (FAILED(hr)) return hr;
+    HRESULT hr = StgCreateDocfile(temporary.c_str(), STGM_CREATE | kDocumentMode, 0, &file);
     ComPtr<IStream> kindStream;
     ComPtr<IStorage> itemStorage;
     ItemKind kind = item_->kind();
-    if (SUCCEEDED(
+    if (SUCCEEDED(hr) &&
+        SUCCEEDED(
             hr = file->CreateStream(kKindStream, STGM_CREATE | kDocumentMode, 0, 0, &kindStream)) &&
         SUCCEEDED(hr = kindStream->Write(&kind, sizeof kind, nullptr)) &&
         SUCCEEDED(hr = file->CreateStorage(kItemStorage, STGM_CREATE | kDocumentMode, 0, 0,
@@ -243,8 +294,11 @@ HRESULT HostObject::save(const char* path) {
     kindStream.Reset();
     itemStorage.Reset();
     file.Reset();
+    if (SUCCEEDED(hr) && !MoveFileExW(temporary.c_str(), target.c_str(),
+                                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        hr = HRESULT_FROM_WIN32(GetLastError());
     if (FAILED(hr)) {
-        DeleteFileW(widePath.c_str());  // a half-written document is of no use to anyone
+        DeleteFileW(temporary.c_str());  // a half-written document is of no use to anyone
         return hr;
     }
     remember(path);
@@ -252,9 +306,9 @@ HRESULT HostObject::save(const char* path) {
 }
 
 void HostObject::remember(const std::string& path) {
-    if (!remembered_.empty() && lstrcmpiA(remembered_.c_str(), path.c_str()) != 0)
-        DeleteFileA(remembered_.c_str());
-    remembered_ = path;
+    if (!remembered_.empty() && !sameFile(remembered_, path)) DeleteFileA(remembered_.c_str());
+    // Kept in full: a later change of the current folder must not make it another file.
+    remembered_ = fullPath(path);
 }
 
 void HostObject::destroy() {

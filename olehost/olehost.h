@@ -30,9 +30,12 @@
  *              the name and the font description; the caller keeps ownership of both.
  *
  * Files. The path given to OleLoadObject or OleSaveObject becomes the object's remembered
- * file. When a different path is remembered later, the file at the previous path is DELETED;
- * when the object is destroyed, its remembered file is DELETED. Pass only paths of working
- * files that the library may remove. The files are OLE compound files holding the object.
+ * file. When a different file is remembered later, the previous file is DELETED; when the
+ * object is destroyed, its remembered file is DELETED. Paths are compared as files: a
+ * relative and an absolute path, "/" and "\", a short and a long name of one file are the
+ * same file. Pass only paths of working files that the library may remove. The files are OLE
+ * compound files holding the object; a save writes a new file in the target's folder and
+ * replaces the target only when it is complete, so a failed save leaves the old file.
  */
 #ifndef OLEHOST_H
 #define OLEHOST_H
@@ -127,8 +130,9 @@ int32_t OLEHOST_CALL OleLoadObject(int32_t* outId, HWND hostWindow, int32_t top,
                                    const wchar_t* displayName, FONTDESC font);
 
 /* (28) Saves the object to the path as a compound file; the path becomes the remembered
- * file (the previously remembered file is deleted when it is a different path).
- * Returns nonzero done; 0 no such object or the save failed (nothing is deleted then). */
+ * file (the previously remembered file is deleted when it is a different file).
+ * Returns nonzero done; 0 no such object or the save failed (nothing is deleted or replaced
+ * then). */
 int32_t OLEHOST_CALL OleSaveObject(int32_t id, const char* path);
 
 /* (2) Deactivates or closes the object, destroys its windows, forgets the id and deletes the

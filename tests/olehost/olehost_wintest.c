@@ -42,22 +42,22 @@ static int failures = 0;
     } while (0)
 
 /* The exports, found by name as a host that loads the library at run time finds them. */
-#define EXPORTS(X)                                                                              \
-    X(OleInsertObject)                                                                          \
-    X(OleInsertObjectSilent)                                                                    \
-    X(OleInsertFile)                                                                            \
-    X(OleLoadObject)                                                                            \
-    X(OleSaveObject) X(OleDestroyObject) X(OleIsObjectLoaded) X(OleActivateObject)              \
-        X(OleDeactivateObject) X(OleOpenEditObject) X(OleObjectDoVerb) X(OleObjectGetPopupMenu) \
-            X(OleObjectToMetafile) X(OleObjectMiscFlags) X(OleSetObjectBounds)                  \
-                X(OleGetObjectBounds) X(OleSetAppBounds) X(OleSetOrigin) X(OleAdoptObject)      \
-                    X(OleSetAutosizeObject) X(OleGetAutosizeObject) X(OleFocusObject)           \
-                        X(OleGetObjectIDispatch) X(OleGetObjectIDispatchSingle)                 \
-                            X(OleSetTokenOfObj) X(OleGetTokenOfObj)                             \
-                                X(OleRegisterBoundsChangedCallback) X(OleObjAmbBGColorChange)   \
-                                    X(OleObjAmbDisplayNameChange) X(OleObjAmbFGColorChange)     \
-                                        X(OleObjAmbFontChange) X(OleObjAmbUIDeadChange)         \
-                                            X(OleObjAmbUserModeChange)
+#define EXPORTS(X)                                                                                \
+    X(OleInsertObject)                                                                            \
+    X(OleInsertObjectSilent)                                                                      \
+    X(OleInsertFile)                                                                              \
+    X(OleLoadObject)                                                                              \
+    X(OleSaveObject)                                                                              \
+    X(OleDestroyObject) X(OleIsObjectLoaded) X(OleActivateObject) X(OleDeactivateObject)          \
+        X(OleOpenEditObject) X(OleObjectDoVerb) X(OleObjectGetPopupMenu) X(OleObjectToMetafile)   \
+            X(OleObjectMiscFlags) X(OleSetObjectBounds) X(OleGetObjectBounds) X(OleSetAppBounds)  \
+                X(OleSetOrigin) X(OleAdoptObject) X(OleSetAutosizeObject) X(OleGetAutosizeObject) \
+                    X(OleFocusObject) X(OleGetObjectIDispatch) X(OleGetObjectIDispatchSingle)     \
+                        X(OleSetTokenOfObj) X(OleGetTokenOfObj)                                   \
+                            X(OleRegisterBoundsChangedCallback) X(OleObjAmbBGColorChange)         \
+                                X(OleObjAmbDisplayNameChange) X(OleObjAmbFGColorChange)           \
+                                    X(OleObjAmbFontChange) X(OleObjAmbUIDeadChange)               \
+                                        X(OleObjAmbUserModeChange)
 #define FIELD(name) __typeof__(&name) name;
 static struct { EXPORTS(FIELD) } api;
 
@@ -379,6 +379,40 @@ static void testFiles(void) {
     CHECK(api.OleSaveObject(loaded, third), "save the loaded object");
     CHECK(api.OleDestroyObject(loaded), "destroy the loaded object");
     CHECK(!fileExists(third), "its remembered file is deleted too");
+
+    /* A save that fails keeps the file it would have replaced, the remembered one included. */
+    int32_t keeper = insert(&kTestControlClass, 0, 0, 30, 40, 0, NULL);
+    putText(keeper, L"the only copy");
+    CHECK(api.OleSaveObject(keeper, first), "save the only copy");
+    putText(keeper, L"refuse to save");
+    CHECK_EQ(0, api.OleSaveObject(keeper, first), "a save the object refuses fails");
+    CHECK_EQ(0, api.OleSaveObject(keeper, second), "so does one to another path");
+    CHECK(!fileExists(second), "the failed save leaves no file behind");
+    int32_t copy = -1;
+    CHECK_EQ(OLEHOST_OK,
+             api.OleLoadObject(&copy, host, 0, 0, 30, 40, 0, 0, first, &flags, 0, APPEARANCE),
+             "the remembered file still loads");
+    CHECK_TEXT(L"the only copy", text(copy, kDispText), "with its content as it was saved");
+    api.OleDestroyObject(copy);
+
+    /* The same file written another way is the same file: it is not deleted. */
+    putText(keeper, L"again");
+    CHECK(api.OleSaveObject(keeper, first), "save to the first path again");
+    char folder[MAX_PATH], relative[MAX_PATH], slashes[MAX_PATH], shortName[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    SetCurrentDirectoryA(folder);
+    snprintf(relative, MAX_PATH, ".\\%s", first + strlen(folder));
+    snprintf(slashes, MAX_PATH, "%s", first);
+    for (char* c = slashes; *c; ++c)
+        if (*c == '\\') *c = '/';
+    const DWORD shortLength = GetShortPathNameA(first, shortName, MAX_PATH);
+    const char* sameFile[] = {relative, slashes, shortLength ? shortName : first};
+    for (int i = 0; i < 3; ++i) {
+        CHECK(api.OleSaveObject(keeper, sameFile[i]), sameFile[i]);
+        CHECK(fileExists(first), "saving to the same file under another name keeps it");
+    }
+    CHECK(api.OleDestroyObject(keeper), "destroy the object");
+    CHECK(!fileExists(first), "its remembered file goes with it");
 
     /* An embedded document from a file of its registered type, saved and loaded again. */
     char source[MAX_PATH];

@@ -274,11 +274,14 @@ class TestObject final : private Counted,
         return S_OK;
     }
     STDMETHODIMP Save(IStream* stream, BOOL) override {
+        // A host's test of a save that fails half-way: this text is written, then refused.
+        const bool refuse = text_ == L"refuse to save";
         UINT32 keeps = keepsSize_, length = static_cast<UINT32>(text_.size());
         stream->Write(&extent_, sizeof extent_, nullptr);
         stream->Write(&keeps, sizeof keeps, nullptr);
         stream->Write(&length, sizeof length, nullptr);
-        return stream->Write(text_.data(), length * sizeof(wchar_t), nullptr);
+        const HRESULT hr = stream->Write(text_.data(), length * sizeof(wchar_t), nullptr);
+        return refuse ? STG_E_WRITEFAULT : hr;
     }
     STDMETHODIMP GetSizeMax(ULARGE_INTEGER*) override { return E_NOTIMPL; }
     STDMETHODIMP InitNew() override { return S_OK; }
