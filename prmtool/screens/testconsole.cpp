@@ -224,7 +224,11 @@ void TestConsoleController::click(Button b) {
         endTest();
         return;
     }
-    if (!s.busy && running() && index(b) != s.startedButtonIndex) {
+    if (offlineButton_ >= 0 && index(b) != offlineButton_) {
+        // An off-line command still under way is given up for the new one.
+        offlineFailed_ = true;
+        endOffline(true);
+    } else if (!s.busy && running() && index(b) != s.startedButtonIndex) {
         // A command still waiting for its first echo is given up for the new one; its
         // watchdog and its file go with it.
         releaseCommand();

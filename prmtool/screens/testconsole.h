@@ -285,10 +285,8 @@ class TestConsoleController : public QObject {
     QString yScaleLabel_;
     bool yScaleLabelWhite_ = false;
     std::array<QString, 2> readouts_;
-    // The off-line command under way ("N-Spectrum", "N-Histogram", "Get ..."), -1 for none,
-    // with the caption its button had when it started.
+    // The off-line command under way ("N-Spectrum", "N-Histogram", "Get ..."), -1 for none.
     int offlineButton_ = -1;
-    QString offlineCaption_;
     bool offlineFailed_ = false;
 };
 

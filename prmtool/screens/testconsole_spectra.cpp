@@ -277,7 +277,6 @@ void TestConsoleController::enableOffline(bool histogram) {
     }
     const Button b = histogram ? Button::NHistogram : Button::NSpectrum;
     offlineButton_ = index(b);
-    offlineCaption_ = captions_[index(b)];
     offlineFailed_ = false;
     link_.beginCommand(histogram ? code::kOfflineHistogram : code::kOfflineSpectrum,
                        histogram ? "d" : "s");
@@ -310,7 +309,12 @@ bool TestConsoleController::handleOfflineFailure() {
 
 void TestConsoleController::endOffline(bool restoreCaption) {
     echoTimer_.stop();
-    if (offlineButton_ >= 0 && restoreCaption) captions_[offlineButton_] = offlineCaption_;
+    // Only the enabling buttons change their caption ("N-Spe ENABL", "N-Hist ENABL").
+    if (restoreCaption && offlineButton_ == index(Button::NSpectrum)) {
+        captions_[offlineButton_] = QStringLiteral("N-Spectrum");
+    } else if (restoreCaption && offlineButton_ == index(Button::NHistogram)) {
+        captions_[offlineButton_] = QStringLiteral("N-Histogram");
+    }
     offlineButton_ = -1;
     link_.endCommand();
 }
@@ -330,7 +334,6 @@ void TestConsoleController::readOffline(bool histogram) {
         channelCount_ = kScanSteps;
         const Button b = histogram ? Button::GetHistogram : Button::GetSpectrum;
         offlineButton_ = index(b);
-        offlineCaption_ = captions_[index(b)];
         offlineFailed_ = false;
         link_.beginCommand(code::kOfflineRead, "g");
         echoTimer_.start(kEchoTimeoutMs);

@@ -164,7 +164,14 @@ TEST_F(SpectraOnPeer, OfflineCommandsThatFailReportThemselves) {
     EXPECT_EQ(seen.last(), "Wrong echo from HM-210  ?=3F hex, expected *");
     EXPECT_EQ(ctl.buttonCaption(Button::NHistogram), "N-Histogram");
 
-    // Closed while the monitor has not yet answered: no end text of another command.
+    // Given up for another test, or closed, while the monitor has not yet answered: its
+    // caption back and no end text of another command.
+    ctl.click(Button::NSpectrum);
+    ASSERT_EQ(peer.take(1), "s");
+    ctl.click(Button::Uart);
+    ASSERT_EQ(peer.take(1), "U");
+    EXPECT_EQ(ctl.buttonCaption(Button::NSpectrum), "N-Spectrum");
+    ASSERT_TRUE(waitUntil([&] { return !ctl.running(); }));
     ctl.click(Button::NSpectrum);
     ASSERT_EQ(peer.take(1), "s");
     const qsizetype before = seen.size();
