@@ -1,12 +1,26 @@
 #include "main_frame.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPdfWriter>
+#include <QPrintDialog>
+#include <QPrintPreviewDialog>
+#include <QPrinter>
+#include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+
+#include "alarm_view.h"
+#include "hist_view.h"
+#include "n42_export.h"
+#include "par_view.h"
+#include "param_form.h"
+#include "record_text.h"
+#include "station_print.h"
 
 #include "discr_dialog.h"
 #include "monitoring_view.h"
@@ -39,10 +53,22 @@ CMainFrame::CMainFrame(const QString& connectionText, const QString& workFolder)
     for (const char* indicator : {"CAP", "NUM", "SCRL"})
         statusBar()->addPermanentWidget(new QLabel(indicator));
     BuildMenus();
+    // An activated view shows the link state in its caption.
+    connect(mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* w) {
+        if (auto* v = w ? dynamic_cast<CStationView*>(w->widget()) : nullptr) {
+            v->OnUpdate(HINT_CONNECTION, 0);
+            w->setWindowTitle(v->Caption());
+        }
+        UpdateCommandUi();
+    });
     resize(900, 640);
 }
 
 CMainFrame::~CMainFrame() {
+    // The frames go after this window's members: they must not call back into it.
+    for (QMdiSubWindow* w : mdi_->findChildren<QMdiSubWindow*>())
+        w->disconnect(this);
+    mdi_->disconnect(this);
     transferDialog_.reset();
     mdi_->closeAllSubWindows();
     doc_.reset();
@@ -62,11 +88,20 @@ void CMainFrame::BuildMenus() {
     AddCommand(system, ID_CALL, "Call");
     AddCommand(system, ID_HANG_UP, "Hang up");
     AddCommand(system, ID_COM_SETUP, "COM port and modem setup");
-    system->addAction("Change period of displayed data")->setEnabled(false);
+    changePeriod_ = system->addAction("Change period of displayed data", this, [this] {
+        if (CStationView* v = ActiveDataView(); v && doc_ && doc_->linkState == LINK_OFF_LINE)
+            v->OnChangePeriod();
+    });
     system->addSeparator();
-    system->addAction("Print...")->setEnabled(false);
-    system->addAction("Print Preview")->setEnabled(false);
-    system->addAction("Print Setup...")->setEnabled(false);
+    print_ = system->addAction("Print...", this, [this] { Print(false); });
+    printPreview_ = system->addAction("Print Preview", this, [this] { Print(true); });
+    system->addAction("Print Setup...", this, [this] {
+        QPrinter printer;
+        QPrintDialog(&printer, this).exec();
+    });
+    printPdf_ = system->addAction("Print to PDF...", this, &CMainFrame::PrintToPdf);
+    exportCsv_ = system->addAction("Export CSV...", this, [this] { ExportAlarms(false); });
+    exportN42_ = system->addAction("Export N42...", this, [this] { ExportAlarms(true); });
     recentAnchor_ = system->addSeparator();
     system->addAction("E&xit", this, &QWidget::close);
     systemMenu_ = system;
@@ -108,6 +143,13 @@ void CMainFrame::BuildMenus() {
 void CMainFrame::UpdateCommandUi() {
     for (auto& [id, action] : actions_)
         action->setEnabled(doc_ ? doc_->IsCommandEnabled(id) : id == ID_SELECT_SYSTEM);
+    CStationView* active = ActiveDataView();
+    changePeriod_->setEnabled(active && doc_ && doc_->linkState == LINK_OFF_LINE);
+    for (QAction* a : {print_, printPreview_, printPdf_})
+        a->setEnabled(active != nullptr);
+    const bool alarms = dynamic_cast<CAlarmView*>(active) != nullptr;
+    exportCsv_->setEnabled(alarms);
+    exportN42_->setEnabled(alarms);
 }
 
 namespace {
@@ -169,6 +211,7 @@ void CMainFrame::SelectRecent(int sysId) {
         return;
     }
     doc_->HangUp();
+    CloseDataViews();
     doc_->UseSystem(*row);
     RememberSystem(*row);
     if (frame_) frame_->setWindowTitle(view_->Caption());
@@ -180,6 +223,7 @@ void CMainFrame::About() {
 }
 
 void CMainFrame::NewDocument() {
+    CloseDataViews();
     doc_ = std::make_unique<CVM418Doc>(
         *this, workFolder_.isEmpty() ? vm418::prepareWorkingFolder() : workFolder_);
     doc_->records.connectionText = connectionText_;
@@ -187,6 +231,12 @@ void CMainFrame::NewDocument() {
     frame_ = new CChildFrame([this] { PostCommand(ID_SELECT_SYSTEM); });
     frame_->setWidget(view_);
     frame_->setAttribute(Qt::WA_DeleteOnClose);
+    // Closing the document's first frame closes its alarm, history and parameter views.
+    connect(frame_, &QObject::destroyed, this, [this] {
+        view_ = nullptr;
+        CloseDataViews();
+        UpdateCommandUi();
+    });
     mdi_->addSubWindow(frame_);
     frame_->setWindowTitle(view_->Caption());
     frame_->resize(760, 460);
@@ -196,6 +246,10 @@ void CMainFrame::NewDocument() {
 
 void CMainFrame::RunCommand(int id) {
     if (!doc_) return;
+    if (id == ID_VIEW_ALARMS || id == ID_VIEW_HISTORY || id == ID_VIEW_PARAMETERS) {
+        OpenDataView(id);
+        return;
+    }
     if (!doc_->IsCommandEnabled(id)) return;
     doc_->OnCommand(id);
     UpdateCommandUi();
@@ -213,10 +267,138 @@ void CMainFrame::PostCommand(int id) {
     QTimer::singleShot(0, this, [this, id] { RunCommand(id); });
 }
 
-void CMainFrame::UpdateAllViews(int hint, int, const QByteArray& frame) {
+void CMainFrame::UpdateAllViews(int hint, int key, const QByteArray& frame) {
     if (view_) view_->OnUpdate(hint, frame);
-    if (frame_ && hint == HINT_CONNECTION) frame_->setWindowTitle(view_->Caption());
+    if (frame_ && view_ && hint == HINT_CONNECTION) frame_->setWindowTitle(view_->Caption());
+    if (hint != HINT_MONITORING) {
+        for (auto& [id, dataFrame] : dataFrames_)
+            if (dataFrame)
+                if (auto* v = dynamic_cast<CStationView*>(dataFrame->widget()))
+                    v->OnUpdate(hint, key);
+    }
     UpdateCommandUi();
+}
+
+CStationView* CMainFrame::DataView(int viewCommand) const {
+    const auto it = dataFrames_.find(viewCommand);
+    if (it == dataFrames_.end() || !it->second) return nullptr;
+    return dynamic_cast<CStationView*>(it->second->widget());
+}
+
+CStationView* CMainFrame::ActiveDataView() const {
+    QMdiSubWindow* active = mdi_->activeSubWindow();
+    return active ? dynamic_cast<CStationView*>(active->widget()) : nullptr;
+}
+
+void CMainFrame::OpenDataView(int viewCommand) {
+    if (!doc_) return;
+    if (QPointer<CChildFrame>& open = dataFrames_[viewCommand]) {
+        mdi_->setActiveSubWindow(open);
+        return;
+    }
+    const auto post = [this](int id) { PostCommand(id); };
+    CStationView* view = nullptr;
+    QSize size(760, 520);
+    switch (viewCommand) {
+        case ID_VIEW_ALARMS:
+            view = new CAlarmView(*doc_, post);
+            break;
+        case ID_VIEW_HISTORY:
+            view = new CHistView(*doc_, post);
+            size = QSize(640, 420);
+            break;
+        case ID_VIEW_PARAMETERS:
+            view = new CParView(*doc_, post);
+            size = QSize(700, 640);
+            break;
+        default:
+            return;
+    }
+    auto* frame = new CChildFrame({});
+    frame->setWidget(view);
+    frame->setAttribute(Qt::WA_DeleteOnClose);
+    mdi_->addSubWindow(frame);
+    frame->resize(size);
+    dataFrames_[viewCommand] = frame;
+    connect(frame, &QObject::destroyed, this, [this] { UpdateCommandUi(); });
+    frame->setWindowTitle(view->Caption());
+    frame->show();
+    view->OnInitialUpdate();
+    if (frame) frame->setWindowTitle(view->Caption());
+    UpdateCommandUi();
+}
+
+void CMainFrame::CloseDataViews() {
+    for (auto& [id, dataFrame] : dataFrames_)
+        if (dataFrame) dataFrame->close();
+    dataFrames_.clear();
+}
+
+bool CMainFrame::PrintViewToPdf(CStationView* view, const QString& path, QString* error) {
+    if (!view) {
+        if (error) *error = "No alarm, history or parameter view is active";
+        return false;
+    }
+    // Written beside the target and renamed over it only once every page is out.
+    const QString partial = path + ".part";
+    {
+        std::unique_ptr<QPdfWriter> pdf = NewA4Pdf(partial, doc_ ? doc_->title : QString());
+        if (view->Print(*pdf, QDateTime::currentDateTime()) == 0) {
+            pdf.reset();
+            QFile::remove(partial);
+            if (error) *error = "Cannot write " + path;
+            return false;
+        }
+    }
+    QFile::remove(path);
+    if (!QFile::rename(partial, path)) {
+        QFile::remove(partial);
+        if (error) *error = "Cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+void CMainFrame::Print(bool preview) {
+    CStationView* view = ActiveDataView();
+    if (!view) return;
+    QPrinter printer(QPrinter::HighResolution);
+    printer.setPageSize(QPageSize(QPageSize::A4));
+    if (preview) {
+        QPrintPreviewDialog dialog(&printer, this);
+        connect(&dialog, &QPrintPreviewDialog::paintRequested, this,
+                [view](QPrinter* p) { view->Print(*p, QDateTime::currentDateTime()); });
+        dialog.exec();
+        return;
+    }
+    QPrintDialog dialog(&printer, this);
+    if (dialog.exec() == QDialog::Accepted) view->Print(printer, QDateTime::currentDateTime());
+}
+
+void CMainFrame::PrintToPdf() {
+    if (!ActiveDataView()) return;
+    const QString path =
+        QFileDialog::getSaveFileName(this, "Print to PDF", {}, "PDF files (*.pdf)");
+    if (path.isEmpty()) return;
+    QString error;
+    if (!PrintViewToPdf(ActiveDataView(), path, &error)) MessageBox(error);
+}
+
+void CMainFrame::ExportAlarms(bool n42) {
+    if (!doc_ || !dynamic_cast<CAlarmView*>(ActiveDataView())) return;
+    const QString path =
+        QFileDialog::getSaveFileName(this, n42 ? "Export N42" : "Export CSV", {},
+                                     n42 ? "N42 files (*.n42 *.xml)" : "CSV files (*.csv)");
+    if (path.isEmpty()) return;
+    QSaveFile file(path);
+    // The serial number and software version as the parameter view shows them.
+    const QStringList shown = vm418::printValues(doc_->records.parameters);
+    const QByteArray bytes = n42 ? vm418::alarmsN42(doc_->records.alarmMap,
+                                                    {doc_->title, shown.value(0), shown.value(1)},
+                                                    QDateTime::currentDateTime())
+                                 : vm418::alarmsCsv(doc_->records.alarmMap).toUtf8();
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) < 0 || !file.commit())
+        MessageBox("Cannot write " + path + ": " + file.errorString());
 }
 
 void CMainFrame::TransferOpened(FileTransferController& dialog) {

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QMdiArea>
 #include <QMdiSubWindow>
+#include <QPointer>
 #include <map>
 #include <memory>
 
@@ -17,6 +18,7 @@ namespace station {
 class CVM418Doc;
 class CVM418View;
 class CFileTransDlg;
+class CStationView;
 
 class CChildFrame : public QMdiSubWindow {
   public:
@@ -42,6 +44,11 @@ class CMainFrame : public QMainWindow, public StationUi {
     void NewDocument();
     CVM418Doc* Document() { return doc_.get(); }
     CVM418View* MonitoringView() { return view_; }
+    // The alarm, history or parameter view of a "View ..." command, when its frame is open.
+    CStationView* DataView(int viewCommand) const;
+    // The data view of the active frame, if the active frame holds one.
+    CStationView* ActiveDataView() const;
+    QAction* ChangePeriodAction() const { return changePeriod_; }
     QAction* Action(int id) { return actions_.count(id) ? actions_.at(id) : nullptr; }
     QString StatusMessage() const { return message_->text(); }
     void UpdateCommandUi();
@@ -59,6 +66,13 @@ class CMainFrame : public QMainWindow, public StationUi {
     void EditSerialSettings(std::string& port, LineSettings& line, std::string& init) override;
     void ChooseSystem(const QString& connectionText,
                       std::function<void(std::optional<vm418::CSystemRset>)> chosen) override;
+    void CloseDataViews() override;
+
+    // "View alarms", "View history", "View parameters": opens the view's frame, or activates
+    // it when it is open.
+    void OpenDataView(int viewCommand);
+    // A view's pages into an A4 PDF file; false with `error` when it cannot be written.
+    bool PrintViewToPdf(CStationView* view, const QString& path, QString* error = nullptr);
     bool OpenDiscriminatorScreen() override;
     void DiscriminatorEvent(const ProtocolEvent& event) override;
 
@@ -70,6 +84,9 @@ class CMainFrame : public QMainWindow, public StationUi {
     void RememberSystem(const vm418::CSystemRset& row);
     void ShowRecentSystems();
     void SelectRecent(int sysId);
+    void Print(bool preview);
+    void PrintToPdf();
+    void ExportAlarms(bool n42);
 
     QString connectionText_;
     QString workFolder_;
@@ -78,7 +95,10 @@ class CMainFrame : public QMainWindow, public StationUi {
     std::map<int, QAction*> actions_;
     std::unique_ptr<CVM418Doc> doc_;
     CVM418View* view_ = nullptr;
-    CChildFrame* frame_ = nullptr;
+    QPointer<CChildFrame> frame_;  // the document's first frame, with the monitoring view
+    std::map<int, QPointer<CChildFrame>> dataFrames_;  // by "View ..." command
+    QAction *changePeriod_ = nullptr, *print_ = nullptr, *printPreview_ = nullptr,
+            *printPdf_ = nullptr, *exportCsv_ = nullptr, *exportN42_ = nullptr;
     std::unique_ptr<CFileTransDlg> transferDialog_;
     QMenu* systemMenu_ = nullptr;
     QAction* recentAnchor_ = nullptr;  // the recent systems go before it

@@ -160,7 +160,11 @@ void CVM418Doc::UseSystem(const vm418::CSystemRset& row) {
     const PortSettings settings = ParsePortSettingsText(row.COMportSettings.toStdString());
     serial.port = settings.port;
     serial.dcb = settings.line;
-    if (systemId != 0) title = row.SystemDescription + ",  Serial# " + row.Serial;
+    if (systemId != 0) title = StationTitle(row);
+}
+
+QString StationTitle(const vm418::CSystemRset& row) {
+    return row.SystemDescription + ",  Serial# " + row.Serial;
 }
 
 void CVM418Doc::SerialSettings() {

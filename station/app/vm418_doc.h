@@ -77,6 +77,10 @@ constexpr int PENDING_WRITE_PARAMETERS = 0xC0F0;
 // The text the document composes for an event (without its line end).
 QString EventText(uint16_t status, uint16_t command);
 
+// The document's title for a system: its name and serial number, as frames and printouts
+// show it.
+QString StationTitle(const vm418::CSystemRset& row);
+
 class CVM418Doc : public QObject {
   public:
     // `workFolder` ends in '/' ("" for the current folder); the downloads land there.

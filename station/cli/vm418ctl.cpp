@@ -8,6 +8,7 @@
 #include "export_n42_command.h"
 #include "link_command.h"
 #include "params_command.h"
+#include "print_command.h"
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::strcmp(argv[1], "link") == 0)
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
         return station::cli::RunDbCommand(argc - 1, argv + 1);
     if (station::cli::IsExportN42Command(argc, argv))
         return station::cli::RunExportN42Command(argc, argv);
+    if (station::cli::IsPrintCommand(argc, argv)) return station::cli::RunPrintCommand(argc, argv);
     if (station::cli::IsParamsDiffCommand(argc, argv))
         return station::cli::RunParamsDiffCommand(argc, argv);
     // The records commands also stand on their own: vm418ctl import, alarms list, ...

@@ -137,10 +137,21 @@ void GraphControl::SetCursors(const std::vector<double>& ys) {
     }
 }
 
+std::vector<double> GraphControl::CursorLevels() const {
+    std::vector<double> out;
+    for (const QLineSeries* c : cursors_)
+        if (c->count() > 0) out.push_back(c->at(0).y());
+    return out;
+}
+
 void GraphControl::SetPlotColour(const QColor& colour) {
     chart()->setBackgroundBrush(colour);
     chart()->setPlotAreaBackgroundBrush(colour);
     chart()->setPlotAreaBackgroundVisible(true);
+}
+
+QColor GraphControl::PlotColour() const {
+    return chart()->backgroundBrush().color();
 }
 
 void GraphControl::DrawInto(QPainter& painter, const QRectF& target) {

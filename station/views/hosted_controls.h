@@ -60,9 +60,14 @@ class GraphControl : public QChartView {
     // Up to four horizontal cursors, in order.
     void SetCursors(const std::vector<double>& ys);
     void SetPlotColour(const QColor& colour);
+    QColor PlotColour() const;
     // Draws the graph into `target` of a page (or any painter).
     void DrawInto(QPainter& painter, const QRectF& target);
     int Points() const { return static_cast<int>(trace_->count()); }
+    double YLow() const { return y_->min(); }
+    double YHigh() const { return y_->max(); }
+    // The levels of the cursors that are set, in order.
+    std::vector<double> CursorLevels() const;
     // The newest points kept when values are appended (a running graph).
     void SetHistory(int points) { history_ = points; }
 

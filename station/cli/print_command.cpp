@@ -1,0 +1,169 @@
+// vm418ctl print: a view's printout without a window. The alarms print in the order the
+// alarm view lists them, the history sorted by sequence number as the history view shows
+// it, the parameters as one page; the period is whole days, both included.
+
+#include "print_command.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QPdfWriter>
+#include <cstdio>
+#include <cstring>
+
+#include "alarm_view.h"
+#include "db_setup.h"
+#include "hist_view.h"
+#include "par_print.h"
+#include "station_print.h"
+#include "station_records.h"
+#include "systems.h"
+#include "vm418_doc.h"
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr char kUsage[] =
+    "usage: vm418ctl [--db CONNECTION] print alarms|history|params --system N\n"
+    "         [--from DATE] [--to DATE] [--at DATETIME] --pdf FILE\n";
+
+int usage(const QString& why) {
+    std::fprintf(stderr, "vm418ctl print: %s\n%s", qPrintable(why), kUsage);
+    return kExitUsage;
+}
+
+int fail(const QString& why) {
+    std::fprintf(stderr, "vm418ctl print: %s\n", qPrintable(why));
+    return kExitFailure;
+}
+
+// The window system is not needed for pages: without a display the offscreen one draws them.
+void UseOffscreenWithoutDisplay() {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+}  // namespace
+
+namespace station::cli {
+
+bool IsPrintCommand(int argc, char** argv) {
+    const int at = argc >= 3 && std::strcmp(argv[1], "--db") == 0 ? 3 : 1;
+    return argc > at && std::strcmp(argv[at], "print") == 0;
+}
+
+int RunPrintCommand(int argc, char** argv) {
+    UseOffscreenWithoutDisplay();
+    QApplication app(argc, argv);
+    QString db = vm418::defaultConnectionText();
+    QString what, system, pdf;
+    QDate from, to;
+    QDateTime at;
+    const QStringList args = app.arguments().mid(1);
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        const QString& a = args[i];
+        if (a == "print") continue;
+        if (!a.startsWith("--")) {
+            if (!what.isEmpty()) return usage("unexpected " + a);
+            what = a;
+            continue;
+        }
+        if (i + 1 >= args.size()) return usage(a + " needs a value");
+        const QString value = args[++i];
+        if (a == "--db") {
+            db = value;
+        } else if (a == "--system") {
+            system = value;
+        } else if (a == "--pdf") {
+            pdf = value;
+        } else if (a == "--from" || a == "--to") {
+            const QDate d = QDate::fromString(value, "yyyy-MM-dd");
+            if (!d.isValid())
+                return usage(a + " takes a date as 2008-12-03, not \"" + value + "\"");
+            (a == "--from" ? from : to) = d;
+        } else if (a == "--at") {
+            at = QDateTime::fromString(value, "yyyy-MM-dd HH:mm:ss");
+            if (!at.isValid()) at = QDate::fromString(value, "yyyy-MM-dd").endOfDay();
+            if (!at.isValid())
+                return usage("--at takes 2008-12-03 or \"2008-12-03 10:20:30\", not \"" + value +
+                             "\"");
+        } else {
+            return usage("unknown option " + a);
+        }
+    }
+    if (what != "alarms" && what != "history" && what != "params")
+        return usage("print alarms, history or params");
+    bool ok = false;
+    const int32_t sysId = system.toInt(&ok);
+    if (!ok) return usage("--system N is required");
+    if (pdf.isEmpty()) return usage("--pdf FILE is required");
+
+    std::optional<vm418::CSystemRset> row;
+    if (const int r = vm418::readSystem(db, sysId, row))
+        return fail(QString("the database cannot be read (%1)").arg(r));
+    if (!row) return fail(QString("there is no system %1 in the System table").arg(sysId));
+    const QString title = StationTitle(*row);
+
+    vm418::StationRecords records;
+    records.connectionText = db;
+    records.SysID = sysId;
+    vm418::RecordCondition period;
+    if (from.isValid() || to.isValid())
+        period = vm418::RecordCondition::days(from.isValid() ? from : QDate(1970, 1, 2),
+                                              to.isValid() ? to : QDate(9999, 12, 31));
+
+    // Every page is written beside the target, which is replaced only when all are out.
+    const QString partial = pdf + ".part";
+    int pages = 0;
+    QString count;
+    {
+        std::unique_ptr<QPdfWriter> writer = NewA4Pdf(partial, title);
+        const QDateTime now = QDateTime::currentDateTime();
+        if (what == "alarms") {
+            if (const int r = records.loadAlarms(period))
+                return fail(QString("the alarms cannot be read (%1)").arg(r));
+            AlarmListModel rows(records.alarmMap);
+            rows.Fill();
+            GraphControl graph;
+            pages = PrintAlarmPages(*writer, title, records.alarmMap, rows.Keys(), graph, now);
+            count = QString("%1 alarms").arg(records.alarmMap.size());
+        } else if (what == "history") {
+            if (const int r = records.loadHistory(period))
+                return fail(QString("the history cannot be read (%1)").arg(r));
+            HistoryListModel rows(records.historyMap);
+            rows.Fill();
+            rows.SortBy(2);
+            pages = PrintHistoryPages(*writer, title, records.historyMap, rows.Keys(), now);
+            count = QString("%1 events").arg(records.historyMap.size());
+        } else {
+            std::vector<std::time_t> dates;
+            vm418::RecordCondition upTo;
+            if (at.isValid()) upTo.to = at.toSecsSinceEpoch();
+            if (const int r = records.listParameterDates(dates, upTo))
+                return fail(QString("the parameters cannot be read (%1)").arg(r));
+            if (dates.empty()) {
+                writer.reset();
+                QFile::remove(partial);
+                return fail(at.isValid() ? "no parameter block stored at or before " +
+                                               at.toString("yyyy-MM-dd HH:mm:ss")
+                                         : QString("no parameter block stored"));
+            }
+            if (const int r =
+                    records.loadParameters(vm418::RecordCondition::exactly(dates.front())))
+                return fail(QString("the parameters cannot be read (%1)").arg(r));
+            pages = PrintParameterPages(*writer, title, records.parameters, now);
+            count = "the parameters of " + vm418::formatDbDate(dates.front());
+        }
+    }
+    QFile::remove(pdf);
+    if (pages == 0 || !QFile::rename(partial, pdf)) {
+        QFile::remove(partial);
+        return fail("cannot write " + pdf);
+    }
+    std::printf("%s printed on %d page%s to %s\n", qPrintable(count), pages, pages == 1 ? "" : "s",
+                qPrintable(pdf));
+    return 0;
+}
+
+}  // namespace station::cli

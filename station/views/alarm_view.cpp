@@ -1,0 +1,439 @@
+#include "alarm_view.h"
+
+#include <QApplication>
+#include <QFontMetrics>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QMdiSubWindow>
+#include <QPagedPaintDevice>
+#include <QPainter>
+#include <QStyle>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <ctime>
+
+#include "station_dialogs.h"
+#include "station_print.h"
+#include "vm418_doc.h"
+
+namespace station {
+
+namespace {
+
+struct Column {
+    const char* heading;
+    int margin;
+};
+// Each column is as wide as its heading plus its margin.
+constexpr Column kColumnTable[AlarmListModel::kColumns] = {
+    {"Date and time", 60}, {" Len ", 15}, {" BG ", 25},        {" IN ", 25}, {" LO ", 25},
+    {" TH ", 25},          {" HI ", 25},  {"Alarm level", 15}, {"Det#", 15}, {"Alarm#", 15},
+};
+
+constexpr char kLegend[] = "C BNV 01 2 3S12EDODCFSLU";
+constexpr char kRule[] = "------------------------";
+
+QString FormatTime(std::time_t t, const char* format) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[64];
+    const size_t n = std::strftime(buf, sizeof buf, format, &tm);
+    return QString::fromLatin1(buf, static_cast<qsizetype>(n));
+}
+
+// "%c" of the detector: a NUL detector shows nothing.
+QString DetectorText(char detector) {
+    return detector == 0 ? QString() : QString(QChar(static_cast<unsigned char>(detector)));
+}
+
+int Sign(long long d) {
+    return d < 0 ? -1 : (d > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+QString LevelWord(int alarmLevel) {
+    if (alarmLevel < 3) return QStringLiteral("LOW");
+    if (alarmLevel <= 4) return QStringLiteral("HIGH");
+    if (alarmLevel == 5) return QStringLiteral("DANGER");
+    return QString();
+}
+
+QString AlarmCell(const vm418::alarms& a, int column) {
+    switch (column) {
+        case 0:
+            return FormatTime(a.DateTime, "%m-%d-%y %H:%M:%S").left(18);
+        case 1:
+            return QString::number(a.Len);
+        case 2:
+            return QString::number(a.OutBG);
+        case 3:
+            return QString::number(a.InBG);
+        case 4:
+            return QString::number(a.Min);
+        case 5:
+            return QString::number(a.Threshold);
+        case 6:
+            return QString::number(a.Max);
+        case 7:
+            return QString::number(a.AlarmLevel);
+        case 8:
+            return DetectorText(a.Detector);
+        case 9:
+            return QString::number(a.AlarmNumber);
+        default:
+            return QString();
+    }
+}
+
+QString AlarmDetailText(const vm418::alarms& a) {
+    const QStringList lines = {
+        QString::asprintf("ALARM #%d  -   %s %d", a.AlarmNumber,
+                          qPrintable(LevelWord(a.AlarmLevel)), a.AlarmLevel) +
+            DetectorText(a.Detector),
+        FormatTime(a.DateTime, "%m-%d-%y      %H:%M:%S"),
+        QString::asprintf("T : %8s  BG: %d", qPrintable(a.bgTimeText()), a.OutBG),
+        QString::asprintf("TH: %-6d    IN: %d", a.Threshold, a.InBG),
+        QString::asprintf("HI: %-6d    LO: %d", a.Max, a.Min),
+        QString::asprintf("P1: %d  P2:%d  S:  %d", a.Len, a.Segment, a.Speed),
+        QString::fromLatin1(kRule),
+        QString::fromLatin1(kLegend),
+        a.statusWordText(),
+    };
+    return lines.join(QStringLiteral("\r\n"));
+}
+
+QStringList AlarmPrintLines(const vm418::alarms& a) {
+    return {
+        QString::asprintf("ALARM # %d   -   %s %d", a.AlarmNumber,
+                          qPrintable(LevelWord(a.AlarmLevel)), a.AlarmLevel) +
+            DetectorText(a.Detector) + QLatin1Char(' '),
+        FormatTime(a.DateTime, "%m-%d-%y        %H:%M:%S"),
+        QString::asprintf("T :  %8s   BG:  %d", qPrintable(a.bgTimeText()), a.OutBG),
+        QString::asprintf("TH:  %-6d     IN:  %d", a.Threshold, a.InBG),
+        QString::asprintf("HI:  %-6d     LO:  %d", a.Max, a.Min),
+        QString::asprintf("P1:  %d   P2:%d  S :  %d", a.Len, a.Segment, a.Speed),
+        QString::fromLatin1(kRule),
+        QString::fromLatin1(kLegend),
+        a.statusWordText(),
+    };
+}
+
+int CompareAlarms(const vm418::alarms& a, const vm418::alarms& b, int column) {
+    switch (column) {
+        case 0:
+            return Sign(static_cast<long long>(a.DateTime) - b.DateTime);
+        case 1:
+            return Sign(a.Len - b.Len);
+        case 2:
+            return Sign(a.OutBG - b.OutBG);
+        case 3:
+            return Sign(a.InBG - b.InBG);
+        case 4:
+            return Sign(a.Min - b.Min);
+        case 5:
+            return Sign(static_cast<long long>(a.Threshold) - b.Threshold);
+        case 6:
+            return Sign(a.Max - b.Max);
+        case 7:
+            return Sign(a.AlarmLevel - b.AlarmLevel);
+        case 8:
+            return Sign(static_cast<signed char>(a.Detector) -
+                        static_cast<signed char>(b.Detector));
+        case 9:
+            return Sign(a.AlarmNumber - b.AlarmNumber);
+        default:
+            return 0;
+    }
+}
+
+void LoadAlarmGraph(GraphControl& graph, const vm418::alarms& a) {
+    std::vector<double> values;
+    const size_t len =
+        std::min<size_t>(static_cast<size_t>(std::max<int>(a.Len, 0)), a.Graph.size());
+    values.reserve(len);
+    for (size_t i = 0; i < len; ++i)
+        values.push_back(10.0 * a.Graph[i]);
+    graph.SetTrace(values);
+    const int m = std::min<int>(a.OutBG, a.Min);
+    graph.SetYRange(0.9 * m, a.Max + a.Max / 10);
+    graph.SetCursors({static_cast<double>(a.Min), static_cast<double>(a.Max),
+                      static_cast<double>(a.Threshold), static_cast<double>(a.OutBG)});
+}
+
+int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418::AlarmMap& map,
+                    const std::vector<int>& keys, GraphControl& graph, const QDateTime& printed) {
+    QPainter painter(&device);
+    if (!painter.isActive()) return 0;
+    const QColor colour = graph.PlotColour();
+    graph.SetPlotColour(Qt::white);
+    const QString heading = title + QStringLiteral("  - ALARMS ");
+    const int rows = static_cast<int>(keys.size());
+    int page = 1;
+    for (;; ++page) {
+        if (page > 1) device.newPage();
+        QRect area(0, 0, device.width(), device.height());
+        DrawPageHeader(painter, area, heading, page, printed);
+        painter.setFont(BodyFont());
+        const int t = QFontMetrics(painter.font(), &device).height();
+        const int w = area.width() / 2;
+        const int h = static_cast<int>(0.4 * w);
+        // A band that does not fit still gets a page of its own, so printing always ends.
+        const int perPage = std::max(1, area.height() / (h + 2 * t));
+        // The chart is laid out at the band's proportions before its picture is taken.
+        graph.resize(720, std::max(1, 720 * h / std::max(1, w)));
+        int y = area.top();
+        bool last = false;
+        for (int i = (page - 1) * perPage; i < page * perPage; ++i) {
+            if (i >= rows) {
+                last = true;
+                break;
+            }
+            const auto it = map.find(keys[static_cast<size_t>(i)]);
+            if (it == map.end()) continue;
+            const vm418::alarms& a = it->second;
+            LoadAlarmGraph(graph, a);
+            graph.DrawInto(painter, QRectF(h / 3, y, w, h));
+            const QStringList lines = AlarmPrintLines(a);
+            const int x = w + 2 * (h / 3);
+            for (int l = 0; l < lines.size(); ++l)
+                painter.drawText(QRect(x, y + l * t, area.width() - x, t),
+                                 Qt::AlignLeft | Qt::AlignTop, lines[l]);
+            y += h + 2 * t;
+        }
+        if (last) break;
+    }
+    graph.SetPlotColour(colour);
+    return page;
+}
+
+// ---- the list's rows ----
+
+int AlarmListModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(keys_.size());
+}
+
+int AlarmListModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kColumns;
+}
+
+const vm418::alarms* AlarmListModel::AlarmAt(int row) const {
+    if (row < 0 || row >= static_cast<int>(keys_.size())) return nullptr;
+    const auto it = map_.find(keys_[static_cast<size_t>(row)]);
+    return it == map_.end() ? nullptr : &it->second;
+}
+
+QVariant AlarmListModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid()) return {};
+    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
+    if (role == Qt::DecorationRole && index.column() == 0)
+        return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(16, 16);
+    if (role != Qt::DisplayRole) return {};
+    const vm418::alarms* a = AlarmAt(index.row());
+    return a ? AlarmCell(*a, index.column()) : QString();
+}
+
+QVariant AlarmListModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || section < 0 || section >= kColumns) return {};
+    if (role == Qt::DisplayRole) return QString::fromLatin1(kColumnTable[section].heading);
+    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
+    return {};
+}
+
+void AlarmListModel::Fill() {
+    beginResetModel();
+    keys_.clear();
+    for (const auto& entry : map_)
+        keys_.push_back(entry.first);
+    endResetModel();
+}
+
+void AlarmListModel::SortBy(int column) {
+    beginResetModel();
+    std::stable_sort(keys_.begin(), keys_.end(), [&](int ka, int kb) {
+        const auto a = map_.find(ka);
+        const auto b = map_.find(kb);
+        if (a == map_.end() || b == map_.end()) return false;
+        return CompareAlarms(a->second, b->second, column) < 0;
+    });
+    endResetModel();
+}
+
+int AlarmListModel::RowOf(int key) const {
+    const auto it = std::find(keys_.begin(), keys_.end(), key);
+    return it == keys_.end() ? -1 : static_cast<int>(it - keys_.begin());
+}
+
+// ---- the view ----
+
+CAlarmView::CAlarmView(CVM418Doc& doc, std::function<void(int)> postCommand, QWidget* parent)
+    : CStationView(doc, std::move(postCommand), parent),
+      start_(QDate::currentDate()),
+      end_(QDate::currentDate()) {
+    model_ = new AlarmListModel(doc_.records.alarmMap, this);
+    list_ = new QTableView;
+    list_->setModel(model_);
+    list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list_->verticalHeader()->hide();
+    list_->setShowGrid(false);
+    list_->setIconSize(QSize(16, 16));
+    list_->horizontalHeader()->setSectionsClickable(true);
+    list_->verticalHeader()->setDefaultSectionSize(list_->fontMetrics().height() + 4);
+    graph_ = new GraphControl;
+    graph_->setMinimumSize(396, 180);
+    detailLabel_ = new QLabel;
+    QFont courier(QStringLiteral("Courier"), 10);
+    courier.setStyleHint(QFont::TypeWriter);
+    detailLabel_->setFont(courier);
+    detailLabel_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    detailLabel_->setMinimumWidth(QFontMetrics(courier).horizontalAdvance(QString(26, 'M')));
+    stopMoni_ = new Lamp(QStringLiteral("Stop MONI"));
+    error_ = new Lamp(QStringLiteral("Error"));
+
+    auto* lamps = new QHBoxLayout;
+    lamps->addStretch();
+    lamps->addWidget(stopMoni_);
+    lamps->addWidget(error_);
+    auto* right = new QVBoxLayout;
+    right->addWidget(detailLabel_, 1);
+    right->addLayout(lamps);
+    auto* top = new QHBoxLayout;
+    top->addWidget(graph_, 2);
+    top->addLayout(right, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top, 3);
+    layout->addWidget(list_, 2);
+
+    connect(list_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int column) { SortByColumn(column); });
+    connect(list_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex& current) { ShowAlarm(current.row()); });
+}
+
+void CAlarmView::OnInitialUpdate() {
+    const QFontMetrics metrics(list_->horizontalHeader()->font());
+    for (int c = 0; c < AlarmListModel::kColumns; ++c) {
+        const Column& column = kColumnTable[c];
+        list_->setColumnWidth(
+            c, metrics.horizontalAdvance(QString::fromLatin1(column.heading)) + column.margin);
+    }
+    if (auto* frame = qobject_cast<QMdiSubWindow*>(parentWidget()))
+        frame->setWindowIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    if (doc_.linkState == LINK_OFF_LINE) AskPeriodAndLoad();
+    Fill();
+    SelectRow(0);
+    RefreshLamps();
+}
+
+void CAlarmView::AskPeriodAndLoad() {
+    CTimePeriodDlg dialog(start_, end_, this);
+    dialog.exec();
+    start_ = dialog.From();
+    end_ = dialog.To();
+    // The load happens whichever button closed the dialog.
+    doc_.records.loadAlarms(vm418::RecordCondition::days(start_, end_));
+}
+
+void CAlarmView::OnChangePeriod() {
+    if (doc_.linkState != LINK_OFF_LINE) return;
+    AskPeriodAndLoad();
+    Fill();
+    if (model_->rowCount() > 0)
+        SelectRow(0);
+    else
+        ClearAlarm();
+}
+
+void CAlarmView::Fill() {
+    model_->Fill();
+}
+
+void CAlarmView::SelectRow(int row) {
+    if (row < 0 || row >= model_->rowCount()) {
+        list_->selectionModel()->clearSelection();
+        list_->selectionModel()->setCurrentIndex(QModelIndex(), QItemSelectionModel::NoUpdate);
+        return;
+    }
+    const QModelIndex index = model_->index(row, 0);
+    list_->selectionModel()->setCurrentIndex(
+        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    ShowAlarm(row);
+}
+
+int CAlarmView::SelectedRow() const {
+    const QModelIndexList rows = list_->selectionModel()->selectedRows();
+    return rows.isEmpty() ? -1 : rows.front().row();
+}
+
+void CAlarmView::ShowAlarm(int row) {
+    const vm418::alarms* a = model_->AlarmAt(row);
+    if (!a) return;
+    LoadAlarmGraph(*graph_, *a);
+    detail_ = AlarmDetailText(*a);
+    detailLabel_->setText(QString(detail_).remove(QLatin1Char('\r')));
+    list_->scrollTo(model_->index(row, 0));
+}
+
+void CAlarmView::ClearAlarm() {
+    graph_->Clear();
+    graph_->SetCursors({});
+    detail_.clear();
+    detailLabel_->clear();
+}
+
+void CAlarmView::SortByColumn(int column) {
+    const vm418::alarms* selected = model_->AlarmAt(SelectedRow());
+    const int key = selected ? selected->Index : 0;
+    model_->SortBy(column);
+    if (key != 0) {
+        const int row = model_->RowOf(key);
+        list_->selectionModel()->setCurrentIndex(
+            model_->index(row, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
+}
+
+void CAlarmView::OnUpdate(int hint, int key) {
+    if (hint == HINT_ALARMS) {
+        Fill();
+        const int row = model_->RowOf(key);
+        if (row >= 0) {
+            SelectRow(row);
+        } else {
+            SelectRow(-1);
+            ClearAlarm();
+        }
+    } else if (hint == HINT_CONNECTION) {
+        if (auto* frame = qobject_cast<QMdiSubWindow*>(parentWidget()))
+            frame->setWindowTitle(Caption());
+    }
+    RefreshLamps();
+}
+
+QString CAlarmView::Caption() const {
+    return doc_.title + QStringLiteral("  - ALARMS ") +
+           (doc_.linkState != LINK_OFF_LINE ? QStringLiteral("[Connected]")
+                                            : QStringLiteral("[Off Line]"));
+}
+
+void CAlarmView::RefreshLamps() {
+    stopMoni_->SetOn(doc_.monitoringStopped);
+    error_->SetOn(doc_.lastStatus != 0);
+}
+
+int CAlarmView::Print(QPagedPaintDevice& device, const QDateTime& printed) {
+    const int pages = PrintAlarmPages(device, doc_.title, doc_.records.alarmMap, model_->Keys(),
+                                      *graph_, printed);
+    // The graph and detail show the selected alarm again (or the first).
+    const int row = SelectedRow();
+    if (row >= 0)
+        ShowAlarm(row);
+    else if (model_->rowCount() > 0)
+        SelectRow(0);
+    else
+        ClearAlarm();
+    return pages;
+}
+
+}  // namespace station

@@ -1,0 +1,109 @@
+// CAlarmView: the alarms of the station document in a list, the selected alarm as a text
+// panel and as the graph of its counts; sorting by any column, the period of stored alarms
+// while off line, and printing several alarms a page, each with its graph and text.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QDate>
+#include <QLabel>
+#include <QTableView>
+#include <vector>
+
+#include "hosted_controls.h"
+#include "station_files.h"
+#include "station_view.h"
+
+class QPagedPaintDevice;
+
+namespace station {
+
+// ---- the alarm's texts, shared by the view, its printout and the tools ----
+
+// "LOW" below level 3, "HIGH" for 3 and 4, "DANGER" for 5, nothing above.
+QString LevelWord(int alarmLevel);
+// The list's cell of `column` (0 to 9) for an alarm.
+QString AlarmCell(const vm418::alarms& a, int column);
+// The nine lines of the detail panel, joined by "\r\n" (the status word has no line end).
+QString AlarmDetailText(const vm418::alarms& a);
+// The nine lines an alarm's band of a printed page holds.
+QStringList AlarmPrintLines(const vm418::alarms& a);
+// Orders two alarms by the field of `column`, as signed numbers (the detector as a signed
+// byte): negative, 0 or positive.
+int CompareAlarms(const vm418::alarms& a, const vm418::alarms& b, int column);
+// The graph of an alarm: its Len values x10 against x = 0, 1, ...; y from 0.9 x the smaller
+// of OutBG and Min to Max + Max / 10; cursors at Min, Max, Threshold and OutBG.
+void LoadAlarmGraph(GraphControl& graph, const vm418::alarms& a);
+
+// Prints the alarms of `keys` (in that order) from `map`, as many a page as fit: each band
+// holds the graph's picture and the nine text lines. A key missing from the map is skipped.
+// `graph` is loaded with each alarm in turn (white behind the trace while printing). Returns
+// the pages printed.
+int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418::AlarmMap& map,
+                    const std::vector<int>& keys, GraphControl& graph, const QDateTime& printed);
+
+// The rows of the alarm list: running numbers of the document's alarm map, texts looked up
+// when the list asks for them.
+class AlarmListModel : public QAbstractTableModel {
+  public:
+    static constexpr int kColumns = 10;
+    explicit AlarmListModel(const vm418::AlarmMap& map, QObject* parent = nullptr)
+        : QAbstractTableModel(parent), map_(map) {}
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+    // One row per alarm of the map, in the map's order.
+    void Fill();
+    // Ascending by the field of `column`; rows whose alarm has gone compare equal.
+    void SortBy(int column);
+    const std::vector<int>& Keys() const { return keys_; }
+    int RowOf(int key) const;
+    const vm418::alarms* AlarmAt(int row) const;
+
+  private:
+    const vm418::AlarmMap& map_;
+    std::vector<int> keys_;
+};
+
+class CAlarmView : public CStationView {
+  public:
+    CAlarmView(CVM418Doc& doc, std::function<void(int)> postCommand, QWidget* parent = nullptr);
+
+    void OnInitialUpdate() override;
+    void OnUpdate(int hint, int key) override;
+    QString Caption() const override;
+    void OnChangePeriod() override;
+    int Print(QPagedPaintDevice& device, const QDateTime& printed) override;
+
+    void SortByColumn(int column);
+    void SelectRow(int row);
+    int SelectedRow() const;
+    // The period of stored alarms shown off line (whole days, both included).
+    QDate PeriodStart() const { return start_; }
+    QDate PeriodEnd() const { return end_; }
+    QString DetailText() const { return detail_; }
+    GraphControl& Graph() { return *graph_; }
+    QTableView& List() { return *list_; }
+    AlarmListModel& Rows() { return *model_; }
+    bool StopMoniLamp() const { return stopMoni_->IsOn(); }
+    bool ErrorLamp() const { return error_->IsOn(); }
+
+  private:
+    void AskPeriodAndLoad();
+    void Fill();
+    void ShowAlarm(int row);
+    void ClearAlarm();
+    void RefreshLamps();
+
+    AlarmListModel* model_;
+    QTableView* list_;
+    GraphControl* graph_;
+    QLabel* detailLabel_;
+    Lamp *stopMoni_, *error_;
+    QString detail_;
+    QDate start_, end_;
+};
+
+}  // namespace station
