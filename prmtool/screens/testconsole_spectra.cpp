@@ -349,7 +349,7 @@ void TestConsoleController::readOffline(bool histogram) {
         words = stepsLeft_;
     }
     auto guard = link_.lock();
-    if (offlineFailed_) return;  // reported, and ended, by the reply handler
+    if (offlineFailed_) return;  // failed or given up: ended, and reported, where it happened
     endOffline(false);
     const int count = stepsLeft_;
     logLine(QStringLiteral("RAW DATA: length=%1 words").arg(count));
