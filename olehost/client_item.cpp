@@ -322,8 +322,17 @@ STDMETHODIMP ClientItem::OnShowWindow(BOOL show) {
     return S_OK;
 }
 
-STDMETHODIMP ClientItem::RequestNewObjectLayout() {
+// The host may destroy the object from inside its bounds-changed callback: the item is kept
+// alive until the call returns, and its owner is looked at again after the call (the
+// destroyed object's item has none).
+void ClientItem::ownerSizeChanged() {
+    AddRef();
     if (owner_) owner_->objectSizeChanged();
+    Release();
+}
+
+STDMETHODIMP ClientItem::RequestNewObjectLayout() {
+    ownerSizeChanged();
     return S_OK;
 }
 
@@ -393,7 +402,7 @@ STDMETHODIMP ClientItem::DeactivateAndUndo() {
 }
 
 STDMETHODIMP ClientItem::OnPosRectChange(const RECT*) {
-    if (owner_) owner_->objectSizeChanged();
+    ownerSizeChanged();
     return S_OK;
 }
 
@@ -436,8 +445,10 @@ STDMETHODIMP_(void) ClientItem::OnDataChange(FORMATETC*, STGMEDIUM*) {}
 
 STDMETHODIMP_(void) ClientItem::OnViewChange(DWORD, LONG) {
     if (!owner_) return;
-    if (autoSize && !isControl()) owner_->objectSizeChanged();
-    owner_->repaint();
+    AddRef();
+    if (autoSize && !isControl()) ownerSizeChanged();
+    if (owner_) owner_->repaint();
+    Release();
 }
 
 STDMETHODIMP_(void) ClientItem::OnRename(IMoniker*) {}

@@ -123,6 +123,9 @@ class ClientItem final : public IOleClientSite,
                         VARIANT* result, EXCEPINFO* exception, UINT* argError) override;
 
   private:
+    // Tells the owner that the object's size changed; safe when the host destroys the
+    // object meanwhile.
+    void ownerSizeChanged();
     ~ClientItem() = default;
     HRESULT attach(IUnknown* object);  // advises and keeps the object
     std::optional<CLSID> classId();

@@ -362,6 +362,7 @@ void HostObject::objectSizeChanged() {
     bounds_.width = own->cx;
     bounds_.height = own->cy;
     moveFrame();
+    // Last: the host may destroy this object from inside its callback.
     ObjectTable::instance().reportBoundsChanged(token);
 }
 

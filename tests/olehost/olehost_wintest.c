@@ -42,21 +42,22 @@ static int failures = 0;
     } while (0)
 
 /* The exports, found by name as a host that loads the library at run time finds them. */
-#define EXPORTS(X)                                                                                \
-    X(OleInsertObject)                                                                            \
-    X(OleInsertObjectSilent)                                                                      \
-    X(OleInsertFile)                                                                              \
-    X(OleLoadObject)                                                                              \
-    X(OleSaveObject)                                                                              \
-    X(OleDestroyObject) X(OleIsObjectLoaded) X(OleActivateObject) X(OleDeactivateObject)          \
-        X(OleOpenEditObject) X(OleObjectDoVerb) X(OleObjectGetPopupMenu) X(OleObjectToMetafile)   \
-            X(OleObjectMiscFlags) X(OleSetObjectBounds) X(OleGetObjectBounds) X(OleSetAppBounds)  \
-                X(OleSetOrigin) X(OleAdoptObject) X(OleSetAutosizeObject) X(OleGetAutosizeObject) \
-                    X(OleFocusObject) X(OleGetObjectIDispatch) X(OleGetObjectIDispatchSingle)     \
-                        X(OleSetTokenOfObj) X(OleGetTokenOfObj)                                   \
-                            X(OleRegisterBoundsChangedCallback) X(OleObjAmbBGColorChange)         \
-                                X(OleObjAmbDisplayNameChange) X(OleObjAmbFGColorChange)           \
-                                    X(OleObjAmbFontChange) X(OleObjAmbUIDeadChange)               \
+#define EXPORTS(X)                                                                               \
+    X(OleInsertObject)                                                                           \
+    X(OleInsertObjectSilent)                                                                     \
+    X(OleInsertFile)                                                                             \
+    X(OleLoadObject)                                                                             \
+    X(OleSaveObject)                                                                             \
+    X(OleDestroyObject)                                                                          \
+    X(OleIsObjectLoaded) X(OleActivateObject) X(OleDeactivateObject) X(OleOpenEditObject)        \
+        X(OleObjectDoVerb) X(OleObjectGetPopupMenu) X(OleObjectToMetafile) X(OleObjectMiscFlags) \
+            X(OleSetObjectBounds) X(OleGetObjectBounds) X(OleSetAppBounds) X(OleSetOrigin)       \
+                X(OleAdoptObject) X(OleSetAutosizeObject) X(OleGetAutosizeObject)                \
+                    X(OleFocusObject) X(OleGetObjectIDispatch) X(OleGetObjectIDispatchSingle)    \
+                        X(OleSetTokenOfObj) X(OleGetTokenOfObj)                                  \
+                            X(OleRegisterBoundsChangedCallback) X(OleObjAmbBGColorChange)        \
+                                X(OleObjAmbDisplayNameChange) X(OleObjAmbFGColorChange)          \
+                                    X(OleObjAmbFontChange) X(OleObjAmbUIDeadChange)              \
                                         X(OleObjAmbUserModeChange)
 #define FIELD(name) __typeof__(&name) name;
 static struct { EXPORTS(FIELD) } api;
@@ -536,6 +537,14 @@ static void OLEHOST_CALL boundsChanged(int32_t token) {
     ++callbacks;
 }
 
+/* A host that destroys the object whose size changed, from inside the callback. */
+static int32_t toDestroy = 0;
+static void OLEHOST_CALL destroyingCallback(int32_t token) {
+    lastToken = token;
+    CHECK(api.OleDestroyObject(toDestroy), "the callback destroys the object");
+    toDestroy = 0;
+}
+
 static void checkBounds(int32_t id, int top, int left, int height, int width, const char* what) {
     int32_t t = -1, l = -1, h = -1, w = -1;
     CHECK_EQ(0, api.OleGetObjectBounds(id, &t, &l, &h, &w), what);
@@ -604,6 +613,21 @@ static void testBounds(void) {
     checkBounds(doc, 0, 0, 48, 96, "automatic sizing switched on takes the object's size");
     CHECK_EQ(2, callbacks, "and tells the host");
     CHECK_EQ(78, lastToken, "with the document's token");
+
+    /* A host that destroys the object from inside the callback: the control's layout request
+     * and the document's view change both return, and the other objects work on. */
+    api.OleRegisterBoundsChangedCallback(destroyingCallback);
+    int32_t doomedControl = insert(&kTestControlClass, 0, 0, 30, 40, 0, NULL);
+    int32_t doomedDocument = insert(&kTestDocumentClass, 0, 0, 30, 40, OLEHOST_KEEP_AUTOSIZE, NULL);
+    const int32_t doomed[] = {doomedControl, doomedDocument};
+    for (int i = 0; i < 2; ++i) {
+        api.OleSetTokenOfObj(doomed[i], 90 + i);
+        toDestroy = doomed[i];
+        resize(doomed[i], 1270 * (i + 3), 1270);
+        CHECK_EQ(0, api.OleIsObjectLoaded(doomed[i]), "destroyed from inside its callback");
+        CHECK_EQ(90 + i, lastToken, "the callback had its token");
+    }
+    checkBounds(doc, 0, 0, 48, 96, "another object is untouched");
     api.OleRegisterBoundsChangedCallback(NULL);
 
     /* Placed at bounds minus origin, cut by the application bounds. */
