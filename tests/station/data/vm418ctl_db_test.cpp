@@ -206,6 +206,36 @@ TEST_F(Vm418db, InitChangesTheDataSourceOnlyForADatabaseThatOpened) {
     EXPECT_EQ(run({"--db", other, "init", "--sqlite", good}).exitCode, 2);
 }
 
+// init on a database that already holds an event twice (stored before the unique keys):
+// it lists the duplicate, keeps the rows and fails; once the copy is gone it adds the key.
+TEST_F(Vm418db, InitListsStoredDuplicatesAndKeepsThem) {
+    const QString db = dir_.path() + "/vm418.db";
+    ASSERT_EQ(run({"init", "--sqlite", db}).exitCode, 0);
+    auto sqlite = [&](const QString& sql) {
+        QProcess p;
+        p.start("sqlite3", {db, sql});
+        EXPECT_TRUE(p.waitForFinished(30000));
+        return p.error() == QProcess::FailedToStart ? -1 : p.exitCode();
+    };
+    const int made = sqlite(
+        "DROP INDEX HistoryOnce; INSERT INTO History (SysID, DateTime, Event) VALUES "
+        "(3, '2008-12-01 10:00:00', 'DOOR'), (3, '2008-12-01 10:00:00', 'DOOR');");
+    if (made < 0) GTEST_SKIP() << "no sqlite3 program";
+    ASSERT_EQ(made, 0);
+    Result r = run({"init", "--sqlite", db});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(
+        r.lines.contains("  History SysID 3, Event DOOR, DateTime 2008-12-01 10:00:00: 2 rows"))
+        << r.lines.join('\n').toStdString();
+    EXPECT_EQ(run({"history", "list", "--system", "3"}).lines.size(), 2);
+    ASSERT_EQ(sqlite("DELETE FROM History WHERE SeqNum = 2;"), 0);
+    r = run({"init", "--sqlite", db});
+    EXPECT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
+    EXPECT_NE(sqlite("INSERT INTO History (SysID, DateTime, Event) VALUES "
+                     "(3, '2008-12-01 10:00:00', 'DOOR');"),
+              0);  // refused by the key
+}
+
 TEST_F(Vm418db, MissingDataSourceAndBadUsageFail) {
     EXPECT_EQ(run({"alarms", "list", "--system", "1"}).exitCode, 1);
     EXPECT_EQ(run({"alarms", "list"}).exitCode, 2);
