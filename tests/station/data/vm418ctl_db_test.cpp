@@ -10,6 +10,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include "db_fixture.h"
+
 namespace {
 
 class Vm418db : public ::testing::Test {
@@ -155,16 +157,10 @@ TEST_F(Vm418db, RefusedStoreIsShownAndLeavesNothing) {
     const QString db = dir_.path() + "/vm418.db";
     ASSERT_EQ(run({"init", "--sqlite", db}).exitCode, 0);
     ASSERT_EQ(run({"systems", "add", "--system", "3"}).exitCode, 0);
-    {
-        // The alarms table made read-only by a trigger: the last store of the import fails.
-        QProcess sqlite;
-        sqlite.start("sqlite3", {db,
-                                 "CREATE TRIGGER NoAlarms BEFORE INSERT ON Alarms "
-                                 "BEGIN SELECT RAISE(ABORT, 'alarms are read-only'); END;"});
-        ASSERT_TRUE(sqlite.waitForFinished(30000));
-        if (sqlite.error() == QProcess::FailedToStart) GTEST_SKIP() << "no sqlite3 program";
-        ASSERT_EQ(sqlite.exitCode(), 0);
-    }
+    // The alarms table made read-only by a trigger: the last store of the import fails.
+    ASSERT_TRUE(vm418::testing::execSql("DRIVER=SQLite3;Database=" + db,
+                                        "CREATE TRIGGER NoAlarms BEFORE INSERT ON Alarms "
+                                        "BEGIN SELECT RAISE(ABORT, 'alarms are read-only'); END"));
     const Result r = run({"import", "--system", "3", STATION_TEST_DATA "/download"});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_FALSE(
@@ -211,29 +207,28 @@ TEST_F(Vm418db, InitChangesTheDataSourceOnlyForADatabaseThatOpened) {
 TEST_F(Vm418db, InitListsStoredDuplicatesAndKeepsThem) {
     const QString db = dir_.path() + "/vm418.db";
     ASSERT_EQ(run({"init", "--sqlite", db}).exitCode, 0);
-    auto sqlite = [&](const QString& sql) {
-        QProcess p;
-        p.start("sqlite3", {db, sql});
-        EXPECT_TRUE(p.waitForFinished(30000));
-        return p.error() == QProcess::FailedToStart ? -1 : p.exitCode();
-    };
-    const int made = sqlite(
-        "DROP INDEX HistoryOnce; INSERT INTO History (SysID, DateTime, Event) VALUES "
-        "(3, '2008-12-01 10:00:00', 'DOOR'), (3, '2008-12-01 10:00:00', 'DOOR');");
-    if (made < 0) GTEST_SKIP() << "no sqlite3 program";
-    ASSERT_EQ(made, 0);
+    const QString direct = "DRIVER=SQLite3;Database=" + db;
+    ASSERT_TRUE(vm418::testing::execSql(direct, "DROP INDEX HistoryOnce"));
+    for (int copy = 0; copy < 2; ++copy)
+        ASSERT_TRUE(vm418::testing::execSql(
+            direct, "INSERT INTO History (SysID, DateTime, Event) VALUES (3, ?, 'DOOR')",
+            {QDateTime(QDate(2008, 12, 1), QTime(10, 0, 0))}));
     Result r = run({"init", "--sqlite", db});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(
         r.lines.contains("  History SysID 3, Event DOOR, DateTime 2008-12-01 10:00:00: 2 rows"))
         << r.lines.join('\n').toStdString();
     EXPECT_EQ(run({"history", "list", "--system", "3"}).lines.size(), 2);
-    ASSERT_EQ(sqlite("DELETE FROM History WHERE SeqNum = 2;"), 0);
+    ASSERT_TRUE(vm418::testing::execSql(direct, "DELETE FROM History WHERE SeqNum = 2"));
     r = run({"init", "--sqlite", db});
     EXPECT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
-    EXPECT_NE(sqlite("INSERT INTO History (SysID, DateTime, Event) VALUES "
-                     "(3, '2008-12-01 10:00:00', 'DOOR');"),
-              0);  // refused by the key
+    vm418::DbConnection conn(direct);
+    ASSERT_TRUE(conn.open());
+    QSqlQuery q(conn.db());
+    EXPECT_FALSE(
+        q.exec("INSERT INTO History (SysID, DateTime, Event) "
+               "SELECT SysID, DateTime, Event FROM History"))
+        << "the key refuses a second copy";
 }
 
 TEST_F(Vm418db, MissingDataSourceAndBadUsageFail) {
