@@ -1,6 +1,7 @@
 #include "station_files.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -27,19 +28,36 @@ Bytes MakeAlarm(std::mt19937& rng, int number) {
     Bytes rec;
     char buf[64];
     const int len = 8 + static_cast<int>(rng() % 40);
+    // Counts a portal sees: a background of a hundred to a few hundred a second, and as the
+    // vehicle passes a peak that rises above the alarm threshold and falls back. The station
+    // keeps them tenfold in 16 bits, so everything stays under 3276.
+    const int outBG = 100 + static_cast<int>(rng() % 300);
+    const int inBG = outBG - 10 + static_cast<int>(rng() % 21);
+    const int threshold = outBG + 40 + static_cast<int>(rng() % 80);
+    const int peak = threshold + 30 + static_cast<int>(rng() % 2500);
+    // The pulse covers the middle half of the graph; before and after it only background.
+    const int start = len / 4;
+    const int end = len - 1 - len / 4;
+    const double pi = std::acos(-1.0);
+    std::vector<int> graph;
+    for (int i = 0; i < len; ++i) {
+        const double s = i > start && i < end ? std::sin(pi * (i - start) / (end - start)) : 0.0;
+        const int noise = static_cast<int>(rng() % 21) - 10;
+        graph.push_back(static_cast<int>(outBG + (peak - outBG) * s * s) + noise);
+    }
+    const int max = *std::max_element(graph.begin(), graph.end());
+    const int min = *std::min_element(graph.begin(), graph.end());
+    // The level follows how far the peak went over the threshold.
+    const int level = max < 2 * threshold   ? 1 + static_cast<int>(rng() % 2)
+                      : max < 4 * threshold ? 3 + static_cast<int>(rng() % 2)
+                                            : 5;
     std::snprintf(buf, sizeof buf, "%4d %4d %3d %4d", number, static_cast<int>(rng() % 4),
-                  static_cast<int>(rng() % 90), static_cast<int>(100 + rng() % 300));
+                  static_cast<int>(rng() % 90), inBG);
     PutField(rec, 17, buf);
     std::snprintf(buf, sizeof buf, "%02d-%02d-%02d %02d:%02d:%02d", 1 + number % 12,
                   1 + number % 28, 26, number % 24, (number * 7) % 60, (number * 13) % 60);
     PutField(rec, 18, buf);
-    // Counts a portal sees: a background of a few hundred per second, an alarm peak of a
-    // few thousand; the station keeps them tenfold in 16 bits, so they stay under 3276.
-    const int outBG = 100 + static_cast<int>(rng() % 300);
-    const int min = 50 + static_cast<int>(rng() % 300);
-    const int max = min + 300 + static_cast<int>(rng() % 2500);
-    std::snprintf(buf, sizeof buf, "%3d %5d %6d %3d", static_cast<int>(rng() % 9), outBG,
-                  static_cast<int>(1000 + rng() % 9000), len);
+    std::snprintf(buf, sizeof buf, "%3d %5d %6d %3d", level, outBG, threshold, len);
     PutField(rec, 20, buf);
     std::snprintf(buf, sizeof buf, "%6d %6d %c", max, min, "ACEG"[rng() % 4]);
     PutField(rec, 16, buf);
@@ -47,11 +65,9 @@ Bytes MakeAlarm(std::mt19937& rng, int number) {
     rec.push_back(0);
     PutField(rec, 8, "00:01:30");
     rec.push_back(0);
-    for (int i = 0; i < len; ++i) {
-        const uint32_t v = static_cast<uint32_t>(min + static_cast<int>(rng() % (max - min + 1)));
+    for (const int v : graph)
         for (int b = 0; b < 4; ++b)
-            rec.push_back(static_cast<uint8_t>(v >> (8 * b)));
-    }
+            rec.push_back(static_cast<uint8_t>(static_cast<uint32_t>(v) >> (8 * b)));
     rec.insert(rec.end(), 4, 0);
     return rec;
 }

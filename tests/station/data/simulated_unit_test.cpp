@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <cstring>
 
 #include "para_418.h"
@@ -51,6 +52,21 @@ TEST(SimulatedUnit, FilesPassEveryCheckAndEveryRecordReads) {
                        p.AlarmRingStart, p.AlarmRingEnd, &unreadable);
     EXPECT_EQ(alarmsOfRing.size(), 48u);
     EXPECT_EQ(unreadable, 0);
+    // Alarms as a portal sees them: a background of 100 to a few hundred a second, a graph
+    // that rises above the threshold and falls back, Max and Min those of the graph, all
+    // within the station's 16 bits after the factor 10 (the graph is kept as counted).
+    for (const auto& [key, a] : alarmsOfRing) {
+        ASSERT_GE(a.Len, 8) << key;
+        const auto [low, high] = std::minmax_element(a.Graph.begin(), a.Graph.end());
+        EXPECT_EQ(a.Max, *high * 10) << key;
+        EXPECT_EQ(a.Min, *low * 10) << key;
+        EXPECT_GE(a.OutBG, 1000) << key;
+        EXPECT_LT(a.OutBG, a.Threshold) << key;
+        EXPECT_GT(a.Max, a.Threshold) << key;
+        EXPECT_LT(a.Graph.front() * 10, a.Threshold) << key;
+        EXPECT_LT(a.Graph.back() * 10, a.Threshold) << key;
+        EXPECT_GT(a.InBG, 0) << key;
+    }
 
     const QByteArray history = dumped(dir, "HIST");
     ASSERT_EQ(history.size(), kHistoryFileSize);
