@@ -250,12 +250,18 @@ void AlarmListModel::Fill() {
 
 void AlarmListModel::SortBy(int column) {
     beginResetModel();
-    std::stable_sort(keys_.begin(), keys_.end(), [&](int ka, int kb) {
-        const auto a = map_.find(ka);
-        const auto b = map_.find(kb);
-        if (a == map_.end() || b == map_.end()) return false;
-        return CompareAlarms(a->second, b->second, column) < 0;
+    // Each row's alarm is looked up once; rows whose alarm has gone compare equal.
+    std::vector<std::pair<int, const vm418::alarms*>> rows;
+    rows.reserve(keys_.size());
+    for (int key : keys_) {
+        const auto it = map_.find(key);
+        rows.emplace_back(key, it == map_.end() ? nullptr : &it->second);
+    }
+    std::stable_sort(rows.begin(), rows.end(), [column](const auto& a, const auto& b) {
+        return a.second && b.second && CompareAlarms(*a.second, *b.second, column) < 0;
     });
+    for (size_t i = 0; i < rows.size(); ++i)
+        keys_[i] = rows[i].first;
     endResetModel();
 }
 
