@@ -51,7 +51,7 @@ Bytes MakeAlarm(std::mt19937& rng, int number) {
     const int level = max < 2 * threshold   ? 1 + static_cast<int>(rng() % 2)
                       : max < 4 * threshold ? 3 + static_cast<int>(rng() % 2)
                                             : 5;
-    std::snprintf(buf, sizeof buf, "%4d %4d %3d %4d", number, static_cast<int>(rng() % 4),
+    std::snprintf(buf, sizeof buf, "%4d %3d %3d %4d", number, static_cast<int>(rng() % 4),
                   static_cast<int>(rng() % 90), inBG);
     PutField(rec, 17, buf);
     std::snprintf(buf, sizeof buf, "%02d-%02d-%02d %02d:%02d:%02d", 1 + number % 12,

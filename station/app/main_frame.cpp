@@ -309,7 +309,7 @@ void CMainFrame::OpenDataView(int viewCommand) {
             break;
         case ID_VIEW_PARAMETERS:
             view = new CParView(*doc_, post);
-            size = QSize(700, 640);
+            size = QSize();  // the form's own size
             break;
         default:
             return;
@@ -318,7 +318,7 @@ void CMainFrame::OpenDataView(int viewCommand) {
     frame->setWidget(view);
     frame->setAttribute(Qt::WA_DeleteOnClose);
     mdi_->addSubWindow(frame);
-    frame->resize(size);
+    frame->resize(size.isValid() ? size : frame->sizeHint());
     dataFrames_[viewCommand] = frame;
     connect(frame, &QObject::destroyed, this, [this] { UpdateCommandUi(); });
     frame->setWindowTitle(view->Caption());
