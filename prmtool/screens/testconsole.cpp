@@ -1009,7 +1009,8 @@ void TestConsoleController::closeConsole() {
 
 void TestConsoleController::portLost(const QString& message) {
     auto guard = link_.lock();
-    if (!running()) return;
+    // An off-line read waits for its words with no timer running: it ends too.
+    if (!running() && offlineButton_ < 0) return;
     logLine(message);
     // Nothing more goes out on a port that is gone: no stop character, no record clearing.
     failed_ = true;

@@ -103,12 +103,13 @@ class MonitorProcess {
     QString device_;
 };
 
-// The port goes while a Repeat run, a button test, a spectrum, a battery recording or a
-// record transfer runs: prmctl ends at once with the port's message and exit code 1; no
-// picture is written and a file cut short is kept only under a name that says so.
+// The port goes while a Repeat run, a button test, a spectrum, an off-line read, a battery
+// recording or a record transfer runs: prmctl ends at once with the port's message and exit code 1;
+// no picture is written and a file cut short is kept only under a name that says so.
 TEST(PrmctlLostPort, WhatRunsEndsAtOnceAsAFailure) {
     QTemporaryDir dir;
     const QString png = dir.filePath("adc.png");
+    const QString offlinePng = dir.filePath("offline.png");
     const QString battery = dir.filePath("battery.asc");
     const QString records = dir.filePath("FileALARM.ASC");
     struct Case {
@@ -122,6 +123,9 @@ TEST(PrmctlLostPort, WhatRunsEndsAtOnceAsAFailure) {
         {{"--measuring-second", "100"},
          {"spectrum", "adc", "--time", "600", "--png", png},
          "^  0:"},
+        {{"--baud", "1200"},
+         {"spectrum", "offline", "get", "--png", offlinePng},
+         "^Read/Evaluate N-det Spectrum from HM-210$"},
         {{"--stream-period", "100"},
          {"battery", "record", "--file", battery, "--count", "1000000"},
          "^\\d\\d:\\d\\d:\\d\\d 5\\.00$"},
@@ -157,6 +161,7 @@ TEST(PrmctlLostPort, WhatRunsEndsAtOnceAsAFailure) {
         EXPECT_FALSE(err.isEmpty()) << name;
     }
     EXPECT_FALSE(QFile::exists(png));
+    EXPECT_FALSE(QFile::exists(offlinePng));
     EXPECT_FALSE(QFile::exists(battery));
     EXPECT_TRUE(QFile::exists(battery + ".incomplete"));
     EXPECT_FALSE(QFile::exists(records));
