@@ -209,73 +209,28 @@ int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418
 
 // ---- the list's rows ----
 
-int AlarmListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(keys_.size());
+namespace {
+std::array<const char*, AlarmListModel::kColumns> Headings() {
+    std::array<const char*, AlarmListModel::kColumns> out{};
+    for (int c = 0; c < AlarmListModel::kColumns; ++c)
+        out[static_cast<size_t>(c)] = kColumnTable[c].heading;
+    return out;
 }
+}  // namespace
 
-int AlarmListModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : kColumns;
-}
-
-const vm418::alarms* AlarmListModel::AlarmAt(int row) const {
-    if (row < 0 || row >= static_cast<int>(keys_.size())) return nullptr;
-    const auto it = map_.find(keys_[static_cast<size_t>(row)]);
-    return it == map_.end() ? nullptr : &it->second;
-}
+AlarmListModel::AlarmListModel(const vm418::AlarmMap& map, QObject* parent)
+    : RecordListModel(map, Headings(), AlarmCell, CompareAlarms, parent) {}
 
 QVariant AlarmListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid()) return {};
-    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
-    if (role == Qt::DecorationRole && index.column() == 0)
+    if (role == Qt::DecorationRole && index.isValid() && index.column() == 0)
         return QApplication::style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(16, 16);
-    if (role != Qt::DisplayRole) return {};
-    const vm418::alarms* a = AlarmAt(index.row());
-    return a ? AlarmCell(*a, index.column()) : QString();
-}
-
-QVariant AlarmListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || section < 0 || section >= kColumns) return {};
-    if (role == Qt::DisplayRole) return QString::fromLatin1(kColumnTable[section].heading);
-    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
-    return {};
-}
-
-void AlarmListModel::Fill() {
-    beginResetModel();
-    keys_.clear();
-    for (const auto& entry : map_)
-        keys_.push_back(entry.first);
-    endResetModel();
-}
-
-void AlarmListModel::SortBy(int column) {
-    beginResetModel();
-    // Each row's alarm is looked up once; rows whose alarm has gone compare equal.
-    std::vector<std::pair<int, const vm418::alarms*>> rows;
-    rows.reserve(keys_.size());
-    for (int key : keys_) {
-        const auto it = map_.find(key);
-        rows.emplace_back(key, it == map_.end() ? nullptr : &it->second);
-    }
-    std::stable_sort(rows.begin(), rows.end(), [column](const auto& a, const auto& b) {
-        return a.second && b.second && CompareAlarms(*a.second, *b.second, column) < 0;
-    });
-    for (size_t i = 0; i < rows.size(); ++i)
-        keys_[i] = rows[i].first;
-    endResetModel();
-}
-
-int AlarmListModel::RowOf(int key) const {
-    const auto it = std::find(keys_.begin(), keys_.end(), key);
-    return it == keys_.end() ? -1 : static_cast<int>(it - keys_.begin());
+    return RecordListModel::data(index, role);
 }
 
 // ---- the view ----
 
 CAlarmView::CAlarmView(CVM418Doc& doc, std::function<void(int)> postCommand, QWidget* parent)
-    : CStationView(doc, std::move(postCommand), parent),
-      start_(QDate::currentDate()),
-      end_(QDate::currentDate()) {
+    : CStationView(doc, std::move(postCommand), parent) {
     model_ = new AlarmListModel(doc_.records.alarmMap, this);
     list_ = new QTableView;
     list_->setModel(model_);
@@ -334,12 +289,8 @@ void CAlarmView::OnInitialUpdate() {
 }
 
 void CAlarmView::AskPeriodAndLoad() {
-    CTimePeriodDlg dialog(start_, end_, this);
-    dialog.exec();
-    start_ = dialog.From();
-    end_ = dialog.To();
     // The load happens whichever button closed the dialog.
-    doc_.records.loadAlarms(vm418::RecordCondition::days(start_, end_));
+    doc_.records.loadAlarms(AskPeriod());
 }
 
 void CAlarmView::OnChangePeriod() {
@@ -374,7 +325,7 @@ int CAlarmView::SelectedRow() const {
 }
 
 void CAlarmView::ShowAlarm(int row) {
-    const vm418::alarms* a = model_->AlarmAt(row);
+    const vm418::alarms* a = model_->At(row);
     if (!a) return;
     LoadAlarmGraph(*graph_, *a);
     detail_ = AlarmDetailText(*a);
@@ -390,7 +341,7 @@ void CAlarmView::ClearAlarm() {
 }
 
 void CAlarmView::SortByColumn(int column) {
-    const vm418::alarms* selected = model_->AlarmAt(SelectedRow());
+    const vm418::alarms* selected = model_->At(SelectedRow());
     const int key = selected ? selected->Index : 0;
     model_->SortBy(column);
     if (key != 0) {
@@ -418,9 +369,7 @@ void CAlarmView::OnUpdate(int hint, int key) {
 }
 
 QString CAlarmView::Caption() const {
-    return doc_.title + QStringLiteral("  - ALARMS ") +
-           (doc_.linkState != LINK_OFF_LINE ? QStringLiteral("[Connected]")
-                                            : QStringLiteral("[Off Line]"));
+    return CaptionOf("  - ALARMS ");
 }
 
 void CAlarmView::RefreshLamps() {

@@ -3,13 +3,13 @@
 // while off line, and printing several alarms a page, each with its graph and text.
 #pragma once
 
-#include <QAbstractTableModel>
 #include <QDate>
 #include <QLabel>
 #include <QTableView>
 #include <vector>
 
 #include "hosted_controls.h"
+#include "record_list_model.h"
 #include "station_files.h"
 #include "station_view.h"
 
@@ -41,30 +41,11 @@ void LoadAlarmGraph(GraphControl& graph, const vm418::alarms& a);
 int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418::AlarmMap& map,
                     const std::vector<int>& keys, GraphControl& graph, const QDateTime& printed);
 
-// The rows of the alarm list: running numbers of the document's alarm map, texts looked up
-// when the list asks for them.
-class AlarmListModel : public QAbstractTableModel {
+// The rows of the alarm list, each with the alarm icon.
+class AlarmListModel : public RecordListModel<vm418::alarms, 10> {
   public:
-    static constexpr int kColumns = 10;
-    explicit AlarmListModel(const vm418::AlarmMap& map, QObject* parent = nullptr)
-        : QAbstractTableModel(parent), map_(map) {}
-
-    int rowCount(const QModelIndex& parent = {}) const override;
-    int columnCount(const QModelIndex& parent = {}) const override;
+    explicit AlarmListModel(const vm418::AlarmMap& map, QObject* parent = nullptr);
     QVariant data(const QModelIndex& index, int role) const override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
-
-    // One row per alarm of the map, in the map's order.
-    void Fill();
-    // Ascending by the field of `column`; rows whose alarm has gone compare equal.
-    void SortBy(int column);
-    const std::vector<int>& Keys() const { return keys_; }
-    int RowOf(int key) const;
-    const vm418::alarms* AlarmAt(int row) const;
-
-  private:
-    const vm418::AlarmMap& map_;
-    std::vector<int> keys_;
 };
 
 class CAlarmView : public CStationView {
@@ -80,9 +61,6 @@ class CAlarmView : public CStationView {
     void SortByColumn(int column);
     void SelectRow(int row);
     int SelectedRow() const;
-    // The period of stored alarms shown off line (whole days, both included).
-    QDate PeriodStart() const { return start_; }
-    QDate PeriodEnd() const { return end_; }
     QString DetailText() const { return detail_; }
     GraphControl& Graph() { return *graph_; }
     QTableView& List() { return *list_; }
@@ -103,7 +81,6 @@ class CAlarmView : public CStationView {
     QLabel* detailLabel_;
     Lamp *stopMoni_, *error_;
     QString detail_;
-    QDate start_, end_;
 };
 
 }  // namespace station

@@ -19,7 +19,7 @@ namespace station {
 
 namespace {
 
-const char* const kHeadings[HistoryListModel::kColumns] = {
+const char* const kHeadings[3] = {
     "    Date      Time     ",
     "                  Event                          ",
     "Seq #",
@@ -107,60 +107,14 @@ int PrintHistoryPages(QPagedPaintDevice& device, const QString& title, const vm4
 
 // ---- the list's rows ----
 
-int HistoryListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(keys_.size());
-}
-
-int HistoryListModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : kColumns;
-}
-
-const vm418::CHistory* HistoryListModel::EventAt(int row) const {
-    if (row < 0 || row >= static_cast<int>(keys_.size())) return nullptr;
-    const auto it = map_.find(keys_[static_cast<size_t>(row)]);
-    return it == map_.end() ? nullptr : &it->second;
-}
-
-QVariant HistoryListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid()) return {};
-    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
-    if (role != Qt::DisplayRole) return {};
-    const vm418::CHistory* h = EventAt(index.row());
-    return h ? HistoryCell(*h, index.column()) : QString();
-}
-
-QVariant HistoryListModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation != Qt::Horizontal || section < 0 || section >= kColumns) return {};
-    if (role == Qt::DisplayRole) return QString::fromLatin1(kHeadings[section]);
-    if (role == Qt::TextAlignmentRole) return int(Qt::AlignCenter);
-    return {};
-}
-
-void HistoryListModel::Fill() {
-    beginResetModel();
-    keys_.clear();
-    for (const auto& entry : map_)
-        keys_.push_back(entry.first);
-    endResetModel();
-}
-
-void HistoryListModel::SortBy(int column) {
-    beginResetModel();
-    std::stable_sort(keys_.begin(), keys_.end(), [&](int ka, int kb) {
-        const auto a = map_.find(ka);
-        const auto b = map_.find(kb);
-        if (a == map_.end() || b == map_.end()) return false;
-        return CompareEvents(a->second, b->second, column) < 0;
-    });
-    endResetModel();
-}
+HistoryListModel::HistoryListModel(const vm418::HistoryMap& map, QObject* parent)
+    : RecordListModel(map, {kHeadings[0], kHeadings[1], kHeadings[2]}, HistoryCell, CompareEvents,
+                      parent) {}
 
 // ---- the view ----
 
 CHistView::CHistView(CVM418Doc& doc, std::function<void(int)> postCommand, QWidget* parent)
-    : CStationView(doc, std::move(postCommand), parent),
-      start_(QDate::currentDate()),
-      end_(QDate::currentDate()) {
+    : CStationView(doc, std::move(postCommand), parent) {
     model_ = new HistoryListModel(doc_.records.historyMap, this);
     list_ = new QTableView;
     list_->setModel(model_);
@@ -189,11 +143,7 @@ void CHistView::OnInitialUpdate() {
 }
 
 void CHistView::AskPeriodAndLoad() {
-    CTimePeriodDlg dialog(start_, end_, this);
-    dialog.exec();
-    start_ = dialog.From();
-    end_ = dialog.To();
-    doc_.records.loadHistory(vm418::RecordCondition::days(start_, end_));
+    doc_.records.loadHistory(AskPeriod());
 }
 
 void CHistView::OnChangePeriod() {
@@ -221,9 +171,7 @@ void CHistView::OnUpdate(int hint, int) {
 }
 
 QString CHistView::Caption() const {
-    return doc_.title + QStringLiteral("  - HISTORY ") +
-           (doc_.linkState != LINK_OFF_LINE ? QStringLiteral("[Connected]")
-                                            : QStringLiteral("[Off Line]"));
+    return CaptionOf("  - HISTORY ");
 }
 
 int CHistView::Print(QPagedPaintDevice& device, const QDateTime& printed) {

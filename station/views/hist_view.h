@@ -3,11 +3,11 @@
 // printing the list as plain lines under the page header.
 #pragma once
 
-#include <QAbstractTableModel>
 #include <QDate>
 #include <QTableView>
 #include <vector>
 
+#include "record_list_model.h"
 #include "station_files.h"
 #include "station_view.h"
 
@@ -27,25 +27,9 @@ int CompareEvents(const vm418::CHistory& a, const vm418::CHistory& b, int column
 int PrintHistoryPages(QPagedPaintDevice& device, const QString& title, const vm418::HistoryMap& map,
                       const std::vector<int>& keys, const QDateTime& printed);
 
-class HistoryListModel : public QAbstractTableModel {
+class HistoryListModel : public RecordListModel<vm418::CHistory, 3> {
   public:
-    static constexpr int kColumns = 3;
-    explicit HistoryListModel(const vm418::HistoryMap& map, QObject* parent = nullptr)
-        : QAbstractTableModel(parent), map_(map) {}
-
-    int rowCount(const QModelIndex& parent = {}) const override;
-    int columnCount(const QModelIndex& parent = {}) const override;
-    QVariant data(const QModelIndex& index, int role) const override;
-    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
-
-    void Fill();
-    void SortBy(int column);
-    const std::vector<int>& Keys() const { return keys_; }
-    const vm418::CHistory* EventAt(int row) const;
-
-  private:
-    const vm418::HistoryMap& map_;
-    std::vector<int> keys_;
+    explicit HistoryListModel(const vm418::HistoryMap& map, QObject* parent = nullptr);
 };
 
 class CHistView : public CStationView {
@@ -59,8 +43,6 @@ class CHistView : public CStationView {
     int Print(QPagedPaintDevice& device, const QDateTime& printed) override;
 
     void SortByColumn(int column);
-    QDate PeriodStart() const { return start_; }
-    QDate PeriodEnd() const { return end_; }
     QTableView& List() { return *list_; }
     HistoryListModel& Rows() { return *model_; }
 
@@ -70,7 +52,6 @@ class CHistView : public CStationView {
 
     HistoryListModel* model_;
     QTableView* list_;
-    QDate start_, end_;
 };
 
 }  // namespace station

@@ -217,8 +217,7 @@ void CParView::OnUpdate(int hint, int /*key*/) {
 }
 
 QString CParView::Caption() const {
-    return doc_.title + "  - PARAMETERS " +
-           (doc_.linkState != LINK_OFF_LINE ? "[Connected]" : "[Off Line]");
+    return CaptionOf("  - PARAMETERS ");
 }
 
 void CParView::OnChangePeriod() {

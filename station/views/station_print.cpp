@@ -44,10 +44,10 @@ void DrawPageHeader(QPainter& painter, QRect& area, const QString& heading, int 
     const QFontMetrics metrics(painter.font(), painter.device());
     const int t = metrics.height();
     const int g = t + t / 3;
-    painter.drawText(QRect(area.left(), area.top(), area.width(), t),
-                     Qt::AlignLeft | Qt::AlignTop, heading);
-    painter.drawText(QRect(area.left(), area.top(), area.width(), t),
-                     Qt::AlignRight | Qt::AlignTop, PrintedText(printed, page));
+    painter.drawText(QRect(area.left(), area.top(), area.width(), t), Qt::AlignLeft | Qt::AlignTop,
+                     heading);
+    painter.drawText(QRect(area.left(), area.top(), area.width(), t), Qt::AlignRight | Qt::AlignTop,
+                     PrintedText(printed, page));
     painter.drawLine(area.left(), area.top() + g, area.right(), area.top() + g);
     area.setTop(area.top() + 2 * g);
     painter.restore();

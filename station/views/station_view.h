@@ -3,9 +3,12 @@
 // hints, names its frame, changes its period of stored data and prints its pages.
 #pragma once
 
+#include <QDate>
 #include <QDateTime>
 #include <QWidget>
 #include <functional>
+
+#include "station_db.h"
 
 class QPagedPaintDevice;
 
@@ -33,10 +36,22 @@ class CStationView : public QWidget {
     virtual int Print(QPagedPaintDevice& device, const QDateTime& printed) = 0;
 
     CVM418Doc& Document() { return doc_; }
+    // The days of stored records shown off line (both included); today until asked.
+    QDate PeriodStart() const { return start_; }
+    QDate PeriodEnd() const { return end_; }
 
   protected:
+    // The frame's caption: the document's title, `kind` (e.g. "  - ALARMS ") and the link
+    // state, "[Connected]" or "[Off Line]".
+    QString CaptionOf(const char* kind) const;
+    // The period dialog with the view's days; whichever way it closes, its days are kept and
+    // returned as the condition of the load.
+    vm418::RecordCondition AskPeriod();
+
     CVM418Doc& doc_;
     std::function<void(int)> post_;
+    QDate start_ = QDate::currentDate();
+    QDate end_ = QDate::currentDate();
 };
 
 }  // namespace station

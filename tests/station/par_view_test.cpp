@@ -14,6 +14,7 @@
 #include <cstdlib>
 
 #include "par_view.h"
+#include "pdf_pages.h"
 #include "qt_wait.h"
 #include "simulator_process.h"
 #include "station_db.h"
@@ -56,16 +57,6 @@ class ViewUi : public StationUi {
     std::vector<int> posted;
     int parameterHints = 0;
 };
-
-// The text of each page of a PDF file (pdftotext; pages end with a form feed).
-QStringList PdfPages(const QString& path) {
-    QProcess p;
-    p.start("pdftotext", {"-layout", path, "-"});
-    if (!p.waitForFinished(30000)) return {};
-    QStringList pages = QString::fromUtf8(p.readAllStandardOutput()).split('\f');
-    if (!pages.isEmpty() && pages.last().trimmed().isEmpty()) pages.removeLast();
-    return pages;
-}
 
 PARA_418 StoredBlock(int contrast) {
     PARA_418 p = initialParameters();

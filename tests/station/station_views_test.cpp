@@ -15,6 +15,7 @@
 #include "hist_view.h"
 #include "main_frame.h"
 #include "monitoring_view.h"
+#include "pdf_pages.h"
 #include "qt_wait.h"
 #include "station_db.h"
 #include "station_dialogs.h"
@@ -47,16 +48,6 @@ vm418::alarms Alarm(int number, std::time_t when, int level = 2, char detector =
     std::strcpy(a.StatusWord, "0 100 00 0 00000000000E ");
     std::strcpy(a.BGtime, "10:20:30");
     return a;
-}
-
-// The text of each page of a PDF file (pdftotext; pages end with a form feed).
-QStringList PdfPages(const QString& path) {
-    QProcess p;
-    p.start("pdftotext", {"-layout", path, "-"});
-    if (!p.waitForFinished(30000)) return {};
-    QStringList pages = QString::fromUtf8(p.readAllStandardOutput()).split('\f');
-    if (!pages.isEmpty() && pages.last().trimmed().isEmpty()) pages.removeLast();
-    return pages;
 }
 
 // pdftotext lays the words out again: runs of blanks are compared as one.
