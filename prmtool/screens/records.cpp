@@ -246,6 +246,8 @@ void RecordsController::endPrintJob() {
 
 void RecordsController::finishTransfer() {
     LinkState& s = link_.state();
+    // A complete transfer has closed its file already: one still open was cut short.
+    keepFileAsIncomplete();
     if (s.dataPending) logLine(QStringLiteral("No or short data from HM-210"));
     enabled_.fill(true);
     logLine(QString::fromStdString(s.endText));

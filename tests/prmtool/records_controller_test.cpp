@@ -169,6 +169,17 @@ TEST_F(RecordsScreen, BlocksThatStopEndTheReadByTimer3) {
     EXPECT_TRUE(QFile::exists(dir.filePath("FileALARM.ASC.incomplete")));
 }
 
+// A read that never got its records leaves no record file that looks complete.
+TEST_F(RecordsScreen, ReadWithoutEchoKeepsItsFileAsIncomplete) {
+    ctl.click(Button::ReadAlarms);
+    ASSERT_EQ(peer.take(1), "P");
+    ASSERT_TRUE(waitFinished());
+    EXPECT_TRUE(
+        lastTransfer().contains("File FileALARM.ASC incomplete: kept as FileALARM.ASC.incomplete"));
+    EXPECT_FALSE(QFile::exists(dir.filePath("FileALARM.ASC")));
+    EXPECT_TRUE(QFile::exists(dir.filePath("FileALARM.ASC.incomplete")));
+}
+
 TEST_F(RecordsScreen, NoEchoIsReportedAndEndsTheTransfer) {
     ctl.click(Button::ClearAlarms);
     ASSERT_EQ(peer.take(1), "W");
