@@ -270,11 +270,13 @@ void CMainFrame::PostCommand(int id) {
 void CMainFrame::UpdateAllViews(int hint, int key, const QByteArray& frame) {
     if (view_) view_->OnUpdate(hint, frame);
     if (frame_ && view_ && hint == HINT_CONNECTION) frame_->setWindowTitle(view_->Caption());
-    if (hint != HINT_MONITORING) {
-        for (auto& [id, dataFrame] : dataFrames_)
-            if (dataFrame)
-                if (auto* v = dynamic_cast<CStationView*>(dataFrame->widget()))
-                    v->OnUpdate(hint, key);
+    // Every update reaches the data views (their lamps follow the document); a change of the
+    // link state also retitles their frames.
+    for (auto& [id, dataFrame] : dataFrames_) {
+        auto* v = dataFrame ? dynamic_cast<CStationView*>(dataFrame->widget()) : nullptr;
+        if (!v) continue;
+        v->OnUpdate(hint, key);
+        if (hint == HINT_CONNECTION) dataFrame->setWindowTitle(v->Caption());
     }
     UpdateCommandUi();
 }
