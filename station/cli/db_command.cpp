@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <map>
 
+#include "command_dates.h"
 #include "db_setup.h"
 #include "record_text.h"
 #include "station_records.h"
@@ -84,15 +85,8 @@ bool systemId(const Args& args, int32_t& id) {
 bool dateOption(const Args& args, const QString& name, bool endOfDay,
                 std::optional<std::time_t>& out) {
     if (!args.has(name)) return true;
-    const QString text = args.value(name);
-    QDateTime dt = QDateTime::fromString(text, "yyyy-MM-dd HH:mm:ss");
-    if (!dt.isValid()) {
-        const QDate d = QDate::fromString(text, "yyyy-MM-dd");
-        if (!d.isValid()) return false;
-        dt = QDateTime(d, endOfDay ? QTime(23, 59, 59) : QTime(0, 0));
-    }
-    out = dt.toSecsSinceEpoch();
-    return true;
+    out = station::cli::ParseCommandTime(args.value(name), endOfDay);
+    return out.has_value();
 }
 
 // A failed database operation: the driver's reason, as the log has it.

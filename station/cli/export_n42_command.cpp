@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 
+#include "command_dates.h"
 #include "db_setup.h"
 #include "n42_export.h"
 #include "station_records.h"
@@ -21,7 +22,6 @@ namespace {
 
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
-constexpr char kDateFormat[] = "yyyy-MM-dd";
 
 int usage(const QString& why) {
     std::fprintf(stderr,
@@ -71,19 +71,8 @@ int run(const QStringList& raw) {
 
     // Whole days, both included; one bound alone leaves the other side open.
     RecordCondition period;
-    const bool hasFrom = options.count("--from") != 0, hasTo = options.count("--to") != 0;
-    const QDate from = QDate::fromString(options["--from"], kDateFormat);
-    const QDate to = QDate::fromString(options["--to"], kDateFormat);
-    if (hasFrom && !from.isValid())
-        return usage("--from \"" + options["--from"] + "\" is not a date like 2026-03-03");
-    if (hasTo && !to.isValid())
-        return usage("--to \"" + options["--to"] + "\" is not a date like 2026-03-03");
-    if (hasFrom && hasTo && from > to) return usage("--from lies after --to");
-    if (hasFrom || hasTo) {
-        period = RecordCondition::days(hasFrom ? from : to, hasTo ? to : from);
-        if (!hasFrom) period.from.reset();
-        if (!hasTo) period.to.reset();
-    }
+    QString error;
+    if (!station::cli::ParseDays(options["--from"], options["--to"], period, error)) return usage(error);
 
     const QString db = options.count("--db") ? options["--db"] : defaultConnectionText();
     useOdbcConfiguration();

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "command_dates.h"
 #include "db_setup.h"
 #include "param_form.h"
 #include "station_records.h"
@@ -36,18 +37,6 @@ int usage(const QString& why) {
 int fail(const QString& why) {
     std::fprintf(stderr, "vm418ctl params diff: %s\n", qPrintable(why));
     return kExitFailure;
-}
-
-// "2008-12-03 10:20:30", or "2008-12-03" for the last second of that day.
-bool parseAt(const QString& text, std::time_t& out) {
-    QDateTime dt = QDateTime::fromString(text, "yyyy-MM-dd HH:mm:ss");
-    if (!dt.isValid()) {
-        const QDate d = QDate::fromString(text, "yyyy-MM-dd");
-        if (!d.isValid()) return false;
-        dt = QDateTime(d, QTime(23, 59, 59));
-    }
-    out = dt.toSecsSinceEpoch();
-    return true;
 }
 
 }  // namespace
@@ -85,7 +74,9 @@ int RunParamsDiffCommand(int argc, char** argv) {
     if (at.size() != 2) return usage("give two dates, each with --at");
     std::time_t when[2];
     for (int k = 0; k < 2; ++k)
-        if (!parseAt(at[k], when[k]))
+        if (const auto t = ParseCommandTime(at[k], true))
+            when[k] = *t;
+        else
             return usage("dates are written 2008-12-03 or \"2008-12-03 10:20:30\", not \"" + at[k] +
                          "\"");
 

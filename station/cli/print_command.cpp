@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "alarm_view.h"
+#include "command_dates.h"
 #include "db_setup.h"
 #include "hist_view.h"
 #include "par_print.h"
@@ -57,9 +58,8 @@ int RunPrintCommand(int argc, char** argv) {
     UseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     QString db = vm418::defaultConnectionText();
-    QString what, system, pdf;
-    QDate from, to;
-    QDateTime at;
+    QString what, system, pdf, from, to;
+    std::optional<std::time_t> at;
     const QStringList args = app.arguments().mid(1);
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
@@ -78,14 +78,10 @@ int RunPrintCommand(int argc, char** argv) {
         } else if (a == "--pdf") {
             pdf = value;
         } else if (a == "--from" || a == "--to") {
-            const QDate d = QDate::fromString(value, "yyyy-MM-dd");
-            if (!d.isValid())
-                return usage(a + " takes a date as 2008-12-03, not \"" + value + "\"");
-            (a == "--from" ? from : to) = d;
+            (a == "--from" ? from : to) = value;
         } else if (a == "--at") {
-            at = QDateTime::fromString(value, "yyyy-MM-dd HH:mm:ss");
-            if (!at.isValid()) at = QDate::fromString(value, "yyyy-MM-dd").endOfDay();
-            if (!at.isValid())
+            at = ParseCommandTime(value, true);
+            if (!at)
                 return usage("--at takes 2008-12-03 or \"2008-12-03 10:20:30\", not \"" + value +
                              "\"");
         } else {
@@ -98,6 +94,11 @@ int RunPrintCommand(int argc, char** argv) {
     const int32_t sysId = system.toInt(&ok);
     if (!ok) return usage("--system N is required");
     if (pdf.isEmpty()) return usage("--pdf FILE is required");
+    vm418::RecordCondition period;
+    QString error;
+    if (!ParseDays(from, to, period, error)) return usage(error);
+
+    vm418::useOdbcConfiguration();  // the data source `vm418ctl db init` set up
 
     std::optional<vm418::CSystemRset> row;
     if (const int r = vm418::readSystem(db, sysId, row))
@@ -108,10 +109,6 @@ int RunPrintCommand(int argc, char** argv) {
     vm418::StationRecords records;
     records.connectionText = db;
     records.SysID = sysId;
-    vm418::RecordCondition period;
-    if (from.isValid() || to.isValid())
-        period = vm418::RecordCondition::days(from.isValid() ? from : QDate(1970, 1, 2),
-                                              to.isValid() ? to : QDate(9999, 12, 31));
 
     // Every page is written beside the target, which is replaced only when all are out.
     const QString partial = pdf + ".part";
@@ -139,15 +136,15 @@ int RunPrintCommand(int argc, char** argv) {
         } else {
             std::vector<std::time_t> dates;
             vm418::RecordCondition upTo;
-            if (at.isValid()) upTo.to = at.toSecsSinceEpoch();
+            upTo.to = at;
             if (const int r = records.listParameterDates(dates, upTo))
                 return fail(QString("the parameters cannot be read (%1)").arg(r));
             if (dates.empty()) {
                 writer.reset();
                 QFile::remove(partial);
-                return fail(at.isValid() ? "no parameter block stored at or before " +
-                                               at.toString("yyyy-MM-dd HH:mm:ss")
-                                         : QString("no parameter block stored"));
+                return fail(at ? "no parameter block stored at or before " +
+                                     vm418::formatDbDate(*at)
+                               : QString("no parameter block stored"));
             }
             if (const int r =
                     records.loadParameters(vm418::RecordCondition::exactly(dates.front())))
