@@ -1,5 +1,7 @@
 #include "n42_export.h"
 
+#include "record_text.h"
+
 #include <QXmlStreamWriter>
 #include <cstdlib>
 #include <map>
@@ -74,23 +76,6 @@ QString detectorId(char detector) {
 QString detectorName(char detector) {
     const auto c = static_cast<unsigned char>(detector);
     return c > 0x20 && c < 0x7F ? QString(QLatin1Char(detector)) : QString::asprintf("0x%02X", c);
-}
-
-// The level words of the alarm view: "LOW" below level 3, "HIGH" for 3 and 4, "DANGER" for 5,
-// nothing above.
-QString levelWord(int alarmLevel) {
-    if (alarmLevel < 3) return QStringLiteral("LOW");
-    if (alarmLevel <= 4) return QStringLiteral("HIGH");
-    if (alarmLevel == 5) return QStringLiteral("DANGER");
-    return QString();
-}
-
-// The alarm view's heading of an alarm: number, level word, level and detector.
-QString alarmHeading(const alarms& a) {
-    QString text = QString::asprintf("ALARM #%d  -   %s %d", a.AlarmNumber,
-                                     qPrintable(levelWord(a.AlarmLevel)), a.AlarmLevel);
-    if (a.Detector) text += QLatin1Char(a.Detector);
-    return xmlText(text);
 }
 
 QString alarmPrefix(int key) {
@@ -241,7 +226,7 @@ class N42Writer {
                  .arg(a.bgTimeText(), a.statusWordText()));
         text("RadAlarmDateTime", xmlDateTime(at));
         text("RadAlarmCategoryCode", QStringLiteral("Gamma"));
-        text("RadAlarmDescription", alarmHeading(a));
+        text("RadAlarmDescription", xmlText(alarmHeading(a)));
         xml_.writeEndElement();  // RadAlarm
         xml_.writeEndElement();  // AnalysisResults
     }

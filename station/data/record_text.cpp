@@ -78,4 +78,18 @@ QString alarmsCsv(const AlarmMap& map) {
     return out;
 }
 
+QString levelWord(int alarmLevel) {
+    if (alarmLevel < 3) return QStringLiteral("LOW");
+    if (alarmLevel <= 4) return QStringLiteral("HIGH");
+    if (alarmLevel == 5) return QStringLiteral("DANGER");
+    return QString();
+}
+
+QString alarmHeading(const alarms& a) {
+    QString text = QString::asprintf("ALARM #%d  -   %s %d", a.AlarmNumber,
+                                     qPrintable(levelWord(a.AlarmLevel)), a.AlarmLevel);
+    if (a.Detector) text += QChar(static_cast<unsigned char>(a.Detector));
+    return text;
+}
+
 }  // namespace vm418

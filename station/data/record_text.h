@@ -19,4 +19,11 @@ QString parameterLines(const PARA_418& p);
 // through csvCell: a text a spreadsheet would run as a formula is written as text.
 QString alarmsCsv(const AlarmMap& map);
 
+// An alarm's level word: "LOW" below level 3, "HIGH" for 3 and 4, "DANGER" for 5, nothing
+// above.
+QString levelWord(int alarmLevel);
+// The alarm's heading as the alarm view shows it: "ALARM #12  -   HIGH 3B" (number, level
+// word, level and detector; a NUL detector shows nothing).
+QString alarmHeading(const alarms& a);
+
 }  // namespace vm418

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "record_text.h"
 #include "station_dialogs.h"
 #include "station_print.h"
 #include "vm418_doc.h"
@@ -52,13 +53,6 @@ int Sign(long long d) {
 
 }  // namespace
 
-QString LevelWord(int alarmLevel) {
-    if (alarmLevel < 3) return QStringLiteral("LOW");
-    if (alarmLevel <= 4) return QStringLiteral("HIGH");
-    if (alarmLevel == 5) return QStringLiteral("DANGER");
-    return QString();
-}
-
 QString AlarmCell(const vm418::alarms& a, int column) {
     switch (column) {
         case 0:
@@ -88,9 +82,7 @@ QString AlarmCell(const vm418::alarms& a, int column) {
 
 QString AlarmDetailText(const vm418::alarms& a) {
     const QStringList lines = {
-        QString::asprintf("ALARM #%d  -   %s %d", a.AlarmNumber,
-                          qPrintable(LevelWord(a.AlarmLevel)), a.AlarmLevel) +
-            DetectorText(a.Detector),
+        vm418::alarmHeading(a),
         FormatTime(a.DateTime, "%m-%d-%y      %H:%M:%S"),
         QString::asprintf("T : %8s  BG: %d", qPrintable(a.bgTimeText()), a.OutBG),
         QString::asprintf("TH: %-6d    IN: %d", a.Threshold, a.InBG),
@@ -106,7 +98,7 @@ QString AlarmDetailText(const vm418::alarms& a) {
 QStringList AlarmPrintLines(const vm418::alarms& a) {
     return {
         QString::asprintf("ALARM # %d   -   %s %d", a.AlarmNumber,
-                          qPrintable(LevelWord(a.AlarmLevel)), a.AlarmLevel) +
+                          qPrintable(vm418::levelWord(a.AlarmLevel)), a.AlarmLevel) +
             DetectorText(a.Detector) + QLatin1Char(' '),
         FormatTime(a.DateTime, "%m-%d-%y        %H:%M:%S"),
         QString::asprintf("T :  %8s   BG:  %d", qPrintable(a.bgTimeText()), a.OutBG),
@@ -361,9 +353,6 @@ void CAlarmView::OnUpdate(int hint, int key) {
             SelectRow(-1);
             ClearAlarm();
         }
-    } else if (hint == HINT_CONNECTION) {
-        if (auto* frame = qobject_cast<QMdiSubWindow*>(parentWidget()))
-            frame->setWindowTitle(Caption());
     }
     RefreshLamps();
 }

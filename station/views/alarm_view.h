@@ -19,8 +19,6 @@ namespace station {
 
 // ---- the alarm's texts, shared by the view, its printout and the tools ----
 
-// "LOW" below level 3, "HIGH" for 3 and 4, "DANGER" for 5, nothing above.
-QString LevelWord(int alarmLevel);
 // The list's cell of `column` (0 to 9) for an alarm.
 QString AlarmCell(const vm418::alarms& a, int column);
 // The nine lines of the detail panel, joined by "\r\n" (the status word has no line end).

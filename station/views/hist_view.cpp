@@ -162,12 +162,8 @@ void CHistView::SortByColumn(int column) {
 }
 
 void CHistView::OnUpdate(int hint, int) {
-    if (hint == HINT_HISTORY) {
-        FillAndSort();
-    } else if (hint == HINT_CONNECTION) {
-        if (auto* frame = qobject_cast<QMdiSubWindow*>(parentWidget()))
-            frame->setWindowTitle(Caption());
-    }
+    // The main frame titles the frame from Caption() on hint 401.
+    if (hint == HINT_HISTORY) FillAndSort();
 }
 
 QString CHistView::Caption() const {

@@ -17,6 +17,7 @@
 #include "monitoring_view.h"
 #include "pdf_pages.h"
 #include "qt_wait.h"
+#include "record_text.h"
 #include "station_db.h"
 #include "station_dialogs.h"
 #include "station_print.h"
@@ -103,10 +104,10 @@ class StationViews : public ::testing::Test {
 }  // namespace
 
 TEST(AlarmTexts, LevelWordsDetailGraphAndSignedSorting) {
-    EXPECT_EQ(LevelWord(2), "LOW");
-    EXPECT_EQ(LevelWord(3), "HIGH");
-    EXPECT_EQ(LevelWord(5), "DANGER");
-    EXPECT_EQ(LevelWord(6), "");
+    EXPECT_EQ(vm418::levelWord(2), "LOW");
+    EXPECT_EQ(vm418::levelWord(3), "HIGH");
+    EXPECT_EQ(vm418::levelWord(5), "DANGER");
+    EXPECT_EQ(vm418::levelWord(6), "");
 
     const vm418::alarms a = Alarm(12, At(3, 3, 10, 20, 30), 3, 'B');
     EXPECT_EQ(
