@@ -143,6 +143,11 @@ int RunCallCommand(int argc, char** argv) {
     poll.callOnTimeout(&doc, [&] { doc.PollIfReady(); });
     poll.start(50);
 
+    // What the system had stored before the call: the summary tells what the call added.
+    const int parametersBefore = StoredRows(o.db, "Parameters", o.system);
+    const int historyBefore = StoredRows(o.db, "History", o.system);
+    const int alarmsBefore = StoredRows(o.db, "Alarms", o.system);
+
     doc.OnCommand(ID_CALL);
     const bool monitoring =
         RunEventsUntil([&] { return doc.linkState == LINK_MONITORING || doc.serial.Handle() < 0; },
@@ -206,11 +211,18 @@ int RunCallCommand(int argc, char** argv) {
     // A call that did all it was asked is the system's last contact (autocall counts from it).
     if (ok) vm418::setLastContactTime(o.db, o.system, std::time(nullptr));
     doc.OnCommand(ID_HANG_UP);
-    Say(QString("Stored for system %1: %2 parameter blocks, %3 history events, %4 alarms")
+    const int parameters = StoredRows(o.db, "Parameters", o.system);
+    const int history = StoredRows(o.db, "History", o.system);
+    const int alarms = StoredRows(o.db, "Alarms", o.system);
+    Say(QString("Stored for system %1: %2 parameter blocks, %3 history events, %4 alarms "
+                "(%5, %6 and %7 new)")
             .arg(o.system)
-            .arg(StoredRows(o.db, "Parameters", o.system))
-            .arg(StoredRows(o.db, "History", o.system))
-            .arg(StoredRows(o.db, "Alarms", o.system)));
+            .arg(parameters)
+            .arg(history)
+            .arg(alarms)
+            .arg(parameters - parametersBefore)
+            .arg(history - historyBefore)
+            .arg(alarms - alarmsBefore));
     return ok ? 0 : kExitFailure;
 }
 

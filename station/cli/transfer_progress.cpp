@@ -99,6 +99,8 @@ void TransferProgress::Update(uint32_t blocks, uint32_t totalBlocks, uint64_t by
         Draw(FormatTransferProgress(figures_));
         return;
     }
+    // The line of the last block is the line of the end, which Finish prints.
+    if (totalBlocks != 0 && blocks >= totalBlocks) return;
     bool due;
     if (totalBytes != 0) {
         // The last step is left to Finish, which prints the line of the end.

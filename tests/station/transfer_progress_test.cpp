@@ -180,6 +180,20 @@ TEST(TransferProgressTest, PlainOutputPrintsAQuarterLineAtMostAndTheEnd) {
               "ALAR  block 12/15  12288 of 15360 bytes  1.02 kB/s  3 s left\n"
               "ALAR  block 15/15  15000 of 15360 bytes  1.00 kB/s\n");
 
+    // A file shorter than announced reaches its last quarter with its last block: the end
+    // line alone stands for it.
+    Capture shorter;
+    {
+        TransferProgress progress(shorter.file, false, "HIST", [&] { return now; });
+        progress.OnEvent(Announce(3));
+        for (uint32_t n = 0; n < 3; ++n, now += 1s) progress.OnEvent(Block(n, n == 2 ? 752 : 1024));
+        progress.OnEvent(Frame(CMD_FILE_END, {}));
+    }
+    EXPECT_EQ(shorter.Text(),
+              "HIST  block 1/3  1024 of 3072 bytes\n"
+              "HIST  block 2/3  2048 of 3072 bytes  2.05 kB/s  1 s left\n"
+              "HIST  block 3/3  2800 of 3072 bytes  0.93 kB/s\n");
+
     Capture unknown;
     TransferProgress progress(unknown.file, false, "PARA", [&] { return now; });
     for (uint32_t blocks = 0; blocks <= 9; ++blocks, now += 3s)

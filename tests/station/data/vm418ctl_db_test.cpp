@@ -264,7 +264,11 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
                      .isEmpty())
         << out;
     EXPECT_EQ(r.lines.filter("Command 0x").size(), 0) << out;  // frames only with --verbose
-    EXPECT_TRUE(r.lines.last().startsWith("Stored for system 3: 1 parameter blocks, ")) << out;
+    // Into an empty store everything the call stored is new.
+    EXPECT_TRUE(r.lines.last().contains(QRegularExpression(
+        R"(^Stored for system 3: 1 parameter blocks, (\d+) history events, (\d+) alarms )"
+        R"(\(1, \1 and \2 new\)$)")))
+        << out;
     EXPECT_GT(run({"alarms", "list", "--system", "3"}).lines.size(), 1);
 
     EXPECT_TRUE(run({"systems", "list"})
@@ -276,6 +280,8 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
     r = run({"call", "--system", "3", "--simulate", "--write-params", "--defaults"}, false);
     EXPECT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
     EXPECT_EQ(r.lines.filter("Downloading parameters file: done").size(), 3)
+        << r.lines.join('\n').toStdString();
+    EXPECT_TRUE(r.lines.last().contains(QRegularExpression(R"(\(\d+, 0 and 0 new\)$)")))
         << r.lines.join('\n').toStdString();
 
     r = run({"call", "--system", "9", "--simulate"}, false);
