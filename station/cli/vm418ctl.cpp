@@ -21,8 +21,12 @@ int main(int argc, char** argv) {
         (argc >= 2 && std::strcmp(argv[1], "autocall") == 0) ||
         (argc >= 4 && std::strcmp(argv[1], "--db") == 0 && std::strcmp(argv[3], "autocall") == 0);
     if (autocall) return station::cli::RunAutocallCommand(argc, argv);
-    if (argc >= 2 && std::strcmp(argv[1], "db") == 0)
+    if (argc >= 2 && std::strcmp(argv[1], "db") == 0) {
+        // "vm418ctl db export alarms --n42 FILE" is the N42 export as without "db".
+        if (station::cli::IsExportN42Command(argc - 1, argv + 1))
+            return station::cli::RunExportN42Command(argc - 1, argv + 1);
         return station::cli::RunDbCommand(argc - 1, argv + 1);
+    }
     if (station::cli::IsExportN42Command(argc, argv))
         return station::cli::RunExportN42Command(argc, argv);
     if (station::cli::IsPrintCommand(argc, argv)) return station::cli::RunPrintCommand(argc, argv);
