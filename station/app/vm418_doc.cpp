@@ -282,6 +282,9 @@ void CVM418Doc::OnProtocolEvent(const ProtocolEvent& block) {
         }
         if (discrDialog_) ui_.DiscriminatorEvent(block);
         if (transferDialog_) TransferEvent(block);
+        // The link is back to connected (or off line) with its error: the views show it, and
+        // a view waiting for an answer that will not come takes its buttons back.
+        if (block.status >> 8 != XLNK_ERR_MODEM >> 8) UpdateAllViews(HINT_CONNECTION);
         return;
     }
 
@@ -351,8 +354,10 @@ void CVM418Doc::RunPendingAction() {
 
 void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
     const DownloadSpec* spec = FindDownload(kind);
-    const auto nothing = [&done](const char* why) {
+    const auto nothing = [this, &done](const char* why) {
         qCWarning(lcStationLink, "Download not started: %s", why);
+        // A view that waits for the file (the parameter view's "Wait") takes its buttons back.
+        UpdateAllViews(HINT_CONNECTION);
         if (done) done(IDCANCEL);
     };
     if (spec == nullptr) return nothing("no such file");

@@ -268,6 +268,26 @@ TEST_F(ParView, WriteReachesTheUnitAndTheReadBackBlockIsShown) {
     EXPECT_FALSE(view->WaitLamp());
     EXPECT_EQ(ui.parameterHints, 3);
 
+    // A read refused while another file comes in, and an answer that times out: the buttons
+    // come back with the document's update instead of waiting until the view is activated.
+    int history = 0;
+    doc->Download(DOWNLOAD_HISTORY, 0, [&](int r) { history = r; });
+    view->ReadButton()->click();
+    EXPECT_TRUE(view->WaitLamp());
+    ASSERT_TRUE(waitUntil([&] { return !view->WaitLamp(); }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return history != 0; }, 20000));
+    EXPECT_EQ(history, IDOK);
+    EXPECT_EQ(ui.parameterHints, 3);
+    view->DefaultButton()->click();
+    ProtocolEvent timeout;
+    timeout.command = 0xC010;  // load the defaults
+    timeout.status = XLNK_ERR_TIMEOUT;
+    timeout.data.resize(1);
+    doc->OnProtocolEvent(timeout);
+    EXPECT_FALSE(view->WaitLamp());
+    EXPECT_TRUE(view->ErrorLamp());
+    ASSERT_TRUE(waitUntil([&] { return ui.parameterHints == 4; }, 20000));  // the unit answers late
+
     doc->OnCommand(ID_HANG_UP);
     EXPECT_FALSE(view->ReadButton()->isEnabled());
     EXPECT_EQ(view->windowTitle(), "Gate 3,  Serial# S-3  - PARAMETERS [Off Line]");
