@@ -215,11 +215,11 @@ CDatePickDlg::CDatePickDlg(vm418::StationRecords* records, QWidget* parent)
     : QDialog(parent), records_(records) {
     setWindowTitle("Select date");
     list = new QListWidget;
-    if (records_ && records_->listParameterDates(dates_) == 0) {
-        std::sort(dates_.rbegin(), dates_.rend());  // newest first
-        for (std::time_t t : dates_)
-            list->addItem(vm418::formatDbDate(t));
-    }
+    // Newest first, each row with its key: of two blocks stored in the same second, the
+    // row chosen is the block loaded.
+    if (records_ && records_->listStoredParameters(blocks_) == 0)
+        for (const vm418::StoredParameters& b : blocks_)
+            list->addItem(vm418::formatDbDate(b.DateTime));
     auto* buttons = new QDialogButtonBox;
     buttons->addButton("OK", QDialogButtonBox::AcceptRole);
     buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
@@ -232,8 +232,8 @@ CDatePickDlg::CDatePickDlg(vm418::StationRecords* records, QWidget* parent)
 
 void CDatePickDlg::Ok() {
     const int row = list->currentRow();
-    if (records_ && row >= 0 && row < static_cast<int>(dates_.size()))
-        loaded_ = records_->loadParameters(vm418::RecordCondition::exactly(dates_[row])) == 0;
+    if (records_ && row >= 0 && row < static_cast<int>(blocks_.size()))
+        loaded_ = records_->loadStoredParameters(blocks_[row].SeqNum) == 0;
     accept();
 }
 

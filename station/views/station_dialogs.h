@@ -98,7 +98,7 @@ class CDatePickDlg : public QDialog {
   private:
     void Ok();
     vm418::StationRecords* records_;
-    std::vector<std::time_t> dates_;
+    std::vector<vm418::StoredParameters> blocks_;
     bool loaded_ = false;
 };
 

@@ -130,6 +130,7 @@ class ParView : public ::testing::Test {
 TEST_F(ParView, OffLineShowsStoredBlocksFollowsTheFormRulesAndPrintsOnePage) {
     Store(StoredBlock(40), QDateTime(QDate(2026, 3, 1), QTime(10, 0, 0)));
     Store(StoredBlock(77), QDateTime(QDate(2026, 3, 5), QTime(9, 30, 0)));
+    Store(StoredBlock(45), QDateTime(QDate(2026, 3, 1), QTime(10, 0, 0)));  // the same second
     doc->SelectSystem();
     view->OnInitialUpdate();
     EXPECT_EQ(view->windowTitle(), "Gate 3,  Serial# S-3  - PARAMETERS [Off Line]");
@@ -161,14 +162,16 @@ TEST_F(ParView, OffLineShowsStoredBlocksFollowsTheFormRulesAndPrintsOnePage) {
     EXPECT_EQ(view->Field(IDC_SPEED_LIMIT)->maximum(), 6);
     EXPECT_EQ(doc->records.parameters.SpeedInMph, 1);
 
-    // Another stored block, chosen by its date.
+    // Another stored block, chosen by its row: of two stored in the same second, the one
+    // stored first (listed below the other).
     QTimer::singleShot(0, [] {
         waitUntil([] { return QApplication::activeModalWidget() != nullptr; });
         auto* pick = dynamic_cast<CDatePickDlg*>(QApplication::activeModalWidget());
         ASSERT_NE(pick, nullptr);
-        ASSERT_EQ(pick->list->count(), 2);
+        ASSERT_EQ(pick->list->count(), 3);
         EXPECT_EQ(pick->list->item(1)->text(), "03-01-26 10:00:00");
-        pick->list->setCurrentRow(1);
+        EXPECT_EQ(pick->list->item(2)->text(), "03-01-26 10:00:00");
+        pick->list->setCurrentRow(2);
         auto* buttons = pick->findChild<QDialogButtonBox*>();
         for (QAbstractButton* b : buttons->buttons())
             if (buttons->buttonRole(b) == QDialogButtonBox::AcceptRole) b->click();
