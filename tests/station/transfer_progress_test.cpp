@@ -186,7 +186,8 @@ TEST(TransferProgressTest, PlainOutputPrintsAQuarterLineAtMostAndTheEnd) {
     {
         TransferProgress progress(shorter.file, false, "HIST", [&] { return now; });
         progress.OnEvent(Announce(3));
-        for (uint32_t n = 0; n < 3; ++n, now += 1s) progress.OnEvent(Block(n, n == 2 ? 752 : 1024));
+        for (uint32_t n = 0; n < 3; ++n, now += 1s)
+            progress.OnEvent(Block(n, n == 2 ? 752 : 1024));
         progress.OnEvent(Frame(CMD_FILE_END, {}));
     }
     EXPECT_EQ(shorter.Text(),

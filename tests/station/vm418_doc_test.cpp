@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -254,8 +255,16 @@ TEST_F(DocTest, PortThatCannotBeOpenedIsSaidSoAndNothingIsDownloaded) {
 }
 
 // Six time-outs of the monitoring poll in a row: five automatic restarts, then connected
-// and idle with the error lamp; an answer in between resets the count.
+// and idle with the error lamp; an answer in between resets the count. Each event's text
+// goes to the program's log, the restarted ones too.
 TEST_F(DocTest, SixPollTimeoutsGiveFiveRestartsThenIdle) {
+    static QStringList logged;
+    logged.clear();
+    QLoggingCategory::setFilterRules("station.link.info=true");  // off unless asked for
+    const auto previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext& context, const QString& text) {
+            if (QByteArray(context.category) == "station.link") logged << text;
+        });
     const auto timeout = [&] {
         ProtocolEvent e;
         e.command = 0xC0A1;
@@ -279,6 +288,10 @@ TEST_F(DocTest, SixPollTimeoutsGiveFiveRestartsThenIdle) {
     EXPECT_EQ(doc->lastStatus, XLNK_ERR_TIMEOUT);
     EXPECT_EQ(doc->linkState, LINK_CONNECTED);
     EXPECT_EQ(ui.events.last(), "Error: Timeout command 0xC0A1");
+    qInstallMessageHandler(previous);
+    QLoggingCategory::setFilterRules({});
+    EXPECT_EQ(logged.filter("Error: Timeout command 0xC0A1").size(), 7)
+        << logged.join('\n').toStdString();
 }
 
 // The texts of the events, as the status bar and the log show them.

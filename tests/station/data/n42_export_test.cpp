@@ -250,8 +250,8 @@ TEST(N42ExportCommand, ExportsTheStoredAlarmsOfASystem) {
 
     // 12 August 2026 holds the third alarm only (no graph); the database goes by --db, and
     // the command may begin with "db" as the other records commands.
-    r = vm418ctl(dir, {"db", "--db", "DSN=VM418", "export", "alarms", "--system", "3", "--n42", file,
-                       "--from", "2026-08-12", "--to", "2026-08-12"});
+    r = vm418ctl(dir, {"db", "--db", "DSN=VM418", "export", "alarms", "--system", "3", "--n42",
+                       file, "--from", "2026-08-12", "--to", "2026-08-12"});
     ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
     EXPECT_EQ(r.out, "1 alarms written to " + file + "\n");
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
