@@ -483,8 +483,11 @@ void CVM418Doc::HandOver(int kind) {
 
 // A store that fails is logged by the records ("Database error - ..."); it is counted so
 // that a tool can tell a download that reached the database from one that did not.
+// A download the database did not take is no silent success: the status bar says so.
 void CVM418Doc::Stored(int result) {
-    if (result != 0) ++storeFailures;
+    if (result == 0) return;
+    ++storeFailures;
+    ui_.SetStatusText("Database error - " + records.dbError());
 }
 
 void CVM418Doc::FinishDownload(int result, int resume, const std::function<void(int)>& done) {

@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -223,12 +224,19 @@ TEST_F(DocTest, BusyIsShownAndLeavesTheDocumentOffLine) {
     EXPECT_TRUE(doc->IsCommandEnabled(ID_CALL));
 }
 
-TEST_F(DocTest, UnitWithoutAlarmsIsSaidSoAndMonitoringStillRuns) {
+// A unit without alarms, and a database that takes nothing: each is said, and monitoring
+// still runs.
+TEST_F(DocTest, UnitWithoutAlarmsAndAFailingStoreAreSaidSoAndMonitoringStillRuns) {
     StartSim({"--no-alarms"});
+    doc->records.connectionText =
+        "DRIVER=SQLite3;Database=" + dir.path() + "/no/such/folder/vm418.db";
     CallUntilMonitoring();
     EXPECT_EQ(ui.messages, QStringList{"VM418 has no alarms"});
     EXPECT_EQ(ui.Count(HINT_ALARMS), 0);
-    EXPECT_EQ(Rows("Alarms"), 0);
+    EXPECT_EQ(doc->storeFailures, 2);  // the parameters and the history
+    EXPECT_EQ(ui.statuses.filter(QRegularExpression("^Database error - .+")).size(), 2)
+        << ui.statuses.join('\n').toStdString();
+    EXPECT_EQ(Rows("Parameters"), 0);
 }
 
 // A port that cannot be opened is said so, and a download asked for off line does nothing
