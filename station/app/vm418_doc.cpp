@@ -481,9 +481,9 @@ void CVM418Doc::HandOver(int kind) {
     }
 }
 
-// A store that fails is logged by the records ("Database error - ..."); it is counted so
-// that a tool can tell a download that reached the database from one that did not.
-// A download the database did not take is no silent success: the status bar says so.
+// A download the database did not take is no silent success: the status bar says so
+// ("Database error - ..."), and it is counted so that a tool can tell a download that
+// reached the database from one that did not.
 void CVM418Doc::Stored(int result) {
     if (result == 0) return;
     ++storeFailures;
