@@ -167,9 +167,12 @@ class Simulator {
         const size_t n = files_.alarms.size();
         // A unit that has registered no alarm sends its single-alarm files empty.
         if (opt_.noAlarms)
-            return {{"PARA", files_.parameters}, {"ALAR", files_.alarmRing},
-                    {"HIST", files_.history},    {"ACRR", {}},
-                    {"APRV", {}},                {"ANXT", {}}};
+            return {{"PARA", files_.parameters},
+                    {"ALAR", files_.alarmRing},
+                    {"HIST", files_.history},
+                    {"ACRR", {}},
+                    {"APRV", {}},
+                    {"ANXT", {}}};
         return {{"PARA", files_.parameters},    {"ALAR", files_.alarmRing},
                 {"HIST", files_.history},       {"ACRR", files_.alarms[n - 1]},
                 {"APRV", files_.alarms[n - 2]}, {"ANXT", files_.alarms[0]}};
@@ -502,6 +505,7 @@ class Simulator {
         upload_.insert(upload_.end(), rec.begin() + 8, rec.begin() + 8 + valid);
         ++uploadNext_;
         SendFrame(0x400B, {}, false);
+        if (static_cast<long>(number) == opt_.vanishAfterBlock) vanishing_ = true;
     }
 
     void FinishUpload() {
@@ -663,7 +667,7 @@ void Usage() {
         "  --bad-crc N              the first N blocks sent carry a wrong CRC\n"
         "  --wrong-block K          block K is first sent with a wrong number\n"
         "  --stall-after-block K --stall-ms MS\n"
-        "  --vanish-after-block K   the unit's line is cut after it sent block K\n"
+        "  --vanish-after-block K   the unit's line is cut after it sent (or took) block K\n"
         "  --no-answer              the unit answers no frame\n"
         "  --request-file NAME      the unit asks the station for NAME once online\n"
         "  --upload-save PATH       where a file received from the station is written\n"

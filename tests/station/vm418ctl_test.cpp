@@ -162,8 +162,9 @@ TEST_F(Vm418ctlTest, BadLineTextIsRefusedWithTheReason) {
 }
 
 // The unit's line is cut in the middle of a download: the fetch ends within seconds with
-// the reason and leaves no partial file behind.
-TEST_F(Vm418ctlTest, FetchEndsSoonWithTheReasonWhenTheLineIsCut) {
+// the reason and leaves no partial file behind. A send whose unit goes in the middle of
+// the file ends as soon.
+TEST_F(Vm418ctlTest, FetchAndSendEndSoonWithTheReasonWhenTheLineIsCut) {
     const auto start = std::chrono::steady_clock::now();
     const CtlRun r = Vm418ctl("fetch " +
                               Sim("--sim-arg --block-size --sim-arg 256 --sim-arg "
@@ -174,4 +175,14 @@ TEST_F(Vm418ctlTest, FetchEndsSoonWithTheReasonWhenTheLineIsCut) {
     EXPECT_NE(r.output.find("Disconnected  port lost\n"), std::string::npos) << r.output;
     EXPECT_FALSE(fs::exists(dir / "alar.bin"));
     EXPECT_FALSE(fs::exists(dir / "received.tmp"));
+
+    fs::create_directories(dir / "outbox");
+    std::ofstream(dir / "outbox" / "cfg.bin") << std::string(5000, 'c');
+    const auto sendStart = std::chrono::steady_clock::now();
+    const CtlRun s = Vm418ctl(
+        "send " + Sim("--sim-arg --request-file --sim-arg cfg.bin --sim-arg --vanish-after-block "
+                      "--sim-arg 1"));
+    EXPECT_LT(std::chrono::steady_clock::now() - sendStart, std::chrono::seconds(20));
+    EXPECT_EQ(s.exitCode, 1) << s.output;
+    EXPECT_NE(s.output.find("Disconnected  port lost\n"), std::string::npos) << s.output;
 }
