@@ -62,6 +62,8 @@ double Ms(const QElapsedTimer& t) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // As the station program starts; BENCH_TZ_UNPINNED=1 measures without it.
+    if (qEnvironmentVariableIsEmpty("BENCH_TZ_UNPINNED")) vm418::keepLocalTimeZoneRead();
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QTemporaryDir dir;

@@ -17,6 +17,7 @@
 #include "systems.h"
 
 int main(int argc, char** argv) {
+    vm418::keepLocalTimeZoneRead();
     QApplication app(argc, argv);
     QApplication::setApplicationName("418vLINK");
     QApplication::setOrganizationName("Local AppWizard-Generated Applications");

@@ -9,8 +9,10 @@
 #include "link_command.h"
 #include "params_command.h"
 #include "print_command.h"
+#include "station_db.h"
 
 int main(int argc, char** argv) {
+    vm418::keepLocalTimeZoneRead();
     if (argc >= 2 && std::strcmp(argv[1], "link") == 0)
         return station::cli::RunLinkCommand(argc - 1, argv + 1);
     const bool call =

@@ -7,6 +7,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <cstdlib>
 #include <exception>
 
 Q_LOGGING_CATEGORY(lcStationDb, "station.db")
@@ -258,6 +259,10 @@ int createSchema(const QString& connectionText, QStringList* duplicates, QString
             }
         },
         failure);
+}
+
+void keepLocalTimeZoneRead() {
+    setenv("TZ", ":/etc/localtime", 0);
 }
 
 QDateTime toDbDate(std::time_t t) {

@@ -94,6 +94,12 @@ inline QString dbText(const QString& s) {
 }
 
 // Dates in the database: whole seconds of local time.
+//
+// Without TZ in the environment the C library looks at /etc/localtime again on every local
+// time conversion (a stat call each time), and lists convert several dates a row. A program
+// calls this once at its start: TZ then names that same file, and the zone is read once.
+// A TZ given by the user is kept.
+void keepLocalTimeZoneRead();
 QDateTime toDbDate(std::time_t t);
 std::time_t fromDbDate(const QDateTime& dt);
 // "%m-%d-%y %H:%M:%S", as the lists and views show stored dates.
