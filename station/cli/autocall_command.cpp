@@ -179,7 +179,7 @@ class CallJob : public QObject {
         doc_->PollIfReady();
         if (collecting_) {
             if (result_ != 0 && doc_->storeFailures > 0)
-                Finish(false, "failed, the database did not take everything");
+                Finish(false, "failed, the database did not take everything" + StoreReason());
             else if (result_ != 0)
                 Finish(result_ == IDOK, result_ == IDOK ? "collected" : "failed");
             else if (timer_.elapsed() > kCollectLimitMs)
@@ -200,6 +200,13 @@ class CallJob : public QObject {
         return ui_ && !ui_->messages.isEmpty()     ? " (" + ui_->messages.last().simplified() + ")"
                : ui_ && !ui_->lastStatus.isEmpty() ? " (" + ui_->lastStatus + ")"
                                                    : QString();
+    }
+
+    // The document shows a store the database refused as a status text.
+    QString StoreReason() const {
+        return ui_ && ui_->lastStatus.startsWith("Database error - ")
+                   ? " (" + ui_->lastStatus.simplified() + ")"
+                   : QString();
     }
 
     void Finish(bool ok, const QString& outcome) {

@@ -1,4 +1,5 @@
 // vm418ctl: the station program's command-line companion.
+#include <QtGlobal>
 #include <cstdio>
 #include <cstring>
 
@@ -11,8 +12,24 @@
 #include "print_command.h"
 #include "station_db.h"
 
+namespace {
+
+QtMessageHandler logHandler = nullptr;
+
+// A statement the database refuses is logged once, with the driver's text, under
+// "station.db"; the driver's own warning would say the same again on standard error.
+void QuietDriverLog(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtWarningMsg && text.startsWith("QODBC")) return;
+    logHandler(type, context, text);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     vm418::keepLocalTimeZoneRead();
+    // Logging rules asked for bring every line back.
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        logHandler = qInstallMessageHandler(QuietDriverLog);
     if (argc >= 2 && std::strcmp(argv[1], "link") == 0)
         return station::cli::RunLinkCommand(argc - 1, argv + 1);
     const bool call =

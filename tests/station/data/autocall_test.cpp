@@ -59,6 +59,30 @@ TEST_P(Autocall, TwoStationsCallEachDueSystemOnce) {
               QStringList{"No system is due"});
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(ctl({"systems", "list"})[0].contains("every 30 min"));
+
+    // A store that refuses the history: the system is not collected, the line says why, and
+    // it stays due.
+    ASSERT_TRUE(execSql(connection_,
+                        GetParam() == Backend::SQLite
+                            ? "CREATE TRIGGER NoHistory BEFORE INSERT ON History "
+                              "BEGIN SELECT RAISE(ABORT, 'history is closed'); END"
+                            : "CREATE FUNCTION NoHistory() RETURNS trigger AS $$ BEGIN "
+                              "RAISE EXCEPTION 'history is closed'; END $$ LANGUAGE plpgsql"));
+    if (GetParam() == Backend::PostgreSQL) {
+        ASSERT_TRUE(execSql(connection_,
+                            "CREATE TRIGGER NoHistory BEFORE INSERT ON History "
+                            "FOR EACH ROW EXECUTE FUNCTION NoHistory()"));
+    }
+    ASSERT_TRUE(execSql(connection_, "DELETE FROM History WHERE SysID = 1"));
+    ASSERT_TRUE(execSql(connection_, "UPDATE System SET LastContactTime = NULL WHERE SysID = 1"));
+    lines = ctl({"autocall", "--once", "--simulate"}, &exitCode);
+    EXPECT_EQ(exitCode, 1) << lines.join('\n').toStdString();
+    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[0].startsWith("system 1 Gate 1: failed, the database did not take "
+                                    "everything (Database error - "))
+        << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].contains("history is closed")) << lines[0].toStdString();
+    EXPECT_EQ(count("SELECT COUNT(*) FROM System WHERE LastContactTime IS NULL AND SysID = 1"), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Autocall, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
