@@ -99,11 +99,11 @@ void TransferProgress::Update(uint32_t blocks, uint32_t totalBlocks, uint64_t by
         Draw(FormatTransferProgress(figures_));
         return;
     }
-    // The line of the last block is the line of the end, which Finish prints.
+    // The last block and the last quarter are left to Finish, which prints the line of the
+    // end (a file may reach its last quarter with its last block).
     if (totalBlocks != 0 && blocks >= totalBlocks) return;
     bool due;
     if (totalBytes != 0) {
-        // The last step is left to Finish, which prints the line of the end.
         const int step =
             static_cast<int>(std::min<uint64_t>(bytes * kPlainSteps / totalBytes, kPlainSteps - 1));
         due = step > quartersPrinted_;
