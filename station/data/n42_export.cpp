@@ -3,6 +3,7 @@
 #include "record_text.h"
 
 #include <QXmlStreamWriter>
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 
@@ -17,6 +18,12 @@ constexpr char kInstrumentId[] = "Instrument";
 constexpr char kManufacturerName[] = "Unknown";
 constexpr char kModelName[] = "VM418";
 constexpr char kPortalDetectorId[] = "Det_Portal";
+// Every count is written as a spectrum of one channel: readers that take gamma counts only
+// from spectra (and gross counts only as neutron counts) then read each graph point as the
+// gamma count of its detector. A spectrum needs an energy calibration; the one channel spans
+// the detectors' whole range, given nominally as 0 to 3000 keV.
+constexpr char kGrossCountCalibrationId[] = "GrossCountCalibration";
+constexpr char kGrossCountCalibration[] = "0 3000 0";  // offset, gain, quadratic term (keV)
 
 // Characters an XML 1.0 document cannot hold (control characters other than tab and line
 // ends, U+FFFE, U+FFFF, halves of surrogate pairs) are left out: database texts and the
@@ -83,6 +90,10 @@ QString alarmPrefix(int key) {
     return QStringLiteral("Alarm%1").arg(key);
 }
 
+QString measurementId(const QString& alarm, int point) {
+    return alarm + "_S" + QString::number(point);
+}
+
 class N42Writer {
   public:
     explicit N42Writer(QByteArray& out) : xml_(&out) { xml_.setAutoFormatting(true); }
@@ -102,9 +113,11 @@ class N42Writer {
         if (const QString title = xmlText(source.title).trimmed(); !title.isEmpty())
             about += " of " + title;
         text("Remark",
-             about + QString::asprintf(". Each alarm's count graph is a series of gross counts, "
-                                       "one per graph point of %d ms; a count is the unit's "
-                                       "graph value x %d, as the alarm view plots it.",
+             about + QString::asprintf(". Each alarm's count graph is a series of measurements, "
+                                       "one per graph point of %d ms, each holding the gross "
+                                       "gamma count of the alarm's detector as a spectrum of "
+                                       "one channel; a count is the unit's graph value x %d, "
+                                       "as the alarm view plots it.",
                                        kGraphSamplePeriodMs, kGraphCountScale));
         text("RadInstrumentDataCreatorName", QLatin1String(kCreatorName));
         instrument(source);
@@ -129,6 +142,8 @@ class N42Writer {
                  "Gross-count gamma detector " + detectorName(detector) + " of the portal");
             xml_.writeEndElement();
         }
+        if (std::any_of(map.begin(), map.end(), [](const auto& e) { return !e.second.Graph.empty(); }))
+            grossCountCalibration();
         for (const auto& [key, a] : map)
             alarm(key, a, detectors.at(static_cast<unsigned char>(a.Detector)));
         xml_.writeEndElement();  // RadInstrumentData
@@ -161,6 +176,15 @@ class N42Writer {
         xml_.writeEndElement();
     }
 
+    void grossCountCalibration() {
+        start("EnergyCalibration");
+        xml_.writeAttribute(QStringLiteral("id"), QLatin1String(kGrossCountCalibrationId));
+        text("Remark", QStringLiteral("The one channel of every spectrum holds a gross count of "
+                                      "the detector's whole range; the range is nominal."));
+        text("CoefficientValues", QLatin1String(kGrossCountCalibration));
+        xml_.writeEndElement();
+    }
+
     void alarm(int key, const alarms& a, const QString& detector) {
         const QString prefix = alarmPrefix(key);
         const QString group = prefix + "_Graph";
@@ -180,7 +204,7 @@ class N42Writer {
         xml_.writeEndElement();
 
         for (int i = 0; i < points; ++i) {
-            const QString id = prefix + "_S" + QString::number(i);
+            const QString id = measurementId(prefix, i);
             start("RadMeasurement");
             xml_.writeAttribute(QStringLiteral("id"), id);
             xml_.writeAttribute(QStringLiteral("radMeasurementGroupReferences"), group);
@@ -192,18 +216,27 @@ class N42Writer {
             text("MeasurementClassCode", QStringLiteral("Foreground"));
             text("StartDateTime", xmlDateTime(at.addMSecs(qint64{i} * kGraphSamplePeriodMs)));
             text("RealTimeDuration", xmlDuration(kGraphSamplePeriodMs));
-            start("GrossCounts");
+            start("Spectrum");
             xml_.writeAttribute(QStringLiteral("id"), id + "_Counts");
             xml_.writeAttribute(QStringLiteral("radDetectorInformationReference"), detector);
+            xml_.writeAttribute(QStringLiteral("energyCalibrationReference"),
+                                QLatin1String(kGrossCountCalibrationId));
             text("LiveTimeDuration", xmlDuration(kGraphSamplePeriodMs));
-            text("CountData", QString::number(count < 0 ? 0 : count));
-            xml_.writeEndElement();  // GrossCounts
+            text("ChannelData", QString::number(count < 0 ? 0 : count));
+            xml_.writeEndElement();  // Spectrum
             xml_.writeEndElement();  // RadMeasurement
         }
 
         start("AnalysisResults");
         xml_.writeAttribute(QStringLiteral("id"), prefix + "_Analysis");
         xml_.writeAttribute(QStringLiteral("radMeasurementGroupReferences"), group);
+        // The measurements by name as well, for readers that do not follow groups.
+        if (points > 0) {
+            QStringList measurements;
+            for (int i = 0; i < points; ++i) measurements << measurementId(prefix, i);
+            xml_.writeAttribute(QStringLiteral("radMeasurementReferences"),
+                                measurements.join(QLatin1Char(' ')));
+        }
         start("RadAlarm");
         xml_.writeAttribute(QStringLiteral("id"), prefix);
         xml_.writeAttribute(QStringLiteral("radDetectorInformationReferences"), detector);

@@ -29,15 +29,18 @@ struct N42Source {
 };
 
 // The alarms as an ANSI N42.42 document (UTF-8 XML): per alarm, its count graph as a
-// gross-count time series starting at the alarm's date and time, its detector and an alarm
+// gamma-count time series starting at the alarm's date and time, its detector and an alarm
 // result carrying the level.
 //
 // Per alarm (map key k): a RadMeasurementGroup "Alarmk_Graph"; one RadMeasurement
 // "Alarmk_S0", "Alarmk_S1", ... per graph point, each in that group, with its own start time
-// (local time with its offset from UTC), a duration of kGraphSamplePeriodMs and one gross
-// count (the graph value x kGraphCountScale; a negative value, which no count can be, is
-// written as 0 with a remark giving the unit's value); an AnalysisResults "Alarmk_Analysis"
-// for the group holding the RadAlarm "Alarmk" ("ALARM #n  -   LEVEL lD", as the alarm view
+// (local time with its offset from UTC), a duration of kGraphSamplePeriodMs and one count
+// (the graph value x kGraphCountScale; a negative value, which no count can be, is written as
+// 0 with a remark giving the unit's value). The count is the one channel of a Spectrum of
+// the alarm's detector, on the one EnergyCalibration "GrossCountCalibration": readers that
+// take gamma counts only from spectra read it as a gamma count (a GrossCounts element they
+// would take for neutron counts). An AnalysisResults "Alarmk_Analysis" for the group and
+// its measurements holds the RadAlarm "Alarmk" ("ALARM #n  -   LEVEL lD", as the alarm view
 // heads it). An alarm without graph points keeps its group and its alarm result, with no
 // measurement in the group. One RadDetectorInformation per detector letter ("Det_A", ...);
 // a file without alarms describes the portal's detectors as one ("Det_Portal").
