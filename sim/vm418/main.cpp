@@ -89,6 +89,7 @@ struct Options {
     unsigned seed = 418;
     bool verbose = false;
     bool noAlarms = false;
+    bool invalidParameters = false;
 };
 
 // CRC-16 with polynomial 0x1021, MSB first, start 0, computed bit by bit.
@@ -122,6 +123,8 @@ class Simulator {
   public:
     Simulator(const Options& o, int master) : opt_(o), fd_(master), rng_(o.seed) {
         files_ = MakeUnitFiles(o.seed);
+        // An alarm mode other than 0 (byte 64 of the block) fails the station's validation.
+        if (o.invalidParameters) files_.parameters[64] = 1;
         online_ = o.noModem;
         unlocked_ = o.noModem || o.password.empty();
         if (unlocked_ && online_) OnUnlocked();
@@ -677,6 +680,7 @@ void Usage() {
         "  --new-alarm-after-polls N  after N monitoring answers a new alarm waits\n"
         "                           (W1 bit 0) until ACRR has been downloaded\n"
         "  --no-alarms              the unit has registered no alarm\n"
+        "  --invalid-parameters     the unit's parameter block fails validation\n"
         "  --seed N  --verbose\n",
         stderr);
 }
@@ -754,6 +758,8 @@ int main(int argc, char** argv) {
             o.seed = static_cast<unsigned>(std::stoul(next()));
         else if (a == "--no-alarms")
             o.noAlarms = true;
+        else if (a == "--invalid-parameters")
+            o.invalidParameters = true;
         else if (a == "--verbose")
             o.verbose = true;
         else {

@@ -405,6 +405,9 @@ void CMainFrame::ExportAlarms(bool n42) {
 
 void CMainFrame::TransferOpened(FileTransferController& dialog) {
     transferDialog_ = std::make_unique<CFileTransDlg>(dialog, this);
+    // Modal on the main frame: hanging up, selecting a system or stopping monitoring is not
+    // reachable while a file comes in; Abort (also Esc and the close button) ends it.
+    transferDialog_->setWindowModality(Qt::WindowModal);
     transferDialog_->show();
 }
 
@@ -415,6 +418,11 @@ void CMainFrame::TransferChanged(const FileTransferController&, const ProtocolEv
 void CMainFrame::TransferClosed(const FileTransferController&) {
     transferDialog_.reset();
     UpdateCommandUi();
+}
+
+// A download that did not end with its file stored says why in the status bar.
+void CMainFrame::DownloadEnded(const QString& caption, const QString& failure) {
+    if (!failure.isEmpty()) SetStatusText(caption + ": failed - " + failure);
 }
 
 void CMainFrame::EditSerialSettings(std::string& port, LineSettings& line, std::string& init) {

@@ -63,6 +63,7 @@ class CMainFrame : public QMainWindow, public StationUi {
     void TransferOpened(FileTransferController& dialog) override;
     void TransferChanged(const FileTransferController& dialog, const ProtocolEvent* cause) override;
     void TransferClosed(const FileTransferController& dialog) override;
+    void DownloadEnded(const QString& caption, const QString& failure) override;
     void EditSerialSettings(std::string& port, LineSettings& line, std::string& init) override;
     void ChooseSystem(const QString& connectionText,
                       std::function<void(std::optional<vm418::CSystemRset>)> chosen) override;

@@ -74,6 +74,9 @@ class StationUi {
     virtual void TransferChanged(const FileTransferController& /*dialog*/,
                                  const ProtocolEvent* /*cause*/) {}
     virtual void TransferClosed(const FileTransferController& /*dialog*/) {}
+    // A download of the document has ended: its file received, read and stored, or
+    // `failure` says why not ("" when it succeeded).
+    virtual void DownloadEnded(const QString& /*caption*/, const QString& /*failure*/) {}
 
     // The serial settings dialog on the current port, line settings and modem
     // initialisation text; "Ok" changes `port` and `line`, any way of closing keeps the text

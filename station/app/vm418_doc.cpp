@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QLoggingCategory>
 #include <QTimer>
+#include <algorithm>
 #include <cstring>
 
 #include "port_settings_text.h"
@@ -70,7 +71,7 @@ QString EventText(uint16_t status, uint16_t command) {
 }
 
 void ProtocolEventPoster::OnProtocolEvent(std::unique_ptr<ProtocolEvent> event) {
-    QCoreApplication::postEvent(target_, new ProtocolQEvent(std::move(event)));
+    QCoreApplication::postEvent(target_, new ProtocolQEvent(std::move(event), connection.load()));
 }
 
 CVM418Doc::CVM418Doc(StationUi& ui, QString workFolder, QObject* parent)
@@ -85,33 +86,115 @@ CVM418Doc::CVM418Doc(StationUi& ui, QString workFolder, QObject* parent)
 }
 
 CVM418Doc::~CVM418Doc() {
-    // The link's threads stop posting before the poster and this object go.
+    // The link's threads stop posting before the poster and this object go; no wait
+    // outlives the document.
     protocol.SetWindow(nullptr);
     serial.Close();
+    for (PendingWait& w : waits_) delete w.timer;
 }
 
 bool CVM418Doc::event(QEvent* e) {
     if (e->type() != WM_PROTOCOL_EVENT) return QObject::event(e);
-    auto block = std::move(static_cast<ProtocolQEvent*>(e)->block);
-    if (waiting_ || !queued_.empty())
+    auto* posted = static_cast<ProtocolQEvent*>(e);
+    // Posted before the hang-up or the new call that ended its connection: nothing to do.
+    if (posted->connection != connection_) return true;
+    auto block = std::move(posted->block);
+    if (Waiting() || !queued_.empty())
         queued_.push_back(std::move(block));
     else
         OnProtocolEvent(*block);
     return true;
 }
 
-void CVM418Doc::Wait(int ms, std::function<void()> then) {
-    waiting_ = true;
-    QTimer::singleShot(ms, this, [this, then = std::move(then)] {
-        waiting_ = false;
-        then();
+bool CVM418Doc::Waiting() const {
+    return std::any_of(waits_.begin(), waits_.end(),
+                       [](const PendingWait& w) { return w.timer != nullptr; });
+}
+
+bool CVM418Doc::Waiting(WaitFor purpose) const {
+    return waits_[static_cast<size_t>(purpose)].timer != nullptr;
+}
+
+void CVM418Doc::Wait(WaitFor purpose, int ms, std::function<void()> then,
+                     std::function<void()> dropped) {
+    Drop(purpose);
+    const auto i = static_cast<size_t>(purpose);
+    PendingWait& w = waits_[i];
+    w.timer = new QTimer(this);
+    w.timer->setSingleShot(true);
+    w.dropped = std::move(dropped);
+    const uint64_t connection = connection_;
+    connect(w.timer, &QTimer::timeout, this, [this, i, connection, then = std::move(then)] {
+        PendingWait& ended = waits_[i];
+        ended.timer->deleteLater();
+        ended.timer = nullptr;
+        const auto instead = std::move(ended.dropped);
+        ended.dropped = nullptr;
+        if (connection == connection_)
+            then();
+        else if (instead)
+            instead();
         HandleQueued();
     });
+    w.timer->start(ms);
+}
+
+void CVM418Doc::Drop(WaitFor purpose) {
+    PendingWait& w = waits_[static_cast<size_t>(purpose)];
+    if (w.timer == nullptr) return;
+    w.timer->stop();
+    w.timer->deleteLater();
+    w.timer = nullptr;
+    const auto dropped = std::move(w.dropped);
+    w.dropped = nullptr;
+    if (dropped) dropped();
+}
+
+void CVM418Doc::CancelWaits() {
+    // A dropped wait's own ending may start another wait; that one goes too.
+    while (Waiting())
+        for (size_t i = 0; i < waits_.size(); ++i) Drop(static_cast<WaitFor>(i));
+}
+
+void CVM418Doc::NewConnection(const QString& why) {
+    // The transfer of the ended connection closes with the reason; whoever waited for it
+    // hears IDCANCEL.
+    if (transferDialog_) {
+        transferDialog_->End(why.toStdString());
+        CheckTransferClosed();
+    }
+    poster_.connection = ++connection_;
+    sequence_.clear();
+    CancelWaits();
+    queued_.clear();
+}
+
+QString CVM418Doc::Busy() const {
+    if (transferDialog_) return QString::fromStdString(transferDialog_->caption);
+    if (!sequence_.isEmpty()) return sequence_;
+    if (pendingAction != 0) return QStringLiteral("a request waiting for monitoring to stop");
+    if (discrDialog_ || Waiting(WaitFor::Discriminator) || linkState == LINK_DISCRIMINATOR)
+        return QStringLiteral("the discriminator screen");
+    return {};
+}
+
+bool CVM418Doc::Refused(const char* request) {
+    const QString busy = Busy();
+    if (busy.isEmpty()) {
+        // A restart of monitoring still to come gives way: every request starts monitoring
+        // again itself once it is done.
+        Drop(WaitFor::Step);
+        return false;
+    }
+    ui_.SetStatusText(QString("%1 not done: the unit is busy with %2").arg(request, busy));
+    // A view that waits for an answer to the request takes its buttons back.
+    UpdateAllViews(HINT_CONNECTION);
+    return true;
 }
 
 void CVM418Doc::HandleQueued() {
     // A step may start the next wait; the rest then waits for that one.
-    while (!waiting_ && !queued_.empty()) {
+    while (!Waiting() && !queued_.empty()) {
         const auto block = std::move(queued_.front());
         queued_.pop_front();
         OnProtocolEvent(*block);
@@ -185,6 +268,7 @@ int CVM418Doc::WriteBackSerialSettings() {
 // ---- calling ----
 
 void CVM418Doc::Call() {
+    NewConnection(QStringLiteral("a new call"));
     lastStatus = 0;
     UpdateAllViews(HINT_CONNECTION);
     if (!serial.Open()) {
@@ -196,8 +280,13 @@ void CVM418Doc::Call() {
         qCWarning(lcStationLink, "The modem could not be called");
 }
 
-void CVM418Doc::HangUp() {
+void CVM418Doc::HangUp() { EndCall(QStringLiteral("hung up")); }
+
+void CVM418Doc::EndCall(const QString& why) {
+    const bool live = serial.Handle() >= 0 || linkState != LINK_OFF_LINE || Waiting() ||
+                      transferDialog_ || !queued_.empty();
     serial.Close();
+    if (live) NewConnection(why);
     linkState = LINK_OFF_LINE;
     pendingCommand = kNoCommand;
     pollReady = false;
@@ -208,22 +297,27 @@ void CVM418Doc::HangUp() {
 }
 
 void CVM418Doc::OnConnect() {
+    // Posted by "Connected": a hang-up since then leaves nothing to do.
+    if (serial.Handle() < 0 || protocol.ModemState() != MODEM_CONNECTED) return;
     linkState = LINK_CONNECTED;
     monitorRetries = 0;
     UpdateAllViews(HINT_CONNECTION);
+    // Requests of the menu and the views are refused until monitoring is started.
+    sequence_ = QStringLiteral("the on-connect downloads");
     const auto monitor = [this] {
-        Wait(kStepPauseMs, [this] {
+        Wait(WaitFor::Step, kStepPauseMs, [this] {
+            sequence_.clear();
             monitorRetries = 1;
             Send(CMD_START_MONITORING);
         });
     };
-    Wait(kStepPauseMs, [this, monitor] {
+    Wait(WaitFor::Step, kStepPauseMs, [this, monitor] {
         Download(DOWNLOAD_PARAMETERS, 0, [this, monitor](int r) {
             if (r != IDOK) return monitor();
-            Wait(kStepPauseMs, [this, monitor] {
+            Wait(WaitFor::Step, kStepPauseMs, [this, monitor] {
                 Download(DOWNLOAD_HISTORY, 0, [this, monitor](int r2) {
                     if (r2 != IDOK) return monitor();
-                    Wait(kStepPauseMs, [this, monitor] {
+                    Wait(WaitFor::Step, kStepPauseMs, [this, monitor] {
                         Download(DOWNLOAD_LAST_ALARM, 0, [monitor](int) { monitor(); });
                     });
                 });
@@ -260,7 +354,7 @@ void CVM418Doc::OnProtocolEvent(const ProtocolEvent& block) {
         switch (block.status >> 8) {
             case XLNK_ERR_MODEM >> 8:
                 ui_.SetStatusText(EventText(block.status, block.command));
-                HangUp();
+                EndCall(EventText(block.status, block.command).trimmed());
                 break;
             case XLNK_ERR_TIMEOUT >> 8:
                 if (IsMonitoringCommand(block.command) && monitorRetries >= 1 &&
@@ -378,25 +472,37 @@ void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
     dialog->autoStart = startNow;
     dialog->fileName = spec->code;
     dialog->saveAs = (tempDir + spec->file).toStdString();
-    OpenTransfer(std::move(dialog), [this, kind, resume, done](int result) {
-        if (result == IDOK) HandOver(kind);
+    OpenTransfer(std::move(dialog), [this, spec, kind, resume, done](int result,
+                                                                     const QString& failure) {
+        DownloadEnded(*spec, result == IDOK ? HandOver(kind) : failure);
         FinishDownload(result, resume, done);
     });
 }
 
-// The dialog's own waits (the lamp's second, the pauses of "Abort") are the document's waits.
+void CVM418Doc::DownloadEnded(const DownloadSpec& spec, const QString& failure) {
+    // One line each: a database's message may run over several.
+    const QString why = failure.simplified();
+    if (!why.isEmpty()) {
+        downloadFailures << QString(spec.caption) + ": failed - " + why;
+        qCWarning(lcStationLink, "%s", qPrintable(downloadFailures.last()));
+    }
+    ui_.DownloadEnded(spec.caption, why);
+}
+
+// The dialog's own waits (the lamp's second, the pauses of "Abort") are the document's
+// transfer wait: it ends with the transfer, so it never runs on a dialog that has gone.
 std::unique_ptr<FileTransferController> CVM418Doc::NewTransferDialog() {
-    return std::make_unique<FileTransferController>(&protocol,
-                                                    [this](int ms, std::function<void()> fn) {
-                                                        Wait(ms, [this, fn = std::move(fn)] {
-                                                            fn();
-                                                            CheckTransferClosed();
-                                                        });
-                                                    });
+    return std::make_unique<FileTransferController>(
+        &protocol, [this](int ms, std::function<void()> fn) {
+            Wait(WaitFor::Transfer, ms, [this, fn = std::move(fn)] {
+                fn();
+                CheckTransferClosed();
+            });
+        });
 }
 
 void CVM418Doc::OpenTransfer(std::unique_ptr<FileTransferController> dialog,
-                             std::function<void(int)> closed) {
+                             std::function<void(int, const QString&)> closed) {
     transferDialog_ = std::move(dialog);
     transferClosed_ = std::move(closed);
     ui_.TransferOpened(*transferDialog_);
@@ -420,84 +526,97 @@ void CVM418Doc::TransferEvent(const ProtocolEvent& block) {
 void CVM418Doc::CheckTransferClosed() {
     if (!transferDialog_ || transferDialog_->outcome() == FileTransferController::Outcome::Running)
         return;
+    Drop(WaitFor::Transfer);
     const auto dialog = std::move(transferDialog_);
     const auto closed = std::move(transferClosed_);
     transferClosed_ = nullptr;
     if (!dialog->saveError().empty())
         qCWarning(lcStationLink, "Cannot save %s", dialog->saveError().c_str());
     ui_.TransferClosed(*dialog);
-    if (closed) closed(dialog->outcome() == FileTransferController::Outcome::Ok ? IDOK : IDCANCEL);
+    const bool ok = dialog->outcome() == FileTransferController::Outcome::Ok;
+    QString failure;
+    if (!ok)
+        failure = dialog->failedStatus() != 0
+                      ? EventText(dialog->failedStatus(), dialog->failedCommand()).trimmed()
+                      : QString::fromStdString(dialog->failure());
+    if (closed) closed(ok ? IDOK : IDCANCEL, failure.isEmpty() && !ok ? "cancelled" : failure);
 }
 
-void CVM418Doc::HandOver(int kind) {
+QString CVM418Doc::HandOver(int kind) {
     switch (kind) {
         case DOWNLOAD_LAST_ALARM:
         case DOWNLOAD_PREVIOUS_ALARM:
         case DOWNLOAD_NEXT_ALARM: {
             const int key = records.mergeOneAlarm(tempDir + vm418::kSingleAlarmFile);
             if (key < 0) {
+                // The unit's answer that it holds none: nothing to store, nothing failed.
                 ui_.MessageBox("VM418 has no alarms");
-                return;
+                return {};
             }
             UpdateAllViews(HINT_ALARMS, key);
             ui_.PostCommand(ID_VIEW_ALARMS);
-            Stored(records.storeAlarms());
-            return;
+            return Stored(records.storeAlarms());
         }
         case DOWNLOAD_HISTORY:
             if (records.readHistory(tempDir + vm418::kHistoryFile) < 0) {
                 ui_.MessageBox(vm418::kCantReadHistory);
-                return;
+                return QString(vm418::kCantReadHistory).simplified();
             }
             UpdateAllViews(HINT_HISTORY);
             ui_.PostCommand(ID_VIEW_HISTORY);
-            Stored(records.storeHistory());
-            return;
+            return Stored(records.storeHistory());
         case DOWNLOAD_ALARM_FILE:
             // The alarm ring is read with the parameters that locate it.
             if (records.readParameters(tempDir + vm418::kParametersFile) < 0 ||
                 records.readAlarms(tempDir + vm418::kAlarmsFile) < 0) {
                 ui_.MessageBox(vm418::kCantReadParameters);
-                return;
+                return QString(vm418::kCantReadParameters).simplified();
             }
             UpdateAllViews(HINT_ALARMS, 0);
             ui_.PostCommand(ID_VIEW_ALARMS);
-            Stored(records.storeAlarms());
-            return;
+            return Stored(records.storeAlarms());
         case DOWNLOAD_PARAMETERS: {
             if (records.readParameters(tempDir + vm418::kParametersFile) < 0) {
                 ui_.MessageBox(vm418::kCantReadParameters);
-                return;
+                return QString(vm418::kCantReadParameters).simplified();
             }
+            // A block that fails validation is still the unit's and is stored as it is.
             if (const uint32_t failed = vm418::validateParameters(records.parameters); failed != 0)
                 ui_.MessageBox(vm418::describeFailedParameters(failed));
             UpdateAllViews(HINT_PARAMETERS);
             ui_.PostCommand(ID_VIEW_PARAMETERS);
-            Stored(records.storeParameters());
-            return;
+            return Stored(records.storeParameters());
         }
         default:
-            return;
+            return {};
     }
 }
 
 // A download the database did not take is no silent success: the status bar says so
 // ("Database error - ..."), and it is counted so that a tool can tell a download that
 // reached the database from one that did not.
-void CVM418Doc::Stored(int result) {
-    if (result == 0) return;
+QString CVM418Doc::Stored(int result) {
+    if (result == 0) return {};
     ++storeFailures;
-    ui_.SetStatusText("Database error - " + records.dbError());
+    const QString text = "Database error - " + records.dbError();
+    ui_.SetStatusText(text);
+    return text;
 }
 
 void CVM418Doc::FinishDownload(int result, int resume, const std::function<void(int)>& done) {
     if (protocol.ModemState() == MODEM_CONNECTED) {
         linkState = LINK_CONNECTED;
         if (resume != 0) {
-            Wait(kStepPauseMs, [this, result, done] {
-                Send(CMD_START_MONITORING);
-                if (done) done(result);
-            });
+            // Whoever waits for the download hears its result also when the call ends first.
+            Wait(
+                WaitFor::Step, kStepPauseMs,
+                [this, result, done] {
+                    Send(CMD_START_MONITORING);
+                    if (done) done(result);
+                },
+                [result, done] {
+                    if (done) done(result);
+                });
             return;
         }
     } else {
@@ -506,19 +625,38 @@ void CVM418Doc::FinishDownload(int result, int resume, const std::function<void(
     if (done) done(result);
 }
 
+// IDOK only when all three files were received, read and stored; a call that ends on the
+// way gives IDCANCEL.
 void CVM418Doc::DownloadAll(std::function<void(int)> done) {
-    Download(DOWNLOAD_PARAMETERS, 0, [this, done](int) {
-        Wait(kStepPauseMs, [this, done] {
-            Download(DOWNLOAD_HISTORY, 0, [this, done](int) {
-                Wait(kStepPauseMs,
-                     [this, done] { Download(DOWNLOAD_ALARM_FILE, monitorRetries, done); });
-            });
-        });
+    const auto failuresBefore = downloadFailures.size();
+    const auto cancelled = [done] {
+        if (done) done(IDCANCEL);
+    };
+    const auto all = [this, done, failuresBefore](int last) {
+        if (done) done(last == IDOK && downloadFailures.size() == failuresBefore ? IDOK : IDCANCEL);
+    };
+    if (linkState == LINK_OFF_LINE) return cancelled();
+    sequence_ = QStringLiteral("Download all");
+    Download(DOWNLOAD_PARAMETERS, 0, [this, all, cancelled](int) {
+        Wait(
+            WaitFor::Step, kStepPauseMs,
+            [this, all, cancelled] {
+                Download(DOWNLOAD_HISTORY, 0, [this, all, cancelled](int) {
+                    Wait(
+                        WaitFor::Step, kStepPauseMs,
+                        [this, all] {
+                            sequence_.clear();
+                            Download(DOWNLOAD_ALARM_FILE, monitorRetries, all);
+                        },
+                        cancelled);
+                });
+            },
+            cancelled);
     });
 }
 
 void CVM418Doc::GetSpecificFile() {
-    if (transferDialog_) return;
+    if (Refused("Get specific file")) return;
     auto dialog = NewTransferDialog();
     dialog->caption = "Send specific file";
     OpenTransfer(std::move(dialog), {});
@@ -528,7 +666,7 @@ void CVM418Doc::GetSpecificFile() {
 
 void CVM418Doc::SendParametersIfValid() {
     if (vm418::validateParameters(records.parameters) != 0) {
-        ui_.MessageBox("Parameters validation failed");
+        ui_.MessageBox(kParametersValidationFailed);
         return;
     }
     Send(CMD_WRITE_PARAMETERS,
@@ -536,6 +674,12 @@ void CVM418Doc::SendParametersIfValid() {
 }
 
 void CVM418Doc::WriteParameters() {
+    // A block that would not be sent does not stop monitoring for nothing.
+    if ((linkState == LINK_MONITORING || linkState == LINK_CONNECTED) &&
+        vm418::validateParameters(records.parameters) != 0) {
+        ui_.MessageBox(kParametersValidationFailed);
+        return;
+    }
     if (linkState == LINK_MONITORING) {
         pendingCommand = CMD_STOP_MONITORING;
         pendingAction = PENDING_WRITE_PARAMETERS;
@@ -567,7 +711,7 @@ void CVM418Doc::OpenDiscriminatorScreen() {
 void CVM418Doc::DiscriminatorScreenClosed() {
     discrDialog_ = false;
     if (protocol.ModemState() == MODEM_CONNECTED) {
-        Wait(kDiscriminatorPauseMs, [this] {
+        Wait(WaitFor::Discriminator, kDiscriminatorPauseMs, [this] {
             Send(CMD_START_MONITORING);
             linkState = LINK_CONNECTED;
         });
@@ -617,40 +761,40 @@ bool CVM418Doc::OnCommand(int id) {
             if (IsCommandEnabled(id)) SerialSettings();
             return true;
         case ID_VIEW_DISCRIMINATOR:
-            if (IsCommandEnabled(id)) OpenDiscriminatorScreen();
+            if (IsCommandEnabled(id) && !Refused("Discriminator screen")) OpenDiscriminatorScreen();
             return true;
         case ID_GET_SPECIFIC_FILE:
             GetSpecificFile();
             return true;
         case ID_DOWNLOAD_LAST_ALARM:
-            Download(DOWNLOAD_LAST_ALARM, monitorRetries);
+            if (!Refused("Download last alarm")) Download(DOWNLOAD_LAST_ALARM, monitorRetries);
             return true;
         case ID_DOWNLOAD_NEXT_ALARM:
-            Download(DOWNLOAD_NEXT_ALARM, monitorRetries);
+            if (!Refused("Download next alarm")) Download(DOWNLOAD_NEXT_ALARM, monitorRetries);
             return true;
         case ID_DOWNLOAD_PREVIOUS_ALARM:
-            Download(DOWNLOAD_PREVIOUS_ALARM, monitorRetries);
+            if (!Refused("Download previous alarm")) Download(DOWNLOAD_PREVIOUS_ALARM, monitorRetries);
             return true;
         case ID_DOWNLOAD_ALARM_FILE:
-            Download(DOWNLOAD_ALARM_FILE, monitorRetries);
+            if (!Refused("Download alarm file")) Download(DOWNLOAD_ALARM_FILE, monitorRetries);
             return true;
         case ID_DOWNLOAD_HISTORY:
-            Download(DOWNLOAD_HISTORY, monitorRetries);
+            if (!Refused("Download history")) Download(DOWNLOAD_HISTORY, monitorRetries);
             return true;
         case ID_DOWNLOAD_PARAMETERS:
-            Download(DOWNLOAD_PARAMETERS, monitorRetries);
+            if (!Refused("Download parameters")) Download(DOWNLOAD_PARAMETERS, monitorRetries);
             return true;
         case ID_WRITE_PARAMETERS:
-            WriteParameters();
+            if (!Refused("Write parameters")) WriteParameters();
             return true;
         case ID_DOWNLOAD_ALL:
-            DownloadAll();
+            if (!Refused("Download all")) DownloadAll();
             return true;
         case ID_ON_CONNECT:
             OnConnect();
             return true;
         case ID_DEFAULT_PARAMETERS:
-            DefaultParameters();
+            if (!Refused("Default parameters")) DefaultParameters();
             return true;
         case ID_START_MONITORING:
             StartMonitoring();

@@ -2,14 +2,19 @@
 // call, dials and hangs up, reacts to every protocol event, runs the monitoring cycle and
 // the downloads of the unit's files with their hand-over to the records and the database,
 // writes parameters and loads defaults. QtCore only: what it shows or asks goes through
-// StationUi. Its waits are timers; protocol events that arrive during one are handled after
-// it, in order.
+// StationUi. Its waits are timers, one at most per purpose, each ended by a hang-up, a lost
+// line, a new call or the document's end; protocol events that arrive during a wait are
+// handled after it, in order, and events of a connection that has ended are dropped.
 #pragma once
 
 #include <QByteArray>
 #include <QEvent>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <array>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -27,16 +32,19 @@ constexpr QEvent::Type WM_PROTOCOL_EVENT = static_cast<QEvent::Type>(QEvent::Use
 
 class ProtocolQEvent : public QEvent {
   public:
-    explicit ProtocolQEvent(std::unique_ptr<ProtocolEvent> e)
-        : QEvent(WM_PROTOCOL_EVENT), block(std::move(e)) {}
+    explicit ProtocolQEvent(std::unique_ptr<ProtocolEvent> e, uint64_t connectionNumber = 0)
+        : QEvent(WM_PROTOCOL_EVENT), block(std::move(e)), connection(connectionNumber) {}
     std::unique_ptr<ProtocolEvent> block;
+    uint64_t connection;  // the document's connection the event was posted in
 };
 
-// Posts each protocol event from the link's threads to a QObject on the window thread.
+// Posts each protocol event from the link's threads to a QObject on the window thread,
+// marked with the connection it belongs to.
 class ProtocolEventPoster : public ProtocolEventSink {
   public:
     explicit ProtocolEventPoster(QObject* target) : target_(target) {}
     void OnProtocolEvent(std::unique_ptr<ProtocolEvent> event) override;
+    std::atomic<uint64_t> connection{0};
 
   private:
     QObject* target_;
@@ -76,6 +84,9 @@ constexpr int PENDING_WRITE_PARAMETERS = 0xC0F0;
 
 // The text the document composes for an event (without its line end).
 QString EventText(uint16_t status, uint16_t command);
+
+// The message box text of a parameter block that is not written.
+inline constexpr char kParametersValidationFailed[] = "Parameters validation failed";
 
 // The document's title for a system: its name and serial number, as frames and printouts
 // show it.
@@ -129,6 +140,9 @@ class CVM418Doc : public QObject {
     QByteArray lastFrameData;  // the data of the last frame, whole
     QString eventText;
     int storeFailures = 0;  // downloads whose records the database did not take
+    // Every download of this document that did not end with its file received, read and
+    // stored, on-connect's too: "Downloading history file: failed - <reason>".
+    QStringList downloadFailures;
 
     int32_t systemId = 0;
     QString phoneNumber;
@@ -139,7 +153,12 @@ class CVM418Doc : public QObject {
     CSerial serial;
     XLNKProtocol protocol;
 
-    bool Waiting() const { return waiting_; }
+    // The document's waits, one at most of each.
+    enum class WaitFor { Step, Transfer, Discriminator, Count };
+    bool Waiting() const;
+    bool Waiting(WaitFor purpose) const;
+    // What a new request would have to wait for ("" when the unit is free for one).
+    QString Busy() const;
     bool TransferDialogOpen() const { return transferDialog_ != nullptr; }
     FileTransferController* TransferDialog() { return transferDialog_.get(); }
     bool DiscriminatorScreenOpen() const { return discrDialog_; }
@@ -152,17 +171,29 @@ class CVM418Doc : public QObject {
     bool event(QEvent* e) override;
 
   private:
-    // Runs `then` after `ms` without blocking; protocol events meanwhile wait their turn.
-    void Wait(int ms, std::function<void()> then);
+    // Runs `then` after `ms` without blocking, unless the connection has changed by then;
+    // an earlier wait of the same purpose is cancelled. A wait that is cancelled or finds
+    // the connection changed runs `dropped` instead. Protocol events meanwhile wait.
+    void Wait(WaitFor purpose, int ms, std::function<void()> then,
+              std::function<void()> dropped = {});
+    void CancelWaits();
     void HandleQueued();
+    // A new connection (a call or a hang-up): waits, queued events and any transfer of the
+    // old one end.
+    void NewConnection(const QString& why);
+    void EndCall(const QString& why);
+    // A request of the menu or a view while another runs is refused with a status text.
+    bool Refused(const char* request);
     std::unique_ptr<FileTransferController> NewTransferDialog();
     void OpenTransfer(std::unique_ptr<FileTransferController> dialog,
-                      std::function<void(int)> closed);
+                      std::function<void(int, const QString&)> closed);
     void StartTransfer();
     void TransferEvent(const ProtocolEvent& block);
     void CheckTransferClosed();
-    void HandOver(int kind);
-    void Stored(int result);
+    // The received file read and stored; "" or why not.
+    QString HandOver(int kind);
+    void DownloadEnded(const DownloadSpec& spec, const QString& failure);
+    QString Stored(int result);
     void FinishDownload(int result, int resume, const std::function<void(int)>& done);
     void RunPendingAction();
     void SendParametersIfValid();
@@ -170,10 +201,17 @@ class CVM418Doc : public QObject {
 
     StationUi& ui_;
     ProtocolEventPoster poster_;
-    bool waiting_ = false;
+    struct PendingWait {
+        QTimer* timer = nullptr;
+        std::function<void()> dropped;  // run when the wait is cancelled instead of ending
+    };
+    void Drop(WaitFor purpose);
+    std::array<PendingWait, static_cast<size_t>(WaitFor::Count)> waits_{};
+    uint64_t connection_ = 0;
+    QString sequence_;  // "the on-connect downloads" or "Download all" while one runs
     std::deque<std::unique_ptr<ProtocolEvent>> queued_;
     std::unique_ptr<FileTransferController> transferDialog_;
-    std::function<void(int)> transferClosed_;
+    std::function<void(int, const QString&)> transferClosed_;  // result, why it failed
     bool discrDialog_ = false;
 };
 

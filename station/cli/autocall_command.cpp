@@ -180,6 +180,8 @@ class CallJob : public QObject {
         if (collecting_) {
             if (result_ != 0 && doc_->storeFailures > 0)
                 Finish(false, "failed, the database did not take everything" + StoreReason());
+            else if (result_ != 0 && !doc_->downloadFailures.isEmpty())
+                Finish(false, "failed (" + doc_->downloadFailures.join("; ") + ")");
             else if (result_ != 0)
                 Finish(result_ == IDOK, result_ == IDOK ? "collected" : "failed");
             else if (timer_.elapsed() > kCollectLimitMs)

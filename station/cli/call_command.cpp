@@ -156,10 +156,13 @@ int RunCallCommand(int argc, char** argv) {
     bool ok = monitoring;
     if (!monitoring) Say("The unit could not be reached");
 
+    // A download counts when its file was received, read and stored.
     const auto download = [&](int kind) {
         int result = 0;
+        const auto failuresBefore = doc.downloadFailures.size();
         doc.Download(kind, doc.monitorRetries, [&](int r) { result = r; });
-        return RunEventsUntil([&] { return result != 0; }, kStepLimitMs) && result == IDOK;
+        return RunEventsUntil([&] { return result != 0; }, kStepLimitMs) && result == IDOK &&
+               doc.downloadFailures.size() == failuresBefore;
     };
     if (ok && o.download == "all") {
         int result = 0;
@@ -170,16 +173,22 @@ int RunCallCommand(int argc, char** argv) {
     }
     // A write or defaults: the unit confirms, then the document reads its parameters back.
     // Counted as the transfer dialog closes: a fast one may open and close between looks.
+    // A block that fails validation is never sent: that ends the step at once.
     const auto readBackAfter = [&](const std::function<void()>& command) {
         const int before = ui.transfersClosed;
+        const auto messagesBefore = ui.messages.size();
+        const auto refused = [&] {
+            return ui.messages.mid(messagesBefore).contains(kParametersValidationFailed);
+        };
         command();
         const bool answered = RunEventsUntil(
             [&] {
                 return ui.transfersClosed > before || doc.linkState == LINK_OFF_LINE ||
-                       doc.lastStatus != 0;
+                       doc.lastStatus != 0 || refused();
             },
             kStepLimitMs);
-        return answered && ui.transfersClosed > before && ui.lastTransferOk && doc.lastStatus == 0;
+        return answered && !refused() && ui.transfersClosed > before && ui.lastTransferOk &&
+               doc.lastStatus == 0;
     };
     if (ok && o.writeParams) {
         RunEventsUntil(
@@ -206,6 +215,11 @@ int RunCallCommand(int argc, char** argv) {
 
     if (doc.storeFailures > 0) {
         Say("The database did not take everything downloaded");
+        ok = false;
+    }
+    // The on-connect downloads count as much as those asked for.
+    if (!doc.downloadFailures.isEmpty()) {
+        Say(QString("%1 of the downloads failed").arg(doc.downloadFailures.size()));
         ok = false;
     }
     // A call that did all it was asked is the system's last contact (autocall counts from it).

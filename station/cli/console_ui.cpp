@@ -123,9 +123,16 @@ void ConsoleUi::TransferClosed(const FileTransferController& c) {
     const bool ok = c.outcome() == FileTransferController::Outcome::Ok;
     ++transfersClosed;
     lastTransferOk = ok;
-    if (!options_.quiet || !ok)
-        Print(QString::fromStdString(c.caption) + (ok ? ": done" : ": failed"));
-    if (!c.saveError().empty()) Print("Cannot save " + QString::fromStdString(c.saveError()));
+}
+
+// One line per download once its file is stored, or why it is not: "Downloading history
+// file: failed - <reason>", also among the quiet lines of autocall.
+void ConsoleUi::DownloadEnded(const QString& caption, const QString& failure) {
+    if (failure.isEmpty()) {
+        if (!options_.quiet) Print(caption + ": done");
+    } else {
+        Print(caption + ": failed - " + failure);
+    }
 }
 
 void ConsoleUi::ChooseSystem(const QString&,

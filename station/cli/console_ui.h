@@ -51,6 +51,7 @@ class ConsoleUi : public StationUi {
     void TransferOpened(FileTransferController& dialog) override;
     void TransferChanged(const FileTransferController& dialog, const ProtocolEvent* cause) override;
     void TransferClosed(const FileTransferController& dialog) override;
+    void DownloadEnded(const QString& caption, const QString& failure) override;
     void ChooseSystem(const QString& connectionText,
                       std::function<void(std::optional<vm418::CSystemRset>)> chosen) override;
 

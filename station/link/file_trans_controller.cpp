@@ -105,14 +105,17 @@ void FileTransferController::OnFrame(uint16_t command, const uint8_t* data, size
             }
             break;
         case CMD_FILE_END:
+            if (ending_) break;
             if (!saveAs.empty() && protocol_ != nullptr) {
                 saveError_ = ReplaceFile(protocol_->ReceivedFilePath(), saveAs);
                 if (!saveError_.empty()) saveError_ = saveAs + ": " + saveError_;
             }
             // A file that could not be saved is no successful download: the old one stays.
+            if (!saveError_.empty()) failure_ = "cannot save " + saveError_;
             outcome_ = saveError_.empty() ? Outcome::Ok : Outcome::Cancel;
             break;
         case CMD_FILE_END_ACK:
+            if (failure_.empty()) failure_ = "the unit ended the transfer";
             outcome_ = Outcome::Cancel;
             break;
         default:
@@ -120,8 +123,12 @@ void FileTransferController::OnFrame(uint16_t command, const uint8_t* data, size
     }
 }
 
-void FileTransferController::OnStatus(uint16_t /*command*/, uint16_t /*status*/) {
+void FileTransferController::OnStatus(uint16_t command, uint16_t status) {
     errorLamp_ = true;
+    if (ending_ || outcome_ != Outcome::Running) return;
+    ending_ = true;
+    failedStatus_ = status;
+    failedCommand_ = command;
     schedule_(kErrorShowMs, [this] { outcome_ = Outcome::Cancel; });
 }
 
@@ -133,6 +140,9 @@ void FileTransferController::OnEvent(const ProtocolEvent& event) {
 }
 
 void FileTransferController::Abort() {
+    if (ending_ || outcome_ != Outcome::Running) return;
+    ending_ = true;
+    failure_ = "aborted";
     if (protocol_ == nullptr) {
         outcome_ = Outcome::Cancel;
         return;
@@ -142,6 +152,13 @@ void FileTransferController::Abort() {
         protocol_->SendCommand(CMD_FILE_ABORT, 0, nullptr, kAbortTimeoutMs);
         schedule_(kAbortPauseMs, [this] { outcome_ = Outcome::Cancel; });
     });
+}
+
+void FileTransferController::End(const std::string& why) {
+    if (outcome_ != Outcome::Running) return;
+    ending_ = true;
+    if (failure_.empty() && failedStatus_ == 0) failure_ = why;
+    outcome_ = Outcome::Cancel;
 }
 
 }  // namespace station

@@ -44,6 +44,11 @@ class FileTransferController {
     // Set when the received file could not be moved to "Save as"; the download then ends
     // with Cancel and the previous file stays.
     const std::string& saveError() const { return saveError_; }
+    // Why a transfer that ended with Cancel ended, in words ("aborted", "cannot save ...");
+    // "" for an error event, whose status and command say it.
+    const std::string& failure() const { return failure_; }
+    uint16_t failedStatus() const { return failedStatus_; }
+    uint16_t failedCommand() const { return failedCommand_; }
 
     // Called when the dialog opens: runs Start when autoStart is set.
     void OnOpen();
@@ -54,7 +59,10 @@ class FileTransferController {
     void OnStatus(uint16_t command, uint16_t status);
     // Hands one protocol event to OnFrame or OnStatus; raw text changes nothing here.
     void OnEvent(const ProtocolEvent& event);
+    // Asks the unit to stop sending, then ends with Cancel; once, however often pressed.
     void Abort();
+    // Ends the transfer with Cancel at once, for `why` (the line was hung up or lost).
+    void End(const std::string& why);
 
   private:
     XLNKProtocol* protocol_;
@@ -63,7 +71,11 @@ class FileTransferController {
     std::string blockText_;
     bool errorLamp_ = false;
     Outcome outcome_ = Outcome::Running;
+    bool ending_ = false;  // an abort or the error lamp's second runs: the end is under way
     std::string saveError_;
+    std::string failure_;
+    uint16_t failedStatus_ = 0;
+    uint16_t failedCommand_ = 0;
 };
 
 }  // namespace station

@@ -51,6 +51,8 @@ CFileTransDlg::CFileTransDlg(FileTransferController& controller, QWidget* parent
     Refresh();
 }
 
+void CFileTransDlg::reject() { c_.Abort(); }
+
 void CFileTransDlg::Refresh() {
     progress_->setRange(c_.progressMin(), c_.progressMax());
     progress_->setValue(c_.progressPos());

@@ -28,6 +28,9 @@ class CFileTransDlg : public QDialog {
   public:
     explicit CFileTransDlg(FileTransferController& controller, QWidget* parent = nullptr);
     void Refresh();
+    // Esc and the close button abort the transfer; the dialog goes when the transfer has
+    // ended, never before.
+    void reject() override;
 
   private:
     FileTransferController& c_;

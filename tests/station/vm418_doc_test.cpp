@@ -37,6 +37,12 @@ class RecordingUi : public StationUi {
         transfers << QString::fromStdString(c.caption);
         opened = &c;
     }
+    void TransferChanged(const FileTransferController& c, const ProtocolEvent* cause) override {
+        if (onTransferChanged && cause) onTransferChanged(c, *cause);
+    }
+    void DownloadEnded(const QString& caption, const QString&) override {
+        if (onDownloadEnded) onDownloadEnded(caption);
+    }
     void ChooseSystem(const QString&,
                       std::function<void(std::optional<vm418::CSystemRset>)> chosen) override {
         chosen(row);
@@ -56,6 +62,8 @@ class RecordingUi : public StationUi {
 
     CVM418Doc* doc = nullptr;
     FileTransferController* opened = nullptr;
+    std::function<void(const FileTransferController&, const ProtocolEvent&)> onTransferChanged;
+    std::function<void(const QString&)> onDownloadEnded;
     std::optional<vm418::CSystemRset> row;
     QStringList messages, statuses, events, transfers;
     std::vector<int> posted, hints;
@@ -323,8 +331,10 @@ TEST_F(DocTest, EventTexts) {
 // Waits do not block: protocol events that arrive during one are handled after it, in
 // their order, none dropped. The whole frame is kept, also one longer than 1024 bytes.
 TEST_F(DocTest, EventsDuringAWaitAreHandledAfterItInOrder) {
-    doc->OnConnect();  // off line: waits 500 ms, then finds no unit to download from
-    ASSERT_TRUE(doc->Waiting());
+    // No port: the request cannot be sent, and the error lamp's second is a wait.
+    doc->linkState = LINK_CONNECTED;
+    doc->Download(DOWNLOAD_HISTORY, 0);
+    ASSERT_TRUE(doc->Waiting(CVM418Doc::WaitFor::Transfer));
     for (const char* text : {"one", "two", "three"}) {
         auto e = std::make_unique<ProtocolEvent>();
         e->length = static_cast<uint16_t>(std::strlen(text));
@@ -342,4 +352,130 @@ TEST_F(DocTest, EventsDuringAWaitAreHandledAfterItInOrder) {
     block.data.assign(1035, 0x42);
     doc->OnProtocolEvent(block);
     EXPECT_EQ(doc->lastFrameData.size(), 1034);
+}
+
+// ---- an operator who clicks at any moment ----
+
+// Abort pressed during the error lamp's second, and pressed twice: the transfer ends once,
+// with the reason, and no wait is left holding the dialog that has gone (which the address
+// sanitizer run would report).
+TEST_F(DocTest, AbortDuringTheErrorWaitAndTwiceEndsTheTransferOnce) {
+    doc->linkState = LINK_CONNECTED;  // no port: the request cannot be sent
+    int result = 0, calls = 0;
+    doc->Download(DOWNLOAD_HISTORY, 0, [&](int r) {
+        result = r;
+        ++calls;
+    });
+    ASSERT_TRUE(doc->TransferDialogOpen());
+    ASSERT_TRUE(doc->Waiting(CVM418Doc::WaitFor::Transfer));
+    ui.opened->Abort();
+    ui.opened->Abort();
+    ASSERT_TRUE(waitUntil([&] { return calls > 0; }));
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_FALSE(doc->TransferDialogOpen());
+    EXPECT_FALSE(doc->Waiting());
+    waitUntil([] { return false; }, 1500);  // a wait left behind would run here
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(doc->downloadFailures,
+              QStringList{"Downloading history file: failed - XLNK_ERR_FILE_TRANSFER_INTERRUPTED"});
+}
+
+// While the on-connect downloads run, and while a request waits for monitoring to stop, a
+// request of the menu or the monitoring view is refused with a status text instead of
+// breaking in; the discriminator opening, the Write and the Default that waited are carried
+// out. A hang-up during the discriminator screen's close wait leaves the document off line.
+TEST_F(DocTest, RequestsThatWouldBreakInAreRefusedAndTheWaitingOneIsCarriedOut) {
+    StartSim();
+    ui.StartPolling();
+    doc->OnCommand(ID_CALL);
+    ASSERT_TRUE(waitUntil([&] {
+        return doc->linkState == LINK_CONNECTED && doc->Waiting(CVM418Doc::WaitFor::Step);
+    }));
+    doc->OnCommand(ID_DOWNLOAD_ALARM_FILE);
+    EXPECT_EQ(ui.statuses.last(),
+              "Download alarm file not done: the unit is busy with the on-connect downloads");
+    ASSERT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }, 15000));
+    EXPECT_EQ(ui.transfers, (QStringList{"Downloading parameters file", "Downloading history file",
+                                         "Downloading last alarm"}));
+    EXPECT_TRUE(doc->downloadFailures.isEmpty()) << doc->downloadFailures.join('\n').toStdString();
+
+    // A new alarm flagged while a Write, a Default or the discriminator screen waits.
+    const QString refused = "Download last alarm not done: the unit is busy with a request "
+                            "waiting for monitoring to stop";
+    for (const int request : {ID_WRITE_PARAMETERS, ID_DEFAULT_PARAMETERS}) {
+        SCOPED_TRACE(request);
+        ASSERT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }, 10000));
+        ui.transfers.clear();
+        doc->OnCommand(request);
+        ASSERT_NE(doc->pendingAction, 0);
+        doc->OnCommand(ID_DOWNLOAD_LAST_ALARM);
+        EXPECT_EQ(ui.statuses.last(), refused);
+        // The unit confirms the block or the defaults: the parameters are read back.
+        ASSERT_TRUE(waitUntil([&] { return !ui.transfers.isEmpty() && !doc->TransferDialogOpen(); },
+                              15000));
+        EXPECT_EQ(ui.transfers, QStringList{"Downloading parameters file"});
+        doc->OnCommand(ID_START_MONITORING);
+    }
+    ASSERT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }, 10000));
+    doc->OnCommand(ID_VIEW_DISCRIMINATOR);
+    ASSERT_EQ(doc->pendingAction, LINK_DISCRIMINATOR);
+    doc->OnCommand(ID_DOWNLOAD_LAST_ALARM);
+    EXPECT_EQ(ui.statuses.last(), refused);
+    EXPECT_EQ(doc->pendingAction, LINK_DISCRIMINATOR);
+    ASSERT_TRUE(waitUntil([&] { return doc->linkState == LINK_DISCRIMINATOR; }));
+
+    doc->DiscriminatorScreenClosed();
+    doc->OnCommand(ID_HANG_UP);
+    waitUntil([] { return false; }, 600);  // past the close wait
+    EXPECT_EQ(doc->linkState, LINK_OFF_LINE);
+    EXPECT_TRUE(doc->IsCommandEnabled(ID_CALL));
+    EXPECT_TRUE(doc->downloadFailures.isEmpty()) << doc->downloadFailures.join('\n').toStdString();
+}
+
+// A hang-up in the middle of a file ends the download with its reason; the next call's
+// on-connect downloads all run. Hanging up and calling again while a download's restart of
+// monitoring is due sends nothing into the new call's modem dialogue.
+TEST_F(DocTest, HangUpMidFileThenCallAgainAndNothingOfTheOldCallReachesTheNew) {
+    StartSim();
+    CallUntilMonitoring();
+    ui.onTransferChanged = [this](const FileTransferController& c, const ProtocolEvent& e) {
+        if (c.caption == "Downloading alarm file" && e.command == CMD_FILE_BLOCK)
+            QTimer::singleShot(0, doc.get(), [this] { doc->OnCommand(ID_HANG_UP); });
+    };
+    int result = 0;
+    doc->Download(DOWNLOAD_ALARM_FILE, doc->monitorRetries, [&](int r) { result = r; });
+    ASSERT_TRUE(waitUntil([&] { return result != 0; }));
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_FALSE(doc->TransferDialogOpen());
+    EXPECT_EQ(doc->linkState, LINK_OFF_LINE);
+    EXPECT_EQ(doc->downloadFailures, QStringList{"Downloading alarm file: failed - hung up"});
+
+    ui.onTransferChanged = nullptr;
+    ui.transfers.clear();
+    doc->OnCommand(ID_CALL);
+    ASSERT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }, 15000))
+        << ui.events.join("\n").toStdString();
+    EXPECT_EQ(ui.transfers, (QStringList{"Downloading parameters file", "Downloading history file",
+                                         "Downloading last alarm"}));
+    EXPECT_EQ(doc->downloadFailures.size(), 1);
+
+    // A unit whose modem never answers stands for the new call's dialogue.
+    cli::SimulatorProcess silent;
+    ASSERT_TRUE(silent.Start(VM418_SIM_PATH, {"--silent-modem"}));
+    ui.onDownloadEnded = [&](const QString&) {
+        QTimer::singleShot(0, doc.get(), [&] {
+            doc->OnCommand(ID_HANG_UP);
+            doc->serial.port = silent.path();
+            doc->OnCommand(ID_CALL);
+        });
+    };
+    result = 0;
+    doc->Download(DOWNLOAD_HISTORY, 1, [&](int r) { result = r; });
+    ASSERT_TRUE(waitUntil([&] { return result != 0; }));
+    EXPECT_EQ(result, IDOK);  // the file came; only the restart of monitoring was dropped
+    waitUntil([] { return false; }, 900);
+    // The modem's AT only: no command of the old call went into the new call's dialogue.
+    EXPECT_EQ(doc->protocol.OutstandingCount(), 1u);
+    ui.onDownloadEnded = nullptr;
+    doc->OnCommand(ID_HANG_UP);
 }

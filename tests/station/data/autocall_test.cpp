@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 
@@ -77,11 +79,35 @@ TEST_P(Autocall, TwoStationsCallEachDueSystemOnce) {
     ASSERT_TRUE(execSql(connection_, "UPDATE System SET LastContactTime = NULL WHERE SysID = 1"));
     lines = ctl({"autocall", "--once", "--simulate"}, &exitCode);
     EXPECT_EQ(exitCode, 1) << lines.join('\n').toStdString();
-    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
-    EXPECT_TRUE(lines[0].startsWith("system 1 Gate 1: failed, the database did not take "
+    // Each refused file on a line of its own (on connecting and in the collection), then
+    // the system's line.
+    ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines.filter(QRegularExpression("^system 1: Downloading history file: failed - "
+                                              "Database error - .*history is closed"))
+                  .size(),
+              2)
+        << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines[2].startsWith("system 1 Gate 1: failed, the database did not take "
                                     "everything (Database error - "))
-        << lines[0].toStdString();
-    EXPECT_TRUE(lines[0].contains("history is closed")) << lines[0].toStdString();
+        << lines[2].toStdString();
+    EXPECT_TRUE(lines[2].contains("history is closed")) << lines[2].toStdString();
+    EXPECT_EQ(count("SELECT COUNT(*) FROM System WHERE LastContactTime IS NULL AND SysID = 1"), 1);
+
+    // A history file that cannot be written where it is received: "failed" with the file
+    // and its reason, exit 1, and the system stays due.
+    ASSERT_TRUE(execSql(connection_, "DROP TRIGGER NoHistory" +
+                                         QString(GetParam() == Backend::PostgreSQL
+                                                     ? " ON History"
+                                                     : "")));
+    QFile::remove(dir_.path() + "/TEMP/sys1/history.418");  // the last call's
+    ASSERT_TRUE(QDir(dir_.path()).mkpath("TEMP/sys1/history.418/in-the-way"));
+    lines = ctl({"autocall", "--once", "--simulate"}, &exitCode);
+    EXPECT_EQ(exitCode, 1) << lines.join('\n').toStdString();
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_TRUE(lines.last().startsWith("system 1 Gate 1: failed (Downloading history file: "
+                                        "failed - cannot save "))
+        << lines.join('\n').toStdString();
+    EXPECT_TRUE(lines.filter("collected").isEmpty()) << lines.join('\n').toStdString();
     EXPECT_EQ(count("SELECT COUNT(*) FROM System WHERE LastContactTime IS NULL AND SysID = 1"), 1);
 }
 

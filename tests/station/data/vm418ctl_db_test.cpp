@@ -284,6 +284,32 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
     EXPECT_TRUE(r.lines.last().contains(QRegularExpression(R"(\(\d+, 0 and 0 new\)$)")))
         << r.lines.join('\n').toStdString();
 
+    // A unit whose parameter block fails validation: --write-params ends at once.
+    r = run({"call", "--system", "3", "--simulate", "--write-params", "--sim-arg",
+             "--invalid-parameters"},
+            false);
+    EXPECT_EQ(r.exitCode, 1) << r.lines.join('\n').toStdString();
+    EXPECT_TRUE(r.lines.contains("Parameters validation failed")) << r.lines.join('\n').toStdString();
+    EXPECT_TRUE(r.lines.contains("The parameters were not written"));
+
+    // A history file that cannot be written where it is received: named with its reason,
+    // in the on-connect downloads and in "all"; exit 1, and the call is no last contact.
+    QFile::remove(dir_.path() + "/TEMP/history.418");  // the last call's
+    ASSERT_TRUE(QDir(dir_.path()).mkpath("TEMP/history.418/in-the-way"));
+    const QString contactBefore = run({"systems", "list"}).lines.value(0);
+    r = run({"call", "--system", "3", "--simulate", "--download", "all"}, false);
+    const std::string failedOut = r.lines.join('\n').toStdString();
+    EXPECT_EQ(r.exitCode, 1) << failedOut;
+    EXPECT_EQ(r.lines.filter(QRegularExpression("^Downloading history file: failed - cannot save "
+                                                ".*TEMP/history.418: .+"))
+                  .size(),
+              2)
+        << failedOut;
+    EXPECT_TRUE(r.lines.contains("Downloading alarm file: done")) << failedOut;
+    EXPECT_TRUE(r.lines.contains("2 of the downloads failed")) << failedOut;
+    EXPECT_EQ(run({"systems", "list"}).lines.value(0), contactBefore);  // a call takes seconds
+    ASSERT_TRUE(QDir(dir_.path() + "/TEMP/history.418").removeRecursively());
+
     r = run({"call", "--system", "9", "--simulate"}, false);
     EXPECT_EQ(r.exitCode, 1);
     r = run(
