@@ -272,7 +272,10 @@ void CVM418Doc::Call() {
     lastStatus = 0;
     UpdateAllViews(HINT_CONNECTION);
     if (!serial.Open()) {
-        ui_.MessageBox("Can't open COM port\n" + QString::fromStdString(serial.OpenError()));
+        // The box says what the operator must know; the device and the system's reason
+        // (busy, no permission, no such device) stand in the status bar for the technician.
+        ui_.SetStatusText(QString::fromStdString(serial.OpenError()));
+        ui_.MessageBox("Can't open COM port");
         return;
     }
     ui_.SetStatusText("Calling " + title.section(',', 0, 0) + "  " + phoneNumber);

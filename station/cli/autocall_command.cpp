@@ -199,9 +199,15 @@ class CallJob : public QObject {
     }
 
     QString Reason() const {
-        return ui_ && !ui_->messages.isEmpty()     ? " (" + ui_->messages.last().simplified() + ")"
-               : ui_ && !ui_->lastStatus.isEmpty() ? " (" + ui_->lastStatus + ")"
-                                                   : QString();
+        if (!ui_) return {};
+        if (!ui_->messages.isEmpty()) {
+            QString text = ui_->messages.last().simplified();
+            // The port's device and reason are in the status bar, beside the box.
+            if (text == "Can't open COM port" && !ui_->lastStatus.isEmpty())
+                text += ": " + ui_->lastStatus;
+            return " (" + text + ")";
+        }
+        return ui_->lastStatus.isEmpty() ? QString() : " (" + ui_->lastStatus + ")";
     }
 
     // The document shows a store the database refused as a status text.
