@@ -441,7 +441,8 @@ void CVM418Doc::RunPendingAction() {
         default:
             if (FindDownload(action) != nullptr) {
                 linkState = action;
-                if (transferDialog_) StartTransfer();
+                // Not when the dialog was aborted while monitoring stopped.
+                if (transferDialog_ && !transferDialog_->ending()) StartTransfer();
             }
             break;
     }
@@ -477,6 +478,11 @@ void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
     dialog->saveAs = (tempDir + spec->file).toStdString();
     OpenTransfer(std::move(dialog), [this, spec, kind, resume, done](int result,
                                                                      const QString& failure) {
+        // Aborted while it waited for monitoring to stop: that request is gone too.
+        if (pendingAction == kind) {
+            pendingAction = 0;
+            if (pendingCommand == CMD_STOP_MONITORING) pendingCommand = kNoCommand;
+        }
         DownloadEnded(*spec, result == IDOK ? HandOver(kind) : failure);
         FinishDownload(result, resume, done);
     });

@@ -41,6 +41,8 @@ class FileTransferController {
     const std::string& blockText() const { return blockText_; }
     bool errorLamp() const { return errorLamp_; }
     Outcome outcome() const { return outcome_; }
+    // An abort or an error is ending the transfer: nothing more is to be started.
+    bool ending() const { return ending_; }
     // Set when the received file could not be moved to "Save as"; the download then ends
     // with Cancel and the previous file stays.
     const std::string& saveError() const { return saveError_; }

@@ -8,6 +8,7 @@
 #include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -114,6 +115,22 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     EXPECT_FALSE(view->ErrorLamp());
     if (const QString shot = qEnvironmentVariable("STATION_WINDOW_SHOT"); !shot.isEmpty())
         frame.grab().save(shot);
+
+    // A download's dialog is modal on the frame; Esc aborts the download, and the dialog
+    // stays until the transfer has ended, then monitoring runs again.
+    frame.Action(ID_DOWNLOAD_ALARM_FILE)->trigger();
+    QPointer<CFileTransDlg> transfer;
+    ASSERT_TRUE(waitUntil([&] {
+        transfer = frame.findChild<CFileTransDlg*>();
+        return transfer && transfer->isVisible();
+    }));
+    EXPECT_EQ(transfer->windowModality(), Qt::WindowModal);
+    transfer->reject();
+    EXPECT_TRUE(transfer && transfer->isVisible());
+    ASSERT_TRUE(waitUntil([&] { return transfer.isNull(); }, 10000))
+        << frame.StatusMessage().toStdString() << " linkState " << frame.Document()->linkState;
+    EXPECT_EQ(frame.StatusMessage(), "Downloading alarm file: failed - aborted");
+    EXPECT_TRUE(waitUntil([&] { return frame.Document()->linkState == LINK_MONITORING; }));
 
     frame.Action(ID_HANG_UP)->trigger();
     EXPECT_EQ(view->Caption(), "Gate 4,  Serial# S-4  - MONITORING [Off Line]");
