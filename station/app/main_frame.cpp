@@ -95,10 +95,7 @@ void CMainFrame::BuildMenus() {
     system->addSeparator();
     print_ = system->addAction("Print...", this, [this] { Print(false); });
     printPreview_ = system->addAction("Print Preview", this, [this] { Print(true); });
-    system->addAction("Print Setup...", this, [this] {
-        QPrinter printer;
-        QPrintDialog(&printer, this).exec();
-    });
+    system->addAction("Print Setup...", this, &CMainFrame::PrintSetup);
     printPdf_ = system->addAction("Print to PDF...", this, &CMainFrame::PrintToPdf);
     exportCsv_ = system->addAction("Export CSV...", this, [this] { ExportAlarms(false); });
     exportN42_ = system->addAction("Export N42...", this, [this] { ExportAlarms(true); });
@@ -122,10 +119,13 @@ void CMainFrame::BuildMenus() {
     QMenu* window = menuBar()->addMenu("&Window");
     window->addAction("&Cascade", mdi_, &QMdiArea::cascadeSubWindows);
     window->addAction("&Tile", mdi_, &QMdiArea::tileSubWindows);
+    documentMenus_ = {system, download, view, window};
     QMenu* help = menuBar()->addMenu("&Help");
     help->addAction("&About 418vLINK...", this, &CMainFrame::About);
+    BuildMenusWithoutDocument();
     // The commands of the unnamed menu: posted by the views' buttons and the document.
     AddCommand(nullptr, ID_GET_SPECIFIC_FILE, "Get specific file");
+    AddCommand(nullptr, ID_OPEN_FILES, "Open files");
     AddCommand(nullptr, ID_WRITE_PARAMETERS, "Write parameters");
     AddCommand(nullptr, ID_DEFAULT_PARAMETERS, "Default parameters");
     AddCommand(nullptr, ID_ON_CONNECT, "On connect");
@@ -140,9 +140,53 @@ void CMainFrame::BuildMenus() {
         tools->addAction(actions_.at(id));
 }
 
+void CMainFrame::BuildMenusWithoutDocument() {
+    auto* file = new QMenu("&File", this);
+    file->addAction("&New", this, &CMainFrame::NewDocument);
+    file->addAction("P&rint Setup...", this, &CMainFrame::PrintSetup);
+    file->addSeparator();
+    file->addAction("E&xit", this, &QWidget::close);
+    auto* view = new QMenu("&View", this);
+    QAction* tools = view->addAction("&Toolbar");
+    QAction* status = view->addAction("&Status Bar");
+    for (QAction* a : {tools, status}) {
+        a->setCheckable(true);
+        a->setChecked(true);
+    }
+    connect(tools, &QAction::toggled, this,
+            [this](bool on) { findChild<QToolBar*>("toolbar")->setVisible(on); });
+    connect(status, &QAction::toggled, this, [this](bool on) { statusBar()->setVisible(on); });
+    menuBar()->insertMenu(documentMenus_.front()->menuAction(), file);
+    menuBar()->insertMenu(documentMenus_.front()->menuAction(), view);
+    noDocumentMenus_ = {file, view};  // "&Help" serves both
+    ShowMenusOfDocument(false);
+}
+
+void CMainFrame::ShowMenusOfDocument(bool shown) {
+    for (QMenu* m : documentMenus_) m->menuAction()->setVisible(shown);
+    for (QMenu* m : noDocumentMenus_) m->menuAction()->setVisible(!shown);
+}
+
+void CMainFrame::PrintSetup() {
+    QPrinter printer;
+    QPrintDialog(&printer, this).exec();
+}
+
+void CMainFrame::CloseDocument() {
+    view_ = nullptr;
+    if (!doc_) return;
+    doc_->HangUp();  // a transfer that runs ends with it
+    CloseDataViews();
+    delete findChild<CDiscrDlg*>();
+    doc_.reset();
+    SetStatusText("Ready");
+    UpdateCommandUi();
+}
+
 void CMainFrame::UpdateCommandUi() {
+    ShowMenusOfDocument(doc_ != nullptr);
     for (auto& [id, action] : actions_)
-        action->setEnabled(doc_ ? doc_->IsCommandEnabled(id) : id == ID_SELECT_SYSTEM);
+        action->setEnabled(doc_ && doc_->IsCommandEnabled(id));
     CStationView* active = ActiveDataView();
     changePeriod_->setEnabled(active && doc_ && doc_->linkState == LINK_OFF_LINE);
     for (QAction* a : {print_, printPreview_, printPdf_})
@@ -231,12 +275,9 @@ void CMainFrame::NewDocument() {
     frame_ = new CChildFrame([this] { PostCommand(ID_SELECT_SYSTEM); });
     frame_->setWidget(view_);
     frame_->setAttribute(Qt::WA_DeleteOnClose);
-    // Closing the document's first frame closes its alarm, history and parameter views.
-    connect(frame_, &QObject::destroyed, this, [this] {
-        view_ = nullptr;
-        CloseDataViews();
-        UpdateCommandUi();
-    });
+    // Closing the document's first frame hangs up, closes its alarm, history and parameter
+    // views and the document: no protocol event can reach a document without frames.
+    connect(frame_, &QObject::destroyed, this, &CMainFrame::CloseDocument);
     mdi_->addSubWindow(frame_);
     frame_->setWindowTitle(view_->Caption());
     frame_->resize(760, 460);

@@ -79,6 +79,13 @@ class CMainFrame : public QMainWindow, public StationUi {
 
   private:
     void BuildMenus();
+    // The menus without a document: "&File" ("&New", "P&rint Setup...", "E&xit"), "&View"
+    // (the tool bar and the status bar), "&Help".
+    void BuildMenusWithoutDocument();
+    void ShowMenusOfDocument(bool shown);
+    // The document goes with its first frame: hung up, its data views closed.
+    void CloseDocument();
+    void PrintSetup();
     QAction* AddCommand(QMenu* menu, int id, const QString& text);
     void RunCommand(int id);
     void About();
@@ -102,6 +109,7 @@ class CMainFrame : public QMainWindow, public StationUi {
             *printPdf_ = nullptr, *exportCsv_ = nullptr, *exportN42_ = nullptr;
     std::unique_ptr<CFileTransDlg> transferDialog_;
     QMenu* systemMenu_ = nullptr;
+    std::vector<QMenu*> documentMenus_, noDocumentMenus_;
     QAction* recentAnchor_ = nullptr;  // the recent systems go before it
     std::vector<QAction*> recentActions_;
 };

@@ -26,6 +26,7 @@ enum StationCommand : int {
     ID_HANG_UP = 32779,
     ID_VIEW_DISCRIMINATOR = 32780,
     ID_GET_SPECIFIC_FILE = 32781,
+    ID_OPEN_FILES = 32782,  // "Open files": the downloaded files of the folder imported
     ID_DOWNLOAD_LAST_ALARM = 32783,
     ID_DOWNLOAD_NEXT_ALARM = 32784,
     ID_DOWNLOAD_PREVIOUS_ALARM = 32785,

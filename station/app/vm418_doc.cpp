@@ -671,6 +671,21 @@ void CVM418Doc::GetSpecificFile() {
     OpenTransfer(std::move(dialog), {});
 }
 
+void CVM418Doc::OpenFiles() {
+    if (Refused("Open files")) return;
+    if (systemId == 0) {
+        ui_.SetStatusText("Open files: no system is selected");
+        return;
+    }
+    // Each file that cannot be read, and a block that fails validation, is told by the
+    // records as a message box.
+    const vm418::ImportReport report = records.importDownloadedFiles();
+    if (report.parametersRead) UpdateAllViews(HINT_PARAMETERS);
+    if (report.historyRead) UpdateAllViews(HINT_HISTORY);
+    if (report.alarmsRead) UpdateAllViews(HINT_ALARMS, 0);
+    Stored(report.storeResult);
+}
+
 // ---- parameters and the discriminator screen ----
 
 void CVM418Doc::SendParametersIfValid() {
@@ -774,6 +789,9 @@ bool CVM418Doc::OnCommand(int id) {
             return true;
         case ID_GET_SPECIFIC_FILE:
             GetSpecificFile();
+            return true;
+        case ID_OPEN_FILES:
+            OpenFiles();
             return true;
         case ID_DOWNLOAD_LAST_ALARM:
             if (!Refused("Download last alarm")) Download(DOWNLOAD_LAST_ALARM, monitorRetries);

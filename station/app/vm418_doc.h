@@ -115,6 +115,9 @@ class CVM418Doc : public QObject {
     void OpenDiscriminatorScreen();
     void DiscriminatorScreenClosed();
     void GetSpecificFile();
+    // "Open files": the downloaded files of the working folder read, checked and stored for
+    // the document's system, with the messages of a download's hand-over.
+    void OpenFiles();
     // A posted or chosen menu command; false when the document does not handle it.
     bool OnCommand(int id);
     bool IsCommandEnabled(int id) const;

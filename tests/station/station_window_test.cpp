@@ -39,8 +39,14 @@ void CloseStrayModalDialogsAfter(int ms) {
 QStringList Texts(const QList<QAction*>& actions) {
     QStringList out;
     for (const QAction* a : actions)
-        if (!a->isSeparator()) out << a->text();
+        if (!a->isSeparator() && a->isVisible()) out << a->text();
     return out;
+}
+
+QMenu* MenuOf(QMainWindow& frame, const QString& title) {
+    for (QAction* a : frame.menuBar()->actions())
+        if (a->isVisible() && a->text() == title) return a->menu();
+    return nullptr;
 }
 
 }  // namespace
@@ -66,14 +72,12 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
     CMainFrame frame(db, dir.path() + "/");
     EXPECT_EQ(frame.windowTitle(), "418vLINK");
-    QStringList menus;
-    for (QAction* a : frame.menuBar()->actions())
-        menus << a->text();
-    EXPECT_EQ(menus, (QStringList{"System", "Dowload", "&View", "&Window", "&Help"}));
-    EXPECT_EQ(Texts(frame.menuBar()->actions()[1]->menu()->actions()),
-              (QStringList{"Download parameters file", "Download history file",
-                           "Download alarm file", "Download all files", "Download last alarm",
-                           "Download previous alarm", "Download next alarm"}));
+    // Without a document: the menus of no document.
+    EXPECT_EQ(Texts(frame.menuBar()->actions()), (QStringList{"&File", "&View", "&Help"}));
+    ASSERT_NE(MenuOf(frame, "&File"), nullptr);
+    EXPECT_EQ(Texts(MenuOf(frame, "&File")->actions()),
+              (QStringList{"&New", "P&rint Setup...", "E&xit"}));
+    EXPECT_EQ(Texts(MenuOf(frame, "&View")->actions()), (QStringList{"&Toolbar", "&Status Bar"}));
 
     // The first frame asks for a system: the second row is chosen in the grid.
     bool dialogSeen = false;
@@ -93,7 +97,14 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     chooser.start(20);
     CloseStrayModalDialogsAfter(10000);
     frame.show();
-    frame.NewDocument();
+    MenuOf(frame, "&File")->actions()[0]->trigger();  // "&New"
+    ASSERT_NE(frame.Document(), nullptr);
+    EXPECT_EQ(Texts(frame.menuBar()->actions()),
+              (QStringList{"System", "Dowload", "&View", "&Window", "&Help"}));
+    EXPECT_EQ(Texts(MenuOf(frame, "Dowload")->actions()),
+              (QStringList{"Download parameters file", "Download history file",
+                           "Download alarm file", "Download all files", "Download last alarm",
+                           "Download previous alarm", "Download next alarm"}));
     ASSERT_TRUE(waitUntil([&] { return frame.Document()->systemId == 4; }));
     chooser.stop();
     EXPECT_TRUE(dialogSeen);
@@ -134,6 +145,31 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
 
     frame.Action(ID_HANG_UP)->trigger();
     EXPECT_EQ(view->Caption(), "Gate 4,  Serial# S-4  - MONITORING [Off Line]");
+
+    // Closing the first frame while connected hangs up and closes the document with its
+    // data views; the menus of no document come back, and "&New" opens one that calls again.
+    frame.Action(ID_CALL)->trigger();
+    ASSERT_TRUE(waitUntil([&] { return frame.Document()->linkState == LINK_MONITORING; }, 20000))
+        << frame.StatusMessage().toStdString() << " linkState " << frame.Document()->linkState;
+    frame.Action(ID_VIEW_ALARMS)->trigger();
+    ASSERT_NE(frame.DataView(ID_VIEW_ALARMS), nullptr);
+    view->parentWidget()->close();
+    // A closed frame goes when the event loop comes round again (deferred delete).
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(frame.Document(), nullptr);
+    EXPECT_EQ(frame.MonitoringView(), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(frame.DataView(ID_VIEW_ALARMS), nullptr);
+    EXPECT_EQ(Texts(frame.menuBar()->actions()), (QStringList{"&File", "&View", "&Help"}));
+    EXPECT_FALSE(frame.Action(ID_CALL)->isEnabled());
+    chooser.start(20);
+    MenuOf(frame, "&File")->actions()[0]->trigger();
+    ASSERT_TRUE(waitUntil([&] { return frame.Document()->systemId == 4; }));
+    chooser.stop();
+    frame.Action(ID_CALL)->trigger();  // the port was given back by the closed document
+    ASSERT_TRUE(waitUntil([&] { return frame.Document()->linkState == LINK_MONITORING; }, 20000))
+        << frame.StatusMessage().toStdString();
+    frame.Action(ID_HANG_UP)->trigger();
     unsetenv("VM418_COM7");
 }
 

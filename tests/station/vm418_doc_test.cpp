@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRegularExpression>
@@ -355,6 +356,37 @@ TEST_F(DocTest, EventsDuringAWaitAreHandledAfterItInOrder) {
     block.data.assign(1035, 0x42);
     doc->OnProtocolEvent(block);
     EXPECT_EQ(doc->lastFrameData.size(), 1034);
+}
+
+// "Open files" imports the downloaded files of the working folder for the document's
+// system, with the messages of a download's hand-over; a file that is missing is said so and
+// the others are still stored.
+TEST_F(DocTest, OpenFilesImportsTheFolderForTheSystem) {
+    doc->OnCommand(ID_OPEN_FILES);  // no system selected yet
+    EXPECT_EQ(ui.statuses.last(), "Open files: no system is selected");
+    doc->SelectSystem();
+    for (const char* name : {"sys_par.418", "history.418", "alarmfi.418"})
+        ASSERT_TRUE(QFile::copy(QString(STATION_TEST_DATA "/download/") + name,
+                                dir.path() + "/" + name));
+    doc->OnCommand(ID_OPEN_FILES);
+    EXPECT_TRUE(ui.messages.isEmpty()) << ui.messages.join('\n').toStdString();
+    EXPECT_EQ(Rows("Parameters"), 1);
+    EXPECT_EQ(Rows("Alarms"), 3);
+    const int events = Rows("History");
+    EXPECT_GT(events, 0);
+    EXPECT_EQ(ui.Count(HINT_ALARMS), 1);
+    vm418::DbConnection conn(connection);
+    ASSERT_TRUE(conn.open());
+    QSqlQuery q("SELECT COUNT(*) FROM Alarms WHERE SysID = 3", conn.db());
+    ASSERT_TRUE(q.next());
+    EXPECT_EQ(q.value(0).toInt(), 3);
+
+    ASSERT_TRUE(QFile::remove(dir.path() + "/history.418"));
+    doc->OnCommand(ID_OPEN_FILES);
+    ASSERT_EQ(ui.messages.size(), 1);
+    EXPECT_TRUE(ui.messages[0].startsWith("Can't read history file ")) << ui.messages[0].toStdString();
+    EXPECT_EQ(Rows("Alarms"), 3);  // nothing twice
+    EXPECT_EQ(Rows("History"), events);
 }
 
 // ---- an operator who clicks at any moment ----
