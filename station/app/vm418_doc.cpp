@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
 #include <cstring>
@@ -165,6 +166,7 @@ void CVM418Doc::NewConnection(const QString& why) {
     }
     poster_.connection = ++connection_;
     sequence_.clear();
+    monitoringStarting_ = false;
     CancelWaits();
     queued_.clear();
 }
@@ -173,6 +175,7 @@ QString CVM418Doc::Busy() const {
     if (transferDialog_) return QString::fromStdString(transferDialog_->caption);
     if (!sequence_.isEmpty()) return sequence_;
     if (pendingAction != 0) return QStringLiteral("a request waiting for monitoring to stop");
+    if (monitoringStarting_) return QStringLiteral("the start of monitoring");
     if (discrDialog_ || Waiting(WaitFor::Discriminator) || linkState == LINK_DISCRIMINATOR)
         return QStringLiteral("the discriminator screen");
     return {};
@@ -207,6 +210,12 @@ int CVM418Doc::Send(uint16_t command, const QByteArray& data) {
                              reinterpret_cast<const uint8_t*>(data.constData()), kCommandTimeoutMs);
     if (r != 0) qCWarning(lcStationLink, "Command 0x%X not sent (%d)", command, r);
     return r;
+}
+
+// Until the unit confirms (or an error comes), no request may start: monitoring would
+// begin in the middle of it.
+void CVM418Doc::SendStartMonitoring() {
+    monitoringStarting_ = Send(CMD_START_MONITORING) == 0;
 }
 
 bool CVM418Doc::PollIfReady() {
@@ -311,7 +320,7 @@ void CVM418Doc::OnConnect() {
         Wait(WaitFor::Step, kStepPauseMs, [this] {
             sequence_.clear();
             monitorRetries = 1;
-            Send(CMD_START_MONITORING);
+            SendStartMonitoring();
         });
     };
     Wait(WaitFor::Step, kStepPauseMs, [this, monitor] {
@@ -330,7 +339,7 @@ void CVM418Doc::OnConnect() {
 }
 
 void CVM418Doc::StartMonitoring() {
-    if (linkState == LINK_CONNECTED) Send(CMD_START_MONITORING);
+    if (linkState == LINK_CONNECTED) SendStartMonitoring();
     monitorRetries = 1;
 }
 
@@ -346,6 +355,7 @@ void CVM418Doc::OnProtocolEvent(const ProtocolEvent& block) {
     if (block.length != 0)
         lastFrameData = QByteArray(reinterpret_cast<const char*>(block.data.data()), block.length);
     if (block.status != 0) {
+        monitoringStarting_ = false;
         eventText = EventText(block.status, block.command) + "\r\n";
         qCInfo(lcStationLink, "%s", qPrintable(eventText.trimmed()));
         ui_.EventText(eventText.trimmed());
@@ -364,7 +374,7 @@ void CVM418Doc::OnProtocolEvent(const ProtocolEvent& block) {
                     monitorRetries <= kMaxMonitorRetries) {
                     lastStatus = 0;
                     protocol.OnPortClosed();
-                    Send(CMD_START_MONITORING);
+                    SendStartMonitoring();
                     ++monitorRetries;
                 }
                 break;
@@ -392,6 +402,7 @@ void CVM418Doc::OnProtocolEvent(const ProtocolEvent& block) {
             RunPendingAction();
             break;
         case ANS_MONITORING_STARTED:
+            monitoringStarting_ = false;
             Send(CMD_MONITORING_DATA);
             linkState = LINK_MONITORING;
             break;
@@ -490,7 +501,8 @@ void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
 
 void CVM418Doc::DownloadEnded(const DownloadSpec& spec, const QString& failure) {
     // One line each: a database's message may run over several.
-    const QString why = failure.simplified();
+    const QString why =
+        QString(failure).replace(QRegularExpression("\\s*[\r\n]+\\s*"), " ").trimmed();
     if (!why.isEmpty()) {
         downloadFailures << QString(spec.caption) + ": failed - " + why;
         qCWarning(lcStationLink, "%s", qPrintable(downloadFailures.last()));
@@ -620,7 +632,7 @@ void CVM418Doc::FinishDownload(int result, int resume, const std::function<void(
             Wait(
                 WaitFor::Step, kStepPauseMs,
                 [this, result, done] {
-                    Send(CMD_START_MONITORING);
+                    SendStartMonitoring();
                     if (done) done(result);
                 },
                 [result, done] {
@@ -736,7 +748,7 @@ void CVM418Doc::DiscriminatorScreenClosed() {
     discrDialog_ = false;
     if (protocol.ModemState() == MODEM_CONNECTED) {
         Wait(WaitFor::Discriminator, kDiscriminatorPauseMs, [this] {
-            Send(CMD_START_MONITORING);
+            SendStartMonitoring();
             linkState = LINK_CONNECTED;
         });
     } else {

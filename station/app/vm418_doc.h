@@ -199,6 +199,7 @@ class CVM418Doc : public QObject {
     QString Stored(int result);
     void FinishDownload(int result, int resume, const std::function<void(int)>& done);
     void RunPendingAction();
+    void SendStartMonitoring();
     void SendParametersIfValid();
     void UpdateAllViews(int hint, int key = 0);
 
@@ -212,6 +213,7 @@ class CVM418Doc : public QObject {
     std::array<PendingWait, static_cast<size_t>(WaitFor::Count)> waits_{};
     uint64_t connection_ = 0;
     QString sequence_;  // "the on-connect downloads" or "Download all" while one runs
+    bool monitoringStarting_ = false;  // 0xC0A0 sent, its answer not yet come
     std::deque<std::unique_ptr<ProtocolEvent>> queued_;
     std::unique_ptr<FileTransferController> transferDialog_;
     std::function<void(int, const QString&)> transferClosed_;  // result, why it failed

@@ -192,14 +192,20 @@ int RunCallCommand(int argc, char** argv) {
     };
     if (ok && o.writeParams) {
         RunEventsUntil(
-            [&] { return doc.linkState == LINK_MONITORING || doc.linkState == LINK_CONNECTED; },
+            [&] {
+                return (doc.linkState == LINK_MONITORING || doc.linkState == LINK_CONNECTED) &&
+                       doc.Busy().isEmpty();
+            },
             kStepLimitMs);
         ok = readBackAfter([&] { doc.OnCommand(ID_WRITE_PARAMETERS); });
         if (!ok) Say("The parameters were not written");
     }
     if (ok && o.defaults) {
         RunEventsUntil(
-            [&] { return doc.linkState == LINK_MONITORING || doc.linkState == LINK_CONNECTED; },
+            [&] {
+                return (doc.linkState == LINK_MONITORING || doc.linkState == LINK_CONNECTED) &&
+                       doc.Busy().isEmpty();
+            },
             kStepLimitMs);
         ok = readBackAfter([&] { doc.OnCommand(ID_DEFAULT_PARAMETERS); });
         if (!ok) Say("The default parameters were not loaded");

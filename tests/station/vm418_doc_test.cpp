@@ -20,6 +20,9 @@
 
 using namespace station;
 
+// Texts in failure messages as text.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
 namespace {
 
 // What a window would show, recorded; posted commands come back through the event loop as
@@ -423,13 +426,26 @@ TEST_F(DocTest, RequestsThatWouldBreakInAreRefusedAndTheWaitingOneIsCarriedOut) 
     StartSim();
     ui.StartPolling();
     doc->OnCommand(ID_CALL);
-    ASSERT_TRUE(waitUntil([&] {
-        return doc->linkState == LINK_CONNECTED && doc->Waiting(CVM418Doc::WaitFor::Step);
-    }));
-    doc->OnCommand(ID_DOWNLOAD_ALARM_FILE);
-    EXPECT_EQ(ui.statuses.last(),
-              "Download alarm file not done: the unit is busy with the on-connect downloads");
-    ASSERT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }, 15000));
+    // "Download alarm file" chosen in each of on-connect's four pauses.
+    int pauses = 0;
+    bool inPause = false;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const bool pause = doc->Waiting(CVM418Doc::WaitFor::Step);
+            if (pause && !inPause) {
+                ++pauses;
+                doc->OnCommand(ID_DOWNLOAD_ALARM_FILE);
+            }
+            inPause = pause;
+            return doc->linkState == LINK_MONITORING;
+        },
+        15000));
+    EXPECT_EQ(pauses, 4);
+    EXPECT_EQ(ui.statuses.filter("Download alarm file not done: the unit is busy with the "
+                                 "on-connect downloads")
+                  .size(),
+              4)
+        << ui.statuses.join('\n').toStdString();
     EXPECT_EQ(ui.transfers, (QStringList{"Downloading parameters file", "Downloading history file",
                                          "Downloading last alarm"}));
     EXPECT_TRUE(doc->downloadFailures.isEmpty()) << doc->downloadFailures.join('\n').toStdString();
@@ -467,11 +483,39 @@ TEST_F(DocTest, RequestsThatWouldBreakInAreRefusedAndTheWaitingOneIsCarriedOut) 
     EXPECT_TRUE(doc->downloadFailures.isEmpty()) << doc->downloadFailures.join('\n').toStdString();
 }
 
+// A poll that times out restarts monitoring: 0xC0A0 goes out on the line and the unit's
+// answer brings monitoring back. A unit whose line is cut in the middle of a file ends the
+// download with "Disconnected  port lost" and leaves the document off line.
+TEST_F(DocTest, PollTimeoutRestartsMonitoringOnTheLineAndALostLineEndsTheDownload) {
+    StartSim({"--vanish-after-block", "5"});
+    CallUntilMonitoring();
+    ui.events.clear();
+    ProtocolEvent timeout;
+    timeout.command = 0xC0A1;
+    timeout.status = XLNK_ERR_TIMEOUT;
+    doc->OnProtocolEvent(timeout);
+    EXPECT_EQ(doc->monitorRetries, 2);
+    ASSERT_TRUE(waitUntil([&] { return ui.IndexOf("Command 0x40A0") >= 0; }))
+        << ui.events.join('\n').toStdString();
+    ASSERT_TRUE(waitUntil([&] { return doc->monitorRetries == 1; }));  // answers again
+    EXPECT_EQ(doc->linkState, LINK_MONITORING);
+
+    int result = 0;
+    doc->Download(DOWNLOAD_ALARM_FILE, doc->monitorRetries, [&](int r) { result = r; });
+    ASSERT_TRUE(waitUntil([&] { return result != 0; }, 15000));
+    EXPECT_EQ(result, IDCANCEL);
+    EXPECT_FALSE(doc->TransferDialogOpen());
+    EXPECT_EQ(doc->linkState, LINK_OFF_LINE);
+    EXPECT_EQ(doc->downloadFailures,
+              QStringList{"Downloading alarm file: failed - Disconnected  port lost"});
+    EXPECT_TRUE(doc->IsCommandEnabled(ID_CALL));
+}
+
 // A hang-up in the middle of a file ends the download with its reason; the next call's
 // on-connect downloads all run. Hanging up and calling again while a download's restart of
 // monitoring is due sends nothing into the new call's modem dialogue.
 TEST_F(DocTest, HangUpMidFileThenCallAgainAndNothingOfTheOldCallReachesTheNew) {
-    StartSim();
+    StartSim({"--stall-after-block", "3", "--stall-ms", "3000"});  // only the alarm file has 4
     CallUntilMonitoring();
     ui.onTransferChanged = [this](const FileTransferController& c, const ProtocolEvent& e) {
         if (c.caption == "Downloading alarm file" && e.command == CMD_FILE_BLOCK)
