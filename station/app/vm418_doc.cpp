@@ -2,11 +2,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "port_settings_text.h"
 
@@ -20,6 +22,9 @@ namespace {
 constexpr uint32_t kCommandTimeoutMs = 5000;  // every command of the document
 constexpr int kStepPauseMs = 500;             // between the steps of a sequence
 constexpr int kDiscriminatorPauseMs = 300;
+// A modem takes a hang-up for one only when DTR stays low for a moment: a new call right
+// after a hang-up keeps the line down this long before the port opens again.
+constexpr qint64 kLineDownMs = 300;
 constexpr int kMaxMonitorRetries = 5;  // automatic monitoring restarts in a row
 
 constexpr uint16_t CMD_LOAD_DEFAULTS = 0xC010;
@@ -41,6 +46,14 @@ constexpr DownloadSpec kDownloads[] = {
     {"ALAR", "Downloading alarm file", "alarmfi.418"},
     {"PARA", "Downloading parameters file", "sys_par.418"},
 };
+
+// Since when each port was closed by the end of a call, by its name: the next call on it,
+// of this document or another (autocall calls the systems of a port one after the other),
+// keeps the line down long enough.
+QElapsedTimer& LineDown(const std::string& port) {
+    static std::map<std::string, QElapsedTimer> down;
+    return down[port];
+}
 
 bool IsMonitoringCommand(uint16_t command) {
     return command == ANS_MONITORING_STARTED || command == CMD_START_MONITORING ||
@@ -280,6 +293,16 @@ void CVM418Doc::Call() {
     NewConnection(QStringLiteral("a new call"));
     lastStatus = 0;
     UpdateAllViews(HINT_CONNECTION);
+    const QElapsedTimer& since = LineDown(serial.port);
+    const qint64 down = since.isValid() ? since.elapsed() : kLineDownMs;
+    if (down < kLineDownMs) {
+        Wait(WaitFor::Dial, static_cast<int>(kLineDownMs - down), [this] { OpenAndDial(); });
+        return;
+    }
+    OpenAndDial();
+}
+
+void CVM418Doc::OpenAndDial() {
     if (!serial.Open()) {
         // The box says what the operator must know; the device and the system's reason
         // (busy, no permission, no such device) stand in the status bar for the technician.
@@ -297,6 +320,7 @@ void CVM418Doc::HangUp() { EndCall(QStringLiteral("hung up")); }
 void CVM418Doc::EndCall(const QString& why) {
     const bool live = serial.Handle() >= 0 || linkState != LINK_OFF_LINE || Waiting() ||
                       transferDialog_ || !queued_.empty();
+    if (serial.Handle() >= 0) LineDown(serial.port).start();
     serial.Close();
     if (live) NewConnection(why);
     linkState = LINK_OFF_LINE;
@@ -763,7 +787,7 @@ bool CVM418Doc::IsCommandEnabled(int id) const {
         case ID_CALL: {
             // Not while a call is being dialled.
             const int modem = protocol.ModemState();
-            return linkState == LINK_OFF_LINE &&
+            return linkState == LINK_OFF_LINE && !Waiting(WaitFor::Dial) &&
                    !(protocol.IsRunning() && (modem == MODEM_AT_SENT || modem == MODEM_DIALLING));
         }
         case ID_COM_SETUP:

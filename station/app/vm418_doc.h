@@ -157,7 +157,7 @@ class CVM418Doc : public QObject {
     XLNKProtocol protocol;
 
     // The document's waits, one at most of each.
-    enum class WaitFor { Step, Transfer, Discriminator, Count };
+    enum class WaitFor { Step, Transfer, Discriminator, Dial, Count };
     bool Waiting() const;
     bool Waiting(WaitFor purpose) const;
     // What a new request would have to wait for ("" when the unit is free for one).
@@ -185,6 +185,7 @@ class CVM418Doc : public QObject {
     // old one end.
     void NewConnection(const QString& why);
     void EndCall(const QString& why);
+    void OpenAndDial();
     // A request of the menu or a view while another runs is refused with a status text.
     bool Refused(const char* request);
     std::unique_ptr<FileTransferController> NewTransferDialog();

@@ -191,7 +191,8 @@ class CallJob : public QObject {
         if (doc_->linkState == LINK_MONITORING) {
             collecting_ = true;
             doc_->DownloadAll([this](int r) { result_ = r; });
-        } else if (doc_->serial.Handle() < 0) {
+        } else if (doc_->serial.Handle() < 0 && !doc_->Waiting(CVM418Doc::WaitFor::Dial)) {
+            // (A call on the port another system just used waits a moment to dial.)
             Finish(false, "failed" + Reason());
         } else if (timer_.elapsed() > kConnectLimitMs) {
             Finish(false, "failed, the unit was not reached");

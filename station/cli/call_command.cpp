@@ -150,8 +150,12 @@ int RunCallCommand(int argc, char** argv) {
 
     doc.OnCommand(ID_CALL);
     const bool monitoring =
-        RunEventsUntil([&] { return doc.linkState == LINK_MONITORING || doc.serial.Handle() < 0; },
-                       kConnectLimitMs) &&
+        RunEventsUntil(
+            [&] {
+                return doc.linkState == LINK_MONITORING ||
+                       (doc.serial.Handle() < 0 && !doc.Waiting(CVM418Doc::WaitFor::Dial));
+            },
+            kConnectLimitMs) &&
         doc.linkState == LINK_MONITORING;
     bool ok = monitoring;
     if (!monitoring) Say("The unit could not be reached");

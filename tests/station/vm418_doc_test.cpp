@@ -531,7 +531,12 @@ TEST_F(DocTest, HangUpMidFileThenCallAgainAndNothingOfTheOldCallReachesTheNew) {
 
     ui.onTransferChanged = nullptr;
     ui.transfers.clear();
+    // Called again at once: the line stays down a moment first, so the modem takes the
+    // hang-up for one.
     doc->OnCommand(ID_CALL);
+    EXPECT_LT(doc->serial.Handle(), 0);
+    EXPECT_TRUE(doc->Waiting(CVM418Doc::WaitFor::Dial));
+    EXPECT_FALSE(doc->IsCommandEnabled(ID_CALL));
     ASSERT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }, 15000))
         << ui.events.join("\n").toStdString();
     EXPECT_EQ(ui.transfers, (QStringList{"Downloading parameters file", "Downloading history file",

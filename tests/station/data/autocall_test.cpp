@@ -41,8 +41,9 @@ TEST_P(Autocall, TwoStationsCallEachDueSystemOnce) {
     QStringList lines;
     for (QProcess* p : {&first, &second}) {
         ASSERT_TRUE(p->waitForFinished(120000));
-        EXPECT_EQ(p->exitCode(), 0);
-        lines += QString::fromUtf8(p->readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        const QString out = QString::fromUtf8(p->readAllStandardOutput());
+        EXPECT_EQ(p->exitCode(), 0) << out.toStdString();
+        lines += out.split('\n', Qt::SkipEmptyParts);
     }
     const std::string out = lines.join('\n').toStdString();
     for (int id = 1; id <= 4; ++id)
