@@ -296,10 +296,14 @@ class Simulator {
         std::string upper;
         for (char c : cmd)
             upper.push_back(static_cast<char>(toupper(c)));
-        if (upper.rfind("AT", 0) != 0) {
+        // A modem looks for the "AT" that starts a command: whatever came before it on the
+        // line (the end of a call it has hung up) is no part of the command.
+        const size_t at = upper.find("AT");
+        if (at == std::string::npos) {
             if (!upper.empty()) SendText("\r\nERROR\r\n");
             return;
         }
+        upper.erase(0, at);
         const size_t d = upper.find('D', 2);
         if (d == std::string::npos) {
             SendText("\r\nOK\r\n");

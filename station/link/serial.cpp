@@ -242,6 +242,9 @@ bool CSerial::OpenPort() {
         CloseDevice();
         return false;
     }
+    // What the line holds from before this opening (the end of an earlier call, still in
+    // the driver's buffers) is no part of this one.
+    tcflush(handle, TCIOFLUSH);
     if (com != nullptr) {
         // An engine that runs already serves another port and is left alone; one that
         // failed half-way through its start on this port is stopped again.
