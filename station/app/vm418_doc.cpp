@@ -111,7 +111,7 @@ bool CVM418Doc::event(QEvent* e) {
     if (e->type() != WM_PROTOCOL_EVENT) return QObject::event(e);
     auto* posted = static_cast<ProtocolQEvent*>(e);
     // Posted before the hang-up or the new call that ended its connection: nothing to do.
-    if (posted->connection != connection_) return true;
+    if (posted->connection != poster_.connection) return true;
     auto block = std::move(posted->block);
     if (Waiting() || !queued_.empty())
         queued_.push_back(std::move(block));
@@ -137,14 +137,14 @@ void CVM418Doc::Wait(WaitFor purpose, int ms, std::function<void()> then,
     w.timer = new QTimer(this);
     w.timer->setSingleShot(true);
     w.dropped = std::move(dropped);
-    const uint64_t connection = connection_;
+    const uint64_t connection = poster_.connection;
     connect(w.timer, &QTimer::timeout, this, [this, i, connection, then = std::move(then)] {
         PendingWait& ended = waits_[i];
         ended.timer->deleteLater();
         ended.timer = nullptr;
         const auto instead = std::move(ended.dropped);
         ended.dropped = nullptr;
-        if (connection == connection_)
+        if (connection == poster_.connection)
             then();
         else if (instead)
             instead();
@@ -177,7 +177,7 @@ void CVM418Doc::NewConnection(const QString& why) {
         transferDialog_->End(why.toStdString());
         CheckTransferClosed();
     }
-    poster_.connection = ++connection_;
+    ++poster_.connection;
     sequence_.clear();
     monitoringStarting_ = false;
     CancelWaits();

@@ -160,6 +160,8 @@ class CVM418Doc : public QObject {
     enum class WaitFor { Step, Transfer, Discriminator, Dial, Count };
     bool Waiting() const;
     bool Waiting(WaitFor purpose) const;
+    // No port is open and no call is about to dial: the call has ended or never began.
+    bool OffLine() const { return serial.Handle() < 0 && !Waiting(WaitFor::Dial); }
     // What a new request would have to wait for ("" when the unit is free for one).
     QString Busy() const;
     bool TransferDialogOpen() const { return transferDialog_ != nullptr; }
@@ -212,7 +214,6 @@ class CVM418Doc : public QObject {
     };
     void Drop(WaitFor purpose);
     std::array<PendingWait, static_cast<size_t>(WaitFor::Count)> waits_{};
-    uint64_t connection_ = 0;
     QString sequence_;  // "the on-connect downloads" or "Download all" while one runs
     bool monitoringStarting_ = false;  // 0xC0A0 sent, its answer not yet come
     std::deque<std::unique_ptr<ProtocolEvent>> queued_;

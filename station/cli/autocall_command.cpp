@@ -191,7 +191,7 @@ class CallJob : public QObject {
         if (doc_->linkState == LINK_MONITORING) {
             collecting_ = true;
             doc_->DownloadAll([this](int r) { result_ = r; });
-        } else if (doc_->serial.Handle() < 0 && !doc_->Waiting(CVM418Doc::WaitFor::Dial)) {
+        } else if (doc_->OffLine()) {
             // (A call on the port another system just used waits a moment to dial.)
             Finish(false, "failed" + Reason());
         } else if (timer_.elapsed() > kConnectLimitMs) {

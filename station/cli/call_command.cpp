@@ -153,7 +153,7 @@ int RunCallCommand(int argc, char** argv) {
         RunEventsUntil(
             [&] {
                 return doc.linkState == LINK_MONITORING ||
-                       (doc.serial.Handle() < 0 && !doc.Waiting(CVM418Doc::WaitFor::Dial));
+                       doc.OffLine();
             },
             kConnectLimitMs) &&
         doc.linkState == LINK_MONITORING;
