@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     // The unit's files, for the wire estimate.
     QDir(home.path()).mkpath("unit");
     {
-        station::cli::SimulatorProcess sim;
+        station::SimulatorProcess sim;
         sim.Start(VM418_SIM_PATH, {"--dump-dir", (home.path() + "/unit").toStdString()});
         QElapsedTimer t;
         t.start();

@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     QTemporaryDir dir;
     const QString db = "DRIVER=SQLite3;Database=" + dir.path() + "/bench.db;JournalMode=WAL";
     vm418::createSchema(db);
-    cli::SimulatorProcess sim;
+    SimulatorProcess sim;
     if (!sim.Start(VM418_SIM_PATH, {"--baud", std::to_string(kBaud), "--password", "pw"})) {
         std::printf("the simulator did not start\n");
         return 1;

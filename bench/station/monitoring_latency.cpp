@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     row.Password = "pw";
     row.COMportSettings = "COM1 9600 0 0 8 3";
     vm418::saveSystem(db, row);
-    cli::SimulatorProcess sim;
+    SimulatorProcess sim;
     if (!sim.Start(VM418_SIM_PATH, {"--baud", "9600", "--password", "pw"})) return 1;
     setenv("VM418_COM1", sim.path().c_str(), 1);
 

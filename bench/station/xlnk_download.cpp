@@ -71,7 +71,7 @@ class CountingProtocol : public XLNKProtocol {
 void Download(int blockSize, const char* corruptRate) {
     const fs::path dir = fs::temp_directory_path() / ("xlnk_bench_" + std::to_string(getpid()));
     fs::create_directories(dir);
-    cli::SimulatorProcess sim;
+    SimulatorProcess sim;
     sim.Start(VM418_SIM_PATH,
               {"--baud", std::to_string(kBaud), "--block-size", std::to_string(blockSize),
                "--corrupt-rate", corruptRate, "--password", "pw", "--seed", "7"});
@@ -129,7 +129,7 @@ void LossyDownloads(const char* lossRate, int runs) {
     for (int run = 1; run <= runs; ++run) {
         fs::remove_all(dir);
         fs::create_directories(dir / "unit");
-        cli::SimulatorProcess sim;
+        SimulatorProcess sim;
         sim.Start(VM418_SIM_PATH, {"--drop-rate", lossRate, "--password", "pw", "--seed",
                                    std::to_string(run), "--dump-dir", (dir / "unit").string()});
         XLNKProtocol protocol;

@@ -382,7 +382,7 @@ TEST(DiscriminatorWindow, OpenReadCountUpdateReadBackCloseAgainstSimulator) {
     row.Password = "pw";
     row.COMportSettings = "COM8 9600 0 0 8 3";
     ui.row = row;
-    cli::SimulatorProcess sim;
+    SimulatorProcess sim;
     ASSERT_TRUE(sim.Start(VM418_SIM_PATH, {"--password", "pw"}));
     setenv("VM418_COM8", sim.path().c_str(), 1);
     doc.SelectSystem();

@@ -46,7 +46,7 @@ class LinkSimTest : public ::testing::Test {
     // Starts the simulator with the password "pw" and its files dumped for comparison.
     void StartSim(std::vector<std::string> args) {
         args.insert(args.end(), {"--password", "pw", "--dump-dir", (dir / "unit").string()});
-        sim = std::make_unique<cli::SimulatorProcess>();
+        sim = std::make_unique<SimulatorProcess>();
         ASSERT_TRUE(sim->Start(VM418_SIM_PATH, args));
         ASSERT_TRUE(serial.Open(sim->path())) << serial.OpenError();
     }
@@ -79,7 +79,7 @@ class LinkSimTest : public ::testing::Test {
     CollectingSink sink;
     XLNKProtocol protocol;
     CSerial serial;
-    std::unique_ptr<cli::SimulatorProcess> sim;
+    std::unique_ptr<SimulatorProcess> sim;
     int repeats = 0;
 };
 

@@ -122,7 +122,7 @@ class ParView : public ::testing::Test {
     ViewUi ui;
     std::unique_ptr<CVM418Doc> doc;
     std::unique_ptr<CParView> view;
-    std::unique_ptr<cli::SimulatorProcess> sim;
+    std::unique_ptr<SimulatorProcess> sim;
 };
 
 }  // namespace
@@ -224,7 +224,7 @@ TEST_F(ParView, OffLineShowsStoredBlocksFollowsTheFormRulesAndPrintsOnePage) {
 TEST_F(ParView, WriteReachesTheUnitAndTheReadBackBlockIsShown) {
     view->OnInitialUpdate();
     EXPECT_FALSE(view->WriteButton()->isEnabled());
-    sim = std::make_unique<cli::SimulatorProcess>();
+    sim = std::make_unique<SimulatorProcess>();
     ASSERT_TRUE(sim->Start(VM418_SIM_PATH, {"--password", "pw"}));
     setenv("VM418_COM7", sim->path().c_str(), 1);
     doc->SelectSystem();

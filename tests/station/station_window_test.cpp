@@ -65,7 +65,7 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
         row.COMportSettings = "COM7 9600 0 0 8 3";
         ASSERT_EQ(vm418::saveSystem(db, row), 0);
     }
-    cli::SimulatorProcess sim;
+    SimulatorProcess sim;
     ASSERT_TRUE(sim.Start(VM418_SIM_PATH, {"--password", "pw"}));
     setenv("VM418_COM7", sim.path().c_str(), 1);
 

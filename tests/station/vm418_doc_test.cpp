@@ -100,7 +100,7 @@ class DocTest : public ::testing::Test {
     // The unit behind COM7, then the system chosen in the systems dialog.
     void StartSim(std::vector<std::string> args = {}) {
         args.insert(args.end(), {"--password", "pw"});
-        sim = std::make_unique<cli::SimulatorProcess>();
+        sim = std::make_unique<SimulatorProcess>();
         ASSERT_TRUE(sim->Start(VM418_SIM_PATH, args));
         setenv("VM418_COM7", sim->path().c_str(), 1);
         doc->SelectSystem();
@@ -122,7 +122,7 @@ class DocTest : public ::testing::Test {
     QString connection;
     RecordingUi ui;
     std::unique_ptr<CVM418Doc> doc;
-    std::unique_ptr<cli::SimulatorProcess> sim;
+    std::unique_ptr<SimulatorProcess> sim;
 };
 
 }  // namespace
@@ -544,7 +544,7 @@ TEST_F(DocTest, HangUpMidFileThenCallAgainAndNothingOfTheOldCallReachesTheNew) {
     EXPECT_EQ(doc->downloadFailures.size(), 1);
 
     // A unit whose modem never answers stands for the new call's dialogue.
-    cli::SimulatorProcess silent;
+    SimulatorProcess silent;
     ASSERT_TRUE(silent.Start(VM418_SIM_PATH, {"--silent-modem"}));
     ui.onDownloadEnded = [&](const QString&) {
         QTimer::singleShot(0, doc.get(), [&] {

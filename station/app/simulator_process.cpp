@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-namespace station::cli {
+namespace station {
 
 namespace fs = std::filesystem;
 
@@ -57,4 +57,4 @@ std::string FindSimulator(const char* argv0) {
     return "vm418-sim";
 }
 
-}  // namespace station::cli
+}  // namespace station

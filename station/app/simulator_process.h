@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace station::cli {
+namespace station {
 
 class SimulatorProcess {
   public:
@@ -29,4 +29,4 @@ class SimulatorProcess {
 // The simulator program: $VM418_SIM, beside the running program, or in the build tree.
 std::string FindSimulator(const char* argv0);
 
-}  // namespace station::cli
+}  // namespace station

@@ -29,11 +29,11 @@ int main(int argc, char** argv) {
     vm418::useOdbcConfiguration();
 
     QString db = parser.isSet("db") ? parser.value("db") : vm418::defaultConnectionText();
-    station::cli::SimulatorProcess sim;
+    station::SimulatorProcess sim;
     if (parser.isSet("simulate")) {
         // A fresh embedded database with one system, whose port reaches the simulated unit.
         constexpr char kPassword[] = "1418";
-        if (!sim.Start(station::cli::FindSimulator(argv[0]), {"--password", kPassword})) {
+        if (!sim.Start(station::FindSimulator(argv[0]), {"--password", kPassword})) {
             std::fprintf(stderr, "vm418station: the simulator did not start\n");
             return 1;
         }
