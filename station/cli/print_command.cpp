@@ -5,10 +5,10 @@
 #include "print_command.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QPdfWriter>
+#include <QPagedPaintDevice>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "alarm_view.h"
 #include "command_dates.h"
@@ -110,54 +110,49 @@ int RunPrintCommand(int argc, char** argv) {
     records.connectionText = db;
     records.SysID = sysId;
 
-    // Every page is written beside the target, which is replaced only when all are out.
-    const QString partial = pdf + ".part";
-    int pages = 0;
+    // Everything is read before the first page: a print that cannot be made leaves the
+    // file at --pdf as it was.
+    const QDateTime now = QDateTime::currentDateTime();
+    std::function<int(QPagedPaintDevice&)> paint;
     QString count;
-    {
-        std::unique_ptr<QPdfWriter> writer = NewA4Pdf(partial, title);
-        const QDateTime now = QDateTime::currentDateTime();
-        if (what == "alarms") {
-            if (const int r = records.loadAlarms(period))
-                return fail(QString("the alarms cannot be read (%1)").arg(r));
-            AlarmListModel rows(records.alarmMap);
-            rows.Fill();
-            GraphControl graph;
-            pages = PrintAlarmPages(*writer, title, records.alarmMap, rows.Keys(), graph, now);
-            count = QString("%1 alarms").arg(records.alarmMap.size());
-        } else if (what == "history") {
-            if (const int r = records.loadHistory(period))
-                return fail(QString("the history cannot be read (%1)").arg(r));
-            HistoryListModel rows(records.historyMap);
-            rows.Fill();
-            rows.SortBy(2);
-            pages = PrintHistoryPages(*writer, title, records.historyMap, rows.Keys(), now);
-            count = QString("%1 events").arg(records.historyMap.size());
-        } else {
-            std::vector<std::time_t> dates;
-            vm418::RecordCondition upTo;
-            upTo.to = at;
-            if (const int r = records.listParameterDates(dates, upTo))
-                return fail(QString("the parameters cannot be read (%1)").arg(r));
-            if (dates.empty()) {
-                writer.reset();
-                QFile::remove(partial);
-                return fail(at ? "no parameter block stored at or before " +
-                                     vm418::formatDbDate(*at)
-                               : QString("no parameter block stored"));
-            }
-            if (const int r =
-                    records.loadParameters(vm418::RecordCondition::exactly(dates.front())))
-                return fail(QString("the parameters cannot be read (%1)").arg(r));
-            pages = PrintParameterPages(*writer, title, records.parameters, now);
-            count = "the parameters of " + vm418::formatDbDate(dates.front());
-        }
+    AlarmListModel alarmRows(records.alarmMap);
+    HistoryListModel historyRows(records.historyMap);
+    GraphControl graph;
+    if (what == "alarms") {
+        if (const int r = records.loadAlarms(period))
+            return fail(QString("the alarms cannot be read (%1)").arg(r));
+        alarmRows.Fill();
+        count = QString("%1 alarms").arg(records.alarmMap.size());
+        paint = [&](QPagedPaintDevice& device) {
+            return PrintAlarmPages(device, title, records.alarmMap, alarmRows.Keys(), graph, now);
+        };
+    } else if (what == "history") {
+        if (const int r = records.loadHistory(period))
+            return fail(QString("the history cannot be read (%1)").arg(r));
+        historyRows.Fill();
+        historyRows.SortBy(2);
+        count = QString("%1 events").arg(records.historyMap.size());
+        paint = [&](QPagedPaintDevice& device) {
+            return PrintHistoryPages(device, title, records.historyMap, historyRows.Keys(), now);
+        };
+    } else {
+        std::vector<std::time_t> dates;
+        vm418::RecordCondition upTo;
+        upTo.to = at;
+        if (const int r = records.listParameterDates(dates, upTo))
+            return fail(QString("the parameters cannot be read (%1)").arg(r));
+        if (dates.empty())
+            return fail(at ? "no parameter block stored at or before " + vm418::formatDbDate(*at)
+                           : QString("no parameter block stored"));
+        if (const int r = records.loadParameters(vm418::RecordCondition::exactly(dates.front())))
+            return fail(QString("the parameters cannot be read (%1)").arg(r));
+        count = "the parameters of " + vm418::formatDbDate(dates.front());
+        paint = [&](QPagedPaintDevice& device) {
+            return PrintParameterPages(device, title, records.parameters, now);
+        };
     }
-    QFile::remove(pdf);
-    if (pages == 0 || !QFile::rename(partial, pdf)) {
-        QFile::remove(partial);
-        return fail("cannot write " + pdf);
-    }
+    const int pages = PrintPdfFile(pdf, title, paint, error);
+    if (pages == 0) return fail(error);
     std::printf("%s printed on %d page%s to %s\n", qPrintable(count), pages, pages == 1 ? "" : "s",
                 qPrintable(pdf));
     return 0;

@@ -157,7 +157,8 @@ int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418
                     const std::vector<int>& keys, GraphControl& graph, const QDateTime& printed) {
     QPainter painter(&device);
     if (!painter.isActive()) return 0;
-    const QColor colour = graph.PlotColour();
+    // White behind the trace on paper; the screen's look comes back after the last page.
+    const GraphControl::PlotLook look = graph.Look();
     graph.SetPlotColour(Qt::white);
     const QString heading = title + QStringLiteral("  - ALARMS ");
     const int rows = static_cast<int>(keys.size());
@@ -172,8 +173,6 @@ int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418
         const int h = static_cast<int>(0.4 * w);
         // A band that does not fit still gets a page of its own, so printing always ends.
         const int perPage = std::max(1, area.height() / (h + 2 * t));
-        // The chart is laid out at the band's proportions before its picture is taken.
-        graph.resize(720, std::max(1, 720 * h / std::max(1, w)));
         int y = area.top();
         bool last = false;
         for (int i = (page - 1) * perPage; i < page * perPage; ++i) {
@@ -195,7 +194,7 @@ int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418
         }
         if (last) break;
     }
-    graph.SetPlotColour(colour);
+    graph.SetLook(look);
     return page;
 }
 
@@ -369,12 +368,10 @@ void CAlarmView::RefreshLamps() {
 int CAlarmView::Print(QPagedPaintDevice& device, const QDateTime& printed) {
     const int pages = PrintAlarmPages(device, doc_.title, doc_.records.alarmMap, model_->Keys(),
                                       *graph_, printed);
-    // The graph and detail show the selected alarm again (or the first).
+    // The graph and detail show the selected alarm again; with none selected they stay empty.
     const int row = SelectedRow();
     if (row >= 0)
-        ShowAlarm(row);
-    else if (model_->rowCount() > 0)
-        SelectRow(0);
+        SelectRow(row);
     else
         ClearAlarm();
     return pages;

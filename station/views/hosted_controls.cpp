@@ -1,6 +1,8 @@
 #include "hosted_controls.h"
 
 #include <QChart>
+#include <QGraphicsLayout>
+#include <QGraphicsScene>
 #include <QPainter>
 #include <algorithm>
 
@@ -150,12 +152,29 @@ void GraphControl::SetPlotColour(const QColor& colour) {
     chart()->setPlotAreaBackgroundVisible(true);
 }
 
-QColor GraphControl::PlotColour() const {
-    return chart()->backgroundBrush().color();
+GraphControl::PlotLook GraphControl::Look() const {
+    return {chart()->backgroundBrush(), chart()->plotAreaBackgroundBrush(),
+            chart()->isPlotAreaBackgroundVisible()};
+}
+
+void GraphControl::SetLook(const PlotLook& look) {
+    chart()->setBackgroundBrush(look.background);
+    chart()->setPlotAreaBackgroundBrush(look.plotArea);
+    chart()->setPlotAreaBackgroundVisible(look.plotAreaShown);
 }
 
 void GraphControl::DrawInto(QPainter& painter, const QRectF& target) {
-    render(&painter, target);
+    if (target.width() <= 0 || target.height() <= 0) return;
+    // Laid out 720 units wide, so that axis labels keep their size against the graph on any
+    // page, then drawn stretched into the target; the chart gets its own size back after.
+    constexpr qreal kLayoutWidth = 720;
+    QChart* c = chart();
+    const QRectF shown = c->geometry();
+    c->setGeometry(QRectF(0, 0, kLayoutWidth, kLayoutWidth * target.height() / target.width()));
+    if (c->layout()) c->layout()->activate();
+    scene()->render(&painter, target, c->geometry(), Qt::IgnoreAspectRatio);
+    c->setGeometry(shown);
+    if (c->layout()) c->layout()->activate();
 }
 
 }  // namespace station

@@ -2,6 +2,7 @@
 // with up to four horizontal cursors whose picture can also be drawn into a printed page.
 #pragma once
 
+#include <QBrush>
 #include <QChartView>
 #include <QColor>
 #include <QDial>
@@ -59,9 +60,17 @@ class GraphControl : public QChartView {
     void SetYRange(double low, double high);
     // Up to four horizontal cursors, in order.
     void SetCursors(const std::vector<double>& ys);
+    // What lies behind the trace: the chart's brush and its plot area's.
+    struct PlotLook {
+        QBrush background, plotArea;
+        bool plotAreaShown = false;
+    };
+    PlotLook Look() const;
+    void SetLook(const PlotLook& look);
+    // A plain colour behind the trace (white while printing).
     void SetPlotColour(const QColor& colour);
-    QColor PlotColour() const;
-    // Draws the graph into `target` of a page (or any painter).
+    // Draws the graph filling `target` of a page (or any painter), laid out at the target's
+    // proportions whatever size the control has on screen, or has not yet been given.
     void DrawInto(QPainter& painter, const QRectF& target);
     int Points() const { return static_cast<int>(trace_->count()); }
     double YLow() const { return y_->min(); }

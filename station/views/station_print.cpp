@@ -1,5 +1,7 @@
 #include "station_print.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QLocale>
 #include <QPageLayout>
@@ -7,6 +9,9 @@
 #include <QPaintDevice>
 #include <QPainter>
 #include <QPdfWriter>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace station {
 
@@ -61,6 +66,39 @@ std::unique_ptr<QPdfWriter> NewA4Pdf(const QString& path, const QString& title) 
     pdf->setTitle(title);
     pdf->setCreator(QStringLiteral("418vLINK"));
     return pdf;
+}
+
+int PrintPdfFile(const QString& path, const QString& title,
+                 const std::function<int(QPagedPaintDevice&)>& paint, QString& error) {
+    const QString partial = path + QStringLiteral(".part");
+    {
+        // The writer does not say why it cannot start; opening the file first does.
+        QFile probe(partial);
+        if (!probe.open(QIODevice::WriteOnly)) {
+            error = QStringLiteral("cannot write %1: %2").arg(partial, probe.errorString());
+            return 0;
+        }
+    }
+    int pages = 0;
+    {
+        std::unique_ptr<QPdfWriter> pdf = NewA4Pdf(partial, title);
+        pages = paint(*pdf);
+    }  // the file is complete once its writer is gone
+    if (pages == 0 || QFileInfo(partial).size() == 0) {
+        error = QStringLiteral("cannot write %1: no page was printed").arg(partial);
+        QFile::remove(partial);
+        return 0;
+    }
+    // rename() replaces the target in one step: there is always either the old file or the new.
+    if (std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(path).constData()) !=
+        0) {
+        const int why = errno;
+        error = QStringLiteral("cannot replace %1: %2")
+                    .arg(path, QString::fromLocal8Bit(std::strerror(why)));
+        QFile::remove(partial);
+        return 0;
+    }
+    return pages;
 }
 
 }  // namespace station

@@ -7,9 +7,11 @@
 #include <QFont>
 #include <QRect>
 #include <QString>
+#include <functional>
 #include <memory>
 
 class QPainter;
+class QPagedPaintDevice;
 class QPaintDevice;
 class QPdfWriter;
 
@@ -35,5 +37,11 @@ QString PrintedText(const QDateTime& printed, int page);
 // An A4 portrait PDF writer at 300 dots per inch with 10 mm margins; `title` is the
 // document's title in the file's information.
 std::unique_ptr<QPdfWriter> NewA4Pdf(const QString& path, const QString& title);
+
+// The pages `paint` draws, as an A4 PDF file at `path` (see NewA4Pdf). They are written beside
+// it and replace it in one rename once every page is out: a print that fails leaves an
+// earlier file at `path` as it was. Returns the pages, or 0 with `error` saying why.
+int PrintPdfFile(const QString& path, const QString& title,
+                 const std::function<int(QPagedPaintDevice&)>& paint, QString& error);
 
 }  // namespace station

@@ -4,7 +4,7 @@
 #include <QFileDialog>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPdfWriter>
+#include <QPagedPaintDevice>
 #include <QPrintDialog>
 #include <QPrintPreviewDialog>
 #include <QPrinter>
@@ -382,24 +382,13 @@ bool CMainFrame::PrintViewToPdf(CStationView* view, const QString& path, QString
         if (error) *error = "No alarm, history or parameter view is active";
         return false;
     }
-    // Written beside the target and renamed over it only once every page is out.
-    const QString partial = path + ".part";
-    {
-        std::unique_ptr<QPdfWriter> pdf = NewA4Pdf(partial, doc_ ? doc_->title : QString());
-        if (view->Print(*pdf, QDateTime::currentDateTime()) == 0) {
-            pdf.reset();
-            QFile::remove(partial);
-            if (error) *error = "Cannot write " + path;
-            return false;
-        }
-    }
-    QFile::remove(path);
-    if (!QFile::rename(partial, path)) {
-        QFile::remove(partial);
-        if (error) *error = "Cannot write " + path;
-        return false;
-    }
-    return true;
+    QString why;
+    const int pages = PrintPdfFile(
+        path, doc_ ? doc_->title : QString(),
+        [&](QPagedPaintDevice& device) { return view->Print(device, QDateTime::currentDateTime()); },
+        why);
+    if (pages == 0 && error) *error = why.left(1).toUpper() + why.mid(1);
+    return pages > 0;
 }
 
 void CMainFrame::Print(bool preview) {

@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
+#include <QPagedPaintDevice>
 #include <QPdfWriter>
 #include <QProcess>
 #include <QPushButton>
@@ -54,6 +56,28 @@ vm418::alarms Alarm(int number, std::time_t when, int level = 2, char detector =
 // pdftotext lays the words out again: runs of blanks are compared as one.
 bool Has(const QString& page, const QString& text) {
     return page.simplified().contains(text.simplified());
+}
+
+// The left and right edge, in millimetres from the page's edge, of what is drawn left of
+// the text column (x < 120 mm) below the page header of an A4 page.
+std::pair<double, double> GraphExtentMm(const QString& pdf) {
+    constexpr int kDpi = 100;
+    const QImage page = PdfPageImage(pdf, 1, kDpi);
+    int left = page.width(), right = -1;
+    const auto mm = [](int px) { return px * 25.4 / kDpi; };
+    for (int y = static_cast<int>(30 / 25.4 * kDpi); y < page.height(); ++y)
+        for (int x = 0; mm(x) < 120 && x < page.width(); ++x)
+            if (qGray(page.pixel(x, y)) < 200) {
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+    return {mm(left), mm(right)};
+}
+
+// Both files hold the same bytes.
+QByteArray Bytes(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Answers the period dialog with one day when it shows.
@@ -137,6 +161,8 @@ TEST(AlarmTexts, LevelWordsDetailGraphAndSignedSorting) {
     LoadAlarmGraph(graph, empty);
     EXPECT_EQ(graph.Points(), 0);
     EXPECT_EQ(graph.CursorLevels().size(), 4u);  // the axis and cursors are still set
+    EXPECT_DOUBLE_EQ(graph.YLow(), 0.9 * 280);
+    EXPECT_DOUBLE_EQ(graph.YHigh(), 990);
 
     // Det# sorts by the signed byte: 0xC1 (negative) comes before 'A'; a gone row stays put.
     vm418::AlarmMap map;
@@ -196,9 +222,36 @@ TEST_F(StationViews, AlarmViewPeriodHintsAndPrintedBands) {
     EXPECT_EQ(view->Graph().Points(), 0);
     view->SortByColumn(9);
 
+    // Nothing selected: the print leaves it so, and the screen's graph keeps its look (the
+    // print draws it on white).
     const QString pdf = PdfPath("alarms.pdf");
+    const GraphControl::PlotLook look = view->Graph().Look();
     QString error;
     ASSERT_TRUE(frame->PrintViewToPdf(view, pdf, &error)) << error.toStdString();
+    EXPECT_EQ(view->SelectedRow(), -1);
+    EXPECT_EQ(view->DetailText(), "");
+    EXPECT_EQ(view->Graph().Look().background, look.background);
+    EXPECT_EQ(view->Graph().Look().plotArea, look.plotArea);
+    EXPECT_EQ(view->Graph().Look().plotAreaShown, look.plotAreaShown);
+    // Each graph fills its band from h / 3 to h / 3 + w: w = 95 mm (half the printable
+    // width), h = 38 mm, after the 10 mm margin.
+    const auto [graphLeft, graphRight] = GraphExtentMm(pdf);
+    EXPECT_GE(graphLeft, 10 + 38 / 3.0 - 1);
+    EXPECT_LE(graphRight, 10 + 38 / 3.0 + 95 + 1);
+    EXPECT_GE(graphRight - graphLeft, 0.9 * 95);
+    // A selected alarm is selected again after the print, and shown.
+    view->SelectRow(4);
+    const QString shown = view->DetailText();
+    const QByteArray firstPrint = Bytes(pdf);
+    ASSERT_TRUE(frame->PrintViewToPdf(view, PdfPath("again.pdf"), &error));
+    EXPECT_EQ(view->SelectedRow(), 4);
+    EXPECT_EQ(view->DetailText(), shown);
+    // A print that cannot be written leaves the earlier file whole.
+    ASSERT_TRUE(QDir().mkpath(pdf + ".part"));
+    EXPECT_FALSE(frame->PrintViewToPdf(view, pdf, &error));
+    EXPECT_TRUE(error.startsWith("Cannot write " + pdf + ".part")) << error.toStdString();
+    EXPECT_EQ(Bytes(pdf), firstPrint);
+    ASSERT_TRUE(QDir(pdf + ".part").removeRecursively());
     const QStringList pages = PdfPages(pdf);
     ASSERT_GE(pages.size(), 2);
     EXPECT_TRUE(Has(pages[0], "Gate 7,  Serial# S-7  - ALARMS")) << pages[0].toStdString();
@@ -236,9 +289,31 @@ TEST_F(StationViews, AlarmViewPeriodHintsAndPrintedBands) {
     ASSERT_EQ(cliPages.size(), pages.size());
     EXPECT_EQ(cliPages[0].count("ALARM # "), perPage);
     EXPECT_TRUE(Has(cliPages[0], "Gate 7,  Serial# S-7  - ALARMS"));
+    const auto cliExtent = GraphExtentMm(cli);  // the same bands as the window's
+    EXPECT_NEAR(cliExtent.first, graphLeft, 0.5);
+    EXPECT_NEAR(cliExtent.second, graphRight, 0.5);
+    // A failed print leaves the file as it was.
+    const QByteArray cliBytes = Bytes(cli);
     EXPECT_EQ(vm418ctl({"print", "history", "--system", "8", "--pdf", cli}), 1);  // no system 8
     EXPECT_EQ(vm418ctl({"print", "alarms", "--system", "7"}), 2);                 // no --pdf
-    EXPECT_EQ(PdfPages(cli).size(), pages.size());  // a failed print leaves the file as it was
+    ASSERT_TRUE(QDir().mkpath(cli + ".part"));
+    EXPECT_EQ(vm418ctl({"print", "alarms", "--system", "7", "--pdf", cli}), 1);
+    EXPECT_EQ(Bytes(cli), cliBytes);
+
+    // A row whose alarm is gone from the map is skipped.
+    vm418::AlarmMap map = Records().alarmMap;
+    std::vector<int> keys = view->Rows().Keys();
+    map.erase(keys[1]);
+    const QString gone = PdfPath("gone.pdf");
+    EXPECT_GT(PrintPdfFile(
+                  gone, "Gate 7",
+                  [&](QPagedPaintDevice& device) {
+                      return PrintAlarmPages(device, "Gate 7", map, keys, view->Graph(),
+                                             QDateTime::currentDateTime());
+                  },
+                  error),
+              0);
+    EXPECT_EQ(PdfPages(gone).join("").count("ALARM # "), 8);
 }
 
 // Lines per page: an exact multiple prints one more page with only the header; an empty

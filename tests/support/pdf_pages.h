@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -12,4 +13,15 @@ inline QStringList PdfPages(const QString& path) {
     QStringList pages = QString::fromUtf8(p.readAllStandardOutput()).split('\f');
     if (!pages.isEmpty() && pages.last().trimmed().isEmpty()) pages.removeLast();
     return pages;
+}
+
+// One page of a PDF file as a grey picture at `dpi` dots per inch (a null image when it cannot
+// be made).
+inline QImage PdfPageImage(const QString& path, int page, int dpi) {
+    const QString stem = path + QStringLiteral(".page");
+    QProcess p;
+    p.start("pdftoppm", {"-r", QString::number(dpi), "-f", QString::number(page), "-l",
+                         QString::number(page), "-gray", "-singlefile", path, stem});
+    if (!p.waitForFinished(30000) || p.exitCode() != 0) return {};
+    return QImage(stem + ".pgm");
 }
