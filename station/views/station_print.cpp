@@ -9,6 +9,7 @@
 #include <QPaintDevice>
 #include <QPainter>
 #include <QPdfWriter>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,14 @@ int MmToDevice(const QPaintDevice& device, double mm) {
 }
 
 QFont HeaderFont(const QPaintDevice& device) {
+    // Where Times New Roman itself is not installed, its metric-compatible twin keeps the
+    // header's widths (another serif face can be much wider).
+    static const bool substituted = [] {
+        QFont::insertSubstitution(QStringLiteral("Times New Roman"),
+                                  QStringLiteral("Liberation Serif"));
+        return true;
+    }();
+    (void)substituted;
     QFont font(QStringLiteral("Times New Roman"));
     font.setStyleHint(QFont::Serif);
     font.setWeight(static_cast<QFont::Weight>(600));
@@ -49,10 +58,18 @@ void DrawPageHeader(QPainter& painter, QRect& area, const QString& heading, int 
     const QFontMetrics metrics(painter.font(), painter.device());
     const int t = metrics.height();
     const int g = t + t / 3;
+    // The time and page keep their place at the right; a heading too long for the room left
+    // of them (with a gap of one letter) is cut short there rather than run into them.
+    const QString when = PrintedText(printed, page);
+    const int room = area.width() - metrics.horizontalAdvance(when) -
+                     metrics.horizontalAdvance(QLatin1Char('M'));
+    const QString shown = metrics.horizontalAdvance(heading) <= room
+                              ? heading
+                              : metrics.elidedText(heading, Qt::ElideRight, std::max(0, room));
     painter.drawText(QRect(area.left(), area.top(), area.width(), t), Qt::AlignLeft | Qt::AlignTop,
-                     heading);
+                     shown);
     painter.drawText(QRect(area.left(), area.top(), area.width(), t), Qt::AlignRight | Qt::AlignTop,
-                     PrintedText(printed, page));
+                     when);
     painter.drawLine(area.left(), area.top() + g, area.right(), area.top() + g);
     area.setTop(area.top() + 2 * g);
     painter.restore();

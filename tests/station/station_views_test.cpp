@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
+#include <QFontInfo>
 #include <QPagedPaintDevice>
 #include <QPdfWriter>
 #include <QProcess>
@@ -320,7 +321,7 @@ TEST_F(StationViews, AlarmViewPeriodHintsAndPrintedBands) {
 // list prints one header page. Sorting twice is ascending both times.
 TEST_F(StationViews, HistoryViewSortsAndPrintsLinesPerPage) {
     vm418::HistoryMap map;
-    const auto print = [&](const char* name, int events) {
+    const auto print = [&](const char* name, int events, const QString& title = "Gate 7") {
         map.clear();
         for (int i = 1; i <= events; ++i)
             map[i] =
@@ -328,8 +329,8 @@ TEST_F(StationViews, HistoryViewSortsAndPrintsLinesPerPage) {
         std::vector<int> keys;
         for (const auto& [k, h] : map)
             keys.push_back(k);
-        auto pdf = NewA4Pdf(PdfPath(name), "Gate 7");
-        PrintHistoryPages(*pdf, "Gate 7", map, keys, QDateTime(QDate(2026, 3, 4), QTime(9, 5, 1)));
+        auto pdf = NewA4Pdf(PdfPath(name), title);
+        PrintHistoryPages(*pdf, title, map, keys, QDateTime(QDate(2026, 3, 4), QTime(9, 5, 1)));
         pdf.reset();
         return PdfPages(PdfPath(name));
     };
@@ -348,6 +349,37 @@ TEST_F(StationViews, HistoryViewSortsAndPrintsLinesPerPage) {
     const QStringList none = print("none.pdf", 0);
     ASSERT_EQ(none.size(), 1);
     EXPECT_TRUE(none[0].contains("page 1"));
+
+    // The header's heading ends left of "Printed ...": in full when it fits (the header's
+    // face has the widths of Times New Roman), cut short when it does not.
+    {
+        auto probe = NewA4Pdf(PdfPath("probe.pdf"), "");
+        const QString family = QFontInfo(HeaderFont(*probe)).family();
+        EXPECT_TRUE(family == "Times New Roman" || family == "Liberation Serif")
+            << family.toStdString();
+    }
+    const auto headerGap = [&](const char* name) {
+        const std::vector<PdfWord> words = PdfWords(PdfPath(name), 1);
+        const auto at = std::find_if(words.begin(), words.end(),
+                                     [](const PdfWord& w) { return w.text == "Printed"; });
+        if (at == words.end()) return std::pair{QString("no Printed"), -1.0};
+        QStringList heading;
+        double right = 0;
+        for (auto w = words.begin(); w != at; ++w)
+            if (std::abs(w->box.top() - at->box.top()) < 2) {
+                heading << w->text;
+                right = std::max(right, w->box.right());
+            }
+        return std::pair{heading.join(' '), at->box.left() - right};
+    };
+    const auto [fits, fitsGap] = headerGap("one.pdf");
+    EXPECT_EQ(fits, "Gate 7 - HISTORY");
+    EXPECT_GT(fitsGap, 0);
+    print("long.pdf", 1, "Unit at the north gate of the harbour,  Serial# SN-2026-0418-77");
+    const auto [cut, cutGap] = headerGap("long.pdf");
+    EXPECT_TRUE(cut.startsWith("Unit at the north gate")) << cut.toStdString();
+    EXPECT_GT(cutGap, 0);
+    EXPECT_TRUE(Has(PdfPages(PdfPath("long.pdf"))[0], "Printed 09:05:01, Mar 04,2026  page 1"));
 
     HistoryListModel rows(map);
     map = {{1, {5, "b", 30, {}}}, {2, {9, "B", 10, {}}}, {3, {7, QString(QChar(0xE9)), 20, {}}}};
