@@ -26,6 +26,7 @@ void DiscrScreen::Send(uint16_t command) {
 }
 
 void DiscrScreen::Poll() {
+    polling = true;
     Send(CMD_DISCR_COUNTS);
     lastPollTick = Now();
 }
@@ -38,7 +39,7 @@ void DiscrScreen::Changed() {
 
 void DiscrScreen::Request(uint16_t command) {
     buttonsEnabled = false;
-    if (sampleIndex >= 0)
+    if (polling)
         pendingCommand = command;
     else
         SendPending(command);
@@ -71,7 +72,7 @@ void DiscrScreen::Close() {
     if (closed || !buttonsEnabled) return;
     buttonsEnabled = false;
     if (link_.setMonitoringStopped) link_.setMonitoringStopped(stopMoniLamp);
-    if (sampleIndex >= 0) {
+    if (polling) {
         // The unit leaves the screen at the next counts answer; 0x4060 closes.
         pendingCommand = CMD_DISCR_LEAVE;
         Changed();
@@ -142,6 +143,7 @@ void DiscrScreen::SettingsArrived(const uint8_t* data, size_t length) {
         errorLamp = true;
         sampleIndex = -1;
         pollDue = false;
+        polling = false;
         buttonsEnabled = true;
         return;
     }
@@ -213,6 +215,7 @@ void DiscrScreen::OnStatus(uint16_t command, uint16_t /*status*/) {
     if (closed) return;
     pendingCommand = kNoPendingCommand;
     pollDue = false;
+    polling = false;
     if (command == ANS_DISCR_COUNTS || command == CMD_DISCR_COUNTS) {
         // A counts poll failed: start again with the settings; the samples stay.
         buttonsEnabled = false;
@@ -228,6 +231,7 @@ void DiscrScreen::OnStatus(uint16_t command, uint16_t /*status*/) {
 void DiscrScreen::Finish() {
     closed = true;
     pollDue = false;
+    polling = false;
     Changed();
     if (closeNow) closeNow();
 }

@@ -94,6 +94,10 @@ class DiscrScreen : public QObject {
     int sampleIndex = -1;  // -1 while not polling, else the slot of the next count
     uint16_t pendingCommand = kNoPendingCommand;  // sent at the next counts answer
     bool pollDue = false;
+    // Counts are polled: from the first 0xC040 after the settings until the screen is left
+    // or a poll fails. A request made meanwhile waits for the next counts answer (sent at
+    // once, a command could cross the poll's answer on the line).
+    bool polling = false;
     uint32_t lastPollTick = 0;
     bool modified = false;
     int selectedChannel = 0;

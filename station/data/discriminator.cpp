@@ -31,7 +31,10 @@ int decodePackedDecimal(uint8_t byte) {
 }
 
 uint8_t encodePackedDecimal(int value) {
-    const int v = std::clamp(value, 0, 99);
+    // The value's low byte, as the unit's block holds one byte a setting: 300 is 44, -1 is 255
+    // and so 99.
+    const int low = value & 0xFF;
+    const int v = std::min(low, 99);
     return static_cast<uint8_t>((v / 10) << 4 | v % 10);
 }
 

@@ -26,7 +26,8 @@ QString discrChannelName(int channel);
 
 // A packed decimal byte as 0..99; a digit above 9 reads as 9.
 int decodePackedDecimal(uint8_t byte);
-// 0..99 as a packed decimal byte; a value above 99 is written as 99, below 0 as 0.
+// The low byte of `value` as a packed decimal byte; above 99 it is written as 99 (300 gives
+// 0x44, -1 gives 0x99).
 uint8_t encodePackedDecimal(int value);
 
 using DiscrSettings = std::array<std::array<int, kDiscrSettings>, kDiscrChannels>;

@@ -52,7 +52,9 @@ TEST(DiscriminatorBytes, CodecLayoutAndShortDataRefused) {
     EXPECT_EQ(decodePackedDecimal(0x07), 7);
     EXPECT_EQ(encodePackedDecimal(37), 0x37);
     EXPECT_EQ(encodePackedDecimal(120), 0x99);
-    EXPECT_EQ(encodePackedDecimal(-3), 0x00);
+    EXPECT_EQ(encodePackedDecimal(300), 0x44);  // the low byte, 44
+    EXPECT_EQ(encodePackedDecimal(-1), 0x99);   // 0xFF, above 99
+    EXPECT_EQ(encodePackedDecimal(256), 0x00);
 
     DiscrSettings s{};
     for (int i = 0; i < kDiscrChannels; ++i)
@@ -282,6 +284,24 @@ TEST_F(DiscrScreenTest, UpdateWritesBlockAfterCountsAnswer) {
     EXPECT_FALSE(screen.UpdateVisible());
     EXPECT_FALSE(screen.WaitLamp());
     EXPECT_EQ(sent.back(), CMD_DISCR_COUNTS);
+
+    // Right after the settings the first poll is out but not answered: Update and Default
+    // wait for its answer rather than cross it on the line.
+    for (const auto& [press, command] :
+         {std::pair<void (DiscrScreen::*)(), uint16_t>{&DiscrScreen::Update, CMD_DISCR_WRITE},
+          {&DiscrScreen::Default, CMD_DISCR_DEFAULTS}}) {
+        DiscrScreen s(MakeLink(), false);
+        s.Read();
+        const auto block = encodeDiscrBlock(DiscrSettings{});
+        s.OnFrame(ANS_DISCR_READ, block.data(), block.size());
+        sent.clear();
+        s.SetSetting(1, 1, 42);
+        (s.*press)();
+        EXPECT_TRUE(sent.empty()) << std::hex << command;
+        const auto rec = CountsBytes(Counts(7));
+        s.OnFrame(ANS_DISCR_COUNTS, rec.data(), rec.size());
+        EXPECT_EQ(sent, std::vector<uint16_t>{command});
+    }
 }
 
 // A failed poll restarts with 0xC030 and keeps the cycle; any other event closes with
