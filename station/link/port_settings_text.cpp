@@ -12,7 +12,6 @@ namespace station {
 namespace {
 constexpr int kRates[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
                           19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
-constexpr size_t kPortNameKept = 5;
 enum Flow { kRtsCts = 0, kDtrDsr = 1, kXonXoff = 2, kNoFlow = 3 };
 
 // The numeric fields in their order, with the range each must lie in (the rate has a list).
@@ -66,7 +65,7 @@ PortSettings ParsePortSettingsText(const std::string& text) {
     if (std::sscanf(text.c_str(), "%255s %d %d %d %d %d ", name, &v[0], &v[1], &v[2], &v[3],
                     &v[4]) != kFieldCount)
         return s;
-    s.port = std::string(name).substr(0, kPortNameKept);
+    s.port = std::string(name).substr(0, kPortNameMax);
     const LineSettings defaults;
     const int fallback[] = {static_cast<int>(defaults.BaudRate), defaults.Parity, defaults.StopBits,
                             defaults.ByteSize, kRtsCts};
@@ -89,8 +88,8 @@ std::string ParsePortSettingsTextStrict(const std::string& text, PortSettings* o
         return "expected six fields (port baud parity stop-bits data-bits flow), found " +
                std::to_string(words.size());
     }
-    if (words[0].size() > kPortNameKept) {
-        return "port name \"" + words[0] + "\" is longer than " + std::to_string(kPortNameKept) +
+    if (words[0].size() > kPortNameMax) {
+        return "port name \"" + words[0] + "\" is longer than " + std::to_string(kPortNameMax) +
                " characters";
     }
     int v[std::size(kFields)] = {};

@@ -8,17 +8,21 @@
 
 namespace station {
 
+// The longest port name a settings text keeps: the System table holds 255 characters, and
+// the five numbers after the name take at most 15 (" 256000 4 2 8 3").
+constexpr size_t kPortNameMax = 240;
+
 struct PortSettings {
     std::string port = "COM1";
     LineSettings line;
 };
 
 // A text without all six fields gives every default; a value outside its list gives that
-// field's default and keeps the others.
+// field's default and keeps the others. The port name is kept whole (up to kPortNameMax).
 PortSettings ParsePortSettingsText(const std::string& text);
 
 // The same text checked strictly, for settings a user types: exactly six fields, the port
-// name at most five characters, whole numbers, each value in its list. Returns "" and fills
+// name at most kPortNameMax characters, whole numbers, each value in its list. Returns "" and fills
 // `out` when the text is sound, else the reason ("parity 7 is not in 0-4") and leaves `out`
 // alone.
 std::string ParsePortSettingsTextStrict(const std::string& text, PortSettings* out);

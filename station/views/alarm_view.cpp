@@ -154,7 +154,8 @@ void LoadAlarmGraph(GraphControl& graph, const vm418::alarms& a) {
 }
 
 int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418::AlarmMap& map,
-                    const std::vector<int>& keys, GraphControl& graph, const QDateTime& printed) {
+                    const std::vector<int>& keys, GraphControl& graph, const QDateTime& printed,
+                    const PageRange& range) {
     QPainter painter(&device);
     if (!painter.isActive()) return 0;
     // White behind the trace on paper; the screen's look comes back after the last page.
@@ -162,9 +163,9 @@ int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418
     graph.SetPlotColour(Qt::white);
     const QString heading = title + QStringLiteral("  - ALARMS ");
     const int rows = static_cast<int>(keys.size());
-    int page = 1;
-    for (;; ++page) {
-        if (page > 1) device.newPage();
+    int drawn = 0;
+    for (int page = 1; !range.Past(page); ++page) {
+        BeginPage(painter, range, page, drawn);
         QRect area(0, 0, device.width(), device.height());
         DrawPageHeader(painter, area, heading, page, printed);
         painter.setFont(BodyFont());
@@ -183,6 +184,7 @@ int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418
             const auto it = map.find(keys[static_cast<size_t>(i)]);
             if (it == map.end()) continue;
             const vm418::alarms& a = it->second;
+            if (!range.Has(page)) continue;  // only the pages' extent matters
             LoadAlarmGraph(graph, a);
             graph.DrawInto(painter, QRectF(h / 3, y, w, h));
             const QStringList lines = AlarmPrintLines(a);
@@ -195,7 +197,7 @@ int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418
         if (last) break;
     }
     graph.SetLook(look);
-    return page;
+    return drawn;
 }
 
 // ---- the list's rows ----
@@ -365,9 +367,10 @@ void CAlarmView::RefreshLamps() {
     error_->SetOn(doc_.lastStatus != 0);
 }
 
-int CAlarmView::Print(QPagedPaintDevice& device, const QDateTime& printed) {
+int CAlarmView::Print(QPagedPaintDevice& device, const QDateTime& printed,
+                      const PageRange& range) {
     const int pages = PrintAlarmPages(device, doc_.title, doc_.records.alarmMap, model_->Keys(),
-                                      *graph_, printed);
+                                      *graph_, printed, range);
     // The graph and detail show the selected alarm again; with none selected they stay empty.
     const int row = SelectedRow();
     if (row >= 0)

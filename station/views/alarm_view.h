@@ -11,6 +11,7 @@
 #include "hosted_controls.h"
 #include "record_list_model.h"
 #include "station_files.h"
+#include "station_print.h"
 #include "station_view.h"
 
 class QPagedPaintDevice;
@@ -37,7 +38,8 @@ void LoadAlarmGraph(GraphControl& graph, const vm418::alarms& a);
 // `graph` is loaded with each alarm in turn (white behind the trace while printing). Returns
 // the pages printed.
 int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418::AlarmMap& map,
-                    const std::vector<int>& keys, GraphControl& graph, const QDateTime& printed);
+                    const std::vector<int>& keys, GraphControl& graph, const QDateTime& printed,
+                    const PageRange& range = {});
 
 // The rows of the alarm list, each with the alarm icon.
 class AlarmListModel : public RecordListModel<vm418::alarms, 10> {
@@ -54,7 +56,8 @@ class CAlarmView : public CStationView {
     void OnUpdate(int hint, int key) override;
     QString Caption() const override;
     void OnChangePeriod() override;
-    int Print(QPagedPaintDevice& device, const QDateTime& printed) override;
+    int Print(QPagedPaintDevice& device, const QDateTime& printed,
+              const PageRange& range = {}) override;
 
     void SortByColumn(int column);
     void SelectRow(int row);

@@ -71,14 +71,15 @@ int CompareEvents(const vm418::CHistory& a, const vm418::CHistory& b, int column
 }
 
 int PrintHistoryPages(QPagedPaintDevice& device, const QString& title, const vm418::HistoryMap& map,
-                      const std::vector<int>& keys, const QDateTime& printed) {
+                      const std::vector<int>& keys, const QDateTime& printed,
+                      const PageRange& range) {
     QPainter painter(&device);
     if (!painter.isActive()) return 0;
     const QString heading = title + QStringLiteral("  - HISTORY ");
     const int rows = static_cast<int>(keys.size());
-    int page = 1;
-    for (;; ++page) {
-        if (page > 1) device.newPage();
+    int drawn = 0;
+    for (int page = 1; !range.Past(page); ++page) {
+        BeginPage(painter, range, page, drawn);
         QRect area(0, 0, device.width(), device.height());
         DrawPageHeader(painter, area, heading, page, printed);
         painter.setFont(BodyFont());
@@ -102,7 +103,7 @@ int PrintHistoryPages(QPagedPaintDevice& device, const QString& title, const vm4
         }
         if (last) break;
     }
-    return page;
+    return drawn;
 }
 
 // ---- the list's rows ----
@@ -170,8 +171,10 @@ QString CHistView::Caption() const {
     return CaptionOf("  - HISTORY ");
 }
 
-int CHistView::Print(QPagedPaintDevice& device, const QDateTime& printed) {
-    return PrintHistoryPages(device, doc_.title, doc_.records.historyMap, model_->Keys(), printed);
+int CHistView::Print(QPagedPaintDevice& device, const QDateTime& printed,
+                     const PageRange& range) {
+    return PrintHistoryPages(device, doc_.title, doc_.records.historyMap, model_->Keys(), printed,
+                             range);
 }
 
 }  // namespace station

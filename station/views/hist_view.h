@@ -25,7 +25,8 @@ int CompareEvents(const vm418::CHistory& a, const vm418::CHistory& b, int column
 // last (so an exact multiple of a page ends with a page of only the header). Returns the
 // pages printed.
 int PrintHistoryPages(QPagedPaintDevice& device, const QString& title, const vm418::HistoryMap& map,
-                      const std::vector<int>& keys, const QDateTime& printed);
+                      const std::vector<int>& keys, const QDateTime& printed,
+                      const PageRange& range = {});
 
 class HistoryListModel : public RecordListModel<vm418::CHistory, 3> {
   public:
@@ -40,7 +41,8 @@ class CHistView : public CStationView {
     void OnUpdate(int hint, int key) override;
     QString Caption() const override;
     void OnChangePeriod() override;
-    int Print(QPagedPaintDevice& device, const QDateTime& printed) override;
+    int Print(QPagedPaintDevice& device, const QDateTime& printed,
+              const PageRange& range = {}) override;
 
     void SortByColumn(int column);
     QTableView& List() { return *list_; }

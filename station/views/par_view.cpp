@@ -226,8 +226,11 @@ void CParView::OnChangePeriod() {
     FillControls();
 }
 
-int CParView::Print(QPagedPaintDevice& device, const QDateTime& printed) {
+int CParView::Print(QPagedPaintDevice& device, const QDateTime& printed,
+                    const PageRange& range) {
     TakeControls();
+    // One page: a range that leaves it out prints nothing.
+    if (!range.Has(1)) return 0;
     return PrintParameterPages(device, doc_.title, doc_.records.parameters, printed);
 }
 

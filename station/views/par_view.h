@@ -25,7 +25,9 @@ class CParView : public CStationView {
     void OnUpdate(int hint, int key) override;
     QString Caption() const override;
     void OnChangePeriod() override;
-    int Print(QPagedPaintDevice& device, const QDateTime& printed) override;
+    bool CanChangePeriod() const override { return true; }
+    int Print(QPagedPaintDevice& device, const QDateTime& printed,
+              const PageRange& range = {}) override;
 
     // The controls from the document's block (ranges, captions and enabled fields follow it),
     // and back into the block.

@@ -9,6 +9,7 @@
 #include <QSqlQuery>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "port_settings_text.h"
 
@@ -112,7 +113,6 @@ void CSystemsDlg::Select() {
 namespace {
 constexpr int kRates[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
                           19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
-constexpr size_t kPortTextKept = 4;  // characters of the "Port" text taken
 constexpr int kInitKept = 79;
 
 // Selects the entry whose item data equals `value`.
@@ -128,12 +128,18 @@ CSerialSettingsDlg::CSerialSettingsDlg(const std::string& port, const LineSettin
     setWindowTitle("Serial port settings");
     portBox = new QComboBox;
     portBox->setEditable(true);
+    portBox->setInsertPolicy(QComboBox::NoInsert);
+    portBox->lineEdit()->setMaxLength(static_cast<int>(kPortNameMax));
     portBox->addItems({"COM1", "COM2", "COM3", "COM4"});
+    // The first entry that starts with the current name; a name no entry starts with
+    // ("COM10", "ttyS0") stays as it is.
     const QString current = QString::fromStdString(port);
     portBox->setEditText(current);
     for (int i = 0; i < portBox->count(); ++i)
-        if (!current.isEmpty() && portBox->itemText(i).startsWith(current))
+        if (!current.isEmpty() && portBox->itemText(i).startsWith(current)) {
             portBox->setCurrentIndex(i);
+            break;
+        }
     baudBox = new QComboBox;
     for (int rate : kRates)
         baudBox->addItem(QString::number(rate), rate);
@@ -172,18 +178,42 @@ CSerialSettingsDlg::CSerialSettingsDlg(const std::string& port, const LineSettin
     }
     grid->addWidget(new QLabel("Initialization parameters"), r++, 0, 1, 2);
     grid->addWidget(init_, r++, 0, 1, 2);
+    problem_ = new QLabel;
+    problem_->setStyleSheet("color: #b00000");
+    problem_->hide();
+    grid->addWidget(problem_, r++, 0, 1, 2);
+    connect(portBox, &QComboBox::editTextChanged, problem_, &QLabel::hide);
     auto* buttons = new QDialogButtonBox;
     buttons->addButton("Ok", QDialogButtonBox::AcceptRole);
     buttons->addButton("Cancel", QDialogButtonBox::RejectRole);
-    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::accepted, this, &CSerialSettingsDlg::Ok);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addWidget(buttons);
 }
 
+QString CSerialSettingsDlg::PortProblem() const {
+    const QString name = portBox->currentText().trimmed();
+    if (name.isEmpty()) return QStringLiteral("Give the port's name, for example COM1");
+    if (std::any_of(name.begin(), name.end(), [](QChar c) { return c.isSpace(); }))
+        return QStringLiteral("The port name \"%1\" holds a blank; a port name has none")
+            .arg(name);
+    return {};
+}
+
+void CSerialSettingsDlg::Ok() {
+    if (const QString problem = PortProblem(); !problem.isEmpty()) {
+        problem_->setText(problem);
+        problem_->show();
+        portBox->setFocus();
+        return;
+    }
+    accept();
+}
+
 void CSerialSettingsDlg::TakeChoices(std::string& port, LineSettings& line) const {
-    port = portBox->currentText().left(kPortTextKept).toStdString();
+    if (PortProblem().isEmpty()) port = portBox->currentText().trimmed().toStdString();
     line.BaudRate = static_cast<uint32_t>(baudBox->currentData().toInt());
     line.Parity = static_cast<uint8_t>(parityBox->currentData().toInt());
     line.fParity = line.Parity != 0;
@@ -233,7 +263,10 @@ CDatePickDlg::CDatePickDlg(vm418::StationRecords* records, QWidget* parent)
 }
 
 void CDatePickDlg::Ok() {
-    const int row = list->currentRow();
+    // A line the user selected; the list's current line alone (the first, once it has the
+    // focus) is no choice.
+    const QList<QListWidgetItem*> selected = list->selectedItems();
+    const int row = selected.isEmpty() ? -1 : list->row(selected.front());
     if (records_ && row >= 0 && row < static_cast<int>(blocks_.size()))
         loaded_ = records_->loadStoredParameters(blocks_[row].SeqNum) == 0;
     accept();

@@ -66,14 +66,21 @@ class CSerialSettingsDlg : public QDialog {
     CSerialSettingsDlg(const std::string& port, const LineSettings& line, const std::string& init,
                        QWidget* parent = nullptr);
     // "Ok": the dialog's choices into `port` and `line` (a changed flow choice first switches
-    // every flow option off).
+    // every flow option off). The port name is taken whole.
     void TakeChoices(std::string& port, LineSettings& line) const;
     QString InitText() const { return init_->text(); }
+    // Why "Ok" does not close the dialog: the port name is empty or holds blanks ("" when
+    // it is sound). The dialog shows it under the lists.
+    QString PortProblem() const;
+    QString ShownProblem() const { return problem_->text(); }
 
     QComboBox *portBox, *baudBox, *parityBox, *dataBitsBox, *stopBitsBox, *flowBox;
 
   private:
+    void Ok();
+
     QLineEdit* init_;
+    QLabel* problem_;
     int initialFlow_;
 };
 

@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QPageLayout>
 #include <QPageSize>
+#include <QPagedPaintDevice>
 #include <QPaintDevice>
 #include <QPainter>
 #include <QPdfWriter>
@@ -73,6 +74,18 @@ void DrawPageHeader(QPainter& painter, QRect& area, const QString& heading, int 
     painter.drawLine(area.left(), area.top() + g, area.right(), area.top() + g);
     area.setTop(area.top() + 2 * g);
     painter.restore();
+}
+
+void BeginPage(QPainter& painter, const PageRange& range, int page, int& drawn) {
+    if (!range.Has(page)) {
+        // An empty clip draws nothing.
+        painter.setClipRect(QRect(), Qt::ReplaceClip);
+        painter.setClipping(true);
+        return;
+    }
+    painter.setClipping(false);
+    if (drawn > 0) static_cast<QPagedPaintDevice*>(painter.device())->newPage();
+    ++drawn;
 }
 
 std::unique_ptr<QPdfWriter> NewA4Pdf(const QString& path, const QString& title) {

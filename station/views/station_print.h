@@ -17,6 +17,21 @@ class QPdfWriter;
 
 namespace station {
 
+// The pages of a printout that go on paper: `from` to `to`, both included, counted from 1;
+// `to` 0 means up to the last.
+struct PageRange {
+    int from = 1;
+    int to = 0;
+    bool Has(int page) const { return page >= from && (to == 0 || page <= to); }
+    bool Past(int page) const { return to != 0 && page > to; }
+};
+
+// Starts page `page` of a printout on `painter`. A page in `range` is drawn (on a new sheet
+// of the device after the first drawn one); a page outside it is laid out as usual but
+// draws nothing, so that the pages in the range look as in the whole printout. `drawn`
+// counts the pages drawn.
+void BeginPage(QPainter& painter, const PageRange& range, int page, int& drawn);
+
 // Millimetres in the device units of `device`.
 int MmToDevice(const QPaintDevice& device, double mm);
 

@@ -11,6 +11,10 @@ QString CStationView::CaptionOf(const char* kind) const {
                                             : QStringLiteral("[Off Line]"));
 }
 
+bool CStationView::CanChangePeriod() const {
+    return doc_.linkState == LINK_OFF_LINE;
+}
+
 vm418::RecordCondition CStationView::AskPeriod() {
     CTimePeriodDlg dialog(start_, end_, this);
     dialog.exec();

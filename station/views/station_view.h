@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "station_db.h"
+#include "station_print.h"
 
 class QPagedPaintDevice;
 
@@ -30,10 +31,15 @@ class CStationView : public QWidget {
     virtual void OnUpdate(int hint, int key) = 0;
     // The frame's caption: the document's title, the view's kind and the link state.
     virtual QString Caption() const = 0;
-    // "Change period of displayed data" (enabled only while the document is off line).
+    // "Change period of displayed data", enabled while CanChangePeriod().
     virtual void OnChangePeriod() = 0;
-    // Prints the view's pages on `device` (a printer or a PDF file); returns the pages.
-    virtual int Print(QPagedPaintDevice& device, const QDateTime& printed) = 0;
+    // The alarms and the history are chosen from the database only off line (connected they
+    // show what the unit sent); a stored parameter block can be picked at any time.
+    virtual bool CanChangePeriod() const;
+    // Prints the view's pages of `range` on `device` (a printer or a PDF file); returns the
+    // pages printed.
+    virtual int Print(QPagedPaintDevice& device, const QDateTime& printed,
+                      const PageRange& range = {}) = 0;
 
     CVM418Doc& Document() { return doc_; }
     // The days of stored records shown off line (both included); today until asked.

@@ -1,6 +1,7 @@
 #include "main_frame.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QFileDialog>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -23,6 +24,7 @@
 #include "station_print.h"
 
 #include "discr_dialog.h"
+#include "lock_keys.h"
 #include "monitoring_view.h"
 #include "station_dialogs.h"
 #include "systems.h"
@@ -50,8 +52,17 @@ CMainFrame::CMainFrame(const QString& connectionText, const QString& workFolder)
     setCentralWidget(mdi_);
     message_ = new QLabel("Ready");
     statusBar()->addWidget(message_, 1);
-    for (const char* indicator : {"CAP", "NUM", "SCRL"})
-        statusBar()->addPermanentWidget(new QLabel(indicator));
+    for (const char* name : {"CAP", "NUM", "SCRL"}) {
+        auto* indicator = new QLabel(name);
+        indicator->setEnabled(false);  // dim until the keyboard says the lock is on
+        statusBar()->addPermanentWidget(indicator);
+        indicators_[name] = indicator;
+    }
+    FollowLockKeys(*this, [this](bool caps, bool num, bool scroll) {
+        ShowLockState(caps, num, scroll);
+    });
+    printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
+    printer_->setPageSize(QPageSize(QPageSize::A4));
     BuildMenus();
     // An activated view shows the link state in its caption.
     connect(mdi_, &QMdiArea::subWindowActivated, this, [this](QMdiSubWindow* w) {
@@ -89,8 +100,7 @@ void CMainFrame::BuildMenus() {
     AddCommand(system, ID_HANG_UP, "Hang up");
     AddCommand(system, ID_COM_SETUP, "COM port and modem setup");
     changePeriod_ = system->addAction("Change period of displayed data", this, [this] {
-        if (CStationView* v = ActiveDataView(); v && doc_ && doc_->linkState == LINK_OFF_LINE)
-            v->OnChangePeriod();
+        if (CStationView* v = ActiveDataView(); v && v->CanChangePeriod()) v->OnChangePeriod();
     });
     system->addSeparator();
     print_ = system->addAction("Print...", this, [this] { Print(false); });
@@ -168,8 +178,20 @@ void CMainFrame::ShowMenusOfDocument(bool shown) {
 }
 
 void CMainFrame::PrintSetup() {
-    QPrinter printer;
-    QPrintDialog(&printer, this).exec();
+    QPrintDialog dialog(printer_.get(), this);
+    dialog.setWindowTitle("Print Setup");
+    dialog.exec();
+}
+
+bool CMainFrame::IndicatorLit(const QString& name) const {
+    const auto it = indicators_.find(name);
+    return it != indicators_.end() && it->second->isEnabled();
+}
+
+void CMainFrame::ShowLockState(bool caps, bool num, bool scroll) {
+    indicators_.at("CAP")->setEnabled(caps);
+    indicators_.at("NUM")->setEnabled(num);
+    indicators_.at("SCRL")->setEnabled(scroll);
 }
 
 void CMainFrame::CloseDocument() {
@@ -188,12 +210,15 @@ void CMainFrame::UpdateCommandUi() {
     for (auto& [id, action] : actions_)
         action->setEnabled(doc_ && doc_->IsCommandEnabled(id));
     CStationView* active = ActiveDataView();
-    changePeriod_->setEnabled(active && doc_ && doc_->linkState == LINK_OFF_LINE);
+    changePeriod_->setEnabled(active && active->CanChangePeriod());
     for (QAction* a : {print_, printPreview_, printPdf_})
         a->setEnabled(active != nullptr);
     const bool alarms = dynamic_cast<CAlarmView*>(active) != nullptr;
     exportCsv_->setEnabled(alarms);
     exportN42_->setEnabled(alarms);
+    // Another system is chosen only off line ("Select system" hangs up first).
+    for (QAction* a : recentActions_)
+        a->setEnabled(doc_ && doc_->linkState == LINK_OFF_LINE);
 }
 
 namespace {
@@ -205,11 +230,18 @@ QSettings ProgramSettings() {
     return QSettings(QSettings::IniFormat, QSettings::UserScope,
                      "Local AppWizard-Generated Applications", "418vLINK");
 }
+
+// Each database keeps its own recent systems (system 3 of one is not system 3 of another):
+// a group named after its connection text.
+QString RecentGroup(const QString& connectionText) {
+    return QString("%1/%2").arg(kRecentGroup).arg(QString::fromLatin1(
+        QCryptographicHash::hash(connectionText.toUtf8(), QCryptographicHash::Sha1).toHex().left(16)));
+}
 }  // namespace
 
 QStringList CMainFrame::RecentSystems() const {
     QSettings settings = ProgramSettings();
-    settings.beginGroup(kRecentGroup);
+    settings.beginGroup(RecentGroup(connectionText_));
     QStringList out;
     for (int i = 1; i <= kRecentKept; ++i) {
         const QString entry = settings.value(QString("File%1").arg(i)).toString();
@@ -225,7 +257,8 @@ void CMainFrame::RememberSystem(const vm418::CSystemRset& row) {
     recent.removeIf([&](const QString& e) { return e.section("  ", 0, 0).toInt() == row.SysID; });
     recent.prepend(entry);
     QSettings settings = ProgramSettings();
-    settings.beginGroup(kRecentGroup);
+    settings.beginGroup(RecentGroup(connectionText_));
+    settings.setValue("Database", connectionText_);  // for whoever reads the file
     for (int i = 1; i <= kRecentKept; ++i)
         settings.setValue(QString("File%1").arg(i), recent.value(i - 1));
     settings.endGroup();
@@ -244,6 +277,7 @@ void CMainFrame::ShowRecentSystems() {
         systemMenu_->insertAction(recentAnchor_, a);
         recentActions_.push_back(a);
     }
+    UpdateCommandUi();
 }
 
 // A recent system is selected as "Select system" would select its row.
@@ -391,20 +425,33 @@ bool CMainFrame::PrintViewToPdf(CStationView* view, const QString& path, QString
     return pages > 0;
 }
 
+namespace {
+// The pages a printer's range names (all when it names none).
+PageRange RangeOf(const QPrinter& printer) {
+    if (printer.printRange() != QPrinter::PageRange || printer.fromPage() < 1) return {};
+    return {printer.fromPage(), printer.toPage()};
+}
+}  // namespace
+
+bool CMainFrame::PrintActiveView() {
+    CStationView* view = ActiveDataView();
+    return view && view->Print(*printer_, QDateTime::currentDateTime(), RangeOf(*printer_)) > 0;
+}
+
 void CMainFrame::Print(bool preview) {
     CStationView* view = ActiveDataView();
     if (!view) return;
-    QPrinter printer(QPrinter::HighResolution);
-    printer.setPageSize(QPageSize(QPageSize::A4));
     if (preview) {
-        QPrintPreviewDialog dialog(&printer, this);
+        QPrintPreviewDialog dialog(printer_.get(), this);
         connect(&dialog, &QPrintPreviewDialog::paintRequested, this,
                 [view](QPrinter* p) { view->Print(*p, QDateTime::currentDateTime()); });
         dialog.exec();
         return;
     }
-    QPrintDialog dialog(&printer, this);
-    if (dialog.exec() == QDialog::Accepted) view->Print(printer, QDateTime::currentDateTime());
+    QPrintDialog dialog(printer_.get(), this);
+    dialog.setOption(QAbstractPrintDialog::PrintPageRange);
+    dialog.setMinMax(1, 9999);
+    if (dialog.exec() == QDialog::Accepted) PrintActiveView();
 }
 
 void CMainFrame::PrintToPdf() {
@@ -465,7 +512,12 @@ void CMainFrame::ChooseSystem(const QString& connectionText,
                               std::function<void(std::optional<vm418::CSystemRset>)> chosen) {
     CSystemsDlg dialog(connectionText, this);
     const bool selected = dialog.exec() == QDialog::Accepted;
-    chosen(selected ? dialog.Chosen() : std::nullopt);
+    // "Select" with no row (an empty table) leaves the document without a system; closing
+    // the dialog another way keeps the one it had.
+    if (selected)
+        chosen(dialog.Chosen() ? *dialog.Chosen() : vm418::CSystemRset{});
+    else
+        chosen(std::nullopt);
     if (selected && dialog.Chosen()) RememberSystem(*dialog.Chosen());
     if (frame_) frame_->setWindowTitle(view_->Caption());
     UpdateCommandUi();

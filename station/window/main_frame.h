@@ -8,6 +8,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPointer>
+#include <QPrinter>
 #include <map>
 #include <memory>
 
@@ -52,8 +53,20 @@ class CMainFrame : public QMainWindow, public StationUi {
     QAction* Action(int id) { return actions_.count(id) ? actions_.at(id) : nullptr; }
     QString StatusMessage() const { return message_->text(); }
     void UpdateCommandUi();
-    // The most recently selected systems, newest first ("SysID  description"), at most 4.
+    // The most recently selected systems of this database, newest first ("SysID
+    // description"), at most 4.
     QStringList RecentSystems() const;
+    // Their items in the "System" menu (disabled while connected).
+    const std::vector<QAction*>& RecentActions() const { return recentActions_; }
+    // The printer of this session: "Print Setup..." sets it up, and every print starts from
+    // what it chose.
+    QPrinter& Printer() { return *printer_; }
+    // The active data view on the session's printer, the pages its range names; false when
+    // there is no such view or nothing was printed.
+    bool PrintActiveView();
+    // The CAP, NUM and SCRL indicators: lit while the lock is on, dim while off.
+    bool IndicatorLit(const QString& name) const;
+    void ShowLockState(bool caps, bool num, bool scroll);
 
     // StationUi.
     void MessageBox(const QString& text) override;
@@ -112,6 +125,8 @@ class CMainFrame : public QMainWindow, public StationUi {
     std::vector<QMenu*> documentMenus_, noDocumentMenus_;
     QAction* recentAnchor_ = nullptr;  // the recent systems go before it
     std::vector<QAction*> recentActions_;
+    std::unique_ptr<QPrinter> printer_;
+    std::map<QString, QLabel*> indicators_;
 };
 
 }  // namespace station

@@ -179,6 +179,19 @@ TEST_F(ParView, OffLineShowsStoredBlocksFollowsTheFormRulesAndPrintsOnePage) {
     view->OnChangePeriod();
     EXPECT_EQ(Number(IDC_CONTRAST), 40);
     EXPECT_EQ(Number(IDC_DETECTORS), 5);
+    // OK with no line selected loads nothing, even with a current line (the one the focus
+    // rests on, not chosen).
+    QTimer::singleShot(0, [] {
+        waitUntil([] { return QApplication::activeModalWidget() != nullptr; });
+        auto* pick = dynamic_cast<CDatePickDlg*>(QApplication::activeModalWidget());
+        ASSERT_NE(pick, nullptr);
+        pick->list->setCurrentRow(0, QItemSelectionModel::NoUpdate);
+        auto* buttons = pick->findChild<QDialogButtonBox*>();
+        for (QAbstractButton* b : buttons->buttons())
+            if (buttons->buttonRole(b) == QDialogButtonBox::AcceptRole) b->click();
+    });
+    view->OnChangePeriod();
+    EXPECT_EQ(Number(IDC_CONTRAST), 40);
     // A stored value outside its field's range is shown and kept as it is, never clamped.
     doc->records.parameters.AlarmTimeout = 25;
     view->FillControls();

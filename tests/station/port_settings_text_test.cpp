@@ -31,7 +31,19 @@ TEST(PortSettingsText, FieldsDefaultsAndFlowChoices) {
     EXPECT_TRUE(shortText.line.fOutxCtsFlow);
     EXPECT_EQ(shortText.line.fRtsControl, 2);
 
-    EXPECT_EQ(ParsePortSettingsText("COM123456 9600 0 0 8 1").port, "COM12");
+    // An empty text (a new System row): COM1, 9600 baud, RTS/CTS.
+    const auto empty = ParsePortSettingsText("");
+    EXPECT_EQ(empty.port, "COM1");
+    EXPECT_EQ(empty.line.BaudRate, 9600u);
+    EXPECT_TRUE(empty.line.fOutxCtsFlow);
+    EXPECT_EQ(empty.line.fRtsControl, 2);
+
+    // Port names are kept whole, as long as the System table can hold them.
+    EXPECT_EQ(ParsePortSettingsText("COM123456 9600 0 0 8 1").port, "COM123456");
+    EXPECT_EQ(ParsePortSettingsText("ttyUSB0 9600 0 0 8 1").port, "ttyUSB0");
+    const std::string longest(kPortNameMax, 'p');
+    EXPECT_LE(FormatPortSettingsText(longest, ParsePortSettingsText("x 256000 4 2 8 3").line).size(),
+              255u);
     EXPECT_TRUE(ParsePortSettingsText("COM1 9600 0 0 8 1").line.fOutxDsrFlow);
 }
 
@@ -40,7 +52,7 @@ TEST(PortSettingsText, FieldsDefaultsAndFlowChoices) {
 // leaves the settings alone.
 TEST(PortSettingsText, StrictReadingRefusesWhatTheLenientOneWouldReplace) {
     const char* sound[] = {"COM2 19200 0 0 8 3", "COM1 14400 4 1 4 1", " COM12\t256000 2 2 5 0 \n",
-                           "ttyS0 110 3 0 7 2"};
+                           "ttyS0 110 3 0 7 2", "ttyUSB10 9600 0 0 8 3"};
     for (const char* text : sound) {
         SCOPED_TRACE(text);
         PortSettings strict;
@@ -55,7 +67,6 @@ TEST(PortSettingsText, StrictReadingRefusesWhatTheLenientOneWouldReplace) {
         {"COM3 9600", "expected six fields (port baud parity stop-bits data-bits flow), found 2"},
         {"COM1 9600 0 0 8 3 x",
          "expected six fields (port baud parity stop-bits data-bits flow), found 7"},
-        {"COM123 9600 0 0 8 3", "port name \"COM123\" is longer than 5 characters"},
         {"COM1 96OO 0 0 8 3", "baud rate \"96OO\" is not a whole number"},
         {"COM1 9600 0x1 0 8 3", "parity \"0x1\" is not a whole number"},
         {"COM1 9600 0 0 8.5 3", "data bits \"8.5\" is not a whole number"},
@@ -77,6 +88,10 @@ TEST(PortSettingsText, StrictReadingRefusesWhatTheLenientOneWouldReplace) {
         EXPECT_EQ(ParsePortSettingsTextStrict(text, &s), reason);
         EXPECT_EQ(s.port, "keep");
     }
+    PortSettings s;
+    EXPECT_NE(ParsePortSettingsTextStrict(std::string(kPortNameMax + 1, 'p') + " 9600 0 0 8 3", &s)
+                  .find("is longer than 240 characters"),
+              std::string::npos);
 }
 
 // The text written back is the one read: every accepted text comes back the same, and the

@@ -9,6 +9,7 @@
 #include <QFontInfo>
 #include <QPagedPaintDevice>
 #include <QPdfWriter>
+#include <QPrinter>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -247,6 +248,24 @@ TEST_F(StationViews, AlarmViewPeriodHintsAndPrintedBands) {
     ASSERT_TRUE(frame->PrintViewToPdf(view, PdfPath("again.pdf"), &error));
     EXPECT_EQ(view->SelectedRow(), 4);
     EXPECT_EQ(view->DetailText(), shown);
+    // The session's printer with a page range: page 2 alone, as in the whole printout.
+    frame->show();
+    frame->OpenDataView(ID_VIEW_ALARMS);  // activates the view's frame
+    QPrinter& printer = frame->Printer();
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(PdfPath("range.pdf"));
+    printer.setPrintRange(QPrinter::PageRange);
+    printer.setFromTo(2, 2);
+    ASSERT_TRUE(frame->PrintActiveView());
+    const QStringList range = PdfPages(PdfPath("range.pdf"));
+    ASSERT_EQ(range.size(), 1);
+    EXPECT_TRUE(Has(range[0], "page 2")) << range[0].toStdString();
+    EXPECT_EQ(range[0].count("ALARM # "), PdfPages(pdf)[1].count("ALARM # "));
+    EXPECT_TRUE(Has(range[0], PdfPages(pdf)[1].section("ALARM # ", 1, 1).section('\n', 0, 0)));
+    printer.setFromTo(7, 9);  // past the last page: nothing to print
+    EXPECT_FALSE(frame->PrintActiveView());
+    printer.setPrintRange(QPrinter::AllPages);
+
     // A print that cannot be written leaves the earlier file whole.
     ASSERT_TRUE(QDir().mkpath(pdf + ".part"));
     EXPECT_FALSE(frame->PrintViewToPdf(view, pdf, &error));

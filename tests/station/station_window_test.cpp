@@ -9,11 +9,14 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "alarm_view.h"
+#include "hist_view.h"
 #include "main_frame.h"
 #include "monitoring_view.h"
 #include "port_settings_text.h"
@@ -34,6 +37,13 @@ void CloseStrayModalDialogsAfter(int ms) {
         while (QWidget* w = QApplication::activeModalWidget())
             w->close();
     });
+}
+
+QStringList Texts(const QComboBox* box) {
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i)
+        out << box->itemText(i);
+    return out;
 }
 
 QStringList Texts(const QList<QAction*>& actions) {
@@ -121,6 +131,88 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     EXPECT_EQ(view->Caption(), "Gate 4,  Serial# S-4  - MONITORING [Connected]");
     EXPECT_EQ(view->StatusText(), "Monitoring region AB");
     EXPECT_TRUE(frame.Action(ID_DOWNLOAD_ALL)->isEnabled());
+
+    // The document's menus; the recent system is offered, but not while connected.
+    EXPECT_EQ(Texts(MenuOf(frame, "System")->actions()),
+              (QStringList{"Select system", "Call", "Hang up", "COM port and modem setup",
+                           "Change period of displayed data", "Print...", "Print Preview",
+                           "Print Setup...", "Print to PDF...", "Export CSV...", "Export N42...",
+                           "&1 Gate 4", "E&xit"}));
+    EXPECT_EQ(Texts(MenuOf(frame, "&View")->actions()),
+              (QStringList{"View alarms", "View history", "View parameters",
+                           "View discriminator screen"}));
+    ASSERT_EQ(frame.RecentActions().size(), 1u);
+    EXPECT_FALSE(frame.RecentActions()[0]->isEnabled());
+    {
+        // Another database has recent systems of its own.
+        CMainFrame other(db + ";Timeout=1000", dir.path() + "/");
+        EXPECT_TRUE(other.RecentSystems().isEmpty());
+    }
+
+    // Connected, the alarm and history views ask for no period and show what the document
+    // holds; "Change period" serves the parameter view only. Closing the alarm view's frame
+    // leaves the other views open.
+    ASSERT_TRUE(waitUntil([&] { return frame.Document()->pendingAction == 0; }, 20000));
+    bool periodAsked = false;
+    QTimer periodWatch;
+    periodWatch.callOnTimeout([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = dynamic_cast<CTimePeriodDlg*>(w); d && d->isVisible()) {
+                periodAsked = true;
+                d->reject();
+            }
+    });
+    periodWatch.start(20);
+    const int alarmsHeld = static_cast<int>(frame.Document()->records.alarmMap.size());
+    const int eventsHeld = static_cast<int>(frame.Document()->records.historyMap.size());
+    frame.Action(ID_VIEW_ALARMS)->trigger();
+    frame.Action(ID_VIEW_HISTORY)->trigger();
+    auto* alarms = dynamic_cast<CAlarmView*>(frame.DataView(ID_VIEW_ALARMS));
+    auto* history = dynamic_cast<CHistView*>(frame.DataView(ID_VIEW_HISTORY));
+    ASSERT_TRUE(alarms && history);
+    EXPECT_FALSE(periodAsked);
+    EXPECT_EQ(alarms->Rows().rowCount(), alarmsHeld);
+    EXPECT_EQ(history->Rows().rowCount(), eventsHeld);
+    EXPECT_EQ(alarms->Caption(), "Gate 4,  Serial# S-4  - ALARMS [Connected]");
+    EXPECT_EQ(history->parentWidget()->windowTitle(), "Gate 4,  Serial# S-4  - HISTORY [Connected]");
+    EXPECT_FALSE(frame.ChangePeriodAction()->isEnabled());
+    frame.Action(ID_VIEW_PARAMETERS)->trigger();
+    ASSERT_NE(frame.DataView(ID_VIEW_PARAMETERS), nullptr);
+    EXPECT_TRUE(frame.ChangePeriodAction()->isEnabled());
+    periodWatch.stop();
+    alarms->parentWidget()->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(frame.DataView(ID_VIEW_ALARMS), nullptr);
+    EXPECT_EQ(frame.DataView(ID_VIEW_HISTORY), history);
+    EXPECT_NE(frame.DataView(ID_VIEW_PARAMETERS), nullptr);
+    EXPECT_EQ(frame.MonitoringView(), view);
+
+    // A monitoring answer that flags a new alarm (W1 bit 0) makes the view ask for the last
+    // alarm; the document stops monitoring before it downloads it, then monitors again.
+    std::vector<int> posted;
+    CVM418View probe(*frame.Document(), [&](int id) { posted.push_back(id); });
+    QByteArray record(84, '\0');
+    record[32] = 0x01;  // W1 = 0x8001, little-endian
+    record[33] = static_cast<char>(0x80);
+    probe.OnUpdate(0x40A1, record);
+    EXPECT_EQ(probe.StatusText(), "Monitoring region AB");
+    ASSERT_EQ(posted, std::vector<int>{ID_DOWNLOAD_LAST_ALARM});
+    frame.Action(posted[0])->trigger();
+    EXPECT_EQ(frame.Document()->pendingCommand, 0xC0B0);  // stop monitoring
+    EXPECT_EQ(frame.Document()->pendingAction, DOWNLOAD_LAST_ALARM);
+    QPointer<CFileTransDlg> lastAlarm;
+    ASSERT_TRUE(waitUntil([&] {
+        lastAlarm = frame.findChild<CFileTransDlg*>();
+        return lastAlarm && lastAlarm->isVisible();
+    }, 15000));
+    EXPECT_EQ(lastAlarm->windowTitle(), "Downloading last alarm");
+    ASSERT_TRUE(waitUntil([&] { return frame.Document()->linkState == LINK_MONITORING; }, 20000))
+        << frame.StatusMessage().toStdString();
+    frame.Action(ID_HANG_UP)->trigger();
+    EXPECT_TRUE(frame.RecentActions()[0]->isEnabled());
+    frame.Action(ID_CALL)->trigger();
+    ASSERT_TRUE(waitUntil([&] { return frame.Document()->linkState == LINK_MONITORING; }, 20000))
+        << frame.StatusMessage().toStdString();
     ASSERT_TRUE(waitUntil([&] { return view->Graph().Points() >= 5; }));
     EXPECT_FALSE(view->BackgroundText(0).isEmpty());
     EXPECT_FALSE(view->ErrorLamp());
@@ -187,6 +279,9 @@ TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
     EXPECT_EQ(dialog.dataBitsBox->currentText(), "8");
     EXPECT_EQ(dialog.stopBitsBox->currentText(), "1");
     EXPECT_EQ(dialog.flowBox->currentText(), "None");
+    EXPECT_EQ(Texts(dialog.flowBox),
+              (QStringList{"Hardware ( RTS/CTS )", "Hardware ( DTR/DSR )",
+                           "Software  ( Xoff/Xon )", "None"}));
     dialog.portBox->setEditText("COM12345");
     dialog.parityBox->setCurrentIndex(1);
     dialog.stopBitsBox->setCurrentIndex(2);
@@ -194,8 +289,33 @@ TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
     std::string port;
     LineSettings line = none.line;
     dialog.TakeChoices(port, line);
-    EXPECT_EQ(FormatPortSettingsText(port, line), "COM1 19200 2 2 8 0");
+    EXPECT_EQ(FormatPortSettingsText(port, line), "COM12345 19200 2 2 8 0");
     EXPECT_TRUE(line.fParity);
+    // "Ok" on a name no entry starts with keeps it whole; a name the first entries start
+    // with selects the first of them.
+    for (const auto& [current, kept] : {std::pair{"ttyS0", "ttyS0"}, {"COM10", "COM10"},
+                                        {"COM", "COM1"}, {"COM3", "COM3"}}) {
+        CSerialSettingsDlg untouched(current, none.line, "");
+        std::string taken;
+        untouched.TakeChoices(taken, line);
+        EXPECT_EQ(taken, kept);
+    }
+    // An empty port name or one with a blank is refused: the dialog stays and says why.
+    for (const char* bad : {"", "   ", "COM 1"}) {
+        CSerialSettingsDlg refusing("COM2", none.line, "");
+        refusing.show();
+        refusing.portBox->setEditText(bad);
+        auto* buttons = refusing.findChild<QDialogButtonBox*>();
+        buttons->buttons()[0]->click();  // "Ok"
+        EXPECT_TRUE(refusing.isVisible()) << bad;
+        EXPECT_FALSE(refusing.ShownProblem().isEmpty()) << bad;
+        std::string kept = "COM2";
+        refusing.TakeChoices(kept, line);
+        EXPECT_EQ(kept, "COM2");
+        refusing.portBox->setEditText("COM4");
+        buttons->buttons()[0]->click();
+        EXPECT_EQ(refusing.result(), QDialog::Accepted);
+    }
 
     // "Cancel" still writes the port settings and the initialisation text back.
     QTemporaryDir dir;
@@ -233,6 +353,33 @@ TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
     empty.Select();
     EXPECT_EQ(empty.result(), QDialog::Accepted);
     EXPECT_FALSE(empty.Chosen());
+    // Through the document: closing the dialog without "Select" keeps the system it had;
+    // "Select" on the empty table leaves it without one, its title as it was and its line
+    // at every default (COM1, 9600 baud, RTS/CTS).
+    CVM418Doc& doc = *frame.Document();
+    const QString title = doc.title;
+    doc.records.connectionText = emptyDb;
+    bool select = false;
+    QTimer picker;
+    picker.callOnTimeout([&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = dynamic_cast<CSystemsDlg*>(w); d && d->isVisible())
+                select ? d->Select() : d->reject();
+    });
+    picker.start(20);
+    doc.OnCommand(ID_SELECT_SYSTEM);
+    EXPECT_EQ(doc.systemId, 5);
+    EXPECT_EQ(doc.serial.port, "COM2");
+    select = true;
+    doc.OnCommand(ID_SELECT_SYSTEM);
+    EXPECT_EQ(doc.systemId, 0);
+    EXPECT_EQ(doc.title, title);
+    EXPECT_EQ(doc.serial.port, "COM1");
+    EXPECT_EQ(doc.serial.dcb.BaudRate, 9600u);
+    EXPECT_TRUE(doc.serial.dcb.fOutxCtsFlow);
+    EXPECT_TRUE(frame.RecentSystems().isEmpty());  // no system to remember
+    picker.stop();
+    doc.records.connectionText = db;
 
     const QDate from(2026, 1, 1), to(2026, 1, 31);
     CTimePeriodDlg period(from, to);
@@ -251,4 +398,24 @@ TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
     EXPECT_EQ(pick.list->count(), 0);
     pick.findChild<QDialogButtonBox*>()->buttons()[0]->click();
     EXPECT_FALSE(pick.Loaded());
+}
+
+// CAP, NUM and SCRL follow the keyboard's locks, lit while on and dim while off. It needs an
+// X display: CTest runs it under xvfb-run (station_lock_indicators).
+TEST(StationWindowX11, LockIndicatorsFollowTheKeyboard) {
+    if (QGuiApplication::platformName() != "xcb")
+        GTEST_SKIP() << "needs an X display: xvfb-run with QT_QPA_PLATFORM=xcb";
+    QTemporaryDir dir;
+    CMainFrame frame("DRIVER=SQLite3;Database=" + dir.path() + "/vm418.db", dir.path() + "/");
+    frame.show();
+    // (Scroll Lock lights what the server's Scroll Lock indicator says, which the usual
+    // keymaps, Xvfb's among them, do not let the key drive.)
+    for (const auto& [indicator, key] : {std::pair{"CAP", "Caps_Lock"}, {"NUM", "Num_Lock"}}) {
+        SCOPED_TRACE(indicator);
+        const bool before = frame.IndicatorLit(indicator);
+        ASSERT_EQ(QProcess::execute("xdotool", {"key", key}), 0);
+        EXPECT_TRUE(waitUntil([&] { return frame.IndicatorLit(indicator) != before; }, 3000));
+        ASSERT_EQ(QProcess::execute("xdotool", {"key", key}), 0);
+        EXPECT_TRUE(waitUntil([&] { return frame.IndicatorLit(indicator) == before; }, 3000));
+    }
 }
