@@ -150,12 +150,8 @@ int RunCallCommand(int argc, char** argv) {
 
     doc.OnCommand(ID_CALL);
     const bool monitoring =
-        RunEventsUntil(
-            [&] {
-                return doc.linkState == LINK_MONITORING ||
-                       doc.OffLine();
-            },
-            kConnectLimitMs) &&
+        RunEventsUntil([&] { return doc.linkState == LINK_MONITORING || doc.OffLine(); },
+                       kConnectLimitMs) &&
         doc.linkState == LINK_MONITORING;
     bool ok = monitoring;
     if (!monitoring) Say("The unit could not be reached");

@@ -367,8 +367,7 @@ void CAlarmView::RefreshLamps() {
     error_->SetOn(doc_.lastStatus != 0);
 }
 
-int CAlarmView::Print(QPagedPaintDevice& device, const QDateTime& printed,
-                      const PageRange& range) {
+int CAlarmView::Print(QPagedPaintDevice& device, const QDateTime& printed, const PageRange& range) {
     const int pages = PrintAlarmPages(device, doc_.title, doc_.records.alarmMap, model_->Keys(),
                                       *graph_, printed, range);
     // The graph and detail show the selected alarm again; with none selected they stay empty.

@@ -4,6 +4,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "vm418_doc.h"
@@ -85,7 +86,7 @@ CDiscrDlg::CDiscrDlg(CVM418Doc& doc, QWidget* parent)
     auto* buttons = new QVBoxLayout;
     read_ = new QPushButton("Read", this);
     default_ = new QPushButton("Default", this);
-    update_ = new QPushButton("Update", this);
+    update_ = new QPushButton(style()->standardIcon(QStyle::SP_DialogApplyButton), "Update", this);
     close_ = new QPushButton("Close", this);
     for (auto* b : {read_, default_, update_, close_}) {
         b->setAutoDefault(false);

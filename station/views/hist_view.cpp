@@ -171,8 +171,7 @@ QString CHistView::Caption() const {
     return CaptionOf("  - HISTORY ");
 }
 
-int CHistView::Print(QPagedPaintDevice& device, const QDateTime& printed,
-                     const PageRange& range) {
+int CHistView::Print(QPagedPaintDevice& device, const QDateTime& printed, const PageRange& range) {
     return PrintHistoryPages(device, doc_.title, doc_.records.historyMap, model_->Keys(), printed,
                              range);
 }

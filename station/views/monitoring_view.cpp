@@ -2,6 +2,7 @@
 
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include "monitoring_record.h"
@@ -15,6 +16,12 @@ constexpr int kPollTimerMs = 50;
 constexpr int kGraphHistory = 300;  // answers shown by the running graph
 constexpr int kRegionSumIndex = 6;
 }  // namespace
+
+void CVM418View::showEvent(QShowEvent* e) {
+    if (parentWidget() && !parentWidget()->testAttribute(Qt::WA_SetWindowIcon))
+        parentWidget()->setWindowIcon(style()->standardIcon(QStyle::SP_MediaPlay));
+    QWidget::showEvent(e);
+}
 
 CVM418View::CVM418View(CVM418Doc& doc, std::function<void(int)> postCommand, QWidget* parent)
     : QWidget(parent), doc_(doc), post_(std::move(postCommand)) {

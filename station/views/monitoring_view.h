@@ -37,6 +37,10 @@ class CVM418View : public QWidget {
     GraphControl& Graph() { return *graph_; }
     void SelectRegion(int index);
 
+  protected:
+    // The first showing gives the frame its icon.
+    void showEvent(QShowEvent* e) override;
+
   private:
     void Poll();
     void RefreshLamps();

@@ -2,6 +2,7 @@
 
 #include <QFormLayout>
 #include <QHBoxLayout>
+#include <QStyle>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -194,6 +195,8 @@ void CParView::FollowChange() {
 }
 
 void CParView::OnInitialUpdate() {
+    if (auto* frame = parentWidget())
+        frame->setWindowIcon(style()->standardIcon(QStyle::SP_FileDialogContentsView));
     if (doc_.linkState == LINK_OFF_LINE) {
         SetButtonsEnabled(false);
         doc_.records.loadParameters();
@@ -226,8 +229,7 @@ void CParView::OnChangePeriod() {
     FillControls();
 }
 
-int CParView::Print(QPagedPaintDevice& device, const QDateTime& printed,
-                    const PageRange& range) {
+int CParView::Print(QPagedPaintDevice& device, const QDateTime& printed, const PageRange& range) {
     TakeControls();
     // One page: a range that leaves it out prints nothing.
     if (!range.Has(1)) return 0;

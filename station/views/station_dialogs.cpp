@@ -52,7 +52,9 @@ CFileTransDlg::CFileTransDlg(FileTransferController& controller, QWidget* parent
     Refresh();
 }
 
-void CFileTransDlg::reject() { c_.Abort(); }
+void CFileTransDlg::reject() {
+    c_.Abort();
+}
 
 void CFileTransDlg::Refresh() {
     progress_->setRange(c_.progressMin(), c_.progressMax());
@@ -197,8 +199,7 @@ QString CSerialSettingsDlg::PortProblem() const {
     const QString name = portBox->currentText().trimmed();
     if (name.isEmpty()) return QStringLiteral("Give the port's name, for example COM1");
     if (std::any_of(name.begin(), name.end(), [](QChar c) { return c.isSpace(); }))
-        return QStringLiteral("The port name \"%1\" holds a blank; a port name has none")
-            .arg(name);
+        return QStringLiteral("The port name \"%1\" holds a blank; a port name has none").arg(name);
     return {};
 }
 

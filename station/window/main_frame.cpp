@@ -12,6 +12,7 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 
@@ -48,6 +49,7 @@ bool CChildFrame::event(QEvent* e) {
 CMainFrame::CMainFrame(const QString& connectionText, const QString& workFolder)
     : connectionText_(connectionText), workFolder_(workFolder) {
     setWindowTitle("418vLINK");
+    setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
     mdi_ = new QMdiArea;
     setCentralWidget(mdi_);
     message_ = new QLabel("Ready");
@@ -58,9 +60,8 @@ CMainFrame::CMainFrame(const QString& connectionText, const QString& workFolder)
         statusBar()->addPermanentWidget(indicator);
         indicators_[name] = indicator;
     }
-    FollowLockKeys(*this, [this](bool caps, bool num, bool scroll) {
-        ShowLockState(caps, num, scroll);
-    });
+    FollowLockKeys(*this,
+                   [this](bool caps, bool num, bool scroll) { ShowLockState(caps, num, scroll); });
     printer_ = std::make_unique<QPrinter>(QPrinter::HighResolution);
     printer_->setPageSize(QPageSize(QPageSize::A4));
     BuildMenus();
@@ -173,8 +174,10 @@ void CMainFrame::BuildMenusWithoutDocument() {
 }
 
 void CMainFrame::ShowMenusOfDocument(bool shown) {
-    for (QMenu* m : documentMenus_) m->menuAction()->setVisible(shown);
-    for (QMenu* m : noDocumentMenus_) m->menuAction()->setVisible(!shown);
+    for (QMenu* m : documentMenus_)
+        m->menuAction()->setVisible(shown);
+    for (QMenu* m : noDocumentMenus_)
+        m->menuAction()->setVisible(!shown);
 }
 
 void CMainFrame::PrintSetup() {
@@ -234,8 +237,12 @@ QSettings ProgramSettings() {
 // Each database keeps its own recent systems (system 3 of one is not system 3 of another):
 // a group named after its connection text.
 QString RecentGroup(const QString& connectionText) {
-    return QString("%1/%2").arg(kRecentGroup).arg(QString::fromLatin1(
-        QCryptographicHash::hash(connectionText.toUtf8(), QCryptographicHash::Sha1).toHex().left(16)));
+    return QString("%1/%2")
+        .arg(kRecentGroup)
+        .arg(QString::fromLatin1(
+            QCryptographicHash::hash(connectionText.toUtf8(), QCryptographicHash::Sha1)
+                .toHex()
+                .left(16)));
 }
 }  // namespace
 
@@ -419,7 +426,9 @@ bool CMainFrame::PrintViewToPdf(CStationView* view, const QString& path, QString
     QString why;
     const int pages = PrintPdfFile(
         path, doc_ ? doc_->title : QString(),
-        [&](QPagedPaintDevice& device) { return view->Print(device, QDateTime::currentDateTime()); },
+        [&](QPagedPaintDevice& device) {
+            return view->Print(device, QDateTime::currentDateTime());
+        },
         why);
     if (pages == 0 && error) *error = why.left(1).toUpper() + why.mid(1);
     return pages > 0;

@@ -427,6 +427,7 @@ TEST(DiscriminatorWindow, OpenReadCountUpdateReadBackCloseAgainstSimulator) {
     EXPECT_EQ(dlg.SettingEdit(1, 1)->Number(), 59);
     EXPECT_EQ(dlg.SettingEdit(15, 2)->Number(), 85);
     EXPECT_FALSE(dlg.UpdateButton()->isVisibleTo(&dlg));
+    EXPECT_FALSE(dlg.UpdateButton()->icon().isNull());  // "Update" shows its picture
 
     // Thirty polls, one a second.
     ASSERT_TRUE(waitUntil([&] { return !dlg.AverageText(15).isEmpty(); }, 80000));

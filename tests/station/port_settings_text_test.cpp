@@ -42,8 +42,9 @@ TEST(PortSettingsText, FieldsDefaultsAndFlowChoices) {
     EXPECT_EQ(ParsePortSettingsText("COM123456 9600 0 0 8 1").port, "COM123456");
     EXPECT_EQ(ParsePortSettingsText("ttyUSB0 9600 0 0 8 1").port, "ttyUSB0");
     const std::string longest(kPortNameMax, 'p');
-    EXPECT_LE(FormatPortSettingsText(longest, ParsePortSettingsText("x 256000 4 2 8 3").line).size(),
-              255u);
+    EXPECT_LE(
+        FormatPortSettingsText(longest, ParsePortSettingsText("x 256000 4 2 8 3").line).size(),
+        255u);
     EXPECT_TRUE(ParsePortSettingsText("COM1 9600 0 0 8 1").line.fOutxDsrFlow);
 }
 

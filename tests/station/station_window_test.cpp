@@ -174,11 +174,16 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     EXPECT_EQ(alarms->Rows().rowCount(), alarmsHeld);
     EXPECT_EQ(history->Rows().rowCount(), eventsHeld);
     EXPECT_EQ(alarms->Caption(), "Gate 4,  Serial# S-4  - ALARMS [Connected]");
-    EXPECT_EQ(history->parentWidget()->windowTitle(), "Gate 4,  Serial# S-4  - HISTORY [Connected]");
+    EXPECT_EQ(history->parentWidget()->windowTitle(),
+              "Gate 4,  Serial# S-4  - HISTORY [Connected]");
     EXPECT_FALSE(frame.ChangePeriodAction()->isEnabled());
     frame.Action(ID_VIEW_PARAMETERS)->trigger();
     ASSERT_NE(frame.DataView(ID_VIEW_PARAMETERS), nullptr);
     EXPECT_TRUE(frame.ChangePeriodAction()->isEnabled());
+    for (QWidget* v : {static_cast<QWidget*>(view), static_cast<QWidget*>(alarms),
+                       static_cast<QWidget*>(history),
+                       static_cast<QWidget*>(frame.DataView(ID_VIEW_PARAMETERS))})
+        EXPECT_TRUE(v->parentWidget()->testAttribute(Qt::WA_SetWindowIcon));  // the frames' icons
     periodWatch.stop();
     alarms->parentWidget()->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -201,10 +206,12 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     EXPECT_EQ(frame.Document()->pendingCommand, 0xC0B0);  // stop monitoring
     EXPECT_EQ(frame.Document()->pendingAction, DOWNLOAD_LAST_ALARM);
     QPointer<CFileTransDlg> lastAlarm;
-    ASSERT_TRUE(waitUntil([&] {
-        lastAlarm = frame.findChild<CFileTransDlg*>();
-        return lastAlarm && lastAlarm->isVisible();
-    }, 15000));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            lastAlarm = frame.findChild<CFileTransDlg*>();
+            return lastAlarm && lastAlarm->isVisible();
+        },
+        15000));
     EXPECT_EQ(lastAlarm->windowTitle(), "Downloading last alarm");
     ASSERT_TRUE(waitUntil([&] { return frame.Document()->linkState == LINK_MONITORING; }, 20000))
         << frame.StatusMessage().toStdString();
@@ -279,9 +286,8 @@ TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
     EXPECT_EQ(dialog.dataBitsBox->currentText(), "8");
     EXPECT_EQ(dialog.stopBitsBox->currentText(), "1");
     EXPECT_EQ(dialog.flowBox->currentText(), "None");
-    EXPECT_EQ(Texts(dialog.flowBox),
-              (QStringList{"Hardware ( RTS/CTS )", "Hardware ( DTR/DSR )",
-                           "Software  ( Xoff/Xon )", "None"}));
+    EXPECT_EQ(Texts(dialog.flowBox), (QStringList{"Hardware ( RTS/CTS )", "Hardware ( DTR/DSR )",
+                                                  "Software  ( Xoff/Xon )", "None"}));
     dialog.portBox->setEditText("COM12345");
     dialog.parityBox->setCurrentIndex(1);
     dialog.stopBitsBox->setCurrentIndex(2);
@@ -293,8 +299,8 @@ TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
     EXPECT_TRUE(line.fParity);
     // "Ok" on a name no entry starts with keeps it whole; a name the first entries start
     // with selects the first of them.
-    for (const auto& [current, kept] : {std::pair{"ttyS0", "ttyS0"}, {"COM10", "COM10"},
-                                        {"COM", "COM1"}, {"COM3", "COM3"}}) {
+    for (const auto& [current, kept] :
+         {std::pair{"ttyS0", "ttyS0"}, {"COM10", "COM10"}, {"COM", "COM1"}, {"COM3", "COM3"}}) {
         CSerialSettingsDlg untouched(current, none.line, "");
         std::string taken;
         untouched.TakeChoices(taken, line);

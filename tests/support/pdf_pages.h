@@ -1,9 +1,9 @@
 #pragma once
 
 #include <QImage>
+#include <QProcess>
 #include <QRectF>
 #include <QRegularExpression>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <vector>
@@ -37,8 +37,8 @@ struct PdfWord {
 };
 inline std::vector<PdfWord> PdfWords(const QString& path, int page) {
     QProcess p;
-    p.start("pdftotext", {"-bbox", "-f", QString::number(page), "-l", QString::number(page), path,
-                          "-"});
+    p.start("pdftotext",
+            {"-bbox", "-f", QString::number(page), "-l", QString::number(page), path, "-"});
     if (!p.waitForFinished(30000)) return {};
     std::vector<PdfWord> words;
     static const QRegularExpression word(
@@ -46,8 +46,9 @@ inline std::vector<PdfWord> PdfWords(const QString& path, int page) {
     const QString xml = QString::fromUtf8(p.readAllStandardOutput());
     for (auto it = word.globalMatch(xml); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
-        words.push_back({m.captured(5), QRectF(QPointF(m.captured(1).toDouble(), m.captured(2).toDouble()),
-                                               QPointF(m.captured(3).toDouble(), m.captured(4).toDouble()))});
+        words.push_back(
+            {m.captured(5), QRectF(QPointF(m.captured(1).toDouble(), m.captured(2).toDouble()),
+                                   QPointF(m.captured(3).toDouble(), m.captured(4).toDouble()))});
     }
     return words;
 }
