@@ -207,9 +207,8 @@ int RunLinkCommand(int argc, char** argv) {
     CSerial serial;
     serial.SetCom(&protocol);
     if (o.line) serial.dcb = o.line->line;
-    // A device given by the user is taken whole; only a system's COM name is cut.
-    const bool opened =
-        port.empty() && o.line ? serial.Open(o.line->port) : serial.OpenDevice(port);
+    // The port is taken whole, given with --port or in the text of --line.
+    const bool opened = serial.OpenDevice(port.empty() && o.line ? o.line->port : port);
     if (!opened) {
         std::fprintf(stderr, "Can't open COM port\n%s\n", serial.OpenError().c_str());
         return 1;

@@ -119,15 +119,16 @@ TEST_F(Vm418ctlTest, MissingArgumentsPrintUsage) {
     EXPECT_NE(r.output.find("usage: vm418ctl link fetch"), std::string::npos);
 }
 
-// Ports that cannot be opened are named as the device they stand for: a name given with
-// --port whole, the COM name of a settings text cut to five characters; a line setting no
-// Linux line can run is refused by name.
+// Ports that cannot be opened are named as the device they stand for, the name given with
+// --port or in the settings text of --line whole; a line setting no Linux line can run is
+// refused by name.
 TEST_F(Vm418ctlTest, UnopenablePortIsNamed) {
     const std::pair<std::string, std::string> cases[] = {
         {"--port /dev/no-such-port", "/dev/no-such-port: No such file or directory"},
         {"--port ttyNoSuchPort", "/dev/ttyNoSuchPort: No such file or directory"},
         {"--port COM12345", "/dev/ttyS12344: No such file or directory"},
         {"--line 'COM99 9600 0 0 8 3'", "/dev/ttyS98: No such file or directory"},
+        {"--line 'COM12345 9600 0 0 8 3'", "/dev/ttyS12344: No such file or directory"},
         {"--simulate --line 'COM1 9600 0 0 4 3'", ": 4 data bits are not possible on this line"},
     };
     for (const auto& [port, error] : cases) {
