@@ -361,6 +361,21 @@ TEST_F(StationViews, HistoryViewSortsAndPrintsLinesPerPage) {
     const QStringList many = print("many.pdf", 150);
     ASSERT_GE(many.size(), 2);
     const int perPage = static_cast<int>(many[0].count("Event "));
+    {
+        // A page range: page 2 alone, with its own events and number.
+        std::vector<int> keys;
+        for (const auto& [k, h] : map)
+            keys.push_back(k);
+        auto pdf = NewA4Pdf(PdfPath("range.pdf"), "Gate 7");
+        EXPECT_EQ(PrintHistoryPages(*pdf, "Gate 7", map, keys, QDateTime::currentDateTime(),
+                                    PageRange{2, 2}),
+                  1);
+    }
+    const QStringList second = PdfPages(PdfPath("range.pdf"));
+    ASSERT_EQ(second.size(), 1);
+    EXPECT_TRUE(second[0].contains("page 2"));
+    EXPECT_TRUE(Has(second[0], QString("Event %1").arg(perPage + 1)));
+    EXPECT_FALSE(second[0].contains("03-03-26 08:00:01"));  // event 1, on page 1
     const QStringList exact = print("exact.pdf", 2 * perPage);
     ASSERT_EQ(exact.size(), 3);
     EXPECT_EQ(exact[2].count("Event "), 0);
@@ -415,10 +430,25 @@ TEST_F(StationViews, HistoryViewSortsAndPrintsLinesPerPage) {
 // Views open once and are activated again; the document's first frame takes them along when
 // it closes; "Change period" is offered only off line for the active data view.
 TEST_F(StationViews, FirstFrameClosesTheDataViews) {
+    // The history of 3 March: its first and last second are in, the seconds around are not.
+    Records().SysID = 7;
+    int seq = 0;
+    for (std::time_t t :
+         {At(3, 2, 23, 59, 59), At(3, 3, 0, 0, 0), At(3, 3, 23, 59, 59), At(3, 4, 0, 0, 0)}) {
+        ++seq;
+        Records().historyMap[seq] = vm418::CHistory{seq, QString("EV%1").arg(seq), t, {}};
+    }
+    ASSERT_EQ(Records().storeHistory(), 0);
+    Records().historyMap.clear();
     AnswerPeriodWith(QDate(2026, 3, 3));
     frame->OpenDataView(ID_VIEW_HISTORY);
-    CStationView* history = frame->DataView(ID_VIEW_HISTORY);
+    auto* history = dynamic_cast<CHistView*>(frame->DataView(ID_VIEW_HISTORY));
     ASSERT_NE(history, nullptr);
+    ASSERT_EQ(history->Rows().rowCount(), 2);
+    EXPECT_EQ(history->Rows().data(history->Rows().index(0, 0), Qt::DisplayRole).toString(),
+              "03-03-26 00:00:00");
+    EXPECT_EQ(history->Rows().data(history->Rows().index(1, 0), Qt::DisplayRole).toString(),
+              "03-03-26 23:59:59");
     EXPECT_EQ(history->Caption(), "Gate 7,  Serial# S-7  - HISTORY [Off Line]");
     frame->OpenDataView(ID_VIEW_HISTORY);
     EXPECT_EQ(frame->DataView(ID_VIEW_HISTORY), history);
