@@ -10,6 +10,7 @@
 #include "link_command.h"
 #include "params_command.h"
 #include "print_command.h"
+#include "serve_command.h"
 #include "station_db.h"
 
 namespace {
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
     if (station::cli::IsExportN42Command(argc, argv))
         return station::cli::RunExportN42Command(argc, argv);
     if (station::cli::IsPrintCommand(argc, argv)) return station::cli::RunPrintCommand(argc, argv);
+    if (station::cli::IsServeCommand(argc, argv)) return station::cli::RunServeCommand(argc, argv);
     if (station::cli::IsParamsDiffCommand(argc, argv))
         return station::cli::RunParamsDiffCommand(argc, argv);
     // The records commands also stand on their own: vm418ctl import, alarms list, ...
@@ -63,7 +65,9 @@ int main(int argc, char** argv) {
         "       vm418ctl [--db CONNECTION] call --system N [--download KIND] ...\n"
         "       vm418ctl [--db CONNECTION] autocall [--once] [--interval SECONDS] ...\n"
         "       vm418ctl db init [--sqlite FILE | --postgres CONNINFO] [--create-role]\n"
-        "       vm418ctl [--db CONNECTION] systems|import|alarms|history|params|export ...\n",
+        "       vm418ctl [--db CONNECTION] systems|import|alarms|history|params|export ...\n"
+        "       vm418ctl [--db CONNECTION] print alarms|history|params ...\n"
+        "       vm418ctl [--db CONNECTION] serve [--listen ADDR:PORT] ...\n",
         stderr);
     return 2;
 }

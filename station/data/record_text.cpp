@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 #include <QStringList>
+#include <algorithm>
+#include <ctime>
 
 #include "csv_cell.h"
 #include "station_db.h"
@@ -90,6 +92,45 @@ QString alarmHeading(const alarms& a) {
                                      qPrintable(levelWord(a.AlarmLevel)), a.AlarmLevel);
     if (a.Detector) text += QChar(static_cast<unsigned char>(a.Detector));
     return text;
+}
+
+namespace {
+QString localTime(std::time_t t, const char* format) {
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[64];
+    const size_t n = std::strftime(buf, sizeof buf, format, &tm);
+    return QString::fromLatin1(buf, static_cast<qsizetype>(n));
+}
+}  // namespace
+
+QStringList alarmDetailLines(const alarms& a) {
+    return {
+        alarmHeading(a),
+        localTime(a.DateTime, "%m-%d-%y      %H:%M:%S"),
+        QString::asprintf("T : %8s  BG: %d", qPrintable(a.bgTimeText()), a.OutBG),
+        QString::asprintf("TH: %-6d    IN: %d", a.Threshold, a.InBG),
+        QString::asprintf("HI: %-6d    LO: %d", a.Max, a.Min),
+        QString::asprintf("P1: %d  P2:%d  S:  %d", a.Len, a.Segment, a.Speed),
+        QStringLiteral("------------------------"),
+        QStringLiteral("C BNV 01 2 3S12EDODCFSLU"),
+        a.statusWordText(),
+    };
+}
+
+AlarmGraph alarmGraph(const alarms& a) {
+    AlarmGraph g;
+    const size_t len =
+        std::min<size_t>(static_cast<size_t>(std::max<int>(a.Len, 0)), a.Graph.size());
+    g.values.reserve(len);
+    for (size_t i = 0; i < len; ++i)
+        g.values.push_back(10.0 * a.Graph[i]);
+    const int m = std::min<int>(a.OutBG, a.Min);
+    g.yLow = 0.9 * m;
+    g.yHigh = a.Max + a.Max / 10;
+    g.cursors = {static_cast<double>(a.Min), static_cast<double>(a.Max),
+                 static_cast<double>(a.Threshold), static_cast<double>(a.OutBG)};
+    return g;
 }
 
 }  // namespace vm418

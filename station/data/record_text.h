@@ -3,6 +3,9 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <array>
+#include <vector>
 
 #include "para_418.h"
 #include "station_files.h"
@@ -25,5 +28,19 @@ QString levelWord(int alarmLevel);
 // The alarm's heading as the alarm view shows it: "ALARM #12  -   HIGH 3B" (number, level
 // word, level and detector; a NUL detector shows nothing).
 QString alarmHeading(const alarms& a);
+// The nine lines the alarm view's detail panel shows: heading, date and time, BG time and
+// BG, TH and IN, HI and LO, P1 P2 S, a rule, the status legend and the status word.
+QStringList alarmDetailLines(const alarms& a);
+
+// An alarm's graph as every view of it draws it: the Len values x10 against x = 0, 1, ...;
+// the y axis from 0.9 x the smaller of OutBG and Min to Max + Max / 10; four horizontal
+// cursors at Min, Max, Threshold and OutBG, in that order.
+struct AlarmGraph {
+    std::vector<double> values;
+    double yLow = 0;
+    double yHigh = 0;
+    std::array<double, 4> cursors{};
+};
+AlarmGraph alarmGraph(const alarms& a);
 
 }  // namespace vm418

@@ -147,6 +147,20 @@ bool alarmFromRow(const AlarmRow& row, alarms& a) {
     return false;
 }
 
+bool readAlarmRow(const QSqlQuery& q, alarms& out) {
+    AlarmRow row;
+    row.DateTime = q.value(0).toDateTime();
+    int* const numbers[] = {&row.AlarmNumber, &row.Direction,  &row.Segment, &row.Speed,
+                            &row.InBG,        &row.AlarmLevel, &row.OutBG,   &row.Threshold,
+                            &row.Len,         &row.Max,        &row.Min,     &row.Detector};
+    for (int i = 0; i < 12; ++i)
+        *numbers[i] = q.value(i + 1).toInt();
+    row.StatusWord = q.value(13).toString();
+    row.BGtime = q.value(14).toString();
+    row.Graph = q.value(15).toByteArray();
+    return alarmFromRow(row, out);
+}
+
 bool parametersFromStored(const QByteArray& stored, PARA_418& block) {
     std::memcpy(&block, stored.constData(),
                 std::min<std::size_t>(kParaSize, static_cast<std::size_t>(stored.size())));
@@ -269,26 +283,12 @@ int StationRecords::loadAlarms(const RecordCondition& condition) {
     const int r = runDbOperation(
         connectionText, false,
         [&](DbConnection& conn) {
-            StationQuery rows(conn.db(),
-                              "SELECT DateTime, AlarmNumber, Direction, Segment, Speed, InBG, "
-                              "AlarmLevel, OutBG, Threshold, Len, Max, Min, \"Detector#\", "
-                              "StatusWord, BGtime, Graph FROM Alarms",
+            StationQuery rows(conn.db(), QStringLiteral("SELECT %1 FROM Alarms").arg(kAlarmColumns),
                               "DateTime, AlarmNumber", SysID, condition);
             QSqlQuery& q = rows.query();
             for (int key = 1; q.next(); ++key) {
-                AlarmRow row;
-                row.DateTime = q.value(0).toDateTime();
-                int* const numbers[] = {&row.AlarmNumber, &row.Direction, &row.Segment,
-                                        &row.Speed,       &row.InBG,      &row.AlarmLevel,
-                                        &row.OutBG,       &row.Threshold, &row.Len,
-                                        &row.Max,         &row.Min,       &row.Detector};
-                for (int i = 0; i < 12; ++i)
-                    *numbers[i] = q.value(i + 1).toInt();
-                row.StatusWord = q.value(13).toString();
-                row.BGtime = q.value(14).toString();
-                row.Graph = q.value(15).toByteArray();
                 alarms a;
-                if (!alarmFromRow(row, a)) tell(QLatin1String(kAlarmsCorrupted));
+                if (!readAlarmRow(q, a)) tell(QLatin1String(kAlarmsCorrupted));
                 a.Index = key;
                 loaded.emplace(key, std::move(a));
             }

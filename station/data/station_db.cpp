@@ -7,6 +7,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <atomic>
 #include <cstdlib>
 #include <exception>
 
@@ -43,12 +44,36 @@ DbConnection::~DbConnection() {
     QSqlDatabase::removeDatabase(name_);
 }
 
+namespace {
+std::atomic<bool> readOnlyConnections{false};
+}  // namespace
+
+void setConnectionsReadOnly(bool readOnly) {
+    readOnlyConnections = readOnly;
+}
+
+bool connectionsReadOnly() {
+    return readOnlyConnections;
+}
+
 bool DbConnection::open() {
     if (!db_.isValid() || !db_.open()) return false;
+    QSqlQuery q(db_);
     if (!isPostgres()) {
         // SQLite: wait for another writer's lock instead of "database is locked".
-        QSqlQuery q(db_);
         q.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(kBusyTimeoutMs));
+    }
+    if (readOnlyConnections) {
+        const bool set = q.exec(isPostgres() ? QStringLiteral("SET SESSION CHARACTERISTICS AS "
+                                                              "TRANSACTION READ ONLY")
+                                             : QStringLiteral("PRAGMA query_only = 1"));
+        if (!set) {
+            qCWarning(lcStationDb).noquote()
+                << "Database error - the connection cannot be made read-only:"
+                << q.lastError().text();
+            db_.close();
+            return false;
+        }
     }
     return true;
 }

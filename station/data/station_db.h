@@ -41,6 +41,13 @@ struct DbFailure {
     QString text;
 };
 
+// From this call on, every connection the process opens refuses to write: SQLite with
+// "PRAGMA query_only", PostgreSQL with read-only transactions for the whole session. A
+// connection on which that cannot be set is not opened. For the fleet view's server, which
+// only reads.
+void setConnectionsReadOnly(bool readOnly);
+bool connectionsReadOnly();
+
 // One open connection, closed and released when it goes.
 class DbConnection {
   public:

@@ -14,6 +14,8 @@
 #include "station_db.h"
 #include "station_files.h"
 
+class QSqlQuery;
+
 namespace vm418 {
 
 // Receives the texts the user is shown (a message box in the program, a line in the tools).
@@ -69,6 +71,13 @@ struct AlarmRow {
 // A stored alarm as a record (Index left 0). False when its graph does not hold Len values
 // or Len is outside 0 to 220: the record then has Len 0 and no graph.
 bool alarmFromRow(const AlarmRow& row, alarms& out);
+
+// The columns of an alarm as every load selects them, in the order readAlarmRow reads.
+inline constexpr char kAlarmColumns[] =
+    "DateTime, AlarmNumber, Direction, Segment, Speed, InBG, AlarmLevel, OutBG, Threshold, "
+    "Len, Max, Min, \"Detector#\", StatusWord, BGtime, Graph";
+// The current row of a query that selected kAlarmColumns first; false as alarmFromRow.
+bool readAlarmRow(const QSqlQuery& q, alarms& out);
 
 // A stored ParamBuf over the start of `block`: the smaller of its length and 212 bytes.
 // False when the stored length is not 212.

@@ -81,18 +81,7 @@ QString AlarmCell(const vm418::alarms& a, int column) {
 }
 
 QString AlarmDetailText(const vm418::alarms& a) {
-    const QStringList lines = {
-        vm418::alarmHeading(a),
-        FormatTime(a.DateTime, "%m-%d-%y      %H:%M:%S"),
-        QString::asprintf("T : %8s  BG: %d", qPrintable(a.bgTimeText()), a.OutBG),
-        QString::asprintf("TH: %-6d    IN: %d", a.Threshold, a.InBG),
-        QString::asprintf("HI: %-6d    LO: %d", a.Max, a.Min),
-        QString::asprintf("P1: %d  P2:%d  S:  %d", a.Len, a.Segment, a.Speed),
-        QString::fromLatin1(kRule),
-        QString::fromLatin1(kLegend),
-        a.statusWordText(),
-    };
-    return lines.join(QStringLiteral("\r\n"));
+    return vm418::alarmDetailLines(a).join(QStringLiteral("\r\n"));
 }
 
 QStringList AlarmPrintLines(const vm418::alarms& a) {
@@ -140,17 +129,10 @@ int CompareAlarms(const vm418::alarms& a, const vm418::alarms& b, int column) {
 }
 
 void LoadAlarmGraph(GraphControl& graph, const vm418::alarms& a) {
-    std::vector<double> values;
-    const size_t len =
-        std::min<size_t>(static_cast<size_t>(std::max<int>(a.Len, 0)), a.Graph.size());
-    values.reserve(len);
-    for (size_t i = 0; i < len; ++i)
-        values.push_back(10.0 * a.Graph[i]);
-    graph.SetTrace(values);
-    const int m = std::min<int>(a.OutBG, a.Min);
-    graph.SetYRange(0.9 * m, a.Max + a.Max / 10);
-    graph.SetCursors({static_cast<double>(a.Min), static_cast<double>(a.Max),
-                      static_cast<double>(a.Threshold), static_cast<double>(a.OutBG)});
+    const vm418::AlarmGraph g = vm418::alarmGraph(a);
+    graph.SetTrace(g.values);
+    graph.SetYRange(g.yLow, g.yHigh);
+    graph.SetCursors({g.cursors.begin(), g.cursors.end()});
 }
 
 int PrintAlarmPages(QPagedPaintDevice& device, const QString& title, const vm418::AlarmMap& map,

@@ -1,0 +1,48 @@
+// What the fleet view reads from the station database: every system with its latest state,
+// and one system's alarms, newest events and newest parameter block. It only reads; each
+// read is one connection.
+#pragma once
+
+#include <QDate>
+#include <QDateTime>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "para_418.h"
+#include "station_files.h"
+#include "systems.h"
+
+namespace vm418 {
+
+// A system of the System table with what it has stored.
+struct FleetRow {
+    CSystemRset system;
+    int alarmsDay = 0;   // alarms of the 24 hours up to the time asked for (a unit's clock
+                         // ahead of the station's does not count alarms of the future)
+    int alarmsWeek = 0;  // of the 7 days up to it
+    std::optional<alarms> newest;  // the newest alarm stored, if any
+};
+
+// Every system, ordered by SysID. 0, or a database result code with the reason in `failure`.
+int readFleet(const QString& connectionText, const QDateTime& now, std::vector<FleetRow>& rows,
+              QString* failure = nullptr);
+
+// One system's page: its row, the alarms of whole days `from` to `to` (both included, oldest
+// first, keyed 1, 2, ...), its newest `events` history events (oldest of them first) and its
+// newest parameter block.
+struct SystemPage {
+    CSystemRset system;
+    AlarmMap alarms;
+    HistoryMap events;
+    std::optional<PARA_418> parameters;
+};
+// 0 with `page` filled; 1 when there is no such system; else a database result code.
+int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& from, const QDate& to,
+                   int events, SystemPage& page, QString* failure = nullptr);
+
+// The alarm of a system with that number and time; 0 with `alarm` set, 1 when there is none.
+int readOneAlarm(const QString& connectionText, int32_t sysId, int alarmNumber,
+                 const QDateTime& when, std::optional<alarms>& alarm, QString* failure = nullptr);
+
+}  // namespace vm418

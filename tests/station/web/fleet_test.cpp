@@ -1,0 +1,310 @@
+// The fleet view's server over HTTP, on SQLite and PostgreSQL: the fleet page's order and
+// marks, a system's page with its SVG graphs, events and parameters, the N42, CSV and JSON
+// downloads, escaping of hostile texts, the methods and bad requests refused, the
+// connection that cannot write, and a database that goes away and comes back.
+
+#include <gtest/gtest.h>
+
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstring>
+
+#include "db_fixture.h"
+#include "fleet_pages.h"
+#include "fleet_server.h"
+#include "station_records.h"
+#include "systems.h"
+
+namespace vm418 {
+namespace {
+
+using testing::Backend;
+
+struct Fetched {
+    int status = 0;
+    QByteArray body;
+    QByteArray type;
+    QByteArray header(const QByteArray& name) const { return headers.value(name.toLower()); }
+    QMap<QByteArray, QByteArray> headers;
+};
+
+// One request to the server, answered while the event loop runs.
+Fetched Fetch(QNetworkAccessManager& net, const QByteArray& method, const QString& url) {
+    QNetworkRequest request{QUrl(url)};
+    QNetworkReply* reply =
+        method == "HEAD" ? net.head(request) : net.sendCustomRequest(request, method);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    loop.exec();
+    Fetched f;
+    f.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    f.body = reply->readAll();
+    for (const auto& [name, value] : reply->rawHeaderPairs())
+        f.headers[name.toLower()] = value;
+    f.type = f.header("content-type");
+    reply->deleteLater();
+    return f;
+}
+
+alarms Alarm(int number, std::time_t when, int level, int len) {
+    alarms a;
+    a.AlarmNumber = static_cast<int16_t>(number);
+    a.DateTime = when;
+    a.AlarmLevel = static_cast<int16_t>(level);
+    a.Detector = 'B';
+    a.OutBG = 300;
+    a.InBG = 310;
+    a.Threshold = 420;
+    a.Min = 280;
+    a.Max = 900;
+    a.Len = static_cast<int16_t>(len);
+    for (int i = 0; i < len; ++i)
+        a.Graph.push_back(30 + 10 * (i % 5));
+    std::strcpy(a.StatusWord, "0 100 00 0 00000000000E ");
+    std::strcpy(a.BGtime, "10:20:30");
+    return a;
+}
+
+class Fleet : public testing::StationDbTest {
+  protected:
+    void TearDown() override {
+        setConnectionsReadOnly(false);
+        StationDbTest::TearDown();
+    }
+    void Seed() {
+        const std::pair<int, QString> names[] = {
+            {1, "Gate 1"}, {2, "<script>alert('name')</script>"}, {3, "Quiet gate"}};
+        for (const auto& [id, name] : names) {
+            CSystemRset row;
+            row.SysID = id;
+            row.Serial = id == 2 ? QString("S\"&'2") : QString("S-%1").arg(id);
+            row.SystemDescription = name;
+            ASSERT_EQ(saveSystem(connection_, row), kDbOk);
+        }
+        ASSERT_EQ(setLastContactTime(connection_, 1, now_ - 600), kDbOk);
+        StationRecords records;
+        records.connectionText = connection_;
+        records.SysID = 1;
+        records.alarmMap[1] = Alarm(11, now_ - 2 * 3600, 5, 12);
+        records.alarmMap[2] = Alarm(12, now_ - 3 * 24 * 3600, 3, 7);
+        records.alarmMap[3] = Alarm(13, now_ - 30 * 24 * 3600, 2, 5);  // outside the week
+        ASSERT_EQ(records.storeAlarms(), kDbOk);
+        PARA_418 p = initialParameters();
+        std::memcpy(p.SoftwareVersion, "41S", 4);
+        p.SerialNumber = 4711;
+        records.parameters = p;
+        ASSERT_EQ(records.storeParameters(), kDbOk);
+        records.SysID = 2;
+        records.alarmMap = {{1, Alarm(21, now_ - 5 * 24 * 3600, 2, 4)}};
+        ASSERT_EQ(records.storeAlarms(), kDbOk);
+        records.historyMap = {{1, CHistory{1, "<script>alert('event')</script>", now_ - 60, {}}},
+                              {2, CHistory{2, "Door & gate", now_ - 30, {}}}};
+        ASSERT_EQ(records.storeHistory(), kDbOk);
+    }
+    // Serves on a free port of the machine's own address; the pages' clock is `now_`.
+    void Serve() {
+        fleet_ = std::make_unique<web::FleetServer>(connection_);
+        fleet_->clock = [this] { return toDbDate(now_); };
+        auto* tcp = new QTcpServer(fleet_.get());
+        ASSERT_TRUE(tcp->listen(QHostAddress::LocalHost, 0));
+        fleet_->bind(tcp);
+        base_ = QStringLiteral("http://127.0.0.1:%1").arg(tcp->serverPort());
+    }
+    Fetched Get(const QString& path, const QByteArray& method = "GET") {
+        return Fetch(net_, method, base_ + path);
+    }
+
+    std::time_t now_ = QDateTime(QDate(2026, 3, 10), QTime(12, 0, 0)).toSecsSinceEpoch();
+    std::unique_ptr<web::FleetServer> fleet_;
+    QNetworkAccessManager net_;
+    QString base_;
+};
+
+TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
+    Seed();
+    Serve();
+
+    // The fleet: the station with an alarm in the last 24 hours first and marked; every text
+    // of the database escaped.
+    const Fetched fleet = Get("/");
+    ASSERT_EQ(fleet.status, 200) << fleet.body.toStdString();
+    EXPECT_EQ(fleet.type, "text/html; charset=utf-8");
+    const QString html = QString::fromUtf8(fleet.body);
+    EXPECT_TRUE(html.contains("<meta http-equiv=\"refresh\" content=\"30\">"));
+    EXPECT_TRUE(html.contains("name=\"viewport\""));
+    const qsizetype first = html.indexOf("id=\"system-1\""),
+                    second = html.indexOf("id=\"system-2\""),
+                    third = html.indexOf("id=\"system-3\"");
+    ASSERT_TRUE(first > 0 && second > 0 && third > 0);
+    EXPECT_LT(first, second);
+    EXPECT_LT(second, third);
+    EXPECT_EQ(html.count("class=\"recent\""), 1);
+    EXPECT_TRUE(html.contains("<tr class=\"recent\" id=\"system-1\">"));
+    EXPECT_FALSE(html.contains("<script"));
+    EXPECT_TRUE(html.contains("&lt;script&gt;alert(&#x27;name&#x27;)&lt;/script&gt;") ||
+                html.contains("&lt;script&gt;alert('name')&lt;/script&gt;"));
+    EXPECT_TRUE(html.contains("S&quot;&amp;'2"));
+    EXPECT_TRUE(html.contains(formatDbDate(now_ - 2 * 3600) + " <span class=\"level-DANGER\">"));
+    EXPECT_TRUE(fleet.header("content-security-policy").startsWith("default-src 'none'"));
+
+    const Fetched systems = Get("/api/systems");
+    ASSERT_EQ(systems.status, 200);
+    EXPECT_EQ(systems.type, "application/json");
+    const QJsonArray list = QJsonDocument::fromJson(systems.body).array();
+    ASSERT_EQ(list.size(), 3);
+    EXPECT_EQ(list[0].toObject()["alarms24h"].toInt(), 1);
+    EXPECT_EQ(list[0].toObject()["alarms7d"].toInt(), 2);
+    EXPECT_EQ(list[0].toObject()["lastContact"].toString(), web::isoTime(now_ - 600));
+    EXPECT_EQ(list[0].toObject()["newestAlarm"].toObject()["number"].toInt(), 11);
+    EXPECT_EQ(list[0].toObject()["newestAlarm"].toObject()["levelWord"].toString(), "DANGER");
+    EXPECT_EQ(list[1].toObject()["name"].toString(),
+              "<script>alert('name')</script>");  // JSON keeps it
+    EXPECT_EQ(list[1].toObject()["alarms24h"].toInt(), 0);
+    EXPECT_EQ(list[1].toObject()["alarms7d"].toInt(), 1);
+    EXPECT_TRUE(list[2].toObject()["newestAlarm"].isNull());
+    EXPECT_TRUE(list[2].toObject()["lastContact"].isNull());
+
+    // A system: the last 7 days by default, each alarm with its graph and nine lines.
+    const Fetched one = Get("/system/1");
+    ASSERT_EQ(one.status, 200) << one.body.toStdString();
+    const QString page = QString::fromUtf8(one.body);
+    EXPECT_EQ(page.count("<svg"), 2);
+    EXPECT_EQ(page.count("class=\"cursor "), 8);
+    EXPECT_TRUE(page.contains("ALARM #11  -   DANGER 5B"));
+    EXPECT_TRUE(page.contains("C BNV 01 2 3S12EDODCFSLU"));
+    EXPECT_FALSE(page.contains("ALARM #13"));  // a month ago
+    const QRegularExpression trace("class=\"trace\"[^>]*points=\"([^\"]*)\"");
+    const QRegularExpressionMatch newest = trace.match(page);
+    ASSERT_TRUE(newest.hasMatch());
+    EXPECT_EQ(newest.captured(1).split(' ').size(), 12);  // alarm 11's Len, newest first
+    EXPECT_TRUE(page.contains("<th>Serial Number</th><td>4711</td>")) << page.toStdString();
+    EXPECT_TRUE(page.contains("<th>Software version</th><td>2.41S</td>"));
+    const Fetched month = Get("/system/1?from=2026-02-01&to=2026-03-10");
+    EXPECT_TRUE(QString::fromUtf8(month.body).contains("ALARM #13"));
+
+    const QString events = QString::fromUtf8(Get("/system/2").body);
+    EXPECT_FALSE(events.contains("<script"));
+    EXPECT_TRUE(events.contains("&lt;script&gt;alert("));
+    EXPECT_TRUE(events.contains("Door &amp; gate"));
+    EXPECT_TRUE(events.contains("No parameter block is stored."));
+
+    // Downloads with the export's writers.
+    const Fetched csv = Get("/system/1/alarms.csv");
+    ASSERT_EQ(csv.status, 200);
+    EXPECT_EQ(csv.type, "text/csv; charset=utf-8");
+    EXPECT_TRUE(csv.header("content-disposition").startsWith("attachment; filename=\"system-1-"));
+    EXPECT_EQ(csv.body.trimmed().count('\n'), 2);  // the header and two alarms
+    const Fetched n42 = Get("/system/1/alarms.n42");
+    ASSERT_EQ(n42.status, 200);
+    EXPECT_EQ(QString::fromUtf8(n42.body).count("<RadAlarm "), 2);
+    QTemporaryDir dir;
+    QFile file(dir.path() + "/alarms.n42");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(n42.body);
+    file.close();
+    QProcess xmllint;
+    xmllint.start("xmllint", {"--noout", "--schema", N42_SCHEMA_PATH, file.fileName()});
+    ASSERT_TRUE(xmllint.waitForFinished(60000));
+    EXPECT_EQ(xmllint.exitCode(), 0) << xmllint.readAllStandardError().toStdString();
+    const QString when = web::isoTime(now_ - 2 * 3600);
+    const Fetched single = Get("/system/1/alarm.n42?number=11&time=" + when);
+    ASSERT_EQ(single.status, 200) << single.body.toStdString();
+    EXPECT_TRUE(single.header("content-disposition").contains("system-1-alarm-11.n42"));
+    EXPECT_EQ(Get("/system/1/alarm.n42?number=12&time=" + when).status, 404);
+
+    const Fetched json = Get("/api/systems/1/alarms?from=2026-03-01&to=2026-03-10");
+    ASSERT_EQ(json.status, 200);
+    const QJsonObject alarmsJson = QJsonDocument::fromJson(json.body).object();
+    ASSERT_EQ(alarmsJson["alarms"].toArray().size(), 2);
+    EXPECT_EQ(alarmsJson["alarms"].toArray()[0].toObject()["number"].toInt(), 12);
+    EXPECT_EQ(alarmsJson["alarms"].toArray()[0].toObject()["graph"].toArray()[1].toDouble(),
+              400);  // 40 x 10
+    EXPECT_EQ(alarmsJson["from"].toString(), "2026-03-01");
+
+    // Only GET and HEAD; unknown pages and bad parameters get short pages.
+    for (const QByteArray method : {"POST", "PUT", "DELETE"}) {
+        const Fetched refused = Get("/", method);
+        EXPECT_EQ(refused.status, 405) << method.toStdString();
+        EXPECT_EQ(refused.header("allow"), "GET, HEAD");
+    }
+    const Fetched head = Get("/system/1", "HEAD");
+    EXPECT_EQ(head.status, 200);
+    EXPECT_TRUE(head.body.isEmpty());
+    EXPECT_EQ(head.header("content-length").toInt(), one.body.size());
+    for (const char* path : {"/nope", "/system/99", "/system/1/other", "/api/systems/99/alarms"})
+        EXPECT_EQ(Get(path).status, 404) << path;
+    for (const char* path :
+         {"/system/abc", "/system/0", "/system/1?from=2026-13-01",
+          "/system/1?from=2026-03-05&to=2026-03-01", "/system/1?from=2020-01-01&to=2026-03-01",
+          "/system/1/alarm.n42?number=x", "/api/systems/-1/alarms"}) {
+        const Fetched bad = Get(path);
+        EXPECT_EQ(bad.status, 400) << path;
+        EXPECT_FALSE(bad.body.contains("SELECT")) << path;
+    }
+
+    // The server's connections cannot write.
+    {
+        DbConnection conn(connection_);
+        ASSERT_TRUE(conn.open());
+        QSqlQuery q(conn.db());
+        EXPECT_FALSE(q.exec("UPDATE System SET Modem = 'x' WHERE SysID = 1"));
+        EXPECT_FALSE(q.exec("DELETE FROM Alarms"));
+    }
+    setConnectionsReadOnly(false);
+    EXPECT_EQ(count("SELECT COUNT(*) FROM Alarms"), 4);
+}
+
+// The store goes away: 503 with a page that says so and no driver text; back again, the
+// pages are served again by the same server.
+TEST_P(Fleet, DatabaseThatGoesAwayGives503AndRecovers) {
+    Seed();
+    Serve();
+    ASSERT_EQ(Get("/").status, 200);
+    const auto away = [&](bool gone) {
+        if (GetParam() == Backend::SQLite) {
+            // Connecting meanwhile leaves an empty file behind: it goes, the real one comes back.
+            const QString file = dir_.path() + "/vm418.db";
+            if (gone) {
+                ASSERT_TRUE(QFile::rename(file, file + ".away"));
+            } else {
+                for (const char* suffix : {"", "-wal", "-shm"})
+                    QFile::remove(file + suffix);
+                ASSERT_TRUE(QFile::rename(file + ".away", file));
+            }
+        } else {
+            setConnectionsReadOnly(false);
+            ASSERT_TRUE(testing::execSql(
+                server_, gone ? "ALTER DATABASE " + database_ + " RENAME TO " + database_ + "_away"
+                              : "ALTER DATABASE " + database_ + "_away RENAME TO " + database_));
+            setConnectionsReadOnly(true);
+        }
+    };
+    away(true);
+    for (const char* path : {"/", "/system/1", "/api/systems"}) {
+        const Fetched down = Get(path);
+        EXPECT_EQ(down.status, 503) << path;
+        EXPECT_TRUE(down.body.contains("cannot be read just now")) << path;
+        EXPECT_EQ(down.header("retry-after"), "30");
+    }
+    away(false);
+    EXPECT_EQ(Get("/").status, 200);
+    EXPECT_EQ(Get("/system/1").status, 200);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Fleet, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
+                         testing::backendName);
+
+}  // namespace
+}  // namespace vm418
