@@ -111,14 +111,27 @@ int RunServeCommand(int argc, char** argv) {
         }
         server.sslSetup(certificate, privateKey);
     }
-    auto* tcp = new QTcpServer(&server);
-    if (!tcp->listen(address, port)) {
+    // With TLS the server makes its own listening socket, which then speaks TLS; without,
+    // a socket of ours says why it cannot listen.
+    quint16 bound = 0;
+    QString why;
+    if (!cert.isEmpty()) {
+        bound = server.listen(address, port);
+        if (bound == 0) why = QStringLiteral("the address is in use or not this machine's");
+    } else {
+        auto* tcp = new QTcpServer(&server);
+        if (tcp->listen(address, port)) {
+            server.bind(tcp);
+            bound = tcp->serverPort();
+        } else {
+            why = tcp->errorString();
+        }
+    }
+    if (bound == 0) {
         std::fprintf(stderr, "vm418ctl serve: cannot listen on %s:%u: %s\n",
-                     qPrintable(address.toString()), port, qPrintable(tcp->errorString()));
+                     qPrintable(address.toString()), port, qPrintable(why));
         return kExitFailure;
     }
-    server.bind(tcp);
-    const quint16 bound = tcp->serverPort();
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
                              ? "[" + address.toString() + "]"
                              : address.toString();

@@ -15,6 +15,8 @@ namespace vm418::web {
 
 namespace {
 
+constexpr size_t kShownAlarms = 500;
+
 QString esc(const QString& s) {
     return s.toHtmlEscaped();
 }
@@ -48,7 +50,7 @@ h2{font-size:1.05em;margin:1.2em 0 .4em}
 @media (max-width:640px){
  table.fleet thead{display:none}
  table.fleet tr{display:block;border-bottom:2px solid #dde1e6}
- table.fleet td{display:block;border:0;padding:.15em .6em}
+ table.fleet td,table.fleet td.num{display:block;border:0;padding:.15em .6em;text-align:left}
  table.fleet td::before{content:attr(data-label) ": ";font-weight:600}
  tr.recent td:first-child{border-left:0}
  tr.recent{border-left:5px solid #c62828}
@@ -218,11 +220,18 @@ QByteArray systemPage(const SystemPage& page, const QDate& from, const QDate& to
                 "href=\"%1/alarms.csv?%2\">CSV of these alarms</a><a "
                 "href=\"/api/systems/%3/alarms?%2\">JSON</a></nav>")
                 .arg(base, period.toHtmlEscaped(), QString::number(s.SysID));
-    body += QStringLiteral("<h2 id=\"alarms\">%1 alarms from %2 to %3</h2>")
-                .arg(QString::number(page.alarms.size()), from.toString(Qt::ISODate),
-                     to.toString(Qt::ISODate));
-    // Newest first, as an operator looks for the latest.
-    for (auto it = page.alarms.rbegin(); it != page.alarms.rend(); ++it) {
+    // Newest first, as an operator looks for the latest; a page of a long period shows the
+    // newest kShownAlarms (the downloads hold them all).
+    const size_t total = page.alarms.size();
+    body += QStringLiteral("<h2 id=\"alarms\">%1 alarms from %2 to %3%4</h2>")
+                .arg(QString::number(total), from.toString(Qt::ISODate), to.toString(Qt::ISODate),
+                     total > kShownAlarms
+                         ? QStringLiteral("; the newest %1 are shown, the downloads hold all")
+                               .arg(kShownAlarms)
+                         : QString());
+    size_t shownAlarms = 0;
+    for (auto it = page.alarms.rbegin(); it != page.alarms.rend() && shownAlarms < kShownAlarms;
+         ++it, ++shownAlarms) {
         const alarms& a = it->second;
         QUrlQuery one;
         one.addQueryItem(QStringLiteral("number"), QString::number(a.AlarmNumber));

@@ -18,8 +18,8 @@ namespace vm418::web {
 
 namespace {
 
-constexpr int kDefaultDays = 7;    // the period when none is asked for: the last 7 days
-constexpr int kLongestDays = 400;  // a longer period is refused rather than read
+constexpr int kDefaultDays = 7;     // the period when none is asked for: the last 7 days
+constexpr int kLongestDays = 3660;  // ten years; a longer period is refused rather than read
 constexpr int kNewestEvents = 50;
 
 Reply Page(int status, const QString& title, const QString& text) {

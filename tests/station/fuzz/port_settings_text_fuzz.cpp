@@ -14,11 +14,9 @@ namespace {
 
 constexpr uint32_t kRates[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
                                19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
-constexpr size_t kPortNameKept = 5;
-
 bool InLists(const PortSettings& s) {
     const LineSettings& l = s.line;
-    return s.port.size() <= kPortNameKept &&
+    return s.port.size() <= kPortNameMax &&
            std::find(std::begin(kRates), std::end(kRates), l.BaudRate) != std::end(kRates) &&
            l.Parity <= 4 && l.StopBits <= 2 && l.ByteSize >= 4 && l.ByteSize <= 8 &&
            l.fParity == (l.Parity != 0);
