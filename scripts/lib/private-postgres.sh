@@ -58,6 +58,7 @@ start_private_postgres() {
   fi
   "${as_server[@]}" "$pg_bin/psql" -q -h "$work" -p "$port" -U postgres -d postgres -v ON_ERROR_STOP=1 \
     -c "CREATE ROLE \"CREATOR\" LOGIN CREATEDB PASSWORD '$password'" \
+    -c "CREATE ROLE \"VIEWER\" LOGIN PASSWORD '$password'" \
     -c "CREATE DATABASE vm418 OWNER \"CREATOR\""
 
   mkdir -p "$work/odbc"
@@ -80,5 +81,7 @@ ByteaAsLongVarBinary=1
 INI
   export ODBCSYSINI="$work/odbc" ODBCINI="$work/odbc/odbc.ini"
   export VM418_TEST_PG="DSN=VM418_TEST_PG;UID=CREATOR;PWD=$password"
+  # A role that can log in and nothing more: the fleet view's tests grant it SELECT.
+  export VM418_TEST_PG_VIEWER="DSN=VM418_TEST_PG;UID=VIEWER;PWD=$password"
   export VM418_TEST_PG_CONNINFO="host=127.0.0.1 port=$port dbname=vm418 user=CREATOR password=$password"
 }

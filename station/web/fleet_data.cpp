@@ -3,6 +3,8 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <algorithm>
+#include <map>
+#include <tuple>
 
 #include "station_db.h"
 #include "station_records.h"
@@ -34,39 +36,47 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
     std::vector<FleetRow> read;
     const QDateTime day = toDbDate(fromDbDate(now) - 24 * 3600);
     const QDateTime week = toDbDate(fromDbDate(now) - 7 * 24 * 3600);
+    const QDateTime upTo = toDbDate(fromDbDate(now));
     const int r = runDbOperation(
         connectionText, false,
         [&](DbConnection& conn) {
-            // Each system's own rows through the (SysID, DateTime) index: the counts of its
-            // week and the newest row, whatever the size of the table.
+            // Two statements for the whole fleet, each station's rows reached through the
+            // (SysID, DateTime) index whatever the size of the table: the counts of its day
+            // and week, then its newest alarm.
             QSqlQuery counts = prepared(
-                conn, QStringLiteral("SELECT SUM(CASE WHEN DateTime > ? THEN 1 ELSE 0 END), "
-                                     "COUNT(*) FROM Alarms WHERE SysID = ? AND DateTime > ? "
-                                     "AND DateTime <= ?"));
-            QSqlQuery newest = prepared(conn, QStringLiteral("SELECT %1 FROM Alarms WHERE SysID = "
-                                                             "? ORDER BY DateTime DESC, "
-                                                             "AlarmNumber DESC LIMIT 1")
-                                                  .arg(kAlarmColumns));
+                conn, QStringLiteral(
+                          "SELECT s.SysID, (SELECT COUNT(*) FROM Alarms a WHERE a.SysID = s.SysID "
+                          "AND a.DateTime > ? AND a.DateTime <= ?), (SELECT COUNT(*) FROM Alarms "
+                          "a WHERE a.SysID = s.SysID AND a.DateTime > ? AND a.DateTime <= ?) FROM "
+                          "System s"));
+            for (const QDateTime& bound : {day, upTo, week, upTo})
+                counts.addBindValue(bound);
+            run(counts);
+            std::map<int32_t, std::pair<int, int>> counted;
+            while (counts.next())
+                counted[counts.value(0).toInt()] = {counts.value(1).toInt(),
+                                                    counts.value(2).toInt()};
+            QSqlQuery newest = prepared(
+                conn, QStringLiteral("SELECT %1, s.SysID FROM System s JOIN Alarms a ON a.SysID = "
+                                     "s.SysID AND a.DateTime = (SELECT MAX(b.DateTime) FROM "
+                                     "Alarms b WHERE b.SysID = s.SysID)")
+                          .arg(kAlarmColumns));
+            run(newest);
+            std::map<int32_t, alarms> newestOf;
+            while (newest.next()) {
+                alarms a;
+                readAlarmRow(newest, a);  // a damaged graph still has its time and level
+                const int32_t id = newest.value(16).toInt();
+                // Of two alarms in the same second, the higher number.
+                if (!newestOf.count(id) || newestOf[id].AlarmNumber < a.AlarmNumber)
+                    newestOf[id] = std::move(a);
+            }
             for (CSystemRset& system : systems) {
                 FleetRow row;
-                counts.addBindValue(day);
-                counts.addBindValue(int(system.SysID));
-                counts.addBindValue(week);
-                counts.addBindValue(toDbDate(fromDbDate(now)));
-                run(counts);
-                if (counts.next()) {
-                    row.alarmsDay = counts.value(0).toInt();
-                    row.alarmsWeek = counts.value(1).toInt();
-                }
-                counts.finish();
-                newest.addBindValue(int(system.SysID));
-                run(newest);
-                if (newest.next()) {
-                    alarms a;
-                    readAlarmRow(newest, a);  // a damaged graph still has its time and level
-                    row.newest = std::move(a);
-                }
-                newest.finish();
+                if (const auto c = counted.find(system.SysID); c != counted.end())
+                    std::tie(row.alarmsDay, row.alarmsWeek) = c->second;
+                if (const auto n = newestOf.find(system.SysID); n != newestOf.end())
+                    row.newest = std::move(n->second);
                 row.system = std::move(system);
                 read.push_back(std::move(row));
             }
@@ -92,6 +102,7 @@ int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& fr
         return r;
     }
     HistoryMap newest;
+    std::optional<PARA_418> parameters;
     const int r = runDbOperation(
         connectionText, false,
         [&](DbConnection& conn) {
@@ -110,22 +121,22 @@ int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& fr
             int key = 0;
             for (auto it = rows.rbegin(); it != rows.rend(); ++it)
                 newest[++key] = *it;
+            // The newest block; of two stored in the same second, the one stored last.
+            QSqlQuery p = prepared(conn, QStringLiteral("SELECT ParamBuf FROM Parameters WHERE "
+                                                        "SysID = ? ORDER BY DateTime DESC, "
+                                                        "SeqNum DESC LIMIT 1"));
+            p.addBindValue(int(sysId));
+            run(p);
+            if (p.next()) {
+                PARA_418 block = initialParameters();
+                parametersFromStored(p.value(0).toByteArray(), block);
+                parameters = block;
+            }
         },
         failure);
     if (r != kDbOk) return r;
-    std::vector<std::time_t> dates;
-    if (const int d = records.listParameterDates(dates)) {
-        if (failure) *failure = records.dbError();
-        return d;
-    }
     page = SystemPage{};
-    if (!dates.empty()) {
-        if (const int p = records.loadParameters()) {
-            if (failure) *failure = records.dbError();
-            return p;
-        }
-        page.parameters = records.parameters;
-    }
+    page.parameters = parameters;
     page.system = std::move(*system);
     page.alarms = std::move(records.alarmMap);
     page.events = std::move(newest);

@@ -14,6 +14,7 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -264,6 +265,25 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
     }
     setConnectionsReadOnly(false);
     EXPECT_EQ(count("SELECT COUNT(*) FROM Alarms"), 4);
+
+    // On PostgreSQL the role the docs give the server: granted SELECT, refused a write by
+    // the store itself, and serving the pages.
+    if (GetParam() == Backend::PostgreSQL) {
+        const QString viewer =
+            qEnvironmentVariable("VM418_TEST_PG_VIEWER") + ";Database=" + database_;
+        ASSERT_TRUE(testing::execSql(connection_,
+                                     "GRANT SELECT ON System, Alarms, History, "
+                                     "Parameters TO \"VIEWER\""));
+        DbConnection conn(viewer);
+        ASSERT_TRUE(conn.open()) << conn.lastError().toStdString();
+        QSqlQuery q(conn.db());
+        EXPECT_TRUE(q.exec("SELECT COUNT(*) FROM Alarms"));
+        EXPECT_FALSE(q.exec("INSERT INTO System (SysID) VALUES (77)"));
+        EXPECT_TRUE(q.lastError().text().contains("permission denied"))
+            << q.lastError().text().toStdString();
+        EXPECT_EQ(web::Answer(viewer, "/", {}, toDbDate(now_)).status, 200);
+        EXPECT_EQ(web::Answer(viewer, "/system/1", {}, toDbDate(now_)).status, 200);
+    }
 }
 
 // The store goes away: 503 with a page that says so and no driver text; back again, the
