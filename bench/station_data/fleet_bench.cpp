@@ -98,6 +98,15 @@ void run(const char* engine, const QString& connection, int perStation) {
                 filling.elapsed() / 1000.0);
     const QDateTime at = QDateTime::fromSecsSinceEpoch(now);
     setConnectionsReadOnly(true);
+    // What each page pays before its first statement: a connection of its own.
+    measure(engine, "a connection opened", 0, [&] {
+        DbConnection conn(connection);
+        return conn.open() ? 200 : 503;
+    });
+    measure(engine, "the System table listed", 0, [&] {
+        std::vector<CSystemRset> rows;
+        return listSystems(connection, rows) == kDbOk ? 200 : 503;
+    });
     measure(engine, "fleet page /", 100,
             [&] { return web::Answer(connection, QStringLiteral("/"), {}, at).status; });
     measure(engine, "fleet JSON /api/systems", 100,

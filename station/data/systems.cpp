@@ -48,28 +48,37 @@ CSystemRset rowOf(const QSqlQuery& q) {
 
 }  // namespace
 
+std::vector<CSystemRset> systemRowsOn(DbConnection& conn) {
+    std::vector<CSystemRset> found;
+    QSqlQuery q =
+        prepared(conn, QStringLiteral("SELECT %1 FROM System ORDER BY SysID").arg(kColumns));
+    run(q);
+    while (q.next())
+        found.push_back(rowOf(q));
+    return found;
+}
+
+std::optional<CSystemRset> systemRowOn(DbConnection& conn, int32_t sysId) {
+    QSqlQuery q =
+        prepared(conn, QStringLiteral("SELECT %1 FROM System WHERE SysID = ?").arg(kColumns));
+    q.addBindValue(int(sysId));
+    run(q);
+    if (q.next()) return rowOf(q);
+    return std::nullopt;
+}
+
 int listSystems(const QString& connectionText, std::vector<CSystemRset>& rows) {
     std::vector<CSystemRset> found;
-    const int r = runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        QSqlQuery q =
-            prepared(conn, QStringLiteral("SELECT %1 FROM System ORDER BY SysID").arg(kColumns));
-        run(q);
-        while (q.next())
-            found.push_back(rowOf(q));
-    });
+    const int r = runDbOperation(connectionText, false,
+                                 [&](DbConnection& conn) { found = systemRowsOn(conn); });
     if (r == kDbOk) rows = std::move(found);
     return r;
 }
 
 int readSystem(const QString& connectionText, int32_t sysId, std::optional<CSystemRset>& row) {
     row.reset();
-    return runDbOperation(connectionText, false, [&](DbConnection& conn) {
-        QSqlQuery q =
-            prepared(conn, QStringLiteral("SELECT %1 FROM System WHERE SysID = ?").arg(kColumns));
-        q.addBindValue(int(sysId));
-        run(q);
-        if (q.next()) row = rowOf(q);
-    });
+    return runDbOperation(connectionText, false,
+                          [&](DbConnection& conn) { row = systemRowOn(conn, sysId); });
 }
 
 int writeBackPortSettings(const QString& connectionText, int32_t sysId,

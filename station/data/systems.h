@@ -12,6 +12,8 @@
 
 namespace vm418 {
 
+class DbConnection;
+
 // One row as `CSystemRset` binds it; texts start empty, numbers 0.
 struct CSystemRset {
     int32_t SysID = 0;
@@ -33,6 +35,9 @@ struct CSystemRset {
 
 // All rows ordered by SysID. 0 or a database result code (-1 to -4).
 int listSystems(const QString& connectionText, std::vector<CSystemRset>& rows);
+// The same inside an operation on `conn` (runDbOperation): a failure is thrown as DbFailure.
+std::vector<CSystemRset> systemRowsOn(DbConnection& conn);
+std::optional<CSystemRset> systemRowOn(DbConnection& conn, int32_t sysId);
 // The row of `sysId`; `row` is left empty when there is none.
 int readSystem(const QString& connectionText, int32_t sysId, std::optional<CSystemRset>& row);
 // Writes the port settings and the modem initialisation text of `sysId` back. A failure

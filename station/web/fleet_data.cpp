@@ -2,6 +2,8 @@
 
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
 #include <algorithm>
 #include <map>
 #include <tuple>
@@ -28,11 +30,6 @@ void run(QSqlQuery& q) {
 
 int readFleet(const QString& connectionText, const QDateTime& now, std::vector<FleetRow>& rows,
               QString* failure) {
-    std::vector<CSystemRset> systems;
-    if (const int r = listSystems(connectionText, systems)) {
-        if (failure) *failure = QStringLiteral("the System table cannot be read");
-        return r;
-    }
     std::vector<FleetRow> read;
     const QDateTime day = toDbDate(fromDbDate(now) - 24 * 3600);
     const QDateTime week = toDbDate(fromDbDate(now) - 7 * 24 * 3600);
@@ -40,36 +37,60 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
     const int r = runDbOperation(
         connectionText, false,
         [&](DbConnection& conn) {
-            // Two statements for the whole fleet, each station's rows reached through the
+            std::vector<CSystemRset> systems = systemRowsOn(conn);
+            // A few statements for the whole fleet, each station's rows reached through the
             // (SysID, DateTime) index whatever the size of the table: the counts of its day
             // and week, then its newest alarm.
             QSqlQuery counts = prepared(
-                conn, QStringLiteral(
-                          "SELECT s.SysID, (SELECT COUNT(*) FROM Alarms a WHERE a.SysID = s.SysID "
-                          "AND a.DateTime > ? AND a.DateTime <= ?), (SELECT COUNT(*) FROM Alarms "
-                          "a WHERE a.SysID = s.SysID AND a.DateTime > ? AND a.DateTime <= ?) FROM "
-                          "System s"));
-            for (const QDateTime& bound : {day, upTo, week, upTo})
-                counts.addBindValue(bound);
+                conn, QStringLiteral("SELECT s.SysID, (SELECT COUNT(*) FROM Alarms a WHERE "
+                                     "a.SysID = s.SysID AND a.DateTime > ? AND a.DateTime <= ?) "
+                                     "FROM System s"));
+            counts.addBindValue(week);
+            counts.addBindValue(upTo);
+            run(counts);
+            std::map<int32_t, int> inWeek;
+            while (counts.next())
+                inWeek[counts.value(0).toInt()] = counts.value(1).toInt();
+            counts.finish();
+            counts.bindValue(0, day);
+            counts.bindValue(1, upTo);
             run(counts);
             std::map<int32_t, std::pair<int, int>> counted;
-            while (counts.next())
-                counted[counts.value(0).toInt()] = {counts.value(1).toInt(),
-                                                    counts.value(2).toInt()};
-            QSqlQuery newest = prepared(
-                conn, QStringLiteral("SELECT %1, s.SysID FROM System s JOIN Alarms a ON a.SysID = "
-                                     "s.SysID AND a.DateTime = (SELECT MAX(b.DateTime) FROM "
-                                     "Alarms b WHERE b.SysID = s.SysID)")
-                          .arg(kAlarmColumns));
-            run(newest);
+            while (counts.next()) {
+                const int32_t id = counts.value(0).toInt();
+                counted[id] = {counts.value(1).toInt(), inWeek[id]};
+            }
+            // The time of each station's newest alarm (the index's last entry), then those
+            // rows in one statement (as ORs: SQLite scans the table for a row-value IN).
+            QSqlQuery latest = prepared(conn, QStringLiteral("SELECT s.SysID, (SELECT "
+                                                             "MAX(b.DateTime) FROM Alarms b "
+                                                             "WHERE b.SysID = s.SysID) FROM "
+                                                             "System s"));
+            run(latest);
+            QStringList pairs;
+            QVariantList keys;
+            while (latest.next()) {
+                if (latest.value(1).isNull()) continue;
+                pairs << QStringLiteral("(SysID = ? AND DateTime = ?)");
+                keys << latest.value(0).toInt() << latest.value(1).toDateTime();
+            }
             std::map<int32_t, alarms> newestOf;
-            while (newest.next()) {
-                alarms a;
-                readAlarmRow(newest, a);  // a damaged graph still has its time and level
-                const int32_t id = newest.value(16).toInt();
-                // Of two alarms in the same second, the higher number.
-                if (!newestOf.count(id) || newestOf[id].AlarmNumber < a.AlarmNumber)
-                    newestOf[id] = std::move(a);
+            if (!pairs.isEmpty()) {
+                QSqlQuery newest = prepared(
+                    conn,
+                    QStringLiteral("SELECT %1, SysID FROM Alarms WHERE %2")
+                        .arg(QLatin1String(kAlarmColumns), pairs.join(QStringLiteral(" OR "))));
+                for (const QVariant& v : keys)
+                    newest.addBindValue(v);
+                run(newest);
+                while (newest.next()) {
+                    alarms a;
+                    readAlarmRow(newest, a);  // a damaged graph still has its time and level
+                    const int32_t id = newest.value(16).toInt();
+                    // Of two alarms in the same second, the higher number.
+                    if (!newestOf.count(id) || newestOf[id].AlarmNumber < a.AlarmNumber)
+                        newestOf[id] = std::move(a);
+                }
             }
             for (CSystemRset& system : systems) {
                 FleetRow row;
@@ -89,11 +110,6 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
 int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& from, const QDate& to,
                    int events, SystemPage& page, QString* failure) {
     std::optional<CSystemRset> system;
-    if (const int r = readSystem(connectionText, sysId, system)) {
-        if (failure) *failure = QStringLiteral("the System table cannot be read");
-        return r;
-    }
-    if (!system) return 1;
     StationRecords records;
     records.connectionText = connectionText;
     records.SysID = sysId;
@@ -106,6 +122,8 @@ int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& fr
     const int r = runDbOperation(
         connectionText, false,
         [&](DbConnection& conn) {
+            system = systemRowOn(conn, sysId);
+            if (!system) return;
             QSqlQuery q = prepared(conn, QStringLiteral("SELECT Event, DateTime, SeqNum FROM "
                                                         "History WHERE SysID = ? ORDER BY "
                                                         "SeqNum DESC LIMIT %1")
@@ -135,6 +153,7 @@ int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& fr
         },
         failure);
     if (r != kDbOk) return r;
+    if (!system) return 1;
     page = SystemPage{};
     page.parameters = parameters;
     page.system = std::move(*system);
