@@ -44,7 +44,7 @@ struct DbFailure {
 // From this call on, every connection the process opens refuses to write: SQLite with
 // "PRAGMA query_only", PostgreSQL with read-only transactions for the whole session. A
 // connection on which that cannot be set is not opened. For the fleet view's server, which
-// only reads.
+// only reads (its PostgreSQL sessions also run without JIT compilation).
 void setConnectionsReadOnly(bool readOnly);
 bool connectionsReadOnly();
 
