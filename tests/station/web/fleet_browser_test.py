@@ -45,7 +45,11 @@ def shot(driver, name, width, height):
 def main():
     vm418ctl, download, schema = sys.argv[1:4]
     with tempfile.TemporaryDirectory() as tmp:
+        # The data source this test sets up, not one the environment names (scripts/run-tests
+        # points ODBCINI at its PostgreSQL server's files).
         env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(tmp, "config"))
+        for name in ["ODBCINI", "ODBCSYSINI", "VM418_DB"]:
+            env.pop(name, None)
         db = os.path.join(tmp, "vm418.db")
         run([vm418ctl, "db", "init", "--sqlite", db], env)
         for system, serial, name in [("3", "S-3", "Gate 3"),
