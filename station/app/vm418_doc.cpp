@@ -269,7 +269,7 @@ void CVM418Doc::UseSystem(const vm418::CSystemRset& row) {
 }
 
 QString StationTitle(const vm418::CSystemRset& row) {
-    return row.SystemDescription + ",  Serial# " + row.Serial;
+    return vm418::stationTitle(row);
 }
 
 void CVM418Doc::SerialSettings() {

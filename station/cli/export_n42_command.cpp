@@ -72,7 +72,8 @@ int run(const QStringList& raw) {
     // Whole days, both included; one bound alone leaves the other side open.
     RecordCondition period;
     QString error;
-    if (!station::cli::ParseDays(options["--from"], options["--to"], period, error)) return usage(error);
+    if (!station::cli::ParseDays(options["--from"], options["--to"], period, error))
+        return usage(error);
 
     const QString db = options.count("--db") ? options["--db"] : defaultConnectionText();
     useOdbcConfiguration();
@@ -91,7 +92,7 @@ int run(const QStringList& raw) {
         return failed("listing the stored parameters", r);
     N42Source source;
     // The document's title: the name and serial number the views show.
-    source.title = system->SystemDescription + ",  Serial# " + system->Serial;
+    source.title = stationTitle(*system);
     source.serial = system->Serial;
     if (!dates.empty()) {
         if (const int r = records.loadParameters()) return failed("loading the parameters", r);

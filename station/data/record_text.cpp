@@ -94,26 +94,24 @@ QString alarmHeading(const alarms& a) {
     return text;
 }
 
-namespace {
-QString localTime(std::time_t t, const char* format) {
+QString formatLocalTime(std::time_t t, const char* format) {
     std::tm tm{};
     localtime_r(&t, &tm);
     char buf[64];
     const size_t n = std::strftime(buf, sizeof buf, format, &tm);
     return QString::fromLatin1(buf, static_cast<qsizetype>(n));
 }
-}  // namespace
 
 QStringList alarmDetailLines(const alarms& a) {
     return {
         alarmHeading(a),
-        localTime(a.DateTime, "%m-%d-%y      %H:%M:%S"),
+        formatLocalTime(a.DateTime, "%m-%d-%y      %H:%M:%S"),
         QString::asprintf("T : %8s  BG: %d", qPrintable(a.bgTimeText()), a.OutBG),
         QString::asprintf("TH: %-6d    IN: %d", a.Threshold, a.InBG),
         QString::asprintf("HI: %-6d    LO: %d", a.Max, a.Min),
         QString::asprintf("P1: %d  P2:%d  S:  %d", a.Len, a.Segment, a.Speed),
-        QStringLiteral("------------------------"),
-        QStringLiteral("C BNV 01 2 3S12EDODCFSLU"),
+        QString::fromLatin1(kAlarmRule),
+        QString::fromLatin1(kAlarmLegend),
         a.statusWordText(),
     };
 }

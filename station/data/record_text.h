@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <ctime>
 #include <vector>
 
 #include "para_418.h"
@@ -28,6 +29,14 @@ QString levelWord(int alarmLevel);
 // The alarm's heading as the alarm view shows it: "ALARM #12  -   HIGH 3B" (number, level
 // word, level and detector; a NUL detector shows nothing).
 QString alarmHeading(const alarms& a);
+// The rule and the status legend of an alarm's detail lines; the status word's 24
+// characters stand under the legend's.
+inline constexpr char kAlarmRule[] = "------------------------";
+inline constexpr char kAlarmLegend[] = "C BNV 01 2 3S12EDODCFSLU";
+
+// `t` in local time with a strftime format ("%m-%d-%y %H:%M:%S").
+QString formatLocalTime(std::time_t t, const char* format);
+
 // The nine lines the alarm view's detail panel shows: heading, date and time, BG time and
 // BG, TH and IN, HI and LO, P1 P2 S, a rule, the status legend and the status word.
 QStringList alarmDetailLines(const alarms& a);

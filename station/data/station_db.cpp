@@ -91,6 +91,17 @@ bool DbConnection::isPostgres() const {
     return db_.driver() && db_.driver()->dbmsType() == QSqlDriver::PostgreSQL;
 }
 
+QSqlQuery preparedQuery(DbConnection& conn, const QString& sql) {
+    QSqlQuery q(conn.db());
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) throw DbFailure{kDbCannotOpenRecordset, q.lastError().text()};
+    return q;
+}
+
+void runQuery(QSqlQuery& q) {
+    if (!q.exec()) throw DbFailure{kDbException, q.lastError().text()};
+}
+
 namespace {
 
 void logFailure(const QString& text) {

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QLoggingCategory>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
 #include <QStringList>
 #include <ctime>
@@ -79,6 +80,12 @@ inline constexpr int kBusyTimeoutMs = 60000;
 // or -4, their text also in `failure` when given; `body` reports its own with DbFailure.
 int runDbOperation(const QString& connectionText, bool transaction,
                    const std::function<void(DbConnection&)>& body, QString* failure = nullptr);
+
+// Inside an operation's body: a forward-only statement prepared on `conn`, and its run; a
+// failure is thrown as DbFailure (the codes of a recordset that cannot be opened and of a
+// statement that fails).
+QSqlQuery preparedQuery(DbConnection& conn, const QString& sql);
+void runQuery(QSqlQuery& q);
 
 // Inside a store's transaction: no other writer stores rows of this station until the
 // transaction ends. On PostgreSQL an advisory lock of the transaction (readers go on); on

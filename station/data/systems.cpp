@@ -15,17 +15,6 @@ constexpr char kColumns[] =
     "COMportSettings, InitString, Type, DetectorSize, LastContactTime, ContactPerson, "
     "Password, AutoCallPeriod";
 
-QSqlQuery prepared(DbConnection& conn, const QString& sql) {
-    QSqlQuery q(conn.db());
-    q.setForwardOnly(true);
-    if (!q.prepare(sql)) throw DbFailure{kDbCannotOpenRecordset, q.lastError().text()};
-    return q;
-}
-
-void run(QSqlQuery& q) {
-    if (!q.exec()) throw DbFailure{kDbException, q.lastError().text()};
-}
-
 CSystemRset rowOf(const QSqlQuery& q) {
     CSystemRset r;
     r.SysID = q.value(0).toInt();
@@ -51,8 +40,8 @@ CSystemRset rowOf(const QSqlQuery& q) {
 std::vector<CSystemRset> systemRowsOn(DbConnection& conn) {
     std::vector<CSystemRset> found;
     QSqlQuery q =
-        prepared(conn, QStringLiteral("SELECT %1 FROM System ORDER BY SysID").arg(kColumns));
-    run(q);
+        preparedQuery(conn, QStringLiteral("SELECT %1 FROM System ORDER BY SysID").arg(kColumns));
+    runQuery(q);
     while (q.next())
         found.push_back(rowOf(q));
     return found;
@@ -60,11 +49,15 @@ std::vector<CSystemRset> systemRowsOn(DbConnection& conn) {
 
 std::optional<CSystemRset> systemRowOn(DbConnection& conn, int32_t sysId) {
     QSqlQuery q =
-        prepared(conn, QStringLiteral("SELECT %1 FROM System WHERE SysID = ?").arg(kColumns));
+        preparedQuery(conn, QStringLiteral("SELECT %1 FROM System WHERE SysID = ?").arg(kColumns));
     q.addBindValue(int(sysId));
-    run(q);
+    runQuery(q);
     if (q.next()) return rowOf(q);
     return std::nullopt;
+}
+
+QString stationTitle(const CSystemRset& row) {
+    return row.SystemDescription + QStringLiteral(",  Serial# ") + row.Serial;
 }
 
 int listSystems(const QString& connectionText, std::vector<CSystemRset>& rows) {
@@ -84,12 +77,12 @@ int readSystem(const QString& connectionText, int32_t sysId, std::optional<CSyst
 int writeBackPortSettings(const QString& connectionText, int32_t sysId,
                           const QString& comPortSettings, const QString& initString) {
     return runDbOperation(connectionText, true, [&](DbConnection& conn) {
-        QSqlQuery q =
-            prepared(conn, "UPDATE System SET COMportSettings = ?, InitString = ? WHERE SysID = ?");
+        QSqlQuery q = preparedQuery(
+            conn, "UPDATE System SET COMportSettings = ?, InitString = ? WHERE SysID = ?");
         q.addBindValue(dbText(comPortSettings));
         q.addBindValue(dbText(initString));
         q.addBindValue(int(sysId));
-        run(q);
+        runQuery(q);
         if (q.numRowsAffected() != 1)
             throw DbFailure{kDbException, QStringLiteral("no system with SysID %1").arg(sysId)};
     });
@@ -97,10 +90,10 @@ int writeBackPortSettings(const QString& connectionText, int32_t sysId,
 
 int setLastContactTime(const QString& connectionText, int32_t sysId, std::time_t when) {
     return runDbOperation(connectionText, true, [&](DbConnection& conn) {
-        QSqlQuery q = prepared(conn, "UPDATE System SET LastContactTime = ? WHERE SysID = ?");
+        QSqlQuery q = preparedQuery(conn, "UPDATE System SET LastContactTime = ? WHERE SysID = ?");
         q.addBindValue(toDbDate(when));
         q.addBindValue(int(sysId));
-        run(q);
+        runQuery(q);
         if (q.numRowsAffected() != 1)
             throw DbFailure{kDbException, QStringLiteral("no system with SysID %1").arg(sysId)};
     });
@@ -114,12 +107,13 @@ bool isAutoCallDue(const CSystemRset& row, const QDateTime& now) {
 
 int saveSystem(const QString& connectionText, const CSystemRset& row) {
     return runDbOperation(connectionText, true, [&](DbConnection& conn) {
-        QSqlQuery drop = prepared(conn, "DELETE FROM System WHERE SysID = ?");
+        QSqlQuery drop = preparedQuery(conn, "DELETE FROM System WHERE SysID = ?");
         drop.addBindValue(int(row.SysID));
-        run(drop);
-        QSqlQuery q = prepared(conn, QStringLiteral("INSERT INTO System (%1) VALUES "
-                                                    "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
-                                         .arg(kColumns));
+        runQuery(drop);
+        QSqlQuery q =
+            preparedQuery(conn, QStringLiteral("INSERT INTO System (%1) VALUES "
+                                               "(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
+                                    .arg(kColumns));
         for (const QVariant& v :
              {QVariant(row.SysID), QVariant(dbText(row.Serial)),
               QVariant(dbText(row.SystemDescription)), QVariant(dbText(row.CompanyName)),
@@ -132,7 +126,7 @@ int saveSystem(const QString& connectionText, const CSystemRset& row) {
               QVariant(dbText(row.ContactPerson)), QVariant(dbText(row.Password)),
               QVariant(row.AutoCallPeriod)})
             q.addBindValue(v);
-        run(q);
+        runQuery(q);
     });
 }
 

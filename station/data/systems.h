@@ -33,6 +33,9 @@ struct CSystemRset {
     int32_t AutoCallPeriod = 0;
 };
 
+// The station's title as the frames, printouts and pages show it: "Gate 3,  Serial# S-3".
+QString stationTitle(const CSystemRset& row);
+
 // All rows ordered by SysID. 0 or a database result code (-1 to -4).
 int listSystems(const QString& connectionText, std::vector<CSystemRset>& rows);
 // The same inside an operation on `conn` (runDbOperation): a failure is thrown as DbFailure.

@@ -31,17 +31,6 @@ constexpr Column kColumnTable[AlarmListModel::kColumns] = {
     {" TH ", 25},          {" HI ", 25},  {"Alarm level", 15}, {"Det#", 15}, {"Alarm#", 15},
 };
 
-constexpr char kLegend[] = "C BNV 01 2 3S12EDODCFSLU";
-constexpr char kRule[] = "------------------------";
-
-QString FormatTime(std::time_t t, const char* format) {
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[64];
-    const size_t n = std::strftime(buf, sizeof buf, format, &tm);
-    return QString::fromLatin1(buf, static_cast<qsizetype>(n));
-}
-
 // "%c" of the detector: a NUL detector shows nothing.
 QString DetectorText(char detector) {
     return detector == 0 ? QString() : QString(QChar(static_cast<unsigned char>(detector)));
@@ -56,7 +45,7 @@ int Sign(long long d) {
 QString AlarmCell(const vm418::alarms& a, int column) {
     switch (column) {
         case 0:
-            return FormatTime(a.DateTime, "%m-%d-%y %H:%M:%S").left(18);
+            return vm418::formatLocalTime(a.DateTime, "%m-%d-%y %H:%M:%S").left(18);
         case 1:
             return QString::number(a.Len);
         case 2:
@@ -89,13 +78,13 @@ QStringList AlarmPrintLines(const vm418::alarms& a) {
         QString::asprintf("ALARM # %d   -   %s %d", a.AlarmNumber,
                           qPrintable(vm418::levelWord(a.AlarmLevel)), a.AlarmLevel) +
             DetectorText(a.Detector) + QLatin1Char(' '),
-        FormatTime(a.DateTime, "%m-%d-%y        %H:%M:%S"),
+        vm418::formatLocalTime(a.DateTime, "%m-%d-%y        %H:%M:%S"),
         QString::asprintf("T :  %8s   BG:  %d", qPrintable(a.bgTimeText()), a.OutBG),
         QString::asprintf("TH:  %-6d     IN:  %d", a.Threshold, a.InBG),
         QString::asprintf("HI:  %-6d     LO:  %d", a.Max, a.Min),
         QString::asprintf("P1:  %d   P2:%d  S :  %d", a.Len, a.Segment, a.Speed),
-        QString::fromLatin1(kRule),
-        QString::fromLatin1(kLegend),
+        QString::fromLatin1(vm418::kAlarmRule),
+        QString::fromLatin1(vm418::kAlarmLegend),
         a.statusWordText(),
     };
 }

@@ -13,21 +13,6 @@
 
 namespace vm418 {
 
-namespace {
-
-QSqlQuery prepared(DbConnection& conn, const QString& sql) {
-    QSqlQuery q(conn.db());
-    q.setForwardOnly(true);
-    if (!q.prepare(sql)) throw DbFailure{kDbCannotOpenRecordset, q.lastError().text()};
-    return q;
-}
-
-void run(QSqlQuery& q) {
-    if (!q.exec()) throw DbFailure{kDbException, q.lastError().text()};
-}
-
-}  // namespace
-
 int readFleet(const QString& connectionText, const QDateTime& now, std::vector<FleetRow>& rows,
               QString* failure) {
     std::vector<FleetRow> read;
@@ -41,20 +26,20 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
             // A few statements for the whole fleet, each station's rows reached through the
             // (SysID, DateTime) index whatever the size of the table: the counts of its day
             // and week, then its newest alarm.
-            QSqlQuery counts = prepared(
+            QSqlQuery counts = preparedQuery(
                 conn, QStringLiteral("SELECT s.SysID, (SELECT COUNT(*) FROM Alarms a WHERE "
                                      "a.SysID = s.SysID AND a.DateTime > ? AND a.DateTime <= ?) "
                                      "FROM System s"));
             counts.addBindValue(week);
             counts.addBindValue(upTo);
-            run(counts);
+            runQuery(counts);
             std::map<int32_t, int> inWeek;
             while (counts.next())
                 inWeek[counts.value(0).toInt()] = counts.value(1).toInt();
             counts.finish();
             counts.bindValue(0, day);
             counts.bindValue(1, upTo);
-            run(counts);
+            runQuery(counts);
             std::map<int32_t, std::pair<int, int>> counted;
             while (counts.next()) {
                 const int32_t id = counts.value(0).toInt();
@@ -62,11 +47,11 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
             }
             // The time of each station's newest alarm (the index's last entry), then those
             // rows in one statement (as ORs: SQLite scans the table for a row-value IN).
-            QSqlQuery latest = prepared(conn, QStringLiteral("SELECT s.SysID, (SELECT "
-                                                             "MAX(b.DateTime) FROM Alarms b "
-                                                             "WHERE b.SysID = s.SysID) FROM "
-                                                             "System s"));
-            run(latest);
+            QSqlQuery latest = preparedQuery(conn, QStringLiteral("SELECT s.SysID, (SELECT "
+                                                                  "MAX(b.DateTime) FROM Alarms b "
+                                                                  "WHERE b.SysID = s.SysID) FROM "
+                                                                  "System s"));
+            runQuery(latest);
             QStringList pairs;
             QVariantList keys;
             while (latest.next()) {
@@ -76,13 +61,13 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
             }
             std::map<int32_t, alarms> newestOf;
             if (!pairs.isEmpty()) {
-                QSqlQuery newest = prepared(
+                QSqlQuery newest = preparedQuery(
                     conn,
                     QStringLiteral("SELECT %1, SysID FROM Alarms WHERE %2")
                         .arg(QLatin1String(kAlarmColumns), pairs.join(QStringLiteral(" OR "))));
                 for (const QVariant& v : keys)
                     newest.addBindValue(v);
-                run(newest);
+                runQuery(newest);
                 while (newest.next()) {
                     alarms a;
                     readAlarmRow(newest, a);  // a damaged graph still has its time and level
@@ -124,12 +109,12 @@ int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& fr
         [&](DbConnection& conn) {
             system = systemRowOn(conn, sysId);
             if (!system) return;
-            QSqlQuery q = prepared(conn, QStringLiteral("SELECT Event, DateTime, SeqNum FROM "
-                                                        "History WHERE SysID = ? ORDER BY "
-                                                        "SeqNum DESC LIMIT %1")
-                                             .arg(std::max(0, events)));
+            QSqlQuery q = preparedQuery(conn, QStringLiteral("SELECT Event, DateTime, SeqNum FROM "
+                                                             "History WHERE SysID = ? ORDER BY "
+                                                             "SeqNum DESC LIMIT %1")
+                                                  .arg(std::max(0, events)));
             q.addBindValue(int(sysId));
-            run(q);
+            runQuery(q);
             std::vector<CHistory> rows;
             while (q.next())
                 rows.push_back(CHistory{q.value(2).toInt(),
@@ -140,11 +125,12 @@ int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& fr
             for (auto it = rows.rbegin(); it != rows.rend(); ++it)
                 newest[++key] = *it;
             // The newest block; of two stored in the same second, the one stored last.
-            QSqlQuery p = prepared(conn, QStringLiteral("SELECT ParamBuf FROM Parameters WHERE "
-                                                        "SysID = ? ORDER BY DateTime DESC, "
-                                                        "SeqNum DESC LIMIT 1"));
+            QSqlQuery p =
+                preparedQuery(conn, QStringLiteral("SELECT ParamBuf FROM Parameters WHERE "
+                                                   "SysID = ? ORDER BY DateTime DESC, "
+                                                   "SeqNum DESC LIMIT 1"));
             p.addBindValue(int(sysId));
-            run(p);
+            runQuery(p);
             if (p.next()) {
                 PARA_418 block = initialParameters();
                 parametersFromStored(p.value(0).toByteArray(), block);

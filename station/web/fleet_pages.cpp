@@ -80,10 +80,6 @@ QString dateQuery(const QDate& from, const QDate& to) {
     return q.toString(QUrl::FullyEncoded);
 }
 
-QString stationTitle(const CSystemRset& s) {
-    return s.SystemDescription + QStringLiteral(",  Serial# ") + s.Serial;
-}
-
 QString number(double v) {
     return QString::number(v, 'f', 1);
 }

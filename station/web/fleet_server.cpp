@@ -79,13 +79,9 @@ QString Period(const QUrlQuery& query, const QDate& today, QDate& from, QDate& t
     return {};
 }
 
-QString StationTitle(const CSystemRset& s) {
-    return s.SystemDescription + QStringLiteral(",  Serial# ") + s.Serial;
-}
-
 N42Source SourceOf(const SystemPage& page) {
     N42Source source;
-    source.title = StationTitle(page.system);
+    source.title = stationTitle(page.system);
     source.serial = page.system.Serial;
     if (page.parameters) source.softwareVersion = printValues(*page.parameters).value(1);
     return source;
