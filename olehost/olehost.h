@@ -27,7 +27,9 @@
  *              a control reads from its container: "BackColor", "ForeColor", "DisplayName",
  *              "Font" (plus "LocaleID" = the user's default locale, "TextAlign" 0, "UserMode"
  *              true, "UIDead", "ShowGrabHandles" and "ShowHatching" false). The library copies
- *              the name and the font description; the caller keeps ownership of both.
+ *              the name and the font description; the caller keeps ownership of both. A
+ *              FONTDESC without a face name (NULL or empty) gets the face of the system's GUI
+ *              font (DEFAULT_GUI_FONT), here and in OleObjAmbFontChange.
  *
  * Files. The path given to OleLoadObject or OleSaveObject becomes the object's remembered
  * file. When a different file is remembered later, the previous file is DELETED; when the

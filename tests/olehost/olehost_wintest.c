@@ -701,6 +701,20 @@ static void testAmbient(void) {
              L"-710=true\n-709=false\n",
              secondFont);
     CHECK_TEXT(changes, text(control, kDispAmbientLog), "the control's record of the changes");
+    /* A description without a face name, at creation and in a change, gets the face of the
+     * system's GUI font. */
+    LOGFONTW gui;
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof gui, &gui);
+    int32_t faceless = -1, ignored;
+    CHECK_EQ(OLEHOST_OK,
+             api.OleInsertObject(&faceless, host, 0, 0, 30, 40, 0, 0, BACK_COLOR, FORE_COLOR, NULL,
+                                 font(NULL, 9), kTestControlClass, 0, 0, &ignored),
+             "insert with a font without a face name");
+    CHECK_TEXT(realised(font(gui.lfFaceName, 9)), ambient(faceless, DISPID_AMBIENT_FONT),
+               "the default face at creation");
+    CHECK_EQ(S_OK, api.OleObjAmbFontChange(faceless, font(NULL, 11)), "a change without a face");
+    CHECK_TEXT(realised(font(gui.lfFaceName, 11)), ambient(faceless, DISPID_AMBIENT_FONT),
+               "the default face after the change");
     CHECK_EQ(1, api.OleObjAmbBGColorChange(99, 0), "change, no object");
     CHECK_EQ(1, api.OleObjAmbUserModeChange(99, 0), "change, no object");
 
