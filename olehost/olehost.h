@@ -84,7 +84,11 @@
 #define OLEHOST_MISC_CONTROL 0x100 /* the object is a control */
 
 /* Called (on the host's thread) with the object's token when an object changed its own size
- * and the library moved its frame window; only objects with a nonzero token are reported. */
+ * and the library moved its frame window; only objects with a nonzero token are reported.
+ * The object may do so from inside a call of the library (a verb, OleSetObjectBounds, a move
+ * of an active control, an ambient change), so the callback runs inside that call. The
+ * callback may destroy that object, or any other, with OleDestroyObject; the call then
+ * returns what it returns for an id that names no object. */
 typedef void(OLEHOST_CALL* OleBoundsChangedCallback)(int32_t token);
 
 #ifdef __cplusplus
@@ -249,7 +253,8 @@ int32_t OLEHOST_CALL OleObjAmbUIDeadChange(int32_t id, int32_t dead);           
 int32_t OLEHOST_CALL OleObjAmbUserModeChange(int32_t id, int32_t userMode);       /* (22) */
 
 /* (24) The object's OLE misc status for its content aspect as OLEHOST_MISC_* bits;
- * 0 for no such object. */
+ * 0 for no such object. OLEHOST_MISC_CONTROL is set when the class has a "Control" key or the
+ * object's own misc status says OLEMISC_INSIDEOUT, however the object was made. */
 int32_t OLEHOST_CALL OleObjectMiscFlags(int32_t id);
 
 #ifdef __cplusplus
