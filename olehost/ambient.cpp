@@ -26,6 +26,16 @@ VARIANT boolean(bool value) {
     return v;
 }
 
+// The face a font description without one gets: that of the system's font for window text.
+// The standard font object takes a missing name as it is and fails when the name is read.
+void defaultFace(wchar_t (&face)[LF_FACESIZE]) {
+    LOGFONTW gui{};
+    if (GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof gui, &gui) && gui.lfFaceName[0])
+        std::wcscpy(face, gui.lfFaceName);
+    else
+        std::wcscpy(face, L"MS Shell Dlg");
+}
+
 }  // namespace
 
 AmbientTable::AmbientTable()
@@ -103,6 +113,11 @@ void AmbientTable::setDisplayName(const wchar_t* name) {
 bool AmbientTable::setFont(const FONTDESC& font) {
     FONTDESC desc = font;
     desc.cbSizeofstruct = sizeof(FONTDESC);  // callers often leave it 0
+    wchar_t face[LF_FACESIZE];
+    if (!desc.lpstrName || !desc.lpstrName[0]) {
+        defaultFace(face);
+        desc.lpstrName = face;
+    }
     IDispatch* object = nullptr;
     if (FAILED(OleCreateFontIndirect(&desc, IID_IFontDisp, reinterpret_cast<void**>(&object))))
         return false;

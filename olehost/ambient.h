@@ -38,8 +38,9 @@ class AmbientTable {
     void setColor(DISPID id, OLE_COLOR color);
     void setBool(DISPID id, bool value);
     void setDisplayName(const wchar_t* name);
-    // Replaces the font object by a new one built from the description; false when no font
-    // could be built (the old one is then kept).
+    // Replaces the font object by a new one built from the description (without a face name,
+    // null or empty, with the face of the system's GUI font); false when no font could be
+    // built (the old one is then kept).
     bool setFont(const FONTDESC& font);
 
     OLE_COLOR backColor() const;

@@ -75,8 +75,8 @@ HRESULT ClientItem::createControl(const CLSID& classId) {
         object->SetClientSite(nullptr);
         return hr;
     }
+    // Made the way controls are made; whether it counts as one is the item's own test.
     kind_ = ItemKind::Control;
-    control_ = true;
     return attach(object.Get());
 }
 
@@ -123,7 +123,6 @@ HRESULT ClientItem::load(IStorage* storage, ItemKind kind) {
             return hr;
         }
         kind_ = ItemKind::Control;
-        control_ = true;
         return attach(object.Get());
     }
     ComPtr<IOleObject> object;
@@ -158,8 +157,12 @@ HRESULT ClientItem::save(IStorage* storage) {
     return hr;
 }
 
+// Calls into the object hold it (and the item) for their length: the host may destroy the
+// object from a callback the object reaches meanwhile, and close() lets go of it then.
+
 HRESULT ClientItem::run() {
-    return object_ ? OleRun(object_.Get()) : E_UNEXPECTED;
+    ComPtr<IOleObject> object = object_;
+    return object ? OleRun(object.Get()) : E_UNEXPECTED;
 }
 
 void ClientItem::deactivate() {
@@ -191,7 +194,9 @@ void ClientItem::close() {
 HRESULT ClientItem::doVerb(LONG verb) {
     if (!object_ || !owner_) return E_UNEXPECTED;
     RECT position = owner_->objectRectInView();
-    return object_->DoVerb(verb, nullptr, this, 0, owner_->view(), &position);
+    ComPtr<IOleObject> object = object_;
+    ComPtr<ClientItem> self(this);
+    return object->DoVerb(verb, nullptr, this, 0, owner_->view(), &position);
 }
 
 std::optional<CLSID> ClientItem::classId() {
@@ -232,23 +237,25 @@ std::optional<SIZE> ClientItem::extentPixels() {
 }
 
 HRESULT ClientItem::setExtentPixels(SIZE size) {
-    if (!object_) return E_UNEXPECTED;
+    ComPtr<IOleObject> object = object_;
+    if (!object) return E_UNEXPECTED;
     SIZEL extent = toHimetric(size);
-    return object_->SetExtent(DVASPECT_CONTENT, &extent);
+    return object->SetExtent(DVASPECT_CONTENT, &extent);
 }
 
 void ClientItem::setObjectRects(const RECT& position, const RECT& clip) {
-    if (inPlace_) inPlace_->SetObjectRects(&position, &clip);
+    if (ComPtr<IOleInPlaceObject> inPlace = inPlace_) inPlace->SetObjectRects(&position, &clip);
 }
 
 void ClientItem::draw(HDC dc, const RECT& bounds) {
-    if (!object_) return;
+    ComPtr<IOleObject> object = object_;
+    ComPtr<IViewObject> view = view_;
+    if (!object) return;
     RECTL rect{bounds.left, bounds.top, bounds.right, bounds.bottom};
-    if (view_)
-        view_->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &rect, nullptr, nullptr,
-                    0);
+    if (view)
+        view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &rect, nullptr, nullptr, 0);
     else
-        OleDraw(object_.Get(), DVASPECT_CONTENT, dc, &bounds);
+        OleDraw(object.Get(), DVASPECT_CONTENT, dc, &bounds);
 }
 
 // --- IUnknown -----------------------------------------------------------------------------
@@ -322,13 +329,11 @@ STDMETHODIMP ClientItem::OnShowWindow(BOOL show) {
     return S_OK;
 }
 
-// The host may destroy the object from inside its bounds-changed callback: the item is kept
-// alive until the call returns, and its owner is looked at again after the call (the
-// destroyed object's item has none).
+// The host may destroy the object from inside its bounds-changed callback: the item and its
+// owner are held until the call returns (the destroyed object's item then has no owner).
 void ClientItem::ownerSizeChanged() {
-    AddRef();
-    if (owner_) owner_->objectSizeChanged();
-    Release();
+    ComPtr<ClientItem> self(this);
+    if (auto owner = owner_ ? owner_->weak_from_this().lock() : nullptr) owner->objectSizeChanged();
 }
 
 STDMETHODIMP ClientItem::RequestNewObjectLayout() {

@@ -36,14 +36,20 @@ Result guarded(Result failure, Work work) {
     }
 }
 
-HostObject* objectOf(int32_t id) {
+std::shared_ptr<HostObject> objectOf(int32_t id) {
     return ObjectTable::instance().find(id);
 }
 
-ClientItem* itemOf(int32_t id) {
-    HostObject* object = objectOf(id);
-    return object ? object->item() : nullptr;
-}
+// An object and its item, held for the length of an export: the host may destroy the object
+// from its bounds-changed callback while the call is inside the object. After such a call the
+// export asks gone() and then answers as for an id that names no object.
+struct Held {
+    explicit Held(int32_t id) : object(objectOf(id)), item(object ? object->item() : nullptr) {}
+    bool gone() const { return !object || object->destroyed(); }
+
+    std::shared_ptr<HostObject> object;
+    ComPtr<ClientItem> item;
+};
 
 Appearance appearance(OLE_COLOR back, OLE_COLOR fore, const wchar_t* name, const FONTDESC& font) {
     return {back, fore, name, font};
@@ -66,7 +72,7 @@ int32_t createObject(Creation how, int32_t* outId, HWND host, const Bounds& boun
         table.giveBack();
         return how == Creation::Load ? OLEHOST_E_LOAD : OLEHOST_FAILED;
     }
-    HostObject* object = made.get();
+    std::shared_ptr<HostObject> object = made;
     table.add(id, std::move(made));
     HRESULT hr = E_FAIL;
     try {
@@ -80,7 +86,9 @@ int32_t createObject(Creation how, int32_t* outId, HWND host, const Bounds& boun
         return failed;
     }
     if (!keepAutoSize) object->item()->autoSize = false;
-    if (object->place(bounds) && outFlags) *outFlags |= OLEHOST_SIZE_CHANGED;
+    const bool sizeChanged = object->place(bounds);
+    if (object->destroyed()) return failed;
+    if (sizeChanged && outFlags) *outFlags |= OLEHOST_SIZE_CHANGED;
     object->repaint();
     if (outId) *outId = id;
     return OLEHOST_OK;
@@ -102,18 +110,20 @@ int32_t insertByClass(int32_t* outId, HWND host, const Bounds& bounds, const Ori
 // background colour (its view shows it) and answers 1 either way.
 int32_t changeAmbient(int32_t id, DISPID property,
                       const std::function<bool(AmbientTable&)>& store) {
-    HostObject* object = objectOf(id);
-    ClientItem* item = object ? object->item() : nullptr;
+    Held held(id);
+    ClientItem* item = held.item.Get();
     if (!item) return OLEHOST_FAILED;
     if (!item->ambients().find(property)) return OLEHOST_E_NO_PROPERTY;
     ComPtr<IOleControl> control;
     if (!item->object() || FAILED(item->object()->QueryInterface(IID_PPV_ARGS(&control)))) {
-        if (property == DISPID_AMBIENT_BACKCOLOR && store(item->ambients())) object->repaint();
+        if (property == DISPID_AMBIENT_BACKCOLOR && store(item->ambients())) held.object->repaint();
         return OLEHOST_FAILED;
     }
     store(item->ambients());
-    object->repaint();
-    return control->OnAmbientPropertyChange(property);
+    held.object->repaint();
+    // A control may ask for a new layout when, say, its font changes.
+    const HRESULT hr = control->OnAmbientPropertyChange(property);
+    return held.gone() ? OLEHOST_FAILED : hr;
 }
 
 // 8-bit text of at most 255 characters into a 256-byte slot.
@@ -194,14 +204,14 @@ int32_t OLEHOST_CALL OleLoadObject(int32_t* outId, HWND hostWindow, int32_t top,
 
 int32_t OLEHOST_CALL OleSaveObject(int32_t id, const char* path) {
     return guarded<int32_t>(0, [&] {
-        HostObject* object = objectOf(id);
+        auto object = objectOf(id);
         return object && path && SUCCEEDED(object->save(path)) ? 1 : 0;
     });
 }
 
 int32_t OLEHOST_CALL OleDestroyObject(int32_t id) {
     return guarded<int32_t>(0, [&] {
-        HostObject* object = objectOf(id);
+        auto object = objectOf(id);
         if (!object || !object->view()) return 0;
         ObjectTable::instance().remove(id)->destroy();
         return 1;
@@ -214,39 +224,42 @@ int32_t OLEHOST_CALL OleIsObjectLoaded(int32_t id) {
 
 int32_t OLEHOST_CALL OleActivateObject(int32_t id) {
     return guarded<int32_t>(OLEHOST_E_ACTIVATE, [&] {
-        ClientItem* item = itemOf(id);
-        if (!item) return OLEHOST_E_ACTIVATE;
-        if (!item->isControl()) return OLEHOST_OK;
-        return FAILED(item->doVerb(kVerbInPlaceActivate)) ? OLEHOST_E_ACTIVATE : OLEHOST_OK;
+        Held held(id);
+        if (!held.item) return OLEHOST_E_ACTIVATE;
+        if (!held.item->isControl()) return OLEHOST_OK;
+        const HRESULT hr = held.item->doVerb(kVerbInPlaceActivate);
+        return FAILED(hr) || held.gone() ? OLEHOST_E_ACTIVATE : OLEHOST_OK;
     });
 }
 
 int32_t OLEHOST_CALL OleDeactivateObject(int32_t id) {
     return guarded<int32_t>(OLEHOST_E_DEACTIVATE, [&] {
-        ClientItem* item = itemOf(id);
-        if (!item) return OLEHOST_E_DEACTIVATE;
-        item->deactivate();
-        return OLEHOST_OK;
+        Held held(id);
+        if (!held.item) return OLEHOST_E_DEACTIVATE;
+        held.item->deactivate();
+        return held.gone() ? OLEHOST_E_DEACTIVATE : OLEHOST_OK;
     });
 }
 
 int32_t OLEHOST_CALL OleOpenEditObject(int32_t id) {
     return guarded<int32_t>(OLEHOST_FAILED, [&] {
-        ClientItem* item = itemOf(id);
-        if (!item) return OLEHOST_FAILED;
-        LONG verb = item->isControl() ? kVerbInPlaceActivate : kVerbShow;
-        return FAILED(item->doVerb(verb)) ? OLEHOST_FAILED : OLEHOST_OK;
+        Held held(id);
+        if (!held.item) return OLEHOST_FAILED;
+        LONG verb = held.item->isControl() ? kVerbInPlaceActivate : kVerbShow;
+        const HRESULT hr = held.item->doVerb(verb);
+        return FAILED(hr) || held.gone() ? OLEHOST_FAILED : OLEHOST_OK;
     });
 }
 
 int32_t OLEHOST_CALL OleObjectDoVerb(int32_t id, int32_t verb) {
     return guarded<int32_t>(OLEHOST_E_VERB, [&] {
-        ClientItem* item = itemOf(id);
-        if (!item) return OLEHOST_OK;
+        Held held(id);
+        if (!held.item) return OLEHOST_OK;
         // The object runs the verb as in design mode.
-        item->ambients().setBool(DISPID_AMBIENT_USERMODE, false);
-        HRESULT hr = item->doVerb(verb);
-        item->ambients().setBool(DISPID_AMBIENT_USERMODE, true);
+        held.item->ambients().setBool(DISPID_AMBIENT_USERMODE, false);
+        HRESULT hr = held.item->doVerb(verb);
+        if (held.gone()) return OLEHOST_OK;
+        held.item->ambients().setBool(DISPID_AMBIENT_USERMODE, true);
         return FAILED(hr) ? OLEHOST_E_VERB : OLEHOST_OK;
     });
 }
@@ -255,9 +268,9 @@ int32_t OLEHOST_CALL OleObjectGetPopupMenu(int32_t id, char* typeName, char* ver
                                            int32_t* outCount) {
     return guarded<int32_t>(OLEHOST_FAILED, [&] {
         if (outCount) *outCount = 0;
-        ClientItem* item = itemOf(id);
-        if (!item || !item->object()) return OLEHOST_FAILED;
-        IOleObject* object = item->object();
+        Held held(id);
+        if (!held.item || !held.item->object()) return OLEHOST_FAILED;
+        ComPtr<IOleObject> object = held.item->object();
         CLSID classId{};
         object->GetUserClassID(&classId);
         ComPtr<IEnumOLEVERB> verbs;
@@ -281,24 +294,30 @@ int32_t OLEHOST_CALL OleObjectGetPopupMenu(int32_t id, char* typeName, char* ver
         if (typeName) copySlot(typeName, type ? type : L"", false);
         CoTaskMemFree(type);
         if (outCount) *outCount = count;
-        return count > 0 ? OLEHOST_OK : OLEHOST_FAILED;
+        return count > 0 && !held.gone() ? OLEHOST_OK : OLEHOST_FAILED;
     });
 }
 
 int32_t OLEHOST_CALL OleObjectToMetafile(int32_t id, HENHMETAFILE* outMetafile) {
     return guarded<int32_t>(OLEHOST_E_METAFILE, [&] {
         if (outMetafile) *outMetafile = nullptr;
-        HostObject* object = objectOf(id);
+        auto object = objectOf(id);
         if (!object) return OLEHOST_FAILED;
         if (!outMetafile) return OLEHOST_E_METAFILE;
-        return FAILED(object->toMetafile(outMetafile)) ? OLEHOST_E_METAFILE : OLEHOST_OK;
+        const HRESULT hr = object->toMetafile(outMetafile);
+        if (object->destroyed()) {  // from inside its drawing: no picture of what is gone
+            if (*outMetafile) DeleteEnhMetaFile(*outMetafile);
+            *outMetafile = nullptr;
+            return OLEHOST_FAILED;
+        }
+        return FAILED(hr) ? OLEHOST_E_METAFILE : OLEHOST_OK;
     });
 }
 
 int32_t OLEHOST_CALL OleObjectMiscFlags(int32_t id) {
     return guarded<int32_t>(0, [&] {
-        ClientItem* item = itemOf(id);
-        if (!item) return 0;
+        Held held(id);
+        if (!held.item) return 0;
         static constexpr struct {
             DWORD status;
             int32_t bit;
@@ -312,19 +331,19 @@ int32_t OLEHOST_CALL OleObjectMiscFlags(int32_t id) {
             {OLEMISC_NOUIACTIVATE, OLEHOST_MISC_NOUIACTIVATE},
             {OLEMISC_SIMPLEFRAME, OLEHOST_MISC_SIMPLEFRAME},
         };
-        DWORD status = item->miscStatus();
+        DWORD status = held.item->miscStatus();
         int32_t flags = 0;
         for (const auto& b : kBits)
             if (status & b.status) flags |= b.bit;
-        if (item->isControl()) flags |= OLEHOST_MISC_CONTROL;
-        return flags;
+        if (held.item->isControl()) flags |= OLEHOST_MISC_CONTROL;
+        return held.gone() ? 0 : flags;
     });
 }
 
 int32_t OLEHOST_CALL OleSetObjectBounds(int32_t id, int32_t top, int32_t left, int32_t height,
                                         int32_t width) {
     return guarded<int32_t>(0, [&] {
-        HostObject* object = objectOf(id);
+        auto object = objectOf(id);
         return object && object->setBounds({top, left, height, width}) ? 1 : 0;
     });
 }
@@ -332,7 +351,7 @@ int32_t OLEHOST_CALL OleSetObjectBounds(int32_t id, int32_t top, int32_t left, i
 int32_t OLEHOST_CALL OleGetObjectBounds(int32_t id, int32_t* top, int32_t* left, int32_t* height,
                                         int32_t* width) {
     return guarded<int32_t>(OLEHOST_FAILED, [&] {
-        HostObject* object = objectOf(id);
+        auto object = objectOf(id);
         if (!object || !object->item()) return OLEHOST_FAILED;
         Bounds b = object->bounds();
         if (top) *top = b.top;
@@ -346,7 +365,7 @@ int32_t OLEHOST_CALL OleGetObjectBounds(int32_t id, int32_t* top, int32_t* left,
 void OLEHOST_CALL OleSetAppBounds(HWND frameWindow, int32_t top, int32_t left, int32_t height,
                                   int32_t width) {
     guarded<int>(0, [&] {
-        if (HostObject* object = ObjectTable::instance().findByFrame(frameWindow))
+        if (auto object = ObjectTable::instance().findByFrame(frameWindow))
             object->setAppBounds({top, left, height, width});
         return 0;
     });
@@ -354,7 +373,7 @@ void OLEHOST_CALL OleSetAppBounds(HWND frameWindow, int32_t top, int32_t left, i
 
 void OLEHOST_CALL OleSetOrigin(HWND frameWindow, int32_t originVertical, int32_t originHorizontal) {
     guarded<int>(0, [&] {
-        if (HostObject* object = ObjectTable::instance().findByFrame(frameWindow))
+        if (auto object = ObjectTable::instance().findByFrame(frameWindow))
             object->setOrigin({originVertical, originHorizontal});
         return 0;
     });
@@ -363,22 +382,22 @@ void OLEHOST_CALL OleSetOrigin(HWND frameWindow, int32_t originVertical, int32_t
 int32_t OLEHOST_CALL OleAdoptObject(int32_t id, HWND newHostWindow, int32_t originVertical,
                                     int32_t originHorizontal) {
     return guarded<int32_t>(0, [&] {
-        HostObject* object = objectOf(id);
+        auto object = objectOf(id);
         return object && object->adopt(newHostWindow, {originVertical, originHorizontal}) ? 1 : 0;
     });
 }
 
 void OLEHOST_CALL OleSetAutosizeObject(int32_t id, int32_t on) {
     guarded<int>(0, [&] {
-        if (HostObject* object = objectOf(id)) object->setAutoSize(on != 0);
+        if (auto object = objectOf(id)) object->setAutoSize(on != 0);
         return 0;
     });
 }
 
 int32_t OLEHOST_CALL OleGetAutosizeObject(int32_t id) {
     return guarded<int32_t>(0, [&] {
-        ClientItem* item = itemOf(id);
-        return item && item->autoSize ? 1 : 0;
+        Held held(id);
+        return held.item && held.item->autoSize ? 1 : 0;
     });
 }
 
@@ -389,7 +408,7 @@ OleRegisterBoundsChangedCallback(OleBoundsChangedCallback callback) {
 
 int32_t OLEHOST_CALL OleSetTokenOfObj(int32_t id, int32_t token) {
     return guarded<int32_t>(OLEHOST_FAILED, [&] {
-        HostObject* object = objectOf(id);
+        auto object = objectOf(id);
         if (!object) return OLEHOST_FAILED;
         object->token = token;
         return OLEHOST_OK;
@@ -399,7 +418,7 @@ int32_t OLEHOST_CALL OleSetTokenOfObj(int32_t id, int32_t token) {
 void OLEHOST_CALL OleGetTokenOfObj(HWND frameWindow, int32_t* outToken) {
     guarded<int>(0, [&] {
         if (!outToken) return 0;
-        HostObject* object = ObjectTable::instance().findByFrame(frameWindow);
+        auto object = ObjectTable::instance().findByFrame(frameWindow);
         *outToken = object ? object->token : 0;
         return 0;
     });
@@ -407,14 +426,16 @@ void OLEHOST_CALL OleGetTokenOfObj(HWND frameWindow, int32_t* outToken) {
 
 int32_t OLEHOST_CALL OleFocusObject(int32_t id, int32_t backwards) {
     return guarded<int32_t>(OLEHOST_FAILED, [&] {
-        HostObject* object = objectOf(id);
-        return object && object->focusNext(backwards != 0) ? OLEHOST_OK : OLEHOST_FAILED;
+        auto object = objectOf(id);
+        return object && object->focusNext(backwards != 0) && !object->destroyed() ? OLEHOST_OK
+                                                                                   : OLEHOST_FAILED;
     });
 }
 
 HRESULT OLEHOST_CALL OleGetObjectIDispatch(int32_t id, IStream* stream) {
     return guarded<HRESULT>(E_UNEXPECTED, [&] {
-        ClientItem* item = itemOf(id);
+        Held held(id);
+        ClientItem* item = held.item.Get();
         if (!item || !item->object()) return E_FAIL;
         if (!stream) return E_POINTER;
         LARGE_INTEGER start{};
@@ -431,8 +452,9 @@ void OLEHOST_CALL OleGetObjectIDispatchSingle(int32_t id, IDispatch** outDispatc
     guarded<int>(0, [&] {
         if (!outDispatch) return 0;
         *outDispatch = nullptr;
-        ClientItem* item = itemOf(id);
-        if (item && item->object()) item->object()->QueryInterface(IID_PPV_ARGS(outDispatch));
+        Held held(id);
+        if (held.item && held.item->object())
+            held.item->object()->QueryInterface(IID_PPV_ARGS(outDispatch));
         return 0;
     });
 }

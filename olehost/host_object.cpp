@@ -1,6 +1,7 @@
 #include "host_object.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "object_table.h"
 
@@ -38,7 +39,9 @@ LRESULT CALLBACK frameProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 }
 
 LRESULT CALLBACK viewProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    HostObject* object = objectOf(window);
+    // Held while painting: drawing calls into the object. None while the object is deleted.
+    std::shared_ptr<HostObject> object;
+    if (HostObject* owner = objectOf(window)) object = owner->weak_from_this().lock();
     switch (message) {
         case WM_ERASEBKGND:
             return 1;  // painting fills the whole client area
@@ -124,10 +127,10 @@ std::string narrow(const wchar_t* text) {
     return result;
 }
 
-std::unique_ptr<HostObject> HostObject::create(HWND host, const Bounds& bounds,
+std::shared_ptr<HostObject> HostObject::create(HWND host, const Bounds& bounds,
                                                const Origin& origin) {
     if (!registerClasses()) return nullptr;
-    std::unique_ptr<HostObject> object(new HostObject);
+    std::shared_ptr<HostObject> object(new HostObject);
     object->bounds_ = bounds;
     object->origin_ = origin;
     ComPtr<ILockBytes> bytes;
@@ -159,10 +162,10 @@ HostObject::~HostObject() {
 }
 
 void HostObject::closeAll() {
-    if (item_) {
-        item_->close();
-        item_->Release();
-        item_ = nullptr;
+    // What the closing object still tells its site finds no item here.
+    if (ClientItem* item = std::exchange(item_, nullptr)) {
+        item->close();
+        item->Release();
     }
     if (frame_) DestroyWindow(frame_);
     frame_ = view_ = nullptr;
@@ -291,6 +294,7 @@ HRESULT HostObject::save(const char* path) {
         SUCCEEDED(hr = item_->save(itemStorage.Get())) &&
         SUCCEEDED(hr = itemStorage->Commit(STGC_DEFAULT)))
         hr = file->Commit(STGC_DEFAULT);
+    if (destroyed_) hr = E_UNEXPECTED;  // from inside the object's save: no file to remember
     kindStream.Reset();
     itemStorage.Reset();
     file.Reset();
@@ -312,6 +316,7 @@ void HostObject::remember(const std::string& path) {
 }
 
 void HostObject::destroy() {
+    destroyed_ = true;
     closeAll();
     if (!remembered_.empty()) DeleteFileA(remembered_.c_str());
     remembered_.clear();
@@ -336,10 +341,13 @@ bool HostObject::setBounds(const Bounds& bounds) {
     bool kept = false;
     if (item_) {
         item_->run();
+        if (destroyed_) return false;
         sizing_ = true;
         lastSent_ = {bounds.width, bounds.height};
+        // The object may ask for a new layout from inside SetExtent.
         HRESULT hr = item_->setExtentPixels(lastSent_);
         sizing_ = false;
+        if (destroyed_) return false;
         if (FAILED(hr) && !item_->autoSize) {
             auto own = item_->extentPixels();
             if (own && (own->cx != bounds.width || own->cy != bounds.height)) {
@@ -350,11 +358,11 @@ bool HostObject::setBounds(const Bounds& bounds) {
         }
     }
     moveFrame();
-    return kept;
+    return kept && !destroyed_;
 }
 
 void HostObject::objectSizeChanged() {
-    if (!item_) return;
+    if (!item_ || destroyed_) return;
     auto own = item_->extentPixels();
     if (!own) return;
     SIZE current = sizing_ ? lastSent_ : SIZE{bounds_.width, bounds_.height};
@@ -362,8 +370,9 @@ void HostObject::objectSizeChanged() {
     bounds_.width = own->cx;
     bounds_.height = own->cy;
     moveFrame();
-    // Last: the host may destroy this object from inside its callback.
-    ObjectTable::instance().reportBoundsChanged(token);
+    // Last: the host may destroy this object from inside its callback. An object destroyed
+    // from a callback during the move is not reported.
+    if (!destroyed_) ObjectTable::instance().reportBoundsChanged(token);
 }
 
 void HostObject::setAutoSize(bool on) {
@@ -387,12 +396,13 @@ bool HostObject::adopt(HWND host, const Origin& origin) {
     if (!SetParent(frame_, host)) return false;
     origin_ = origin;
     moveFrame();
-    return true;
+    return !destroyed_;
 }
 
 // The frame sits at the object's rectangle less the origin, cut by the application bounds;
 // what is cut on the left and top shifts the object inside the view so it stays in place.
 void HostObject::moveFrame() {
+    if (destroyed_) return;
     RECT wanted{bounds_.left - origin_.horizontal, bounds_.top - origin_.vertical, 0, 0};
     wanted.right = wanted.left + bounds_.width;
     wanted.bottom = wanted.top + bounds_.height;
@@ -406,7 +416,7 @@ void HostObject::moveFrame() {
     SetWindowPos(frame_, nullptr, visible.left, visible.top, visible.right - visible.left,
                  visible.bottom - visible.top, SWP_NOZORDER | SWP_NOACTIVATE);
     if (item_) item_->setObjectRects(objectRectInView(), viewClientRect());
-    InvalidateRect(view_, nullptr, FALSE);
+    if (!destroyed_) InvalidateRect(view_, nullptr, FALSE);
 }
 
 RECT HostObject::objectRectInView() const {
@@ -448,7 +458,7 @@ void HostObject::paint(HDC dc, bool metafile) {
     fill(memory, client, background);
     RECT object = objectRectInView();
     item_->draw(memory, object);
-    if (item_->state() == ItemState::Open) {
+    if (item_ && item_->state() == ItemState::Open) {
         // The object is open in its server's window: cover it with hatching.
         // Rows of an 8 x 8 monochrome pattern: 0 bits (drawn black) make diagonal lines,
         // 1 bits (white) leave the object as it is.

@@ -27,10 +27,13 @@ struct Origin {
     LONG horizontal = 0;
 };
 
-class HostObject {
+// The host may destroy an object from its bounds-changed callback, which runs inside calls
+// into the object: whoever calls into it holds a share of it, and after each call that can
+// reach the callback looks at destroyed() before going on.
+class HostObject : public std::enable_shared_from_this<HostObject> {
   public:
     // Makes the storage and the windows; nullptr when either cannot be made.
-    static std::unique_ptr<HostObject> create(HWND host, const Bounds& bounds,
+    static std::shared_ptr<HostObject> create(HWND host, const Bounds& bounds,
                                               const Origin& origin);
     ~HostObject();
     HostObject(const HostObject&) = delete;
@@ -50,10 +53,12 @@ class HostObject {
     HRESULT save(const char* path);
     // Closes the item, removes the windows and deletes the remembered file.
     void destroy();
+    bool destroyed() const { return destroyed_; }
 
     // Gives the new object its place; true when it kept a size other than the one asked.
     bool place(const Bounds& asked);
-    // Sends the size to the object and moves the frame; true when the object kept another.
+    // Sends the size to the object and moves the frame; true when the object kept another
+    // (false when the host destroyed the object meanwhile, as for adopt()).
     bool setBounds(const Bounds& bounds);
     Bounds bounds() const { return bounds_; }
     void setOrigin(const Origin& origin);
@@ -95,6 +100,7 @@ class HostObject {
     POINT cut_{0, 0};      // the part of the object cut away on the left and top
     SIZE lastSent_{0, 0};  // the last size sent to the object, in pixels
     bool sizing_ = false;  // a size is being sent to the object
+    bool destroyed_ = false;
     std::string remembered_;
 };
 

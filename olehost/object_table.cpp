@@ -7,23 +7,23 @@ ObjectTable& ObjectTable::instance() {
     return table;
 }
 
-void ObjectTable::add(int32_t id, std::unique_ptr<HostObject> object) {
+void ObjectTable::add(int32_t id, std::shared_ptr<HostObject> object) {
     objects_[id] = std::move(object);
 }
 
-HostObject* ObjectTable::find(int32_t id) const {
+std::shared_ptr<HostObject> ObjectTable::find(int32_t id) const {
     auto it = objects_.find(id);
-    return it == objects_.end() ? nullptr : it->second.get();
+    return it == objects_.end() ? nullptr : it->second;
 }
 
-HostObject* ObjectTable::findByFrame(HWND frame) const {
+std::shared_ptr<HostObject> ObjectTable::findByFrame(HWND frame) const {
     if (!frame) return nullptr;
     for (const auto& [id, object] : objects_)
-        if (object->view() && GetParent(object->view()) == frame) return object.get();
+        if (object->view() && GetParent(object->view()) == frame) return object;
     return nullptr;
 }
 
-std::unique_ptr<HostObject> ObjectTable::remove(int32_t id) {
+std::shared_ptr<HostObject> ObjectTable::remove(int32_t id) {
     auto it = objects_.find(id);
     if (it == objects_.end()) return nullptr;
     auto object = std::move(it->second);

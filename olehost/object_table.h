@@ -18,18 +18,20 @@ class ObjectTable {
     // A load that failed, or an insert that made no window, gives its id back.
     void giveBack() { --counter_; }
 
-    void add(int32_t id, std::unique_ptr<HostObject> object);
-    HostObject* find(int32_t id) const;
+    // Lookups hand out a share of the object: a call that holds it may go on after the host
+    // destroyed the object from its callback, and finds it destroyed() instead of freed.
+    void add(int32_t id, std::shared_ptr<HostObject> object);
+    std::shared_ptr<HostObject> find(int32_t id) const;
     // The object whose view's parent is the frame window.
-    HostObject* findByFrame(HWND frame) const;
-    std::unique_ptr<HostObject> remove(int32_t id);
+    std::shared_ptr<HostObject> findByFrame(HWND frame) const;
+    std::shared_ptr<HostObject> remove(int32_t id);
 
     OleBoundsChangedCallback setCallback(OleBoundsChangedCallback callback);
     void reportBoundsChanged(int32_t token) const;
 
   private:
     int32_t counter_ = 0;
-    std::map<int32_t, std::unique_ptr<HostObject>> objects_;
+    std::map<int32_t, std::shared_ptr<HostObject>> objects_;
     OleBoundsChangedCallback callback_ = nullptr;
 };
 

@@ -27,7 +27,9 @@
  *              a control reads from its container: "BackColor", "ForeColor", "DisplayName",
  *              "Font" (plus "LocaleID" = the user's default locale, "TextAlign" 0, "UserMode"
  *              true, "UIDead", "ShowGrabHandles" and "ShowHatching" false). The library copies
- *              the name and the font description; the caller keeps ownership of both.
+ *              the name and the font description; the caller keeps ownership of both. A
+ *              FONTDESC without a face name (NULL or empty) gets the face of the system's GUI
+ *              font (DEFAULT_GUI_FONT), here and in OleObjAmbFontChange.
  *
  * Files. The path given to OleLoadObject or OleSaveObject becomes the object's remembered
  * file. When a different file is remembered later, the previous file is DELETED; when the
@@ -82,7 +84,11 @@
 #define OLEHOST_MISC_CONTROL 0x100 /* the object is a control */
 
 /* Called (on the host's thread) with the object's token when an object changed its own size
- * and the library moved its frame window; only objects with a nonzero token are reported. */
+ * and the library moved its frame window; only objects with a nonzero token are reported.
+ * The object may do so from inside a call of the library (a verb, OleSetObjectBounds, a move
+ * of an active control, an ambient change), so the callback runs inside that call. The
+ * callback may destroy that object, or any other, with OleDestroyObject; the call then
+ * returns what it returns for an id that names no object. */
 typedef void(OLEHOST_CALL* OleBoundsChangedCallback)(int32_t token);
 
 #ifdef __cplusplus
@@ -247,7 +253,8 @@ int32_t OLEHOST_CALL OleObjAmbUIDeadChange(int32_t id, int32_t dead);           
 int32_t OLEHOST_CALL OleObjAmbUserModeChange(int32_t id, int32_t userMode);       /* (22) */
 
 /* (24) The object's OLE misc status for its content aspect as OLEHOST_MISC_* bits;
- * 0 for no such object. */
+ * 0 for no such object. OLEHOST_MISC_CONTROL is set when the class has a "Control" key or the
+ * object's own misc status says OLEMISC_INSIDEOUT, however the object was made. */
 int32_t OLEHOST_CALL OleObjectMiscFlags(int32_t id);
 
 #ifdef __cplusplus

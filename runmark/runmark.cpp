@@ -34,8 +34,9 @@ int hexDigit(char c) {
     return -1;
 }
 
-// "0x" and a hexadecimal number that fits 32 bits. Windows tools often store a string value
-// with its terminating zero, so zero bytes may follow; anything else makes the mark unreadable.
+// "0x" and a hexadecimal number that fits 32 bits, read as the pattern "0x%X" reads it: what
+// follows the digits (the terminating zero many Windows tools store, a blank, a line end) is
+// left unread.
 std::optional<std::uint32_t> parseMark(std::string_view text) {
     if (!text.starts_with("0x"))
         return std::nullopt;
@@ -48,8 +49,6 @@ std::optional<std::uint32_t> parseMark(std::string_view text) {
             return std::nullopt;
     }
     if (digits == 0)
-        return std::nullopt;
-    if (text.substr(digits).find_first_not_of('\0') != std::string_view::npos)
         return std::nullopt;
     return static_cast<std::uint32_t>(id);
 }

@@ -51,10 +51,12 @@ int32_t RUNMARK_CALL ClearRunningKey(const char* keyPath);
 
 /* Reads "SubInstaller" and asks the system whether the process it names exists.
  * Returns 0 running (or the id is 0xFFFFFFFF); -2 the key does not exist or cannot be
- * opened for reading; -3 the value is missing, longer than 100 bytes, or not "0x" followed
- * by hexadecimal digits of a number that fits 32 bits (zero bytes may follow the digits);
- * -4 not running: the id is 0, no such process exists, or it exists but this process may
- * not open (Windows) or signal (Linux) it. */
+ * opened for reading; -3 the value is missing, longer than 100 bytes, or does not start with
+ * "0x" followed by hexadecimal digits of a number that fits 32 bits (what follows the digits
+ * is not read, as with the pattern "0x%X"); -4 not running: the id is 0, no such process
+ * exists, or it exists but this process may not open (Windows) or signal (Linux) it. A child
+ * that has exited but has not been waited for (Windows: while a handle to it is open) still
+ * exists. */
 int32_t RUNMARK_CALL IsRunning(const char* keyPath);
 
 /* Pointer types for callers that load the library at run time (dlopen, LoadLibrary). */

@@ -628,6 +628,25 @@ static void testBounds(void) {
         CHECK_EQ(90 + i, lastToken, "the callback had its token");
     }
     checkBounds(doc, 0, 0, 48, 96, "another object is untouched");
+    /* The same from inside the library's own calls into the object: a control that asks for a
+     * new layout in its verb, in SetExtent, and when an adopted, active control is moved. The
+     * call answers as for no object and touches nothing freed (the run checks the heap). */
+    for (int i = 0; i < 3; ++i) {
+        int32_t victim = insert(&kTestControlClass, 0, 0, 30, 40, 0, NULL);
+        if (i == 2) api.OleActivateObject(victim);
+        api.OleSetTokenOfObj(victim, 95 + i);
+        VARIANT width;
+        V_VT(&width) = VT_I4;
+        V_I4(&width) = 3810;
+        put(victim, kDispRelayout, width);
+        toDestroy = victim;
+        int32_t rc = i == 0   ? api.OleObjectDoVerb(victim, 1)
+                     : i == 1 ? api.OleSetObjectBounds(victim, 1, 2, 50, 60)
+                              : api.OleAdoptObject(victim, host, 0, 0);
+        CHECK_EQ(0, rc, "the call during which the host destroyed the object");
+        CHECK_EQ(0, api.OleIsObjectLoaded(victim), "destroyed from inside the library's call");
+        CHECK_EQ(95 + i, lastToken, "the callback had its token");
+    }
     api.OleRegisterBoundsChangedCallback(NULL);
 
     /* Placed at bounds minus origin, cut by the application bounds. */
@@ -701,6 +720,20 @@ static void testAmbient(void) {
              L"-710=true\n-709=false\n",
              secondFont);
     CHECK_TEXT(changes, text(control, kDispAmbientLog), "the control's record of the changes");
+    /* A description without a face name, at creation and in a change, gets the face of the
+     * system's GUI font. */
+    LOGFONTW gui;
+    GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof gui, &gui);
+    int32_t faceless = -1, ignored;
+    CHECK_EQ(OLEHOST_OK,
+             api.OleInsertObject(&faceless, host, 0, 0, 30, 40, 0, 0, BACK_COLOR, FORE_COLOR, NULL,
+                                 font(NULL, 9), kTestControlClass, 0, 0, &ignored),
+             "insert with a font without a face name");
+    CHECK_TEXT(realised(font(gui.lfFaceName, 9)), ambient(faceless, DISPID_AMBIENT_FONT),
+               "the default face at creation");
+    CHECK_EQ(S_OK, api.OleObjAmbFontChange(faceless, font(NULL, 11)), "a change without a face");
+    CHECK_TEXT(realised(font(gui.lfFaceName, 11)), ambient(faceless, DISPID_AMBIENT_FONT),
+               "the default face after the change");
     CHECK_EQ(1, api.OleObjAmbBGColorChange(99, 0), "change, no object");
     CHECK_EQ(1, api.OleObjAmbUserModeChange(99, 0), "change, no object");
 
@@ -722,6 +755,9 @@ static void testAmbient(void) {
                  OLEHOST_MISC_CONTROL,
              api.OleObjectMiscFlags(control), "misc flags of the control");
     CHECK_EQ(OLEHOST_MISC_ACTSLIKELABEL, api.OleObjectMiscFlags(doc), "misc flags, document");
+    CHECK_EQ(OLEHOST_MISC_ACTSLIKELABEL,
+             api.OleObjectMiscFlags(insert(&kTestRegisteredInsideOutClass, 0, 0, 30, 40, 0, NULL)),
+             "made as a control for its registration, but the object itself is none");
 }
 
 /* --- metafile ---------------------------------------------------------------------------- */

@@ -11,6 +11,10 @@ static const CLSID kTestControlClass = {
 /* {6F1C2A10-5B3E-4C7D-9A21-0C4E8B7D3A02}: the embeddable document, for files ".olhtdoc". */
 static const CLSID kTestDocumentClass = {
     0x6f1c2a10, 0x5b3e, 0x4c7d, {0x9a, 0x21, 0x0c, 0x4e, 0x8b, 0x7d, 0x3a, 0x02}};
+/* {6F1C2A10-5B3E-4C7D-9A21-0C4E8B7D3A03}: a control whose registration says inside-out (so
+ * it is made as a control) while the object itself says neither that nor has a "Control" key. */
+static const CLSID kTestRegisteredInsideOutClass = {
+    0x6f1c2a10, 0x5b3e, 0x4c7d, {0x9a, 0x21, 0x0c, 0x4e, 0x8b, 0x7d, 0x3a, 0x03}};
 /* {6F1C2A10-5B3E-4C7D-9A21-0C4E8B7D3A0F}: registered nowhere. */
 static const CLSID kUnregisteredClass = {
     0x6f1c2a10, 0x5b3e, 0x4c7d, {0x9a, 0x21, 0x0c, 0x4e, 0x8b, 0x7d, 0x3a, 0x0f}};
@@ -25,7 +29,9 @@ enum TestDispatchId {
     kDispInPlaceWindow = 6, /* get: 1 while the object has its in-place window */
     kDispLoadedFrom = 7,    /* get: the path IPersistFile::Load was given */
     kDispAmbient = 8,       /* method(dispid): the container's ambient value, as text */
-    kDispAmbientId = 9      /* method(name): the container's dispatch id for the name */
+    kDispAmbientId = 9,     /* method(name): the container's dispatch id for the name */
+    kDispRelayout = 10      /* put(cx): from now on every verb, SetExtent and SetObjectRects
+                               takes the width cx (HIMETRIC) and asks for a new layout */
 };
 
 /* What the control's misc status says: inside-out, acts like a button, always run. */
@@ -33,6 +39,7 @@ enum TestDispatchId {
     (OLEMISC_INSIDEOUT | OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST | \
      OLEMISC_ACTSLIKEBUTTON | OLEMISC_ALWAYSRUN | OLEMISC_RECOMPOSEONRESIZE)
 #define TEST_DOCUMENT_MISC OLEMISC_ACTSLIKELABEL
+#define TEST_REGISTERED_INSIDEOUT_MISC (OLEMISC_SETCLIENTSITEFIRST | OLEMISC_ACTSLIKELABEL)
 
 /* Default extents in HIMETRIC: 96 x 48 and 192 x 96 pixels at 96 dots per inch. */
 #define TEST_CONTROL_CX 2540

@@ -66,6 +66,17 @@ class Counted {
     LONG refs_ = 1;
 };
 
+// What tells the test classes apart.
+struct TestClass {
+    const CLSID* id;
+    bool control;
+    DWORD misc;
+};
+const TestClass kControl{&kTestControlClass, true, TEST_CONTROL_MISC};
+const TestClass kDocument{&kTestDocumentClass, false, TEST_DOCUMENT_MISC};
+const TestClass kRegisteredInsideOut{&kTestRegisteredInsideOutClass, true,
+                                     TEST_REGISTERED_INSIDEOUT_MISC};
+
 class TestObject final : private Counted,
                          public IOleObject,
                          public IViewObject2,
@@ -77,9 +88,9 @@ class TestObject final : private Counted,
                          public IPersistFile,
                          public IDataObject {
   public:
-    explicit TestObject(bool control) : control_(control) {
-        extent_ = control ? SIZEL{TEST_CONTROL_CX, TEST_CONTROL_CY}
-                          : SIZEL{TEST_DOCUMENT_CX, TEST_DOCUMENT_CY};
+    explicit TestObject(const TestClass& kind) : class_(kind), control_(kind.control) {
+        extent_ = control_ ? SIZEL{TEST_CONTROL_CX, TEST_CONTROL_CY}
+                           : SIZEL{TEST_DOCUMENT_CX, TEST_DOCUMENT_CY};
     }
 
     // IUnknown
@@ -135,6 +146,7 @@ class TestObject final : private Counted,
         wchar_t line[32];
         std::swprintf(line, 32, L"%ld:%d\n", static_cast<long>(verb), userMode() ? 1 : 0);
         verbLog_ += line;
+        askForLayout();
         if (control_) {
             if (verb == OLEIVERB_INPLACEACTIVATE || verb == OLEIVERB_UIACTIVATE ||
                 verb == OLEIVERB_SHOW || verb == OLEIVERB_PRIMARY)
@@ -161,6 +173,7 @@ class TestObject final : private Counted,
     STDMETHODIMP SetExtent(DWORD, SIZEL* size) override {
         if (keepsSize_) return E_FAIL;
         extent_ = *size;
+        askForLayout();
         return S_OK;
     }
     STDMETHODIMP GetExtent(DWORD, SIZEL* size) override {
@@ -178,7 +191,7 @@ class TestObject final : private Counted,
     }
     STDMETHODIMP EnumAdvise(IEnumSTATDATA**) override { return E_NOTIMPL; }
     STDMETHODIMP GetMiscStatus(DWORD, DWORD* status) override {
-        *status = control_ ? TEST_CONTROL_MISC : TEST_DOCUMENT_MISC;
+        *status = class_.misc;
         return S_OK;
     }
     STDMETHODIMP SetColorScheme(LOGPALETTE*) override { return E_NOTIMPL; }
@@ -257,7 +270,7 @@ class TestObject final : private Counted,
 
     // IPersist and the three persistence interfaces
     STDMETHODIMP GetClassID(CLSID* out) override {
-        *out = control_ ? kTestControlClass : kTestDocumentClass;
+        *out = *class_.id;
         return S_OK;
     }
     STDMETHODIMP IsDirty() override { return S_OK; }
@@ -388,6 +401,7 @@ class TestObject final : private Counted,
     }
     STDMETHODIMP UIDeactivate() override { return S_OK; }
     STDMETHODIMP SetObjectRects(LPCRECT position, LPCRECT) override {
+        askForLayout();
         if (window_)
             MoveWindow(window_, position->left, position->top, position->right - position->left,
                        position->bottom - position->top, TRUE);
@@ -452,7 +466,17 @@ class TestObject final : private Counted,
         }
     }
 
+    // In the mode kDispRelayout sets: takes that extent and asks the site for a new layout,
+    // holding the site as a caller must (the container may let go of us meanwhile).
+    void askForLayout() {
+        if (!relayout_.cx) return;
+        extent_ = relayout_;
+        if (ComPtr<IOleClientSite> site = site_) site->RequestNewObjectLayout();
+    }
+
+    const TestClass& class_;
     bool control_;
+    SIZEL relayout_{0, 0};
     bool keepsSize_ = false;
     SIZEL extent_;
     std::wstring text_, ambientLog_, verbLog_, loadedFrom_;
@@ -518,6 +542,10 @@ STDMETHODIMP TestObject::Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS*
                 FAILED(hr = argument(params, 1, VT_I4, &b)))
                 return hr;
             resize(V_I4(&a), V_I4(&b));
+            return S_OK;
+        case kDispRelayout:
+            if (FAILED(hr = argument(params, 0, VT_I4, &a))) return hr;
+            relayout_ = {V_I4(&a), TEST_CONTROL_CY};
             return S_OK;
         case kDispAmbient:
             if (FAILED(hr = argument(params, 0, VT_I4, &a))) return hr;
@@ -600,7 +628,7 @@ STDMETHODIMP TestObject::EnumVerbs(IEnumOLEVERB** out) {
 
 class Factory final : public IClassFactory {
   public:
-    explicit Factory(bool control) : control_(control) {}
+    explicit Factory(const TestClass& kind) : class_(kind) {}
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         *out = nullptr;
         if (iid != IID_IUnknown && iid != IID_IClassFactory) return E_NOINTERFACE;
@@ -612,7 +640,7 @@ class Factory final : public IClassFactory {
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         *out = nullptr;
         if (outer) return CLASS_E_NOAGGREGATION;
-        auto* object = new TestObject(control_);
+        auto* object = new TestObject(class_);
         HRESULT hr = static_cast<IOleObject*>(object)->QueryInterface(iid, out);
         static_cast<IOleObject*>(object)->Release();
         return hr;
@@ -620,11 +648,12 @@ class Factory final : public IClassFactory {
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
   private:
-    bool control_;
+    const TestClass& class_;
 };
 
-Factory g_controlFactory(true);
-Factory g_documentFactory(false);
+Factory g_controlFactory(kControl);
+Factory g_documentFactory(kDocument);
+Factory g_registeredInsideOutFactory(kRegisteredInsideOut);
 
 }  // namespace
 
@@ -636,6 +665,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, void*) {
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID classId, REFIID iid, void** out) {
     if (classId == kTestControlClass) return g_controlFactory.QueryInterface(iid, out);
     if (classId == kTestDocumentClass) return g_documentFactory.QueryInterface(iid, out);
+    if (classId == kTestRegisteredInsideOutClass)
+        return g_registeredInsideOutFactory.QueryInterface(iid, out);
     *out = nullptr;
     return CLASS_E_CLASSNOTAVAILABLE;
 }
