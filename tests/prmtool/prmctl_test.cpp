@@ -2,7 +2,11 @@
 // shares with no other program, and a lost port that ends what is running as a failure, in
 // prmctl and in the console.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -26,9 +30,15 @@ struct Outcome {
 };
 
 Outcome runPrmctl(const QStringList& args,
-                  const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+                  const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+                  uid_t runAs = getuid()) {
     QProcess p;
     p.setProcessEnvironment(env);
+    if (runAs != getuid()) {
+        p.setChildProcessModifier([runAs] {
+            if (setgid(runAs) != 0 || setuid(runAs) != 0) _exit(126);
+        });
+    }
     p.start(PRMCTL_PATH, args);
     Outcome r;
     if (!p.waitForFinished(60000)) {
@@ -62,15 +72,22 @@ TEST(PrmctlValues, CountsAndTimesThatAreNotPositiveAreUsageErrors) {
 }
 
 // One program per port: while this test holds the port, prmctl is refused with the
-// holder's process id; once it is released, prmctl runs.
+// holder's process id; so it is while another program holds the device with flock or in
+// exclusive mode; once it is released, prmctl runs.
 TEST(PrmctlPort, PortInUseByAnotherProgramIsRefusedWithItsProcessId) {
     SimulatorLauncher simulator;
     QString error;
     ASSERT_TRUE(simulator.start({}, &error)) << error.toStdString();
+    // The test's own descriptor of the device, opened before anyone takes it exclusively.
+    const QByteArray device = simulator.device().toLocal8Bit();
+    const int other = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
     {
         Link holder;
         holder.port().setDevice(simulator.device());
         ASSERT_TRUE(holder.port().open()) << holder.port().lastError().toStdString();
+        // The holder's flock keeps out programs that lock ports that way.
+        EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
         const Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"});
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_TRUE(r.err.contains(QStringLiteral("Cannot open %1: port in use by process %2")
@@ -78,7 +95,43 @@ TEST(PrmctlPort, PortInUseByAnotherProgramIsRefusedWithItsProcessId) {
                                        .arg(getpid())))
             << r.err.toStdString();
     }
-    const Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"});
+    // Nothing is left behind: neither the holder's flock nor the device's exclusive mode.
+    int exclusive = -1;
+    EXPECT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    // A program that locks the device with flock holds the port as well.
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.err.contains(
+        QStringLiteral("Cannot open %1: port in use by another program").arg(simulator.device())))
+        << r.err.toStdString();
+    ::flock(other, LOCK_UN);
+    // What the device refuses a user who is not root: the dialout hint only where the
+    // permission is missing, a device held in exclusive mode is a port in use.
+    constexpr uid_t kNobody = 65534;
+    if (getuid() == 0) {
+        const struct {
+            mode_t mode;
+            bool exclusive;
+            const char* says;
+        } refusals[] = {{0600, false, "Permission denied (to use serial ports, add your user"},
+                        {0666, true, "Device or resource busy (port in use by another program)"}};
+        for (const auto& c : refusals) {
+            ::chmod(device.constData(), c.mode);
+            ::ioctl(other, c.exclusive ? TIOCEXCL : TIOCNXCL);
+            r = runPrmctl({"--port", simulator.device(), "test", "uart"},
+                          QProcessEnvironment::systemEnvironment(), kNobody);
+            EXPECT_EQ(r.exitCode, 2);
+            EXPECT_TRUE(r.err.contains(QStringLiteral("Cannot open %1: %2")
+                                           .arg(simulator.device(), QLatin1String(c.says))))
+                << r.err.toStdString();
+            EXPECT_EQ(r.err.contains("dialout"), !c.exclusive) << r.err.toStdString();
+        }
+        ::ioctl(other, TIOCNXCL);
+    }
+    ::close(other);
+    r = runPrmctl({"--port", simulator.device(), "test", "uart"});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
 }
 
