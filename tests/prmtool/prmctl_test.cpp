@@ -78,7 +78,7 @@ TEST(PrmctlPort, PortInUseByAnotherProgramIsRefusedWithItsProcessId) {
     SimulatorLauncher simulator;
     QString error;
     ASSERT_TRUE(simulator.start({}, &error)) << error.toStdString();
-    // The test's own descriptor of the device, opened before anyone takes it exclusively.
+    // The test's own descriptor of the device, opened before the holder makes it exclusive.
     const QByteArray device = simulator.device().toLocal8Bit();
     const int other = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(other, 0);
@@ -95,41 +95,33 @@ TEST(PrmctlPort, PortInUseByAnotherProgramIsRefusedWithItsProcessId) {
                                        .arg(getpid())))
             << r.err.toStdString();
     }
-    // Nothing is left behind: neither the holder's flock nor the device's exclusive mode.
-    int exclusive = -1;
-    EXPECT_EQ(::ioctl(other, TIOCGEXCL, &exclusive), 0);
-    EXPECT_EQ(exclusive, 0);
-    // A program that locks the device with flock holds the port as well.
-    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-    Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"});
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(r.err.contains(
-        QStringLiteral("Cannot open %1: port in use by another program").arg(simulator.device())))
-        << r.err.toStdString();
-    ::flock(other, LOCK_UN);
-    // What the device refuses a user who is not root: the dialout hint only where the
-    // permission is missing, a device held in exclusive mode is a port in use.
+    // Refused by the device: another program's flock; for a user who is not root, a missing
+    // permission (only here the dialout hint) and exclusive mode, which is a port in use.
     constexpr uid_t kNobody = 65534;
-    if (getuid() == 0) {
-        const struct {
-            mode_t mode;
-            bool exclusive;
-            const char* says;
-        } refusals[] = {{0600, false, "Permission denied (to use serial ports, add your user"},
-                        {0666, true, "Device or resource busy (port in use by another program)"}};
-        for (const auto& c : refusals) {
-            ::chmod(device.constData(), c.mode);
-            ::ioctl(other, c.exclusive ? TIOCEXCL : TIOCNXCL);
-            r = runPrmctl({"--port", simulator.device(), "test", "uart"},
-                          QProcessEnvironment::systemEnvironment(), kNobody);
-            EXPECT_EQ(r.exitCode, 2);
-            EXPECT_TRUE(r.err.contains(QStringLiteral("Cannot open %1: %2")
-                                           .arg(simulator.device(), QLatin1String(c.says))))
-                << r.err.toStdString();
-            EXPECT_EQ(r.err.contains("dialout"), !c.exclusive) << r.err.toStdString();
-        }
-        ::ioctl(other, TIOCNXCL);
+    const struct {
+        int flockOp;
+        unsigned long exclusiveOp;
+        uid_t user;
+        const char* says;
+    } refusals[] = {
+        {LOCK_EX, TIOCNXCL, getuid(), "port in use by another program"},
+        {LOCK_UN, TIOCNXCL, kNobody,
+         "Permission denied (to use serial ports, add your user to the 'dialout' group)"},
+        {LOCK_UN, TIOCEXCL, kNobody, "Device or resource busy (port in use by another program)"}};
+    Outcome r;
+    for (const auto& c : refusals) {
+        if (c.user != getuid() && getuid() != 0) continue;
+        ASSERT_EQ(::flock(other, c.flockOp | LOCK_NB), 0);
+        ::ioctl(other, c.exclusiveOp);
+        ::chmod(device.constData(), c.exclusiveOp == TIOCEXCL ? 0666 : 0600);
+        r = runPrmctl({"--port", simulator.device(), "test", "uart"},
+                      QProcessEnvironment::systemEnvironment(), c.user);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.err.contains(
+            QStringLiteral("Cannot open %1: %2\n").arg(simulator.device(), QLatin1String(c.says))))
+            << r.err.toStdString();
     }
+    ::ioctl(other, TIOCNXCL);
     ::close(other);
     r = runPrmctl({"--port", simulator.device(), "test", "uart"});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
