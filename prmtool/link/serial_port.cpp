@@ -1,8 +1,15 @@
 #include "serial_port.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <cerrno>
+#include <cstring>
 
 Q_LOGGING_CATEGORY(lcPort, "prmtool.port", QtWarningMsg)
 
@@ -45,6 +52,10 @@ PortService::PortService(PortMap map, QObject* parent)
     connect(&port_, &QSerialPort::errorOccurred, this, &PortService::onErrorOccurred);
 }
 
+PortService::~PortService() {
+    close();
+}
+
 QString PortService::comName() const {
     return explicitName_.isEmpty() ? QStringLiteral("COM%1").arg(comNumber_) : explicitName_;
 }
@@ -77,16 +88,41 @@ void PortService::setDevice(const QString& device) {
 }
 
 QString PortService::describeOpenFailure(QSerialPort::SerialPortError error) const {
-    switch (error) {
-        case QSerialPort::DeviceNotFoundError:
-            return QStringLiteral("the device does not exist");
-        case QSerialPort::PermissionError:
-            return QStringLiteral(
-                "permission denied or the port is in use (to use serial ports, add your user "
-                "to the 'dialout' group)");
-        default:
-            return port_.errorString();
+    if (error == QSerialPort::DeviceNotFoundError)
+        return QStringLiteral("the device does not exist");
+    return port_.errorString();
+}
+
+QString PortService::lockDevice(const QString& device) {
+    const int fd =
+        ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        const QString reason = QString::fromLocal8Bit(std::strerror(err));
+        switch (err) {
+            case ENOENT:
+            case ENODEV:
+                return QStringLiteral("the device does not exist");
+            case EACCES:
+                return reason + QStringLiteral(
+                                    " (to use serial ports, add your user to the 'dialout' group)");
+            case EBUSY:  // held in exclusive mode
+                return reason + QStringLiteral(" (port in use by another program)");
+            default:
+                return reason;
+        }
     }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        return QStringLiteral("port in use by another program");
+    }
+    deviceLock_ = fd;
+    return {};
+}
+
+void PortService::unlockDevice() {
+    if (deviceLock_ >= 0) ::close(deviceLock_);
+    deviceLock_ = -1;
 }
 
 bool PortService::open() {
@@ -113,7 +149,15 @@ bool PortService::open() {
         // The port's own lock is this file: it takes it over at once, with our process id.
         lock_.Release();
     }
+    if (const QString refused = lockDevice(device); !refused.isEmpty()) {
+        lock_.Release();
+        lastError_ = QStringLiteral("Cannot open %1: %2").arg(portLabel(), refused);
+        qCInfo(lcPort).noquote() << lastError_;
+        emit portError(lastError_);
+        return false;
+    }
     if (!port_.open(QIODevice::ReadWrite)) {
+        unlockDevice();
         lock_.Release();
         lastError_ = QStringLiteral("Cannot open %1: %2")
                          .arg(portLabel(), describeOpenFailure(port_.error()));
@@ -134,7 +178,9 @@ bool PortService::open() {
 }
 
 void PortService::close() {
+    // The port leaves exclusive mode as it closes.
     if (port_.isOpen()) port_.close();
+    unlockDevice();
     lock_.Release();
 }
 

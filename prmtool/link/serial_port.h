@@ -20,6 +20,7 @@ class PortService : public QObject {
     static constexpr int kLastPort = 6;
 
     explicit PortService(PortMap map = PortMap(), QObject* parent = nullptr);
+    ~PortService() override;
 
     // 1..6; an open port is closed and reopened on the new number.
     void setPortNumber(int comNumber);
@@ -32,7 +33,7 @@ class PortService : public QObject {
     QString portLabel() const;
 
     // Refused with "port in use by process N" while another program holds the device's
-    // lock file.
+    // lock file, and with "port in use by another program" while one holds a flock on it.
     bool open();
     void close();
     bool isOpen() const { return port_.isOpen(); }
@@ -58,11 +59,19 @@ class PortService : public QObject {
   private:
     void onErrorOccurred(QSerialPort::SerialPortError error);
     QString describeOpenFailure(QSerialPort::SerialPortError error) const;
+    // Takes a flock on a descriptor of the device's own before the port touches the line
+    // (so that a refusal leaves the holder's line settings alone): "" or why the device
+    // cannot be had.
+    QString lockDevice(const QString& device);
+    void unlockDevice();
 
     PortMap map_;
     // One program per port: the lock file of the device (PRMTOOL_LOCK_DIR names another
     // lock folder), held while the port is open.
     suite::SerialPortLock lock_;
+    // The descriptor that holds our flock on the device while the port is open, which keeps
+    // out programs that lock ports that way.
+    int deviceLock_ = -1;
     QSerialPort port_;
     int comNumber_ = kFirstPort;
     QString explicitName_;  // as the user gave it: "COM5" or a device path

@@ -64,9 +64,8 @@ bool isRealDate(int year, int month, int day, int hour, int minute, int second) 
            second <= 59;
 }
 
-// A piece of the record is read when its scan converted every value and only blanks follow
-// them (the unit pads each piece with blanks, or ends it early with a NUL). Text behind the
-// values means the piece does not start where a record's piece starts.
+// A history date is read when its scan converted every value and only blanks follow them
+// (the unit pads the field, or ends it early with a NUL).
 bool wholePieceRead(int converted, int expected, const char* piece, int used) {
     if (converted != expected) return false;
     for (const char* c = piece + used; *c != '\0'; ++c)
@@ -106,12 +105,13 @@ AlarmParse parseAlarmRecord(int offset, alarms& out,
     RingReader r(ring, offset);
     alarms a;
     char buf[32];
-    int converted = 0, used = 0;  // values converted, characters the scan took
+    // The unit's scans take the numbers of a piece and pass over whatever trails them; a
+    // piece that does not yield all its values makes the record unreadable.
+    bool readable = true;
 
     short coded = 0, segment = 0, speed = 0, inBG = 0;
     r.text(buf, 17);
-    converted = std::sscanf(buf, "%hd%hd%hd%hd%n", &coded, &segment, &speed, &inBG, &used);
-    if (!wholePieceRead(converted, 4, buf, used)) return kMalformed;
+    readable &= std::sscanf(buf, "%hd%hd%hd%hd", &coded, &segment, &speed, &inBG) == 4;
     if (coded > 100 && coded < 200) {
         a.Direction = 'I';
         a.AlarmNumber = static_cast<int16_t>(coded - 100);
@@ -127,30 +127,29 @@ AlarmParse parseAlarmRecord(int offset, alarms& out,
 
     int f[6] = {};
     r.text(buf, 18);
-    converted =
-        std::sscanf(buf, "%d-%d-%d %d:%d:%d%n", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5], &used);
-    if (!wholePieceRead(converted, 6, buf, used)) return kMalformed;
+    const bool dateRead =
+        std::sscanf(buf, "%d-%d-%d %d:%d:%d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]) == 6;
     const bool dayFirst = flag == 'Y' || flag == 'E';
     int year = f[2];
     if (year >= 0 && year < 100) year += year < 71 ? 2000 : 1900;
     const int month = dayFirst ? f[1] : f[0];
     const int day = dayFirst ? f[0] : f[1];
-    const bool realDate = isRealDate(year, month, day, f[3], f[4], f[5]);
+    const bool realDate = dateRead && isRealDate(year, month, day, f[3], f[4], f[5]);
     if (realDate) a.DateTime = localTime(year, month, day, f[3], f[4], f[5]);
+    readable &= realDate;
 
     short level = 0, outBG = 0, len = 0;
     long threshold = 0;
     r.text(buf, 20);
-    converted = std::sscanf(buf, "%hd%hd%ld%hd%n", &level, &outBG, &threshold, &len, &used);
-    if (!wholePieceRead(converted, 4, buf, used)) return kMalformed;
+    // Without its Len the record's length, and so where the next one starts, is unknown.
+    if (std::sscanf(buf, "%hd%hd%ld%hd", &level, &outBG, &threshold, &len) != 4) return kMalformed;
     a.AlarmLevel = level;
     a.Len = len;
 
     int max = 0, min = 0;
     char detector[2] = {};
     r.text(buf, 16);
-    converted = std::sscanf(buf, "%d%d%1s%n", &max, &min, detector, &used);
-    if (!wholePieceRead(converted, 3, buf, used)) return kMalformed;
+    readable &= std::sscanf(buf, "%d%d%1s", &max, &min, detector) == 3;
     a.Detector = detector[0];
 
     r.text(a.StatusWord, 24);
@@ -163,9 +162,9 @@ AlarmParse parseAlarmRecord(int offset, alarms& out,
     for (auto& v : a.Graph)
         v = r.le32();
     r.skip(kAlarmTrailerBytes);
-    // Every piece was read, so the record's length is known: one with an impossible date is
-    // passed over without being taken for an alarm.
-    if (!realDate) return {AlarmParse::BadDate, r.pos()};
+    // The record's length is known: one that was not read whole, or whose date is
+    // impossible, is passed over without being taken for an alarm.
+    if (!readable) return {AlarmParse::Unreadable, r.pos()};
 
     a.OutBG = times10<int16_t>(outBG);
     a.Threshold = times10<int32_t>(threshold);
@@ -201,7 +200,7 @@ AlarmMap parseAlarmRing(std::span<const uint8_t, kAlarmRingSize> ring, int start
         }
         consumed += (p.next - pos + kAlarmRingSize) % kAlarmRingSize;
         if (consumed > kAlarmRingSize) break;
-        if (p.status == AlarmParse::BadDate) {
+        if (p.status == AlarmParse::Unreadable) {
             ++skipped;
         } else {
             a.Index = key;

@@ -65,14 +65,15 @@ struct CHistory {
 using AlarmMap = std::map<int, alarms>;
 using HistoryMap = std::map<int, CHistory>;
 
-// What reading one record found. A record is read when every value of its five text pieces
-// was converted with nothing but blanks behind it and its graph length is 0 to 220; it is
-// taken when its date is also a real date and time.
+// What reading one record found. Each text piece is scanned as the unit writes it: the
+// numbers, then whatever trails them is passed over. A record's length is known when its
+// Len was read and is 0 to 220; it is taken when every value of its pieces was read and its
+// date is a real date and time.
 struct AlarmParse {
     enum Status {
-        Ok,         // `out` holds the record
-        BadDate,    // read, but its date is impossible: passed over, `out` untouched
-        Malformed,  // not a record (or an offset outside 0..15000): its length is unknown
+        Ok,          // `out` holds the record
+        Unreadable,  // a value missing or an impossible date: passed over, `out` untouched
+        Malformed,   // no Len of 0..220 (or an offset outside 0..15000): its length is unknown
     };
     Status status;
     int next;  // the ring offset behind the record; -1 when Malformed
@@ -84,9 +85,9 @@ AlarmParse parseAlarmRecord(int offset, alarms& out, std::span<const uint8_t, kA
 // 15000 is the same place as 0.
 int parseOneAlarm(int offset, alarms& out, std::span<const uint8_t, kAlarmRingSize> ring);
 
-// The records between `start` and `end`, oldest first, keyed 1, 2, ... A record with an
-// impossible date is passed over; one that cannot be read ends the parse and the records
-// before it stay. `unreadable` receives the number of records not taken.
+// The records between `start` and `end`, oldest first, keyed 1, 2, ... An Unreadable record
+// is passed over and the parse goes on behind it; a Malformed one ends the parse and the
+// records before it stay. `unreadable` receives the number of records not taken.
 AlarmMap parseAlarmRing(std::span<const uint8_t, kAlarmRingSize> ring, int start, int end,
                         int* unreadable = nullptr);
 

@@ -1,6 +1,7 @@
 #include "serial.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -189,8 +190,15 @@ std::string CSerial::ApplySettings() {
 }
 
 void CSerial::CloseDevice() {
-    if (handle >= 0) ::close(handle);
+    if (handle >= 0) {
+        // Exclusive mode belongs to the device, not to this descriptor: left set, it refuses
+        // the next opening by a user who is not root for as long as the far side stays open
+        // (a pseudo-terminal, a simulator, some adapters' drivers).
+        if (exclusive_) ioctl(handle, TIOCNXCL);
+        ::close(handle);  // also ends our flock
+    }
     handle = -1;
+    exclusive_ = false;
     lock_.Release();
 }
 
@@ -235,8 +243,16 @@ bool CSerial::OpenPort() {
         CloseDevice();
         return false;
     }
+    // Programs that keep a port by flock on the device instead of a lock file (pyserial's
+    // exclusive open, among others) hold it that way. Asked before the line is touched.
+    if (flock(handle, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        openError_ = device + ": port in use by another program";
+        CloseDevice();
+        return false;
+    }
     // No sharing: a second program cannot open the device while we hold it.
-    if (ioctl(handle, TIOCEXCL) != 0 && errno != ENOTTY) Trace("TIOCEXCL refused\n");
+    exclusive_ = ioctl(handle, TIOCEXCL) == 0;
+    if (!exclusive_ && errno != ENOTTY) Trace("TIOCEXCL refused\n");
     if (const std::string refused = ApplySettings(); !refused.empty()) {
         openError_ = device + ": " + refused;
         CloseDevice();

@@ -59,11 +59,14 @@ class CSerial {
     // Opens the port, applies dcb and starts the engine; true at once while open. A name
     // given becomes the port name: a path whole, a COM name of a system's settings cut to
     // its first five characters ("COMnn"). Whatever fails after the device was opened
-    // (line settings, the engine's start) closes it again and releases its lock.
+    // (line settings, the engine's start) closes it again and releases its lock. The port
+    // is held by its lock file, a flock on the device and exclusive mode; another program's
+    // lock file or flock refuses it as a port in use.
     bool Open(const std::string& name = {});
     // The same for a device named by the user in full (a path, "ttyUSB0", "COM12345"):
     // the name is never cut.
     bool OpenDevice(const std::string& name);
+    // Stops the engine and closes the device, leaving it neither locked nor exclusive.
     bool Close();
     // Why the last Open failed, naming the device ("" after success).
     const std::string& OpenError() const { return openError_; }
@@ -83,6 +86,7 @@ class CSerial {
 
     CCom* com = nullptr;
     int handle = -1;
+    bool exclusive_ = false;  // we put the device in exclusive mode
     std::string openError_;
     PortLock lock_;
 };

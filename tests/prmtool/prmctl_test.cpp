@@ -2,7 +2,11 @@
 // shares with no other program, and a lost port that ends what is running as a failure, in
 // prmctl and in the console.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -26,9 +30,15 @@ struct Outcome {
 };
 
 Outcome runPrmctl(const QStringList& args,
-                  const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+                  const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment(),
+                  uid_t runAs = getuid()) {
     QProcess p;
     p.setProcessEnvironment(env);
+    if (runAs != getuid()) {
+        p.setChildProcessModifier([runAs] {
+            if (setgid(runAs) != 0 || setuid(runAs) != 0) _exit(126);
+        });
+    }
     p.start(PRMCTL_PATH, args);
     Outcome r;
     if (!p.waitForFinished(60000)) {
@@ -62,15 +72,22 @@ TEST(PrmctlValues, CountsAndTimesThatAreNotPositiveAreUsageErrors) {
 }
 
 // One program per port: while this test holds the port, prmctl is refused with the
-// holder's process id; once it is released, prmctl runs.
+// holder's process id; so it is while another program holds the device with flock or in
+// exclusive mode; once it is released, prmctl runs.
 TEST(PrmctlPort, PortInUseByAnotherProgramIsRefusedWithItsProcessId) {
     SimulatorLauncher simulator;
     QString error;
     ASSERT_TRUE(simulator.start({}, &error)) << error.toStdString();
+    // The test's own descriptor of the device, opened before the holder makes it exclusive.
+    const QByteArray device = simulator.device().toLocal8Bit();
+    const int other = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
     {
         Link holder;
         holder.port().setDevice(simulator.device());
         ASSERT_TRUE(holder.port().open()) << holder.port().lastError().toStdString();
+        // The holder's flock keeps out programs that lock ports that way.
+        EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
         const Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"});
         EXPECT_EQ(r.exitCode, 2);
         EXPECT_TRUE(r.err.contains(QStringLiteral("Cannot open %1: port in use by process %2")
@@ -78,7 +95,35 @@ TEST(PrmctlPort, PortInUseByAnotherProgramIsRefusedWithItsProcessId) {
                                        .arg(getpid())))
             << r.err.toStdString();
     }
-    const Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"});
+    // Refused by the device: another program's flock; for a user who is not root, a missing
+    // permission (only here the dialout hint) and exclusive mode, which is a port in use.
+    constexpr uid_t kNobody = 65534;
+    const struct {
+        int flockOp;
+        unsigned long exclusiveOp;
+        uid_t user;
+        const char* says;
+    } refusals[] = {
+        {LOCK_EX, TIOCNXCL, getuid(), "port in use by another program"},
+        {LOCK_UN, TIOCNXCL, kNobody,
+         "Permission denied (to use serial ports, add your user to the 'dialout' group)"},
+        {LOCK_UN, TIOCEXCL, kNobody, "Device or resource busy (port in use by another program)"}};
+    Outcome r;
+    for (const auto& c : refusals) {
+        if (c.user != getuid() && getuid() != 0) continue;
+        ASSERT_EQ(::flock(other, c.flockOp | LOCK_NB), 0);
+        ::ioctl(other, c.exclusiveOp);
+        ::chmod(device.constData(), c.exclusiveOp == TIOCEXCL ? 0666 : 0600);
+        r = runPrmctl({"--port", simulator.device(), "test", "uart"},
+                      QProcessEnvironment::systemEnvironment(), c.user);
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.err.contains(
+            QStringLiteral("Cannot open %1: %2\n").arg(simulator.device(), QLatin1String(c.says))))
+            << r.err.toStdString();
+    }
+    ::ioctl(other, TIOCNXCL);
+    ::close(other);
+    r = runPrmctl({"--port", simulator.device(), "test", "uart"});
     EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
 }
 

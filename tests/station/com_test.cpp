@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -381,6 +383,29 @@ TEST_F(PortLockTest, SecondOpenOfTheSameDeviceIsRefused) {
     setenv("VM418_LOCK_DIR", (dir / "missing").c_str(), 1);
     EXPECT_TRUE(serial.Open(pty.path())) << serial.OpenError();
     serial.Close();
+}
+
+// Another program's flock on the device refuses the port; ours keeps such programs out
+// while the port is open. Closed, the device is left neither locked nor in exclusive mode
+// (which refuses the next opening by a user who is not root while the far side is open).
+TEST_F(PortLockTest, FlockAndExclusiveModeLastAsLongAsThePortIsOpen) {
+    Pty pty;
+    const int other = open(pty.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    CSerial serial;
+    EXPECT_FALSE(serial.Open(pty.path()));
+    EXPECT_EQ(serial.OpenError(), pty.path() + ": port in use by another program");
+    flock(other, LOCK_UN);
+    ASSERT_TRUE(serial.Open(pty.path())) << serial.OpenError();
+    EXPECT_NE(flock(other, LOCK_EX | LOCK_NB), 0);
+    int exclusive = -1;
+    EXPECT_EQ(ioctl(other, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    serial.Close();
+    ioctl(other, TIOCGEXCL, &exclusive);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
 }
 
 // The document may destroy its engine and its port holder in either order; neither ever
