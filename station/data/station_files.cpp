@@ -1,7 +1,6 @@
 #include "station_files.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -62,15 +61,6 @@ bool isRealDate(int year, int month, int day, int hour, int minute, int second) 
     const int days = kDays[month - 1] + (month == 2 && leap ? 1 : 0);
     return day <= days && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 &&
            second <= 59;
-}
-
-// A history date is read when its scan converted every value and only blanks follow them
-// (the unit pads the field, or ends it early with a NUL).
-bool wholePieceRead(int converted, int expected, const char* piece, int used) {
-    if (converted != expected) return false;
-    for (const char* c = piece + used; *c != '\0'; ++c)
-        if (!std::isspace(static_cast<unsigned char>(*c))) return false;
-    return true;
 }
 
 // The stored values are tenths and keep the unit's own field widths: an absurd count
@@ -246,13 +236,12 @@ HistoryMap parseHistory(std::span<const uint8_t, kHistoryFileSize> file, int* un
             std::memcpy(buf, date, kDateLen);
             buf[kDateLen] = '\0';
             int f[6] = {};
-            int used = 0;
-            const int converted = std::sscanf(buf, "%d-%d-%d %d:%d:%d%n", &f[0], &f[1], &f[2],
-                                              &f[3], &f[4], &f[5], &used);
+            // As the unit's scan: all six numbers, whatever trails them (a pad byte or text).
+            const int converted =
+                std::sscanf(buf, "%d-%d-%d %d:%d:%d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
             int year = f[2];
             if (year >= 0 && year < 100) year += year > 38 ? 1900 : 2000;
-            if (wholePieceRead(converted, 6, buf, used) &&
-                isRealDate(year, f[0], f[1], f[3], f[4], f[5])) {
+            if (converted == 6 && isRealDate(year, f[0], f[1], f[3], f[4], f[5])) {
                 current = localTime(year, f[0], f[1], f[3], f[4], f[5]);
                 time = Time::Known;
             } else {

@@ -352,20 +352,22 @@ TEST(History, UnreadableDatesAreSkippedWithTheirContinuations) {
         historySlot("CUT", "12-01-08 08:05  "),  // seconds missing
         historySlot("FEB", "02-30-08 08:00:00"),
         historySlot("HOUR", "12-01-08 25:00:00"),
-        historySlot("JUNK", "12-01-08 08:05:00x"),  // text behind the time
+        historySlot("JUNK", "12-01-08 08:05:00x"),  // text behind the time is passed over
         historySlot("LEAP", "02-29-08 23:59:59"),
         historySlot("TAIL", "AFTER A GOOD DATE"),
     });
     int unreadable = -1;
     const HistoryMap map = parseHistory(historySpan(file), &unreadable);
-    ASSERT_EQ(map.size(), 4u);
+    ASSERT_EQ(map.size(), 5u);
     EXPECT_EQ(map.at(1).Event, "START ");
     EXPECT_EQ(map.at(2).Event, "DOOR  ");
-    EXPECT_EQ(map.at(3).Event, "LEAP  ");
-    expectLocal(map.at(3).DateTime, 2008, 2, 29, 23, 59, 59);
-    EXPECT_EQ(map.at(4).Event, "TAIL  AFTER A GOOD DATE");
-    EXPECT_EQ(map.at(4).DateTime, map.at(3).DateTime);
-    EXPECT_EQ(unreadable, 6);
+    EXPECT_EQ(map.at(3).Event, "JUNK  ");
+    expectLocal(map.at(3).DateTime, 2008, 12, 1, 8, 5, 0);
+    EXPECT_EQ(map.at(4).Event, "LEAP  ");
+    expectLocal(map.at(4).DateTime, 2008, 2, 29, 23, 59, 59);
+    EXPECT_EQ(map.at(5).Event, "TAIL  AFTER A GOOD DATE");
+    EXPECT_EQ(map.at(5).DateTime, map.at(4).DateTime);
+    EXPECT_EQ(unreadable, 5);
 
     // Zero bytes carry no end marker: nothing, and nothing unreadable.
     EXPECT_TRUE(parseHistory(historySpan(historyFile({})), &unreadable).empty());
