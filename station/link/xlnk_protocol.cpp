@@ -24,7 +24,7 @@ XLNKProtocol::XLNKProtocol() : tick_(SteadyTick) {}
 
 XLNKProtocol::~XLNKProtocol() {
     // The threads call our hooks; they must be gone before our members are.
-    CloseCom();
+    EndThreads();
     OnPortClosed();
 }
 

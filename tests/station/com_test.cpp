@@ -28,7 +28,7 @@ namespace {
 // An engine that records what its hooks see.
 class RecordingCom : public CCom {
   public:
-    ~RecordingCom() override { CloseCom(); }
+    ~RecordingCom() override { EndThreads(); }
     std::vector<uint8_t> Received() {
         std::lock_guard lock(m);
         return received;
@@ -41,6 +41,8 @@ class RecordingCom : public CCom {
     std::atomic<int> busyChecks{0};
     std::atomic<int> portClosed{0};
     std::atomic<size_t> bytesWritten{0};
+    std::atomic<bool> holdWrites{false};  // the write thread stays in its hook while set
+    std::atomic<bool> writeHeld{false};
 
   protected:
     void ProcessInput() override {
@@ -56,6 +58,9 @@ class RecordingCom : public CCom {
         return 1;
     }
     void OnDataWritten(size_t count, const std::vector<uint8_t>&) override {
+        writeHeld = holdWrites.load();
+        while (holdWrites)
+            std::this_thread::sleep_for(5ms);
         bytesWritten += count;
     }
     void OnPortClosed() override { ++portClosed; }
@@ -186,6 +191,34 @@ TEST_F(EngineTest, FarSideGoneEndsTheReadThreadWithItsReport) {
     EXPECT_TRUE(com.IsStarted());  // started until CloseCom
     EXPECT_TRUE(serial.Close());
     EXPECT_FALSE(com.IsStarted());
+}
+
+// A thread that does not end (here the write thread kept in its hook) gets the close's bound
+// and no more: the close fails and says which thread, the engine does not start again
+// while that thread runs, and once it has ended the port opens as before.
+TEST_F(EngineTest, CloseGivesAThreadThatDoesNotEndItsBoundThenFails) {
+    com.SetThreadEndWait(300ms);
+    com.holdWrites = true;
+    ASSERT_TRUE(com.WriteCommString({1}));
+    ASSERT_TRUE(WaitUntil([&] { return com.writeHeld.load(); }));
+    EXPECT_EQ(pty.Read(1), std::vector<uint8_t>{1});
+    const int closedBefore = com.portClosed;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(serial.Close());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_EQ(com.LastErrorCode(), WIN_WAIT_TIMEOUT);
+    EXPECT_EQ(com.LastErrorText(), "Write thread not exiting: the port was closed without it");
+    EXPECT_FALSE(com.IsStarted());
+    EXPECT_FALSE(com.WriteCommString({2}));
+    EXPECT_FALSE(serial.Open(pty.path()));
+    EXPECT_EQ(serial.OpenError(), pty.path() +
+                                      ": the port engine did not start (a thread of the last "
+                                      "connection has not ended yet)");
+    com.holdWrites = false;
+    ASSERT_TRUE(WaitUntil([&] { return serial.Open(pty.path()); }));
+    EXPECT_EQ(com.portClosed, closedBefore + 1);  // the failed close's release, once
+    EXPECT_TRUE(com.WriteCommString({3}));
+    EXPECT_EQ(pty.Read(1), std::vector<uint8_t>{3});
 }
 
 TEST(Serial, DeviceWhoseLineSettingsFailIsClosedAgain) {
