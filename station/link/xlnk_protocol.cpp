@@ -299,8 +299,8 @@ void XLNKProtocol::OnSilence() {
     if (rxState != 0) {
         Trace("Incomplete frame dropped\r\n");
         // A frame cut short by a lost carrier holds the modem's result behind the data
-        // that came: its lines are judged as the modem's (a line of its own while connected).
-        if (rxState == 3) {
+        // that came: a line of its own there is the modem's.
+        if (rxState == 3 && modemState == MODEM_CONNECTED) {
             atLineStart_ = false;
             FeedModemLine(&frameBuffer_[kHeaderSize], rxCount - kHeaderSize);
         }
