@@ -135,32 +135,24 @@ TEST_F(ModemTest, DialStartsCleanAndIsRefusedWhileADialogueRuns) {
 }
 
 // While connected, a modem result counts only on a line of its own, not inside other text;
-// a carrier lost inside a frame does not hide it: after a damaged header, or in the data of
-// a frame cut short (heard when the line falls silent).
+// a carrier lost inside a frame does not hide it: after a damaged header, or inside a
+// frame's data once the line falls silent.
 TEST_F(ModemTest, ResultWhileConnectedCountsOnlyOnItsOwnLine) {
-    DialToDialling();
-    p.ReceiveText("\r\nCONNECT 9600\r\n");
-    ASSERT_EQ(p.ModemState(), MODEM_CONNECTED);
-    p.ReceiveText("unit says NO CARRIER\r\n");
-    p.OnTimeout(0, nullptr);
-    EXPECT_EQ(p.ModemState(), MODEM_CONNECTED);
-
     auto badHeader = Frame(0xC0A1, {});
     badHeader[5] ^= 0x40;
-    auto cutShort = Frame(0x40A1, std::vector<uint8_t>(84, 0x4E));
+    auto cutShort = Frame(0x40A1, std::vector<uint8_t>(84, 'N'));
     cutShort.resize(40);
     for (auto bytes : {badHeader, cutShort}) {
-        LoopbackProtocol q;
-        CollectingSink s;
-        q.SetWindow(&s);
-        q.Dial("5551234", "pw");
-        q.ReceiveText("OK\r\n\r\nCONNECT 9600\r\n");
-        const std::string text = "\r\nNO CARRIER\r\n";
-        bytes.insert(bytes.end(), text.begin(), text.end());
-        q.Receive(bytes);
-        q.OnTimeout(0, nullptr);
-        EXPECT_EQ(q.ModemState(), MODEM_IDLE);
-        EXPECT_EQ(s.Events().back().status, XLNK_ERR_MODEM + 3);
+        p.OnPortClosed();
+        DialToDialling();
+        p.ReceiveText("\r\nCONNECT 9600\r\nunit says NO CARRIER\r\n");
+        ASSERT_EQ(p.ModemState(), MODEM_CONNECTED);
+        const std::string data = "\r\nNO CARRIER\r\n";
+        bytes.insert(bytes.end(), data.begin(), data.end());
+        p.Receive(bytes);
+        p.OnTimeout(0, nullptr);
+        EXPECT_EQ(p.ModemState(), MODEM_IDLE);
+        EXPECT_EQ(sink.Events().back().status, XLNK_ERR_MODEM + 3);
     }
 }
 
