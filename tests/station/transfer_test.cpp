@@ -146,11 +146,9 @@ TEST_F(TransferTest, UploadHonoursAtMostFourRepeatRequests) {
     EXPECT_EQ(p.OutstandingCount(), 0u);
 }
 
-// What a unit sends out of turn or out of range is not followed: block answers before any
-// block of this upload was sent end the upload (the receiver fuzzer's find: a request for
-// "f", then 0x400B read an empty block buffer; then, after an earlier upload, a repeat
-// request sent that upload's last block), and a huge announced count keeps the progress bar
-// in range.
+// Block answers before any block of this upload end it (the fuzzer's find: 0x400B read an
+// empty block buffer; after an earlier upload 0x400D re-sent its last block); a huge count
+// keeps the progress bar in range.
 TEST_F(TransferTest, AnswersOutOfTurnEndTheUploadAndCountsStayInRange) {
     WriteOutbox("f", 700);
     std::vector<uint8_t> bytes = {0x10, 0x01, 0x00, 0x04, 0xC0, 0xD5, 0x66,
