@@ -78,6 +78,7 @@ struct Options {
     long stallAfterBlock = -1;
     int stallMs = 0;
     long vanishAfterBlock = -1;
+    long carrierLostAfterBlock = -1;
     bool noAnswer = false;
     std::string requestFile;
     int requestAfterMs = 100;
@@ -388,6 +389,8 @@ class Simulator {
                 return SendBlock(0);
             case 0x400B:
                 if (!sending_) return;
+                if (static_cast<long>(sendBlock_) == opt_.carrierLostAfterBlock)
+                    return CarrierLost();
                 if (lastSentValid_ < opt_.blockSize) {
                     // The station has the last alarm: it is no longer new.
                     if (sendingCode_ == kLastAlarmCode) newAlarm_ = false;
@@ -489,6 +492,26 @@ class Simulator {
         Add16(rec, crc);
         SendFrame(0xC00B, rec);
         if (static_cast<long>(number) == opt_.vanishAfterBlock) vanishing_ = true;
+    }
+
+    // The carrier is lost as the next block starts: its header comes damaged, then the
+    // modem reports NO CARRIER and is back in command mode; the unit waits for a new call.
+    void CarrierLost() {
+        Bytes header = {0x10};
+        Add16(header, static_cast<uint16_t>(opt_.blockSize + 10));
+        Add16(header, 0xC00B);
+        header.push_back(header[0] ^ header[1] ^ header[2] ^ header[3] ^ header[4] ^ 0x21);
+        Send(header, false);
+        SendText("\r\nNO CARRIER\r\n");
+        Log("modem: carrier lost%s\n");
+        online_ = opt_.noModem;
+        unlocked_ = opt_.noModem || opt_.password.empty();
+        line_.clear();
+        rx_.clear();
+        timers_.clear();
+        sending_.reset();
+        sendingCode_.clear();
+        monitoring_ = false;
     }
 
     // ---- the unit receives a file it asked for ----
@@ -675,6 +698,8 @@ void Usage() {
         "  --wrong-block K          block K is first sent with a wrong number\n"
         "  --stall-after-block K --stall-ms MS\n"
         "  --vanish-after-block K   the unit's line is cut after it sent (or took) block K\n"
+        "  --carrier-lost-after-block K  once block K is acknowledged the carrier is lost:\n"
+        "                           a damaged frame header, then NO CARRIER\n"
         "  --no-answer              the unit answers no frame\n"
         "  --request-file NAME      the unit asks the station for NAME once online\n"
         "  --upload-save PATH       where a file received from the station is written\n"
@@ -730,6 +755,8 @@ int main(int argc, char** argv) {
             o.stallMs = std::stoi(next());
         else if (a == "--vanish-after-block")
             o.vanishAfterBlock = std::stol(next());
+        else if (a == "--carrier-lost-after-block")
+            o.carrierLostAfterBlock = std::stol(next());
         else if (a == "--no-answer")
             o.noAnswer = true;
         else if (a == "--request-file")

@@ -321,7 +321,9 @@ void CVM418Doc::EndCall(const QString& why) {
     const bool live = serial.Handle() >= 0 || linkState != LINK_OFF_LINE || Waiting() ||
                       transferDialog_ || !queued_.empty();
     if (serial.Handle() >= 0) LineDown(serial.port).start();
-    serial.Close();
+    if (!serial.Close())
+        qCWarning(lcStationLink, "The port was not closed cleanly: %s",
+                  protocol.LastErrorText().c_str());
     if (live) NewConnection(why);
     linkState = LINK_OFF_LINE;
     pendingCommand = kNoCommand;

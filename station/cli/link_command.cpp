@@ -272,7 +272,9 @@ int RunLinkCommand(int argc, char** argv) {
         }
     }
     progress.Finish();
-    serial.Close();
+    if (!serial.Close())
+        std::fprintf(stderr, "vm418ctl: the port was not closed cleanly: %s\n",
+                     protocol.LastErrorText().c_str());
     // A download that did not finish leaves nothing half written behind.
     if (o.verb == "fetch" && result != 0) {
         std::error_code ec;

@@ -23,7 +23,6 @@ namespace {
 constexpr int kIdleTimeoutMs = 1000;       // a read-side second without events
 constexpr int kWriteTimeoutMs = 10000;     // a write stuck this long is offered to OnTimeout
 constexpr int kQueueCreatedWaitMs = 5000;  // a sender waits this long for the write thread
-constexpr int kThreadEndWaitMs = 10000;    // CloseCom gives each thread this long
 using Clock = std::chrono::steady_clock;
 
 int PollRetry(pollfd* fds, nfds_t n, int timeoutMs) {
@@ -100,7 +99,7 @@ CCom::CCom() {
 }
 
 CCom::~CCom() {
-    CloseCom();
+    EndThreads();
     // A port holder may outlive us: it must not call into a destroyed engine.
     for (CSerial* holder : holders_)
         holder->com = nullptr;
@@ -113,14 +112,18 @@ std::string CCom::LastErrorText() const {
 
 std::string CCom::ReportCommError(int code, const std::string& context) {
     std::string text = CommErrorText(code, context);
+    NoteError(code, text);
+    if (code == WIN_ERROR_OPERATION_ABORTED) CheckCommErrors(nullptr);
+    return text;
+}
+
+void CCom::NoteError(int code, const std::string& text) {
     Trace(text + "\n");
     {
         std::lock_guard lock(errorMutex_);
         lastErrorText_ = text;
     }
     lastErrorCode_ = code;
-    if (code == WIN_ERROR_OPERATION_ABORTED) CheckCommErrors(nullptr);
-    return text;
 }
 
 bool CCom::StartCom(int handle) {
@@ -132,6 +135,10 @@ bool CCom::StartCom(int handle) {
     }
     if (port >= 0) {
         ReportCommError(COMM_ALREADY_OPEN, "StartCom()");
+        return false;
+    }
+    if (!ReapThreads()) {
+        NoteError(UNABLE_CREATE_THREAD, "a thread of the last connection has not ended yet");
         return false;
     }
     queueCreatedEvent = std::make_unique<ManualEvent>();
@@ -188,14 +195,17 @@ bool CCom::StopThread(std::thread& thread, std::atomic<bool>& done, const char* 
     bool ended;
     {
         std::unique_lock lock(threadEndMutex_);
-        ended = threadEnded_.wait_for(lock, std::chrono::milliseconds(kThreadEndWaitMs),
+        ended = threadEnded_.wait_for(lock, std::chrono::milliseconds(threadEndWaitMs_.load()),
                                       [&] { return done.load(); });
     }
-    // A thread still uses this object, so it is always waited for, never cancelled: the
-    // close only counts as failed when it took longer than it should.
-    if (!ended) Trace(notExiting);
+    // A thread cannot be cancelled safely (it may hold a lock or be inside a hook): one that
+    // has not ended is left to end by itself, and joined once it has.
+    if (!ended) {
+        NoteError(WIN_WAIT_TIMEOUT, notExiting);
+        return false;
+    }
     thread.join();
-    return ended;
+    return true;
 }
 
 bool CCom::CloseCom() {
@@ -203,10 +213,36 @@ bool CCom::CloseCom() {
     const int fd = port;
     if (readThread.joinable() && fd >= 0) tcflush(fd, TCIFLUSH);
     ok &= StopThread(readThread, readThreadDone_, "Closing Read Thread \n",
-                     "Read thread not exiting.  Waiting for it.\n");
+                     "Read thread not exiting: the port was closed without it");
     if (writeThread.joinable() && fd >= 0) tcflush(fd, TCOFLUSH);
     ok &= StopThread(writeThread, writeThreadDone_, "Closing Write Thread\n",
-                     "Write thread not exiting.  Waiting for it.\n");
+                     "Write thread not exiting: the port was closed without it");
+    // The port goes in any case: a thread left behind finds no port when it goes on.
+    port = -1;
+    if (!ok) return false;
+    ReleaseClosed();
+    return true;
+}
+
+void CCom::EndThreads() {
+    CloseCom();
+    for (auto* t : {&readThread, &writeThread})
+        if (t->joinable()) t->join();
+    ReapThreads();
+}
+
+bool CCom::ReapThreads() {
+    if (!readThread.joinable() && !writeThread.joinable()) return true;
+    if ((readThread.joinable() && !readThreadDone_) ||
+        (writeThread.joinable() && !writeThreadDone_))
+        return false;
+    if (readThread.joinable()) readThread.join();
+    if (writeThread.joinable()) writeThread.join();
+    ReleaseClosed();
+    return true;
+}
+
+void CCom::ReleaseClosed() {
     queueCreatedEvent.reset();
     closeEvent.reset();
     stopEvent.reset();
@@ -215,10 +251,8 @@ bool CCom::CloseCom() {
         std::lock_guard lock(queueMutex_);
         writeQueue_.clear();
     }
-    port = -1;
     rxEnd = rxBuffer;
     OnPortClosed();
-    return ok;
 }
 
 bool CCom::WriteCommString(std::vector<uint8_t> buffer) {

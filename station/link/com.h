@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -37,6 +38,9 @@ constexpr int WIN_WAIT_TIMEOUT = 258;
 constexpr int WIN_ERROR_OPERATION_ABORTED = 995;
 constexpr int COMM_LINE_ERROR_NOTIFY = 128;  // OnCommNotify code of a line error
 
+// How long CloseCom gives each thread to end after it was told to.
+constexpr int kThreadEndWaitMs = 10000;
+
 // OnTimeout reasons.
 constexpr int kTimeoutSilence = 0;         // a second without any byte on the read side
 constexpr int kTimeoutWriteStuck = 1;      // a write has waited 10 s
@@ -59,8 +63,15 @@ class CCom {
     // Starts the engine on an open character device; fails with 2001 for any other
     // handle and with 2002 while the engine already runs on a port.
     bool StartCom(int handle);
-    // Stops both threads (each given 10 s) and forgets the port. True when nothing failed.
+    // Stops both threads and forgets the port. True when nothing failed. A thread that has
+    // not ended within its bound (SetThreadEndWait) is left to end by itself without the
+    // port: the close fails, LastErrorText says which thread, and the engine does not start
+    // again (StartCom fails) until that thread has ended; what the close could not release
+    // (OnPortClosed included) is released then.
     bool CloseCom();
+    // The bound CloseCom gives each thread, kThreadEndWaitMs unless set; a tool or a test
+    // that cannot wait so long sets a shorter one.
+    void SetThreadEndWait(std::chrono::milliseconds wait) { threadEndWaitMs_ = wait.count(); }
     // Queues a buffer for the write thread; the buffer moves to it.
     bool WriteCommString(std::vector<uint8_t> buffer);
     // Composes the error description, traces it and keeps it as the last error.
@@ -77,6 +88,10 @@ class CCom {
     std::string LastErrorText() const;
 
   protected:
+    // Closes and waits without limit for threads a close left behind, as a destructor must:
+    // they still use this object.
+    void EndThreads();
+
     // Slots 1 to 6.
     virtual void OnWriteThreadStart() {}
     virtual void OnPortClosed() {}
@@ -108,6 +123,11 @@ class CCom {
     bool HandleReadEvent(bool* gotBytes);
     bool StopThread(std::thread& thread, std::atomic<bool>& done, const char* closing,
                     const char* notExiting);
+    // Joins threads that have ended since a failed close and then releases what it left;
+    // false while one still runs.
+    bool ReapThreads();
+    void ReleaseClosed();
+    void NoteError(int code, const std::string& text);
 
     std::vector<CSerial*> holders_;  // port holders that start this engine; told when it goes
     std::unique_ptr<uint8_t[]> rxStorage_;
@@ -117,6 +137,7 @@ class CCom {
     std::unique_ptr<ManualEvent> queueWakeEvent_;  // the write queue's own wake-up
     std::thread readThread;
     std::thread writeThread;
+    std::atomic<long long> threadEndWaitMs_{kThreadEndWaitMs};
     std::atomic<bool> readThreadDone_{true};
     std::atomic<bool> writeThreadDone_{true};
     std::atomic<bool> lineLost_{false};  // a thread ended on a fatal error

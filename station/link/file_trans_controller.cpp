@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -20,6 +22,12 @@ constexpr uint32_t kAbortTimeoutMs = 1000;
 constexpr int kErrorShowMs = 1000;  // the lamp stays lit this long before the dialog closes
 constexpr int kAbortPauseMs = 500;
 namespace fs = std::filesystem;
+
+// A step of the progress bar, `offset` past a count of the unit's: bounded, as the unit may
+// announce any 32-bit count.
+int ProgressStep(uint32_t count, int offset) {
+    return static_cast<int>(std::min<uint32_t>(count, INT_MAX - offset)) + offset;
+}
 
 // Copies `from` beside `to` and renames the copy over it, for a target on another file
 // system. "" or the reason.
@@ -93,7 +101,7 @@ void FileTransferController::OnFrame(uint16_t command, const uint8_t* data, size
         case CMD_FILE_ANNOUNCE:
             if (length >= 4) {
                 progressMin_ = 0;
-                progressMax_ = static_cast<int>(GetU32(data)) + 1;
+                progressMax_ = ProgressStep(GetU32(data), 1);
                 progressPos_ = 1;
             }
             break;
@@ -101,7 +109,7 @@ void FileTransferController::OnFrame(uint16_t command, const uint8_t* data, size
             if (length >= 4) {
                 const uint32_t number = GetU32(data);
                 blockText_ = std::to_string(number);
-                progressPos_ = static_cast<int>(number) + 2;
+                progressPos_ = ProgressStep(number, 2);
             }
             break;
         case CMD_FILE_END:

@@ -24,7 +24,7 @@ XLNKProtocol::XLNKProtocol() : tick_(SteadyTick) {}
 
 XLNKProtocol::~XLNKProtocol() {
     // The threads call our hooks; they must be gone before our members are.
-    CloseCom();
+    EndThreads();
     OnPortClosed();
 }
 
@@ -145,15 +145,14 @@ void XLNKProtocol::ResetReceiveState() {
     rxState = 0;
     rxCount = 0;
     modemLine_.clear();
-    discarding_ = resyncing_ = frameBroken_ = false;
+    resyncing_ = frameBroken_ = false;
     atLineStart_ = true;
 }
 
-// The frame being received is lost. Its remaining bytes are not text; inside a download
-// the block is asked again once the line falls silent.
+// The frame being received is lost; inside a download the block is asked again once the
+// line falls silent.
 void XLNKProtocol::BreakFrame() {
     rxState = 0;
-    discarding_ = true;
     std::lock_guard lock(transferLock_);
     if (transferMode_ == Transfer::Receiving) resyncing_ = frameBroken_ = true;
 }
@@ -168,11 +167,10 @@ void XLNKProtocol::ProcessInput() {
                 const auto* marker =
                     static_cast<const uint8_t*>(std::memchr(p, kFrameMarker, end - p));
                 const uint8_t* runEnd = marker ? marker : end;
-                if (runEnd > p && !discarding_) HandleRawText(p, runEnd - p);
+                if (runEnd > p) HandleRawText(p, runEnd - p);
                 p = runEnd;
                 if (marker) {
                     FlushModemLine();  // text before a frame is complete
-                    discarding_ = false;
                     frameBuffer_[0] = kFrameMarker;
                     rxCount = 1;
                     rxState = 1;
@@ -228,7 +226,11 @@ void XLNKProtocol::ProcessInput() {
 
 void XLNKProtocol::HandleRawText(const uint8_t* bytes, size_t count) {
     PostEvent(2, bytes, count);
-    // Modem answers are judged a line at a time: a read may end in the middle of one.
+    FeedModemLine(bytes, count);
+}
+
+// Modem answers are judged a line at a time: a read may end in the middle of one.
+void XLNKProtocol::FeedModemLine(const uint8_t* bytes, size_t count) {
     for (size_t i = 0; i < count; ++i) {
         if (bytes[i] == '\r' || bytes[i] == '\n') {
             FlushModemLine();
@@ -249,7 +251,10 @@ void XLNKProtocol::FlushModemLine() {
     const bool judged = modemState != MODEM_CONNECTED || modemLineClean_;
     const int result = judged ? ParseModemText(modemLine_.data(), modemLine_.size()) : 0;
     modemLine_.clear();
-    if (result != 0) PostEvent(1, nullptr, static_cast<size_t>(result));
+    if (result == 0) return;
+    // A line the modem has ended carries no block to ask again.
+    if (result != XLNK_MODEM_CONNECTED) frameBroken_ = false;
+    PostEvent(1, nullptr, static_cast<size_t>(result));
 }
 
 void XLNKProtocol::HandleFrame() {
@@ -290,16 +295,20 @@ void XLNKProtocol::HandleFrame() {
 // stopped half way is lost, and a download whose block was lost asks for it again at once
 // instead of waiting for the block's time-out.
 void XLNKProtocol::OnSilence() {
-    FlushModemLine();
-    atLineStart_ = true;
-    discarding_ = false;
     resyncing_ = false;
     if (rxState != 0) {
         Trace("Incomplete frame dropped\r\n");
+        // A frame cut short by a lost carrier holds the modem's result behind the data
+        // that came: a line of its own there is the modem's.
+        if (rxState == 3 && modemState == MODEM_CONNECTED) {
+            atLineStart_ = false;
+            FeedModemLine(&frameBuffer_[kHeaderSize], rxCount - kHeaderSize);
+        }
         BreakFrame();
-        discarding_ = false;
         resyncing_ = false;
     }
+    FlushModemLine();
+    atLineStart_ = true;
     if (!frameBroken_) return;
     frameBroken_ = false;
     int result = 0;

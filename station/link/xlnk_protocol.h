@@ -112,6 +112,7 @@ class XLNKProtocol : public CCom {
     uint32_t Tick() const { return tick_(); }
     void HandleFrame();
     void HandleRawText(const uint8_t* bytes, size_t count);
+    void FeedModemLine(const uint8_t* bytes, size_t count);
     void FlushModemLine();
     void ResetReceiveState();
     void BreakFrame();
@@ -142,7 +143,6 @@ class XLNKProtocol : public CCom {
     size_t rxCount = 0;
     int rxState = 0;
     std::atomic<bool> resetReceive_{false};  // set by Dial, honoured by the reader
-    bool discarding_ = false;      // the rest of a broken frame: neither text nor modem answers
     bool resyncing_ = false;       // since a broken frame of a download, until silence or a match
     bool frameBroken_ = false;     // a frame of a download was lost; ask again at silence
     bool atLineStart_ = true;      // the next text byte begins a line

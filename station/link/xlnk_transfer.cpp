@@ -79,6 +79,7 @@ std::FILE* XLNKProtocol::OpenWorkFile(const std::filesystem::path& path) {
 void XLNKProtocol::CloseTransferFile() {
     if (transferFile != nullptr) std::fclose(transferFile);
     transferFile = nullptr;
+    blockBuffer_.clear();  // no block of the next transfer has been sent yet
     if (transferMode_ != Transfer::None) {
         // A transfer that has ended, however, leaves no block or end to wait for.
         std::lock_guard lock(listLock);
@@ -209,12 +210,16 @@ int XLNKProtocol::HandleTransferFrame(const uint8_t* frame) {
     }
 
     if (transferMode_ == Transfer::Sending) {
+        // An acknowledgement or a repeat request is about the block just sent; before the
+        // first block of this upload there is none.
+        const bool blockSent = !blockBuffer_.empty();
         switch (h.command) {
             case CMD_FILE_ANNOUNCE_ACK:
                 std::rewind(transferFile);
                 blockNumber_ = 0;
                 return SendBlock();
             case CMD_FILE_BLOCK_ACK: {
+                if (!blockSent) return XLNK_ERR_UNEXPECTED_COMMAND;
                 ++blockNumber_;
                 const uint16_t lastValid = GetU16(&blockBuffer_[6]);
                 if (lastValid < kSendBlockSize) {
@@ -226,6 +231,7 @@ int XLNKProtocol::HandleTransferFrame(const uint8_t* frame) {
                 return SendBlock();
             }
             case CMD_FILE_REPEAT:
+                if (!blockSent) return XLNK_ERR_UNEXPECTED_COMMAND;
                 // As many repeats as a download may ask for; then the upload has failed.
                 if (++repeatCount > kMaxRepeats) return XLNK_ERR_FILE_TRANSFER_INTERRUPTED;
                 // Back to the start of the block just sent, short last block included.

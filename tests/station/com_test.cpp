@@ -30,7 +30,7 @@ namespace {
 // An engine that records what its hooks see.
 class RecordingCom : public CCom {
   public:
-    ~RecordingCom() override { CloseCom(); }
+    ~RecordingCom() override { EndThreads(); }
     std::vector<uint8_t> Received() {
         std::lock_guard lock(m);
         return received;
@@ -43,6 +43,8 @@ class RecordingCom : public CCom {
     std::atomic<int> busyChecks{0};
     std::atomic<int> portClosed{0};
     std::atomic<size_t> bytesWritten{0};
+    std::atomic<bool> holdWrites{false};  // the write thread stays in its hook while set
+    std::atomic<bool> writeHeld{false};
 
   protected:
     void ProcessInput() override {
@@ -58,6 +60,9 @@ class RecordingCom : public CCom {
         return 1;
     }
     void OnDataWritten(size_t count, const std::vector<uint8_t>&) override {
+        writeHeld = holdWrites.load();
+        while (holdWrites)
+            std::this_thread::sleep_for(5ms);
         bytesWritten += count;
     }
     void OnPortClosed() override { ++portClosed; }
@@ -188,6 +193,20 @@ TEST_F(EngineTest, FarSideGoneEndsTheReadThreadWithItsReport) {
     EXPECT_TRUE(com.IsStarted());  // started until CloseCom
     EXPECT_TRUE(serial.Close());
     EXPECT_FALSE(com.IsStarted());
+}
+
+// A thread that does not end (the write thread kept in its hook) gets the close's bound and
+// no more: the close fails and says so, and the port opens again once the thread has ended.
+TEST_F(EngineTest, CloseGivesAThreadThatDoesNotEndItsBoundThenFails) {
+    com.SetThreadEndWait(300ms);
+    com.holdWrites = true;
+    ASSERT_TRUE(com.WriteCommString({1}));
+    ASSERT_TRUE(WaitUntil([&] { return com.writeHeld.load(); }));
+    EXPECT_FALSE(serial.Close());
+    EXPECT_EQ(com.LastErrorText(), "Write thread not exiting: the port was closed without it");
+    EXPECT_FALSE(serial.Open(pty.path()));
+    com.holdWrites = false;
+    EXPECT_TRUE(WaitUntil([&] { return serial.Open(pty.path()); }));
 }
 
 TEST(Serial, DeviceWhoseLineSettingsFailIsClosedAgain) {

@@ -137,6 +137,17 @@ TEST_F(LinkSimTest, FiveBadBlocksInterruptTheDownloadAndNothingIsSaved) {
     EXPECT_FALSE(protocol.TransferOpen());
 }
 
+// The carrier is lost as a block starts: the damaged header does not hide NO CARRIER, so
+// the download ends at once as a hang-up, with no block asked again.
+TEST_F(LinkSimTest, CarrierLostAfterADamagedHeaderEndsTheCallAtOnce) {
+    StartSim({"--block-size", "256", "--carrier-lost-after-block", "2"});
+    Connect();
+    const auto c = Download("ALAR", (dir / "alar").string());
+    EXPECT_EQ(c.failedStatus(), XLNK_ERR_MODEM + 3);
+    EXPECT_EQ(repeats, 0);
+    EXPECT_EQ(protocol.ModemState(), MODEM_IDLE);
+}
+
 TEST_F(LinkSimTest, StalledBlockIsAskedAgainAfterFiveSeconds) {
     StartSim({"--block-size", "1024", "--stall-after-block", "3", "--stall-ms", "7000"});
     Connect();

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 
@@ -143,6 +144,33 @@ TEST_F(TransferTest, UploadHonoursAtMostFourRepeatRequests) {
     EXPECT_EQ(sink.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
     EXPECT_FALSE(p.TransferOpen());
     EXPECT_EQ(p.OutstandingCount(), 0u);
+}
+
+// Block answers before any block of this upload end it (the fuzzer's find: 0x400B read an
+// empty block buffer; after an earlier upload 0x400D re-sent its last block); a huge count
+// keeps the progress bar in range.
+TEST_F(TransferTest, AnswersOutOfTurnEndTheUploadAndCountsStayInRange) {
+    WriteOutbox("f", 700);
+    std::vector<uint8_t> bytes = {0x10, 0x01, 0x00, 0x04, 0xC0, 0xD5, 0x66,
+                                  0x10, 0x00, 0x00, 0x0B, 0x40, 0x5B};
+    for (const uint8_t answer : {0x0B, 0x0D}) {
+        if (answer == 0x0D) {
+            for (uint16_t id : {0xC004, 0x400A, 0x400B, 0x400B, 0x400B})
+                p.Receive(id == 0xC004 ? Request("f") : Frame(id));
+            bytes[10] = answer;
+            bytes[12] = HeaderChecksum(&bytes[7], 5);
+        }
+        p.ExpectCommand(0xC00B, 5000);  // so that the answer passes the outstanding check
+        p.Receive(bytes);
+        EXPECT_EQ(p.written.back(), Frame(0xC00A, {1, 0, 0, 0}));
+        EXPECT_EQ(sink.Events().back().status, XLNK_ERR_FILE_TRANSFER_INTERRUPTED);
+    }
+    FileTransferController c(&p);
+    const uint8_t count[4] = {0xFF, 0xFF, 0xFF, 0x7F};
+    c.OnFrame(CMD_FILE_ANNOUNCE, count, 4);
+    c.OnFrame(CMD_FILE_BLOCK, count, 4);
+    EXPECT_EQ(c.progressMax(), INT_MAX);
+    EXPECT_EQ(c.progressPos(), INT_MAX);
 }
 
 // Names a unit must not be served: outside the outbox, or too long to be a file name.
