@@ -391,6 +391,7 @@ void TestConsoleController::runCommand(Button b, int32_t commandCode, const std:
     offlineButton_ = -1;
     keepEndText_ = false;
     failed_ = false;
+    shortDataReported_ = false;
     eepromFollowUp_ = 0;
     followUpAcks_ = 0;
     link_.sendAndWait(start);
@@ -495,9 +496,28 @@ void TestConsoleController::durationTick() {
         if (started >= 0 && started < kButtonCount) click(static_cast<Button>(started));
         return;
     }
+    // Repeat: one request on the line at a time, whatever the monitor's pace. A request
+    // whose echo is still awaited is left to its echo timer; one whose data stopped short is
+    // reported at this tick and ended at the next, never crossed by another request.
+    const bool stream = s.state == 106 || s.state == 118;
+    if (!stream && s.awaitingEcho) return;
+    if (!stream && isDataState(s.state)) {
+        if (shortDataReported_) {
+            failed_ = true;
+            endTest();
+            return;
+        }
+        logLine(QStringLiteral("No or short data from HM-210"));
+        shortDataReported_ = true;
+        return;
+    }
+    shortDataReported_ = false;
     echoTimer_.start(s.commandBytes[0] == 'C' ? kCountersEchoTimeoutMs : kEchoTimeoutMs);
     s.awaitingEcho = 1;
-    if (s.state != 106 && s.state != 118) link_.writeCommand();
+    if (stream) return;
+    // The period counts from this request (the counters send the next one at each reply).
+    durationTimer_.start();
+    link_.writeCommand();
 }
 
 void TestConsoleController::replyHandler() {

@@ -253,6 +253,9 @@ class TestConsoleController : public QObject {
     // The running command failed (no echo, wrong echo, "Z", watchdog, lost port): a
     // recording it wrote is incomplete.
     bool failed_ = false;
+    // A Repeat request's data stopped short and was reported at a duration tick: the next
+    // tick ends the command.
+    bool shortDataReported_ = false;
     // Counts the ends of commands, so that a wait that lets events run can tell that the
     // command ended meanwhile.
     int endCount_ = 0;
