@@ -802,7 +802,11 @@ void TestConsoleController::handleCounters() {
             std::fwrite(r.recordLine.constData(), 1, static_cast<size_t>(r.recordLine.size()),
                         s.recordFile);
             if (countersStop_) {
-                closeRecordFile();
+                const QString error = completeRecordFile();
+                if (!error.isEmpty()) {
+                    logLine(error);
+                    logLine(keepIncomplete(s.recordFile, QString::fromStdString(s.fileName)));
+                }
                 recordingOn_ = false;
             }
         }
@@ -831,7 +835,8 @@ bool TestConsoleController::createRecordFile(const QString& name) {
     LinkState& s = link_.state();
     closeRecordFile();
     s.fileName = name.toStdString();
-    s.recordFile = std::fopen(s.fileName.c_str(), "wb");
+    // Written beside the earlier file, which stays until the new one is complete.
+    s.recordFile = openIncomplete(name);
     if (!s.recordFile) {
         logLine(QString());
         logLine(QStringLiteral("Cannot create file %1: %2")
@@ -844,10 +849,20 @@ bool TestConsoleController::createRecordFile(const QString& name) {
 void TestConsoleController::finishRecordFile() {
     LinkState& s = link_.state();
     if (!s.recordFile) return;
+    const QString error = failed_ ? QString() : completeRecordFile();
     closeRecordFile();
+    logLine(QStringLiteral("File %1 closed").arg(QString::fromStdString(s.fileName)));
+    if (!error.isEmpty()) logLine(error);
+    if (failed_ || !error.isEmpty())
+        logLine(keepIncomplete(s.recordFile, QString::fromStdString(s.fileName)));
+}
+
+QString TestConsoleController::completeRecordFile() {
+    LinkState& s = link_.state();
     const QString name = QString::fromStdString(s.fileName);
-    logLine(QStringLiteral("File %1 closed").arg(name));
-    if (failed_) logLine(incompleteFileLine(name, keepAsIncomplete(name)));
+    const QString error = completeFile(s.recordFile, name);
+    if (error.isEmpty()) return {};
+    return QStringLiteral("Cannot write file %1: %2").arg(name, error);
 }
 
 void TestConsoleController::closeRecordFile() {

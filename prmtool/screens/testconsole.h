@@ -186,7 +186,10 @@ class TestConsoleController : public QObject {
     void sendClockBlock();
     void startBatteryRecording();
     void stopBatteryRecording(bool byWatchdog);
+    // Closes the recording's file as it is: one not completed stays incomplete.
     void closeRecordFile();
+    // A recording that ended whole takes its own name; returns the log line of a failure.
+    QString completeRecordFile();
     // Closes a recording's file at the end of its command; one cut short by a failure is
     // kept under a name that says so.
     void finishRecordFile();
