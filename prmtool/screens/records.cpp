@@ -189,9 +189,11 @@ void RecordsController::startOperation(Button b, Link::Lock& guard, bool retry) 
     start.buttonCaption = captions_[index(b)].toStdString();
     start.startText = op.startText;
     start.endText = op.endText;
-    link_.sendAndWait(start);
+    const bool sent = link_.sendAndWait(start);
     timer1_.start(kEchoCheckMs);
     timer2_.start(op.command == 'P' ? kAlarmWatchdogMs : kOtherWatchdogMs);
+    // Without a port nothing goes out: the missing echo is reported at once.
+    if (!sent) replyHandler();
     emit changed();
 }
 

@@ -66,7 +66,11 @@ void SettingsController::startCommand(int32_t commandCode, char commandByte, int
     writeBlockSent_ = false;
     link_.beginCommand(commandCode, std::string(1, commandByte));
     timer1_.start(firstCheckMs);
-    link_.writeCommand();
+    // Without a port nothing goes out: the missing echo is reported at once.
+    if (!link_.writeCommand()) {
+        auto guard = link_.lock();
+        replyHandler();
+    }
     emit changed();
 }
 

@@ -394,7 +394,8 @@ void TestConsoleController::runCommand(Button b, int32_t commandCode, const std:
     shortDataReported_ = false;
     eepromFollowUp_ = 0;
     followUpAcks_ = 0;
-    link_.sendAndWait(start);
+    // Without a port nothing goes out: the missing echo is reported at once.
+    if (!link_.sendAndWait(start)) replyHandler();
 }
 
 void TestConsoleController::endTest() {
@@ -517,7 +518,7 @@ void TestConsoleController::durationTick() {
     if (stream) return;
     // The period counts from this request (the counters send the next one at each reply).
     durationTimer_.start();
-    link_.writeCommand();
+    if (!link_.writeCommand()) replyHandler();
 }
 
 void TestConsoleController::replyHandler() {

@@ -208,6 +208,42 @@ TEST_F(WithSimulator, SettingsWindowShowsReadsAndValidatesThroughItsController) 
     EXPECT_EQ(window.configurationGroup()->title(), "Settings Modified");
 }
 
+// After a port that cannot be opened the port window opens again, and a command pressed
+// without a port is told at once that the monitor does not echo.
+TEST_F(WithSimulator, PortThatCannotBeOpenedLeavesTheMainWindowWorking) {
+    QTemporaryDir dir;
+    PortMap::setProcessOverride(3, dir.filePath("ttyS2"));
+    TForm1 window(link);
+    window.show();
+    MessageBoxCatcher box;
+    box.arm();
+    int portWindows = 0;
+    QStringList console;
+    QTimer driver;  // acts in the modal windows the menu opens
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        auto* ports = qobject_cast<TForm3*>(QApplication::activeModalWidget());
+        TForm2* tests = window.testsWindow;
+        if (ports && ports->isVisible() && !ports->property("done").toBool()) {
+            ports->setProperty("done", true);
+            if (++portWindows == 1) ports->items().button(2)->click();  // COM3: no device
+            ports->mainMenu();
+        } else if (tests && tests->logView()->toPlainText().contains("CUSTOMER")) {
+            tests->button(TestConsoleController::Button::Uart)->click();
+            console = tests->controller().log().lines();
+            tests->controller().mainMenu();
+        }
+    });
+    driver.start(10);
+    for (int menuItem : {0, 0, 1})
+        window.menuBar()->actions().at(menuItem)->trigger();
+    EXPECT_EQ(portWindows, 2);
+    EXPECT_EQ(box.text,
+              "Cannot open COM3 (" + dir.filePath("ttyS2") + "): the device does not exist");
+    EXPECT_EQ(console.mid(console.indexOf("UART test U/* in progress") + 1, 2),
+              (QStringList{"HM-210 doesn't echo",
+                           "Check connection between HM-210 and PC COM - Try again"}));
+}
+
 TEST(SettingsWindowErrors, NoEchoShowsTheRedErrorLabel) {
     SimulatorLauncher simulator;
     QString error;
