@@ -32,8 +32,9 @@ std::FILE* openIncomplete(const QString& target) {
 QString completeFile(std::FILE*& file, const QString& target) {
     if (!file) return {};
     // A write that failed (a full disk) leaves the file short: it never takes the name.
+    errno = 0;
     bool written = std::fflush(file) == 0 && !std::ferror(file) && fsync(fileno(file)) == 0;
-    int error = errno;
+    int error = errno != 0 ? errno : EIO;
     if (std::fclose(file) != 0 && written) {
         written = false;
         error = errno;

@@ -105,7 +105,7 @@ class RecordsController : public QObject {
     void closeRecordFile(bool switchRecordingOff);
     // A transfer that came whole: its file takes its own name.
     void completeRecordFile();
-    // A record file cut short never looks complete: renamed, the log says so.
+    // A record file cut short never looks complete: it stays incomplete, the log says so.
     void keepFileAsIncomplete();
     void endPrintJob();
     bool createRecordFile();
