@@ -112,7 +112,6 @@ int runRecordsCommand(Link& link, const QStringList& args, QTextStream& out, QTe
     }
     if (!finished) loop.exec();
     if (!finished) {
-        ctl.mainMenu();
         err << "prmctl: no complete transfer within " << timeoutS << " s";
         for (qsizetype i = lines.size() - 1; i >= 0; --i) {
             if (!lines[i].isEmpty() && !lines[i].startsWith("START")) {
@@ -121,6 +120,7 @@ int runRecordsCommand(Link& link, const QStringList& args, QTextStream& out, QTe
             }
         }
         err << '\n';
+        ctl.mainMenu();  // the file of the read cut short stays incomplete
         return 1;
     }
     const QString success = verb == "clear" ? "EEPROM Initialized OK" : "Tranfer OK";

@@ -146,14 +146,18 @@ void Link::beginCommand(int32_t commandCode, const std::string& bytes) {
     state_.awaitingEcho = 1;
 }
 
-void Link::writeCommand() {
+bool Link::writeCommand() {
     std::string bytes;
     {
         auto guard = lock();
         bytes = commandString(state_);
     }
+    if (!port_.isOpen()) {
+        qCDebug(lcLink) << "not sent, no port open:" << bytes.c_str();
+        return false;
+    }
     qCDebug(lcLink) << "send" << bytes.c_str();
-    port_.writeString(bytes.c_str());
+    return port_.writeString(bytes.c_str()) >= 0;
 }
 
 void Link::endCommand() {
@@ -163,7 +167,7 @@ void Link::endCommand() {
     state_.expectedCount = 0;
 }
 
-void Link::sendAndWait(const CommandStart& command) {
+bool Link::sendAndWait(const CommandStart& command) {
     {
         auto guard = lock();
         LinkState& s = state_;
@@ -182,7 +186,7 @@ void Link::sendAndWait(const CommandStart& command) {
         s.echoCount = 0;
         s.dataPending = true;
     }
-    writeCommand();
+    return writeCommand();
 }
 
 void Link::addLogLine(const QString& line) {

@@ -77,8 +77,9 @@ class Link : public QObject {
     // left over from an interrupted reply must not shift the new command into data).
     // The caller starts its echo timer, then calls writeCommand().
     void beginCommand(int32_t commandCode, const std::string& bytes);
-    // Writes commandBytes with the write-string operation.
-    void writeCommand();
+    // Writes commandBytes with the write-string operation. False when the port is not open
+    // (nothing goes out): the caller reports the missing echo at once.
+    bool writeCommand();
     // Ends a command: state, replyCode and expectedCount back to 0 so that a stray echo is
     // never routed to a screen.
     void endCommand();
@@ -96,7 +97,7 @@ class Link : public QObject {
         std::string startText;
         std::string endText;
     };
-    void sendAndWait(const CommandStart& command);
+    bool sendAndWait(const CommandStart& command);
 
     // The active screen's log (nullptr when the open screen keeps none).
     void setActiveLog(ScreenLog* log) { activeLog_ = log; }

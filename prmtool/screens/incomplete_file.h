@@ -1,25 +1,25 @@
 #pragma once
 
-#include <QFile>
 #include <QString>
+#include <cstdio>
 
 namespace prm {
 
-// A file that a lost port or a time-out cut short must never look complete: it is kept
-// under its name with ".incomplete" added (replacing an older one). Returns that name, or
-// an empty text when it could not be renamed and was removed instead.
-inline QString keepAsIncomplete(const QString& path) {
-    const QString kept = path + QStringLiteral(".incomplete");
-    QFile::remove(kept);
-    if (QFile::rename(path, kept)) return kept;
-    QFile::remove(path);
-    return {};
-}
+// A record file or a recording is written under its name with ".incomplete" added and
+// takes its own name only when it is complete. An earlier file of that name stays as it
+// was, byte for byte, until a whole new one replaces it, and what a run cut short (a lost
+// port, a time-out, "Z", a short block) brought is left under the name that says so.
+QString incompleteName(const QString& target);
 
-// The log line that says what became of such a file.
-inline QString incompleteFileLine(const QString& path, const QString& kept) {
-    return kept.isEmpty() ? QStringLiteral("File %1 incomplete: removed").arg(path)
-                          : QStringLiteral("File %1 incomplete: kept as %2").arg(path, kept);
-}
+// Creates (or empties) the target's incomplete file for exclusive writing; nullptr with
+// errno set when it cannot.
+std::FILE* openIncomplete(const QString& target);
+
+// Closes the file and gives it the target's name, replacing the earlier file. Returns an
+// empty text, or why it could not (the file then stays incomplete).
+QString completeFile(std::FILE*& file, const QString& target);
+
+// Closes a file cut short; it stays incomplete. Returns the log line that says so.
+QString keepIncomplete(std::FILE*& file, const QString& target);
 
 }  // namespace prm

@@ -1,7 +1,6 @@
 #include "records.h"
 
-#include <sys/file.h>
-
+#include <QFile>
 #include <cerrno>
 #include <cstring>
 
@@ -168,7 +167,9 @@ void RecordsController::startOperation(Button b, Link::Lock& guard, bool retry) 
             logLine(QString());
             logLine(kind == RecordKind::Alarms ? QStringLiteral("Print ALARMS Canceled")
                                                : QStringLiteral("Print DOSE Canceled"));
+            // Nothing was read: no incomplete file is left behind.
             closeRecordFile(false);
+            QFile::remove(incompleteName(filePath_));
             // Nothing is retried after a cancel.
             link_.endCommand();
             emit changed();
@@ -188,9 +189,11 @@ void RecordsController::startOperation(Button b, Link::Lock& guard, bool retry) 
     start.buttonCaption = captions_[index(b)].toStdString();
     start.startText = op.startText;
     start.endText = op.endText;
-    link_.sendAndWait(start);
+    const bool sent = link_.sendAndWait(start);
     timer1_.start(kEchoCheckMs);
     timer2_.start(op.command == 'P' ? kAlarmWatchdogMs : kOtherWatchdogMs);
+    // Without a port nothing goes out: the missing echo is reported at once.
+    if (!sent) replyHandler();
     emit changed();
 }
 
@@ -198,22 +201,25 @@ bool RecordsController::createRecordFile() {
     const RecordKind kind = transferKind_;
     std::FILE*& file = fileOf(kind);
     if (file) std::fclose(file);
-    const QByteArray path = fileNames_[kindIndex(kind)].toLocal8Bit();
-    file = std::fopen(path.constData(), "w+b");
-    if (file && flock(fileno(file), LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        std::fclose(file);
-        file = nullptr;
-        errno = error;
-    }
+    // Written beside the earlier file, which stays until the new one is complete.
+    filePath_ = fileNames_[kindIndex(kind)];
+    file = openIncomplete(filePath_);
     if (!file) {
         logLine(QString());
-        logLine(
-            QStringLiteral("Cannot create record file %1: %2")
-                .arg(QString::fromLocal8Bit(path), QString::fromLocal8Bit(std::strerror(errno))));
+        logLine(QStringLiteral("Cannot create record file %1: %2")
+                    .arg(filePath_, QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
     return true;
+}
+
+void RecordsController::completeRecordFile() {
+    std::FILE*& file = fileOf(transferKind_);
+    if (!file) return;
+    const QString error = completeFile(file, filePath_);
+    if (error.isEmpty()) return;
+    logLine(QStringLiteral("Cannot write record file %1: %2").arg(filePath_, error));
+    logLine(keepIncomplete(file, filePath_));
 }
 
 void RecordsController::closeRecordFile(bool switchRecordingOff) {
@@ -230,11 +236,7 @@ void RecordsController::closeRecordFile(bool switchRecordingOff) {
 
 void RecordsController::keepFileAsIncomplete() {
     std::FILE*& file = fileOf(transferKind_);
-    if (!file) return;
-    std::fclose(file);
-    file = nullptr;
-    const QString name = fileNames_[kindIndex(transferKind_)];
-    logLine(incompleteFileLine(name, keepAsIncomplete(name)));
+    if (file) logLine(keepIncomplete(file, filePath_));
 }
 
 void RecordsController::endPrintJob() {
@@ -366,11 +368,13 @@ void RecordsController::handleBlock() {
     s.readIndex = 0;
     s.expectedCount = kRecordBlockSize;
 
+    bool headerUnreadable = false;
     if (blockCounter_ == 0) {
         switch (classifyHeader(block)) {
             case HeaderKind::Unreadable:
                 logLine(QStringLiteral("ERROR Read Header"));
                 done_ = true;
+                headerUnreadable = true;
                 break;
             case HeaderKind::TestPattern:
                 headerNotTestPattern_ = false;
@@ -407,6 +411,12 @@ void RecordsController::handleBlock() {
         return;
     }
     timer3_.stop();
+    // The records came whole up to their end block; an unreadable header brought none.
+    if (headerUnreadable) {
+        keepFileAsIncomplete();
+    } else {
+        completeRecordFile();
+    }
     closeRecordFile(true);
     endPrintJob();
     finishTransfer();
@@ -455,6 +465,9 @@ void RecordsController::portLost(const QString& message) {
 }
 
 void RecordsController::mainMenu() {
+    auto guard = link_.lock();
+    // A read still under way when the screen closes was cut short.
+    if (transferRunning() || link_.state().busy) keepFileAsIncomplete();
     timer1_.stop();
     timer2_.stop();
     timer3_.stop();

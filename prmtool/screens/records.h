@@ -101,8 +101,11 @@ class RecordsController : public QObject {
     void handleBlock();
     void writeRecordLine(const QByteArray& line, int fixedLength);
     void printRecordLine(const QByteArray& line, bool counted);
+    // Closes the kind's record file; one not completed stays incomplete.
     void closeRecordFile(bool switchRecordingOff);
-    // A record file cut short never looks complete: renamed, the log says so.
+    // A transfer that came whole: its file takes its own name.
+    void completeRecordFile();
+    // A record file cut short never looks complete: it stays incomplete, the log says so.
     void keepFileAsIncomplete();
     void endPrintJob();
     bool createRecordFile();
@@ -122,6 +125,8 @@ class RecordsController : public QObject {
     std::array<QString, 2> fileNames_ = {QStringLiteral("FileALARM.ASC"),
                                          QStringLiteral("FileDOSE.ASC")};
     RecordKind transferKind_ = RecordKind::Alarms;
+    // The record file of the transfer under way, as named when it started.
+    QString filePath_;
     char commandByte_ = 0;
     bool printing_ = false;
     bool printDialogOpen_ = false;

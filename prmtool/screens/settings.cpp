@@ -66,7 +66,11 @@ void SettingsController::startCommand(int32_t commandCode, char commandByte, int
     writeBlockSent_ = false;
     link_.beginCommand(commandCode, std::string(1, commandByte));
     timer1_.start(firstCheckMs);
-    link_.writeCommand();
+    // Without a port nothing goes out: the missing echo is reported at once.
+    if (!link_.writeCommand()) {
+        auto guard = link_.lock();
+        replyHandler();
+    }
     emit changed();
 }
 
@@ -268,8 +272,11 @@ void SettingsController::leaveField(Field f) {
 bool SettingsController::judgeField(Field f) {
     if (fieldAccepts(f, at(texts_, f))) return true;
     const ValidationRule* rule = validationRuleOf(f);
-    emit validationMessage(QString::fromLatin1(rule->message));
+    // The default is in place before the box comes up: the box takes the focus, which ends
+    // the edit again, and that end must find nothing left to judge.
     at(texts_, f) = QString::fromLatin1(rule->defaultText);
+    emit changed();
+    emit validationMessage(QString::fromLatin1(rule->message));
     return false;
 }
 

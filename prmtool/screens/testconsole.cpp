@@ -391,9 +391,11 @@ void TestConsoleController::runCommand(Button b, int32_t commandCode, const std:
     offlineButton_ = -1;
     keepEndText_ = false;
     failed_ = false;
+    shortDataReported_ = false;
     eepromFollowUp_ = 0;
     followUpAcks_ = 0;
-    link_.sendAndWait(start);
+    // Without a port nothing goes out: the missing echo is reported at once.
+    if (!link_.sendAndWait(start)) replyHandler();
 }
 
 void TestConsoleController::endTest() {
@@ -495,9 +497,28 @@ void TestConsoleController::durationTick() {
         if (started >= 0 && started < kButtonCount) click(static_cast<Button>(started));
         return;
     }
+    // Repeat: one request on the line at a time, whatever the monitor's pace. A request
+    // whose echo is still awaited is left to its echo timer; one whose data stopped short is
+    // reported at this tick and ended at the next, never crossed by another request.
+    const bool stream = s.state == 106 || s.state == 118;
+    if (!stream && s.awaitingEcho) return;
+    if (!stream && isDataState(s.state)) {
+        if (shortDataReported_) {
+            failed_ = true;
+            endTest();
+            return;
+        }
+        logLine(QStringLiteral("No or short data from HM-210"));
+        shortDataReported_ = true;
+        return;
+    }
+    shortDataReported_ = false;
     echoTimer_.start(s.commandBytes[0] == 'C' ? kCountersEchoTimeoutMs : kEchoTimeoutMs);
     s.awaitingEcho = 1;
-    if (s.state != 106 && s.state != 118) link_.writeCommand();
+    if (stream) return;
+    // The period counts from this request (the counters send the next one at each reply).
+    durationTimer_.start();
+    if (!link_.writeCommand()) replyHandler();
 }
 
 void TestConsoleController::replyHandler() {
@@ -782,7 +803,11 @@ void TestConsoleController::handleCounters() {
             std::fwrite(r.recordLine.constData(), 1, static_cast<size_t>(r.recordLine.size()),
                         s.recordFile);
             if (countersStop_) {
-                closeRecordFile();
+                const QString error = completeRecordFile();
+                if (!error.isEmpty()) {
+                    logLine(error);
+                    logLine(keepIncomplete(s.recordFile, QString::fromStdString(s.fileName)));
+                }
                 recordingOn_ = false;
             }
         }
@@ -811,7 +836,8 @@ bool TestConsoleController::createRecordFile(const QString& name) {
     LinkState& s = link_.state();
     closeRecordFile();
     s.fileName = name.toStdString();
-    s.recordFile = std::fopen(s.fileName.c_str(), "wb");
+    // Written beside the earlier file, which stays until the new one is complete.
+    s.recordFile = openIncomplete(name);
     if (!s.recordFile) {
         logLine(QString());
         logLine(QStringLiteral("Cannot create file %1: %2")
@@ -824,10 +850,20 @@ bool TestConsoleController::createRecordFile(const QString& name) {
 void TestConsoleController::finishRecordFile() {
     LinkState& s = link_.state();
     if (!s.recordFile) return;
+    const QString error = failed_ ? QString() : completeRecordFile();
     closeRecordFile();
+    logLine(QStringLiteral("File %1 closed").arg(QString::fromStdString(s.fileName)));
+    if (!error.isEmpty()) logLine(error);
+    if (failed_ || !error.isEmpty())
+        logLine(keepIncomplete(s.recordFile, QString::fromStdString(s.fileName)));
+}
+
+QString TestConsoleController::completeRecordFile() {
+    LinkState& s = link_.state();
     const QString name = QString::fromStdString(s.fileName);
-    logLine(QStringLiteral("File %1 closed").arg(name));
-    if (failed_) logLine(incompleteFileLine(name, keepAsIncomplete(name)));
+    const QString error = completeFile(s.recordFile, name);
+    if (error.isEmpty()) return {};
+    return QStringLiteral("Cannot write file %1: %2").arg(name, error);
 }
 
 void TestConsoleController::closeRecordFile() {

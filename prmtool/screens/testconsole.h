@@ -186,7 +186,10 @@ class TestConsoleController : public QObject {
     void sendClockBlock();
     void startBatteryRecording();
     void stopBatteryRecording(bool byWatchdog);
+    // Closes the recording's file as it is: one not completed stays incomplete.
     void closeRecordFile();
+    // A recording that ended whole takes its own name; returns the log line of a failure.
+    QString completeRecordFile();
     // Closes a recording's file at the end of its command; one cut short by a failure is
     // kept under a name that says so.
     void finishRecordFile();
@@ -253,6 +256,9 @@ class TestConsoleController : public QObject {
     // The running command failed (no echo, wrong echo, "Z", watchdog, lost port): a
     // recording it wrote is incomplete.
     bool failed_ = false;
+    // A Repeat request's data stopped short and was reported at a duration tick: the next
+    // tick ends the command.
+    bool shortDataReported_ = false;
     // Counts the ends of commands, so that a wait that lets events run can tell that the
     // command ended meanwhile.
     int endCount_ = 0;

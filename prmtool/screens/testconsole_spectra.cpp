@@ -281,7 +281,10 @@ void TestConsoleController::enableOffline(bool histogram) {
     link_.beginCommand(histogram ? code::kOfflineHistogram : code::kOfflineSpectrum,
                        histogram ? "d" : "s");
     echoTimer_.start(kEchoTimeoutMs);
-    link_.writeCommand();
+    if (!link_.writeCommand()) {
+        replyHandler();  // no port: the missing echo at once
+        return;
+    }
     captions_[index(b)] =
         histogram ? QStringLiteral("N-Hist ENABL") : QStringLiteral("N-Spe ENABL");
     emit changed();
@@ -337,7 +340,10 @@ void TestConsoleController::readOffline(bool histogram) {
         offlineFailed_ = false;
         link_.beginCommand(code::kOfflineRead, "g");
         echoTimer_.start(kEchoTimeoutMs);
-        link_.writeCommand();
+        if (!link_.writeCommand()) {
+            replyHandler();  // no port: the missing echo at once
+            return;
+        }
     }
     emit changed();
     // The words come one by one; the first wait that brings none ends the read.

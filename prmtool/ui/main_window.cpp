@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QStatusBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "port_window.h"
@@ -124,13 +125,33 @@ void TForm1::onNotice(const QString& message) {
 
 bool TForm1::event(QEvent* e) {
     const bool handled = QMainWindow::event(e);
-    if (e->type() == QEvent::WindowActivate) activateLink();
+    // A window system may activate this window while a screen is still opening above it
+    // (its first read runs before it is modal): the activation steps would empty the ring
+    // and reset the state under it. They run when the screen has closed instead.
+    if (e->type() == QEvent::WindowActivate && !screenOpen_) activateLink();
     return handled;
+}
+
+void TForm1::showEvent(QShowEvent* e) {
+    QMainWindow::showEvent(e);
+    // Without a window manager nothing activates the window: the port opens all the same.
+    if (!activated_) QTimer::singleShot(0, this, &TForm1::activateLink);
+}
+
+template <typename Screen>
+void TForm1::runScreen(Screen& window) {
+    // One screen at a time; the activation steps follow its close, as the window's own
+    // activation would (which a window system without a manager does not report).
+    screenOpen_ = true;
+    window.exec();
+    screenOpen_ = false;
+    activateLink();
 }
 
 void TForm1::activateLink() {
     if (activating_) return;  // the tick delay below lets a new activation in
     activating_ = true;
+    activated_ = true;
     link_.resetRing();
     {
         auto guard = link_.lock();
@@ -149,27 +170,31 @@ void TForm1::activateLink() {
 }
 
 void TForm1::openPortWindow() {
+    if (screenOpen_) return;
     TForm3 window(link_.port(), this);
-    window.exec();
+    runScreen(window);
     showPortStatus();
 }
 
 void TForm1::openSettings() {
+    if (screenOpen_) return;
     TForm4 window(link_, this);
     settingsWindow = &window;
-    window.exec();
+    runScreen(window);
 }
 
 void TForm1::openTests() {
+    if (screenOpen_) return;
     TForm2 window(link_, this);
     testsWindow = &window;
-    window.exec();
+    runScreen(window);
 }
 
 void TForm1::openHistory() {
+    if (screenOpen_) return;
     TForm5 window(link_, this);
     recordsWindow = &window;
-    window.exec();
+    runScreen(window);
 }
 
 }  // namespace prm

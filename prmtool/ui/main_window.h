@@ -45,8 +45,11 @@ class TForm1 : public QMainWindow {
 
   protected:
     bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
 
   private:
+    template <typename Screen>
+    void runScreen(Screen& window);
     void loadPicture();
     void showPortStatus();
     void onNotice(const QString& message);
@@ -57,6 +60,9 @@ class TForm1 : public QMainWindow {
     QPixmap picture_;
     bool pictureLoaded_ = false;
     bool activating_ = false;
+    bool activated_ = false;
+    // A screen (port window, test console, settings, records) is open or opening.
+    bool screenOpen_ = false;
     QString lastReportedError_;
 };
 

@@ -192,8 +192,25 @@ std::vector<uint8_t> Device::withData(std::vector<uint8_t> data) const {
 }
 
 // Four counts of the gamma thresholds and the neutron counter, following the dose rate with
-// a small alternation so that repeated readings differ.
-std::vector<uint8_t> Device::counters() {
+// a small alternation so that repeated readings differ. The monitor counts over periods of
+// one measuring second and answers "C" with a period that ended after its previous answer:
+// the echo at once, the counts as soon as such a period has ended. A "C" taken while counts
+// are still owed is echoed, as every command is, and owes nothing more.
+std::vector<uint8_t> Device::counters(std::chrono::steady_clock::time_point now) {
+    std::vector<uint8_t> out = echo();
+    if (out.empty() || out[0] != kAck || countsOwed_) return out;
+    countsOwed_ = true;
+    countsDue_ = std::max(now, lastCounts_ + tests_.measuringSecond);
+    if (now >= countsDue_) {
+        const auto data = countsData(now);
+        out.insert(out.end(), data.begin(), data.end());
+    }
+    return out;
+}
+
+std::vector<uint8_t> Device::countsData(std::chrono::steady_clock::time_point now) {
+    countsOwed_ = false;
+    lastCounts_ = now;
     const double wobble = (countersCalls_++ % 2) ? 1.02 : 0.98;
     const double g0 = (40.0 + tests_.doseRate * 400.0) * wobble;
     const uint16_t raw[4] = {static_cast<uint16_t>(g0), static_cast<uint16_t>(g0 * 0.55),
@@ -203,7 +220,8 @@ std::vector<uint8_t> Device::counters() {
         data.push_back(static_cast<uint8_t>(v & 0xFF));
         data.push_back(static_cast<uint8_t>(v >> 8));
     }
-    return withData(data);
+    if (fault_ == Fault::ShortBlock) data.resize(data.size() / 2);
+    return data;
 }
 
 std::vector<uint8_t> Device::clockBytes(Clock::time_point now) const {
@@ -259,6 +277,14 @@ std::vector<uint8_t> Device::offlineWords() const {
 }
 
 std::vector<uint8_t> Device::due(std::chrono::steady_clock::time_point now) {
+    std::vector<uint8_t> out;
+    if (countsOwed_ && now >= countsDue_) out = countsData(now);
+    const std::vector<uint8_t> stream = streamDue(now);
+    out.insert(out.end(), stream.begin(), stream.end());
+    return out;
+}
+
+std::vector<uint8_t> Device::streamDue(std::chrono::steady_clock::time_point now) {
     if (stream_ == Stream::None || now < nextStreamOutput_) return {};
     if (stream_ == Stream::Scan || stream_ == Stream::Adc) {
         nextStreamOutput_ =
@@ -478,7 +504,7 @@ std::vector<uint8_t> Device::receive(uint8_t byte, Clock::time_point now) {
             return out;
         }
         case 'C':
-            return counters();
+            return counters(std::chrono::steady_clock::now());
         case 'A':
             return withData(clockBytes(now));
         case 'F': {

@@ -112,7 +112,9 @@ class Device {
     std::vector<uint8_t> echo() const;
     std::vector<uint8_t> readRecords(bool dose) const;
     std::vector<uint8_t> withData(std::vector<uint8_t> data) const;
-    std::vector<uint8_t> counters();
+    std::vector<uint8_t> counters(std::chrono::steady_clock::time_point now);
+    std::vector<uint8_t> countsData(std::chrono::steady_clock::time_point now);
+    std::vector<uint8_t> streamDue(std::chrono::steady_clock::time_point now);
     std::vector<uint8_t> clockBytes(Clock::time_point now) const;
     std::vector<uint8_t> scanStep(int step) const;
     std::vector<uint8_t> adcBlock(int block) const;
@@ -137,6 +139,9 @@ class Device {
     size_t streamIndex_ = 0;
     std::chrono::steady_clock::time_point nextStreamOutput_{};
     uint32_t countersCalls_ = 0;
+    bool countsOwed_ = false;  // a "C" was echoed, its counts follow at countsDue_
+    std::chrono::steady_clock::time_point countsDue_{};
+    std::chrono::steady_clock::time_point lastCounts_{};
     bool backlightOn_ = false;
     char timedCommand_ = 0;  // S, n, H, s or d: waits for its 2-byte measuring time
     char offlineKind_ = 0;   // s or d: what the off-line measurement holds

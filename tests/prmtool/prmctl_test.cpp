@@ -150,13 +150,18 @@ class MonitorProcess {
 
 // The port goes while a Repeat run, a button test, a spectrum, an off-line read, a battery
 // recording or a record transfer runs: prmctl ends at once with the port's message and exit code 1;
-// no picture is written and a file cut short is kept only under a name that says so.
+// no picture is written and a file cut short is kept only under a name that says so, the
+// earlier file of its name unchanged.
 TEST(PrmctlLostPort, WhatRunsEndsAtOnceAsAFailure) {
     QTemporaryDir dir;
     const QString png = dir.filePath("adc.png");
     const QString offlinePng = dir.filePath("offline.png");
     const QString battery = dir.filePath("battery.asc");
     const QString records = dir.filePath("FileALARM.ASC");
+    for (const QString& earlier : {battery, records}) {
+        QFile f(earlier);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.write("earlier\n") == 8);
+    }
     struct Case {
         QStringList simArgs;
         QStringList command;
@@ -207,10 +212,12 @@ TEST(PrmctlLostPort, WhatRunsEndsAtOnceAsAFailure) {
     }
     EXPECT_FALSE(QFile::exists(png));
     EXPECT_FALSE(QFile::exists(offlinePng));
-    EXPECT_FALSE(QFile::exists(battery));
-    EXPECT_TRUE(QFile::exists(battery + ".incomplete"));
-    EXPECT_FALSE(QFile::exists(records));
-    EXPECT_TRUE(QFile::exists(records + ".incomplete"));
+    for (const QString& earlier : {battery, records}) {
+        QFile f(earlier);
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly) && f.readAll() == "earlier\n")
+            << earlier.toStdString();
+        EXPECT_TRUE(QFile::exists(earlier + ".incomplete"));
+    }
 }
 
 // A PDF that cannot be written is an error before anything is read.

@@ -150,10 +150,18 @@ TEST_F(RecordsScreen, UnreadableHeaderEndsTheRead) {
     peer.send(QByteArray(1, kAck) + Block("EEEE") + Block(12, 0));
     ASSERT_TRUE(waitFinished());
     EXPECT_EQ(lastTransfer(),
-              (QStringList{"START Reading ALARMS", "ERROR Read Header", "END Reading ALARMS"}));
+              (QStringList{"START Reading ALARMS", "ERROR Read Header",
+                           "File FileALARM.ASC incomplete: kept as FileALARM.ASC.incomplete",
+                           "END Reading ALARMS"}));
 }
 
 TEST_F(RecordsScreen, BlocksThatStopEndTheReadByTimer3) {
+    const QByteArray earlier = "1234 0002 26/11/30 09:15:00 0417 1V70 A\rNumber of Records =   0\r";
+    {
+        QFile f(dir.filePath("FileALARM.ASC"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(earlier);
+    }
     ctl.click(Button::ReadAlarms);
     peer.take(1);
     peer.send(QByteArray(1, kAck) + header() + alarmA().left(7));
@@ -164,9 +172,9 @@ TEST_F(RecordsScreen, BlocksThatStopEndTheReadByTimer3) {
                            "File FileALARM.ASC incomplete: kept as FileALARM.ASC.incomplete",
                            "END Reading ALARMS"}));
     EXPECT_EQ(ctl.buttonCaption(Button::RecordingAlarms), "Recording OFF");
-    // The file cut short never looks like a complete record file.
-    EXPECT_FALSE(QFile::exists(dir.filePath("FileALARM.ASC")));
-    EXPECT_TRUE(QFile::exists(dir.filePath("FileALARM.ASC.incomplete")));
+    // The file cut short never looks like a complete record file, and the earlier one stays.
+    EXPECT_EQ(fileContent("FileALARM.ASC"), earlier);
+    EXPECT_EQ(fileContent("FileALARM.ASC.incomplete"), "1234 0002 26/11/30 09:15:00 0417 1V70 A\r");
 }
 
 // A read that never got its records leaves no record file that looks complete.

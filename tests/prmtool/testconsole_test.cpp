@@ -171,6 +171,24 @@ TEST(ConsoleTests, CountersRepeatRecordsAndWritesTheHistogramAfterStop) {
     EXPECT_FALSE(c.ctl.recordingOn());
 }
 
+// At the monitor's own pace (counts once a second, the echo at once) a run outlasts several
+// 2100 ms periods with one request on the line at a time, until STOP.
+TEST(ConsoleTests, CountersRepeatAtTheMonitorsPaceRunsUntilStop) {
+    OnSimulator c({"--real-time"});
+    c.ctl.toggleSingleRepeat();
+    c.ctl.toggleRecording();
+    c.ctl.click(Button::Counters);
+    ASSERT_TRUE(waitUntil([&] { return c.seen.filter("Counters:").size() >= 6; }, 8000))
+        << c.seen.join('\n').toStdString();
+    EXPECT_EQ(c.finished, 0);
+    EXPECT_EQ(c.seen.filter("Wrong echo").size() + c.seen.filter("short data").size(), 0);
+    c.ctl.click(Button::Counters);  // STOP
+    ASSERT_TRUE(waitUntil([&] { return c.finished == 1; }));
+    EXPECT_EQ(c.log().last(), "Measurement END");
+    EXPECT_EQ(c.file("GammaHist.asc").size(), 128 * 6);
+    EXPECT_EQ(c.file("FileName.ASC").count('\n'), c.seen.filter("Counters:").size());
+}
+
 TEST(ConsoleFailures, NoEchoWrongEchoZAndShortData) {
     {
         OnSimulator c({"--fault", "no-echo"});

@@ -26,22 +26,26 @@ namespace {
 
 using Button = SettingsController::Button;
 
-// Closes the next message box that opens and keeps its caption and text.
+// Closes every message box that opens until it is destroyed; keeps the last caption and
+// text and counts the boxes.
 struct MessageBoxCatcher {
     QString caption;
     QString text;
+    int boxes = 0;
+    QTimer timer;
     void arm() {
-        QTimer::singleShot(0, [this] { poll(); });
+        QObject::connect(&timer, &QTimer::timeout, [this] { poll(); });
+        timer.start(10);
     }
     void poll() {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box) {
-            QTimer::singleShot(10, [this] { poll(); });
-            return;
-        }
+        if (!box || box->property("caught").toBool()) return;
+        box->setProperty("caught", true);
+        ++boxes;
         caption = box->windowTitle();
         text = box->text();
-        box->accept();
+        // Closed after the events of its showing, as a user's click would come.
+        QTimer::singleShot(50, box, &QMessageBox::accept);
     }
 };
 
@@ -94,6 +98,7 @@ TEST_F(WithSimulator, MainWindowTellsALostPortOnceAndKeepsShowingIt) {
     box.arm();
     simulator.stop();  // the line goes away
     ASSERT_TRUE(waitUntil([&] { return !box.text.isEmpty(); }));
+    EXPECT_EQ(box.boxes, 1);
     EXPECT_TRUE(box.text.startsWith("COM1 (" + link.port().deviceName() + ") was lost: "))
         << box.text.toStdString();
     EXPECT_EQ(box.caption, "Monitor HM-210");
@@ -171,29 +176,70 @@ TEST_F(WithSimulator, SettingsWindowShowsReadsAndValidatesThroughItsController) 
     EXPECT_EQ(window.field(Field::GammaDiscr)->text(), "1780");
     EXPECT_TRUE(window.button(Button::SaveUser)->isEnabled());
 
+    // One box per bad entry, though the box takes the focus from the field.
     MessageBoxCatcher box;
     box.arm();
     QLineEdit* gamma = window.field(Field::GammaDiscr);
+    window.activateWindow();
+    gamma->setFocus();
     gamma->selectAll();
     QTest::keyClicks(gamma, "5000");
+    waitUntil([] { return false; }, 200);
+    EXPECT_EQ(box.boxes, 1);
     EXPECT_EQ(box.caption, "MESSAGE");
     EXPECT_EQ(box.text, "DEFAULT: Gamma Discr");
     EXPECT_EQ(gamma->text(), "1780");
     // Emptying the field to retype it brings no box; leaving it empty gives the default.
-    box = MessageBoxCatcher();
-    box.arm();
     gamma->selectAll();
     QTest::keyClick(gamma, Qt::Key_Backspace);
     EXPECT_EQ(gamma->text(), "");
-    EXPECT_TRUE(box.text.isEmpty());
+    EXPECT_EQ(box.boxes, 1);
     QTest::keyClick(gamma, Qt::Key_Return);
-    EXPECT_EQ(box.text, "DEFAULT: Gamma Discr");
+    waitUntil([] { return false; }, 200);
+    EXPECT_EQ(box.boxes, 2);
     EXPECT_EQ(gamma->text(), "1780");
 
     QTest::mouseClick(window.optionButton(SettingsController::Option::Backlight), Qt::LeftButton);
     EXPECT_EQ(window.optionButton(SettingsController::Option::Backlight)->text(), "BackliteON");
     window.controller().clockTick();
     EXPECT_EQ(window.configurationGroup()->title(), "Settings Modified");
+}
+
+// After a port that cannot be opened the port window opens again, and a command pressed
+// without a port is told at once that the monitor does not echo.
+TEST_F(WithSimulator, PortThatCannotBeOpenedLeavesTheMainWindowWorking) {
+    QTemporaryDir dir;
+    PortMap::setProcessOverride(3, dir.filePath("ttyS2"));
+    TForm1 window(link);
+    window.show();
+    MessageBoxCatcher box;
+    box.arm();
+    int portWindows = 0;
+    QStringList console;
+    QTimer driver;  // acts in the modal windows the menu opens
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        auto* ports = qobject_cast<TForm3*>(QApplication::activeModalWidget());
+        TForm2* tests = window.testsWindow;
+        if (ports && ports->isVisible() && !ports->property("done").toBool()) {
+            ports->setProperty("done", true);
+            if (++portWindows == 1) ports->items().button(2)->click();  // COM3: no device
+            ports->mainMenu();
+        } else if (tests && tests->logView()->toPlainText().contains("CUSTOMER")) {
+            driver.stop();
+            tests->button(TestConsoleController::Button::Uart)->click();
+            console = tests->controller().log().lines();
+            tests->controller().mainMenu();
+        }
+    });
+    driver.start(10);
+    for (int menuItem : {0, 0, 1})
+        window.menuBar()->actions().at(menuItem)->trigger();
+    EXPECT_EQ(portWindows, 2);
+    EXPECT_EQ(box.text,
+              "Cannot open COM3 (" + dir.filePath("ttyS2") + "): the device does not exist");
+    EXPECT_EQ(console.mid(console.indexOf("UART test U/* in progress") + 1, 2),
+              (QStringList{"HM-210 doesn't echo",
+                           "Check connection between HM-210 and PC COM - Try again"}));
 }
 
 TEST(SettingsWindowErrors, NoEchoShowsTheRedErrorLabel) {

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static QTemporaryDir dir;  // the recordings' files
     QDir::setCurrent(dir.path());
 
-    prm::Link link;
+    prm::Link& link = prm::feedLink();
     TestConsoleController ctl(link);
     ctl.setFileName(QStringLiteral("record.asc"));
     ctl.setTimeText(QStringLiteral("1"));

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static QTemporaryDir dir;  // the record files
     QDir::setCurrent(dir.path());
 
-    prm::Link link;
+    prm::Link& link = prm::feedLink();
     prm::RecordsController ctl(link);
     ctl.activate();
     const bool alarms = (data[0] & 1) == 0;

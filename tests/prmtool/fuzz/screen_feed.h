@@ -4,9 +4,12 @@
 // thread: every byte goes through the link's state machine and each complete unit is handed
 // to the owning screen's reply handler at once.
 
+#include <fcntl.h>
+
 #include <QCoreApplication>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "link.h"
 #include "reply_machine.h"
@@ -20,6 +23,23 @@ inline void ensureApplication() {
     static char* argv[] = {name, nullptr};
     static QCoreApplication* app = new QCoreApplication(argc, argv);
     (void)app;
+}
+
+// One link for the whole run, its record new for every input. Its port is open on a
+// pseudo-terminal that nobody reads: without an open port a screen reports the missing echo
+// at once and takes no reply (opened once, as opening costs more than a run).
+inline Link& feedLink() {
+    static Link* link = [] {
+        const int fd = ::posix_openpt(O_RDWR | O_NOCTTY);  // kept open for the whole run
+        if (fd < 0 || ::grantpt(fd) != 0 || ::unlockpt(fd) != 0) __builtin_trap();
+        auto* l = new Link;
+        l->port().setDevice(QString::fromLocal8Bit(::ptsname(fd)));
+        if (!l->port().open()) __builtin_trap();
+        return l;
+    }();
+    auto guard = link->lock();
+    link->state() = LinkState{};
+    return *link;
 }
 
 inline void feedLine(Link& link, const uint8_t* data, size_t size) {
