@@ -101,8 +101,7 @@ void FileTransferController::OnFrame(uint16_t command, const uint8_t* data, size
             if (length >= 4) {
                 const uint32_t number = GetU32(data);
                 blockText_ = std::to_string(number);
-                // A block number past the bar's integer range holds it at its end.
-                progressPos_ = number >= 0x7FFFFFFDu ? 0x7FFFFFFF : static_cast<int>(number) + 2;
+                progressPos_ = static_cast<int>(number) + 2;
             }
             break;
         case CMD_FILE_END:

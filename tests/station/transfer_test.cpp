@@ -336,19 +336,6 @@ TEST_F(TransferTest, DownloadLongerThanAnnouncedIsInterrupted) {
     EXPECT_EQ(r.written.back(), Frame(0x400C));
 }
 
-// The dialog's progress for block numbers at the top of their 32-bit range stays in range.
-TEST_F(TransferTest, DialogProgressOfTheHighestBlockNumbers) {
-    FileTransferController c(&p, [](int, std::function<void()> fn) { fn(); });
-    for (const auto& [number, text] :
-         {std::pair{0x7FFFFFFFu, "2147483647"}, {0xFFFFFFFFu, "4294967295"}}) {
-        uint8_t data[4];
-        PutU32(data, number);
-        c.OnFrame(CMD_FILE_BLOCK, data, sizeof data);
-        EXPECT_EQ(c.blockText(), text);
-        EXPECT_EQ(c.progressPos(), INT32_MAX) << text;
-    }
-}
-
 // "Save as" puts the new file in place in one step, also on another file system; when it
 // cannot (a folder in the way) the download fails with the reason and nothing is lost.
 TEST_F(TransferTest, SaveAsReplacesTheTargetOrKeepsEverything) {
