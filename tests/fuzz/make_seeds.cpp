@@ -50,7 +50,8 @@ void Put16(Bytes& b, uint16_t v) {
 // What the simulated monitor sends for `command` (its measuring time included), streams
 // followed for `streamSeconds`.
 Bytes Reply(hm210sim::Device& device, const std::string& command, int streamSeconds = 0) {
-    const auto now = hm210sim::Device::Clock::now();
+    // A fixed clock, so that the seeds are made the same each time: 2026-12-10 07:30:05 UTC.
+    const auto now = hm210sim::Device::Clock::from_time_t(1796887805);
     Bytes out;
     for (char c : command)
         out = out + device.receive(static_cast<uint8_t>(c), now);
@@ -176,6 +177,11 @@ void ReceiverSeeds() {
               Reads(Frame(CMD_FILE_BLOCK_ACK)) + Reads(Frame(CMD_FILE_REPEAT)) +
               Reads(Frame(CMD_FILE_BLOCK_ACK)) + Reads(Frame(CMD_FILE_BLOCK_ACK)) +
               Reads(Frame(CMD_FILE_END_ACK)));
+    // Answers out of turn (the announcement not yet taken), with a block awaited for good
+    // (the first read, a line end, says so).
+    Write(t, "answers_out_of_turn",
+          Bytes{0xC0, '\n'} + Reads(Frame(CMD_FILE_REQUEST, Of("f"))) +
+              Reads(Frame(CMD_FILE_BLOCK_ACK)) + Reads(Frame(CMD_FILE_REPEAT)));
     Write(t, "upload_refused", Reads(Frame(CMD_FILE_REQUEST, Of("../etc/passwd"))));
     // The modem's answers around a connection, a frame while connected and the hang-up.
     Write(t, "modem",

@@ -115,6 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     p.SetOutbox(Folder() / "outbox");
     p.SendCommand(CMD_FILE_REQUEST, 4, reinterpret_cast<const uint8_t*>("ALAR"), 5000);
     p.Dial("1", "pw");
+    // A first control byte with both top bits set has an announcement and a block awaited for
+    // good, so that answers the outstanding check would turn away reach the transfer code.
+    if (size > 0 && (data[0] & 0xC0) == 0xC0) {
+        p.ExpectCommand(CMD_FILE_ANNOUNCE, UINT32_MAX);
+        p.ExpectCommand(CMD_FILE_BLOCK, UINT32_MAX);
+    }
     ForEachRead(data, size, [&](uint8_t control, size_t pos, size_t length) {
         p.Feed(data + pos, length);
         const bool silent = control & 0xC0;
