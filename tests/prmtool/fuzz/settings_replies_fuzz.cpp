@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     prm::ensureApplication();
-    prm::Link link;
+    prm::Link& link = prm::feedLink();
     prm::SettingsController ctl(link);
     ctl.setPcClock([] { return QDateTime(QDate(2026, 12, 10), QTime(7, 30, 5)); });
     ctl.activate(false);
