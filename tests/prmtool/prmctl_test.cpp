@@ -34,12 +34,23 @@ Outcome runPrmctl(const QStringList& args,
                   uid_t runAs = getuid()) {
     QProcess p;
     p.setProcessEnvironment(env);
+    QString program = QStringLiteral(PRMCTL_PATH);
     if (runAs != getuid()) {
+        // Another user may not reach the build folder (a clone in a private temporary
+        // folder): that user runs a copy from a folder open to all, in a folder it may enter.
+        static QTemporaryDir shared;
+        const QString copy = shared.filePath(QStringLiteral("prmctl"));
+        if (!QFile::exists(copy)) {
+            QFile::copy(program, copy);
+            ::chmod(QFile::encodeName(shared.path()).constData(), 0755);
+        }
+        program = copy;
+        p.setWorkingDirectory(shared.path());
         p.setChildProcessModifier([runAs] {
             if (setgid(runAs) != 0 || setuid(runAs) != 0) _exit(126);
         });
     }
-    p.start(PRMCTL_PATH, args);
+    p.start(program, args);
     Outcome r;
     if (!p.waitForFinished(60000)) {
         p.kill();
