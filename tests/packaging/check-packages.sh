@@ -67,7 +67,7 @@ readelf -d caller | grep -q 'NEEDED.*\[librunmark.so.1\]' || fail "caller does n
 mkdir -p marks/HKEY_LOCAL_MACHINE/Software/Suite
 RUNMARK_ROOT=$tmp/marks ./caller || fail "caller against the unpacked library"
 mkdir cmake-caller
-printf 'cmake_minimum_required(VERSION 3.25)\nproject(caller C)\nfind_package(runmark 1 REQUIRED)\nadd_executable(caller ../caller.c)\ntarget_link_libraries(caller runmark::runmark)\n' >cmake-caller/CMakeLists.txt
+printf 'cmake_minimum_required(VERSION 3.25)\nproject(caller C)\nfind_package(runmark REQUIRED)\nadd_executable(caller ../caller.c)\ntarget_link_libraries(caller runmark::runmark)\n' >cmake-caller/CMakeLists.txt
 (cd cmake-caller && cmake -S . -B b -DCMAKE_PREFIX_PATH="$root/usr" >log 2>&1 && cmake --build b >>log 2>&1) ||
   { cat cmake-caller/log; fail "find_package(runmark)"; }
 RUNMARK_ROOT=$tmp/marks cmake-caller/b/caller || fail "the CMake caller"
