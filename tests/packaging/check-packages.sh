@@ -43,7 +43,7 @@ export PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen
 unset HM210_SIM VM418_SIM
 cd "$tmp"
 "$root/usr/bin/prmctl" --simulate settings read >prmctl.out 2>&1 || { cat prmctl.out; fail "prmctl"; }
-grep -q . prmctl.out || fail "prmctl printed no settings"
+grep -q "^dose_units: " prmctl.out || fail "prmctl printed no settings"
 mkdir unit
 "$root/usr/bin/vm418ctl" link fetch --simulate --phone 5551234 --password pw \
   --sim-arg --dump-dir --sim-arg "$tmp/unit" HIST --save-as hist.bin >vm418ctl.out 2>&1 ||
