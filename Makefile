@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build demo test clean
+.PHONY: all deps configure build demo test package clean
 
 all: build
 
@@ -20,6 +20,10 @@ demo: build
 
 test: build
 	scripts/run-tests $(BUILD_DIR)
+
+# Debian packages of the build, into $(BUILD_DIR)/packages (docs/packaging.md).
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 clean:
 	rm -rf $(BUILD_DIR)

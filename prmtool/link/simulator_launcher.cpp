@@ -17,13 +17,15 @@ SimulatorLauncher::~SimulatorLauncher() {
 QString SimulatorLauncher::program() {
     const QString fromEnv = qEnvironmentVariable("HM210_SIM");
     if (!fromEnv.isEmpty()) return fromEnv;
-    const QString beside = QCoreApplication::applicationDirPath() + "/hm210-sim";
-    if (QFileInfo(beside).isExecutable()) return beside;
-#ifdef PRMTOOL_BUILD_SIMULATOR
-    if (QFileInfo(QStringLiteral(PRMTOOL_BUILD_SIMULATOR)).isExecutable()) {
-        return QStringLiteral(PRMTOOL_BUILD_SIMULATOR);
+    // Installed, the simulator is beside the program; in the build tree it is in sim/hm210,
+    // one folder up from prmctl and two from prmtool and the tests. No build path is kept in
+    // the program, so an installed copy never runs a simulator of some build tree.
+    const QString dir = QCoreApplication::applicationDirPath();
+    for (const char* relative :
+         {"/hm210-sim", "/../sim/hm210/hm210-sim", "/../../sim/hm210/hm210-sim"}) {
+        const QFileInfo candidate(dir + QLatin1String(relative));
+        if (candidate.isFile() && candidate.isExecutable()) return candidate.absoluteFilePath();
     }
-#endif
     return QStandardPaths::findExecutable(QStringLiteral("hm210-sim"));
 }
 

@@ -14,7 +14,8 @@ class SimulatorLauncher {
     SimulatorLauncher(const SimulatorLauncher&) = delete;
     SimulatorLauncher& operator=(const SimulatorLauncher&) = delete;
 
-    // The simulator program: $HM210_SIM, else beside this program, else the build tree's.
+    // The simulator program: $HM210_SIM, else beside this program, else the build tree's
+    // (found from this program's folder), else hm210-sim on the PATH.
     static QString program();
 
     // Starts it with extra arguments (for example --fault no-echo). Returns false with a

@@ -92,8 +92,11 @@ TForm1::TForm1(Link& link, QWidget* parent) : QMainWindow(parent), link_(link) {
 }
 
 void TForm1::loadPicture() {
-    const QString besideProgram = QCoreApplication::applicationDirPath() + '/' + kPictureFile;
-    for (const QString& path : {QString::fromLatin1(kPictureFile), besideProgram}) {
+    const QString programDir = QCoreApplication::applicationDirPath();
+    const QString besideProgram = programDir + '/' + kPictureFile;
+    // Installed: <prefix>/bin/prmtool and <prefix>/share/prmtool/HM-210.bmp.
+    const QString installed = programDir + "/../share/prmtool/" + kPictureFile;
+    for (const QString& path : {QString::fromLatin1(kPictureFile), besideProgram, installed}) {
         if (QFileInfo::exists(path) && picture_.load(path)) {
             pictureLoaded_ = true;
             break;
