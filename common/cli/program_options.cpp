@@ -61,7 +61,10 @@ int parseCommandLine(QCommandLineParser& parser, const QStringList& arguments, c
         return 0;
     }
     if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
+        // Before the application exists the parser cannot know the program's name.
+        const QString text =
+            parser.helpText().replace(QStringLiteral("<executable_name>"), program);
+        std::fputs(qPrintable(text), stdout);
         std::fflush(stdout);
         return 0;
     }
