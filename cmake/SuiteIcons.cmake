@@ -1,7 +1,7 @@
 # The programs' own icons, drawn in share/icons/hicolor/scalable and rendered to PNG sizes by
 # scripts/render-icons, compiled into a program as the Qt resources ":/icons/NAME/SIZE.png"
 # for its windows (common/cli/program_icon.h).
-set(SUITE_ICON_SIZES 16 22 24 32 48 64 128 256)
+set(SUITE_ICON_SIZES 16 22 24 32 48 64 128 256 CACHE INTERNAL "The PNG sizes of the icons")
 
 function(suite_add_program_icon target name)
   set(files)

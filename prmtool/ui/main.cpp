@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("prmtool"));
     QApplication::setApplicationVersion(QStringLiteral(SUITE_VERSION));
     QApplication::setWindowIcon(suite::programIcon(QStringLiteral("prmtool")));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.norvale.prmtool"));
     if (const int code = suite::parseCommandLine(parser, app.arguments(), "prmtool"); code >= 0)
         return code;
 

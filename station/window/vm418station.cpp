@@ -12,6 +12,7 @@
 
 #include "db_setup.h"
 #include "main_frame.h"
+#include "program_icon.h"
 #include "program_options.h"
 #include "simulator_process.h"
 #include "station_db.h"
@@ -36,6 +37,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName("418vLINK");
     QApplication::setApplicationVersion(SUITE_VERSION);
     QApplication::setOrganizationName("Local AppWizard-Generated Applications");
+    QApplication::setWindowIcon(suite::programIcon("vm418station"));
+    QGuiApplication::setDesktopFileName("com.norvale.vm418station");
     if (const int code = suite::parseCommandLine(parser, app.arguments(), "vm418station");
         code >= 0)
         return code;

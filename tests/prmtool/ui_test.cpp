@@ -76,7 +76,11 @@ TEST_F(WithSimulator, MainWindowHasItsTitleMenuAndOpensCom1OnActivation) {
         menu << a->text();
     EXPECT_EQ(menu, (QStringList{"COMx", "Tests", "Setting", "History", "Exit"}));
     EXPECT_EQ(window.picture().size(), QSize(427, 442));
-    EXPECT_EQ(window.windowIcon().pixmap(48).toImage(), QImage(":/icons/prmtool/48.png"));
+    // The program's own icon in every size drawn for it (Qt's stock icons have other sizes).
+    EXPECT_EQ(
+        window.windowIcon().availableSizes(),
+        (QList<QSize>{
+            {16, 16}, {22, 22}, {24, 24}, {32, 32}, {48, 48}, {64, 64}, {128, 128}, {256, 256}}));
     // The About box, from the button at the right end of the menu bar.
     MessageBoxCatcher about;
     about.arm();
