@@ -75,9 +75,12 @@ constexpr char kHelp[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-        std::fputs(kHelp, stdout);
-        return 0;
+    // "vm418ctl call --help" asks for the help as well.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         suite::printVersion("vm418ctl");
