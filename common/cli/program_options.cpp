@@ -60,6 +60,12 @@ int parseCommandLine(QCommandLineParser& parser, const QStringList& arguments, c
         printVersion(program);
         return 0;
     }
+    // With the toolkit's own options as well, which the application knows: the parser prints
+    // them and ends the program.
+    if (parser.isSet(QStringLiteral("help-all"))) {
+        if (windowSystemFollows) return -1;
+        parser.process(arguments);
+    }
     if (parser.isSet(QStringLiteral("help"))) {
         // Before the application exists the parser cannot know the program's name.
         const QString text =
