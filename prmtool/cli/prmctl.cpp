@@ -6,6 +6,7 @@
 
 #include "console_command.h"
 #include "link.h"
+#include "program_options.h"
 #include "records_command.h"
 #include "settings_command.h"
 #include "simulator_launcher.h"
@@ -14,14 +15,24 @@ namespace {
 
 constexpr int kSettleTicks = 5;  // after opening the port, as the main window waits
 
+// The help: on standard output for --help, on standard error after a usage error.
 void usage(QTextStream& err) {
     err << "usage: prmctl [--port COMn|DEVICE] [--simulate [--sim-fault MODE] [--sim-option "
            "'ARGS']] COMMAND\n"
+           "       prmctl --help | --version\n"
+           "options:\n"
+           "  --port COMn|DEVICE   the monitor's port: COM1 to COM6 or a device (default COM1)\n"
+           "  --simulate           run against hm210-sim on a pseudo-terminal instead\n"
+           "  --sim-fault MODE     the simulated monitor's fault mode\n"
+           "  --sim-option 'ARGS'  more options for the simulated monitor (hm210-sim --help)\n"
+           "  --help               print this help\n"
+           "  --version            print the version\n"
            "commands:\n"
            "  settings read [--default]     print the user (or default) settings\n"
            "  settings write NAME=VALUE ... change, write and confirm user settings\n"
-           "  records read alarms|dose [--file F] [--pdf F]  read (and print) the records\n"
-           "  records clear alarms|dose     clear a record area\n"
+           "  records read alarms|dose [--file F] [--pdf F] [--timeout S]\n"
+           "                                read (and print) the records\n"
+           "  records clear alarms|dose [--timeout S]   clear a record area\n"
            "  test NAME [--repeat N] [--for S] [--yes]   run a self-test (uart, buzzer, vibrator,\n"
            "      gamma-led, neutron-led, mode, temperature, battery, dac, counters, rtc, lcd,\n"
            "      status, ram, eeprom, send-rtc)\n"
@@ -74,7 +85,14 @@ int main(int argc, char** argv) {
             simArgs << "--fault" << args.takeFirst();
         } else if (opt == "--sim-option" && !args.isEmpty()) {
             simArgs << args.takeFirst().split(' ', Qt::SkipEmptyParts);
+        } else if (opt == "--help") {
+            usage(out);
+            return 0;
+        } else if (opt == "--version") {
+            suite::printVersion("prmctl");
+            return 0;
         } else {
+            err << "prmctl: unknown option or missing value: " << opt << '\n';
             usage(err);
             return 2;
         }

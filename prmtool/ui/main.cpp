@@ -5,15 +5,16 @@
 #include <QMessageBox>
 
 #include "main_window.h"
+#include "program_icon.h"
+#include "program_options.h"
 #include "simulator_launcher.h"
+#include "suite_version.h"
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("prmtool"));
-
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Service and set-up tool of the HM-210"));
     parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption simulate(QStringLiteral("simulate"),
                                 QStringLiteral("Start a simulated HM-210 and map COM1 to it."));
     QCommandLineOption simFault(QStringLiteral("sim-fault"),
@@ -23,7 +24,19 @@ int main(int argc, char** argv) {
                             QStringLiteral("Start on this port (COM1 to COM6)."),
                             QStringLiteral("COMn"));
     parser.addOptions({simulate, simFault, port});
-    parser.process(app);
+    // --help, --version and a wrong option are answered without a display.
+    if (const int code =
+            suite::parseCommandLine(parser, suite::argumentList(argc, argv), "prmtool", true);
+        code >= 0)
+        return code;
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("prmtool"));
+    QApplication::setApplicationVersion(QStringLiteral(SUITE_VERSION));
+    QApplication::setWindowIcon(suite::programIcon(QStringLiteral("prmtool")));
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.norvale.prmtool"));
+    if (const int code = suite::parseCommandLine(parser, app.arguments(), "prmtool"); code >= 0)
+        return code;
 
     prm::SimulatorLauncher simulator;
     if (parser.isSet(simulate)) {

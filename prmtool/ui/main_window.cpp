@@ -9,11 +9,14 @@
 #include <QPainter>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "port_window.h"
+#include "program_icon.h"
 #include "records_window.h"
 #include "settings_window.h"
+#include "suite_version.h"
 #include "testconsole_window.h"
 
 namespace prm {
@@ -49,6 +52,7 @@ QPixmap placeholderPicture(const QSize& size) {
 
 TForm1::TForm1(Link& link, QWidget* parent) : QMainWindow(parent), link_(link) {
     setWindowTitle(QStringLiteral("Monitor HM-210"));
+    setWindowIcon(suite::programIcon(QStringLiteral("prmtool")));
     auto* central = new QWidget(this);
     setCentralWidget(central);
     resize(kDesignWidth, kDesignHeight);
@@ -63,6 +67,12 @@ TForm1::TForm1(Link& link, QWidget* parent) : QMainWindow(parent), link_(link) {
     connect(bar->addAction(QStringLiteral("History")), &QAction::triggered, this,
             &TForm1::openHistory);
     connect(bar->addAction(QStringLiteral("Exit")), &QAction::triggered, this, &QWidget::close);
+    auto* aboutButton = new QToolButton(bar);
+    aboutButton->setObjectName(QStringLiteral("about"));
+    aboutButton->setText(QStringLiteral("About"));
+    aboutButton->setAutoRaise(true);
+    connect(aboutButton, &QToolButton::clicked, this, &TForm1::about);
+    bar->setCornerWidget(aboutButton, Qt::TopRightCorner);
 
     // The picture at its place on the left, the labels in a column beside it.
     auto* row = new QHBoxLayout(central);
@@ -198,6 +208,13 @@ void TForm1::openHistory() {
     TForm5 window(link_, this);
     recordsWindow = &window;
     runScreen(window);
+}
+
+void TForm1::about() {
+    QMessageBox::about(this, QStringLiteral("About prmtool"),
+                       QStringLiteral("prmtool %1\n\nService and set-up tool of the HM-210 "
+                                      "personal radiation monitor")
+                           .arg(QStringLiteral(SUITE_VERSION)));
 }
 
 }  // namespace prm

@@ -32,6 +32,9 @@ class TForm1 : public QMainWindow {
     void openTests();
     void openSettings();
     void openHistory();
+    // The About box: the program's name and version. Reached from the button at the right
+    // end of the menu bar, which keeps the menu's five items as they are.
+    void about();
 
     // The picture shown (the placeholder when "HM-210.bmp" is missing).
     const QPixmap& picture() const { return picture_; }

@@ -11,6 +11,7 @@
 
 #include "hm210_device.h"
 #include "pty_line.h"
+#include "suite_version.h"
 
 namespace {
 
@@ -19,9 +20,11 @@ void onSignal(int) {
     stopRequested = true;
 }
 
-void usage() {
-    std::fprintf(stderr,
+// The help: on standard output for --help, on standard error after a usage error.
+void usage(FILE* to) {
+    std::fprintf(to,
                  "usage: hm210-sim [--device PATH] [--fault MODE] [--baud N] [record options]\n"
+                 "       hm210-sim --help | --version\n"
                  "  --device PATH  serve this serial device instead of a new pseudo-terminal\n"
                  "  --fault MODE   %s\n"
                  "  --baud N       pace the answers at N bit/s (default: as fast as possible)\n"
@@ -123,10 +126,14 @@ int main(int argc, char** argv) {
             tests.streamPeriod = std::chrono::milliseconds(1000);
             baud = 2400;
         } else if (arg == "--help" || arg == "-h") {
-            usage();
+            usage(stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("hm210-sim %s\n", SUITE_VERSION);
             return 0;
         } else {
-            usage();
+            std::fprintf(stderr, "hm210-sim: unknown option '%s'\n", arg.c_str());
+            usage(stderr);
             return 2;
         }
     }

@@ -27,9 +27,12 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 
 #include "station_files.h"
+#include "suite_version.h"
 
 using namespace vm418sim;
 using Clock = std::chrono::steady_clock;
@@ -681,9 +684,11 @@ class Simulator {
     bool vanishing_ = false;
 };
 
-void Usage() {
+// The help: on standard output for --help, on standard error after a usage error.
+void Usage(FILE* to) {
     std::fputs(
         "usage: vm418-sim [options]\n"
+        "       vm418-sim --help | --version\n"
         "  --baud N                 pace output at N bit/s (10 bits a byte)\n"
         "  --dial-result R          connect|ringing|busy|no-carrier|no-answer|error|\n"
         "                           no-dialtone|no-dial-tone|silence\n"
@@ -711,7 +716,21 @@ void Usage() {
         "  --no-alarms              the unit has registered no alarm\n"
         "  --invalid-parameters     the unit's parameter block fails validation\n"
         "  --seed N  --verbose\n",
-        stderr);
+        to);
+}
+
+// The value of a number option; any other text ends the program as a usage error.
+template <typename T>
+T NumberOption(const std::string& option, const std::string& value) {
+    size_t used = 0;
+    try {
+        const T n = std::is_floating_point_v<T> ? static_cast<T>(std::stod(value, &used))
+                                                : static_cast<T>(std::stol(value, &used));
+        if (used == value.size()) return n;
+    } catch (const std::logic_error&) {
+    }
+    std::fprintf(stderr, "vm418-sim: %s takes a number, not '%s'\n", option.c_str(), value.c_str());
+    std::exit(2);
 }
 
 }  // namespace
@@ -722,13 +741,13 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         auto next = [&]() -> std::string {
             if (i + 1 >= argc) {
-                Usage();
+                Usage(stderr);
                 std::exit(2);
             }
             return argv[++i];
         };
         if (a == "--baud")
-            o.baud = std::stol(next());
+            o.baud = NumberOption<long>(a, next());
         else if (a == "--dial-result")
             o.dialResult = next();
         else if (a == "--connect-text")
@@ -740,23 +759,23 @@ int main(int argc, char** argv) {
         else if (a == "--password")
             o.password = next();
         else if (a == "--block-size")
-            o.blockSize = static_cast<uint16_t>(std::stoi(next()));
+            o.blockSize = static_cast<uint16_t>(NumberOption<int>(a, next()));
         else if (a == "--corrupt-rate")
-            o.corruptRate = std::stod(next());
+            o.corruptRate = NumberOption<double>(a, next());
         else if (a == "--drop-rate")
-            o.dropRate = std::stod(next());
+            o.dropRate = NumberOption<double>(a, next());
         else if (a == "--bad-crc")
-            o.badCrcBlocks = std::stoi(next());
+            o.badCrcBlocks = NumberOption<int>(a, next());
         else if (a == "--wrong-block")
-            o.wrongBlock = std::stol(next());
+            o.wrongBlock = NumberOption<long>(a, next());
         else if (a == "--stall-after-block")
-            o.stallAfterBlock = std::stol(next());
+            o.stallAfterBlock = NumberOption<long>(a, next());
         else if (a == "--stall-ms")
-            o.stallMs = std::stoi(next());
+            o.stallMs = NumberOption<int>(a, next());
         else if (a == "--vanish-after-block")
-            o.vanishAfterBlock = std::stol(next());
+            o.vanishAfterBlock = NumberOption<long>(a, next());
         else if (a == "--carrier-lost-after-block")
-            o.carrierLostAfterBlock = std::stol(next());
+            o.carrierLostAfterBlock = NumberOption<long>(a, next());
         else if (a == "--no-answer")
             o.noAnswer = true;
         else if (a == "--request-file")
@@ -764,7 +783,7 @@ int main(int argc, char** argv) {
         else if (a == "--upload-save")
             o.uploadSave = next();
         else if (a == "--ask-repeat-upload")
-            o.askRepeatUploadBlock = std::stol(next());
+            o.askRepeatUploadBlock = NumberOption<long>(a, next());
         else if (a == "--dump-dir")
             o.dumpDir = next();
         else if (a == "--channel-errors") {
@@ -786,15 +805,22 @@ int main(int argc, char** argv) {
             }
             o.newAlarmAfterPolls = n;
         } else if (a == "--seed")
-            o.seed = static_cast<unsigned>(std::stoul(next()));
+            o.seed = static_cast<unsigned>(NumberOption<unsigned long>(a, next()));
         else if (a == "--no-alarms")
             o.noAlarms = true;
         else if (a == "--invalid-parameters")
             o.invalidParameters = true;
         else if (a == "--verbose")
             o.verbose = true;
-        else {
-            Usage();
+        else if (a == "--help" || a == "-h") {
+            Usage(stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("vm418-sim %s\n", SUITE_VERSION);
+            return 0;
+        } else {
+            std::fprintf(stderr, "vm418-sim: unknown option '%s'\n", a.c_str());
+            Usage(stderr);
             return 2;
         }
     }

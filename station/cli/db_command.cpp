@@ -40,7 +40,7 @@ void say(const QString& text) {
 }
 
 int usage(const QString& why) {
-    std::fprintf(stderr, "vm418ctl db: %s\n(see docs/station-data.md)\n", qPrintable(why));
+    std::fprintf(stderr, "vm418ctl db: %s\n(see vm418ctl --help)\n", qPrintable(why));
     return kExitUsage;
 }
 

@@ -10,6 +10,7 @@
 #include "link_command.h"
 #include "params_command.h"
 #include "print_command.h"
+#include "program_options.h"
 #include "serve_command.h"
 #include "station_db.h"
 
@@ -24,9 +25,67 @@ void QuietDriverLog(QtMsgType type, const QMessageLogContext& context, const QSt
     logHandler(type, context, text);
 }
 
+// Every command and option; `man vm418ctl` tells the same at length.
+constexpr char kHelp[] =
+    "usage: vm418ctl [--db CONNECTION] COMMAND [OPTIONS]\n"
+    "       vm418ctl --help | --version\n"
+    "The station program's companion: calls VM418 units, collects their files unattended,\n"
+    "keeps the station database and serves the fleet view.\n"
+    "\n"
+    "  --db CONNECTION   the database's ODBC connection text (default: VM418_DB, else\n"
+    "                    DSN=VM418;UID=CREATOR;PWD=358)\n"
+    "  --help            print this help\n"
+    "  --version         print the version\n"
+    "\n"
+    "Calling units:\n"
+    "  call --system N [--download all|params|history|alarms|last|previous|next]\n"
+    "       [--write-params] [--defaults] [--monitor SECONDS]\n"
+    "       [--simulate [--sim-arg ARG]...] [--verbose]\n"
+    "      call system N as an operator would: on-connect downloads, then the asked work\n"
+    "  autocall [--once] [--interval SECONDS] [--simulate [--sim-arg ARG]...] [--verbose]\n"
+    "      call every system that is due, every SECONDS (60); --once: one round\n"
+    "  link fetch --port COMn|DEVICE [--line TEXT] [--init TEXT] --phone N --password P CODE\n"
+    "             [--save-as FILE] [--simulate [--sim-arg ARG]...] [--verbose]\n"
+    "  link send  --port COMn|DEVICE [--line TEXT] [--init TEXT] --phone N --password P\n"
+    "             [--outbox DIR] [--simulate [--sim-arg ARG]...] [--verbose]\n"
+    "      the line and protocol alone: fetch the file CODE, or send the outbox's files;\n"
+    "      --line \"COM1 9600 0 0 8 0\": port baud parity stop-bits data-bits flow\n"
+    "\n"
+    "The database (each also as \"vm418ctl db COMMAND\"):\n"
+    "  db init [--sqlite FILE | --postgres CONNINFO [--create-role]]\n"
+    "      create the tables and the data source VM418\n"
+    "  systems list\n"
+    "  systems add|set --system N [--serial S] [--name TEXT] [--modem PHONE]\n"
+    "      [--port-settings TEXT] [--init TEXT] [--password P] [--autocall-period MINUTES]\n"
+    "  import --system N [DIR]                      store a download folder (./TEMP)\n"
+    "  alarms list --system N [--from DATE] [--to DATE]\n"
+    "  history list --system N [--from DATE] [--to DATE]\n"
+    "  params show --system N [--at DATETIME]\n"
+    "  params diff --system N --at DATETIME --at DATETIME\n"
+    "  export alarms --system N --csv FILE [--from DATE] [--to DATE]\n"
+    "  export alarms --system N --n42 FILE [--from DATE] [--to DATE]\n"
+    "  print alarms|history|params --system N [--from DATE] [--to DATE] [--at DATETIME]\n"
+    "      --pdf FILE                                the views' pages as PDF\n"
+    "  serve [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE]\n"
+    "      the fleet view's web pages (127.0.0.1:8418)\n"
+    "DATE is 2008-12-03, DATETIME \"2008-12-03 10:20:30\".\n"
+    "\n"
+    "Exit codes: 0 success, 1 failure (unit, line, database, file), 2 wrong usage.\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // "vm418ctl call --help" asks for the help as well.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        suite::printVersion("vm418ctl");
+        return 0;
+    }
     vm418::keepLocalTimeZoneRead();
     // Logging rules asked for bring every line back.
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
@@ -67,7 +126,8 @@ int main(int argc, char** argv) {
         "       vm418ctl db init [--sqlite FILE | --postgres CONNINFO] [--create-role]\n"
         "       vm418ctl [--db CONNECTION] systems|import|alarms|history|params|export ...\n"
         "       vm418ctl [--db CONNECTION] print alarms|history|params ...\n"
-        "       vm418ctl [--db CONNECTION] serve [--listen ADDR:PORT] ...\n",
+        "       vm418ctl [--db CONNECTION] serve [--listen ADDR:PORT] ...\n"
+        "Try 'vm418ctl --help' for every command and option.\n",
         stderr);
     return 2;
 }

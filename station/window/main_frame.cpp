@@ -12,7 +12,6 @@
 #include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
-#include <QStyle>
 #include <QTimer>
 #include <QToolBar>
 
@@ -21,8 +20,10 @@
 #include "n42_export.h"
 #include "par_view.h"
 #include "param_form.h"
+#include "program_icon.h"
 #include "record_text.h"
 #include "station_print.h"
+#include "suite_version.h"
 
 #include "discr_dialog.h"
 #include "lock_keys.h"
@@ -49,7 +50,7 @@ bool CChildFrame::event(QEvent* e) {
 CMainFrame::CMainFrame(const QString& connectionText, const QString& workFolder)
     : connectionText_(connectionText), workFolder_(workFolder) {
     setWindowTitle("418vLINK");
-    setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
+    setWindowIcon(suite::programIcon("vm418station"));
     mdi_ = new QMdiArea;
     setCentralWidget(mdi_);
     message_ = new QLabel("Ready");
@@ -304,7 +305,8 @@ void CMainFrame::SelectRecent(int sysId) {
 }
 
 void CMainFrame::About() {
-    QMessageBox::about(this, "About 418vLINK", "418vLINK\nVersion 1.0");
+    QMessageBox::about(this, "About 418vLINK",
+                       QString("418vLINK\nVersion 1.0\n\nvm418station %1").arg(SUITE_VERSION));
 }
 
 void CMainFrame::NewDocument() {

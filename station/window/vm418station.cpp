@@ -1,6 +1,6 @@
 // vm418station: the station program. One station document in the "418vLINK" window; its
 // first frame asks for a system from the database, then the menus call, watch and download.
-//   vm418station [--db CONNECTION] [--simulate]
+//   vm418station [--db CONNECTION] [--simulate] [--help] [--version]
 // --simulate puts vm418-sim on a pseudo-terminal behind every COM name and opens a fresh
 // embedded database (in the user's data folder) with one system that reaches it.
 #include <QApplication>
@@ -12,20 +12,36 @@
 
 #include "db_setup.h"
 #include "main_frame.h"
+#include "program_icon.h"
+#include "program_options.h"
 #include "simulator_process.h"
 #include "station_db.h"
+#include "suite_version.h"
 #include "systems.h"
 
 int main(int argc, char** argv) {
+    QCommandLineParser parser;
+    parser.setApplicationDescription("The station program of VM418 systems.");
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({"db", "The station database's connection text.", "connection"});
+    parser.addOption({"simulate", "Call a simulated unit behind every COM port."});
+    // --help, --version and a wrong option are answered without a display.
+    if (const int code =
+            suite::parseCommandLine(parser, suite::argumentList(argc, argv), "vm418station", true);
+        code >= 0)
+        return code;
+
     vm418::keepLocalTimeZoneRead();
     QApplication app(argc, argv);
     QApplication::setApplicationName("418vLINK");
+    QApplication::setApplicationVersion(SUITE_VERSION);
     QApplication::setOrganizationName("Local AppWizard-Generated Applications");
-    QCommandLineParser parser;
-    parser.addHelpOption();
-    parser.addOption({"db", "The station database's connection text.", "connection"});
-    parser.addOption({"simulate", "Call a simulated unit behind every COM port."});
-    parser.process(app);
+    QApplication::setWindowIcon(suite::programIcon("vm418station"));
+    QGuiApplication::setDesktopFileName("com.norvale.vm418station");
+    if (const int code = suite::parseCommandLine(parser, app.arguments(), "vm418station");
+        code >= 0)
+        return code;
     vm418::useOdbcConfiguration();
 
     QString db = parser.isSet("db") ? parser.value("db") : vm418::defaultConnectionText();

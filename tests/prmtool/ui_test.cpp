@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 
 #include "main_window.h"
 #include "port_window.h"
@@ -19,6 +20,7 @@
 #include "records_window.h"
 #include "settings_window.h"
 #include "simulator_launcher.h"
+#include "suite_version.h"
 #include "testconsole_window.h"
 
 namespace prm {
@@ -74,6 +76,19 @@ TEST_F(WithSimulator, MainWindowHasItsTitleMenuAndOpensCom1OnActivation) {
         menu << a->text();
     EXPECT_EQ(menu, (QStringList{"COMx", "Tests", "Setting", "History", "Exit"}));
     EXPECT_EQ(window.picture().size(), QSize(427, 442));
+    // The program's own icon in every size drawn for it (Qt's stock icons have other sizes).
+    EXPECT_EQ(
+        window.windowIcon().availableSizes(),
+        (QList<QSize>{
+            {16, 16}, {22, 22}, {24, 24}, {32, 32}, {48, 48}, {64, 64}, {128, 128}, {256, 256}}));
+    // The About box, from the button at the right end of the menu bar.
+    MessageBoxCatcher about;
+    about.arm();
+    auto* aboutButton = window.menuBar()->findChild<QToolButton*>("about");
+    ASSERT_NE(aboutButton, nullptr);
+    aboutButton->click();
+    EXPECT_EQ(about.text, "prmtool " SUITE_VERSION
+                          "\n\nService and set-up tool of the HM-210 personal radiation monitor");
 
     {
         auto guard = link.lock();

@@ -8,6 +8,7 @@
 #include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
@@ -24,6 +25,7 @@
 #include "simulator_process.h"
 #include "station_db.h"
 #include "station_dialogs.h"
+#include "suite_version.h"
 #include "vm418_doc.h"
 
 using namespace station;
@@ -88,6 +90,19 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
     EXPECT_EQ(Texts(MenuOf(frame, "&File")->actions()),
               (QStringList{"&New", "P&rint Setup...", "E&xit"}));
     EXPECT_EQ(Texts(MenuOf(frame, "&View")->actions()), (QStringList{"&Toolbar", "&Status Bar"}));
+    // The program's own icon in every size drawn for it (Qt's stock icons have other sizes).
+    EXPECT_EQ(
+        frame.windowIcon().availableSizes(),
+        (QList<QSize>{
+            {16, 16}, {22, 22}, {24, 24}, {32, 32}, {48, 48}, {64, 64}, {128, 128}, {256, 256}}));
+    QString about;
+    QTimer::singleShot(100, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+                about = box->text(), box->accept();
+    });
+    MenuOf(frame, "&Help")->actions().value(0)->trigger();
+    EXPECT_EQ(about, "418vLINK\nVersion 1.0\n\nvm418station " SUITE_VERSION);
 
     // The first frame asks for a system: the second row is chosen in the grid.
     bool dialogSeen = false;
