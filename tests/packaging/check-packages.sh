@@ -20,6 +20,15 @@ expected="usr/bin/prmtool usr/bin/prmctl usr/bin/hm210-sim usr/share/prmtool/HM-
   usr/lib/librunmark.so.1 usr/lib/librunmark.so usr/include/runmark.h
   usr/lib/pkgconfig/runmark.pc usr/lib/cmake/runmark/runmarkConfig.cmake
   usr/share/doc/vm418station/vm418station.md usr/share/doc/librunmark1/copyright"
+for program in prmtool vm418station; do
+  expected+=" usr/share/applications/com.norvale.$program.desktop"
+  expected+=" usr/share/metainfo/com.norvale.$program.metainfo.xml"
+  expected+=" usr/share/icons/hicolor/scalable/apps/$program.svg"
+  expected+=" usr/share/icons/hicolor/48x48/apps/$program.png"
+done
+for page in prmtool prmctl hm210-sim vm418station vm418ctl vm418-sim; do
+  expected+=" usr/share/man/man1/$page.1.gz"
+done
 if grep -q '^SUITE_BUILD_WINDOWS:BOOL=ON' "$build/CMakeCache.txt"; then
   for arch in x64 x86; do
     for dll in runmark olehost; do
@@ -42,6 +51,10 @@ done < <(find "$root" -type f -print0)
 export PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen
 unset HM210_SIM VM418_SIM
 cd "$tmp"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+for program in prmctl vm418ctl; do
+  [ "$("$root/usr/bin/$program" --version)" = "$program $version" ] || fail "$program --version"
+done
 "$root/usr/bin/prmctl" --simulate settings read >prmctl.out 2>&1 || { cat prmctl.out; fail "prmctl"; }
 grep -q "^dose_units: " prmctl.out || fail "prmctl printed no settings"
 mkdir unit
