@@ -1,10 +1,20 @@
 #include "fleet_server.h"
 
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QLoggingCategory>
-#include <QTcpSocket>
+#include <QThread>
+#include <QUrl>
 #include <QUrlQuery>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <vector>
 
 #include "fleet_pages.h"
 #include "n42_export.h"
@@ -173,44 +183,187 @@ Reply Answer(const QString& db, const QString& path, const QUrlQuery& query, con
     return NotFound(QStringLiteral("There is no such page."));
 }
 
-FleetServer::FleetServer(QString connectionText, QObject* parent)
-    : QAbstractHttpServer(parent), connectionText_(std::move(connectionText)) {
-    setConnectionsReadOnly(true);
+namespace {
+
+// A request as the library hands it on: its address as the client wrote it.
+struct Request {
+    QByteArray uri;
+};
+
+void* RequestStarts(void*, const char* uri, MHD_Connection*) {
+    return new Request{QByteArray(uri)};
 }
 
-bool FleetServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-    using Method = QHttpServerRequest::Method;
-    const Method method = request.method();
-    Reply reply;
-    if (method != Method::Get && method != Method::Head) {
-        reply = Page(405, QStringLiteral("Method Not Allowed"),
-                     QStringLiteral("This server only shows the stations: GET and HEAD."));
-        reply.headers.emplaceBack("Allow", "GET, HEAD");
-    } else {
-        reply = Answer(connectionText_, request.url().path(), request.query(), clock());
+void RequestEnds(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    delete static_cast<Request*>(*state);
+    *state = nullptr;
+}
+
+void LibraryLog(void*, const char* format, va_list args) {
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    qCInfo(lcFleet).noquote() << QString::fromLocal8Bit(line).trimmed();
+}
+
+void FreeBody(void* body) {
+    delete static_cast<QByteArray*>(body);
+}
+
+MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char* method,
+                  const char*, const char*, size_t*, void** state) {
+    auto* server = static_cast<FleetServer*>(cls);
+    const auto* request = static_cast<const Request*>(*state);
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    const bool hasBody = (length && std::strcmp(length, "0") != 0) ||
+                         MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                     MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+    const Reply reply =
+        server->answer(QByteArray(method), request ? request->uri : QByteArray("/"), hasBody);
+    auto* body = new QByteArray(reply.body);
+    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+        body->size(), body->data(), &FreeBody, body);
+    if (!response) {
+        delete body;
+        return MHD_NO;
     }
-    QHttpServerResponder responder = makeResponder(request, socket);
-    responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(reply.status));
-    responder.writeHeader("Content-Type", reply.contentType);
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.constData());
     // Nothing on these pages runs a script, whatever a text may hold.
-    responder.writeHeader("Content-Security-Policy",
-                          "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
-    responder.writeHeader("X-Content-Type-Options", "nosniff");
-    responder.writeHeader("Cache-Control", "no-store");
+    MHD_add_response_header(response, "Content-Security-Policy",
+                            "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     for (const auto& [name, value] : reply.headers)
-        responder.writeHeader(name, value);
-    responder.writeHeader("Content-Length", QByteArray::number(reply.body.size()));
-    if (method == Method::Head)
-        responder.writeBody("", 0);
-    else
-        responder.writeBody(reply.body);
+        MHD_add_response_header(response, name.constData(), value.constData());
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// A listening socket on `address`:`port`, or -1 with the reason.
+int ListenOn(const QString& address, quint16 port, bool& v6, QString* error) {
+    sockaddr_storage where{};
+    socklen_t size = 0;
+    const QByteArray host = address.toLatin1();
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&where);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&where);
+    if (inet_pton(AF_INET, host.constData(), &in4->sin_addr) == 1) {
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        size = sizeof *in4;
+        v6 = false;
+    } else if (inet_pton(AF_INET6, host.constData(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        size = sizeof *in6;
+        v6 = true;
+    } else {
+        if (error) *error = QStringLiteral("%1 is no IP address").arg(address);
+        return -1;
+    }
+    const int fd = ::socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    constexpr int kBacklog = 128;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        (v6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&where), size) != 0 || ::listen(fd, kBacklog) != 0) {
+        if (error) *error = QString::fromLocal8Bit(std::strerror(errno));
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+FleetServer::FleetServer(QString connectionText, ServeLimits limits)
+    : connectionText_(std::move(connectionText)), limits_(limits) {
+    setConnectionsReadOnly(true);
+    if (limits_.threads == 0) {
+        constexpr int kFewestThreads = 4;  // a page held up by a lock leaves others to answer
+        limits_.threads = unsigned(std::max(kFewestThreads, QThread::idealThreadCount()));
+    }
+}
+
+FleetServer::~FleetServer() {
+    stop();
+}
+
+void FleetServer::useTls(QByteArray certificatePem, QByteArray keyPem) {
+    certificate_ = std::move(certificatePem);
+    key_ = std::move(keyPem);
+}
+
+bool FleetServer::start(const QString& address, quint16 port, QString* error) {
+    bool v6 = false;
+    const int fd = ListenOn(address, port, v6, error);
+    if (fd < 0) return false;
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+    port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                     : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    const bool tls = !certificate_.isEmpty();
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+    if (v6) flags |= MHD_USE_IPv6;
+    if (tls) flags |= MHD_USE_TLS;
+    std::vector<MHD_OptionItem> options = {
+        // The logger first, so that the library's complaints about the others go to it too.
+        {MHD_OPTION_EXTERNAL_LOGGER, intptr_t(&LibraryLog), nullptr},
+        {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
+        {MHD_OPTION_THREAD_POOL_SIZE, limits_.threads, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, limits_.connections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.perAddress, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(limits_.headerBytes), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, intptr_t(&RequestStarts), nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, intptr_t(&RequestEnds), nullptr},
+    };
+    if (tls) {
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, certificate_.data()});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, key_.data()});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Handle, this, MHD_OPTION_ARRAY,
+                               options.data(), MHD_OPTION_END);
+    if (!daemon_) {
+        ::close(fd);
+        if (error)
+            *error = tls ? QStringLiteral("the certificate and key do not make a TLS server")
+                         : QStringLiteral("the HTTP server could not start");
+        return false;
+    }
     return true;
 }
 
-void FleetServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
-    const Reply r = NotFound(QStringLiteral("There is no such page."));
-    makeResponder(request, socket)
-        .write(r.body, r.contentType, QHttpServerResponder::StatusCode::NotFound);
+void FleetServer::stop() {
+    if (daemon_) MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+}
+
+Reply FleetServer::answer(const QByteArray& method, const QByteArray& uri, bool hasBody) {
+    Reply reply;
+    if (method != "GET" && method != "HEAD") {
+        reply = Page(405, QStringLiteral("Method Not Allowed"),
+                     QStringLiteral("This server only shows the stations: GET and HEAD."));
+        reply.headers.emplaceBack("Allow", "GET, HEAD");
+    } else if (hasBody) {
+        reply = Page(413, QStringLiteral("Content Too Large"),
+                     QStringLiteral("A request for a page carries no body."));
+    } else if (size_t(uri.size()) > limits_.lineBytes) {
+        reply = Page(414, QStringLiteral("URI Too Long"),
+                     QStringLiteral("No address of this server is that long."));
+    } else {
+        keepConnectionsOnThisThread();
+        const qsizetype mark = uri.indexOf('?');
+        const QString path = QUrl::fromPercentEncoding(uri.left(mark < 0 ? uri.size() : mark));
+        const QUrlQuery query(mark < 0 ? QString() : QString::fromUtf8(uri.mid(mark + 1)));
+        return Answer(connectionText_, path, query, clock());
+    }
+    // The rest of such a request is not read: the connection ends with the answer.
+    reply.headers.emplaceBack("Connection", "close");
+    return reply;
 }
 
 }  // namespace vm418::web
