@@ -89,6 +89,9 @@ bool DbConnection::open() {
         // SQLite: wait for another writer's lock instead of "database is locked".
         q.exec(QStringLiteral("PRAGMA busy_timeout = %1")
                    .arg(readOnly ? kReadBusyTimeoutMs : kBusyTimeoutMs));
+        // The file, to tell later whether it is still the store (this first read of the
+        // schema also meets a writer's exclusive lock, and then gives up after the busy
+        // time-out).
         if (q.exec(QStringLiteral("PRAGMA database_list")) && q.next()) {
             file_ = q.value(2).toString();
             struct stat st {};
@@ -96,6 +99,10 @@ bool DbConnection::open() {
                 device_ = st.st_dev;
                 inode_ = st.st_ino;
             }
+        } else if (readOnly) {
+            error_ = q.lastError().text();
+            db_.close();
+            return false;
         }
         q.finish();
     }
@@ -138,6 +145,7 @@ bool DbConnection::fileReplaced() const {
 }
 
 QString DbConnection::lastError() const {
+    if (!error_.isEmpty()) return error_;
     return db_.isValid() ? db_.lastError().text()
                          : QStringLiteral("the ODBC driver of Qt is missing");
 }

@@ -82,7 +82,8 @@ class DbConnection {
   private:
     QString name_;
     QSqlDatabase db_;
-    QString file_;  // SQLite: the file opened, and its device and inode
+    QString error_;  // why open() gave up after the driver had connected
+    QString file_;   // SQLite: the file opened, and its device and inode
     quint64 device_ = 0, inode_ = 0;
 };
 
@@ -90,8 +91,9 @@ class DbConnection {
 // file.
 inline constexpr int kBusyTimeoutMs = 60000;
 // How long a read-only connection waits for a writer's lock before its page says that the
-// store cannot be read just now.
-inline constexpr int kReadBusyTimeoutMs = 2000;
+// store cannot be read just now. The SQLite driver may wait this long once when it connects
+// and once more at the first statement: a new connection gives up within twice this.
+inline constexpr int kReadBusyTimeoutMs = 1000;
 
 // Runs `body` on a fresh connection. A store runs in one transaction: any failure rolls
 // it back, so nothing of the batch stays. On SQLite the transaction takes the write lock at

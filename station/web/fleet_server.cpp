@@ -188,6 +188,7 @@ namespace {
 // A request as the library hands it on: its address as the client wrote it.
 struct Request {
     QByteArray uri;
+    bool headersSeen = false;
 };
 
 void* RequestStarts(void*, const char* uri, MHD_Connection*) {
@@ -212,14 +213,21 @@ void FreeBody(void* body) {
 MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char* method,
                   const char*, const char*, size_t*, void** state) {
     auto* server = static_cast<FleetServer*>(cls);
-    const auto* request = static_cast<const Request*>(*state);
+    auto* request = static_cast<Request*>(*state);
     const char* length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     const bool hasBody = (length && std::strcmp(length, "0") != 0) ||
                          MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                                      MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
-    const Reply reply =
-        server->answer(QByteArray(method), request ? request->uri : QByteArray("/"), hasBody);
+    const QByteArray verb(method);
+    const bool refused = hasBody || (verb != "GET" && verb != "HEAD");
+    // A page is answered once the whole request is in (the library keeps the connection for
+    // the next one only then); a refusal at once, without reading what follows.
+    if (!refused && request && !request->headersSeen) {
+        request->headersSeen = true;
+        return MHD_YES;
+    }
+    const Reply reply = server->answer(verb, request ? request->uri : QByteArray("/"), hasBody);
     auto* body = new QByteArray(reply.body);
     MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
         body->size(), body->data(), &FreeBody, body);
