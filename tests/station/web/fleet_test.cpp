@@ -291,15 +291,12 @@ TEST_P(Fleet, DatabaseThatGoesAwayGives503AndRecovers) {
     Seed();
     Serve();
     ASSERT_EQ(Get("/").status, 200);
+    const QString file = dir_.path() + "/vm418.db";
     const auto away = [&](bool gone) {
         if (GetParam() == Backend::SQLite) {
-            // Connecting meanwhile leaves an empty file behind: it goes, the real one comes back.
-            const QString file = dir_.path() + "/vm418.db";
             if (gone) {
                 ASSERT_TRUE(QFile::rename(file, file + ".away"));
             } else {
-                for (const char* suffix : {"", "-wal", "-shm"})
-                    QFile::remove(file + suffix);
                 ASSERT_TRUE(QFile::rename(file + ".away", file));
             }
         } else {
@@ -324,9 +321,28 @@ TEST_P(Fleet, DatabaseThatGoesAwayGives503AndRecovers) {
         EXPECT_TRUE(down.body.contains("cannot be read just now")) << path;
         EXPECT_EQ(down.header("retry-after"), "30");
     }
+    EXPECT_FALSE(QFile::exists(file));  // the server never makes a store of its own
     away(false);
     EXPECT_EQ(Get("/").status, 200);
     EXPECT_EQ(Get("/system/1").status, 200);
+
+    // A writer's exclusive lock (SQLite's case runs in fleet_attack_test.py): the page gives
+    // up on it with 503, an address that needs no store answers meanwhile.
+    if (GetParam() == Backend::PostgreSQL) {
+        setConnectionsReadOnly(false);
+        DbConnection writer(connection_);
+        ASSERT_TRUE(writer.open());
+        ASSERT_TRUE(writer.db().transaction());
+        QSqlQuery lock(writer.db());
+        ASSERT_TRUE(lock.exec("LOCK TABLE System, Alarms IN ACCESS EXCLUSIVE MODE"));
+        setConnectionsReadOnly(true);
+        EXPECT_EQ(Get("/nope").status, 404);
+        const Fetched locked = Get("/");
+        EXPECT_EQ(locked.status, 503);
+        EXPECT_EQ(locked.header("retry-after"), "30");
+        writer.db().rollback();
+        EXPECT_EQ(Get("/").status, 200);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Fleet, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
