@@ -313,7 +313,12 @@ bool FleetServer::start(const QString& address, quint16 port, QString* error) {
     port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                      : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     const bool tls = !certificate_.isEmpty();
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+    // poll(), not epoll: with epoll this library version leaves the listening socket out of
+    // a worker's wait once it had its share of connections, until that wait times out (up
+    // to the idle time, 30 s, in which nobody is accepted and a stop hangs). The channel
+    // (ITC) wakes the workers for a stop.
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;
     if (v6) flags |= MHD_USE_IPv6;
     if (tls) flags |= MHD_USE_TLS;
     std::vector<MHD_OptionItem> options = {
