@@ -148,6 +148,49 @@ int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& fr
     return kDbOk;
 }
 
+int readAlarmsAfter(const QString& connectionText, int32_t sysId, const QDate& from,
+                    const QDate& to, const std::optional<AlarmKey>& after, int limit,
+                    std::vector<alarms>& page, QString* failure) {
+    std::vector<alarms> read;
+    bool known = true;
+    // After a row, from its time on: one lower bound, so that the (SysID, DateTime) index
+    // starts there and each piece costs its own rows only.
+    RecordCondition range = RecordCondition::days(from, to);
+    if (after) range.from = after->time;
+    const int r = runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            if (!after && !systemRowOn(conn, sysId)) {
+                known = false;
+                return;
+            }
+            QSqlQuery q = preparedQuery(
+                conn, QStringLiteral("SELECT %1 FROM Alarms WHERE SysID = ?%2%3 ORDER BY "
+                                     "DateTime, AlarmNumber LIMIT %4")
+                          .arg(QLatin1String(kAlarmColumns), range.sql(),
+                               after ? QStringLiteral(" AND (DateTime > ? OR AlarmNumber > ?)")
+                                     : QString())
+                          .arg(std::max(1, limit)));
+            q.addBindValue(int(sysId));
+            range.bindValues(q);
+            if (after) {
+                q.addBindValue(toDbDate(after->time));
+                q.addBindValue(after->number);
+            }
+            runQuery(q);
+            while (q.next()) {
+                alarms a;
+                readAlarmRow(q, a);  // a damaged graph still has its row
+                read.push_back(std::move(a));
+            }
+        },
+        failure);
+    if (r != kDbOk) return r;
+    if (!known) return 1;
+    page = std::move(read);
+    return kDbOk;
+}
+
 int readOneAlarm(const QString& connectionText, int32_t sysId, int alarmNumber,
                  const QDateTime& when, std::optional<alarms>& alarm, QString* failure) {
     StationRecords records;

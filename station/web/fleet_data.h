@@ -41,6 +41,18 @@ struct SystemPage {
 int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& from, const QDate& to,
                    int events, SystemPage& page, QString* failure = nullptr);
 
+// A download's next rows: a system's alarms of whole days `from` to `to` that come after
+// the alarm `after` in the order of time and number (from the first when there is none), at
+// most `limit` of them, oldest first. 0 with `page` filled (empty at the end), 1 when there
+// is no such system, else a database result code.
+struct AlarmKey {
+    std::time_t time = 0;
+    int number = 0;
+};
+int readAlarmsAfter(const QString& connectionText, int32_t sysId, const QDate& from,
+                    const QDate& to, const std::optional<AlarmKey>& after, int limit,
+                    std::vector<alarms>& page, QString* failure = nullptr);
+
 // The alarm of a system with that number and time; 0 with `alarm` set, 1 when there is none.
 int readOneAlarm(const QString& connectionText, int32_t sysId, int alarmNumber,
                  const QDateTime& when, std::optional<alarms>& alarm, QString* failure = nullptr);

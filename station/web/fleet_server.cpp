@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include <memory>
 #include "fleet_pages.h"
 #include "n42_export.h"
 #include "param_form.h"
@@ -31,9 +32,10 @@ namespace {
 constexpr int kDefaultDays = 7;     // the period when none is asked for: the last 7 days
 constexpr int kLongestDays = 3660;  // ten years; a longer period is refused rather than read
 constexpr int kNewestEvents = 50;
+constexpr int kRowsPerPiece = 500;  // a download's rows read at once: about 100 kB of CSV
 
 Reply Page(int status, const QString& title, const QString& text) {
-    return {status, "text/html; charset=utf-8", messagePage(status, title, text), {}};
+    return {status, "text/html; charset=utf-8", messagePage(status, title, text), {}, {}};
 }
 
 Reply BadRequest(const QString& why) {
@@ -55,7 +57,7 @@ Reply Unavailable(const QString& reason) {
 }
 
 Reply Download(QByteArray body, const QByteArray& type, const QString& fileName) {
-    Reply r{200, type, std::move(body), {}};
+    Reply r{200, type, std::move(body), {}, {}};
     r.headers.emplaceBack("Content-Disposition",
                           QStringLiteral("attachment; filename=\"%1\"").arg(fileName).toUtf8());
     return r;
@@ -97,6 +99,51 @@ N42Source SourceOf(const SystemPage& page) {
     return source;
 }
 
+// The CSV of a period, read and written a piece of rows at a time as the client takes it
+// in. The first piece is read at once, so that a missing system or store still gets its
+// page.
+Reply CsvDownload(const QString& db, int32_t sysId, const QDate& from, const QDate& to,
+                  const QString& stem) {
+    struct Cursor {
+        QString db;
+        int32_t sysId;
+        QDate from, to;
+        std::optional<AlarmKey> after;
+        bool ended = false;
+    };
+    auto cursor = std::make_shared<Cursor>(Cursor{db, sysId, from, to, {}, false});
+    // The rows of the next piece as CSV lines, without the heading; nullopt if unreadable.
+    const auto piece = [cursor]() -> std::optional<QByteArray> {
+        if (cursor->ended) return QByteArray();
+        std::vector<alarms> rows;
+        QString failure;
+        if (readAlarmsAfter(cursor->db, cursor->sysId, cursor->from, cursor->to, cursor->after,
+                            kRowsPerPiece, rows, &failure) != kDbOk) {
+            qCWarning(lcFleet).noquote() << "a download broke off:" << failure;
+            return std::nullopt;
+        }
+        cursor->ended = rows.size() < size_t(kRowsPerPiece);
+        if (rows.empty()) return QByteArray();
+        cursor->after = AlarmKey{rows.back().DateTime, rows.back().AlarmNumber};
+        AlarmMap map;
+        for (alarms& a : rows)
+            map.emplace(int(map.size()) + 1, std::move(a));
+        const QByteArray text = alarmsCsv(map).toUtf8();
+        return text.mid(text.indexOf('\n') + 1);
+    };
+    std::vector<alarms> first;
+    QString failure;
+    const int r = readAlarmsAfter(db, sysId, from, to, std::nullopt, 0, first, &failure);
+    if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
+    if (r != kDbOk) return Unavailable(failure);
+    const std::optional<QByteArray> rows = piece();
+    if (!rows) return Unavailable(QStringLiteral("the first rows cannot be read"));
+    Reply reply = Download(alarmsCsv({}).toUtf8() + *rows, "text/csv; charset=utf-8",
+                           stem + QStringLiteral(".csv"));
+    reply.more = piece;
+    return reply;
+}
+
 Reply SystemAnswer(const QString& db, int32_t sysId, const QString& what, const QUrlQuery& query,
                    const QDateTime& now) {
     QDate from, to;
@@ -130,22 +177,20 @@ Reply SystemAnswer(const QString& db, int32_t sysId, const QString& what, const 
         return Download(alarmsN42(one, SourceOf(page), now), "application/xml; charset=utf-8",
                         QStringLiteral("system-%1-alarm-%2.n42").arg(sysId).arg(number));
     }
-    r = readSystemPage(db, sysId, from, to, what.isEmpty() ? kNewestEvents : 0, page, &failure);
-    if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
-    if (r != 0) return Unavailable(failure);
     const QString stem =
         QStringLiteral("system-%1-alarms-%2-%3")
             .arg(QString::number(sysId), from.toString(Qt::ISODate), to.toString(Qt::ISODate));
+    if (what == QLatin1String("alarms.csv")) return CsvDownload(db, sysId, from, to, stem);
+    r = readSystemPage(db, sysId, from, to, what.isEmpty() ? kNewestEvents : 0, page, &failure);
+    if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
+    if (r != 0) return Unavailable(failure);
     if (what.isEmpty())
-        return {200, "text/html; charset=utf-8", systemPage(page, from, to, now), {}};
+        return {200, "text/html; charset=utf-8", systemPage(page, from, to, now), {}, {}};
     if (what == QLatin1String("alarms.n42"))
         return Download(alarmsN42(page.alarms, SourceOf(page), now),
                         "application/xml; charset=utf-8", stem + QStringLiteral(".n42"));
-    if (what == QLatin1String("alarms.csv"))
-        return Download(alarmsCsv(page.alarms).toUtf8(), "text/csv; charset=utf-8",
-                        stem + QStringLiteral(".csv"));
     if (what == QLatin1String("alarms.json"))
-        return {200, "application/json", alarmsJson(page.system, page.alarms, from, to), {}};
+        return {200, "application/json", alarmsJson(page.system, page.alarms, from, to), {}, {}};
     return NotFound(QStringLiteral("There is no such page."));
 }
 
@@ -157,13 +202,13 @@ Reply Answer(const QString& db, const QString& path, const QUrlQuery& query, con
         std::vector<FleetRow> rows;
         QString failure;
         if (readFleet(db, now, rows, &failure) != 0) return Unavailable(failure);
-        return {200, "text/html; charset=utf-8", fleetPage(rows, now), {}};
+        return {200, "text/html; charset=utf-8", fleetPage(rows, now), {}, {}};
     }
     if (path == QLatin1String("/api/systems")) {
         std::vector<FleetRow> rows;
         QString failure;
         if (readFleet(db, now, rows, &failure) != 0) return Unavailable(failure);
-        return {200, "application/json", systemsJson(rows), {}};
+        return {200, "application/json", systemsJson(rows), {}, {}};
     }
     if (parts.size() >= 3 && parts.size() <= 4 && parts[1] == QLatin1String("system")) {
         const int32_t sysId = SystemNumber(parts[2]);
@@ -210,6 +255,36 @@ void FreeBody(void* body) {
     delete static_cast<QByteArray*>(body);
 }
 
+// A download in pieces: what is left of the current piece, and where the next comes from.
+struct Pieces {
+    QByteArray piece;
+    qsizetype sent = 0;
+    std::function<std::optional<QByteArray>()> more;
+    bool ended = false;
+};
+
+// Called by the library when the client's connection takes more: the next piece is read
+// only then, so a client that does not read holds one piece of the server's memory.
+ssize_t NextPiece(void* cls, uint64_t, char* buffer, size_t room) {
+    auto* pieces = static_cast<Pieces*>(cls);
+    while (pieces->sent == pieces->piece.size()) {
+        if (pieces->ended) return MHD_CONTENT_READER_END_OF_STREAM;
+        std::optional<QByteArray> next = pieces->more();
+        if (!next) return MHD_CONTENT_READER_END_WITH_ERROR;  // the client sees it cut short
+        pieces->ended = next->isEmpty();
+        pieces->piece = std::move(*next);
+        pieces->sent = 0;
+    }
+    const size_t n = std::min(room, size_t(pieces->piece.size() - pieces->sent));
+    std::memcpy(buffer, pieces->piece.constData() + pieces->sent, n);
+    pieces->sent += qsizetype(n);
+    return ssize_t(n);
+}
+
+void FreePieces(void* cls) {
+    delete static_cast<Pieces*>(cls);
+}
+
 MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char* method,
                   const char*, const char*, size_t*, void** state) {
     auto* server = static_cast<FleetServer*>(cls);
@@ -228,13 +303,20 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char
         return MHD_YES;
     }
     const Reply reply = server->answer(verb, request ? request->uri : QByteArray("/"), hasBody);
-    auto* body = new QByteArray(reply.body);
-    MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
-        body->size(), body->data(), &FreeBody, body);
-    if (!response) {
-        delete body;
-        return MHD_NO;
+    MHD_Response* response = nullptr;
+    if (reply.more) {
+        constexpr size_t kPieceBlock = 32 * 1024;
+        auto* pieces = new Pieces{reply.body, 0, reply.more, false};
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kPieceBlock, &NextPiece,
+                                                     pieces, &FreePieces);
+        if (!response) delete pieces;
+    } else {
+        auto* body = new QByteArray(reply.body);
+        response = MHD_create_response_from_buffer_with_free_callback_cls(
+            body->size(), body->data(), &FreeBody, body);
+        if (!response) delete body;
     }
+    if (!response) return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.constData());
     // Nothing on these pages runs a script, whatever a text may hold.
     MHD_add_response_header(response, "Content-Security-Policy",

@@ -18,6 +18,7 @@
 #include <QUrlQuery>
 #include <cstddef>
 #include <functional>
+#include <optional>
 
 struct MHD_Daemon;
 
@@ -29,6 +30,10 @@ struct Reply {
     QByteArray contentType = "text/html; charset=utf-8";
     QByteArray body;
     QList<QPair<QByteArray, QByteArray>> headers;
+    // A download too large to build at once: after `body`, the rest piece by piece as the
+    // client takes it in (an empty piece ends it; none means that the rest cannot be read,
+    // and the download breaks off).
+    std::function<std::optional<QByteArray>()> more;
 };
 
 // The answer to GET `path` with `query` at `now`; the server's routing without a socket.

@@ -23,6 +23,7 @@
 #include "db_fixture.h"
 #include "fleet_pages.h"
 #include "fleet_server.h"
+#include "record_text.h"
 #include "station_records.h"
 #include "systems.h"
 
@@ -283,6 +284,21 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
         EXPECT_EQ(web::Answer(viewer, "/", {}, toDbDate(now_)).status, 200);
         EXPECT_EQ(web::Answer(viewer, "/system/1", {}, toDbDate(now_)).status, 200);
     }
+
+    // A CSV of more rows than the server reads at once comes whole and in order, as the
+    // export writes it (two alarms in each minute: pieces end within a second).
+    StationRecords many;
+    many.connectionText = connection_;
+    many.SysID = 3;
+    for (int i = 1; i <= 1100; ++i)
+        many.alarmMap[i] = Alarm(i, now_ - 3600 - (i / 2) * 60, 2, 3);
+    setConnectionsReadOnly(false);
+    ASSERT_EQ(many.storeAlarms(), kDbOk);
+    ASSERT_EQ(many.loadAlarms(RecordCondition::days(QDate(2026, 3, 4), QDate(2026, 3, 10))), kDbOk);
+    setConnectionsReadOnly(true);
+    const Fetched whole = Get("/system/3/alarms.csv");
+    ASSERT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.body, alarmsCsv(many.alarmMap).toUtf8());
 }
 
 // The store goes away: 503 with a page that says so and no driver text; back again, the
