@@ -93,12 +93,12 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
 }
 
 int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& from, const QDate& to,
-                   int events, SystemPage& page, QString* failure) {
+                   int events, SystemPage& page, QString* failure, bool alarms) {
     std::optional<CSystemRset> system;
     StationRecords records;
     records.connectionText = connectionText;
     records.SysID = sysId;
-    if (const int r = records.loadAlarms(RecordCondition::days(from, to))) {
+    if (const int r = alarms ? records.loadAlarms(RecordCondition::days(from, to)) : kDbOk) {
         if (failure) *failure = records.dbError();
         return r;
     }
@@ -189,6 +189,31 @@ int readAlarmsAfter(const QString& connectionText, int32_t sysId, const QDate& f
     if (!known) return 1;
     page = std::move(read);
     return kDbOk;
+}
+
+int readN42Contents(const QString& connectionText, int32_t sysId, const QDate& from,
+                    const QDate& to, N42Contents& contents, QString* failure) {
+    N42Contents read;
+    const RecordCondition period = RecordCondition::days(from, to);
+    const int r = runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            QSqlQuery q = preparedQuery(conn, QStringLiteral("SELECT \"Detector#\", COUNT(*), "
+                                                             "MAX(Len) FROM Alarms WHERE SysID = "
+                                                             "?%1 GROUP BY \"Detector#\"")
+                                                  .arg(period.sql()));
+            q.addBindValue(int(sysId));
+            period.bindValues(q);
+            runQuery(q);
+            while (q.next()) {
+                read.detectors.insert(static_cast<unsigned char>(q.value(0).toInt()));
+                read.alarms += q.value(1).toInt();
+                read.graphs = read.graphs || q.value(2).toInt() > 0;
+            }
+        },
+        failure);
+    if (r == kDbOk) contents = std::move(read);
+    return r;
 }
 
 int readOneAlarm(const QString& connectionText, int32_t sysId, int alarmNumber,

@@ -32,7 +32,10 @@ namespace {
 constexpr int kDefaultDays = 7;     // the period when none is asked for: the last 7 days
 constexpr int kLongestDays = 3660;  // ten years; a longer period is refused rather than read
 constexpr int kNewestEvents = 50;
-constexpr int kRowsPerPiece = 500;  // a download's rows read at once: about 100 kB of CSV
+// A download's rows read at once: about 100 kB of CSV, or of N42 (which writes each graph
+// point as a measurement of its own, some 600 bytes).
+constexpr int kCsvRowsPerPiece = 500;
+constexpr int kN42RowsPerPiece = 10;
 
 Reply Page(int status, const QString& title, const QString& text) {
     return {status, "text/html; charset=utf-8", messagePage(status, title, text), {}, {}};
@@ -99,47 +102,98 @@ N42Source SourceOf(const SystemPage& page) {
     return source;
 }
 
-// The CSV of a period, read and written a piece of rows at a time as the client takes it
-// in. The first piece is read at once, so that a missing system or store still gets its
-// page.
-Reply CsvDownload(const QString& db, int32_t sysId, const QDate& from, const QDate& to,
-                  const QString& stem) {
-    struct Cursor {
-        QString db;
-        int32_t sysId;
-        QDate from, to;
-        std::optional<AlarmKey> after;
-        bool ended = false;
-    };
-    auto cursor = std::make_shared<Cursor>(Cursor{db, sysId, from, to, {}, false});
-    // The rows of the next piece as CSV lines, without the heading; nullopt if unreadable.
-    const auto piece = [cursor]() -> std::optional<QByteArray> {
-        if (cursor->ended) return QByteArray();
+// A system's alarms of a period, read a piece of rows at a time: each call gives the next
+// rows (empty at the end), nullopt when they cannot be read.
+class AlarmCursor {
+  public:
+    AlarmCursor(QString db, int32_t sysId, QDate from, QDate to, int rowsPerPiece)
+        : db_(std::move(db)), sysId_(sysId), from_(from), to_(to), rows_(rowsPerPiece) {}
+    std::optional<std::vector<alarms>> next() {
         std::vector<alarms> rows;
+        if (ended_) return rows;
         QString failure;
-        if (readAlarmsAfter(cursor->db, cursor->sysId, cursor->from, cursor->to, cursor->after,
-                            kRowsPerPiece, rows, &failure) != kDbOk) {
+        if (readAlarmsAfter(db_, sysId_, from_, to_, after_, rows_, rows, &failure) != kDbOk) {
             qCWarning(lcFleet).noquote() << "a download broke off:" << failure;
             return std::nullopt;
         }
-        cursor->ended = rows.size() < size_t(kRowsPerPiece);
-        if (rows.empty()) return QByteArray();
-        cursor->after = AlarmKey{rows.back().DateTime, rows.back().AlarmNumber};
+        ended_ = rows.size() < size_t(rows_);
+        if (!rows.empty()) after_ = AlarmKey{rows.back().DateTime, rows.back().AlarmNumber};
+        return rows;
+    }
+
+  private:
+    QString db_;
+    int32_t sysId_;
+    QDate from_, to_;
+    int rows_;
+    std::optional<AlarmKey> after_;
+    bool ended_ = false;
+};
+
+// The CSV of a period, written a piece at a time as the client takes it in. The system is
+// looked up first, so that a missing system or store still gets its page.
+Reply CsvDownload(const QString& db, int32_t sysId, const QDate& from, const QDate& to,
+                  const QString& stem) {
+    std::vector<alarms> none;
+    QString failure;
+    const int r = readAlarmsAfter(db, sysId, from, to, std::nullopt, 1, none, &failure);
+    if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
+    if (r != kDbOk) return Unavailable(failure);
+    auto cursor = std::make_shared<AlarmCursor>(db, sysId, from, to, kCsvRowsPerPiece);
+    // The rows of the next piece as CSV lines, without the heading.
+    const auto piece = [cursor]() -> std::optional<QByteArray> {
+        std::optional<std::vector<alarms>> rows = cursor->next();
+        if (!rows) return std::nullopt;
+        if (rows->empty()) return QByteArray();
         AlarmMap map;
-        for (alarms& a : rows)
+        for (alarms& a : *rows)
             map.emplace(int(map.size()) + 1, std::move(a));
         const QByteArray text = alarmsCsv(map).toUtf8();
         return text.mid(text.indexOf('\n') + 1);
     };
-    std::vector<alarms> first;
-    QString failure;
-    const int r = readAlarmsAfter(db, sysId, from, to, std::nullopt, 0, first, &failure);
-    if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
-    if (r != kDbOk) return Unavailable(failure);
-    const std::optional<QByteArray> rows = piece();
-    if (!rows) return Unavailable(QStringLiteral("the first rows cannot be read"));
-    Reply reply = Download(alarmsCsv({}).toUtf8() + *rows, "text/csv; charset=utf-8",
+    const std::optional<QByteArray> first = piece();
+    if (!first) return Unavailable(QStringLiteral("the first rows cannot be read"));
+    Reply reply = Download(alarmsCsv({}).toUtf8() + *first, "text/csv; charset=utf-8",
                            stem + QStringLiteral(".csv"));
+    reply.more = piece;
+    return reply;
+}
+
+// The N42 document of a period in the same way: its head from a count of the alarms, then
+// the alarms keyed 1, 2, ... in the order of time and number, as the export keys them.
+Reply N42Download(const QString& db, const SystemPage& page, const QDate& from, const QDate& to,
+                  const QDateTime& now, const QString& stem) {
+    N42Contents contents;
+    QString failure;
+    if (readN42Contents(db, page.system.SysID, from, to, contents, &failure) != kDbOk)
+        return Unavailable(failure);
+    struct State {
+        State(AlarmCursor c, const N42Contents& contents, const N42Source& source,
+              const QDateTime& created)
+            : cursor(std::move(c)), n42(contents, source, created) {}
+        AlarmCursor cursor;
+        N42Stream n42;
+        int key = 0;
+        bool ended = false;
+    };
+    auto state =
+        std::make_shared<State>(AlarmCursor(db, page.system.SysID, from, to, kN42RowsPerPiece),
+                                contents, SourceOf(page), now);
+    const auto piece = [state]() -> std::optional<QByteArray> {
+        if (state->ended) return QByteArray();
+        std::optional<std::vector<alarms>> rows = state->cursor.next();
+        if (!rows) return std::nullopt;
+        for (const alarms& a : *rows)
+            state->n42.add(++state->key, a);
+        if (rows->size() < size_t(kN42RowsPerPiece)) {
+            state->n42.end();
+            state->ended = true;
+        }
+        return state->n42.take();
+    };
+    const std::optional<QByteArray> first = piece();
+    if (!first) return Unavailable(QStringLiteral("the first rows cannot be read"));
+    Reply reply = Download(*first, "application/xml; charset=utf-8", stem + QStringLiteral(".n42"));
     reply.more = piece;
     return reply;
 }
@@ -181,14 +235,17 @@ Reply SystemAnswer(const QString& db, int32_t sysId, const QString& what, const 
         QStringLiteral("system-%1-alarms-%2-%3")
             .arg(QString::number(sysId), from.toString(Qt::ISODate), to.toString(Qt::ISODate));
     if (what == QLatin1String("alarms.csv")) return CsvDownload(db, sysId, from, to, stem);
+    if (what == QLatin1String("alarms.n42")) {
+        r = readSystemPage(db, sysId, from, to, 0, page, &failure, false);
+        if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
+        if (r != 0) return Unavailable(failure);
+        return N42Download(db, page, from, to, now, stem);
+    }
     r = readSystemPage(db, sysId, from, to, what.isEmpty() ? kNewestEvents : 0, page, &failure);
     if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
     if (r != 0) return Unavailable(failure);
     if (what.isEmpty())
         return {200, "text/html; charset=utf-8", systemPage(page, from, to, now), {}, {}};
-    if (what == QLatin1String("alarms.n42"))
-        return Download(alarmsN42(page.alarms, SourceOf(page), now),
-                        "application/xml; charset=utf-8", stem + QStringLiteral(".n42"));
     if (what == QLatin1String("alarms.json"))
         return {200, "application/json", alarmsJson(page.system, page.alarms, from, to), {}, {}};
     return NotFound(QStringLiteral("There is no such page."));

@@ -23,6 +23,7 @@
 #include "db_fixture.h"
 #include "fleet_pages.h"
 #include "fleet_server.h"
+#include "n42_export.h"
 #include "record_text.h"
 #include "station_records.h"
 #include "systems.h"
@@ -299,6 +300,14 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
     const Fetched whole = Get("/system/3/alarms.csv");
     ASSERT_EQ(whole.status, 200);
     EXPECT_EQ(whole.body, alarmsCsv(many.alarmMap).toUtf8());
+    CSystemRset quiet;
+    quiet.SysID = 3;
+    quiet.Serial = "S-3";
+    quiet.SystemDescription = "Quiet gate";
+    const Fetched document = Get("/system/3/alarms.n42");
+    ASSERT_EQ(document.status, 200);
+    EXPECT_EQ(document.body,
+              alarmsN42(many.alarmMap, {stationTitle(quiet), "S-3", ""}, toDbDate(now_)));
 }
 
 // The store goes away: 503 with a page that says so and no driver text; back again, the
