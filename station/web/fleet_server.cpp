@@ -173,19 +173,23 @@ Reply N42Download(const QString& db, const SystemPage& page, const QDate& from, 
             : cursor(std::move(c)), n42(contents, source, created) {}
         AlarmCursor cursor;
         N42Stream n42;
+        int count = 0;
         int key = 0;
         bool ended = false;
     };
     auto state =
         std::make_shared<State>(AlarmCursor(db, page.system.SysID, from, to, kN42RowsPerPiece),
                                 contents, SourceOf(page), now);
+    state->count = contents.alarms;
     const auto piece = [state]() -> std::optional<QByteArray> {
         if (state->ended) return QByteArray();
         std::optional<std::vector<alarms>> rows = state->cursor.next();
         if (!rows) return std::nullopt;
+        // No more alarms than the head counted: one stored meanwhile (the newest, last in
+        // this order) would not match the head's count and detectors.
         for (const alarms& a : *rows)
-            state->n42.add(++state->key, a);
-        if (rows->size() < size_t(kN42RowsPerPiece)) {
+            if (state->key < state->count) state->n42.add(++state->key, a);
+        if (rows->size() < size_t(kN42RowsPerPiece) || state->key == state->count) {
             state->n42.end();
             state->ended = true;
         }
