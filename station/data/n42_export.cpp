@@ -2,6 +2,7 @@
 
 #include "record_text.h"
 
+#include <QBuffer>
 #include <QXmlStreamWriter>
 #include <algorithm>
 #include <cstdlib>
@@ -97,19 +98,33 @@ QString measurementId(const QString& alarm, int point) {
 class N42Writer {
   public:
     explicit N42Writer(QByteArray& out) : xml_(&out) { xml_.setAutoFormatting(true); }
+    explicit N42Writer(QIODevice* out) : xml_(out) { xml_.setAutoFormatting(true); }
 
     void write(const AlarmMap& map, const N42Source& source, const QDateTime& created) {
-        // One detector description per detector byte in use, in byte order.
-        std::map<unsigned char, QString> detectors;
+        N42Contents contents;
+        contents.alarms = int(map.size());
+        for (const auto& [key, a] : map) {
+            contents.detectors.insert(static_cast<unsigned char>(a.Detector));
+            contents.graphs = contents.graphs || !a.Graph.empty();
+        }
+        head(contents, source, created);
         for (const auto& [key, a] : map)
-            detectors.emplace(static_cast<unsigned char>(a.Detector), detectorId(a.Detector));
+            alarm(key, a);
+        end();
+    }
+
+    // Everything before the first alarm.
+    void head(const N42Contents& contents, const N42Source& source, const QDateTime& created) {
+        // One detector description per detector byte in use, in byte order.
+        for (unsigned char byte : contents.detectors)
+            detectors_.emplace(byte, detectorId(static_cast<char>(byte)));
 
         xml_.writeStartDocument();
         xml_.writeDefaultNamespace(QLatin1String(kN42Namespace));
         start("RadInstrumentData");
         if (created.isValid())
             xml_.writeAttribute(QStringLiteral("n42DocDateTime"), xmlDateTime(created));
-        QString about = QStringLiteral("%1 alarms").arg(map.size());
+        QString about = QStringLiteral("%1 alarms").arg(contents.alarms);
         if (const QString title = xmlText(source.title).trimmed(); !title.isEmpty())
             about += " of " + title;
         text("Remark",
@@ -121,7 +136,7 @@ class N42Writer {
                                        kGraphSamplePeriodMs, kGraphCountScale));
         text("RadInstrumentDataCreatorName", QLatin1String(kCreatorName));
         instrument(source);
-        if (detectors.empty()) {
+        if (detectors_.empty()) {
             start("RadDetectorInformation");
             xml_.writeAttribute(QStringLiteral("id"), QLatin1String(kPortalDetectorId));
             text("RadDetectorName", QStringLiteral("Portal"));
@@ -131,7 +146,7 @@ class N42Writer {
                  QStringLiteral("The portal's gross-count gamma detectors; no alarm names one."));
             xml_.writeEndElement();
         }
-        for (const auto& [byte, id] : detectors) {
+        for (const auto& [byte, id] : detectors_) {
             const char detector = static_cast<char>(byte);
             start("RadDetectorInformation");
             xml_.writeAttribute(QStringLiteral("id"), id);
@@ -142,10 +157,16 @@ class N42Writer {
                  "Gross-count gamma detector " + detectorName(detector) + " of the portal");
             xml_.writeEndElement();
         }
-        if (std::any_of(map.begin(), map.end(), [](const auto& e) { return !e.second.Graph.empty(); }))
-            grossCountCalibration();
-        for (const auto& [key, a] : map)
-            alarm(key, a, detectors.at(static_cast<unsigned char>(a.Detector)));
+        if (contents.graphs) grossCountCalibration();
+    }
+
+    // One alarm (key k: "Alarmk"), its detector among those of the head.
+    void alarm(int key, const alarms& a) {
+        const auto detector = detectors_.find(static_cast<unsigned char>(a.Detector));
+        alarm(key, a, detector != detectors_.end() ? detector->second : QString());
+    }
+
+    void end() {
         xml_.writeEndElement();  // RadInstrumentData
         xml_.writeEndDocument();
     }
@@ -233,7 +254,8 @@ class N42Writer {
         // The measurements by name as well, for readers that do not follow groups.
         if (points > 0) {
             QStringList measurements;
-            for (int i = 0; i < points; ++i) measurements << measurementId(prefix, i);
+            for (int i = 0; i < points; ++i)
+                measurements << measurementId(prefix, i);
             xml_.writeAttribute(QStringLiteral("radMeasurementReferences"),
                                 measurements.join(QLatin1Char(' ')));
         }
@@ -265,6 +287,7 @@ class N42Writer {
     }
 
     QXmlStreamWriter xml_;
+    std::map<unsigned char, QString> detectors_;
 };
 
 }  // namespace
@@ -273,6 +296,34 @@ QByteArray alarmsN42(const AlarmMap& alarms, const N42Source& source, const QDat
     QByteArray out;
     N42Writer(out).write(alarms, source, created);
     return out;
+}
+
+struct N42Stream::Parts {
+    QBuffer buffer;
+    N42Writer writer{&buffer};
+};
+
+N42Stream::N42Stream(const N42Contents& contents, const N42Source& source, const QDateTime& created)
+    : parts_(std::make_unique<Parts>()) {
+    parts_->buffer.open(QIODevice::WriteOnly);
+    parts_->writer.head(contents, source, created);
+}
+
+N42Stream::~N42Stream() = default;
+
+void N42Stream::add(int key, const alarms& a) {
+    parts_->writer.alarm(key, a);
+}
+
+void N42Stream::end() {
+    parts_->writer.end();
+}
+
+QByteArray N42Stream::take() {
+    QByteArray written = parts_->buffer.buffer();
+    parts_->buffer.buffer().clear();
+    parts_->buffer.seek(0);
+    return written;
 }
 
 }  // namespace vm418

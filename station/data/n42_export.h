@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <memory>
+#include <set>
 
 #include "station_files.h"
 
@@ -45,5 +47,31 @@ struct N42Source {
 // measurement in the group. One RadDetectorInformation per detector letter ("Det_A", ...);
 // a file without alarms describes the portal's detectors as one ("Det_Portal").
 QByteArray alarmsN42(const AlarmMap& alarms, const N42Source& source, const QDateTime& created);
+
+// What the head of such a document says of the alarms that follow it.
+struct N42Contents {
+    int alarms = 0;
+    std::set<unsigned char> detectors;  // the detector bytes of the alarms
+    bool graphs = false;                // whether any alarm has graph points
+};
+
+// The same document written a part at a time, for alarms read a few at a time: the head
+// at once, then each alarm, then the end; take() hands over what was written since the last
+// take. Alarms given with the same keys, detectors and graphs as `contents` make the bytes
+// of alarmsN42.
+class N42Stream {
+  public:
+    N42Stream(const N42Contents& contents, const N42Source& source, const QDateTime& created);
+    ~N42Stream();
+    N42Stream(const N42Stream&) = delete;
+    N42Stream& operator=(const N42Stream&) = delete;
+    void add(int key, const alarms& a);
+    void end();
+    QByteArray take();
+
+  private:
+    struct Parts;
+    std::unique_ptr<Parts> parts_;
+};
 
 }  // namespace vm418

@@ -1,7 +1,9 @@
 #include "station_db.h"
 
+#include <sys/stat.h>
 #include <QAtomicInt>
 #include <QDateTime>
+#include <QFile>
 #include <QRegularExpression>
 #include <QSqlDriver>
 #include <QSqlError>
@@ -10,6 +12,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 
 Q_LOGGING_CATEGORY(lcStationDb, "station.db")
 
@@ -56,14 +59,54 @@ bool connectionsReadOnly() {
     return readOnlyConnections;
 }
 
+namespace {
+// The connection a thread keeps (keepConnectionsOnThisThread), with its connection text.
+struct KeptConnection {
+    bool keep = false;
+    QString text;
+    std::unique_ptr<DbConnection> conn;
+};
+thread_local KeptConnection kept;
+}  // namespace
+
+void keepConnectionsOnThisThread() {
+    kept.keep = true;
+}
+
 bool DbConnection::open() {
-    if (!db_.isValid() || !db_.open()) return false;
+    if (!db_.isValid()) return false;
+    const bool readOnly = readOnlyConnections;
+    if (readOnly) {
+        // The SQLite driver's own: no new file where the store is away, and its busy time-out
+        // from the start (setting the journal mode at connect may meet a writer's lock).
+        // Other drivers pass over names they do not know.
+        db_.setDatabaseName(db_.databaseName() +
+                            QStringLiteral(";NoCreat=1;Timeout=%1").arg(kReadBusyTimeoutMs));
+    }
+    if (!db_.open()) return false;
     QSqlQuery q(db_);
     if (!isPostgres()) {
         // SQLite: wait for another writer's lock instead of "database is locked".
-        q.exec(QStringLiteral("PRAGMA busy_timeout = %1").arg(kBusyTimeoutMs));
+        q.exec(QStringLiteral("PRAGMA busy_timeout = %1")
+                   .arg(readOnly ? kReadBusyTimeoutMs : kBusyTimeoutMs));
+        // The file, to tell later whether it is still the store (this first read of the
+        // schema also meets a writer's exclusive lock, and then gives up after the busy
+        // time-out).
+        if (q.exec(QStringLiteral("PRAGMA database_list")) && q.next()) {
+            file_ = q.value(2).toString();
+            struct stat st {};
+            if (!file_.isEmpty() && ::stat(QFile::encodeName(file_).constData(), &st) == 0) {
+                device_ = st.st_dev;
+                inode_ = st.st_ino;
+            }
+        } else if (readOnly) {
+            error_ = q.lastError().text();
+            db_.close();
+            return false;
+        }
+        q.finish();
     }
-    if (readOnlyConnections) {
+    if (readOnly) {
         const bool set = q.exec(isPostgres() ? QStringLiteral("SET SESSION CHARACTERISTICS AS "
                                                               "TRANSACTION READ ONLY")
                                              : QStringLiteral("PRAGMA query_only = 1"));
@@ -74,15 +117,35 @@ bool DbConnection::open() {
             db_.close();
             return false;
         }
-        // The reader's statements are short lookups over many stations, which PostgreSQL's
-        // planner may cost high enough to compile first: 150 ms of JIT for 25 ms of work.
-        // (A server without JIT refuses the setting; that is no matter.)
-        if (isPostgres()) q.exec(QStringLiteral("SET jit = off"));
+        if (isPostgres()) {
+            // The reader's statements are short lookups over many stations, which PostgreSQL's
+            // planner may cost high enough to compile first: 150 ms of JIT for 25 ms of work.
+            // (A server without JIT refuses the setting; that is no matter.)
+            q.exec(QStringLiteral("SET jit = off"));
+            q.exec(QStringLiteral("SET lock_timeout = %1").arg(kReadBusyTimeoutMs));
+        }
     }
     return true;
 }
 
+bool DbConnection::stillServes() {
+    if (isPostgres()) {
+        // A session that the server ended (a restart) fails only when used.
+        QSqlQuery q(db_);
+        return q.exec(QStringLiteral("SELECT 1"));
+    }
+    return !fileReplaced();
+}
+
+bool DbConnection::fileReplaced() const {
+    if (file_.isEmpty()) return false;
+    struct stat st {};
+    return ::stat(QFile::encodeName(file_).constData(), &st) != 0 || st.st_dev != device_ ||
+           st.st_ino != inode_;
+}
+
 QString DbConnection::lastError() const {
+    if (!error_.isEmpty()) return error_;
     return db_.isValid() ? db_.lastError().text()
                          : QStringLiteral("the ODBC driver of Qt is missing");
 }
@@ -165,21 +228,41 @@ int runDbOperation(const QString& connectionText, bool transaction,
         if (failure) *failure = text;
         return code;
     };
-    DbConnection conn(connectionText);
-    if (!conn.open()) return failed(conn.lastError(), kDbCannotConnect);
+    std::unique_ptr<DbConnection> own;
+    DbConnection* conn = nullptr;
+    if (kept.keep && kept.conn && kept.text == connectionText && kept.conn->stillServes()) {
+        conn = kept.conn.get();
+    } else {
+        kept.conn.reset();
+        own = std::make_unique<DbConnection>(connectionText);
+        if (!own->open()) return failed(own->lastError(), kDbCannotConnect);
+        conn = own.get();
+        if (kept.keep) {
+            kept.text = connectionText;
+            kept.conn = std::move(own);
+        }
+    }
+    // A connection that failed may be broken (a server restarted): it is not kept.
+    const auto drop = [&] {
+        if (conn == kept.conn.get()) kept.conn.reset();
+    };
     try {
         if (!transaction) {
-            body(conn);
+            body(*conn);
             return kDbOk;
         }
-        WriteTransaction t(conn);
-        body(conn);
+        WriteTransaction t(*conn);
+        body(*conn);
         t.commit();
         return kDbOk;
     } catch (const DbFailure& f) {
-        return failed(f.text, f.code);
+        const int r = failed(f.text, f.code);
+        drop();
+        return r;
     } catch (const std::exception& e) {
-        return failed(QString::fromLocal8Bit(e.what()), kDbOtherException);
+        const int r = failed(QString::fromLocal8Bit(e.what()), kDbOtherException);
+        drop();
+        return r;
     }
 }
 

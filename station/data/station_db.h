@@ -46,8 +46,17 @@ struct DbFailure {
 // "PRAGMA query_only", PostgreSQL with read-only transactions for the whole session. A
 // connection on which that cannot be set is not opened. For the fleet view's server, which
 // only reads (its PostgreSQL sessions also run without JIT compilation).
+// Such a connection also waits at most kReadBusyTimeoutMs for another's lock (SQLite's busy
+// time-out, PostgreSQL's lock_timeout) and never creates an SQLite file that is away.
 void setConnectionsReadOnly(bool readOnly);
 bool connectionsReadOnly();
+
+// From this call on, the operations of the calling thread (runDbOperation) share one
+// connection per connection text, kept open until the thread ends, instead of opening
+// their own. A kept connection that failed is closed, and so is an SQLite one whose file
+// was removed or replaced: the next operation opens a new one. For the worker threads of
+// a server.
+void keepConnectionsOnThisThread();
 
 // One open connection, closed and released when it goes.
 class DbConnection {
@@ -63,15 +72,28 @@ class DbConnection {
     QString lastError() const;
     QSqlDatabase& db() { return db_; }
     bool isPostgres() const;
+    // An SQLite connection whose file is no longer the one it opened (removed, renamed or
+    // replaced); false on PostgreSQL.
+    bool fileReplaced() const;
+    // Whether a kept connection can serve another operation: its SQLite file is still the
+    // one it opened, its PostgreSQL session still answers.
+    bool stillServes();
 
   private:
     QString name_;
     QSqlDatabase db_;
+    QString error_;  // why open() gave up after the driver had connected
+    QString file_;   // SQLite: the file opened, and its device and inode
+    quint64 device_ = 0, inode_ = 0;
 };
 
 // How long a writer waits for another PC or process that is storing into the same SQLite
 // file.
 inline constexpr int kBusyTimeoutMs = 60000;
+// How long a read-only connection waits for a writer's lock before its page says that the
+// store cannot be read just now. The SQLite driver may wait this long once when it connects
+// and once more at the first statement: a new connection gives up within twice this.
+inline constexpr int kReadBusyTimeoutMs = 1000;
 
 // Runs `body` on a fresh connection. A store runs in one transaction: any failure rolls
 // it back, so nothing of the batch stays. On SQLite the transaction takes the write lock at

@@ -93,12 +93,12 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
 }
 
 int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& from, const QDate& to,
-                   int events, SystemPage& page, QString* failure) {
+                   int events, SystemPage& page, QString* failure, bool alarms) {
     std::optional<CSystemRset> system;
     StationRecords records;
     records.connectionText = connectionText;
     records.SysID = sysId;
-    if (const int r = records.loadAlarms(RecordCondition::days(from, to))) {
+    if (const int r = alarms ? records.loadAlarms(RecordCondition::days(from, to)) : kDbOk) {
         if (failure) *failure = records.dbError();
         return r;
     }
@@ -146,6 +146,74 @@ int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& fr
     page.alarms = std::move(records.alarmMap);
     page.events = std::move(newest);
     return kDbOk;
+}
+
+int readAlarmsAfter(const QString& connectionText, int32_t sysId, const QDate& from,
+                    const QDate& to, const std::optional<AlarmKey>& after, int limit,
+                    std::vector<alarms>& page, QString* failure) {
+    std::vector<alarms> read;
+    bool known = true;
+    // After a row, from its time on: one lower bound, so that the (SysID, DateTime) index
+    // starts there and each piece costs its own rows only.
+    RecordCondition range = RecordCondition::days(from, to);
+    if (after) range.from = after->time;
+    const int r = runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            if (!after && !systemRowOn(conn, sysId)) {
+                known = false;
+                return;
+            }
+            QSqlQuery q = preparedQuery(
+                conn, QStringLiteral("SELECT %1 FROM Alarms WHERE SysID = ?%2%3 ORDER BY "
+                                     "DateTime, AlarmNumber LIMIT %4")
+                          .arg(QLatin1String(kAlarmColumns), range.sql(),
+                               after ? QStringLiteral(" AND (DateTime > ? OR AlarmNumber > ?)")
+                                     : QString())
+                          .arg(std::max(1, limit)));
+            q.addBindValue(int(sysId));
+            range.bindValues(q);
+            if (after) {
+                q.addBindValue(toDbDate(after->time));
+                q.addBindValue(after->number);
+            }
+            runQuery(q);
+            while (q.next()) {
+                alarms a;
+                readAlarmRow(q, a);  // a damaged graph still has its row
+                read.push_back(std::move(a));
+            }
+        },
+        failure);
+    if (r != kDbOk) return r;
+    if (!known) return 1;
+    page = std::move(read);
+    return kDbOk;
+}
+
+int readN42Contents(const QString& connectionText, int32_t sysId, const QDate& from,
+                    const QDate& to, N42Contents& contents, QString* failure) {
+    N42Contents read;
+    const RecordCondition period = RecordCondition::days(from, to);
+    const int r = runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            QSqlQuery q = preparedQuery(conn, QStringLiteral("SELECT \"Detector#\", COUNT(*), "
+                                                             "MAX(Len) FROM Alarms WHERE SysID = "
+                                                             "?%1 GROUP BY \"Detector#\"")
+                                                  .arg(period.sql()));
+            q.addBindValue(int(sysId));
+            period.bindValues(q);
+            runQuery(q);
+            while (q.next()) {
+                read.detectors.insert(static_cast<unsigned char>(q.value(0).toInt()));
+                read.alarms += q.value(1).toInt();
+                read.graphs = read.graphs || q.value(2).toInt() > 0;
+            }
+        },
+        failure);
+    if (r == kDbOk) contents = std::move(read);
+    return r;
 }
 
 int readOneAlarm(const QString& connectionText, int32_t sysId, int alarmNumber,

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "n42_export.h"
 #include "para_418.h"
 #include "station_files.h"
 #include "systems.h"
@@ -38,8 +39,26 @@ struct SystemPage {
     std::optional<PARA_418> parameters;
 };
 // 0 with `page` filled; 1 when there is no such system; else a database result code.
+// With `alarms` false the page's alarms are left empty (a download reads them itself).
 int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& from, const QDate& to,
-                   int events, SystemPage& page, QString* failure = nullptr);
+                   int events, SystemPage& page, QString* failure = nullptr, bool alarms = true);
+
+// A download's next rows: a system's alarms of whole days `from` to `to` that come after
+// the alarm `after` in the order of time and number (from the first when there is none), at
+// most `limit` of them, oldest first. 0 with `page` filled (empty at the end), 1 when there
+// is no such system, else a database result code.
+struct AlarmKey {
+    std::time_t time = 0;
+    int number = 0;
+};
+int readAlarmsAfter(const QString& connectionText, int32_t sysId, const QDate& from,
+                    const QDate& to, const std::optional<AlarmKey>& after, int limit,
+                    std::vector<alarms>& page, QString* failure = nullptr);
+
+// What the head of an N42 document of those alarms says: their count, detectors and
+// whether any has a graph (a stored length above 0). 0, else a database result code.
+int readN42Contents(const QString& connectionText, int32_t sysId, const QDate& from,
+                    const QDate& to, N42Contents& contents, QString* failure = nullptr);
 
 // The alarm of a system with that number and time; 0 with `alarm` set, 1 when there is none.
 int readOneAlarm(const QString& connectionText, int32_t sysId, int alarmNumber,

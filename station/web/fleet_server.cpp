@@ -1,11 +1,22 @@
 #include "fleet_server.h"
 
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
+#include <arpa/inet.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QLoggingCategory>
-#include <QTcpSocket>
+#include <QThread>
+#include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <vector>
+
+#include <memory>
 #include "fleet_pages.h"
 #include "n42_export.h"
 #include "param_form.h"
@@ -21,9 +32,13 @@ namespace {
 constexpr int kDefaultDays = 7;     // the period when none is asked for: the last 7 days
 constexpr int kLongestDays = 3660;  // ten years; a longer period is refused rather than read
 constexpr int kNewestEvents = 50;
+// A download's rows read at once: about 100 kB of CSV, or of N42 (which writes each graph
+// point as a measurement of its own, some 600 bytes).
+constexpr int kCsvRowsPerPiece = 500;
+constexpr int kN42RowsPerPiece = 10;
 
 Reply Page(int status, const QString& title, const QString& text) {
-    return {status, "text/html; charset=utf-8", messagePage(status, title, text), {}};
+    return {status, "text/html; charset=utf-8", messagePage(status, title, text), {}, {}};
 }
 
 Reply BadRequest(const QString& why) {
@@ -45,7 +60,7 @@ Reply Unavailable(const QString& reason) {
 }
 
 Reply Download(QByteArray body, const QByteArray& type, const QString& fileName) {
-    Reply r{200, type, std::move(body), {}};
+    Reply r{200, type, std::move(body), {}, {}};
     r.headers.emplaceBack("Content-Disposition",
                           QStringLiteral("attachment; filename=\"%1\"").arg(fileName).toUtf8());
     return r;
@@ -87,6 +102,106 @@ N42Source SourceOf(const SystemPage& page) {
     return source;
 }
 
+// A system's alarms of a period, read a piece of rows at a time: each call gives the next
+// rows (empty at the end), nullopt when they cannot be read.
+class AlarmCursor {
+  public:
+    AlarmCursor(QString db, int32_t sysId, QDate from, QDate to, int rowsPerPiece)
+        : db_(std::move(db)), sysId_(sysId), from_(from), to_(to), rows_(rowsPerPiece) {}
+    std::optional<std::vector<alarms>> next() {
+        std::vector<alarms> rows;
+        if (ended_) return rows;
+        QString failure;
+        if (readAlarmsAfter(db_, sysId_, from_, to_, after_, rows_, rows, &failure) != kDbOk) {
+            qCWarning(lcFleet).noquote() << "a download broke off:" << failure;
+            return std::nullopt;
+        }
+        ended_ = rows.size() < size_t(rows_);
+        if (!rows.empty()) after_ = AlarmKey{rows.back().DateTime, rows.back().AlarmNumber};
+        return rows;
+    }
+
+  private:
+    QString db_;
+    int32_t sysId_;
+    QDate from_, to_;
+    int rows_;
+    std::optional<AlarmKey> after_;
+    bool ended_ = false;
+};
+
+// The CSV of a period, written a piece at a time as the client takes it in. The system is
+// looked up first, so that a missing system or store still gets its page.
+Reply CsvDownload(const QString& db, int32_t sysId, const QDate& from, const QDate& to,
+                  const QString& stem) {
+    std::vector<alarms> none;
+    QString failure;
+    const int r = readAlarmsAfter(db, sysId, from, to, std::nullopt, 1, none, &failure);
+    if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
+    if (r != kDbOk) return Unavailable(failure);
+    auto cursor = std::make_shared<AlarmCursor>(db, sysId, from, to, kCsvRowsPerPiece);
+    // The rows of the next piece as CSV lines, without the heading.
+    const auto piece = [cursor]() -> std::optional<QByteArray> {
+        std::optional<std::vector<alarms>> rows = cursor->next();
+        if (!rows) return std::nullopt;
+        if (rows->empty()) return QByteArray();
+        AlarmMap map;
+        for (alarms& a : *rows)
+            map.emplace(int(map.size()) + 1, std::move(a));
+        const QByteArray text = alarmsCsv(map).toUtf8();
+        return text.mid(text.indexOf('\n') + 1);
+    };
+    const std::optional<QByteArray> first = piece();
+    if (!first) return Unavailable(QStringLiteral("the first rows cannot be read"));
+    Reply reply = Download(alarmsCsv({}).toUtf8() + *first, "text/csv; charset=utf-8",
+                           stem + QStringLiteral(".csv"));
+    reply.more = piece;
+    return reply;
+}
+
+// The N42 document of a period in the same way: its head from a count of the alarms, then
+// the alarms keyed 1, 2, ... in the order of time and number, as the export keys them.
+Reply N42Download(const QString& db, const SystemPage& page, const QDate& from, const QDate& to,
+                  const QDateTime& now, const QString& stem) {
+    N42Contents contents;
+    QString failure;
+    if (readN42Contents(db, page.system.SysID, from, to, contents, &failure) != kDbOk)
+        return Unavailable(failure);
+    struct State {
+        State(AlarmCursor c, const N42Contents& contents, const N42Source& source,
+              const QDateTime& created)
+            : cursor(std::move(c)), n42(contents, source, created) {}
+        AlarmCursor cursor;
+        N42Stream n42;
+        int count = 0;
+        int key = 0;
+        bool ended = false;
+    };
+    auto state =
+        std::make_shared<State>(AlarmCursor(db, page.system.SysID, from, to, kN42RowsPerPiece),
+                                contents, SourceOf(page), now);
+    state->count = contents.alarms;
+    const auto piece = [state]() -> std::optional<QByteArray> {
+        if (state->ended) return QByteArray();
+        std::optional<std::vector<alarms>> rows = state->cursor.next();
+        if (!rows) return std::nullopt;
+        // No more alarms than the head counted: one stored meanwhile (the newest, last in
+        // this order) would not match the head's count and detectors.
+        for (const alarms& a : *rows)
+            if (state->key < state->count) state->n42.add(++state->key, a);
+        if (rows->size() < size_t(kN42RowsPerPiece) || state->key == state->count) {
+            state->n42.end();
+            state->ended = true;
+        }
+        return state->n42.take();
+    };
+    const std::optional<QByteArray> first = piece();
+    if (!first) return Unavailable(QStringLiteral("the first rows cannot be read"));
+    Reply reply = Download(*first, "application/xml; charset=utf-8", stem + QStringLiteral(".n42"));
+    reply.more = piece;
+    return reply;
+}
+
 Reply SystemAnswer(const QString& db, int32_t sysId, const QString& what, const QUrlQuery& query,
                    const QDateTime& now) {
     QDate from, to;
@@ -120,22 +235,23 @@ Reply SystemAnswer(const QString& db, int32_t sysId, const QString& what, const 
         return Download(alarmsN42(one, SourceOf(page), now), "application/xml; charset=utf-8",
                         QStringLiteral("system-%1-alarm-%2.n42").arg(sysId).arg(number));
     }
-    r = readSystemPage(db, sysId, from, to, what.isEmpty() ? kNewestEvents : 0, page, &failure);
-    if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
-    if (r != 0) return Unavailable(failure);
     const QString stem =
         QStringLiteral("system-%1-alarms-%2-%3")
             .arg(QString::number(sysId), from.toString(Qt::ISODate), to.toString(Qt::ISODate));
+    if (what == QLatin1String("alarms.csv")) return CsvDownload(db, sysId, from, to, stem);
+    if (what == QLatin1String("alarms.n42")) {
+        r = readSystemPage(db, sysId, from, to, 0, page, &failure, false);
+        if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
+        if (r != 0) return Unavailable(failure);
+        return N42Download(db, page, from, to, now, stem);
+    }
+    r = readSystemPage(db, sysId, from, to, what.isEmpty() ? kNewestEvents : 0, page, &failure);
+    if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
+    if (r != 0) return Unavailable(failure);
     if (what.isEmpty())
-        return {200, "text/html; charset=utf-8", systemPage(page, from, to, now), {}};
-    if (what == QLatin1String("alarms.n42"))
-        return Download(alarmsN42(page.alarms, SourceOf(page), now),
-                        "application/xml; charset=utf-8", stem + QStringLiteral(".n42"));
-    if (what == QLatin1String("alarms.csv"))
-        return Download(alarmsCsv(page.alarms).toUtf8(), "text/csv; charset=utf-8",
-                        stem + QStringLiteral(".csv"));
+        return {200, "text/html; charset=utf-8", systemPage(page, from, to, now), {}, {}};
     if (what == QLatin1String("alarms.json"))
-        return {200, "application/json", alarmsJson(page.system, page.alarms, from, to), {}};
+        return {200, "application/json", alarmsJson(page.system, page.alarms, from, to), {}, {}};
     return NotFound(QStringLiteral("There is no such page."));
 }
 
@@ -147,13 +263,13 @@ Reply Answer(const QString& db, const QString& path, const QUrlQuery& query, con
         std::vector<FleetRow> rows;
         QString failure;
         if (readFleet(db, now, rows, &failure) != 0) return Unavailable(failure);
-        return {200, "text/html; charset=utf-8", fleetPage(rows, now), {}};
+        return {200, "text/html; charset=utf-8", fleetPage(rows, now), {}, {}};
     }
     if (path == QLatin1String("/api/systems")) {
         std::vector<FleetRow> rows;
         QString failure;
         if (readFleet(db, now, rows, &failure) != 0) return Unavailable(failure);
-        return {200, "application/json", systemsJson(rows), {}};
+        return {200, "application/json", systemsJson(rows), {}, {}};
     }
     if (parts.size() >= 3 && parts.size() <= 4 && parts[1] == QLatin1String("system")) {
         const int32_t sysId = SystemNumber(parts[2]);
@@ -173,44 +289,237 @@ Reply Answer(const QString& db, const QString& path, const QUrlQuery& query, con
     return NotFound(QStringLiteral("There is no such page."));
 }
 
-FleetServer::FleetServer(QString connectionText, QObject* parent)
-    : QAbstractHttpServer(parent), connectionText_(std::move(connectionText)) {
-    setConnectionsReadOnly(true);
+namespace {
+
+// A request as the library hands it on: its address as the client wrote it.
+struct Request {
+    QByteArray uri;
+    bool headersSeen = false;
+};
+
+void* RequestStarts(void*, const char* uri, MHD_Connection*) {
+    return new Request{QByteArray(uri)};
 }
 
-bool FleetServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
-    using Method = QHttpServerRequest::Method;
-    const Method method = request.method();
-    Reply reply;
-    if (method != Method::Get && method != Method::Head) {
-        reply = Page(405, QStringLiteral("Method Not Allowed"),
-                     QStringLiteral("This server only shows the stations: GET and HEAD."));
-        reply.headers.emplaceBack("Allow", "GET, HEAD");
-    } else {
-        reply = Answer(connectionText_, request.url().path(), request.query(), clock());
+void RequestEnds(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    delete static_cast<Request*>(*state);
+    *state = nullptr;
+}
+
+void LibraryLog(void*, const char* format, va_list args) {
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, args);
+    qCInfo(lcFleet).noquote() << QString::fromLocal8Bit(line).trimmed();
+}
+
+void FreeBody(void* body) {
+    delete static_cast<QByteArray*>(body);
+}
+
+// A download in pieces: what is left of the current piece, and where the next comes from.
+struct Pieces {
+    QByteArray piece;
+    qsizetype sent = 0;
+    std::function<std::optional<QByteArray>()> more;
+    bool ended = false;
+};
+
+// Called by the library when the client's connection takes more: the next piece is read
+// only then, so a client that does not read holds one piece of the server's memory.
+ssize_t NextPiece(void* cls, uint64_t, char* buffer, size_t room) {
+    auto* pieces = static_cast<Pieces*>(cls);
+    while (pieces->sent == pieces->piece.size()) {
+        if (pieces->ended) return MHD_CONTENT_READER_END_OF_STREAM;
+        std::optional<QByteArray> next = pieces->more();
+        if (!next) return MHD_CONTENT_READER_END_WITH_ERROR;  // the client sees it cut short
+        pieces->ended = next->isEmpty();
+        pieces->piece = std::move(*next);
+        pieces->sent = 0;
     }
-    QHttpServerResponder responder = makeResponder(request, socket);
-    responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(reply.status));
-    responder.writeHeader("Content-Type", reply.contentType);
+    const size_t n = std::min(room, size_t(pieces->piece.size() - pieces->sent));
+    std::memcpy(buffer, pieces->piece.constData() + pieces->sent, n);
+    pieces->sent += qsizetype(n);
+    return ssize_t(n);
+}
+
+void FreePieces(void* cls) {
+    delete static_cast<Pieces*>(cls);
+}
+
+MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char* method,
+                  const char*, const char*, size_t*, void** state) {
+    auto* server = static_cast<FleetServer*>(cls);
+    auto* request = static_cast<Request*>(*state);
+    const char* length =
+        MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    const bool hasBody = (length && std::strcmp(length, "0") != 0) ||
+                         MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                     MHD_HTTP_HEADER_TRANSFER_ENCODING) != nullptr;
+    const QByteArray verb(method);
+    const bool refused = hasBody || (verb != "GET" && verb != "HEAD");
+    // A page is answered once the whole request is in (the library keeps the connection for
+    // the next one only then); a refusal at once, without reading what follows.
+    if (!refused && request && !request->headersSeen) {
+        request->headersSeen = true;
+        return MHD_YES;
+    }
+    const Reply reply = server->answer(verb, request ? request->uri : QByteArray("/"), hasBody);
+    MHD_Response* response = nullptr;
+    if (reply.more) {
+        constexpr size_t kPieceBlock = 32 * 1024;
+        auto* pieces = new Pieces{reply.body, 0, reply.more, false};
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, kPieceBlock, &NextPiece,
+                                                     pieces, &FreePieces);
+        if (!response) delete pieces;
+    } else {
+        auto* body = new QByteArray(reply.body);
+        response = MHD_create_response_from_buffer_with_free_callback_cls(
+            body->size(), body->data(), &FreeBody, body);
+        if (!response) delete body;
+    }
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, reply.contentType.constData());
     // Nothing on these pages runs a script, whatever a text may hold.
-    responder.writeHeader("Content-Security-Policy",
-                          "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
-    responder.writeHeader("X-Content-Type-Options", "nosniff");
-    responder.writeHeader("Cache-Control", "no-store");
+    MHD_add_response_header(response, "Content-Security-Policy",
+                            "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'");
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
     for (const auto& [name, value] : reply.headers)
-        responder.writeHeader(name, value);
-    responder.writeHeader("Content-Length", QByteArray::number(reply.body.size()));
-    if (method == Method::Head)
-        responder.writeBody("", 0);
-    else
-        responder.writeBody(reply.body);
+        MHD_add_response_header(response, name.constData(), value.constData());
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(reply.status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// A listening socket on `address`:`port`, or -1 with the reason.
+int ListenOn(const QString& address, quint16 port, bool& v6, QString* error) {
+    sockaddr_storage where{};
+    socklen_t size = 0;
+    const QByteArray host = address.toLatin1();
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&where);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&where);
+    if (inet_pton(AF_INET, host.constData(), &in4->sin_addr) == 1) {
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        size = sizeof *in4;
+        v6 = false;
+    } else if (inet_pton(AF_INET6, host.constData(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        size = sizeof *in6;
+        v6 = true;
+    } else {
+        if (error) *error = QStringLiteral("%1 is no IP address").arg(address);
+        return -1;
+    }
+    const int fd = ::socket(where.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    constexpr int kBacklog = 128;
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        (v6 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0) ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&where), size) != 0 || ::listen(fd, kBacklog) != 0) {
+        if (error) *error = QString::fromLocal8Bit(std::strerror(errno));
+        if (fd >= 0) ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+FleetServer::FleetServer(QString connectionText, ServeLimits limits)
+    : connectionText_(std::move(connectionText)), limits_(limits) {
+    setConnectionsReadOnly(true);
+    if (limits_.threads == 0) {
+        constexpr int kFewestThreads = 4;  // a page held up by a lock leaves others to answer
+        limits_.threads = unsigned(std::max(kFewestThreads, QThread::idealThreadCount()));
+    }
+}
+
+FleetServer::~FleetServer() {
+    stop();
+}
+
+void FleetServer::useTls(QByteArray certificatePem, QByteArray keyPem) {
+    certificate_ = std::move(certificatePem);
+    key_ = std::move(keyPem);
+}
+
+bool FleetServer::start(const QString& address, quint16 port, QString* error) {
+    bool v6 = false;
+    const int fd = ListenOn(address, port, v6, error);
+    if (fd < 0) return false;
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+    port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                     : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    const bool tls = !certificate_.isEmpty();
+    // poll(), not epoll: with epoll this library version leaves the listening socket out of
+    // a worker's wait once it had its share of connections, until that wait times out (up
+    // to the idle time, 30 s, in which nobody is accepted and a stop hangs). The channel
+    // (ITC) wakes the workers for a stop.
+    unsigned flags =
+        MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;
+    if (v6) flags |= MHD_USE_IPv6;
+    if (tls) flags |= MHD_USE_TLS;
+    std::vector<MHD_OptionItem> options = {
+        // The logger first, so that the library's complaints about the others go to it too.
+        {MHD_OPTION_EXTERNAL_LOGGER, intptr_t(&LibraryLog), nullptr},
+        {MHD_OPTION_LISTEN_SOCKET, fd, nullptr},
+        {MHD_OPTION_THREAD_POOL_SIZE, limits_.threads, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, limits_.connections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.perAddress, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds, nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(limits_.headerBytes), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, intptr_t(&RequestStarts), nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, intptr_t(&RequestEnds), nullptr},
+    };
+    if (tls) {
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, certificate_.data()});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, key_.data()});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Handle, this, MHD_OPTION_ARRAY,
+                               options.data(), MHD_OPTION_END);
+    if (!daemon_) {
+        ::close(fd);
+        if (error)
+            *error = tls ? QStringLiteral("the certificate and key do not make a TLS server")
+                         : QStringLiteral("the HTTP server could not start");
+        return false;
+    }
     return true;
 }
 
-void FleetServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) {
-    const Reply r = NotFound(QStringLiteral("There is no such page."));
-    makeResponder(request, socket)
-        .write(r.body, r.contentType, QHttpServerResponder::StatusCode::NotFound);
+void FleetServer::stop() {
+    if (daemon_) MHD_stop_daemon(daemon_);
+    daemon_ = nullptr;
+}
+
+Reply FleetServer::answer(const QByteArray& method, const QByteArray& uri, bool hasBody) {
+    Reply reply;
+    if (method != "GET" && method != "HEAD") {
+        reply = Page(405, QStringLiteral("Method Not Allowed"),
+                     QStringLiteral("This server only shows the stations: GET and HEAD."));
+        reply.headers.emplaceBack("Allow", "GET, HEAD");
+    } else if (hasBody) {
+        reply = Page(413, QStringLiteral("Content Too Large"),
+                     QStringLiteral("A request for a page carries no body."));
+    } else if (size_t(uri.size()) > limits_.lineBytes) {
+        reply = Page(414, QStringLiteral("URI Too Long"),
+                     QStringLiteral("No address of this server is that long."));
+    } else {
+        keepConnectionsOnThisThread();
+        const qsizetype mark = uri.indexOf('?');
+        const QString path = QUrl::fromPercentEncoding(uri.left(mark < 0 ? uri.size() : mark));
+        const QUrlQuery query(mark < 0 ? QString() : QString::fromUtf8(uri.mid(mark + 1)));
+        return Answer(connectionText_, path, query, clock());
+    }
+    // The rest of such a request is not read: the connection ends with the answer.
+    reply.headers.emplaceBack("Connection", "close");
+    return reply;
 }
 
 }  // namespace vm418::web

@@ -6,19 +6,21 @@
 //   /api/systems               the stations as JSON
 //   /api/systems/N/alarms      a station's alarms of a period as JSON
 // Periods are whole days, ?from=yyyy-MM-dd&to=yyyy-MM-dd, the last 7 days when not given.
-// Only GET and HEAD are answered (405 otherwise); a database that cannot be read gives 503.
+// Only GET and HEAD are answered (405 otherwise, 413 for one with a body, and the connection
+// closed); a database that cannot be read gives 503.
 #pragma once
 
-#include <QAbstractHttpServer>
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
 #include <QPair>
 #include <QString>
 #include <QUrlQuery>
+#include <cstddef>
 #include <functional>
+#include <optional>
 
-class QHttpServerRequest;
+struct MHD_Daemon;
 
 namespace vm418::web {
 
@@ -28,25 +30,59 @@ struct Reply {
     QByteArray contentType = "text/html; charset=utf-8";
     QByteArray body;
     QList<QPair<QByteArray, QByteArray>> headers;
+    // A download too large to build at once: after `body`, the rest piece by piece as the
+    // client takes it in (an empty piece ends it; none means that the rest cannot be read,
+    // and the download breaks off).
+    std::function<std::optional<QByteArray>()> more;
 };
 
 // The answer to GET `path` with `query` at `now`; the server's routing without a socket.
 Reply Answer(const QString& connectionText, const QString& path, const QUrlQuery& query,
              const QDateTime& now);
 
-class FleetServer : public QAbstractHttpServer {
+// What the server allows its clients; `vm418ctl serve` takes each as an option.
+struct ServeLimits {
+    unsigned threads = 0;            // workers answering requests; 0: the cores, at least 4
+    unsigned connections = 256;      // open at once; more are closed as they come
+    unsigned perAddress = 64;        // open at once from one client address
+    unsigned idleSeconds = 30;       // a connection without traffic for this long is closed:
+                                     // idle between requests, in its request line and headers,
+                                     // or in a TLS handshake
+    size_t headerBytes = 64 * 1024;  // request line and headers (else 414 or 431, and closed)
+    size_t lineBytes = 8 * 1024;     // the request's address (else 414, and closed)
+};
+
+// The fleet view on libmicrohttpd: a pool of worker threads answers the requests, each
+// with its own kept read-only connection to the store.
+class FleetServer {
   public:
     // Every connection this process opens to `connectionText` from now on refuses writes.
-    explicit FleetServer(QString connectionText, QObject* parent = nullptr);
-    // The clock of the pages (tests set one).
+    explicit FleetServer(QString connectionText, ServeLimits limits = {});
+    ~FleetServer();
+    FleetServer(const FleetServer&) = delete;
+    FleetServer& operator=(const FleetServer&) = delete;
+
+    // HTTPS only, with this certificate and key (PEM); before start().
+    void useTls(QByteArray certificatePem, QByteArray keyPem);
+    // Listens on `address` (an IPv4 or IPv6 address) and `port` (0: any free one) and serves
+    // until stopped; false with the reason in `error`.
+    bool start(const QString& address, quint16 port, QString* error);
+    quint16 port() const { return port_; }
+    void stop();
+
+    // The clock of the pages (tests set one); called on the worker threads.
     std::function<QDateTime()> clock = [] { return QDateTime::currentDateTime(); };
 
-  protected:
-    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
-    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    // For the library's callbacks.
+    Reply answer(const QByteArray& method, const QByteArray& uri, bool hasBody);
+    const ServeLimits& limits() const { return limits_; }
 
   private:
     QString connectionText_;
+    ServeLimits limits_;
+    QByteArray certificate_, key_;
+    MHD_Daemon* daemon_ = nullptr;
+    quint16 port_ = 0;
 };
 
 }  // namespace vm418::web

@@ -16,7 +16,6 @@
 #include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstring>
@@ -24,6 +23,8 @@
 #include "db_fixture.h"
 #include "fleet_pages.h"
 #include "fleet_server.h"
+#include "n42_export.h"
+#include "record_text.h"
 #include "station_records.h"
 #include "systems.h"
 
@@ -81,6 +82,7 @@ alarms Alarm(int number, std::time_t when, int level, int len) {
 class Fleet : public testing::StationDbTest {
   protected:
     void TearDown() override {
+        fleet_.reset();  // its workers' connections close with it
         setConnectionsReadOnly(false);
         StationDbTest::TearDown();
     }
@@ -118,10 +120,9 @@ class Fleet : public testing::StationDbTest {
     void Serve() {
         fleet_ = std::make_unique<web::FleetServer>(connection_);
         fleet_->clock = [this] { return toDbDate(now_); };
-        auto* tcp = new QTcpServer(fleet_.get());
-        ASSERT_TRUE(tcp->listen(QHostAddress::LocalHost, 0));
-        fleet_->bind(tcp);
-        base_ = QStringLiteral("http://127.0.0.1:%1").arg(tcp->serverPort());
+        QString error;
+        ASSERT_TRUE(fleet_->start("127.0.0.1", 0, &error)) << error.toStdString();
+        base_ = QStringLiteral("http://127.0.0.1:%1").arg(fleet_->port());
     }
     Fetched Get(const QString& path, const QByteArray& method = "GET") {
         return Fetch(net_, method, base_ + path);
@@ -284,6 +285,29 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
         EXPECT_EQ(web::Answer(viewer, "/", {}, toDbDate(now_)).status, 200);
         EXPECT_EQ(web::Answer(viewer, "/system/1", {}, toDbDate(now_)).status, 200);
     }
+
+    // A CSV of more rows than the server reads at once comes whole and in order, as the
+    // export writes it (two alarms in each minute: pieces end within a second).
+    StationRecords many;
+    many.connectionText = connection_;
+    many.SysID = 3;
+    for (int i = 1; i <= 1100; ++i)
+        many.alarmMap[i] = Alarm(i, now_ - 3600 - (i / 2) * 60, 2, 3);
+    setConnectionsReadOnly(false);
+    ASSERT_EQ(many.storeAlarms(), kDbOk);
+    ASSERT_EQ(many.loadAlarms(RecordCondition::days(QDate(2026, 3, 4), QDate(2026, 3, 10))), kDbOk);
+    setConnectionsReadOnly(true);
+    const Fetched whole = Get("/system/3/alarms.csv");
+    ASSERT_EQ(whole.status, 200);
+    EXPECT_EQ(whole.body, alarmsCsv(many.alarmMap).toUtf8());
+    CSystemRset quiet;
+    quiet.SysID = 3;
+    quiet.Serial = "S-3";
+    quiet.SystemDescription = "Quiet gate";
+    const Fetched document = Get("/system/3/alarms.n42");
+    ASSERT_EQ(document.status, 200);
+    EXPECT_EQ(document.body,
+              alarmsN42(many.alarmMap, {stationTitle(quiet), "S-3", ""}, toDbDate(now_)));
 }
 
 // The store goes away: 503 with a page that says so and no driver text; back again, the
@@ -292,19 +316,23 @@ TEST_P(Fleet, DatabaseThatGoesAwayGives503AndRecovers) {
     Seed();
     Serve();
     ASSERT_EQ(Get("/").status, 200);
+    const QString file = dir_.path() + "/vm418.db";
     const auto away = [&](bool gone) {
         if (GetParam() == Backend::SQLite) {
-            // Connecting meanwhile leaves an empty file behind: it goes, the real one comes back.
-            const QString file = dir_.path() + "/vm418.db";
             if (gone) {
                 ASSERT_TRUE(QFile::rename(file, file + ".away"));
             } else {
-                for (const char* suffix : {"", "-wal", "-shm"})
-                    QFile::remove(file + suffix);
                 ASSERT_TRUE(QFile::rename(file + ".away", file));
             }
         } else {
             setConnectionsReadOnly(false);
+            // The server keeps its sessions: they end first, as at a restart of the store.
+            if (gone) {
+                ASSERT_TRUE(testing::execSql(server_,
+                                             "SELECT pg_terminate_backend(pid) FROM "
+                                             "pg_stat_activity WHERE datname = '" +
+                                                 database_ + "'"));
+            }
             ASSERT_TRUE(testing::execSql(
                 server_, gone ? "ALTER DATABASE " + database_ + " RENAME TO " + database_ + "_away"
                               : "ALTER DATABASE " + database_ + "_away RENAME TO " + database_));
@@ -318,9 +346,28 @@ TEST_P(Fleet, DatabaseThatGoesAwayGives503AndRecovers) {
         EXPECT_TRUE(down.body.contains("cannot be read just now")) << path;
         EXPECT_EQ(down.header("retry-after"), "30");
     }
+    EXPECT_FALSE(QFile::exists(file));  // the server never makes a store of its own
     away(false);
     EXPECT_EQ(Get("/").status, 200);
     EXPECT_EQ(Get("/system/1").status, 200);
+
+    // A writer's exclusive lock (SQLite's case runs in fleet_attack_test.py): the page gives
+    // up on it with 503, an address that needs no store answers meanwhile.
+    if (GetParam() == Backend::PostgreSQL) {
+        setConnectionsReadOnly(false);
+        DbConnection writer(connection_);
+        ASSERT_TRUE(writer.open());
+        ASSERT_TRUE(writer.db().transaction());
+        QSqlQuery lock(writer.db());
+        ASSERT_TRUE(lock.exec("LOCK TABLE System, Alarms IN ACCESS EXCLUSIVE MODE"));
+        setConnectionsReadOnly(true);
+        EXPECT_EQ(Get("/nope").status, 404);
+        const Fetched locked = Get("/");
+        EXPECT_EQ(locked.status, 503);
+        EXPECT_EQ(locked.header("retry-after"), "30");
+        writer.db().rollback();
+        EXPECT_EQ(Get("/").status, 200);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Fleet, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),
