@@ -426,17 +426,17 @@ TEST_F(DocTest, RequestsThatWouldBreakInAreRefusedAndTheWaitingOneIsCarriedOut) 
     StartSim();
     ui.StartPolling();
     doc->OnCommand(ID_CALL);
-    // "Download alarm file" chosen in each of on-connect's four pauses.
+    // "Download alarm file" chosen in each of on-connect's four pauses. A pause is known by
+    // the transfers opened before it: one pause can end and the next begin between two looks.
     int pauses = 0;
-    bool inPause = false;
+    qsizetype pausedAfter = -1;
     ASSERT_TRUE(waitUntil(
         [&] {
-            const bool pause = doc->Waiting(CVM418Doc::WaitFor::Step);
-            if (pause && !inPause) {
+            if (doc->Waiting(CVM418Doc::WaitFor::Step) && ui.transfers.size() != pausedAfter) {
                 ++pauses;
+                pausedAfter = ui.transfers.size();
                 doc->OnCommand(ID_DOWNLOAD_ALARM_FILE);
             }
-            inPause = pause;
             return doc->linkState == LINK_MONITORING;
         },
         15000));
