@@ -6,16 +6,31 @@
 // SQLite always; PostgreSQL when VM418_BENCH_PG holds a connection text to a server on
 // which the benchmark may create a database (scripts/bench-station-db starts one).
 // BENCH_FLEET_ALARMS changes the alarms per station.
+//
+// Then the same store behind a running `vm418ctl serve`: 1, 8, 32 and 128 clients, each a
+// thread with one kept-alive HTTP/1.1 connection asking again as soon as it has its answer,
+// for BENCH_FLEET_SECONDS (3) per page and count; requests per second, median (p50) and p99.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QUrlQuery>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 #include <vector>
 
 #include "fleet_server.h"
@@ -86,6 +101,109 @@ void measure(const char* engine, const char* what, double target,
                 engine, what, ms[ms.size() / 2], ms.back(), target, status);
 }
 
+// One client: a kept-alive connection to 127.0.0.1:`port` asking for `path` until `stop`,
+// each answer's time in `ms`; false when an answer was no 200 or the connection broke.
+bool client(quint16 port, const QByteArray& path, const std::atomic<bool>& stop,
+            std::vector<double>& ms) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        if (fd >= 0) ::close(fd);
+        return false;
+    }
+    const QByteArray request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    QByteArray in;
+    char buffer[65536];
+    bool sound = true;
+    while (sound && !stop) {
+        const auto start = std::chrono::steady_clock::now();
+        if (::send(fd, request.constData(), request.size(), MSG_NOSIGNAL) != request.size()) break;
+        // The head, then as many bytes as its Content-Length says.
+        qsizetype end = -1, length = -1;
+        while (length < 0 || in.size() < end + 4 + length) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                sound = false;
+                break;
+            }
+            in.append(buffer, n);
+            if (end < 0 && (end = in.indexOf("\r\n\r\n")) >= 0) {
+                const QRegularExpressionMatch m =
+                    QRegularExpression("\r\ncontent-length: *(\\d+)",
+                                       QRegularExpression::CaseInsensitiveOption)
+                        .match(QString::fromLatin1(in.left(end + 2)));
+                sound = in.startsWith("HTTP/1.1 200") && m.hasMatch();
+                if (!sound) break;
+                length = m.captured(1).toLongLong();
+            }
+        }
+        if (!sound) break;
+        in.remove(0, end + 4 + length);
+        ms.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
+    }
+    ::close(fd);
+    return sound;
+}
+
+// `vm418ctl serve` over `connection` under 1 to 128 clients for each page.
+void load(const char* engine, const QString& connection) {
+    QProcess serve;
+    serve.setProgram(QStringLiteral(VM418CTL_PATH));
+    serve.setArguments({"--db", connection, "serve", "--listen", "127.0.0.1:0", "--max-connections",
+                        "512", "--max-per-address", "256"});
+    serve.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    serve.start();
+    QByteArray said;
+    while (serve.waitForReadyRead(20000) && !said.contains('\n'))
+        said += serve.readAllStandardOutput();
+    const QRegularExpressionMatch at = QRegularExpression(":(\\d+)/").match(QString(said));
+    if (!at.hasMatch()) {
+        std::fprintf(stderr, "bench: vm418ctl serve did not start: %s\n", said.constData());
+        return;
+    }
+    const auto port = quint16(at.captured(1).toUInt());
+    const int seconds = qEnvironmentVariableIntValue("BENCH_FLEET_SECONDS") > 0
+                            ? qEnvironmentVariableIntValue("BENCH_FLEET_SECONDS")
+                            : 3;
+    for (const char* path : {"/", "/system/42", "/api/systems"}) {
+        for (const int clients : {1, 8, 32, 128}) {
+            std::atomic<bool> stop{false};
+            std::atomic<int> broken{0};
+            std::vector<std::vector<double>> ms(clients);
+            std::vector<std::thread> threads;
+            for (int c = 0; c < clients; ++c)
+                threads.emplace_back([&, c] {
+                    if (!client(port, path, stop, ms[c])) ++broken;
+                });
+            std::this_thread::sleep_for(std::chrono::seconds(seconds));
+            stop = true;
+            for (std::thread& t : threads)
+                t.join();
+            std::vector<double> all;
+            for (const auto& one : ms)
+                all.insert(all.end(), one.begin(), one.end());
+            std::sort(all.begin(), all.end());
+            const auto pick = [&](double share) {
+                return all.empty() ? 0.0
+                                   : all[std::min(all.size() - 1, size_t(share * all.size()))];
+            };
+            std::printf("%-10s %-12s %3d clients %8.1f requests/s  p50 %7.1f ms  p99 %7.1f ms%s\n",
+                        engine, path, clients, all.size() / double(seconds), pick(0.5), pick(0.99),
+                        broken ? "  (some answers were no 200)" : "");
+            std::fflush(stdout);
+        }
+    }
+    serve.terminate();
+    serve.waitForFinished(10000);
+}
+
 void run(const char* engine, const QString& connection, int perStation) {
     const std::time_t now = QDateTime::currentSecsSinceEpoch();
     QElapsedTimer filling;
@@ -123,6 +241,7 @@ void run(const char* engine, const QString& connection, int perStation) {
     });
     std::printf("%-10s   the station page is %.1f kB\n", engine, bytes / 1024.0);
     setConnectionsReadOnly(false);
+    load(engine, connection);
 }
 
 }  // namespace

@@ -36,6 +36,10 @@ constexpr int kNewestEvents = 50;
 // point as a measurement of its own, some 600 bytes).
 constexpr int kCsvRowsPerPiece = 500;
 constexpr int kN42RowsPerPiece = 10;
+// How long a fleet answer is given again without reading the store, and how many addresses
+// (the same path with other queries) are kept at once: no client can make it grow further.
+constexpr std::chrono::milliseconds kCacheWindow{2000};
+constexpr size_t kCachedAddresses = 32;
 
 Reply Page(int status, const QString& title, const QString& text) {
     return {status, "text/html; charset=utf-8", messagePage(status, title, text), {}, {}};
@@ -511,15 +515,36 @@ Reply FleetServer::answer(const QByteArray& method, const QByteArray& uri, bool 
         reply = Page(414, QStringLiteral("URI Too Long"),
                      QStringLiteral("No address of this server is that long."));
     } else {
-        keepConnectionsOnThisThread();
         const qsizetype mark = uri.indexOf('?');
         const QString path = QUrl::fromPercentEncoding(uri.left(mark < 0 ? uri.size() : mark));
+        const bool fleet = path == QLatin1String("/") || path == QLatin1String("/api/systems");
+        if (fleet)
+            if (std::optional<Reply> copy = cached(uri)) return *copy;
+        keepConnectionsOnThisThread();
         const QUrlQuery query(mark < 0 ? QString() : QString::fromUtf8(uri.mid(mark + 1)));
-        return Answer(connectionText_, path, query, clock());
+        reply = Answer(connectionText_, path, query, clock());
+        if (fleet && reply.status == 200) keep(uri, reply);
+        return reply;
     }
     // The rest of such a request is not read: the connection ends with the answer.
     reply.headers.emplaceBack("Connection", "close");
     return reply;
+}
+
+std::optional<Reply> FleetServer::cached(const QByteArray& uri) {
+    const std::lock_guard<std::mutex> hold(cacheMutex_);
+    const auto found = cache_.find(uri);
+    if (found == cache_.end() || found->second.until <= std::chrono::steady_clock::now())
+        return std::nullopt;
+    return found->second.reply;
+}
+
+void FleetServer::keep(const QByteArray& uri, const Reply& reply) {
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard<std::mutex> hold(cacheMutex_);
+    std::erase_if(cache_, [now](const auto& entry) { return entry.second.until <= now; });
+    if (cache_.size() < kCachedAddresses || cache_.count(uri))
+        cache_[uri] = Cached{reply, now + kCacheWindow};
 }
 
 }  // namespace vm418::web

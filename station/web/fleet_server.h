@@ -16,8 +16,11 @@
 #include <QPair>
 #include <QString>
 #include <QUrlQuery>
+#include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 
 struct MHD_Daemon;
@@ -53,7 +56,9 @@ struct ServeLimits {
 };
 
 // The fleet view on libmicrohttpd: a pool of worker threads answers the requests, each
-// with its own kept read-only connection to the store.
+// with its own kept read-only connection to the store. The fleet page and /api/systems,
+// which change only when a call stores something, are answered from a copy shared by the
+// workers for up to 2 s after one was read (GET and HEAD alike; only a 200 is kept).
 class FleetServer {
   public:
     // Every connection this process opens to `connectionText` from now on refuses writes.
@@ -78,11 +83,21 @@ class FleetServer {
     const ServeLimits& limits() const { return limits_; }
 
   private:
+    // A fleet answer read at most kCacheWindow ago, by the address as asked (path and query).
+    struct Cached {
+        Reply reply;
+        std::chrono::steady_clock::time_point until;
+    };
+    std::optional<Reply> cached(const QByteArray& uri);
+    void keep(const QByteArray& uri, const Reply& reply);
+
     QString connectionText_;
     ServeLimits limits_;
     QByteArray certificate_, key_;
     MHD_Daemon* daemon_ = nullptr;
     quint16 port_ = 0;
+    std::mutex cacheMutex_;
+    std::map<QByteArray, Cached> cache_;
 };
 
 }  // namespace vm418::web
