@@ -26,6 +26,7 @@
 #include "console_ui.h"
 #include "db_setup.h"
 #include "port_settings_text.h"
+#include "service_notice.h"
 #include "simulator_process.h"
 #include "station_db.h"
 #include "systems.h"
@@ -340,9 +341,20 @@ int RunAutocallCommand(int argc, char** argv) {
     }
     const Options& o = *parsed;
     vm418::useOdbcConfiguration();
+    // Under systemd's watchdog the event loop says it is alive: calls and pauses run on it,
+    // so a loop that stops (a hung driver) gets the service restarted.
+    QTimer alive;
+    alive.callOnTimeout(&NotifyAlive);
+    if (const qint64 ms = AliveIntervalMs()) alive.start(int(std::min<qint64>(ms, 3600000)));
+    NotifyReady(QStringLiteral("collecting every %1 s").arg(o.intervalS));
     for (;;) {
         const bool ok = RunRound(o, argv[0]);
         if (o.once) return ok ? 0 : kExitFailure;
+        NotifyStatus(QString("last round %1: %2, next in %3 s")
+                         .arg(QDateTime::currentDateTime().toString(Qt::ISODate),
+                              ok ? QStringLiteral("no call failed")
+                                 : QStringLiteral("a call failed"))
+                         .arg(o.intervalS));
         RunEventsUntil([] { return false; }, o.intervalS * 1000LL);
     }
 }

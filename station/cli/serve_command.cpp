@@ -5,6 +5,7 @@
 // 127.0.0.1:8418; another one is served only when given.
 #include "serve_command.h"
 
+#include <curl/curl.h>
 #include <sys/resource.h>
 #include <QCoreApplication>
 #include <QFile>
@@ -15,6 +16,7 @@
 
 #include "db_setup.h"
 #include "fleet_server.h"
+#include "service_notice.h"
 #include "station_db.h"
 
 namespace {
@@ -74,6 +76,25 @@ void FitDescriptorLimit(vm418::web::ServeLimits& limits) {
                  static_cast<unsigned long>(r.rlim_cur), static_cast<unsigned long>(room));
     limits.connections = unsigned(room);
     limits.perAddress = std::min(limits.perAddress, limits.connections);
+}
+
+// True when the server at `base` answers an HTTP request within `limitMs`, whatever its
+// status: the watchdog's proof that it accepts, reads and answers (a database that is away
+// makes a 503, not a hung server). The certificate is not checked: it is our own.
+bool Answers(const QString& base, long limitMs) {
+    CURL* curl = curl_easy_init();
+    if (!curl) return false;
+    const QByteArray url = (base + "/healthz").toUtf8();
+    curl_easy_setopt(curl, CURLOPT_URL, url.constData());
+    curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limitMs);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    const CURLcode result = curl_easy_perform(curl);
+    curl_easy_cleanup(curl);
+    return result == CURLE_OK;
 }
 
 QByteArray ReadFile(const QString& path, QString& error) {
@@ -180,11 +201,30 @@ int RunServeCommand(int argc, char** argv) {
         return kExitFailure;
     }
     const QString host = address.contains(QLatin1Char(':')) ? "[" + address + "]" : address;
-    std::printf("The fleet view is on %s://%s:%u/ (read-only)\n", cert.isEmpty() ? "http" : "https",
-                qPrintable(host), server.port());
+    const char* scheme = cert.isEmpty() ? "http" : "https";
+    std::printf("The fleet view is on %s://%s:%u/ (read-only)\n", scheme, qPrintable(host),
+                server.port());
     std::fflush(stdout);
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
+    NotifyReady(QStringLiteral("serving %1://%2:%3/").arg(scheme, host).arg(server.port()));
+
+    // Under systemd's watchdog the server is alive while it answers a request of its own.
+    const qint64 aliveMs = AliveIntervalMs();
+    const QString self = address == QLatin1String("0.0.0.0") ? QStringLiteral("127.0.0.1")
+                         : address == QLatin1String("::")    ? QStringLiteral("[::1]")
+                                                             : host;
+    const QString base = QStringLiteral("%1://%2:%3").arg(scheme, self).arg(server.port());
+    if (aliveMs > 0) curl_global_init(CURL_GLOBAL_DEFAULT);
+    const timespec pause{time_t(aliveMs / 1000), long(aliveMs % 1000) * 1000000L};
+    for (;;) {
+        int signal = 0;
+        if (aliveMs > 0)
+            signal = sigtimedwait(&stopSignals, nullptr, &pause);
+        else
+            sigwait(&stopSignals, &signal);
+        if (signal > 0) break;
+        if (aliveMs > 0 && Answers(base, long(std::max<qint64>(aliveMs / 2, 1000)))) NotifyAlive();
+    }
+    NotifyStopping();
     server.stop();
     return 0;
 }

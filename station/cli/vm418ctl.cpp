@@ -12,6 +12,7 @@
 #include "print_command.h"
 #include "program_options.h"
 #include "serve_command.h"
+#include "site_config.h"
 #include "station_db.h"
 
 namespace {
@@ -27,12 +28,15 @@ void QuietDriverLog(QtMsgType type, const QMessageLogContext& context, const QSt
 
 // Every command and option; `man vm418ctl` tells the same at length.
 constexpr char kHelp[] =
-    "usage: vm418ctl [--db CONNECTION] COMMAND [OPTIONS]\n"
+    "usage: vm418ctl [--config FILE] [--db CONNECTION] COMMAND [OPTIONS]\n"
     "       vm418ctl --help | --version\n"
     "The station program's companion: calls VM418 units, collects their files unattended,\n"
     "keeps the station database and serves the fleet view.\n"
     "\n"
-    "  --db CONNECTION   the database's ODBC connection text (default: VM418_DB, else\n"
+    "  --config FILE     the configuration file (default: VM418_CONFIG, else\n"
+    "                    /etc/vm418station/vm418station.conf when it exists)\n"
+    "  --db CONNECTION   the database's ODBC connection text (default: VM418_DB, else the\n"
+    "                    configuration's [database] connection, else\n"
     "                    DSN=VM418;UID=CREATOR;PWD=358)\n"
     "  --help            print this help\n"
     "  --version         print the version\n"
@@ -86,6 +90,8 @@ int main(int argc, char** argv) {
         suite::printVersion("vm418ctl");
         return 0;
     }
+    if (const int exitCode = station::cli::ApplySiteConfig(argc, argv); exitCode >= 0)
+        return exitCode;
     vm418::keepLocalTimeZoneRead();
     // Logging rules asked for bring every line back.
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))

@@ -20,9 +20,22 @@ namespace vm418 {
 
 extern const char* const kSchemaTemplate;
 
+namespace {
+QString& siteConnectionText() {
+    static QString text;
+    return text;
+}
+}  // namespace
+
+void setSiteConnectionText(const QString& connectionText) {
+    siteConnectionText() = connectionText;
+}
+
 QString defaultConnectionText() {
     const QString env = qEnvironmentVariable("VM418_DB");
-    return env.isEmpty() ? QString::fromLatin1(kDefaultConnectionText) : env;
+    if (!env.isEmpty()) return env;
+    if (!siteConnectionText().isEmpty()) return siteConnectionText();
+    return QString::fromLatin1(kDefaultConnectionText);
 }
 
 QString odbcConnectString(const QString& connectionText) {

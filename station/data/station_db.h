@@ -27,9 +27,12 @@ enum DbResult : int {
     kDbOtherException = -4,
 };
 
-// The station program's own connection text; VM418_DB overrides it.
+// The station program's own connection text; the site's configuration file may name another,
+// and VM418_DB overrides both.
 inline constexpr char kDefaultConnectionText[] = "DSN=VM418;UID=CREATOR;PWD=358";
 QString defaultConnectionText();
+// The connection text of the site's configuration file; empty for none.
+void setSiteConnectionText(const QString& connectionText);
 
 // The text handed to the ODBC driver for a connection text: a leading "ODBC;" goes, and so
 // does a leading "DSN=" (the driver puts it back itself unless the text names a DRIVER or

@@ -19,7 +19,9 @@ expected="usr/bin/prmtool usr/bin/prmctl usr/bin/hm210-sim usr/share/prmtool/HM-
   usr/bin/vm418station usr/bin/vm418ctl usr/bin/vm418-sim usr/share/vm418station/sql/vm418.sql
   usr/lib/librunmark.so.1 usr/lib/librunmark.so usr/include/runmark.h
   usr/lib/pkgconfig/runmark.pc usr/lib/cmake/runmark/runmarkConfig.cmake
-  usr/share/doc/vm418station/vm418station.md usr/share/doc/librunmark1/copyright"
+  usr/share/doc/vm418station/vm418station.md usr/share/doc/librunmark1/copyright
+  usr/lib/systemd/system/vm418-autocall.service usr/lib/systemd/system/vm418-fleet.service
+  etc/vm418station/vm418station.conf"
 for program in prmtool vm418station; do
   expected+=" usr/share/applications/com.norvale.$program.desktop"
   expected+=" usr/share/metainfo/com.norvale.$program.metainfo.xml"
@@ -84,6 +86,21 @@ printf 'cmake_minimum_required(VERSION 3.25)\nproject(caller C)\nfind_package(ru
 (cd cmake-caller && cmake -S . -B b -DCMAKE_PREFIX_PATH="$root/usr" >log 2>&1 && cmake --build b >>log 2>&1) ||
   { cat cmake-caller/log; fail "find_package(runmark)"; }
 RUNMARK_ROOT=$tmp/marks cmake-caller/b/caller || fail "the CMake caller"
+
+# The services: systemd accepts the units (with the program where the unpacked tree has it);
+# the configuration file as shipped is read without a complaint, and is a conffile.
+if command -v systemd-analyze >/dev/null; then
+  mkdir units
+  for unit in "$root"/usr/lib/systemd/system/*.service; do
+    sed "s|^ExecStart=vm418ctl|ExecStart=$root/usr/bin/vm418ctl|" "$unit" >"units/${unit##*/}"
+  done
+  MANPATH=$root/usr/share/man systemd-analyze verify units/*.service || fail "systemd-analyze verify"
+fi
+VM418_DB="DRIVER=SQLite3;Database=$tmp/site.db" "$root/usr/bin/vm418ctl" \
+  --config "$root/etc/vm418station/vm418station.conf" db init >site.out 2>&1 ||
+  { cat site.out; fail "the shipped configuration"; }
+dpkg-deb -I "$tmp"/debs/vm418station_*.deb conffiles | grep -qx /etc/vm418station/vm418station.conf ||
+  fail "the configuration is no conffile"
 
 lintian --fail-on error "$tmp"/debs/*.deb ||
   fail "lintian reports errors"

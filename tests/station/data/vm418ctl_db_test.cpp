@@ -3,6 +3,9 @@
 // import's messages for a download with only a failing parameter block.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -28,11 +31,15 @@ class Vm418db : public ::testing::Test {
         start(p, args, db);
         return finish(p);
     }
-    void start(QProcess& p, const QStringList& args, bool db = true) {
+    void start(QProcess& p, const QStringList& args, bool db = true,
+               const QStringList& extraEnv = {}) {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         // This PC's data source set-up only: the test run's own ODBC files stay out of it.
-        for (const char* name : {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS"})
+        for (const char* name :
+             {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS", "VM418_CONFIG"})
             env.remove(name);
+        for (const QString& variable : extraEnv)
+            env.insert(variable.section('=', 0, 0), variable.section('=', 1));
         env.insert("XDG_CONFIG_HOME", dir_.path() + "/config");
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(dir_.path());
@@ -236,6 +243,83 @@ TEST_F(Vm418db, MissingDataSourceAndBadUsageFail) {
     EXPECT_EQ(run({"alarms", "list"}).exitCode, 2);
     EXPECT_EQ(run({"init"}).exitCode, 1);
     EXPECT_EQ(run({"frobnicate", "--system", "1"}).exitCode, 2);
+}
+
+// The site's configuration names the database of every command (--db overrides it) and gives
+// its options to serve before those of the command line; a wrong file stops vm418ctl naming
+// the file and the key.
+TEST_F(Vm418db, SiteConfigurationIsUsedAndAWrongOneRefused) {
+    const QString conf = dir_.path() + "/site.conf";
+    const auto configure = [&](const QByteArray& text) {
+        QFile f(conf);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    };
+    const QByteArray database = "[database]\n; the site's store\nconnection = \"DRIVER=SQLite3;"
+                                "Database=" + dir_.path().toUtf8() + "/site.db\"\n";
+    configure(database + "[serve]\nlisten = nowhere\nthreads = 4\n");
+    ASSERT_EQ(run({"--config", conf, "init"}).exitCode, 0);
+    ASSERT_EQ(run({"--config", conf, "systems", "add", "--system", "4", "--name", "Site"}).exitCode,
+              0);
+    EXPECT_TRUE(run({"--config", conf, "systems", "list"}).lines.value(0).contains("Site"));
+    EXPECT_EQ(run({"--config", conf, "systems", "list", "--db", "DSN=VM418"}).exitCode, 1);
+    Result r = run({"--config", conf, "serve"}, false);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_TRUE(r.errors.join('\n').contains("not \"nowhere\"")) << r.errors.join('\n').toStdString();
+    QProcess server;
+    start(server, {"--config", conf, "serve", "--listen", "127.0.0.1:0"}, false);
+    ASSERT_TRUE(server.waitForReadyRead(10000));
+    EXPECT_TRUE(server.readLine().startsWith("The fleet view is on http://127.0.0.1:"));
+    server.terminate();
+    EXPECT_TRUE(server.waitForFinished(10000));
+
+    for (const auto& [text, said] :
+         {std::pair<QByteArray, QString>{"[serve]\nlistn = 1\n", "[serve] has no key listn"},
+          {"[database]\nconnection = DSN=X;UID=Y\n", "connection holds \";\""},
+          {"[autocall]\n#interval = 5\n", "comments start with \";\""},
+          {"[autocall]\nverbose = yes\n", "is true or false, not \"yes\""}}) {
+        configure(text);
+        r = run({"--config", conf, "systems", "list"});
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.errors.join('\n').contains(conf + ": ") && r.errors.join('\n').contains(said))
+            << r.errors.join('\n').toStdString();
+    }
+    EXPECT_EQ(run({"--config", dir_.path() + "/none.conf", "systems", "list"}).exitCode, 1);
+}
+
+// As systemd services, serve and autocall say READY=1 once they work and WATCHDOG=1 within
+// half the watchdog's time while they do.
+TEST_F(Vm418db, ServicesTellSystemdTheyAreReadyAndAlive) {
+    ASSERT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).exitCode, 0);
+    const QString socketPath = dir_.path() + "/notify";
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.toUtf8().constData(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const timeval wait{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    for (const QStringList& command : {QStringList{"serve", "--listen", "127.0.0.1:0"},
+                                       QStringList{"autocall", "--interval", "1"}}) {
+        QProcess service;
+        start(service, command, false,
+              {"NOTIFY_SOCKET=" + socketPath, "WATCHDOG_USEC=1000000"});
+        QStringList notices;
+        while (notices.filter("WATCHDOG=1").size() < 2) {
+            char text[512];
+            const ssize_t n = ::recv(fd, text, sizeof text, 0);
+            if (n <= 0) break;
+            notices << QString::fromUtf8(text, int(n));
+        }
+        EXPECT_TRUE(notices.value(0).startsWith("READY=1\nSTATUS=")) << command[0].toStdString();
+        EXPECT_EQ(notices.filter("WATCHDOG=1").size(), 2) << notices.join('|').toStdString();
+        service.terminate();
+        service.waitForFinished(10000);
+        char late[512];
+        while (::recv(fd, late, sizeof late, MSG_DONTWAIT) > 0) {
+        }
+    }
+    ::close(fd);
 }
 
 }  // namespace
