@@ -77,3 +77,19 @@ CREATE TABLE IF NOT EXISTS Parameters (
     SeqNum {{SEQNUM_KEY}}
 );
 CREATE INDEX IF NOT EXISTS ParametersByDate ON Parameters (SysID, DateTime);
+
+-- Every call of a system by vm418ctl call or autocall: when it started and ended, what came
+-- of it ('collected': every file stored; 'partial': some stored; 'failed': none), the reason
+-- of a failure, how many calls in a row have now not collected everything (0 after
+-- 'collected'), and the station PC that called. Rows are only added.
+CREATE TABLE IF NOT EXISTS CallAttempts (
+    SysID INTEGER NOT NULL,
+    SeqNum {{SEQNUM_KEY}},
+    Started TIMESTAMP NOT NULL,
+    Ended TIMESTAMP NOT NULL,
+    Result VARCHAR(16) NOT NULL,
+    Reason VARCHAR(255) NOT NULL DEFAULT '',
+    FailuresInRow INTEGER NOT NULL DEFAULT 0,
+    Station VARCHAR(255) NOT NULL DEFAULT ''
+);
+CREATE INDEX IF NOT EXISTS CallAttemptsBySystem ON CallAttempts (SysID, SeqNum);

@@ -488,6 +488,10 @@ void CVM418Doc::RunPendingAction() {
 // ---- downloads ----
 
 void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
+    DownloadTimes(kind, resume, std::move(done), downloadRepeats);
+}
+
+void CVM418Doc::DownloadTimes(int kind, int resume, std::function<void(int)> done, int repeats) {
     const DownloadSpec* spec = FindDownload(kind);
     const auto nothing = [this, &done](const char* why) {
         qCWarning(lcStationLink, "Download not started: %s", why);
@@ -513,12 +517,33 @@ void CVM418Doc::Download(int kind, int resume, std::function<void(int)> done) {
     dialog->autoStart = startNow;
     dialog->fileName = spec->code;
     dialog->saveAs = (tempDir + spec->file).toStdString();
-    OpenTransfer(std::move(dialog), [this, spec, kind, resume, done](int result,
-                                                                     const QString& failure) {
+    OpenTransfer(std::move(dialog), [this, spec, kind, resume, done, repeats](
+                                        int result, const QString& failure) {
         // Aborted while it waited for monitoring to stop: that request is gone too.
         if (pendingAction == kind) {
             pendingAction = 0;
             if (pendingCommand == CMD_STOP_MONITORING) pendingCommand = kNoCommand;
+        }
+        // The transfer failed (its protocol's own repeats spent) on a line that still holds:
+        // the file is asked for again, after the pause between two downloads. A file that
+        // came whole but cannot be saved here would not be saved the second time either.
+        if (result != IDOK && repeats > 0 && protocol.ModemState() == MODEM_CONNECTED &&
+            !lastTransferUnsaved_) {
+            const QString why = QString(failure).simplified();
+            qCWarning(lcStationLink, "%s: failed - %s; asked once more", spec->caption,
+                      qPrintable(why));
+            ui_.DownloadEnded(spec->caption, why + "; asked once more");
+            FinishDownload(result, 0, [this, kind, resume, done, repeats](int) {
+                Wait(
+                    WaitFor::Step, kStepPauseMs,
+                    [this, kind, resume, done, repeats] {
+                        DownloadTimes(kind, resume, done, repeats - 1);
+                    },
+                    [done] {
+                        if (done) done(IDCANCEL);
+                    });
+            });
+            return;
         }
         DownloadEnded(*spec, result == IDOK ? HandOver(kind) : failure);
         FinishDownload(result, resume, done);
@@ -532,6 +557,8 @@ void CVM418Doc::DownloadEnded(const DownloadSpec& spec, const QString& failure) 
     if (!why.isEmpty()) {
         downloadFailures << QString(spec.caption) + ": failed - " + why;
         qCWarning(lcStationLink, "%s", qPrintable(downloadFailures.last()));
+    } else {
+        ++downloadsStored;
     }
     ui_.DownloadEnded(spec.caption, why);
 }
@@ -577,7 +604,8 @@ void CVM418Doc::CheckTransferClosed() {
     const auto dialog = std::move(transferDialog_);
     const auto closed = std::move(transferClosed_);
     transferClosed_ = nullptr;
-    if (!dialog->saveError().empty())
+    lastTransferUnsaved_ = !dialog->saveError().empty();
+    if (lastTransferUnsaved_)
         qCWarning(lcStationLink, "Cannot save %s", dialog->saveError().c_str());
     ui_.TransferClosed(*dialog);
     const bool ok = dialog->outcome() == FileTransferController::Outcome::Ok;

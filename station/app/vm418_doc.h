@@ -107,7 +107,8 @@ class CVM418Doc : public QObject {
     void StartMonitoring();
     void StopMonitoring();
     // `resume`: start monitoring again afterwards; `done` gets IDOK, or IDCANCEL also when
-    // nothing was done.
+    // nothing was done. A transfer that fails while the line holds is asked again
+    // `downloadRepeats` times before it counts as failed.
     void Download(int kind, int resume, std::function<void(int)> done = {});
     void DownloadAll(std::function<void(int)> done = {});
     void WriteParameters();
@@ -146,6 +147,10 @@ class CVM418Doc : public QObject {
     // Every download of this document that did not end with its file received, read and
     // stored, on-connect's too: "Downloading history file: failed - <reason>".
     QStringList downloadFailures;
+    int downloadsStored = 0;  // downloads whose file was received, read and stored
+    // vm418ctl asks a failed download once more in the same call; in the window the
+    // operator decides (0).
+    int downloadRepeats = 0;
 
     int32_t systemId = 0;
     QString phoneNumber;
@@ -201,6 +206,8 @@ class CVM418Doc : public QObject {
     void DownloadEnded(const DownloadSpec& spec, const QString& failure);
     QString Stored(int result);
     void FinishDownload(int result, int resume, const std::function<void(int)>& done);
+    void DownloadTimes(int kind, int resume, std::function<void(int)> done, int repeats);
+    bool lastTransferUnsaved_ = false;  // the last transfer's file came but was not saved
     void RunPendingAction();
     void SendStartMonitoring();
     void SendParametersIfValid();

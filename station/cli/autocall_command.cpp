@@ -14,6 +14,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QTimer>
 #include <QVariant>
@@ -23,6 +24,7 @@
 #include <map>
 #include <optional>
 
+#include "call_attempts.h"
 #include "console_ui.h"
 #include "db_setup.h"
 #include "port_settings_text.h"
@@ -45,11 +47,13 @@ constexpr int kClaimKey = 418;           // first key of the advisory locks of t
 
 const char kUsage[] =
     "usage: vm418ctl [--db CONNECTION] autocall [--once] [--interval SECONDS]\n"
+    "         [--retry-first SECONDS] [--retry-max SECONDS] [--retries N]\n"
     "         [--simulate [--sim-arg ARG]...] [--verbose]\n";
 
 struct Options : SharedOptions {
     bool once = false;
     int intervalS = 60;
+    vm418::RetryRule retry;
 };
 
 std::optional<Options> Parse(const QStringList& args, QString& error) {
@@ -62,14 +66,23 @@ std::optional<Options> Parse(const QStringList& args, QString& error) {
         const QString& a = args[i];
         if (a == "--once") {
             o.once = true;
-        } else if (a == "--interval" && i + 1 < args.size()) {
-            const QString v = args[++i];
+        } else if (a == "--interval" || a == "--retry-first" || a == "--retry-max" ||
+                   a == "--retries") {
+            // Seconds (a count for --retries); all but --interval may be 0 (--retry-first 0:
+            // again at the next round; --retry-max 0: up to the system's period).
+            const QString v = i + 1 < args.size() ? args[++i] : QString();
             bool ok = false;
-            o.intervalS = v.toInt(&ok);
-            if (!ok || o.intervalS < 1) {
-                error = "--interval takes whole seconds, not \"" + v + "\"";
+            const int n = v.toInt(&ok);
+            const int least = a == "--interval" ? 1 : 0;
+            if (!ok || n < least) {
+                error = a + (a == "--retries" ? " takes a count" : " takes whole seconds") +
+                        QString(" from %1, not \"").arg(least) + v + "\"";
                 return std::nullopt;
             }
+            (a == "--interval"      ? o.intervalS
+             : a == "--retry-first" ? o.retry.firstS
+             : a == "--retry-max"   ? o.retry.maxS
+                                    : o.retry.retries) = n;
         } else {
             error = "unknown or incomplete argument \"" + a + "\"";
             return std::nullopt;
@@ -137,6 +150,20 @@ class SystemClaim {
     int fd_ = -1;
 };
 
+// Whether the system is to be called at `now`: its period passed since its last contact, or,
+// after calls that did not collect everything, the retry rule's pause.
+std::optional<QDateTime> NextCall(const Options& o, const vm418::CSystemRset& row) {
+    std::vector<vm418::CallAttempt> newest;
+    if (row.AutoCallPeriod > 0)
+        vm418::listCallAttempts(o.db, row.SysID, o.retry.retries + 1, newest);
+    return vm418::nextAutoCall(row, newest, o.retry);
+}
+
+bool Due(const Options& o, const vm418::CSystemRset& row, const QDateTime& now) {
+    const std::optional<QDateTime> next = NextCall(o, row);
+    return next && *next <= now;
+}
+
 // One system called and collected, driven by a timer so that calls on other ports run at
 // the same time on the one event loop.
 class CallJob : public QObject {
@@ -154,9 +181,10 @@ class CallJob : public QObject {
         std::optional<vm418::CSystemRset> now;
         if (vm418::readSystem(options_.db, row_.SysID, now) != 0 || !now)
             return Finish(false, "failed, the System table cannot be read");
-        if (!vm418::isAutoCallDue(*now, QDateTime::currentDateTime()))
-            return Finish(true, "skipped, collected a moment ago");
+        if (!Due(options_, *now, QDateTime::currentDateTime()))
+            return Finish(true, "skipped, called a moment ago");
         row_ = *now;
+        started_ = QDateTime::currentDateTime();
         alarmsBefore_ = StoredRows(options_.db, "Alarms", row_.SysID);
         eventsBefore_ = StoredRows(options_.db, "History", row_.SysID);
 
@@ -168,6 +196,7 @@ class CallJob : public QObject {
         doc_ = std::make_unique<CVM418Doc>(*ui_, folder);
         ui_->doc = doc_.get();
         doc_->records.connectionText = options_.db;
+        doc_->downloadRepeats = 1;
         doc_->SelectSystem();
         if (!device_.isEmpty()) doc_->serial.port = device_.toStdString();
         doc_->OnCommand(ID_CALL);
@@ -227,10 +256,19 @@ class CallJob : public QObject {
             doc_->HangUp();
             const bool collected = ok && collecting_;
             if (collected) vm418::setLastContactTime(options_.db, row_.SysID, std::time(nullptr));
+            // "failed (reason)" or "failed, reason": the reason alone.
+            QString reason = outcome;
+            reason.remove(QRegularExpression(QStringLiteral("^failed(, | \\()?")));
+            if (reason.endsWith(QLatin1Char(')')) && outcome.startsWith(QLatin1String("failed (")))
+                reason.chop(1);
+            RecordCall(options_.db, row_.SysID, started_, collected, doc_->downloadsStored > 0,
+                       reason);
             line += QString(", %1 alarms and %2 events stored, %3 s")
                         .arg(StoredRows(options_.db, "Alarms", row_.SysID) - alarmsBefore_)
                         .arg(StoredRows(options_.db, "History", row_.SysID) - eventsBefore_)
                         .arg(timer_.elapsed() / 1000.0, 0, 'f', 1);
+            if (const auto next = NextCall(options_, row_); next && !collected)
+                line += ", next call " + next->toString(QStringLiteral("MM-dd-yy hh:mm:ss"));
         }
         Say(line);
         claim_.reset();
@@ -251,6 +289,7 @@ class CallJob : public QObject {
     std::unique_ptr<CVM418Doc> doc_;
     QTimer tick_;
     QElapsedTimer timer_;
+    QDateTime started_;
     bool collecting_ = false;
     int result_ = 0;
     int alarmsBefore_ = 0;
@@ -276,7 +315,7 @@ bool RunRound(const Options& o, const char* argv0) {
     const QDateTime now = QDateTime::currentDateTime();
     std::map<std::string, PortQueue> ports;
     for (const auto& row : rows) {
-        if (!vm418::isAutoCallDue(row, now)) continue;
+        if (!Due(o, row, now)) continue;
         const std::string port = ParsePortSettingsText(row.COMportSettings.toStdString()).port;
         ports[o.simulate ? port : ResolvePortName(port)].systems.push_back(row);
     }

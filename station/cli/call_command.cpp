@@ -136,6 +136,7 @@ int RunCallCommand(int argc, char** argv) {
     CVM418Doc doc(ui, vm418::prepareWorkingFolder());
     ui.doc = &doc;
     doc.records.connectionText = o.db;
+    doc.downloadRepeats = 1;
     doc.SelectSystem();
     if (o.simulate) doc.serial.port = sim.path();  // the simulator's line stands for the port
 
@@ -144,6 +145,7 @@ int RunCallCommand(int argc, char** argv) {
     poll.start(50);
 
     // What the system had stored before the call: the summary tells what the call added.
+    const QDateTime started = QDateTime::currentDateTime();
     const int parametersBefore = StoredRows(o.db, "Parameters", o.system);
     const int historyBefore = StoredRows(o.db, "History", o.system);
     const int alarmsBefore = StoredRows(o.db, "Alarms", o.system);
@@ -154,7 +156,16 @@ int RunCallCommand(int argc, char** argv) {
                        kConnectLimitMs) &&
         doc.linkState == LINK_MONITORING;
     bool ok = monitoring;
-    if (!monitoring) Say("The unit could not be reached");
+    QString reason;  // of the first failure, for the system's call attempts
+    const auto failure = [&](const QString& text) {
+        Say(text);
+        if (reason.isEmpty()) reason = text;
+    };
+    if (!monitoring) {
+        const QString why = !ui.messages.isEmpty() ? ui.messages.last().simplified()
+                                                   : ui.lastStatus.simplified();
+        failure("The unit could not be reached" + (why.isEmpty() ? QString() : " (" + why + ")"));
+    }
 
     // A download counts when its file was received, read and stored.
     const auto download = [&](int kind) {
@@ -198,7 +209,7 @@ int RunCallCommand(int argc, char** argv) {
             },
             kStepLimitMs);
         ok = readBackAfter([&] { doc.OnCommand(ID_WRITE_PARAMETERS); });
-        if (!ok) Say("The parameters were not written");
+        if (!ok) failure("The parameters were not written");
     }
     if (ok && o.defaults) {
         RunEventsUntil(
@@ -208,7 +219,7 @@ int RunCallCommand(int argc, char** argv) {
             },
             kStepLimitMs);
         ok = readBackAfter([&] { doc.OnCommand(ID_DEFAULT_PARAMETERS); });
-        if (!ok) Say("The default parameters were not loaded");
+        if (!ok) failure("The default parameters were not loaded");
     }
     if (ok && o.monitorS > 0) {
         // Monitoring runs again after the steps above unless it was stopped for good.
@@ -216,21 +227,24 @@ int RunCallCommand(int argc, char** argv) {
         const int before = ui.monitoringAnswers;
         RunEventsUntil([] { return false; }, o.monitorS * 1000LL);
         ok = ui.monitoringAnswers > before;
-        if (!ok) Say("No monitoring answer came");
+        if (!ok) failure("No monitoring answer came");
     }
 
     if (doc.storeFailures > 0) {
-        Say("The database did not take everything downloaded");
+        failure("The database did not take everything downloaded");
         ok = false;
     }
     // The on-connect downloads count as much as those asked for.
     if (!doc.downloadFailures.isEmpty()) {
         Say(QString("%1 of the downloads failed").arg(doc.downloadFailures.size()));
+        if (reason.isEmpty()) reason = doc.downloadFailures.join("; ");
         ok = false;
     }
     // A call that did all it was asked is the system's last contact (autocall counts from it).
     if (ok) vm418::setLastContactTime(o.db, o.system, std::time(nullptr));
     doc.OnCommand(ID_HANG_UP);
+    if (!ok && reason.isEmpty()) reason = QStringLiteral("the download was not completed");
+    RecordCall(o.db, o.system, started, ok, doc.downloadsStored > 0, reason);
     const int parameters = StoredRows(o.db, "Parameters", o.system);
     const int history = StoredRows(o.db, "History", o.system);
     const int alarms = StoredRows(o.db, "Alarms", o.system);

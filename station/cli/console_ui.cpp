@@ -3,10 +3,12 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QSqlQuery>
+#include <QSysInfo>
 #include <QTimer>
 #include <QVariant>
 #include <cstdio>
 
+#include "call_attempts.h"
 #include "monitoring_record.h"
 #include "station_db.h"
 #include "vm418_doc.h"
@@ -138,6 +140,23 @@ void ConsoleUi::DownloadEnded(const QString& caption, const QString& failure) {
 void ConsoleUi::ChooseSystem(const QString&,
                              std::function<void(std::optional<vm418::CSystemRset>)> chosen) {
     chosen(row_);
+}
+
+void RecordCall(const QString& db, int32_t system, const QDateTime& started, bool collected,
+                bool storedSome, const QString& reason) {
+    vm418::CallAttempt attempt;
+    attempt.SysID = system;
+    attempt.Started = started;
+    attempt.Ended = QDateTime::currentDateTime();
+    attempt.Result = collected    ? vm418::kCallCollected
+                     : storedSome ? vm418::kCallPartial
+                                  : vm418::kCallFailed;
+    attempt.Reason = collected ? QString() : reason;
+    attempt.Station = QSysInfo::machineHostName();
+    QString why;
+    if (vm418::recordCallAttempt(db, attempt, &why) != 0)
+        std::fprintf(stderr, "system %d: the call's result was not stored (%s)\n", system,
+                     qPrintable(why.simplified()));
 }
 
 }  // namespace station::cli

@@ -76,5 +76,10 @@ bool RunEventsUntil(const std::function<bool()>& done, qint64 limitMs);
 // The rows of `table` ("Alarms", "History", "Parameters") stored for a system; -1 when the
 // database cannot be read.
 int StoredRows(const QString& db, const QString& table, int32_t system);
+// Stores the call of `system` that began at `started` among its attempts: "collected" when it
+// collected everything, else "partial" when a download was stored, else "failed", with the
+// reason. A database that refuses it is said on standard error; the call's result stands.
+void RecordCall(const QString& db, int32_t system, const QDateTime& started, bool collected,
+                bool storedSome, const QString& reason);
 
 }  // namespace station::cli

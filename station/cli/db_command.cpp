@@ -4,7 +4,7 @@
 //   vm418ctl db [--db CONNECTION] COMMAND ...
 //   init (--sqlite FILE | --postgres CONNINFO [--create-role])   (the data source VM418)
 //   init                                    (the tables of the database --db / VM418_DB names)
-//   systems list | systems add|set --system N [--serial S] [--name N] [--modem PHONE]
+//   systems list | systems show --system N | systems add|set --system N [--serial S] [--name N] [--modem PHONE]
 //                  [--port-settings TEXT] [--init TEXT] [--password P]
 //                  [--autocall-period MINUTES]
 //   import --system N [DIR]                 (DIR: the working folder's TEMP)
@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <map>
 
+#include "call_attempts.h"
 #include "command_dates.h"
 #include "db_setup.h"
 #include "record_text.h"
@@ -98,11 +99,21 @@ int failed(int code, const QString& why = {}) {
     return kExitFailure;
 }
 
+// "failed 12-10-26 09:41:07 (Disconnected BUSY), 2 in a row".
+QString attemptText(const CallAttempt& a) {
+    QString text = a.Result + ' ' + a.Started.toString("MM-dd-yy hh:mm:ss");
+    if (!a.Reason.isEmpty()) text += " (" + a.Reason + ')';
+    if (a.FailuresInRow > 1) text += QString(", %1 in a row").arg(a.FailuresInRow);
+    return text;
+}
+
 int runSystems(const Args& args, const QString& db) {
     const QString verb = args.words.value(1);
     if (verb == "list") {
         std::vector<CSystemRset> rows;
         if (const int r = listSystems(db, rows)) return failed(r);
+        std::map<int32_t, CallAttempt> last;
+        if (const int r = lastCallAttempts(db, last)) return failed(r);
         for (const CSystemRset& s : rows) {
             const QString contact = s.LastContactTime.isValid()
                                         ? s.LastContactTime.toString("MM-dd-yy hh:mm:ss")
@@ -110,13 +121,42 @@ int runSystems(const Args& args, const QString& db) {
             const QString autocall = s.AutoCallPeriod > 0
                                          ? QString("every %1 min").arg(s.AutoCallPeriod)
                                          : QString("no autocall");
+            const auto attempt = last.find(s.SysID);
             say(QString::asprintf("%6d  ", s.SysID) + s.Serial + "  " + s.SystemDescription + "  " +
                 s.Modem + "  [" + s.COMportSettings + "]  last contact " + contact + "  " +
-                autocall);
+                autocall + "  last call " +
+                (attempt == last.end() ? QString("never") : attemptText(attempt->second)));
         }
         return 0;
     }
-    if (verb != "add" && verb != "set") return usage("systems list|add|set");
+    if (verb == "show") {
+        int32_t id = 0;
+        if (!systemId(args, id)) return usage("--system N is required");
+        std::optional<CSystemRset> row;
+        if (const int r = readSystem(db, id, row)) return failed(r);
+        if (!row) {
+            std::fprintf(stderr, "vm418ctl db: no system %d\n", id);
+            return kExitFailure;
+        }
+        say(QString("System %1: %2, Serial# %3, modem %4, port [%5], autocall %6")
+                .arg(id)
+                .arg(row->SystemDescription, row->Serial, row->Modem, row->COMportSettings,
+                     row->AutoCallPeriod > 0 ? QString("every %1 min").arg(row->AutoCallPeriod)
+                                             : QString("off")));
+        say("Last contact " + (row->LastContactTime.isValid()
+                                   ? row->LastContactTime.toString("MM-dd-yy hh:mm:ss")
+                                   : QString("never")));
+        std::vector<CallAttempt> attempts;
+        if (const int r = listCallAttempts(db, id, 20, attempts)) return failed(r);
+        say(attempts.empty() ? QString("No calls") : QString("Calls, newest first:"));
+        for (const CallAttempt& a : attempts)
+            say(QString("  %1 - %2  %3%4%5")
+                    .arg(a.Started.toString("MM-dd-yy hh:mm:ss"), a.Ended.toString("hh:mm:ss"),
+                         a.Result, a.Reason.isEmpty() ? QString() : " (" + a.Reason + ')',
+                         a.Station.isEmpty() ? QString() : "  by " + a.Station));
+        return 0;
+    }
+    if (verb != "add" && verb != "set") return usage("systems list|show|add|set");
     int32_t id = 0;
     if (!systemId(args, id)) return usage("--system N is required");
     std::optional<CSystemRset> existing;

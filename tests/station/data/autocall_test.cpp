@@ -102,7 +102,9 @@ TEST_P(Autocall, TwoStationsCallEachDueSystemOnce) {
                                                      : "")));
     QFile::remove(dir_.path() + "/TEMP/sys1/history.418");  // the last call's
     ASSERT_TRUE(QDir(dir_.path()).mkpath("TEMP/sys1/history.418/in-the-way"));
-    lines = ctl({"autocall", "--once", "--simulate"}, &exitCode);
+    // By default a failed system is called again a minute later; here at once.
+    EXPECT_EQ(ctl({"autocall", "--once", "--simulate"}), QStringList{"No system is due"});
+    lines = ctl({"autocall", "--once", "--simulate", "--retry-first", "0"}, &exitCode);
     EXPECT_EQ(exitCode, 1) << lines.join('\n').toStdString();
     ASSERT_FALSE(lines.isEmpty());
     EXPECT_TRUE(lines.last().startsWith("system 1 Gate 1: failed (Downloading history file: "
@@ -110,6 +112,21 @@ TEST_P(Autocall, TwoStationsCallEachDueSystemOnce) {
         << lines.join('\n').toStdString();
     EXPECT_TRUE(lines.filter("collected").isEmpty()) << lines.join('\n').toStdString();
     EXPECT_EQ(count("SELECT COUNT(*) FROM System WHERE LastContactTime IS NULL AND SysID = 1"), 1);
+
+    // Each call is an attempt of its system: two that stored some files but not all, in a
+    // row; the retries of a period are spent, then the next period's call is due.
+    EXPECT_EQ(count("SELECT COUNT(*) FROM CallAttempts WHERE Result = 'collected'"), 4);
+    EXPECT_EQ(count("SELECT MAX(FailuresInRow) FROM CallAttempts WHERE SysID = 1 AND "
+                    "Result = 'partial'"),
+              2);
+    EXPECT_TRUE(lines.last().contains(QRegularExpression(
+        R"(, next call \d\d-\d\d-\d\d \d\d:\d\d:\d\d$)")))
+        << lines.join('\n').toStdString();
+    ASSERT_TRUE(execSql(connection_, "DELETE FROM History WHERE SysID = 1"));
+    lines = ctl({"autocall", "--once", "--simulate", "--retry-first", "0", "--retries", "2"});
+    EXPECT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    EXPECT_EQ(ctl({"autocall", "--once", "--simulate", "--retry-first", "0", "--retries", "2"}),
+              QStringList{"No system is due"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Autocall, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),

@@ -2,6 +2,7 @@
 // the port settings and modem initialisation text.
 
 #include "systems.h"
+#include "call_attempts.h"
 #include "db_fixture.h"
 
 namespace vm418 {
@@ -60,6 +61,31 @@ TEST_P(Systems, WriteBackForAMissingRowIsADatabaseError) {
     DbLogCapture log;
     EXPECT_EQ(writeBackPortSettings(connection_, 99, "COM1 9600 0 0 8 0", ""), kDbException);
     EXPECT_EQ(log.lines(), QStringList{"Database error - no system with SysID 99"});
+}
+
+// After calls that did not collect everything: pauses of 60, 120, then 200 s (the most),
+// then the period counted from the first failed call of the period; a success resets it.
+TEST(AutoCallRetry, PausesGrowToTheMostThenTheNextPeriod) {
+    CSystemRset row = station(1, "A");
+    row.AutoCallPeriod = 60;
+    const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1'800'000'000);
+    row.LastContactTime = t0.addSecs(-3600);
+    const RetryRule rule{60, 200, 3};
+    std::vector<CallAttempt> newest;
+    EXPECT_EQ(nextAutoCall(row, newest, rule), t0);
+    for (const int pause : {60, 120, 200, -1}) {
+        const QDateTime started = newest.empty() ? t0 : newest.front().Ended.addSecs(1000);
+        CallAttempt a{1, started, started.addSecs(10), kCallFailed, "BUSY",
+                      int(newest.size()) + 1, "pc", {}};
+        newest.insert(newest.begin(), a);
+        EXPECT_EQ(nextAutoCall(row, newest, rule),
+                  pause > 0 ? a.Ended.addSecs(pause) : t0.addSecs(3600))
+            << newest.size();
+    }
+    row.LastContactTime = newest.front().Ended.addSecs(5);  // reached by the window
+    EXPECT_EQ(nextAutoCall(row, newest, rule), row.LastContactTime.addSecs(3600));
+    row.AutoCallPeriod = 0;
+    EXPECT_FALSE(nextAutoCall(row, newest, rule));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, Systems, ::testing::Values(Backend::SQLite, Backend::PostgreSQL),

@@ -380,7 +380,10 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
     // in the on-connect downloads and in "all"; exit 1, and the call is no last contact.
     QFile::remove(dir_.path() + "/TEMP/history.418");  // the last call's
     ASSERT_TRUE(QDir(dir_.path()).mkpath("TEMP/history.418/in-the-way"));
-    const QString contactBefore = run({"systems", "list"}).lines.value(0);
+    const auto contact = [&] {
+        return run({"systems", "list"}).lines.value(0).section("  last call ", 0, 0);
+    };
+    const QString contactBefore = contact();
     r = run({"call", "--system", "3", "--simulate", "--download", "all"}, false);
     const std::string failedOut = r.lines.join('\n').toStdString();
     EXPECT_EQ(r.exitCode, 1) << failedOut;
@@ -391,8 +394,19 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
         << failedOut;
     EXPECT_TRUE(r.lines.contains("Downloading alarm file: done")) << failedOut;
     EXPECT_TRUE(r.lines.contains("2 of the downloads failed")) << failedOut;
-    EXPECT_EQ(run({"systems", "list"}).lines.value(0), contactBefore);  // a call takes seconds
+    EXPECT_EQ(contact(), contactBefore);  // a call takes seconds
     ASSERT_TRUE(QDir(dir_.path() + "/TEMP/history.418").removeRecursively());
+
+    // A transfer that fails on the line is asked once more in the call, which then collects.
+    r = run({"call", "--system", "3", "--simulate", "--download", "history", "--sim-arg",
+             "--bad-crc", "--sim-arg", "8"},
+            false);
+    EXPECT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
+    EXPECT_EQ(r.lines.filter(QRegularExpression("^Downloading parameters file: failed - "
+                                                "XLNK_ERR_\\w+; asked once more$"))
+                  .size(),
+              1)
+        << r.lines.join('\n').toStdString();
 
     r = run({"call", "--system", "9", "--simulate"}, false);
     EXPECT_EQ(r.exitCode, 1);
@@ -402,4 +416,18 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.lines.contains("Disconnected BUSY")) << r.lines.join('\n').toStdString();
     EXPECT_EQ(run({"call", "--system", "x"}, false).exitCode, 2);
+
+    // Every call is among the system's attempts, newest first, with its result and reason.
+    r = run({"systems", "show", "--system", "3"});
+    const std::string shown = r.lines.join('\n').toStdString();
+    ASSERT_GE(r.lines.size(), 9) << shown;
+    EXPECT_TRUE(r.lines[3].contains(QRegularExpression("  failed \\(The unit could not be reached "
+                                                       "\\(.*BUSY.*\\)\\)  by ")))
+        << shown;
+    EXPECT_TRUE(r.lines[4].contains("  collected  by ")) << shown;
+    EXPECT_TRUE(r.lines[5].contains("  partial (Downloading history file: failed - cannot save"))
+        << shown;
+    EXPECT_TRUE(run({"systems", "list"}).lines.value(0).contains(
+        QRegularExpression("  last call failed \\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(The unit")));
+    EXPECT_EQ(run({"systems", "show", "--system", "9"}).exitCode, 1);
 }
