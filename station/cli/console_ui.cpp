@@ -151,7 +151,7 @@ void RecordCall(const QString& db, int32_t system, const QDateTime& started, boo
     attempt.Result = collected    ? vm418::kCallCollected
                      : storedSome ? vm418::kCallPartial
                                   : vm418::kCallFailed;
-    attempt.Reason = collected ? QString() : reason;
+    attempt.Reason = reason;
     attempt.Station = QSysInfo::machineHostName();
     QString why;
     if (vm418::recordCallAttempt(db, attempt, &why) != 0)

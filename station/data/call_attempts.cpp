@@ -56,7 +56,9 @@ int recordCallAttempt(const QString& connectionText, CallAttempt& attempt, QStri
             last.addBindValue(int(attempt.SysID));
             runQuery(last);
             const int before = last.next() ? last.value(0).toInt() : 0;
-            attempt.FailuresInRow = attempt.Result == QLatin1String(kCallCollected) ? 0 : before + 1;
+            const bool collected = attempt.Result == QLatin1String(kCallCollected);
+            attempt.FailuresInRow = collected ? 0 : before + 1;
+            if (collected) attempt.Reason.clear();
             QSqlQuery q = preparedQuery(
                 conn, QStringLiteral("INSERT INTO CallAttempts (%1) VALUES (?, ?, ?, ?, ?, ?, ?)")
                           .arg(kColumns));
@@ -90,33 +92,36 @@ int listCallAttempts(const QString& connectionText, int32_t sysId, int limit,
         failure);
 }
 
+std::map<int32_t, CallAttempt> lastCallAttemptsOn(DbConnection& conn) {
+    std::map<int32_t, CallAttempt> last;
+    if (!hasTable(conn)) return last;
+    QSqlQuery q = preparedQuery(conn, QStringLiteral("SELECT %1 FROM CallAttempts WHERE SeqNum IN "
+                                                     "(SELECT MAX(SeqNum) FROM CallAttempts "
+                                                     "GROUP BY SysID)")
+                                          .arg(kColumns));
+    runQuery(q);
+    while (q.next()) {
+        const CallAttempt a = attemptOf(q);
+        last[a.SysID] = a;
+    }
+    QSqlQuery since = preparedQuery(
+        conn, "SELECT c.SysID, MIN(c.Started) FROM CallAttempts c WHERE c.SeqNum > "
+              "COALESCE((SELECT MAX(s.SeqNum) FROM CallAttempts s WHERE s.SysID = c.SysID AND "
+              "s.FailuresInRow = 0), 0) GROUP BY c.SysID");
+    runQuery(since);
+    while (since.next()) {
+        const auto found = last.find(since.value(0).toInt());
+        if (found != last.end() && found->second.FailuresInRow > 0)
+            found->second.FailingSince = since.value(1).toDateTime();
+    }
+    return last;
+}
+
 int lastCallAttempts(const QString& connectionText, std::map<int32_t, CallAttempt>& last,
                      QString* failure) {
     last.clear();
     return runDbOperation(
-        connectionText, false,
-        [&](DbConnection& conn) {
-            if (!hasTable(conn)) return;
-            QSqlQuery q = preparedQuery(
-                conn, QStringLiteral("SELECT %1 FROM CallAttempts WHERE SeqNum IN "
-                                     "(SELECT MAX(SeqNum) FROM CallAttempts GROUP BY SysID)")
-                          .arg(kColumns));
-            runQuery(q);
-            while (q.next()) {
-                const CallAttempt a = attemptOf(q);
-                last[a.SysID] = a;
-            }
-            QSqlQuery since = preparedQuery(
-                conn, "SELECT c.SysID, MIN(c.Started) FROM CallAttempts c WHERE c.SeqNum > "
-                      "COALESCE((SELECT MAX(s.SeqNum) FROM CallAttempts s WHERE s.SysID = "
-                      "c.SysID AND s.FailuresInRow = 0), 0) GROUP BY c.SysID");
-            runQuery(since);
-            while (since.next()) {
-                const auto found = last.find(since.value(0).toInt());
-                if (found != last.end() && found->second.FailuresInRow > 0)
-                    found->second.FailingSince = since.value(1).toDateTime();
-            }
-        },
+        connectionText, false, [&](DbConnection& conn) { last = lastCallAttemptsOn(conn); },
         failure);
 }
 
@@ -128,7 +133,7 @@ std::optional<QDateTime> nextAutoCall(const CSystemRset& row,
     const QDateTime regular = row.LastContactTime.isValid()
                                   ? row.LastContactTime.addSecs(periodS)
                                   : QDateTime::fromSecsSinceEpoch(0);
-    // Collected, or reached since (by the window program, which keeps no attempts).
+    // Collected, or a contact stored since by a program that keeps no attempts.
     if (newest.empty() || newest.front().FailuresInRow == 0 ||
         (row.LastContactTime.isValid() && row.LastContactTime >= newest.front().Started))
         return regular;
@@ -151,7 +156,7 @@ bool failingLongerThanPeriod(const CSystemRset& row, const std::optional<CallAtt
     if (row.AutoCallPeriod <= 0 || !last || last->FailuresInRow == 0 ||
         !last->FailingSince.isValid())
         return false;
-    // Reached since by the window program, which keeps no attempts.
+    // A contact stored since by a program that keeps no attempts.
     if (row.LastContactTime.isValid() && row.LastContactTime >= last->Started) return false;
     return last->FailingSince.secsTo(now) > qint64{row.AutoCallPeriod} * 60;
 }

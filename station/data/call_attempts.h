@@ -42,6 +42,8 @@ int listCallAttempts(const QString& connectionText, int32_t sysId, int limit,
 // has none.
 int lastCallAttempts(const QString& connectionText, std::map<int32_t, CallAttempt>& last,
                      QString* failure = nullptr);
+// The same inside an operation on `conn` (runDbOperation): a failure is thrown as DbFailure.
+std::map<int32_t, CallAttempt> lastCallAttemptsOn(DbConnection& conn);
 
 // How autocall calls a system again after a call that did not collect everything: after
 // `firstS` seconds, then twice as long each time up to `maxS` (0: the system's own period),

@@ -77,8 +77,13 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
                         newestOf[id] = std::move(a);
                 }
             }
+            std::map<int32_t, CallAttempt> lastCalls = lastCallAttemptsOn(conn);
             for (CSystemRset& system : systems) {
                 FleetRow row;
+                if (const auto c = lastCalls.find(system.SysID); c != lastCalls.end()) {
+                    row.lastCall = c->second;
+                    row.failing = failingLongerThanPeriod(system, row.lastCall, now);
+                }
                 if (const auto c = counted.find(system.SysID); c != counted.end())
                     std::tie(row.alarmsDay, row.alarmsWeek) = c->second;
                 if (const auto n = newestOf.find(system.SysID); n != newestOf.end())

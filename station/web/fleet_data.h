@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "call_attempts.h"
 #include "n42_export.h"
 #include "para_418.h"
 #include "station_files.h"
@@ -23,6 +24,8 @@ struct FleetRow {
                          // ahead of the station's does not count alarms of the future)
     int alarmsWeek = 0;  // of the 7 days up to it
     std::optional<alarms> newest;  // the newest alarm stored, if any
+    std::optional<CallAttempt> lastCall;  // its newest call by vm418ctl, if any
+    bool failing = false;  // its calls have failed for longer than its autocall period
 };
 
 // Every system, ordered by SysID. 0, or a database result code with the reason in `failure`.

@@ -37,6 +37,7 @@ table{border-collapse:collapse;width:100%;background:#fff}
 th,td{text-align:left;padding:.4em .6em;border-bottom:1px solid #dde1e6;vertical-align:top}
 th{background:#e8ebef;font-weight:600}
 tr.recent td:first-child{border-left:5px solid #c62828}
+.failing{color:#b35c00;font-weight:700}
 td.num{text-align:right}
 .mark{color:#c62828;font-weight:700}
 .level-DANGER{color:#b71c1c;font-weight:700}
@@ -90,6 +91,10 @@ QString isoTime(std::time_t t) {
     return toDbDate(t).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
 }
 
+QString jsonTime(const QDateTime& t) {
+    return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate);
+}
+
 std::vector<const FleetRow*> fleetOrder(const std::vector<FleetRow>& rows) {
     std::vector<const FleetRow*> out;
     for (const FleetRow& r : rows)
@@ -107,8 +112,8 @@ QByteArray fleetPage(const std::vector<FleetRow>& rows, const QDateTime& now) {
                        .arg(QString::number(rows.size()), esc(shown(fromDbDate(now))));
     body += QStringLiteral(
         "<table class=\"fleet\"><thead><tr><th>Station</th><th>Serial#</th><th>Last "
-        "contact</th><th>Alarms 24 h</th><th>Alarms 7 days</th><th>Newest alarm</th>"
-        "</tr></thead><tbody>");
+        "contact</th><th>Last call</th><th>Alarms 24 h</th><th>Alarms 7 days</th><th>Newest "
+        "alarm</th></tr></thead><tbody>");
     for (const FleetRow* r : fleetOrder(rows)) {
         const CSystemRset& s = r->system;
         const bool recent = r->alarmsDay > 0;
@@ -118,22 +123,35 @@ QByteArray fleetPage(const std::vector<FleetRow>& rows, const QDateTime& now) {
         const QString contact = s.LastContactTime.isValid()
                                     ? esc(shown(fromDbDate(s.LastContactTime)))
                                     : QStringLiteral("never");
+        QString call = QStringLiteral("none");
+        if (const auto& c = r->lastCall) {
+            call = esc(c->Result + ' ' + shown(fromDbDate(c->Started)));
+            if (!c->Reason.isEmpty()) call += QStringLiteral(" (%1)").arg(esc(c->Reason));
+            if (c->FailuresInRow > 1) call += QStringLiteral(", %1 in a row").arg(c->FailuresInRow);
+            if (r->failing)
+                call = QStringLiteral("<span class=\"failing\" title=\"failing for longer than "
+                                      "its autocall period\">failing since %1</span><br>")
+                           .arg(esc(shown(fromDbDate(c->FailingSince)))) +
+                       call;
+        }
         const QString newest = r->newest ? esc(shown(r->newest->DateTime)) + QStringLiteral(" ") +
                                                levelCell(*r->newest)
                                          : QStringLiteral("none");
         body += QStringLiteral(
                     "<tr%1 id=\"system-%2\"><td data-label=\"Station\">%3<a "
                     "href=\"/system/%2\">%4</a></td><td data-label=\"Serial#\">%5</td>"
-                    "<td data-label=\"Last contact\">%6</td><td class=\"num\" data-label=\"Alarms "
-                    "24 h\">%7</td><td class=\"num\" data-label=\"Alarms 7 days\">%8</td>"
-                    "<td data-label=\"Newest alarm\">%9</td></tr>")
+                    "<td data-label=\"Last contact\">%6</td><td data-label=\"Last call\">%10</td>"
+                    "<td class=\"num\" data-label=\"Alarms 24 h\">%7</td><td class=\"num\" "
+                    "data-label=\"Alarms 7 days\">%8</td><td data-label=\"Newest alarm\">%9</td>"
+                    "</tr>")
                     .arg(recent ? QStringLiteral(" class=\"recent\"") : QString(),
                          QString::number(s.SysID),
                          recent ? QStringLiteral("<span class=\"mark\" title=\"an alarm in the "
                                                  "last 24 hours\">&#9679;</span> ")
                                 : QString(),
                          esc(name), esc(s.Serial), contact, QString::number(r->alarmsDay),
-                         QString::number(r->alarmsWeek), newest);
+                         QString::number(r->alarmsWeek), newest)
+                    .arg(call);
     }
     body += QStringLiteral("</tbody></table></main>");
     return document(QStringLiteral("418vLINK fleet"),
@@ -269,13 +287,26 @@ QByteArray messagePage(int status, const QString& title, const QString& text) {
 }
 
 namespace {
+QJsonObject callJson(const CallAttempt& c) {
+    QJsonObject o{
+        {QStringLiteral("started"), jsonTime(c.Started)},
+        {QStringLiteral("ended"), jsonTime(c.Ended)},
+        {QStringLiteral("result"), c.Result},
+        {QStringLiteral("reason"), c.Reason},
+        {QStringLiteral("failuresInRow"), c.FailuresInRow},
+        {QStringLiteral("station"), c.Station},
+    };
+    if (c.FailingSince.isValid()) o.insert(QStringLiteral("failingSince"), jsonTime(c.FailingSince));
+    return o;
+}
+
 QJsonObject alarmJson(const alarms& a) {
     QJsonArray graph;
     for (double v : alarmGraph(a).values)
         graph.append(v);
     return {
         {QStringLiteral("number"), a.AlarmNumber},
-        {QStringLiteral("time"), isoTime(a.DateTime)},
+        {QStringLiteral("time"), jsonTime(toDbDate(a.DateTime))},
         {QStringLiteral("level"), a.AlarmLevel},
         {QStringLiteral("levelWord"), levelWord(a.AlarmLevel)},
         {QStringLiteral("detector"),
@@ -302,8 +333,11 @@ QByteArray systemsJson(const std::vector<FleetRow>& rows) {
             {QStringLiteral("serial"), s.Serial},
             {QStringLiteral("name"), s.SystemDescription},
             {QStringLiteral("lastContact"), s.LastContactTime.isValid()
-                                                ? QJsonValue(isoTime(fromDbDate(s.LastContactTime)))
+                                                ? QJsonValue(jsonTime(s.LastContactTime))
                                                 : QJsonValue()},
+            {QStringLiteral("lastCall"), r.lastCall ? QJsonValue(callJson(*r.lastCall))
+                                                    : QJsonValue()},
+            {QStringLiteral("failing"), r.failing},
             {QStringLiteral("alarms24h"), r.alarmsDay},
             {QStringLiteral("alarms7d"), r.alarmsWeek},
             {QStringLiteral("newestAlarm"),

@@ -30,7 +30,9 @@ QByteArray systemsJson(const std::vector<FleetRow>& rows);
 QByteArray alarmsJson(const CSystemRset& system, const AlarmMap& alarms, const QDate& from,
                       const QDate& to);
 
-// Dates of the pages and the JSON: "yyyy-MM-ddTHH:mm:ss" local time, "" when null.
+// Dates of the pages' links: "yyyy-MM-ddTHH:mm:ss" local time, "" when null.
 QString isoTime(std::time_t t);
+// Dates of the JSON: local time with its offset, "2026-12-10T09:41:07+01:00".
+QString jsonTime(const QDateTime& t);
 
 }  // namespace vm418::web

@@ -82,7 +82,7 @@ TEST(AutoCallRetry, PausesGrowToTheMostThenTheNextPeriod) {
                   pause > 0 ? a.Ended.addSecs(pause) : t0.addSecs(3600))
             << newest.size();
     }
-    row.LastContactTime = newest.front().Ended.addSecs(5);  // reached by the window
+    row.LastContactTime = newest.front().Ended.addSecs(5);  // a contact kept elsewhere
     EXPECT_EQ(nextAutoCall(row, newest, rule), row.LastContactTime.addSecs(3600));
     row.AutoCallPeriod = 0;
     EXPECT_FALSE(nextAutoCall(row, newest, rule));

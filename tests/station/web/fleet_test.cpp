@@ -28,6 +28,7 @@
 #include "n42_export.h"
 #include "record_text.h"
 #include "station_records.h"
+#include "call_attempts.h"
 #include "systems.h"
 
 namespace vm418 {
@@ -96,9 +97,17 @@ class Fleet : public testing::StationDbTest {
             row.SysID = id;
             row.Serial = id == 2 ? QString("S\"&'2") : QString("S-%1").arg(id);
             row.SystemDescription = name;
+            row.AutoCallPeriod = 30;
             ASSERT_EQ(saveSystem(connection_, row), kDbOk);
         }
         ASSERT_EQ(setLastContactTime(connection_, 1, now_ - 600), kDbOk);
+        // System 1 collected; system 2 has failed since three hours, twice in a row.
+        for (const auto& [id, ago, result] : {std::tuple{1, 610, kCallCollected},
+                                              {2, 3 * 3600, kCallFailed}, {2, 600, kCallFailed}}) {
+            CallAttempt call{id, toDbDate(now_ - ago), toDbDate(now_ - ago + 5), result,
+                             "Disconnected <BUSY>", 0, "pc1", {}};
+            ASSERT_EQ(recordCallAttempt(connection_, call), kDbOk);
+        }
         StationRecords records;
         records.connectionText = connection_;
         records.SysID = 1;
@@ -162,6 +171,13 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
     EXPECT_TRUE(html.contains("S&quot;&amp;'2"));
     EXPECT_TRUE(html.contains(formatDbDate(now_ - 2 * 3600) + " <span class=\"level-DANGER\">"));
     EXPECT_TRUE(fleet.header("content-security-policy").startsWith("default-src 'none'"));
+    EXPECT_TRUE(html.contains("<td data-label=\"Last call\">collected " + formatDbDate(now_ - 610) +
+                              "</td>"))
+        << html.toStdString();
+    EXPECT_TRUE(html.contains("failing since " + formatDbDate(now_ - 3 * 3600) +
+                              "</span><br>failed " + formatDbDate(now_ - 600) +
+                              " (Disconnected &lt;BUSY&gt;), 2 in a row"))
+        << html.toStdString();
 
     const Fetched systems = Get("/api/systems");
     ASSERT_EQ(systems.status, 200);
@@ -170,7 +186,16 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
     ASSERT_EQ(list.size(), 3);
     EXPECT_EQ(list[0].toObject()["alarms24h"].toInt(), 1);
     EXPECT_EQ(list[0].toObject()["alarms7d"].toInt(), 2);
-    EXPECT_EQ(list[0].toObject()["lastContact"].toString(), web::isoTime(now_ - 600));
+    EXPECT_EQ(list[0].toObject()["lastContact"].toString(), web::jsonTime(toDbDate(now_ - 600)));
+    EXPECT_TRUE(list[0].toObject()["lastContact"].toString().contains(
+        QRegularExpression("T12:00:00|(Z|[+-]\\d\\d:\\d\\d)$")));
+    EXPECT_FALSE(list[0].toObject()["failing"].toBool());
+    const QJsonObject failing = list[1].toObject()["lastCall"].toObject();
+    EXPECT_TRUE(list[1].toObject()["failing"].toBool());
+    EXPECT_EQ(failing["result"].toString(), "failed");
+    EXPECT_EQ(failing["failuresInRow"].toInt(), 2);
+    EXPECT_EQ(failing["failingSince"].toString(), web::jsonTime(toDbDate(now_ - 3 * 3600)));
+    EXPECT_TRUE(list[2].toObject()["lastCall"].isNull());
     EXPECT_EQ(list[0].toObject()["newestAlarm"].toObject()["number"].toInt(), 11);
     EXPECT_EQ(list[0].toObject()["newestAlarm"].toObject()["levelWord"].toString(), "DANGER");
     EXPECT_EQ(list[1].toObject()["name"].toString(),
