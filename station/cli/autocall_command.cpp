@@ -269,7 +269,7 @@ bool RunRound(const Options& o, const char* argv0) {
     std::vector<vm418::CSystemRset> rows;
     if (vm418::listSystems(o.db, rows) != 0) {
         std::fprintf(stderr, "vm418ctl autocall: the System table cannot be read (%s)\n",
-                     qPrintable(o.db));
+                     qPrintable(vm418::maskSecrets(o.db)));
         return false;
     }
     const QDateTime now = QDateTime::currentDateTime();

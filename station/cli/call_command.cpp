@@ -112,7 +112,8 @@ int RunCallCommand(int argc, char** argv) {
 
     std::optional<vm418::CSystemRset> row;
     if (vm418::readSystem(o.db, o.system, row) != 0) {
-        std::fprintf(stderr, "vm418ctl call: the database cannot be read (%s)\n", qPrintable(o.db));
+        std::fprintf(stderr, "vm418ctl call: the database cannot be read (%s)\n",
+                     qPrintable(vm418::maskSecrets(o.db)));
         return kExitFailure;
     }
     if (!row) {

@@ -203,7 +203,7 @@ int run(const Args& args) {
         setup.conninfo = args.value("--postgres");
         setup.createRole = args.flags.contains("--create-role");
         if (qEnvironmentVariableIsSet("VM418_DB"))
-            say("Note: VM418_DB is set; the programs use " + db +
+            say("Note: VM418_DB is set; the programs use " + maskSecrets(db) +
                 ", not the data source VM418 set up here.");
         return initDatabase(setup, say) == 0 ? 0 : kExitFailure;
     }

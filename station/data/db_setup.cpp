@@ -183,12 +183,12 @@ int initNamedDatabase(const QString& connectionText,
     QStringList duplicates;
     QString why;
     if (const int r = createSchema(connectionText, &duplicates, &why); r != kDbOk) {
-        tell(
-            QStringLiteral("Cannot create the tables of VM418 in %1: %2").arg(connectionText, why));
+        tell(QStringLiteral("Cannot create the tables of VM418 in %1: %2")
+                 .arg(maskSecrets(connectionText), why));
         return r;
     }
     if (reportDuplicates(duplicates, tell)) return kDbException;
-    tell(QStringLiteral("Tables of VM418 are in place in %1.").arg(connectionText));
+    tell(QStringLiteral("Tables of VM418 are in place in %1.").arg(maskSecrets(connectionText)));
     return kDbOk;
 }
 
