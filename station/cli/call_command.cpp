@@ -91,6 +91,7 @@ std::optional<Options> Parse(const QStringList& args, QString& error) {
 
 int RunCallCommand(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    TimeLogLines();
     QStringList args;
     for (int i = 2; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -104,7 +105,8 @@ int RunCallCommand(int argc, char** argv) {
     QString error;
     const auto parsed = Parse(args, error);
     if (!parsed) {
-        std::fprintf(stderr, "vm418ctl call: %s\n%s", qPrintable(error), kUsage);
+        LogError("vm418ctl call: " + error);
+        std::fputs(kUsage, stderr);
         return kExitUsage;
     }
     const Options& o = *parsed;
@@ -112,13 +114,11 @@ int RunCallCommand(int argc, char** argv) {
 
     std::optional<vm418::CSystemRset> row;
     if (vm418::readSystem(o.db, o.system, row) != 0) {
-        std::fprintf(stderr, "vm418ctl call: the database cannot be read (%s)\n",
-                     qPrintable(vm418::maskSecrets(o.db)));
+        LogError("vm418ctl call: the database cannot be read (" + vm418::maskSecrets(o.db) + ")");
         return kExitFailure;
     }
     if (!row) {
-        std::fprintf(stderr, "vm418ctl call: there is no system %d in the System table\n",
-                     o.system);
+        LogError(QString("vm418ctl call: there is no system %1 in the System table").arg(o.system));
         return kExitFailure;
     }
 
@@ -127,7 +127,7 @@ int RunCallCommand(int argc, char** argv) {
         std::vector<std::string> simArgs = {"--password", row->Password.toStdString()};
         simArgs.insert(simArgs.end(), o.simArgs.begin(), o.simArgs.end());
         if (!sim.Start(FindSimulator(argv[0]), simArgs)) {
-            std::fprintf(stderr, "vm418ctl call: the simulator did not start\n");
+            LogError("vm418ctl call: the simulator did not start");
             return kExitFailure;
         }
         Say(QString("Simulated station on %1").arg(sim.path().c_str()));
@@ -155,7 +155,7 @@ int RunCallCommand(int argc, char** argv) {
                        kConnectLimitMs) &&
         doc.linkState == LINK_MONITORING;
     bool ok = monitoring;
-    if (!monitoring) Say("The unit could not be reached");
+    if (!monitoring) Say("The unit could not be reached", LogLevel::Error);
 
     // A download counts when its file was received, read and stored.
     const auto download = [&](int kind) {
@@ -199,7 +199,7 @@ int RunCallCommand(int argc, char** argv) {
             },
             kStepLimitMs);
         ok = readBackAfter([&] { doc.OnCommand(ID_WRITE_PARAMETERS); });
-        if (!ok) Say("The parameters were not written");
+        if (!ok) Say("The parameters were not written", LogLevel::Error);
     }
     if (ok && o.defaults) {
         RunEventsUntil(
@@ -209,7 +209,7 @@ int RunCallCommand(int argc, char** argv) {
             },
             kStepLimitMs);
         ok = readBackAfter([&] { doc.OnCommand(ID_DEFAULT_PARAMETERS); });
-        if (!ok) Say("The default parameters were not loaded");
+        if (!ok) Say("The default parameters were not loaded", LogLevel::Error);
     }
     if (ok && o.monitorS > 0) {
         // Monitoring runs again after the steps above unless it was stopped for good.
@@ -217,16 +217,17 @@ int RunCallCommand(int argc, char** argv) {
         const int before = ui.monitoringAnswers;
         RunEventsUntil([] { return false; }, o.monitorS * 1000LL);
         ok = ui.monitoringAnswers > before;
-        if (!ok) Say("No monitoring answer came");
+        if (!ok) Say("No monitoring answer came", LogLevel::Error);
     }
 
     if (doc.storeFailures > 0) {
-        Say("The database did not take everything downloaded");
+        Say("The database did not take everything downloaded", LogLevel::Error);
         ok = false;
     }
     // The on-connect downloads count as much as those asked for.
     if (!doc.downloadFailures.isEmpty()) {
-        Say(QString("%1 of the downloads failed").arg(doc.downloadFailures.size()));
+        Say(QString("%1 of the downloads failed").arg(doc.downloadFailures.size()),
+            LogLevel::Error);
         ok = false;
     }
     // A call that did all it was asked is the system's last contact (autocall counts from it).

@@ -23,6 +23,7 @@
 
 #include "command_dates.h"
 #include "db_setup.h"
+#include "log_lines.h"
 #include "record_text.h"
 #include "station_records.h"
 #include "systems.h"
@@ -40,7 +41,8 @@ void say(const QString& text) {
 }
 
 int usage(const QString& why) {
-    std::fprintf(stderr, "vm418ctl db: %s\n(see vm418ctl --help)\n", qPrintable(why));
+    station::cli::LogError("vm418ctl db: " + why);
+    std::fputs("(see vm418ctl --help)\n", stderr);
     return kExitUsage;
 }
 
@@ -92,9 +94,9 @@ bool dateOption(const Args& args, const QString& name, bool endOfDay,
 // A failed database operation: the driver's reason, as the log has it.
 int failed(int code, const QString& why = {}) {
     if (why.isEmpty())
-        std::fprintf(stderr, "vm418ctl db: database operation failed (%d)\n", code);
+        station::cli::LogError(QString("vm418ctl db: database operation failed (%1)").arg(code));
     else
-        std::fprintf(stderr, "Database error - %s\n", qPrintable(why));
+        station::cli::LogError("Database error - " + why);
     return kExitFailure;
 }
 
@@ -149,7 +151,7 @@ int runSystems(const Args& args, const QString& db) {
 int runImport(const Args& args, const QString& db, int32_t sysId) {
     const QString folder = args.words.size() > 1 ? args.words[1] : QStringLiteral("TEMP");
     if (!QFileInfo(folder).isDir()) {
-        std::fprintf(stderr, "vm418ctl db: no folder %s to import from\n", qPrintable(folder));
+        station::cli::LogError("vm418ctl db: no folder " + folder + " to import from");
         return kExitFailure;
     }
     // Rows of a station that is not in the table would be stored where nobody looks.
@@ -233,8 +235,8 @@ int run(const Args& args) {
         QSaveFile f(args.value("--csv"));
         if (!f.open(QIODevice::WriteOnly) || f.write(alarmsCsv(records.alarmMap).toUtf8()) < 0 ||
             !f.commit()) {
-            std::fprintf(stderr, "vm418ctl db: cannot write %s: %s\n",
-                         qPrintable(args.value("--csv")), qPrintable(f.errorString()));
+            station::cli::LogError("vm418ctl db: cannot write " + args.value("--csv") + ": " +
+                                   f.errorString());
             return kExitFailure;
         }
         say(QString("%1 alarms written to %2")

@@ -3,12 +3,15 @@
 // import's messages for a download with only a failing parameter block.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <map>
+#include <tuple>
 
 #include "db_fixture.h"
 
@@ -22,31 +25,43 @@ class Vm418db : public ::testing::Test {
         QStringList errors;  // standard error
     };
 
-    // vm418ctl db ARGS, or without "db" for the commands of their own (call).
+    // vm418ctl db ARGS, or without "db" for the commands of their own (call, whose lines
+    // are log lines, each with its time).
     Result run(const QStringList& args, bool db = true) {
         QProcess p;
         start(p, args, db);
-        return finish(p);
+        return finish(p, !db);
     }
     void start(QProcess& p, const QStringList& args, bool db = true) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        // This PC's data source set-up only: the test run's own ODBC files stay out of it.
-        for (const char* name : {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS"})
-            env.remove(name);
-        env.insert("XDG_CONFIG_HOME", dir_.path() + "/config");
-        p.setProcessEnvironment(env);
+        p.setProcessEnvironment(environment());
         p.setWorkingDirectory(dir_.path());
         p.start(VM418CTL_PATH, (db ? QStringList{"db"} : QStringList{}) + args);
     }
-    Result finish(QProcess& p) {
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // This PC's data source set-up only: the test run's own ODBC files stay out of it.
+        for (const char* name :
+             {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS", "JOURNAL_STREAM"})
+            env.remove(name);
+        env.insert("XDG_CONFIG_HOME", dir_.path() + "/config");
+        for (const auto& [name, value] : env_)
+            env.insert(name, value);
+        return env;
+    }
+    Result finish(QProcess& p, bool timed = false) {
         EXPECT_TRUE(p.waitForFinished(60000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         const QString err = QString::fromUtf8(p.readAllStandardError());
+        if (timed)  // (a usage text has no time)
+            return {p.exitCode(), vm418::testing::untimedLines(out),
+                    err.split('\n', Qt::SkipEmptyParts)
+                        .replaceInStrings(vm418::testing::kLogTime, QString())};
         return {p.exitCode(), out.split('\n', Qt::SkipEmptyParts),
                 err.split('\n', Qt::SkipEmptyParts)};
     }
 
     QTemporaryDir dir_;
+    std::map<QString, QString> env_;  // more for the environment of the runs
 };
 
 TEST_F(Vm418db, InitAddImportTwiceListAndExport) {
@@ -236,6 +251,86 @@ TEST_F(Vm418db, MissingDataSourceAndBadUsageFail) {
     EXPECT_EQ(run({"alarms", "list"}).exitCode, 2);
     EXPECT_EQ(run({"init"}).exitCode, 1);
     EXPECT_EQ(run({"frobnicate", "--system", "1"}).exitCode, 2);
+}
+
+// Every path that names the connection or passes on the driver's reason shows a database
+// password as "***" and the rest of its message as it was.
+TEST_F(Vm418db, DatabasePasswordIsNeverShown) {
+    const QString away = "DRIVER=PostgreSQL Unicode;Server=127.0.0.1;Port=1;UID=x;PWD=";
+    const QString file = "DRIVER=SQLite3;Database=" + dir_.path() + "/vm418.db;PWD=";
+    const std::tuple<QStringList, bool, QString> cases[] = {
+        {{"--db", away + "s3cret", "autocall", "--once"},
+         false,
+         "vm418ctl autocall: the System table cannot be read (" + away + "***)"},
+        {{"--db", away + "s3cret", "call", "--system", "1"},
+         false,
+         "vm418ctl call: the database cannot be read (" + away + "***)"},
+        {{"--db", away + "s3cret", "init"},
+         true,
+         "Cannot create the tables of VM418 in " + away + "***: connection to server at"},
+        {{"--db", away + "s3cret", "systems", "list"},
+         true,
+         "station.db: Database error - connection to server at \"127.0.0.1\", port 1 failed"},
+        {{"--db", "DSN=VM418_NOWHERE;PWD=s3cret", "alarms", "list", "--system", "1"},
+         true,
+         "Database error - [unixODBC][Driver Manager]Data source name not found"},
+        {{"--db", file + "{s3;cret}", "init"},
+         true,
+         "Tables of VM418 are in place in " + file + "***."},
+    };
+    for (const auto& [args, db, shown] : cases) {
+        const Result r = run(args, db);
+        const std::string all = (r.lines + r.errors).join('\n').toStdString();
+        EXPECT_EQ(all.find("cret"), std::string::npos) << all;
+        EXPECT_NE(all.find(shown.toStdString()), std::string::npos) << shown.toStdString() << all;
+    }
+    env_["VM418_DB"] = "DSN=VM418;UID=CREATOR;PWD=s3cret";
+    EXPECT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).lines.value(0),
+              "Note: VM418_DB is set; the programs use DSN=VM418;UID=CREATOR;PWD=***, not the data "
+              "source VM418 set up here.");
+}
+
+// On the journal's stream (JOURNAL_STREAM names its device and inode) log lines carry their
+// priority and no time; elsewhere, also with the variable naming another stream, autocall's
+// carry their local time. A command's results stay as they are; its errors get a priority.
+TEST_F(Vm418db, LogLinesCarryTheirPriorityOnTheJournalAndTheirTimeElsewhere) {
+    const QString db = "DRIVER=SQLite3;Database=" + dir_.path() + "/vm418.db";
+    const QString away = "DRIVER=PostgreSQL Unicode;Server=127.0.0.1;Port=1;UID=x;PWD=x";
+    ASSERT_EQ(run({"--db", db, "init"}).exitCode, 0);
+    ASSERT_EQ(run({"--db", db, "systems", "add", "--system", "3", "--serial", "S-3"}).exitCode, 0);
+    // Standard output and error into one file, as systemd gives both its one stream.
+    const QString log = dir_.path() + "/journal";
+    const auto runInto = [&](const QStringList& args) {
+        QFile(log).open(QIODevice::WriteOnly | QIODevice::Truncate);  // the same inode
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.setStandardOutputFile(log, QIODevice::Append);
+        p.setStandardErrorFile(log, QIODevice::Append);
+        p.start(VM418CTL_PATH, args);
+        EXPECT_TRUE(p.waitForFinished(60000));
+        QFile f(log);
+        f.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    };
+    QFile(log).open(QIODevice::WriteOnly);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(log).constData(), &st), 0);
+    env_["JOURNAL_STREAM"] = QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino);
+    EXPECT_EQ(runInto({"--db", db, "autocall", "--once"}), QStringList{"<6>No system is due"});
+    QStringList lines = runInto({"--db", away, "autocall", "--once"});
+    EXPECT_TRUE(lines.value(0).startsWith("<4>station.db: Database error - connection to"));
+    EXPECT_TRUE(lines.value(lines.size() - 1).startsWith("<3>vm418ctl autocall: the System table"));
+    EXPECT_TRUE(runInto({"--db", db, "systems", "list"}).value(0).startsWith("     3  S-3  "));
+    EXPECT_EQ(runInto({"--db", db, "alarms", "list"}).value(0),
+              "<3>vm418ctl db: --system N is required");
+
+    env_["JOURNAL_STREAM"] = "1:1";
+    env_["TZ"] = "CET-1";  // an hour east of UTC, all the year
+    const QRegularExpression timed(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+01:00 )");
+    EXPECT_TRUE(runInto({"--db", db, "autocall", "--once"}).value(0).contains(timed));
+    lines = runInto({"--db", away, "autocall", "--once"});
+    EXPECT_EQ(lines.filter(timed).size(), lines.size()) << lines.join('\n').toStdString();
+    EXPECT_TRUE(runInto({"--db", db, "systems", "list"}).value(0).startsWith("     3  S-3  "));
 }
 
 }  // namespace
