@@ -268,9 +268,6 @@ TEST_F(Vm418db, DatabasePasswordIsNeverShown) {
         {{"--db", away + "s3cret", "init"},
          true,
          "Cannot create the tables of VM418 in " + away + "***: connection to server at"},
-        {{"--db", away + "s3cret", "systems", "list"},
-         true,
-         "station.db: Database error - connection to server at \"127.0.0.1\", port 1 failed"},
         {{"--db", "DSN=VM418_NOWHERE;PWD=s3cret", "alarms", "list", "--system", "1"},
          true,
          "Database error - [unixODBC][Driver Manager]Data source name not found"},
@@ -327,10 +324,8 @@ TEST_F(Vm418db, LogLinesCarryTheirPriorityOnTheJournalAndTheirTimeElsewhere) {
     env_["JOURNAL_STREAM"] = "1:1";
     env_["TZ"] = "CET-1";  // an hour east of UTC, all the year
     const QRegularExpression timed(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+01:00 )");
-    EXPECT_TRUE(runInto({"--db", db, "autocall", "--once"}).value(0).contains(timed));
     lines = runInto({"--db", away, "autocall", "--once"});
     EXPECT_EQ(lines.filter(timed).size(), lines.size()) << lines.join('\n').toStdString();
-    EXPECT_TRUE(runInto({"--db", db, "systems", "list"}).value(0).startsWith("     3  S-3  "));
 }
 
 }  // namespace
