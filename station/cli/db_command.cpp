@@ -40,6 +40,14 @@ void say(const QString& text) {
     std::fflush(stdout);
 }
 
+// A failure or a warning among the command's lines: under the journal with its priority.
+void sayError(const QString& text) {
+    station::cli::Log(station::cli::LogLevel::Error, text, stdout);
+}
+void sayWarning(const QString& text) {
+    station::cli::Log(station::cli::LogLevel::Warning, text, stdout);
+}
+
 int usage(const QString& why) {
     station::cli::LogError("vm418ctl db: " + why);
     std::fputs("(see vm418ctl --help)\n", stderr);
@@ -160,13 +168,14 @@ int runImport(const Args& args, const QString& db, int32_t sysId) {
     if (!system)
         return usage(QString("no system %1 in the System table; use systems add").arg(sysId));
 
-    StationRecords fromDir(folder + '/', say);
+    // What the window shows in a message box ("Can't read history file ...").
+    StationRecords fromDir(folder + '/', sayWarning);
     fromDir.connectionText = db;
     fromDir.SysID = sysId;
     const ImportReport report = fromDir.importDownloadedFiles();
     if (report.storeResult != 0) {
         failed(report.storeResult, fromDir.dbError());
-        say(QString("Nothing of the download was stored for system %1").arg(sysId));
+        sayError(QString("Nothing of the download was stored for system %1").arg(sysId));
         return kExitFailure;
     }
     QStringList stored, notStored;
@@ -205,15 +214,15 @@ int run(const Args& args) {
         setup.conninfo = args.value("--postgres");
         setup.createRole = args.flags.contains("--create-role");
         if (qEnvironmentVariableIsSet("VM418_DB"))
-            say("Note: VM418_DB is set; the programs use " + maskSecrets(db) +
-                ", not the data source VM418 set up here.");
-        return initDatabase(setup, say) == 0 ? 0 : kExitFailure;
+            sayWarning("Note: VM418_DB is set; the programs use " + maskSecrets(db) +
+                       ", not the data source VM418 set up here.");
+        return initDatabase(setup, say, sayError) == 0 ? 0 : kExitFailure;
     }
     useOdbcConfiguration();
-    if (command == "init") return initNamedDatabase(db, say) == 0 ? 0 : kExitFailure;
+    if (command == "init") return initNamedDatabase(db, say, sayError) == 0 ? 0 : kExitFailure;
     if (command == "systems") return runSystems(args, db);
 
-    StationRecords records(QStringLiteral("TEMP/"), say);
+    StationRecords records(QStringLiteral("TEMP/"), sayWarning);
     records.connectionText = db;
     if (!systemId(args, records.SysID)) return usage("--system N is required");
     RecordCondition condition;
@@ -255,7 +264,7 @@ int run(const Args& args) {
         if (const int r = records.listStoredParameters(blocks, condition))
             return failed(r, records.dbError());
         if (blocks.empty()) {
-            say("No parameters stored");
+            sayError("No parameters stored");
             return kExitFailure;
         }
         // By its key: another block may carry the same second.

@@ -320,6 +320,8 @@ TEST_F(Vm418db, LogLinesCarryTheirPriorityOnTheJournalAndTheirTimeElsewhere) {
     EXPECT_TRUE(runInto({"--db", db, "systems", "list"}).value(0).startsWith("     3  S-3  "));
     EXPECT_EQ(runInto({"--db", db, "alarms", "list"}).value(0),
               "<3>vm418ctl db: --system N is required");
+    EXPECT_EQ(runInto({"--db", db, "params", "show", "--system", "3"}).value(0),
+              "<3>No parameters stored");
 
     env_["JOURNAL_STREAM"] = "1:1";
     env_["TZ"] = "CET-1";  // an hour east of UTC, all the year
