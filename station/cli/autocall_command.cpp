@@ -270,7 +270,7 @@ class CallJob : public QObject {
             if (const auto next = NextCall(options_, row_); next && !collected)
                 line += ", next call " + next->toString(QStringLiteral("MM-dd-yy hh:mm:ss"));
         }
-        Say(line);
+        Say(line, ok ? LogLevel::Info : LogLevel::Error);
         claim_.reset();
         // The document goes from the event loop, not from inside one of its own callbacks.
         QTimer::singleShot(0, this, [this, ok] {
@@ -308,8 +308,8 @@ bool RunRound(const Options& o, const char* argv0) {
     const StoreTurn turn(o.db);
     std::vector<vm418::CSystemRset> rows;
     if (vm418::listSystems(o.db, rows) != 0) {
-        std::fprintf(stderr, "vm418ctl autocall: the System table cannot be read (%s)\n",
-                     qPrintable(o.db));
+        LogError("vm418ctl autocall: the System table cannot be read (" + vm418::maskSecrets(o.db) +
+                 ")");
         return false;
     }
     const QDateTime now = QDateTime::currentDateTime();
@@ -325,7 +325,7 @@ bool RunRound(const Options& o, const char* argv0) {
         if (!o.simulate) continue;
         sims.push_back(std::make_unique<SimulatorProcess>());
         if (!sims.back()->Start(FindSimulator(argv0), o.simArgs)) {
-            std::fprintf(stderr, "vm418ctl autocall: the simulator did not start\n");
+            LogError("vm418ctl autocall: the simulator did not start");
             return false;
         }
         queue.device = QString::fromStdString(sims.back()->path());
@@ -363,6 +363,7 @@ bool RunRound(const Options& o, const char* argv0) {
 
 int RunAutocallCommand(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    TimeLogLines();
     QStringList args;
     bool seenCommand = false;
     for (int i = 1; i < argc; ++i) {
@@ -375,7 +376,8 @@ int RunAutocallCommand(int argc, char** argv) {
     QString error;
     const auto parsed = Parse(args, error);
     if (!parsed) {
-        std::fprintf(stderr, "vm418ctl autocall: %s\n%s", qPrintable(error), kUsage);
+        LogError("vm418ctl autocall: " + error);
+        std::fputs(kUsage, stderr);
         return kExitUsage;
     }
     const Options& o = *parsed;

@@ -91,6 +91,7 @@ std::optional<Options> Parse(const QStringList& args, QString& error) {
 
 int RunCallCommand(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    TimeLogLines();
     QStringList args;
     for (int i = 2; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -104,7 +105,8 @@ int RunCallCommand(int argc, char** argv) {
     QString error;
     const auto parsed = Parse(args, error);
     if (!parsed) {
-        std::fprintf(stderr, "vm418ctl call: %s\n%s", qPrintable(error), kUsage);
+        LogError("vm418ctl call: " + error);
+        std::fputs(kUsage, stderr);
         return kExitUsage;
     }
     const Options& o = *parsed;
@@ -112,12 +114,11 @@ int RunCallCommand(int argc, char** argv) {
 
     std::optional<vm418::CSystemRset> row;
     if (vm418::readSystem(o.db, o.system, row) != 0) {
-        std::fprintf(stderr, "vm418ctl call: the database cannot be read (%s)\n", qPrintable(o.db));
+        LogError("vm418ctl call: the database cannot be read (" + vm418::maskSecrets(o.db) + ")");
         return kExitFailure;
     }
     if (!row) {
-        std::fprintf(stderr, "vm418ctl call: there is no system %d in the System table\n",
-                     o.system);
+        LogError(QString("vm418ctl call: there is no system %1 in the System table").arg(o.system));
         return kExitFailure;
     }
 
@@ -126,7 +127,7 @@ int RunCallCommand(int argc, char** argv) {
         std::vector<std::string> simArgs = {"--password", row->Password.toStdString()};
         simArgs.insert(simArgs.end(), o.simArgs.begin(), o.simArgs.end());
         if (!sim.Start(FindSimulator(argv[0]), simArgs)) {
-            std::fprintf(stderr, "vm418ctl call: the simulator did not start\n");
+            LogError("vm418ctl call: the simulator did not start");
             return kExitFailure;
         }
         Say(QString("Simulated station on %1").arg(sim.path().c_str()));
@@ -158,7 +159,7 @@ int RunCallCommand(int argc, char** argv) {
     bool ok = monitoring;
     QString reason;  // of the first failure, for the system's call attempts
     const auto failure = [&](const QString& text) {
-        Say(text);
+        Say(text, LogLevel::Error);
         if (reason.isEmpty()) reason = text;
     };
     if (!monitoring) {
@@ -236,7 +237,8 @@ int RunCallCommand(int argc, char** argv) {
     }
     // The on-connect downloads count as much as those asked for.
     if (!doc.downloadFailures.isEmpty()) {
-        Say(QString("%1 of the downloads failed").arg(doc.downloadFailures.size()));
+        Say(QString("%1 of the downloads failed").arg(doc.downloadFailures.size()),
+            LogLevel::Error);
         if (reason.isEmpty()) reason = doc.downloadFailures.join("; ");
         ok = false;
     }

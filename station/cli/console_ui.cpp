@@ -39,9 +39,8 @@ bool SharedOptions::Take(const QStringList& args, qsizetype& i, QString& error) 
     return true;
 }
 
-void Say(const QString& text) {
-    std::printf("%s\n", qPrintable(text));
-    std::fflush(stdout);
+void Say(const QString& text, LogLevel level) {
+    Log(level, text, stdout);
 }
 
 bool RunEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
@@ -66,16 +65,18 @@ ConsoleUi::ConsoleUi(vm418::CSystemRset row, ConsoleOptions options)
 
 ConsoleUi::~ConsoleUi() = default;
 
-void ConsoleUi::Print(const QString& text) {
+void ConsoleUi::Print(const QString& text, LogLevel level) {
     if (progress_)
-        progress_->PrintAbove(text.toStdString());
+        progress_->PrintAbove(LogLines(level, text, stdout).toStdString());
     else
-        Say(options_.prefix + text);
+        Say(options_.prefix + text, level);
 }
 
+// What the window shows in a message box is mostly a failure or a warning ("Can't open
+// COM port", "Parameters validation failed").
 void ConsoleUi::MessageBox(const QString& text) {
     messages << text;
-    Print(text);
+    Print(text, LogLevel::Warning);
 }
 
 void ConsoleUi::SetStatusText(const QString& text) {
@@ -133,7 +134,7 @@ void ConsoleUi::DownloadEnded(const QString& caption, const QString& failure) {
     if (failure.isEmpty()) {
         if (!options_.quiet) Print(caption + ": done");
     } else {
-        Print(caption + ": failed - " + failure);
+        Print(caption + ": failed - " + failure, LogLevel::Error);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "log_lines.h"
 #include "station_ui.h"
 #include "systems.h"
 #include "transfer_progress.h"
@@ -55,7 +56,8 @@ class ConsoleUi : public StationUi {
     void ChooseSystem(const QString& connectionText,
                       std::function<void(std::optional<vm418::CSystemRset>)> chosen) override;
 
-    void Print(const QString& text);
+    // A log line of the call: an error, a warning or, by default, information.
+    void Print(const QString& text, LogLevel level = LogLevel::Info);
 
     CVM418Doc* doc = nullptr;
     int monitoringAnswers = 0;
@@ -70,7 +72,8 @@ class ConsoleUi : public StationUi {
     std::unique_ptr<TransferProgress> progress_;
 };
 
-void Say(const QString& text);
+// A log line of call or autocall on standard output.
+void Say(const QString& text, LogLevel level = LogLevel::Info);
 // Runs the event loop until `done` holds or `limitMs` passed; returns `done()`.
 bool RunEventsUntil(const std::function<bool()>& done, qint64 limitMs);
 // The rows of `table` ("Alarms", "History", "Parameters") stored for a system; -1 when the

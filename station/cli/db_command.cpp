@@ -24,6 +24,7 @@
 #include "call_attempts.h"
 #include "command_dates.h"
 #include "db_setup.h"
+#include "log_lines.h"
 #include "record_text.h"
 #include "station_records.h"
 #include "systems.h"
@@ -40,8 +41,17 @@ void say(const QString& text) {
     std::fflush(stdout);
 }
 
+// A failure or a warning among the command's lines: under the journal with its priority.
+void sayError(const QString& text) {
+    station::cli::Log(station::cli::LogLevel::Error, text, stdout);
+}
+void sayWarning(const QString& text) {
+    station::cli::Log(station::cli::LogLevel::Warning, text, stdout);
+}
+
 int usage(const QString& why) {
-    std::fprintf(stderr, "vm418ctl db: %s\n(see vm418ctl --help)\n", qPrintable(why));
+    station::cli::LogError("vm418ctl db: " + why);
+    std::fputs("(see vm418ctl --help)\n", stderr);
     return kExitUsage;
 }
 
@@ -93,9 +103,9 @@ bool dateOption(const Args& args, const QString& name, bool endOfDay,
 // A failed database operation: the driver's reason, as the log has it.
 int failed(int code, const QString& why = {}) {
     if (why.isEmpty())
-        std::fprintf(stderr, "vm418ctl db: database operation failed (%d)\n", code);
+        station::cli::LogError(QString("vm418ctl db: database operation failed (%1)").arg(code));
     else
-        std::fprintf(stderr, "Database error - %s\n", qPrintable(why));
+        station::cli::LogError("Database error - " + why);
     return kExitFailure;
 }
 
@@ -189,7 +199,7 @@ int runSystems(const Args& args, const QString& db) {
 int runImport(const Args& args, const QString& db, int32_t sysId) {
     const QString folder = args.words.size() > 1 ? args.words[1] : QStringLiteral("TEMP");
     if (!QFileInfo(folder).isDir()) {
-        std::fprintf(stderr, "vm418ctl db: no folder %s to import from\n", qPrintable(folder));
+        station::cli::LogError("vm418ctl db: no folder " + folder + " to import from");
         return kExitFailure;
     }
     // Rows of a station that is not in the table would be stored where nobody looks.
@@ -198,13 +208,14 @@ int runImport(const Args& args, const QString& db, int32_t sysId) {
     if (!system)
         return usage(QString("no system %1 in the System table; use systems add").arg(sysId));
 
-    StationRecords fromDir(folder + '/', say);
+    // What the window shows in a message box ("Can't read history file ...").
+    StationRecords fromDir(folder + '/', sayWarning);
     fromDir.connectionText = db;
     fromDir.SysID = sysId;
     const ImportReport report = fromDir.importDownloadedFiles();
     if (report.storeResult != 0) {
         failed(report.storeResult, fromDir.dbError());
-        say(QString("Nothing of the download was stored for system %1").arg(sysId));
+        sayError(QString("Nothing of the download was stored for system %1").arg(sysId));
         return kExitFailure;
     }
     QStringList stored, notStored;
@@ -243,15 +254,15 @@ int run(const Args& args) {
         setup.conninfo = args.value("--postgres");
         setup.createRole = args.flags.contains("--create-role");
         if (qEnvironmentVariableIsSet("VM418_DB"))
-            say("Note: VM418_DB is set; the programs use " + db +
-                ", not the data source VM418 set up here.");
-        return initDatabase(setup, say) == 0 ? 0 : kExitFailure;
+            sayWarning("Note: VM418_DB is set; the programs use " + maskSecrets(db) +
+                       ", not the data source VM418 set up here.");
+        return initDatabase(setup, say, sayError) == 0 ? 0 : kExitFailure;
     }
     useOdbcConfiguration();
-    if (command == "init") return initNamedDatabase(db, say) == 0 ? 0 : kExitFailure;
+    if (command == "init") return initNamedDatabase(db, say, sayError) == 0 ? 0 : kExitFailure;
     if (command == "systems") return runSystems(args, db);
 
-    StationRecords records(QStringLiteral("TEMP/"), say);
+    StationRecords records(QStringLiteral("TEMP/"), sayWarning);
     records.connectionText = db;
     if (!systemId(args, records.SysID)) return usage("--system N is required");
     RecordCondition condition;
@@ -273,8 +284,8 @@ int run(const Args& args) {
         QSaveFile f(args.value("--csv"));
         if (!f.open(QIODevice::WriteOnly) || f.write(alarmsCsv(records.alarmMap).toUtf8()) < 0 ||
             !f.commit()) {
-            std::fprintf(stderr, "vm418ctl db: cannot write %s: %s\n",
-                         qPrintable(args.value("--csv")), qPrintable(f.errorString()));
+            station::cli::LogError("vm418ctl db: cannot write " + args.value("--csv") + ": " +
+                                   f.errorString());
             return kExitFailure;
         }
         say(QString("%1 alarms written to %2")
@@ -293,7 +304,7 @@ int run(const Args& args) {
         if (const int r = records.listStoredParameters(blocks, condition))
             return failed(r, records.dbError());
         if (blocks.empty()) {
-            say("No parameters stored");
+            sayError("No parameters stored");
             return kExitFailure;
         }
         // By its key: another block may carry the same second.

@@ -12,6 +12,7 @@
 
 #include "command_dates.h"
 #include "db_setup.h"
+#include "log_lines.h"
 #include "n42_export.h"
 #include "station_records.h"
 #include "systems.h"
@@ -23,18 +24,20 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
+using station::cli::LogError;
+
 int usage(const QString& why) {
-    std::fprintf(stderr,
-                 "vm418ctl export: %s\n"
-                 "usage: vm418ctl [--db CONNECTION] export alarms --system N --n42 FILE "
-                 "[--from yyyy-MM-dd] [--to yyyy-MM-dd]\n",
-                 qPrintable(why));
+    LogError("vm418ctl export: " + why);
+    std::fputs(
+        "usage: vm418ctl [--db CONNECTION] export alarms --system N --n42 FILE "
+        "[--from yyyy-MM-dd] [--to yyyy-MM-dd]\n",
+        stderr);
     return kExitUsage;
 }
 
 // The driver's reason goes to the "station.db" log ("Database error - ...").
 int failed(const char* what, int code) {
-    std::fprintf(stderr, "vm418ctl export: %s failed (database result %d)\n", what, code);
+    LogError(QString::asprintf("vm418ctl export: %s failed (database result %d)", what, code));
     return kExitFailure;
 }
 
@@ -81,9 +84,8 @@ int run(const QStringList& raw) {
     if (const int r = readSystem(db, sysId, system)) return failed("reading the System table", r);
     if (!system) return usage(QString("no system %1 in the System table").arg(sysId));
 
-    StationRecords records(QStringLiteral("TEMP/"), [](const QString& message) {
-        std::fprintf(stderr, "%s\n", qPrintable(message));
-    });
+    StationRecords records(QStringLiteral("TEMP/"),
+                           [](const QString& message) { LogError(message); });
     records.connectionText = db;
     records.SysID = sysId;
     if (const int r = records.loadAlarms(period)) return failed("loading the alarms", r);
@@ -103,8 +105,7 @@ int run(const QStringList& raw) {
     if (!out.open(QIODevice::WriteOnly) ||
         out.write(alarmsN42(records.alarmMap, source, QDateTime::currentDateTime())) < 0 ||
         !out.commit()) {
-        std::fprintf(stderr, "vm418ctl export: cannot write %s: %s\n", qPrintable(file),
-                     qPrintable(out.errorString()));
+        LogError("vm418ctl export: cannot write " + file + ": " + out.errorString());
         return kExitFailure;
     }
     std::printf("%zu alarms written to %s\n", records.alarmMap.size(), qPrintable(file));

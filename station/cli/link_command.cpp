@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "file_trans_controller.h"
+#include "log_lines.h"
 #include "port_settings_text.h"
 #include "serial.h"
 #include "simulator_process.h"
@@ -181,7 +182,7 @@ int RunLinkCommand(int argc, char** argv) {
         if (optionError.empty())
             std::fputs(kUsage, stderr);
         else
-            std::fprintf(stderr, "vm418ctl: %s\n", optionError.c_str());
+            LogError(QString::fromStdString("vm418ctl: " + optionError));
         return 2;
     }
     const Options& o = *parsed;
@@ -192,7 +193,7 @@ int RunLinkCommand(int argc, char** argv) {
         std::vector<std::string> args = {"--password", o.password};
         args.insert(args.end(), o.simArgs.begin(), o.simArgs.end());
         if (!sim.Start(FindSimulator(argv[0]), args)) {
-            std::fprintf(stderr, "vm418ctl: the simulator did not start\n");
+            LogError("vm418ctl: the simulator did not start");
             return 1;
         }
         port = sim.path();
@@ -210,12 +211,12 @@ int RunLinkCommand(int argc, char** argv) {
     // The port is taken whole, given with --port or in the text of --line.
     const bool opened = serial.OpenDevice(port.empty() && o.line ? o.line->port : port);
     if (!opened) {
-        std::fprintf(stderr, "Can't open COM port\n%s\n", serial.OpenError().c_str());
+        LogError(QString::fromStdString("Can't open COM port\n" + serial.OpenError()));
         return 1;
     }
     std::printf("Calling %s\n", o.phone.c_str());
     if (protocol.Dial(o.phone, o.password) != 0) {
-        std::fprintf(stderr, "vm418ctl: the modem line could not be sent\n");
+        LogError("vm418ctl: the modem line could not be sent");
         serial.Close();
         return 1;
     }
@@ -262,7 +263,7 @@ int RunLinkCommand(int argc, char** argv) {
             const bool ok = transfer.outcome() == FileTransferController::Outcome::Ok &&
                             transfer.saveError().empty();
             if (!transfer.saveError().empty())
-                std::fprintf(stderr, "Cannot save %s\n", transfer.saveError().c_str());
+                LogError(QString::fromStdString("Cannot save " + transfer.saveError()));
             if (ok)
                 std::printf(
                     "Saved %s\n",
@@ -273,8 +274,8 @@ int RunLinkCommand(int argc, char** argv) {
     }
     progress.Finish();
     if (!serial.Close())
-        std::fprintf(stderr, "vm418ctl: the port was not closed cleanly: %s\n",
-                     protocol.LastErrorText().c_str());
+        LogError(QString::fromStdString("vm418ctl: the port was not closed cleanly: " +
+                                        protocol.LastErrorText()));
     // A download that did not finish leaves nothing half written behind.
     if (o.verb == "fetch" && result != 0) {
         std::error_code ec;

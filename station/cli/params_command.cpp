@@ -15,6 +15,7 @@
 
 #include "command_dates.h"
 #include "db_setup.h"
+#include "log_lines.h"
 #include "param_form.h"
 #include "station_records.h"
 #include "systems.h"
@@ -27,15 +28,14 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 int usage(const QString& why) {
-    std::fprintf(stderr,
-                 "vm418ctl params diff: %s\n"
-                 "usage: vm418ctl [--db CONNECTION] params diff --system N --at T1 --at T2\n",
-                 qPrintable(why));
+    station::cli::LogError("vm418ctl params diff: " + why);
+    std::fputs("usage: vm418ctl [--db CONNECTION] params diff --system N --at T1 --at T2\n",
+               stderr);
     return kExitUsage;
 }
 
 int fail(const QString& why) {
-    std::fprintf(stderr, "vm418ctl params diff: %s\n", qPrintable(why));
+    station::cli::LogError("vm418ctl params diff: " + why);
     return kExitFailure;
 }
 
@@ -86,8 +86,7 @@ int RunParamsDiffCommand(int argc, char** argv) {
         return fail(QString("database operation failed (%1)").arg(r));
     if (!row) return fail(QString("no system %1 in the System table").arg(sysId));
 
-    StationRecords records(
-        QString(), [](const QString& text) { std::fprintf(stderr, "%s\n", qPrintable(text)); });
+    StationRecords records(QString(), [](const QString& text) { station::cli::LogError(text); });
     records.connectionText = db;
     records.SysID = sysId;
     PARA_418 blocks[2];

@@ -14,6 +14,7 @@
 #include "command_dates.h"
 #include "db_setup.h"
 #include "hist_view.h"
+#include "log_lines.h"
 #include "par_print.h"
 #include "station_print.h"
 #include "station_records.h"
@@ -29,12 +30,13 @@ constexpr char kUsage[] =
     "         [--from DATE] [--to DATE] [--at DATETIME] --pdf FILE\n";
 
 int usage(const QString& why) {
-    std::fprintf(stderr, "vm418ctl print: %s\n%s", qPrintable(why), kUsage);
+    station::cli::LogError("vm418ctl print: " + why);
+    std::fputs(kUsage, stderr);
     return kExitUsage;
 }
 
 int fail(const QString& why) {
-    std::fprintf(stderr, "vm418ctl print: %s\n", qPrintable(why));
+    station::cli::LogError("vm418ctl print: " + why);
     return kExitFailure;
 }
 

@@ -17,6 +17,7 @@
 #include "db_setup.h"
 #include "fleet_server.h"
 #include "service_notice.h"
+#include "log_lines.h"
 #include "station_db.h"
 
 namespace {
@@ -25,14 +26,16 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr quint16 kDefaultPort = 8418;
 
+using station::cli::LogError;
+
 int usage(const QString& why) {
-    std::fprintf(stderr,
-                 "vm418ctl serve: %s\n"
-                 "usage: vm418ctl [--db CONNECTION] serve [--listen ADDR:PORT] "
-                 "[--tls-cert FILE --tls-key FILE]\n"
-                 "         [--threads N] [--max-connections N] [--max-per-address N] "
-                 "[--idle-timeout SECONDS] [--max-header-bytes N]\n",
-                 qPrintable(why));
+    LogError("vm418ctl serve: " + why);
+    std::fputs(
+        "usage: vm418ctl [--db CONNECTION] serve [--listen ADDR:PORT] "
+        "[--tls-cert FILE --tls-key FILE]\n"
+        "         [--threads N] [--max-connections N] [--max-per-address N] "
+        "[--idle-timeout SECONDS] [--max-header-bytes N]\n",
+        stderr);
     return kExitUsage;
 }
 
@@ -70,10 +73,12 @@ void FitDescriptorLimit(vm418::web::ServeLimits& limits) {
     if (r.rlim_cur >= wanted) return;
     const rlim_t room =
         r.rlim_cur > 2 * kOwnDescriptors ? r.rlim_cur - kOwnDescriptors : r.rlim_cur / 2;
-    std::fprintf(stderr,
-                 "vm418ctl serve: only %lu open files are allowed (ulimit -n): at most %lu "
-                 "connections\n",
-                 static_cast<unsigned long>(r.rlim_cur), static_cast<unsigned long>(room));
+    station::cli::Log(
+        station::cli::LogLevel::Warning,
+        QString::asprintf("vm418ctl serve: only %lu open files are allowed "
+                          "(ulimit -n): at most %lu connections",
+                          static_cast<unsigned long>(r.rlim_cur), static_cast<unsigned long>(room)),
+        stderr);
     limits.connections = unsigned(room);
     limits.perAddress = std::min(limits.perAddress, limits.connections);
 }
@@ -117,6 +122,7 @@ bool IsServeCommand(int argc, char** argv) {
 
 int RunServeCommand(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    TimeLogLines();
     QString db = vm418::defaultConnectionText();
     QString listen, cert, key;
     vm418::web::ServeLimits limits;
@@ -179,7 +185,7 @@ int RunServeCommand(int argc, char** argv) {
         const QByteArray certBytes = ReadFile(cert, error);
         const QByteArray keyBytes = error.isEmpty() ? ReadFile(key, error) : QByteArray();
         if (!error.isEmpty()) {
-            std::fprintf(stderr, "vm418ctl serve: %s\n", qPrintable(error));
+            LogError("vm418ctl serve: " + error);
             return kExitFailure;
         }
         server.useTls(certBytes, keyBytes);
@@ -193,18 +199,22 @@ int RunServeCommand(int argc, char** argv) {
     QString why;
     if (!server.start(address, port, &why)) {
         if (!cert.isEmpty() && why.startsWith(QLatin1String("the certificate")))
-            std::fprintf(stderr, "vm418ctl serve: %s is no PEM certificate or %s no PEM key\n",
-                         qPrintable(cert), qPrintable(key));
+            LogError(QStringLiteral("vm418ctl serve: %1 is no PEM certificate or %2 no PEM key")
+                         .arg(cert, key));
         else
-            std::fprintf(stderr, "vm418ctl serve: cannot listen on %s:%u: %s\n",
-                         qPrintable(address), port, qPrintable(why));
+            LogError(QStringLiteral("vm418ctl serve: cannot listen on %1:%2: %3")
+                         .arg(address)
+                         .arg(port)
+                         .arg(why));
         return kExitFailure;
     }
     const QString host = address.contains(QLatin1Char(':')) ? "[" + address + "]" : address;
     const char* scheme = cert.isEmpty() ? "http" : "https";
-    std::printf("The fleet view is on %s://%s:%u/ (read-only)\n", scheme, qPrintable(host),
-                server.port());
-    std::fflush(stdout);
+    Log(LogLevel::Info,
+        QStringLiteral("The fleet view is on %1://%2:%3/ (read-only)")
+            .arg(QLatin1String(scheme), host)
+            .arg(server.port()),
+        stdout);
     NotifyReady(QStringLiteral("serving %1://%2:%3/").arg(scheme, host).arg(server.port()));
 
     // Under systemd's watchdog the server is alive while it answers a request of its own.

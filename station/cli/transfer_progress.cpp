@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "log_lines.h"
 #include "xlnk_frame.h"
 
 namespace station::cli {
@@ -75,8 +76,13 @@ double TransferProgress::ElapsedS() const {
     return std::chrono::duration<double>(clock_() - start_).count();
 }
 
+// Its lines are the command's log lines: a time or a priority before each, as the others.
+std::string TransferProgress::Line(const std::string& text) const {
+    return LogPrefix(LogLevel::Info, out_).toStdString() + text;
+}
+
 void TransferProgress::Draw(const std::string& text) {
-    std::fprintf(out_, "\r%s%s", text.c_str(), kClearToEnd);
+    std::fprintf(out_, "\r%s%s", Line(text).c_str(), kClearToEnd);
     std::fflush(out_);
     shown_ = text;
 }
@@ -113,7 +119,7 @@ void TransferProgress::Update(uint32_t blocks, uint32_t totalBlocks, uint64_t by
     }
     if (!due) return;
     lastPrintedS_ = figures_.elapsedS;
-    std::fprintf(out_, "%s\n", FormatTransferProgress(figures_).c_str());
+    std::fprintf(out_, "%s\n", Line(FormatTransferProgress(figures_)).c_str());
     std::fflush(out_);
 }
 
@@ -166,7 +172,7 @@ void TransferProgress::Finish() {
     if (!started_) return;
     started_ = false;
     figures_.ended = true;
-    const std::string text = FormatTransferProgress(figures_);
+    const std::string text = Line(FormatTransferProgress(figures_));
     if (terminal_)
         std::fprintf(out_, "\r%s%s\n", text.c_str(), kClearToEnd);
     else

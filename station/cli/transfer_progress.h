@@ -57,6 +57,7 @@ class TransferProgress {
   private:
     double ElapsedS() const;
     void Draw(const std::string& text);
+    std::string Line(const std::string& text) const;
 
     std::FILE* out_;
     bool terminal_;

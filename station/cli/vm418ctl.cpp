@@ -8,6 +8,7 @@
 #include "db_command.h"
 #include "export_n42_command.h"
 #include "link_command.h"
+#include "log_lines.h"
 #include "params_command.h"
 #include "print_command.h"
 #include "program_options.h"
@@ -17,13 +18,14 @@
 
 namespace {
 
-QtMessageHandler logHandler = nullptr;
-
 // A statement the database refuses is logged once, with the driver's text, under
 // "station.db"; the driver's own warning would say the same again on standard error.
+// Logging rules asked for bring every line back.
 void QuietDriverLog(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (type == QtWarningMsg && text.startsWith("QODBC")) return;
-    logHandler(type, context, text);
+    if (type == QtWarningMsg && text.startsWith("QODBC") &&
+        qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
+        return;
+    station::cli::LogQtMessage(type, context, text);
 }
 
 // Every command and option; `man vm418ctl` tells the same at length.
@@ -97,9 +99,7 @@ int main(int argc, char** argv) {
     if (const int exitCode = station::cli::ApplySiteConfig(argc, argv); exitCode >= 0)
         return exitCode;
     vm418::keepLocalTimeZoneRead();
-    // Logging rules asked for bring every line back.
-    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
-        logHandler = qInstallMessageHandler(QuietDriverLog);
+    qInstallMessageHandler(QuietDriverLog);
     if (argc >= 2 && std::strcmp(argv[1], "link") == 0)
         return station::cli::RunLinkCommand(argc - 1, argv + 1);
     const bool call =

@@ -80,17 +80,18 @@ bool reportDuplicates(const QStringList& duplicates,
     return true;
 }
 
-int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>& tell) {
+int initDatabase(const DbSetup& setup, const Tell& tell, const Tell& fail) {
+    const Tell& failed = fail ? fail : tell;
     const bool postgres = !setup.conninfo.isEmpty();
     if (postgres == !setup.sqliteFile.isEmpty()) {
-        tell("Give either an SQLite file or a PostgreSQL connection, not both or neither.");
+        failed("Give either an SQLite file or a PostgreSQL connection, not both or neither.");
         return -4;
     }
     const QString library = postgres ? kPostgresDriverLibrary : kSqliteDriverLibrary;
     const QString driver = findOdbcDriver(library);
     if (driver.isEmpty()) {
-        tell(QStringLiteral("The ODBC driver %1 is not installed (Debian package %2).")
-                 .arg(library, postgres ? "odbc-postgresql" : "libsqliteodbc"));
+        failed(QStringLiteral("The ODBC driver %1 is not installed (Debian package %2).")
+                   .arg(library, postgres ? "odbc-postgresql" : "libsqliteodbc"));
         return kDbCannotConnect;
     }
 
@@ -141,7 +142,8 @@ int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>
             },
             &why);
         if (r != kDbOk) {
-            tell(QStringLiteral("Cannot create the role \"%1\" in %2: %3").arg(kRole, where, why));
+            failed(
+                QStringLiteral("Cannot create the role \"%1\" in %2: %3").arg(kRole, where, why));
             return r;
         }
     }
@@ -151,8 +153,8 @@ int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>
     const QString program =
         postgres ? direct + QStringLiteral("UID=%1;PWD=%2").arg(kRole, kRolePassword) : direct;
     if (const int r = createSchema(program, &duplicates, &why); r != kDbOk) {
-        tell(QStringLiteral("Cannot create the tables of VM418 in %1: %2").arg(where, why));
-        tell(QStringLiteral("The ODBC configuration is left as it was."));
+        failed(QStringLiteral("Cannot create the tables of VM418 in %1: %2").arg(where, why));
+        failed(QStringLiteral("The ODBC configuration is left as it was."));
         return r;
     }
 
@@ -166,29 +168,29 @@ int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>
     if (!QDir().mkpath(setup.configFolder) ||
         !writeText(setup.configFolder + "/odbcinst.ini", drivers, error) ||
         !writeText(setup.configFolder + "/odbc.ini", source, error)) {
-        tell(QStringLiteral("Cannot write the ODBC configuration in %1: %2")
-                 .arg(setup.configFolder, error));
+        failed(QStringLiteral("Cannot write the ODBC configuration in %1: %2")
+                   .arg(setup.configFolder, error));
         return kDbOtherException;
     }
     qputenv("ODBCINI", QFile::encodeName(setup.configFolder + "/odbc.ini"));
     qputenv("ODBCSYSINI", QFile::encodeName(setup.configFolder));
     tell(QStringLiteral("Data source VM418 written to %1/odbc.ini").arg(setup.configFolder));
-    if (reportDuplicates(duplicates, tell)) return kDbException;
+    if (reportDuplicates(duplicates, failed)) return kDbException;
     tell("Tables of VM418 are in place.");
     return kDbOk;
 }
 
-int initNamedDatabase(const QString& connectionText,
-                      const std::function<void(const QString&)>& tell) {
+int initNamedDatabase(const QString& connectionText, const Tell& tell, const Tell& fail) {
+    const Tell& failed = fail ? fail : tell;
     QStringList duplicates;
     QString why;
     if (const int r = createSchema(connectionText, &duplicates, &why); r != kDbOk) {
-        tell(
-            QStringLiteral("Cannot create the tables of VM418 in %1: %2").arg(connectionText, why));
+        failed(QStringLiteral("Cannot create the tables of VM418 in %1: %2")
+                   .arg(maskSecrets(connectionText), why));
         return r;
     }
-    if (reportDuplicates(duplicates, tell)) return kDbException;
-    tell(QStringLiteral("Tables of VM418 are in place in %1.").arg(connectionText));
+    if (reportDuplicates(duplicates, failed)) return kDbException;
+    tell(QStringLiteral("Tables of VM418 are in place in %1.").arg(maskSecrets(connectionText)));
     return kDbOk;
 }
 

@@ -29,12 +29,13 @@ struct DbSetup {
 // Opens the database given, creates what is missing there (tables, keys; see createSchema)
 // and only then points the data source VM418 at it in the configuration folder, reporting
 // each step through `tell`. Running it again changes nothing. 0, or a negative code after a
-// message saying why; rows stored twice that prevent the unique keys are listed and make it
-// fail, the data source then written all the same (the tables are in place).
-int initDatabase(const DbSetup& setup, const std::function<void(const QString&)>& tell);
+// message saying why (through `fail` when given); rows stored twice that prevent the unique
+// keys are listed and make it fail, the data source then written all the same (the tables
+// are in place).
+using Tell = std::function<void(const QString&)>;
+int initDatabase(const DbSetup& setup, const Tell& tell, const Tell& fail = {});
 
 // The same for a database named by a connection text, the ODBC files left alone.
-int initNamedDatabase(const QString& connectionText,
-                      const std::function<void(const QString&)>& tell);
+int initNamedDatabase(const QString& connectionText, const Tell& tell, const Tell& fail = {});
 
 }  // namespace vm418

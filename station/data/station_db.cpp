@@ -47,6 +47,25 @@ QString odbcConnectString(const QString& connectionText) {
     return s;
 }
 
+QString maskSecrets(const QString& text) {
+    // The key, not part of a longer word, with its "=". A value in braces (ODBC, "}}" for a
+    // brace inside) or in single quotes (conninfo, a backslash before a quote inside) is
+    // taken whole, even when left open.
+    static const QString key = QStringLiteral(R"((?<!\w)((?:pwd|password)\s*=\s*))");
+    static const QString enclosed = QStringLiteral(R"(\{(?:[^}]|\}\})*\}?|'(?:[^'\\]|\\.)*'?)");
+    // A bare value ends at the next ";" in an ODBC text (it may hold blanks there), at the
+    // next blank in a conninfo text.
+    static const QRegularExpression odbc(key + "(?:" + enclosed + R"(|[^;\r\n]*))",
+                                         QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression conninfo(key + "(?:" + enclosed + R"(|\S*))",
+                                             QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression address(R"((\w+://[^:/@\s]*:)[^@\s]*@)");
+    QString masked = text;
+    masked.replace(text.contains(QLatin1Char(';')) ? odbc : conninfo, QStringLiteral("\\1***"));
+    masked.replace(address, QStringLiteral("\\1***@"));
+    return masked;
+}
+
 DbConnection::DbConnection(const QString& connectionText) {
     static QAtomicInt counter;
     name_ = QStringLiteral("vm418-db-%1").arg(counter.fetchAndAddRelaxed(1));
@@ -236,7 +255,9 @@ class WriteTransaction {
 
 int runDbOperation(const QString& connectionText, bool transaction,
                    const std::function<void(DbConnection&)>& body, QString* failure) {
-    auto failed = [failure](const QString& text, int code) {
+    // A driver may repeat what it was given, the password included.
+    auto failed = [failure](const QString& driverText, int code) {
+        const QString text = maskSecrets(driverText);
         logFailure(text);
         if (failure) *failure = text;
         return code;

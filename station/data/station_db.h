@@ -39,6 +39,12 @@ void setSiteConnectionText(const QString& connectionText);
 // SERVER).
 QString odbcConnectString(const QString& connectionText);
 
+// `text` with every database password shown as "***": PWD= and password= in ODBC texts
+// ("PWD=s3cret;", "PWD={a;b}") and PostgreSQL conninfo texts ("password=s3cret ",
+// "password='a b'"), any case, and the password of a "postgresql://user:pw@host" address.
+// Every message, log line and page that may hold a connection text shows it through this.
+QString maskSecrets(const QString& text);
+
 // A failure inside an operation: the result code and the driver's text.
 struct DbFailure {
     DbResult code;

@@ -268,9 +268,13 @@ QByteArray systemPage(const SystemPage& page, const QDate& from, const QDate& to
         const QStringList& labels = printLabels();
         const QStringList values = printValues(*page.parameters);
         body += QStringLiteral("<table><tbody>");
-        for (qsizetype i = 0; i < values.size() && i + 1 < labels.size(); ++i)
-            body += QStringLiteral("<tr><th>%1</th><td>%2</td></tr>")
-                        .arg(esc(labels[i + 1].trimmed()), esc(values[i]));
+        for (qsizetype i = 0; i < values.size() && i + 1 < labels.size(); ++i) {
+            const QString label = labels[i + 1].trimmed();
+            // The unit's dial-in password is for the operators, not for every reader.
+            const QString value =
+                label == QLatin1String("Password") ? QStringLiteral("***") : values[i];
+            body += QStringLiteral("<tr><th>%1</th><td>%2</td></tr>").arg(esc(label), esc(value));
+        }
         body += QStringLiteral("</tbody></table>");
     } else {
         body += QStringLiteral("<p>No parameter block is stored.</p>");

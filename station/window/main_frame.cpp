@@ -22,6 +22,7 @@
 #include "param_form.h"
 #include "program_icon.h"
 #include "record_text.h"
+#include "station_db.h"
 #include "station_print.h"
 #include "suite_version.h"
 
@@ -266,7 +267,8 @@ void CMainFrame::RememberSystem(const vm418::CSystemRset& row) {
     recent.prepend(entry);
     QSettings settings = ProgramSettings();
     settings.beginGroup(RecentGroup(connectionText_));
-    settings.setValue("Database", connectionText_);  // for whoever reads the file
+    // For whoever reads the file; the group's name comes from the whole text.
+    settings.setValue("Database", vm418::maskSecrets(connectionText_));
     for (int i = 1; i <= kRecentKept; ++i)
         settings.setValue(QString("File%1").arg(i), recent.value(i - 1));
     settings.endGroup();

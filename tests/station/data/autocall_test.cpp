@@ -21,7 +21,9 @@ class Autocall : public StationDbTest {
         p.start(VM418CTL_PATH, QStringList{"--db", connection_} + args);
         EXPECT_TRUE(p.waitForFinished(120000));
         if (exitCode) *exitCode = p.exitCode();
-        return QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        const QString out = QString::fromUtf8(p.readAllStandardOutput());
+        // Only autocall's lines are log lines with their time.
+        return args.contains("autocall") ? untimedLines(out) : out.split('\n', Qt::SkipEmptyParts);
     }
 };
 
@@ -43,7 +45,7 @@ TEST_P(Autocall, TwoStationsCallEachDueSystemOnce) {
         ASSERT_TRUE(p->waitForFinished(120000));
         const QString out = QString::fromUtf8(p->readAllStandardOutput());
         EXPECT_EQ(p->exitCode(), 0) << out.toStdString();
-        lines += out.split('\n', Qt::SkipEmptyParts);
+        lines += untimedLines(out);
     }
     const std::string out = lines.join('\n').toStdString();
     for (int id = 1; id <= 4; ++id)

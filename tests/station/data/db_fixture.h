@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
@@ -58,6 +59,16 @@ inline int countRows(const QString& connection, const QString& sql,
         q.addBindValue(v);
     if (!q.exec() || !q.next()) return -1;
     return q.value(0).toInt();
+}
+
+// The local time and offset before each log line of vm418ctl call, autocall and serve.
+inline const QRegularExpression kLogTime(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d )");
+
+// The lines of `out`, each without its time, which each must have.
+inline QStringList untimedLines(const QString& out) {
+    const QStringList lines = out.split('\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(lines.filter(kLogTime).size(), lines.size()) << out.toStdString();
+    return QStringList(lines).replaceInStrings(kLogTime, QString());
 }
 
 // Collects the "station.db" log lines while it lives.

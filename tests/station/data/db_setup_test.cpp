@@ -68,5 +68,22 @@ TEST(DbSetupPostgreSQL, WritesTheDataSourceChecksTheRoleAndCreatesTheTablesOnce)
     testing::execSql(server, "DROP DATABASE IF EXISTS " + database);
 }
 
+// Passwords in every form a connection text gives them; the rest of the text stays.
+TEST(MaskSecrets, PasswordsOfOdbcAndConninfoTextsAreStarredTheRestStays) {
+    const std::pair<QString, QString> cases[] = {
+        {"DSN=VM418;UID=CREATOR;PWD=358", "DSN=VM418;UID=CREATOR;PWD=***"},
+        {"driver=x;pwd=a b c;uid=y", "driver=x;pwd=***;uid=y"},     // blanks end no ODBC value
+        {"DRIVER=x;PWD={a;b}}c};UID=y", "DRIVER=x;PWD=***;UID=y"},  // braces, "}}" inside
+        {"host=h password=s3cret dbname=d", "host=h password=*** dbname=d"},
+        {"host=h PASSWORD = 'a b\\' c' port=1", "host=h PASSWORD = *** port=1"},
+        {"postgresql://creator:s3cret@db/vm418", "postgresql://creator:***@db/vm418"},
+        {"DSN=VM418;UID=PWDUSER;OldPWD=1", "DSN=VM418;UID=PWDUSER;OldPWD=1"},  // other keys
+        {"connection to server at \"h\", port 1 failed",
+         "connection to server at \"h\", port 1 failed"},
+    };
+    for (const auto& [text, shown] : cases)
+        EXPECT_EQ(maskSecrets(text), shown) << text.toStdString();
+}
+
 }  // namespace
 }  // namespace vm418

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <map>
+#include <tuple>
 
 #include "db_fixture.h"
 
@@ -25,35 +28,43 @@ class Vm418db : public ::testing::Test {
         QStringList errors;  // standard error
     };
 
-    // vm418ctl db ARGS, or without "db" for the commands of their own (call).
+    // vm418ctl db ARGS, or without "db" for the commands of their own (call, whose lines
+    // are log lines, each with its time).
     Result run(const QStringList& args, bool db = true) {
         QProcess p;
         start(p, args, db);
-        return finish(p);
+        return finish(p, !db);
     }
-    void start(QProcess& p, const QStringList& args, bool db = true,
-               const QStringList& extraEnv = {}) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        // This PC's data source set-up only: the test run's own ODBC files stay out of it.
-        for (const char* name :
-             {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS", "VM418_CONFIG"})
-            env.remove(name);
-        for (const QString& variable : extraEnv)
-            env.insert(variable.section('=', 0, 0), variable.section('=', 1));
-        env.insert("XDG_CONFIG_HOME", dir_.path() + "/config");
-        p.setProcessEnvironment(env);
+    void start(QProcess& p, const QStringList& args, bool db = true) {
+        p.setProcessEnvironment(environment());
         p.setWorkingDirectory(dir_.path());
         p.start(VM418CTL_PATH, (db ? QStringList{"db"} : QStringList{}) + args);
     }
-    Result finish(QProcess& p) {
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        // This PC's data source set-up only: the test run's own ODBC files stay out of it.
+        for (const char* name :
+             {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS", "JOURNAL_STREAM", "VM418_CONFIG"})
+            env.remove(name);
+        env.insert("XDG_CONFIG_HOME", dir_.path() + "/config");
+        for (const auto& [name, value] : env_)
+            env.insert(name, value);
+        return env;
+    }
+    Result finish(QProcess& p, bool timed = false) {
         EXPECT_TRUE(p.waitForFinished(60000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         const QString err = QString::fromUtf8(p.readAllStandardError());
+        if (timed)  // (a usage text has no time)
+            return {p.exitCode(), vm418::testing::untimedLines(out),
+                    err.split('\n', Qt::SkipEmptyParts)
+                        .replaceInStrings(vm418::testing::kLogTime, QString())};
         return {p.exitCode(), out.split('\n', Qt::SkipEmptyParts),
                 err.split('\n', Qt::SkipEmptyParts)};
     }
 
     QTemporaryDir dir_;
+    std::map<QString, QString> env_;  // more for the environment of the runs
 };
 
 TEST_F(Vm418db, InitAddImportTwiceListAndExport) {
@@ -269,7 +280,7 @@ TEST_F(Vm418db, SiteConfigurationIsUsedAndAWrongOneRefused) {
     QProcess server;
     start(server, {"--config", conf, "serve", "--listen", "127.0.0.1:0"}, false);
     ASSERT_TRUE(server.waitForReadyRead(10000));
-    EXPECT_TRUE(server.readLine().startsWith("The fleet view is on http://127.0.0.1:"));
+    EXPECT_TRUE(server.readLine().contains(" The fleet view is on http://127.0.0.1:"));
     server.terminate();
     EXPECT_TRUE(server.waitForFinished(10000));
 
@@ -302,8 +313,9 @@ TEST_F(Vm418db, ServicesTellSystemdTheyAreReadyAndAlive) {
     for (const QStringList& command : {QStringList{"serve", "--listen", "127.0.0.1:0"},
                                        QStringList{"autocall", "--interval", "1"}}) {
         QProcess service;
-        start(service, command, false,
-              {"NOTIFY_SOCKET=" + socketPath, "WATCHDOG_USEC=1000000"});
+        env_["NOTIFY_SOCKET"] = socketPath;
+        env_["WATCHDOG_USEC"] = "1000000";
+        start(service, command, false);
         QStringList notices;
         while (notices.filter("WATCHDOG=1").size() < 2) {
             char text[512];
@@ -320,6 +332,83 @@ TEST_F(Vm418db, ServicesTellSystemdTheyAreReadyAndAlive) {
         }
     }
     ::close(fd);
+}
+
+// Every path that names the connection or passes on the driver's reason shows a database
+// password as "***" and the rest of its message as it was.
+TEST_F(Vm418db, DatabasePasswordIsNeverShown) {
+    const QString away = "DRIVER=PostgreSQL Unicode;Server=127.0.0.1;Port=1;UID=x;PWD=";
+    const QString file = "DRIVER=SQLite3;Database=" + dir_.path() + "/vm418.db;PWD=";
+    const std::tuple<QStringList, bool, QString> cases[] = {
+        {{"--db", away + "s3cret", "autocall", "--once"},
+         false,
+         "vm418ctl autocall: the System table cannot be read (" + away + "***)"},
+        {{"--db", away + "s3cret", "call", "--system", "1"},
+         false,
+         "vm418ctl call: the database cannot be read (" + away + "***)"},
+        {{"--db", away + "s3cret", "init"},
+         true,
+         "Cannot create the tables of VM418 in " + away + "***: connection to server at"},
+        {{"--db", "DSN=VM418_NOWHERE;PWD=s3cret", "alarms", "list", "--system", "1"},
+         true,
+         "Database error - [unixODBC][Driver Manager]Data source name not found"},
+        {{"--db", file + "{s3;cret}", "init"},
+         true,
+         "Tables of VM418 are in place in " + file + "***."},
+    };
+    for (const auto& [args, db, shown] : cases) {
+        const Result r = run(args, db);
+        const std::string all = (r.lines + r.errors).join('\n').toStdString();
+        EXPECT_EQ(all.find("cret"), std::string::npos) << all;
+        EXPECT_NE(all.find(shown.toStdString()), std::string::npos) << shown.toStdString() << all;
+    }
+    env_["VM418_DB"] = "DSN=VM418;UID=CREATOR;PWD=s3cret";
+    EXPECT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).lines.value(0),
+              "Note: VM418_DB is set; the programs use DSN=VM418;UID=CREATOR;PWD=***, not the data "
+              "source VM418 set up here.");
+}
+
+// On the journal's stream (JOURNAL_STREAM names its device and inode) log lines carry their
+// priority and no time; elsewhere, also with the variable naming another stream, autocall's
+// carry their local time. A command's results stay as they are; its errors get a priority.
+TEST_F(Vm418db, LogLinesCarryTheirPriorityOnTheJournalAndTheirTimeElsewhere) {
+    const QString db = "DRIVER=SQLite3;Database=" + dir_.path() + "/vm418.db";
+    const QString away = "DRIVER=PostgreSQL Unicode;Server=127.0.0.1;Port=1;UID=x;PWD=x";
+    ASSERT_EQ(run({"--db", db, "init"}).exitCode, 0);
+    ASSERT_EQ(run({"--db", db, "systems", "add", "--system", "3", "--serial", "S-3"}).exitCode, 0);
+    // Standard output and error into one file, as systemd gives both its one stream.
+    const QString log = dir_.path() + "/journal";
+    const auto runInto = [&](const QStringList& args) {
+        QFile(log).open(QIODevice::WriteOnly | QIODevice::Truncate);  // the same inode
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.setStandardOutputFile(log, QIODevice::Append);
+        p.setStandardErrorFile(log, QIODevice::Append);
+        p.start(VM418CTL_PATH, args);
+        EXPECT_TRUE(p.waitForFinished(60000));
+        QFile f(log);
+        f.open(QIODevice::ReadOnly);
+        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    };
+    QFile(log).open(QIODevice::WriteOnly);
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(log).constData(), &st), 0);
+    env_["JOURNAL_STREAM"] = QStringLiteral("%1:%2").arg(st.st_dev).arg(st.st_ino);
+    EXPECT_EQ(runInto({"--db", db, "autocall", "--once"}), QStringList{"<6>No system is due"});
+    QStringList lines = runInto({"--db", away, "autocall", "--once"});
+    EXPECT_TRUE(lines.value(0).startsWith("<4>station.db: Database error - connection to"));
+    EXPECT_TRUE(lines.value(lines.size() - 1).startsWith("<3>vm418ctl autocall: the System table"));
+    EXPECT_TRUE(runInto({"--db", db, "systems", "list"}).value(0).startsWith("     3  S-3  "));
+    EXPECT_EQ(runInto({"--db", db, "alarms", "list"}).value(0),
+              "<3>vm418ctl db: --system N is required");
+    EXPECT_EQ(runInto({"--db", db, "params", "show", "--system", "3"}).value(0),
+              "<3>No parameters stored");
+
+    env_["JOURNAL_STREAM"] = "1:1";
+    env_["TZ"] = "CET-1";  // an hour east of UTC, all the year
+    const QRegularExpression timed(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\+01:00 )");
+    lines = runInto({"--db", away, "autocall", "--once"});
+    EXPECT_EQ(lines.filter(timed).size(), lines.size()) << lines.join('\n').toStdString();
 }
 
 }  // namespace

@@ -136,7 +136,7 @@ def main():
                 stdout=subprocess.PIPE, text=True)
             try:
                 line = tls.stdout.readline()
-                check(line.startswith("The fleet view is on https://"), "TLS said: " + line)
+                check("The fleet view is on https://" in line, "TLS said: " + line)
                 address = re.search(r"(https://[^/]+/)", line).group(1)
                 unverified = ssl._create_unverified_context()
                 systems = json.loads(urllib.request.urlopen(address + "api/systems",

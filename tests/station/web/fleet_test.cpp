@@ -98,6 +98,7 @@ class Fleet : public testing::StationDbTest {
             row.Serial = id == 2 ? QString("S\"&'2") : QString("S-%1").arg(id);
             row.SystemDescription = name;
             row.AutoCallPeriod = 30;
+            row.Password = "72931";
             ASSERT_EQ(saveSystem(connection_, row), kDbOk);
         }
         ASSERT_EQ(setLastContactTime(connection_, 1, now_ - 600), kDbOk);
@@ -118,6 +119,7 @@ class Fleet : public testing::StationDbTest {
         PARA_418 p = initialParameters();
         std::memcpy(p.SoftwareVersion, "41S", 4);
         p.SerialNumber = 4711;
+        std::memcpy(p.Password, "72931", sizeof p.Password);
         records.parameters = p;
         ASSERT_EQ(records.storeParameters(), kDbOk);
         records.SysID = 2;
@@ -220,6 +222,10 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
     EXPECT_EQ(newest.captured(1).split(' ').size(), 12);  // alarm 11's Len, newest first
     EXPECT_TRUE(page.contains("<th>Serial Number</th><td>4711</td>")) << page.toStdString();
     EXPECT_TRUE(page.contains("<th>Software version</th><td>2.41S</td>"));
+    // The unit's dial-in password is in no page and no JSON.
+    EXPECT_TRUE(page.contains("<th>Password</th><td>***</td>")) << page.toStdString();
+    for (const char* path : {"/", "/system/1", "/api/systems", "/api/systems/1/alarms"})
+        EXPECT_FALSE(Get(path).body.contains("72931")) << path;
     const Fetched month = Get("/system/1?from=2026-02-01&to=2026-03-10");
     EXPECT_TRUE(QString::fromUtf8(month.body).contains("ALARM #13"));
 
