@@ -1,6 +1,6 @@
 // vm418ctl [--db CONNECTION] serve [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE]
 //           [--threads N] [--max-connections N] [--max-per-address N] [--idle-timeout S]
-//           [--max-header-bytes N]
+//           [--header-timeout S] [--max-header-bytes N]
 // Serves the fleet view until SIGTERM or SIGINT. The default address is the machine's own,
 // 127.0.0.1:8418; another one is served only when given.
 #include "serve_command.h"
@@ -34,7 +34,8 @@ int usage(const QString& why) {
         "usage: vm418ctl [--db CONNECTION] serve [--listen ADDR:PORT] "
         "[--tls-cert FILE --tls-key FILE]\n"
         "         [--threads N] [--max-connections N] [--max-per-address N] "
-        "[--idle-timeout SECONDS] [--max-header-bytes N]\n",
+        "[--idle-timeout SECONDS]\n"
+        "         [--header-timeout SECONDS] [--max-header-bytes N]\n",
         stderr);
     return kExitUsage;
 }
@@ -138,6 +139,7 @@ int RunServeCommand(int argc, char** argv) {
         {"--max-connections", nullptr, &limits.connections, 1},
         {"--max-per-address", nullptr, &limits.perAddress, 1},
         {"--idle-timeout", nullptr, &limits.idleSeconds, 1},
+        {"--header-timeout", nullptr, &limits.headerSeconds, 1},
         {"--max-header-bytes", &limits.headerBytes, nullptr, 4096},
     };
     const QStringList args = app.arguments().mid(1);

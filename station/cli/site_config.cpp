@@ -38,6 +38,7 @@ constexpr Key kKeys[] = {
     {"serve", "max_connections", Kind::kNumber},
     {"serve", "max_per_address", Kind::kNumber},
     {"serve", "idle_timeout", Kind::kNumber},
+    {"serve", "header_timeout", Kind::kNumber},
     {"serve", "max_header_bytes", Kind::kNumber},
 };
 

@@ -77,6 +77,8 @@ constexpr char kHelp[] =
     "  print alarms|history|params --system N [--from DATE] [--to DATE] [--at DATETIME]\n"
     "      --pdf FILE                                the views' pages as PDF\n"
     "  serve [--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE]\n"
+    "      [--threads N] [--max-connections N] [--max-per-address N]\n"
+    "      [--idle-timeout SECONDS] [--header-timeout SECONDS] [--max-header-bytes N]\n"
     "      the fleet view's web pages (127.0.0.1:8418)\n"
     "DATE is 2008-12-03, DATETIME \"2008-12-03 10:20:30\".\n"
     "\n"

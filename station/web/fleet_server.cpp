@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QLoggingCategory>
@@ -11,12 +12,17 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
+#include <limits>
+#include <memory>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
-#include <memory>
 #include "fleet_pages.h"
 #include "n42_export.h"
 #include "param_form.h"
@@ -293,6 +299,115 @@ Reply Answer(const QString& db, const QString& path, const QUrlQuery& query, con
     return NotFound(QStringLiteral("There is no such page."));
 }
 
+// The library's time-out only bounds the silence between a client's bytes: one that sends a
+// byte of its headers (or of its TLS handshake) now and then keeps its connection for ever.
+// This watch gives each connection a deadline while its request line and headers are awaited
+// and shuts the socket of one past it down (no answer can be queued before the headers are
+// in); the library then reads the end of the connection on its own thread and closes and
+// frees it as any other that its client closed. A socket is shut down only under the lock
+// that the library's closing notice takes before the library closes the descriptor, so a
+// number that a newer connection reuses is never hit.
+class HeaderDeadlines {
+  public:
+    using Clock = std::chrono::steady_clock;
+    // A connection: its socket and the time by which its headers must be in.
+    struct Watched {
+        int fd;
+        std::atomic<Clock::rep> deadline;  // kNone while a request is answered
+    };
+    static constexpr Clock::rep kNone = std::numeric_limits<Clock::rep>::max();
+    // How soon a connection past its deadline whose bytes wait unread is looked at again.
+    static constexpr std::chrono::milliseconds kBehindAgain{250};
+
+    explicit HeaderDeadlines(std::chrono::seconds allowed)
+        : allowed_(allowed), thread_([this] { run(); }) {}
+    ~HeaderDeadlines() {
+        {
+            const std::lock_guard<std::mutex> hold(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_one();
+        thread_.join();
+    }
+    HeaderDeadlines(const HeaderDeadlines&) = delete;
+    HeaderDeadlines& operator=(const HeaderDeadlines&) = delete;
+
+    // A new connection awaits its first request (its TLS handshake first).
+    Watched* started(int fd) {
+        auto* w = new Watched{fd, (Clock::now() + allowed_).time_since_epoch().count()};
+        bool first = false;
+        {
+            const std::lock_guard<std::mutex> hold(mutex_);
+            first = watched_.empty();
+            watched_.insert(w);
+        }
+        if (first) wake_.notify_one();
+        return w;
+    }
+    // Before the library closes the connection's descriptor.
+    void closed(Watched* w) {
+        if (!w) return;
+        {
+            const std::lock_guard<std::mutex> hold(mutex_);
+            watched_.erase(w);
+        }
+        delete w;
+    }
+    // The connection's request line and headers are in.
+    static void requestIn(Watched* w) {
+        if (w) w->deadline.store(kNone, std::memory_order_relaxed);
+    }
+    // An answer has gone out; the connection awaits its next request.
+    void awaitRequest(Watched* w) const {
+        if (w)
+            w->deadline.store((Clock::now() + allowed_).time_since_epoch().count(),
+                              std::memory_order_relaxed);
+    }
+
+  private:
+    void run() {
+        std::unique_lock<std::mutex> hold(mutex_);
+        while (!stopping_) {
+            const Clock::time_point now = Clock::now();
+            // A deadline set after this look is at least `allowed_` away: the next look comes
+            // no later than that.
+            Clock::time_point next = now + allowed_;
+            for (Watched* w : watched_) {
+                const Clock::rep deadline = w->deadline.load(std::memory_order_relaxed);
+                if (deadline == kNone) continue;
+                const Clock::time_point at{Clock::duration(deadline)};
+                if (at > now) {
+                    next = std::min(next, at);
+                    continue;
+                }
+                // Bytes that wait unread were sent in time: the connection's worker is still
+                // busy with another's answer, and reads them when it is free.
+                int unread = 0;
+                if (::ioctl(w->fd, FIONREAD, &unread) == 0 && unread > 0) {
+                    next = std::min(next, now + kBehindAgain);
+                    continue;
+                }
+                qCInfo(lcFleet).noquote()
+                    << QStringLiteral("a connection closed: its request took longer than %1 s")
+                           .arg(allowed_.count());
+                ::shutdown(w->fd, SHUT_RDWR);
+                w->deadline.store(kNone, std::memory_order_relaxed);
+            }
+            if (watched_.empty())
+                wake_.wait(hold, [this] { return stopping_ || !watched_.empty(); });
+            else
+                wake_.wait_until(hold, next);
+        }
+    }
+
+    const std::chrono::seconds allowed_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::unordered_set<Watched*> watched_;
+    bool stopping_ = false;
+    std::thread thread_;  // last: it starts once the rest is made
+};
+
 namespace {
 
 // A request as the library hands it on: its address as the client wrote it.
@@ -305,9 +420,30 @@ void* RequestStarts(void*, const char* uri, MHD_Connection*) {
     return new Request{QByteArray(uri)};
 }
 
-void RequestEnds(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+HeaderDeadlines::Watched* WatchOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<HeaderDeadlines::Watched*>(info->socket_context) : nullptr;
+}
+
+void ConnectionNotice(void* cls, MHD_Connection* connection, void** socketContext,
+                      MHD_ConnectionNotificationCode code) {
+    auto* deadlines = static_cast<HeaderDeadlines*>(cls);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        *socketContext = info ? deadlines->started(info->connect_fd) : nullptr;
+    } else {
+        deadlines->closed(static_cast<HeaderDeadlines::Watched*>(*socketContext));
+        *socketContext = nullptr;
+    }
+}
+
+// An answer has gone out, or the connection closes in the middle of a request.
+void RequestEnds(void* cls, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) {
     delete static_cast<Request*>(*state);
     *state = nullptr;
+    static_cast<const HeaderDeadlines*>(cls)->awaitRequest(WatchOf(connection));
 }
 
 void LibraryLog(void*, const char* format, va_list args) {
@@ -354,6 +490,8 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char
                   const char*, const char*, size_t*, void** state) {
     auto* server = static_cast<FleetServer*>(cls);
     auto* request = static_cast<Request*>(*state);
+    // The library calls first once the request line and headers are in.
+    if (request && !request->headersSeen) HeaderDeadlines::requestIn(WatchOf(connection));
     const char* length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     const bool hasBody = (length && std::strcmp(length, "0") != 0) ||
@@ -460,6 +598,7 @@ bool FleetServer::start(const QString& address, quint16 port, QString* error) {
     port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
                      : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     const bool tls = !certificate_.isEmpty();
+    deadlines_ = std::make_unique<HeaderDeadlines>(std::chrono::seconds(limits_.headerSeconds));
     // poll(), not epoll: with epoll this library version leaves the listening socket out of
     // a worker's wait once it had its share of connections, until that wait times out (up
     // to the idle time, 30 s, in which nobody is accepted and a stop hangs). The channel
@@ -478,7 +617,8 @@ bool FleetServer::start(const QString& address, quint16 port, QString* error) {
         {MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(limits_.headerBytes), nullptr},
         {MHD_OPTION_URI_LOG_CALLBACK, intptr_t(&RequestStarts), nullptr},
-        {MHD_OPTION_NOTIFY_COMPLETED, intptr_t(&RequestEnds), nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, intptr_t(&RequestEnds), deadlines_.get()},
+        {MHD_OPTION_NOTIFY_CONNECTION, intptr_t(&ConnectionNotice), deadlines_.get()},
     };
     if (tls) {
         options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, certificate_.data()});
@@ -488,6 +628,7 @@ bool FleetServer::start(const QString& address, quint16 port, QString* error) {
     daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Handle, this, MHD_OPTION_ARRAY,
                                options.data(), MHD_OPTION_END);
     if (!daemon_) {
+        deadlines_.reset();
         ::close(fd);
         if (error)
             *error = tls ? QStringLiteral("the certificate and key do not make a TLS server")
@@ -498,8 +639,9 @@ bool FleetServer::start(const QString& address, quint16 port, QString* error) {
 }
 
 void FleetServer::stop() {
-    if (daemon_) MHD_stop_daemon(daemon_);
+    if (daemon_) MHD_stop_daemon(daemon_);  // every connection's closing notice first
     daemon_ = nullptr;
+    deadlines_.reset();
 }
 
 Reply FleetServer::answer(const QByteArray& method, const QByteArray& uri, bool hasBody) {

@@ -20,12 +20,15 @@
 #include <cstddef>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 
 struct MHD_Daemon;
 
 namespace vm418::web {
+
+class HeaderDeadlines;
 
 // One answer: status, content type, body and any further headers.
 struct Reply {
@@ -50,7 +53,11 @@ struct ServeLimits {
     unsigned perAddress = 64;        // open at once from one client address
     unsigned idleSeconds = 30;       // a connection without traffic for this long is closed:
                                      // idle between requests, in its request line and headers,
-                                     // or in a TLS handshake
+                                     // in a TLS handshake, or while an answer is not taken in
+    unsigned headerSeconds = 10;     // a request's line and headers (a TLS handshake first) are
+                                     // in within this time of the connection's start or of the
+                                     // end of the answer before, however steadily they come;
+                                     // else the connection is closed
     size_t headerBytes = 64 * 1024;  // request line and headers (else 414 or 431, and closed)
     size_t lineBytes = 8 * 1024;     // the request's address (else 414, and closed)
 };
@@ -94,6 +101,7 @@ class FleetServer {
     QString connectionText_;
     ServeLimits limits_;
     QByteArray certificate_, key_;
+    std::unique_ptr<HeaderDeadlines> deadlines_;  // while the daemon runs
     MHD_Daemon* daemon_ = nullptr;
     quint16 port_ = 0;
     std::mutex cacheMutex_;

@@ -5,10 +5,12 @@ the held ones closed when idle) while another client is served; HTTP/1.0 and a r
 a body end their connection, and neither a 20 MB body nor a thousand mixed requests leave
 memory or descriptors behind; a writer's exclusive lock on the SQLite store gives 503 with
 Retry-After, and an address that needs no store answers at once; TLS connections that never
-start their handshake leave HTTPS answering. The bounds below only prove "does not hang".
+start their handshake leave HTTPS answering; clients that trickle their headers or never start
+their handshake are closed at the header time-out. The bounds below only prove "does not hang".
 
     fleet_attack_test.py VM418CTL
 """
+import contextlib
 import http.client
 import os
 import re
@@ -19,6 +21,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.error
 import urllib.request
@@ -94,6 +97,30 @@ def closed_by_server(s, within):
         return True
     except socket.timeout:
         return False
+
+
+def ask(conn, path):
+    """The status of GET `path` on a kept connection, or what broke the connection."""
+    try:
+        conn.request("GET", path)
+        (answer := conn.getresponse()).read()
+        return answer.status
+    except (http.client.HTTPException, OSError) as e:
+        return repr(e)
+
+
+def trickle(sockets, seconds):
+    """A byte a second to each socket for up to `seconds` s; those that the server keeps open."""
+    for _ in range(seconds):
+        time.sleep(1)
+        for s in list(sockets):
+            with contextlib.suppress(OSError):
+                s.sendall(b"X")
+            if closed_by_server(s, 0.01):
+                sockets.remove(s)
+        if not sockets:
+            break
+    return sockets
 
 
 def main():
@@ -177,15 +204,47 @@ def main():
             writer.execute("PRAGMA locking_mode = EXCLUSIVE")
             writer.execute("BEGIN EXCLUSIVE")
             writer.execute("DELETE FROM System")
-            locked, base = serve(vm418ctl, env, db)
+            locked, base = serve(vm418ctl, env, db, "--threads", "1", "--header-timeout", "1")
             servers.append(locked)
             status, _, took = get(base + "/nope")
             check(status == 404 and took < 1, "/nope at once while locked (%.2f s)" % took)
-            status, retry, took = get(base + "/")
+            # While / holds the one worker, a kept connection's request sent in time waits
+            # unread past the header time-out, and is answered.
+            kept = http.client.HTTPConnection(*base.rsplit("/", 1)[-1].rsplit(":", 1), timeout=20)
+            ask(kept, "/nope")
+            held = []
+            page = threading.Thread(target=lambda: held.append(get(base + "/")))
+            page.start()
+            time.sleep(0.3)
+            status = ask(kept, "/nope")
+            check(status == 404, "a request behind a held worker answered: %s" % status)
+            page.join()
+            status, retry, took = held[0]
             check(status == 503 and retry and took < 10, "/ gives 503 while locked (%.2f s)" % took)
             writer.execute("ROLLBACK")
             writer.close()
             check(get(base + "/")[0] == 200, "/ again once the lock is gone")
+
+            # Clients that trickle their headers are closed by the header time-out (the idle
+            # one is far off), and leave no descriptor; a kept connection older than it is
+            # served, its time counted from the end of each answer.
+            slow, base = serve(vm418ctl, env, db, "--header-timeout", "4", "--threads", "1")
+            servers.append(slow)
+            get(base + "/")  # the worker's store connection
+            fds = footprint(slow.pid)[1]
+            trickling = [connect(base, "127.0.0.5") for _ in range(20)]
+            for s in trickling:
+                s.sendall(b"GET / HTTP/1.1\r\nHost: x\r\n")
+            kept = http.client.HTTPConnection(*base.rsplit("/", 1)[-1].rsplit(":", 1), timeout=20)
+            statuses = []
+            for _ in range(4):
+                statuses.append(ask(kept, "/"))
+                trickle(trickling, 2)
+            check(statuses == [200] * 4, "a kept connection served over 6 s: %s" % statuses)
+            check(not trickle(trickling, 20), "20 trickling requests closed")
+            kept.close()
+            time.sleep(0.5)
+            check(footprint(slow.pid)[1] <= fds, "no descriptor left by closed tricklers")
 
             # TLS connections that never start their handshake.
             key, cert = os.path.join(tmp, "key.pem"), os.path.join(tmp, "cert.pem")
@@ -201,6 +260,12 @@ def main():
             check(all(closed_by_server(s, 15) for s in silent), "silent TLS connections closed")
             for s in silent:
                 s.close()
+            # Handshakes never started end at the header time-out, long before the idle one.
+            tls, base = serve(vm418ctl, env, db, "--tls-cert", cert, "--tls-key", key,
+                              "--header-timeout", "4")
+            servers.append(tls)
+            silent = [connect(base, "127.0.0.3") for _ in range(10)]
+            check(all(closed_by_server(s, 15) for s in silent), "handshakes never started closed")
         finally:
             for server in servers:
                 server.terminate()
