@@ -97,6 +97,22 @@ int readFleet(const QString& connectionText, const QDateTime& now, std::vector<F
     return r;
 }
 
+int readAlarmTotals(const QString& connectionText, std::map<int32_t, qint64>& totals,
+                    QString* failure) {
+    std::map<int32_t, qint64> read;
+    const int r = runDbOperation(
+        connectionText, false,
+        [&](DbConnection& conn) {
+            QSqlQuery q = preparedQuery(conn, "SELECT SysID, COUNT(*) FROM Alarms GROUP BY SysID");
+            runQuery(q);
+            while (q.next())
+                read[q.value(0).toInt()] = q.value(1).toLongLong();
+        },
+        failure);
+    if (r == kDbOk) totals = std::move(read);
+    return r;
+}
+
 int readSystemPage(const QString& connectionText, int32_t sysId, const QDate& from, const QDate& to,
                    int events, SystemPage& page, QString* failure, bool alarms) {
     std::optional<CSystemRset> system;

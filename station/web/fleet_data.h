@@ -6,6 +6,7 @@
 #include <QDate>
 #include <QDateTime>
 #include <QString>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -31,6 +32,10 @@ struct FleetRow {
 // Every system, ordered by SysID. 0, or a database result code with the reason in `failure`.
 int readFleet(const QString& connectionText, const QDateTime& now, std::vector<FleetRow>& rows,
               QString* failure = nullptr);
+
+// Each system's alarms in the store, by SysID (systems without any are left out).
+int readAlarmTotals(const QString& connectionText, std::map<int32_t, qint64>& totals,
+                    QString* failure = nullptr);
 
 // One system's page: its row, the alarms of whole days `from` to `to` (both included, oldest
 // first, keyed 1, 2, ...), its newest `events` history events (oldest of them first) and its

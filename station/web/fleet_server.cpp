@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <QLoggingCategory>
+#include <QElapsedTimer>
+#include <QSqlQuery>
 #include <QThread>
 #include <QUrl>
 #include <QUrlQuery>
@@ -410,14 +412,21 @@ class HeaderDeadlines {
 
 namespace {
 
-// A request as the library hands it on: its address as the client wrote it.
+// A request as the library hands it on: its address as the client wrote it, and from its
+// headers on, when they were in and the status of its answer.
 struct Request {
     QByteArray uri;
+    FleetServer* server = nullptr;
     bool headersSeen = false;
+    std::chrono::steady_clock::time_point in;
+    int status = 0;
 };
 
-void* RequestStarts(void*, const char* uri, MHD_Connection*) {
-    return new Request{QByteArray(uri)};
+void* RequestStarts(void* server, const char* uri, MHD_Connection*) {
+    auto* request = new Request;
+    request->uri = QByteArray(uri);
+    request->server = static_cast<FleetServer*>(server);
+    return request;
 }
 
 HeaderDeadlines::Watched* WatchOf(MHD_Connection* connection) {
@@ -441,7 +450,12 @@ void ConnectionNotice(void* cls, MHD_Connection* connection, void** socketContex
 
 // An answer has gone out, or the connection closes in the middle of a request.
 void RequestEnds(void* cls, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) {
-    delete static_cast<Request*>(*state);
+    const auto* request = static_cast<Request*>(*state);
+    if (request && request->status != 0)
+        request->server->answered(
+            request->status,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - request->in).count());
+    delete request;
     *state = nullptr;
     static_cast<const HeaderDeadlines*>(cls)->awaitRequest(WatchOf(connection));
 }
@@ -491,7 +505,10 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char
     auto* server = static_cast<FleetServer*>(cls);
     auto* request = static_cast<Request*>(*state);
     // The library calls first once the request line and headers are in.
-    if (request && !request->headersSeen) HeaderDeadlines::requestIn(WatchOf(connection));
+    if (request && !request->headersSeen) {
+        HeaderDeadlines::requestIn(WatchOf(connection));
+        request->in = std::chrono::steady_clock::now();
+    }
     const char* length =
         MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     const bool hasBody = (length && std::strcmp(length, "0") != 0) ||
@@ -506,6 +523,7 @@ MHD_Result Handle(void* cls, MHD_Connection* connection, const char*, const char
         return MHD_YES;
     }
     const Reply reply = server->answer(verb, request ? request->uri : QByteArray("/"), hasBody);
+    if (request) request->status = reply.status;
     MHD_Response* response = nullptr;
     if (reply.more) {
         constexpr size_t kPieceBlock = 32 * 1024;
@@ -616,7 +634,7 @@ bool FleetServer::start(const QString& address, quint16 port, QString* error) {
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits_.perAddress, nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, limits_.idleSeconds, nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(limits_.headerBytes), nullptr},
-        {MHD_OPTION_URI_LOG_CALLBACK, intptr_t(&RequestStarts), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, intptr_t(&RequestStarts), this},
         {MHD_OPTION_NOTIFY_COMPLETED, intptr_t(&RequestEnds), deadlines_.get()},
         {MHD_OPTION_NOTIFY_CONNECTION, intptr_t(&ConnectionNotice), deadlines_.get()},
     };
@@ -659,6 +677,8 @@ Reply FleetServer::answer(const QByteArray& method, const QByteArray& uri, bool 
     } else {
         const qsizetype mark = uri.indexOf('?');
         const QString path = QUrl::fromPercentEncoding(uri.left(mark < 0 ? uri.size() : mark));
+        if (path == QLatin1String("/healthz")) return health();
+        if (path == QLatin1String("/metrics")) return metrics();
         const bool fleet = path == QLatin1String("/") || path == QLatin1String("/api/systems");
         if (fleet)
             if (std::optional<Reply> copy = cached(uri)) return *copy;
@@ -687,6 +707,56 @@ void FleetServer::keep(const QByteArray& uri, const Reply& reply) {
     std::erase_if(cache_, [now](const auto& entry) { return entry.second.until <= now; });
     if (cache_.size() < kCachedAddresses || cache_.count(uri))
         cache_[uri] = Cached{reply, now + kCacheWindow};
+}
+
+void FleetServer::answered(int status, double seconds) {
+    const std::lock_guard<std::mutex> hold(figuresMutex_);
+    figures_.add(status, seconds);
+}
+
+// 200 when the store answers a statement within 2 s, else 503; the reason goes to the log
+// only, as for every page.
+Reply FleetServer::health() {
+    constexpr qint64 kAnswerMs = 2000;
+    keepConnectionsOnThisThread();
+    QElapsedTimer timer;
+    timer.start();
+    QString failure;
+    const int r = runDbOperation(
+        connectionText_, false,
+        [](DbConnection& conn) {
+            QSqlQuery q = preparedQuery(conn, "SELECT 1 FROM System WHERE 1 = 0");
+            runQuery(q);
+        },
+        &failure);
+    if (r == kDbOk && timer.elapsed() <= kAnswerMs)
+        return {200, "text/plain; charset=utf-8", "ok\n", {}, {}};
+    qCWarning(lcFleet).noquote() << "health: the station database"
+                                 << (r == kDbOk ? QStringLiteral("answered late")
+                                                : "cannot be read: " + failure);
+    Reply reply{503, "text/plain; charset=utf-8", "unavailable\n", {}, {}};
+    reply.headers.emplaceBack("Retry-After", "30");
+    return reply;
+}
+
+Reply FleetServer::metrics() {
+    keepConnectionsOnThisThread();
+    std::vector<FleetRow> rows;
+    std::map<int32_t, qint64> totals;
+    QString failure;
+    const bool read = readFleet(connectionText_, clock(), rows, &failure) == kDbOk &&
+                      readAlarmTotals(connectionText_, totals, &failure) == kDbOk;
+    if (!read) {
+        qCWarning(lcFleet).noquote() << "metrics: the station database cannot be read:" << failure;
+        rows.clear();
+    }
+    RequestFigures figures;
+    {
+        const std::lock_guard<std::mutex> hold(figuresMutex_);
+        figures = figures_;
+    }
+    return {200, "text/plain; version=0.0.4; charset=utf-8",
+            metricsText(read, rows, totals, figures), {}, {}};
 }
 
 }  // namespace vm418::web

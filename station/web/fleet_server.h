@@ -26,6 +26,8 @@
 
 struct MHD_Daemon;
 
+#include "fleet_metrics.h"
+
 namespace vm418::web {
 
 class HeaderDeadlines;
@@ -87,6 +89,8 @@ class FleetServer {
 
     // For the library's callbacks.
     Reply answer(const QByteArray& method, const QByteArray& uri, bool hasBody);
+    // An answer with `status` that took `seconds` from its headers to its last byte.
+    void answered(int status, double seconds);
     const ServeLimits& limits() const { return limits_; }
 
   private:
@@ -96,6 +100,8 @@ class FleetServer {
         std::chrono::steady_clock::time_point until;
     };
     std::optional<Reply> cached(const QByteArray& uri);
+    Reply health();
+    Reply metrics();
     void keep(const QByteArray& uri, const Reply& reply);
 
     QString connectionText_;
@@ -106,6 +112,8 @@ class FleetServer {
     quint16 port_ = 0;
     std::mutex cacheMutex_;
     std::map<QByteArray, Cached> cache_;
+    std::mutex figuresMutex_;
+    RequestFigures figures_;
 };
 
 }  // namespace vm418::web

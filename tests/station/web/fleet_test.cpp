@@ -207,6 +207,24 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
     EXPECT_TRUE(list[2].toObject()["newestAlarm"].isNull());
     EXPECT_TRUE(list[2].toObject()["lastContact"].isNull());
 
+    // The metrics, as Prometheus's own checker reads them: per system, and the requests so far.
+    const Fetched metrics = Get("/metrics");
+    EXPECT_EQ(metrics.type, "text/plain; version=0.0.4; charset=utf-8");
+    for (const char* sample :
+         {"vm418_system_alarms_stored{system=\"1\",name=\"Gate 1\"} 3\n",
+          "vm418_system_call_failures_in_row{system=\"2\",name=\"<script>alert('name')</script>\"} 2",
+          "vm418_system_failing{system=\"2\",", "vm418_http_requests_total{code=\"200\"} 2\n",
+          "vm418_http_request_duration_seconds_count 2\n"})
+        EXPECT_TRUE(metrics.body.contains(sample)) << sample << metrics.body.toStdString();
+    QProcess promtool;
+    promtool.start("promtool", {"check", "metrics"});
+    if (promtool.waitForStarted(5000)) {
+        promtool.write(metrics.body);
+        promtool.closeWriteChannel();
+        ASSERT_TRUE(promtool.waitForFinished(30000));
+        EXPECT_EQ(promtool.exitCode(), 0) << promtool.readAll().toStdString();
+    }
+
     // A system: the last 7 days by default, each alarm with its graph and nine lines.
     const Fetched one = Get("/system/1");
     ASSERT_EQ(one.status, 200) << one.body.toStdString();
@@ -398,9 +416,12 @@ TEST_P(Fleet, DatabaseThatGoesAwayGives503AndRecovers) {
         EXPECT_TRUE(down.body.contains("cannot be read just now")) << path;
         EXPECT_EQ(down.header("retry-after"), "30");
     }
+    EXPECT_EQ(Get("/healthz").body, "unavailable\n");
+    EXPECT_TRUE(Get("/metrics").body.contains("\nvm418_store_up 0\n"));
     EXPECT_FALSE(QFile::exists(file));  // the server never makes a store of its own
     away(false);
     EXPECT_EQ(Get("/").status, 200);
+    EXPECT_EQ(Get("/healthz").status, 200);
     EXPECT_EQ(Get("/system/1").status, 200);
 
     // A writer's exclusive lock (SQLite's case runs in fleet_attack_test.py): the page gives
