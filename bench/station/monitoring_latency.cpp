@@ -29,22 +29,30 @@ namespace {
 
 constexpr int kSamples = 300;
 
-// Stamps each monitoring answer as the read thread completes it, then posts it on.
+int Cannot(const QString& why) {
+    std::printf("monitoring latency not measured: %s\n", qPrintable(why));
+    return 1;
+}
+
+// Stamps each monitoring answer as the read thread completes it, then hands it to the
+// document's own sink, which posts it marked with the document's connection.
 class StampingSink : public ProtocolEventSink {
   public:
-    explicit StampingSink(QObject* doc) : doc_(doc) {}
+    explicit StampingSink(ProtocolEventSink* inner) : inner_(inner) {}
     void OnProtocolEvent(std::unique_ptr<ProtocolEvent> e) override {
         if (e->status == 0 && e->command == 0x40A1) {
             std::lock_guard lock(m);
             stamps.push_back(Clock::now());
+            ++answers;
         }
-        QCoreApplication::postEvent(doc_, new ProtocolQEvent(std::move(e)));
+        inner_->OnProtocolEvent(std::move(e));
     }
     std::mutex m;
     std::deque<Clock::time_point> stamps;
+    int answers = 0;
 
   private:
-    QObject* doc_;
+    ProtocolEventSink* inner_;
 };
 
 // Takes the latency of each painted value.
@@ -52,6 +60,7 @@ class PaintWatch : public QObject {
   public:
     PaintWatch(StampingSink& sink, QLabel* label) : sink_(sink), label_(label) {}
     bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint) ++paints;
         if (e->type() != QEvent::Paint || label_->text() == painted_) return false;
         painted_ = label_->text();
         std::lock_guard lock(sink_.m);
@@ -64,6 +73,7 @@ class PaintWatch : public QObject {
         return false;
     }
     std::vector<double> us;
+    int paints = 0;
 
   private:
     StampingSink& sink_;
@@ -87,7 +97,8 @@ int main(int argc, char** argv) {
     row.COMportSettings = "COM1 9600 0 0 8 3";
     vm418::saveSystem(db, row);
     SimulatorProcess sim;
-    if (!sim.Start(VM418_SIM_PATH, {"--baud", "9600", "--password", "pw"})) return 1;
+    if (!sim.Start(VM418_SIM_PATH, {"--baud", "9600", "--password", "pw"}))
+        return Cannot("the simulator did not start");
     setenv("VM418_COM1", sim.path().c_str(), 1);
 
     CMainFrame frame(db, dir.path() + "/");
@@ -99,24 +110,32 @@ int main(int argc, char** argv) {
     chooser.start(20);
     frame.show();
     frame.NewDocument();
-    if (!cli::RunEventsUntil([&] { return frame.Document()->systemId == 1; }, 5000)) return 1;
+    if (!cli::RunEventsUntil([&] { return frame.Document()->systemId == 1; }, 5000))
+        return Cannot("the systems dialog did not choose the system");
     chooser.stop();
     frame.Document()->OnCommand(ID_CALL);
     if (!cli::RunEventsUntil([&] { return frame.Document()->linkState == LINK_MONITORING; },
                              120000)) {
-        std::printf("monitoring did not start\n");
-        return 1;
+        return Cannot("monitoring did not start");
     }
-    StampingSink sink(frame.Document());
+    ProtocolEventSink* documentSink = frame.Document()->protocol.Window();
+    StampingSink sink(documentSink);
     frame.Document()->protocol.SetWindow(&sink);
     auto* label = frame.MonitoringView()->findChild<QLabel*>("value");
+    if (!label) return Cannot("the monitoring view has no value label");
     PaintWatch watch(sink, label);
     label->installEventFilter(&watch);
     cli::RunEventsUntil([&] { return watch.us.size() >= kSamples; }, 120000);
-    frame.Document()->protocol.SetWindow(nullptr);
+    frame.Document()->protocol.SetWindow(documentSink);
     auto& us = watch.us;
     std::sort(us.begin(), us.end());
-    if (us.empty()) return 1;
+    if (us.empty())
+        return Cannot(QString("no painted value in 120 s (%1 monitoring answers came; the "
+                              "value reads \"%2\", %3 paints, the label is %4)")
+                          .arg(sink.answers)
+                          .arg(label->text())
+                          .arg(watch.paints)
+                          .arg(label->isVisible() ? "shown" : "hidden"));
     std::printf(
         "monitoring answer to painted value over %zu answers at 9600 bit/s: median %.1f ms, "
         "p99 %.1f ms, max %.1f ms\n",

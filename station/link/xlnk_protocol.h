@@ -61,6 +61,7 @@ class XLNKProtocol : public CCom {
     // Where events go; null delivers nothing. Waits for an event being delivered, so that
     // the old sink may be destroyed once this returns.
     void SetWindow(ProtocolEventSink* sink);
+    ProtocolEventSink* Window() const { return window; }
     // The millisecond tick; tests give their own clock.
     void SetTickSource(std::function<uint32_t()> tick) { tick_ = std::move(tick); }
     // Folder of "received.tmp" and "sentfile.tmp" (default: the current folder).
