@@ -93,3 +93,34 @@ CREATE TABLE IF NOT EXISTS CallAttempts (
     Station VARCHAR(255) NOT NULL DEFAULT ''
 );
 CREATE INDEX IF NOT EXISTS CallAttemptsBySystem ON CallAttempts (SysID, SeqNum);
+
+-- The channels that newly stored alarms are announced on (e-mail, webhook, command), as
+-- `vm418ctl notify` registers them from the site's configuration: its name, the systems
+-- ('all' or their numbers, "1,2,3") and the least alarm level it takes.
+CREATE TABLE IF NOT EXISTS NotifyChannels (
+    Name VARCHAR(64) NOT NULL PRIMARY KEY,
+    Systems VARCHAR(255) NOT NULL DEFAULT 'all',
+    MinLevel INTEGER NOT NULL DEFAULT 0
+);
+
+-- The outbox: one row per newly stored alarm and channel that takes it, written in the
+-- transaction that stores the alarm. A sender claims a due row for a while (ClaimedBy,
+-- ClaimedUntil), delivers it and marks it 'sent' with its time; a failed attempt keeps its
+-- error and the time of the next one, until the row is 'failed' for good.
+CREATE TABLE IF NOT EXISTS Notifications (
+    SeqNum {{SEQNUM_KEY}},
+    Channel VARCHAR(64) NOT NULL,
+    SysID INTEGER NOT NULL,
+    AlarmNumber SMALLINT NOT NULL,
+    DateTime TIMESTAMP NOT NULL,
+    Created TIMESTAMP NOT NULL,
+    State VARCHAR(16) NOT NULL DEFAULT 'pending',
+    Attempts INTEGER NOT NULL DEFAULT 0,
+    NextTry TIMESTAMP NOT NULL,
+    ClaimedBy VARCHAR(255) NOT NULL DEFAULT '',
+    ClaimedUntil TIMESTAMP,
+    LastError VARCHAR(255) NOT NULL DEFAULT '',
+    Sent TIMESTAMP
+);
+CREATE UNIQUE INDEX IF NOT EXISTS NotificationsOnce ON Notifications (Channel, SysID, AlarmNumber, DateTime);
+CREATE INDEX IF NOT EXISTS NotificationsDue ON Notifications (State, NextTry);

@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSqlQuery>
+#include <QThread>
 #include <QTimer>
 #include <QVariant>
 #include <cstdio>
@@ -26,6 +27,7 @@
 
 #include "call_attempts.h"
 #include "console_ui.h"
+#include "notify_command.h"
 #include "db_setup.h"
 #include "port_settings_text.h"
 #include "service_notice.h"
@@ -48,10 +50,11 @@ constexpr int kClaimKey = 418;           // first key of the advisory locks of t
 const char kUsage[] =
     "usage: vm418ctl [--db CONNECTION] autocall [--once] [--interval SECONDS]\n"
     "         [--retry-first SECONDS] [--retry-max SECONDS] [--retries N]\n"
-    "         [--simulate [--sim-arg ARG]...] [--verbose]\n";
+    "         [--no-notify] [--simulate [--sim-arg ARG]...] [--verbose]\n";
 
 struct Options : SharedOptions {
     bool once = false;
+    bool notify = true;  // the configuration's notifications sent from this process too
     int intervalS = 60;
     vm418::RetryRule retry;
 };
@@ -66,6 +69,8 @@ std::optional<Options> Parse(const QStringList& args, QString& error) {
         const QString& a = args[i];
         if (a == "--once") {
             o.once = true;
+        } else if (a == "--no-notify") {
+            o.notify = false;
         } else if (a == "--interval" || a == "--retry-first" || a == "--retry-max" ||
                    a == "--retries") {
             // Seconds (a count for --retries); all but --interval may be 0 (--retry-first 0:
@@ -382,6 +387,17 @@ int RunAutocallCommand(int argc, char** argv) {
     }
     const Options& o = *parsed;
     vm418::useOdbcConfiguration();
+    // The alarms of the calls go out on the configuration's channels from a thread of their
+    // own, woken by each store: a slow receiver never holds up a call.
+    NotifySettings notify;
+    if (o.notify)
+        if (const int exitCode = PrepareNotifySender(o.db, notify); exitCode >= 0) return exitCode;
+    std::atomic<bool> stopSender{false};
+    std::unique_ptr<QThread> sender;
+    if (!notify.channels.empty() && !o.once) {
+        sender.reset(QThread::create([&] { RunNotifySender(o.db, notify, stopSender, false); }));
+        sender->start();
+    }
     // Under systemd's watchdog the event loop says it is alive: calls and pauses run on it,
     // so a loop that stops (a hung driver) gets the service restarted.
     QTimer alive;
@@ -390,7 +406,10 @@ int RunAutocallCommand(int argc, char** argv) {
     NotifyReady(QStringLiteral("collecting every %1 s").arg(o.intervalS));
     for (;;) {
         const bool ok = RunRound(o, argv[0]);
-        if (o.once) return ok ? 0 : kExitFailure;
+        if (o.once) {
+            if (!notify.channels.empty()) DeliverAllDue(o.db, notify);
+            return ok ? 0 : kExitFailure;
+        }
         NotifyStatus(QString("last round %1: %2, next in %3 s")
                          .arg(QDateTime::currentDateTime().toString(Qt::ISODate),
                               ok ? QStringLiteral("no call failed")

@@ -40,11 +40,35 @@ constexpr Key kKeys[] = {
     {"serve", "idle_timeout", Kind::kNumber},
     {"serve", "header_timeout", Kind::kNumber},
     {"serve", "max_header_bytes", Kind::kNumber},
+    {"notify", "fleet_url", Kind::kText},
+    {"notify", "retry_first", Kind::kNumber},
+    {"notify", "retry_max", Kind::kNumber},
+    {"notify", "give_up_after", Kind::kNumber},
+    // Every [channel-NAME] section; which keys a channel's type needs is the sender's to say.
+    {"channel-", "type", Kind::kText},
+    {"channel-", "url", Kind::kText},
+    {"channel-", "starttls", Kind::kText},
+    {"channel-", "user", Kind::kText},
+    {"channel-", "password_file", Kind::kText},
+    {"channel-", "from", Kind::kText},
+    {"channel-", "to", Kind::kText},
+    {"channel-", "systems", Kind::kText},
+    {"channel-", "min_level", Kind::kNumber},
+    {"channel-", "secret_file", Kind::kText},
+    {"channel-", "program", Kind::kText},
+    {"channel-", "args", Kind::kText},
+    {"channel-", "ca_file", Kind::kText},
 };
 
+bool IsChannel(const QString& section) {
+    static const QRegularExpression name(QStringLiteral("^channel-[A-Za-z0-9_-]+$"));
+    return name.match(section).hasMatch();
+}
+
 const Key* FindKey(const QString& section, const QString& name) {
+    const QString family = IsChannel(section) ? QStringLiteral("channel-") : section;
     for (const Key& key : kKeys) {
-        if (section == QLatin1String(key.section) && name == QLatin1String(key.name)) return &key;
+        if (family == QLatin1String(key.section) && name == QLatin1String(key.name)) return &key;
     }
     return nullptr;
 }
@@ -62,7 +86,39 @@ QString UnquotedSemicolon(const QString& path) {
     return {};
 }
 
+// The line of `key` in `section` ("" outside any), counted from 1; 0 when not found.
+int LineOf(const QString& path, const QString& section, const QString& key) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) return 0;
+    static const QRegularExpression header(QStringLiteral("^\\s*\\[([^\\]]*)\\]"));
+    const QRegularExpression entry("^\\s*" + QRegularExpression::escape(key) + "\\s*=");
+    QString current;
+    for (int number = 1; !f.atEnd(); ++number) {
+        const QString line = QString::fromUtf8(f.readLine());
+        if (const auto m = header.match(line); m.hasMatch())
+            current = m.captured(1).trimmed();
+        else if (current == section && entry.match(line).hasMatch())
+            return number;
+    }
+    return 0;
+}
+
 }  // namespace
+
+SiteConfig& loaded() {
+    static SiteConfig config;
+    return config;
+}
+
+const SiteConfig& LoadedSiteConfig() {
+    return loaded();
+}
+
+QString SiteConfig::where(const QString& section, const QString& key) const {
+    const int line = lines.value(section + '/' + key);
+    return path + (line > 0 ? QStringLiteral(":%1").arg(line) : QString()) + ": [" + section +
+           "] " + key;
+}
 
 SiteConfigResult LoadSiteConfig(const QString& named, SiteConfig& config, QString& error) {
     QString path = named;
@@ -98,13 +154,16 @@ SiteConfigResult LoadSiteConfig(const QString& named, SiteConfig& config, QStrin
         const QString section = slash < 0 ? QString() : fullName.left(slash);
         const QString name = fullName.mid(slash + 1);
         const Key* key = FindKey(section, name);
+        const int line = LineOf(path, section, name);
+        config.lines[section + '/' + name] = line;
+        const QString at = line > 0 ? path + QStringLiteral(":%1: ").arg(line) : wrong;
         if (name.startsWith(QLatin1Char('#'))) {
-            error = wrong + "comments start with \";\", not \"#\"";
+            error = at + "comments start with \";\", not \"#\"";
             return SiteConfigResult::kWrong;
         }
         if (!key) {
-            error = wrong + (section.isEmpty() ? QStringLiteral("a key outside a section, ")
-                                               : "[" + section + "] has no key ") +
+            error = at + (section.isEmpty() ? QStringLiteral("a key outside a section, ")
+                                            : "[" + section + "] has no key ") +
                     name;
             return SiteConfigResult::kWrong;
         }
@@ -114,13 +173,16 @@ SiteConfigResult LoadSiteConfig(const QString& named, SiteConfig& config, QStrin
                                   ? raw.toStringList().join(QLatin1Char(','))
                                   : raw.toString().trimmed();
         const QString option = "--" + name.toLower().replace(QLatin1Char('_'), QLatin1Char('-'));
-        const QString where = wrong + "[" + section + "] " + name;
+        const QString where = config.where(section, name);
+        // The sender's sections are kept as they are; it judges them.
+        if (section == QLatin1String("notify") || IsChannel(section))
+            config.sections[section][name] = value;
         switch (key->kind) {
             case Kind::kText:
                 if (value.isEmpty()) break;  // an example's empty key stands for "not given"
                 if (section == QLatin1String("database"))
                     config.connection = value;
-                else
+                else if (!config.sections.contains(section))
                     config.options[section] << option << value;
                 break;
             case Kind::kNumber: {
@@ -130,7 +192,7 @@ SiteConfigResult LoadSiteConfig(const QString& named, SiteConfig& config, QStrin
                     error = where + " takes a whole number, not \"" + value + "\"";
                     return SiteConfigResult::kWrong;
                 }
-                config.options[section] << option << value;
+                if (!config.sections.contains(section)) config.options[section] << option << value;
                 break;
             }
             case Kind::kSwitch:
@@ -162,7 +224,7 @@ int ApplySiteConfig(int& argc, char**& argv) {
         kept.erase(kept.begin() + long(i), kept.begin() + long(i) + 2);
         break;
     }
-    SiteConfig config;
+    SiteConfig& config = loaded();
     QString error;
     switch (LoadSiteConfig(named, config, error)) {
         case SiteConfigResult::kRead:

@@ -26,7 +26,16 @@ struct SiteConfig {
     QString path;                         // the file read; empty when there is none
     QString connection;                   // [database] connection; empty when not given
     QMap<QString, QStringList> options;   // per command ("autocall", "serve"): its options
+    // [notify] and each [channel-NAME], key by key, for the sender to judge.
+    QMap<QString, QMap<QString, QString>> sections;
+    QMap<QString, int> lines;  // "section/key": its line in the file
+
+    // "FILE:LINE: [section] key", for a message about a setting.
+    QString where(const QString& section, const QString& key) const;
 };
+
+// The configuration read by ApplySiteConfig, for the commands that need more than options.
+const SiteConfig& LoadedSiteConfig();
 
 enum class SiteConfigResult {
     kRead,        // read, or no file to read

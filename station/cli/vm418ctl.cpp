@@ -12,6 +12,7 @@
 #include "params_command.h"
 #include "print_command.h"
 #include "program_options.h"
+#include "notify_command.h"
 #include "serve_command.h"
 #include "site_config.h"
 #include "station_db.h"
@@ -49,10 +50,15 @@ constexpr char kHelp[] =
     "       [--simulate [--sim-arg ARG]...] [--verbose]\n"
     "      call system N as an operator would: on-connect downloads, then the asked work\n"
     "  autocall [--once] [--interval SECONDS] [--retry-first SECONDS] [--retry-max SECONDS]\n"
-    "           [--retries N] [--simulate [--sim-arg ARG]...] [--verbose]\n"
+    "           [--retries N] [--no-notify] [--simulate [--sim-arg ARG]...] [--verbose]\n"
     "      call every system that is due, every SECONDS (60); --once: one round; a call\n"
     "      that fails is tried again after 60 s, doubling up to the system's period, at\n"
-    "      most 3 times a period; a failed download is asked once more in the call\n"
+    "      most 3 times a period; a failed download is asked once more in the call; the\n"
+    "      new alarms go out on the notification channels unless --no-notify\n"
+    "  notify [--once] [--check] [--test CHANNEL] [--status [--json]]\n"
+    "      send each newly stored alarm on the configuration's channels (e-mail, webhook,\n"
+    "      command), once; --once: what is due, then end; --check: the channels as read;\n"
+    "      --test: one test message; --status: the messages pending, sent and failed\n"
     "  link fetch --port COMn|DEVICE [--line TEXT] [--init TEXT] --phone N --password P CODE\n"
     "             [--save-as FILE] [--simulate [--sim-arg ARG]...] [--verbose]\n"
     "  link send  --port COMn|DEVICE [--line TEXT] [--init TEXT] --phone N --password P\n"
@@ -122,6 +128,7 @@ int main(int argc, char** argv) {
         return station::cli::RunExportN42Command(argc, argv);
     if (station::cli::IsPrintCommand(argc, argv)) return station::cli::RunPrintCommand(argc, argv);
     if (station::cli::IsServeCommand(argc, argv)) return station::cli::RunServeCommand(argc, argv);
+    if (station::cli::IsNotifyCommand(argc, argv)) return station::cli::RunNotifyCommand(argc, argv);
     if (station::cli::IsParamsDiffCommand(argc, argv))
         return station::cli::RunParamsDiffCommand(argc, argv);
     // The records commands also stand on their own: vm418ctl import, alarms list, ...

@@ -6,6 +6,7 @@
 #include <QVariant>
 #include <cstring>
 
+#include "notify_outbox.h"
 #include "station_records.h"
 
 namespace vm418 {
@@ -169,13 +170,17 @@ bool parametersFromStored(const QByteArray& stored, PARA_418& block) {
 
 int StationRecords::storeInOneTransaction(const std::function<void(DbConnection&)>& body) {
     dbError_.clear();
-    return runDbOperation(
+    notificationsAdded_ = 0;
+    const int r = runDbOperation(
         connectionText, true,
         [&](DbConnection& conn) {
             lockStationForWriting(conn, SysID);
             body(conn);
         },
         &dbError_);
+    // The sender of this process learns of the new rows once they are committed.
+    if (r == kDbOk && notificationsAdded_ > 0) outboxWritten();
+    return r;
 }
 
 int StationRecords::storeAlarmsOn(DbConnection& conn) {
@@ -206,6 +211,7 @@ int StationRecords::storeAlarmsOn(DbConnection& conn) {
               a.Len > 0 ? QVariant(graphBytes(a.Graph)) : nullBlob()})
             q.addBindValue(v);
         insert.exec();
+        notificationsAdded_ += addNotificationsOn(conn, SysID, a);
         ++added;
     }
     if (unstorableAlarms > 0)

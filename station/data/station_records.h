@@ -161,6 +161,7 @@ class StationRecords {
     MessageSink sink_;
     QString fileError_;
     QString dbError_;
+    int notificationsAdded_ = 0;  // outbox rows of the store in hand
 };
 
 }  // namespace vm418

@@ -12,6 +12,7 @@
 
 #include "call_attempts.h"
 #include "n42_export.h"
+#include "notify_outbox.h"
 #include "para_418.h"
 #include "station_files.h"
 #include "systems.h"
@@ -42,6 +43,7 @@ int readAlarmTotals(const QString& connectionText, std::map<int32_t, qint64>& to
 // newest parameter block.
 struct SystemPage {
     CSystemRset system;
+    std::vector<Notification> unsent;  // its alarms' notifications not delivered (the page's)
     AlarmMap alarms;
     HistoryMap events;
     std::optional<PARA_418> parameters;

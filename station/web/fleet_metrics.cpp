@@ -58,6 +58,7 @@ void RequestFigures::add(int status, double seconds) {
 
 QByteArray metricsText(bool storeUp, const std::vector<FleetRow>& rows,
                        const std::map<int32_t, qint64>& alarmsStored,
+                       const std::map<int32_t, std::pair<qint64, qint64>>& unsent,
                        const RequestFigures& requests) {
     Exposition e;
     e.family("vm418_store_up", "gauge", "1 when the station database could be read.");
@@ -101,6 +102,18 @@ QByteArray metricsText(bool storeUp, const std::vector<FleetRow>& rows,
     e.family("vm418_system_alarms_24h", "gauge", "Alarms of the system in the last 24 hours.");
     for (const FleetRow& r : rows)
         e.sample("vm418_system_alarms_24h", systemLabels(r.system), r.alarmsDay);
+
+    e.family("vm418_system_notifications_unsent", "gauge",
+             "Notifications of the system's alarms not delivered: pending or failed for good.");
+    for (const FleetRow& r : rows) {
+        const auto found = unsent.find(r.system.SysID);
+        const auto [pending, failed] =
+            found == unsent.end() ? std::pair<qint64, qint64>{0, 0} : found->second;
+        e.sample("vm418_system_notifications_unsent", systemLabels(r.system) + ",state=\"pending\"",
+                 double(pending));
+        e.sample("vm418_system_notifications_unsent", systemLabels(r.system) + ",state=\"failed\"",
+                 double(failed));
+    }
 
     e.family("vm418_http_requests_total", "counter", "Requests answered, by status code.");
     for (const auto& [status, n] : requests.byStatus)

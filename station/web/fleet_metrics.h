@@ -27,8 +27,10 @@ struct RequestFigures {
 
 // `alarmsStored`: each system's alarms in the store, by SysID; `storeUp`: whether the rows
 // could be read (without them only the requests are told).
+// `unsent`: each system's notifications pending and failed.
 QByteArray metricsText(bool storeUp, const std::vector<FleetRow>& rows,
                        const std::map<int32_t, qint64>& alarmsStored,
+                       const std::map<int32_t, std::pair<qint64, qint64>>& unsent,
                        const RequestFigures& requests);
 
 }  // namespace vm418::web

@@ -37,7 +37,7 @@ table{border-collapse:collapse;width:100%;background:#fff}
 th,td{text-align:left;padding:.4em .6em;border-bottom:1px solid #dde1e6;vertical-align:top}
 th{background:#e8ebef;font-weight:600}
 tr.recent td:first-child{border-left:5px solid #c62828}
-.failing{color:#b35c00;font-weight:700}
+.failing,td.failed{color:#b35c00;font-weight:700}
 td.num{text-align:right}
 .mark{color:#c62828;font-weight:700}
 .level-DANGER{color:#b71c1c;font-weight:700}
@@ -234,6 +234,20 @@ QByteArray systemPage(const SystemPage& page, const QDate& from, const QDate& to
                 "href=\"%1/alarms.csv?%2\">CSV of these alarms</a><a "
                 "href=\"/api/systems/%3/alarms?%2\">JSON</a></nav>")
                 .arg(base, period.toHtmlEscaped(), QString::number(s.SysID));
+    // Messages about its alarms that did not reach a channel, or not yet.
+    if (!page.unsent.empty()) {
+        body += QStringLiteral(
+            "<h2 id=\"notifications\">Notifications not delivered</h2><table><thead><tr>"
+            "<th>Alarm</th><th>Channel</th><th>State</th><th>Attempts</th><th>Last error</th>"
+            "</tr></thead><tbody>");
+        for (const Notification& n : page.unsent)
+            body += QStringLiteral("<tr><td>#%1 of %2</td><td>%3</td><td class=\"%4\">%4</td>"
+                                   "<td class=\"num\">%5</td><td>%6</td></tr>")
+                        .arg(QString::number(n.alarmNumber), esc(shown(fromDbDate(n.alarmTime))),
+                             esc(n.channel), esc(n.state), QString::number(n.attempts),
+                             esc(n.lastError));
+        body += QStringLiteral("</tbody></table>");
+    }
     // Newest first, as an operator looks for the latest; a page of a long period shows the
     // newest kShownAlarms (the downloads hold them all).
     const size_t total = page.alarms.size();
@@ -303,8 +317,9 @@ QJsonObject callJson(const CallAttempt& c) {
     if (c.FailingSince.isValid()) o.insert(QStringLiteral("failingSince"), jsonTime(c.FailingSince));
     return o;
 }
+}  // namespace
 
-QJsonObject alarmJson(const alarms& a) {
+QJsonObject alarmJsonObject(const alarms& a) {
     QJsonArray graph;
     for (double v : alarmGraph(a).values)
         graph.append(v);
@@ -326,7 +341,6 @@ QJsonObject alarmJson(const alarms& a) {
         {QStringLiteral("graph"), graph},
     };
 }
-}  // namespace
 
 QByteArray systemsJson(const std::vector<FleetRow>& rows) {
     QJsonArray out;
@@ -345,7 +359,7 @@ QByteArray systemsJson(const std::vector<FleetRow>& rows) {
             {QStringLiteral("alarms24h"), r.alarmsDay},
             {QStringLiteral("alarms7d"), r.alarmsWeek},
             {QStringLiteral("newestAlarm"),
-             r.newest ? QJsonValue(alarmJson(*r.newest)) : QJsonValue()},
+             r.newest ? QJsonValue(alarmJsonObject(*r.newest)) : QJsonValue()},
         };
         out.append(o);
     }
@@ -356,7 +370,7 @@ QByteArray alarmsJson(const CSystemRset& system, const AlarmMap& alarms, const Q
                       const QDate& to) {
     QJsonArray list;
     for (const auto& [key, a] : alarms)
-        list.append(alarmJson(a));
+        list.append(alarmJsonObject(a));
     const QJsonObject o{
         {QStringLiteral("system"), system.SysID},
         {QStringLiteral("from"), from.toString(Qt::ISODate)},

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QDate>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QString>
 #include <vector>
 
@@ -27,6 +28,8 @@ QByteArray messagePage(int status, const QString& title, const QString& text);
 QString alarmGraphSvg(const alarms& a, int width = 400, int height = 160);
 
 QByteArray systemsJson(const std::vector<FleetRow>& rows);
+// An alarm as the JSON of /api/systems/N/alarms has it.
+QJsonObject alarmJsonObject(const alarms& a);
 QByteArray alarmsJson(const CSystemRset& system, const AlarmMap& alarms, const QDate& from,
                       const QDate& to);
 

@@ -260,8 +260,11 @@ Reply SystemAnswer(const QString& db, int32_t sysId, const QString& what, const 
     r = readSystemPage(db, sysId, from, to, what.isEmpty() ? kNewestEvents : 0, page, &failure);
     if (r == 1) return NotFound(QStringLiteral("There is no system %1.").arg(sysId));
     if (r != 0) return Unavailable(failure);
-    if (what.isEmpty())
+    if (what.isEmpty()) {
+        if (unsentNotifications(db, sysId, page.unsent, &failure) != kDbOk)
+            return Unavailable(failure);
         return {200, "text/html; charset=utf-8", systemPage(page, from, to, now), {}, {}};
+    }
     if (what == QLatin1String("alarms.json"))
         return {200, "application/json", alarmsJson(page.system, page.alarms, from, to), {}, {}};
     return NotFound(QStringLiteral("There is no such page."));
@@ -743,9 +746,11 @@ Reply FleetServer::metrics() {
     keepConnectionsOnThisThread();
     std::vector<FleetRow> rows;
     std::map<int32_t, qint64> totals;
+    std::map<int32_t, std::pair<qint64, qint64>> unsent;
     QString failure;
     const bool read = readFleet(connectionText_, clock(), rows, &failure) == kDbOk &&
-                      readAlarmTotals(connectionText_, totals, &failure) == kDbOk;
+                      readAlarmTotals(connectionText_, totals, &failure) == kDbOk &&
+                      countUnsentNotifications(connectionText_, unsent, &failure) == kDbOk;
     if (!read) {
         qCWarning(lcFleet).noquote() << "metrics: the station database cannot be read:" << failure;
         rows.clear();
@@ -756,7 +761,7 @@ Reply FleetServer::metrics() {
         figures = figures_;
     }
     return {200, "text/plain; version=0.0.4; charset=utf-8",
-            metricsText(read, rows, totals, figures), {}, {}};
+            metricsText(read, rows, totals, unsent, figures), {}, {}};
 }
 
 }  // namespace vm418::web

@@ -21,6 +21,7 @@ expected="usr/bin/prmtool usr/bin/prmctl usr/bin/hm210-sim usr/share/prmtool/HM-
   usr/lib/pkgconfig/runmark.pc usr/lib/cmake/runmark/runmarkConfig.cmake
   usr/share/doc/vm418station/vm418station.md usr/share/doc/librunmark1/copyright
   usr/lib/systemd/system/vm418-autocall.service usr/lib/systemd/system/vm418-fleet.service
+  usr/lib/systemd/system/vm418-notify.service
   etc/vm418station/vm418station.conf"
 for program in prmtool vm418station; do
   expected+=" usr/share/applications/com.norvale.$program.desktop"

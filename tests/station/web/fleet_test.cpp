@@ -29,6 +29,7 @@
 #include "record_text.h"
 #include "station_records.h"
 #include "call_attempts.h"
+#include "notify_outbox.h"
 #include "systems.h"
 
 namespace vm418 {
@@ -109,6 +110,8 @@ class Fleet : public testing::StationDbTest {
                              "Disconnected <BUSY>", 0, "pc1", {}};
             ASSERT_EQ(recordCallAttempt(connection_, call), kDbOk);
         }
+        // One channel takes every new alarm; one message of system 1 failed for good.
+        ASSERT_EQ(registerNotifyChannels(connection_, {{"duty", "all", 0}}), kDbOk);
         StationRecords records;
         records.connectionText = connection_;
         records.SysID = 1;
@@ -116,6 +119,10 @@ class Fleet : public testing::StationDbTest {
         records.alarmMap[2] = Alarm(12, now_ - 3 * 24 * 3600, 3, 7);
         records.alarmMap[3] = Alarm(13, now_ - 30 * 24 * 3600, 2, 5);  // outside the week
         ASSERT_EQ(records.storeAlarms(), kDbOk);
+        std::vector<Notification> outbox;
+        ASSERT_EQ(listNotifications(connection_, {}, 10, outbox), kDbOk);
+        ASSERT_EQ(outbox.size(), 3u);
+        ASSERT_EQ(markNotificationFailed(connection_, outbox[0].seqNum, "relay <refused>", {}), kDbOk);
         PARA_418 p = initialParameters();
         std::memcpy(p.SoftwareVersion, "41S", 4);
         p.SerialNumber = 4711;
@@ -214,6 +221,7 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
          {"vm418_system_alarms_stored{system=\"1\",name=\"Gate 1\"} 3\n",
           "vm418_system_call_failures_in_row{system=\"2\",name=\"<script>alert('name')</script>\"} 2",
           "vm418_system_failing{system=\"2\",", "vm418_http_requests_total{code=\"200\"} 2\n",
+          "vm418_system_notifications_unsent{system=\"1\",name=\"Gate 1\",state=\"failed\"} 1\n",
           "vm418_http_request_duration_seconds_count 2\n"})
         EXPECT_TRUE(metrics.body.contains(sample)) << sample << metrics.body.toStdString();
     QProcess promtool;
@@ -239,6 +247,10 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
     ASSERT_TRUE(newest.hasMatch());
     EXPECT_EQ(newest.captured(1).split(' ').size(), 12);  // alarm 11's Len, newest first
     EXPECT_TRUE(page.contains("<th>Serial Number</th><td>4711</td>")) << page.toStdString();
+    EXPECT_TRUE(page.contains("<td>duty</td><td class=\"failed\">failed</td><td class=\"num\">1"
+                              "</td><td>relay &lt;refused&gt;</td>"))
+        << page.toStdString();
+    EXPECT_EQ(page.count("<td class=\"pending\">pending</td>"), 2);
     EXPECT_TRUE(page.contains("<th>Software version</th><td>2.41S</td>"));
     // The unit's dial-in password is in no page and no JSON.
     EXPECT_TRUE(page.contains("<th>Password</th><td>***</td>")) << page.toStdString();
