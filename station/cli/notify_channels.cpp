@@ -2,7 +2,11 @@
 
 #include <curl/curl.h>
 
+#include <QBuffer>
 #include <QFile>
+#include <QImage>
+#include <QPainter>
+#include <QPolygonF>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -54,6 +58,38 @@ struct Curl {
         return QString::fromUtf8(error[0] ? error : curl_easy_strerror(code));
     }
 };
+
+// The alarm's count graph as a PNG, as the fleet view draws it: the trace, and the Min, Max,
+// Threshold and OutBG cursors dashed. Lines only: no font is needed without a display.
+QByteArray GraphPng(const vm418::alarms& a) {
+    constexpr int kWidth = 400, kHeight = 160;
+    const vm418::AlarmGraph g = vm418::alarmGraph(a);
+    QImage image(kWidth, kHeight, QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    const double span = g.yHigh > g.yLow ? g.yHigh - g.yLow : 1;
+    const auto y = [&](double v) { return kHeight - 1 - (v - g.yLow) / span * (kHeight - 2); };
+    p.setPen(QColor("#999"));
+    p.drawRect(0, 0, kWidth - 1, kHeight - 1);
+    static const char* const kColours[] = {"#2e7d32", "#c62828", "#ef6c00", "#6d4c41"};
+    for (size_t i = 0; i < g.cursors.size(); ++i) {
+        p.setPen(QPen(QColor(kColours[i]), 1, Qt::DashLine));
+        p.drawLine(QPointF(0, y(g.cursors[i])), QPointF(kWidth, y(g.cursors[i])));
+    }
+    QPolygonF trace;
+    const double step = g.values.size() > 1 ? double(kWidth - 1) / (g.values.size() - 1) : 0;
+    for (size_t i = 0; i < g.values.size(); ++i)
+        trace << QPointF(i * step, y(g.values[i]));
+    p.setPen(QPen(QColor("#1565c0"), 1.5));
+    p.drawPolyline(trace);
+    p.end();
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
 
 size_t Discard(char*, size_t size, size_t count, void*) {
     return size * count;
@@ -173,6 +209,15 @@ QString Email(const NotifyChannel& c, const AlarmMessage& m) {
                                    .toUtf8();
     curl_mime_filename(part, n42Name.constData());
     curl_mime_encoder(part, "base64");
+    if (m.alarm.Len > 0) {
+        const QByteArray png = GraphPng(m.alarm);
+        const QByteArray pngName = QByteArray(n42Name).replace(".n42", ".png");
+        part = curl_mime_addpart(mime);
+        curl_mime_data(part, png.constData(), size_t(png.size()));
+        curl_mime_type(part, "image/png");
+        curl_mime_filename(part, pngName.constData());
+        curl_mime_encoder(part, "base64");
+    }
     curl_easy_setopt(curl.handle, CURLOPT_MIMEPOST, mime);
     const CURLcode r = curl_easy_perform(curl.handle);
     curl_mime_free(mime);

@@ -152,8 +152,11 @@ for rcpt, message in mailbox.messages:
     check(rcpt == ["duty@example.org", "reachback@example.org"], f"mail to {rcpt}")
     check(message["Message-ID"].startswith("<vm418-alarm-3-"), message["Message-ID"])
     attachments = [p for p in message.walk() if p.get_filename()]
-    check(len(attachments) == 1 and attachments[0].get_filename().endswith(".n42"),
+    check([a.get_filename()[-4:] for a in attachments][:1] == [".n42"],
           "the mail has its N42 file")
+    graphs = [a for a in attachments if a.get_content_type() == "image/png"]
+    check(all(g.get_payload(decode=True).startswith(b"\x89PNG") for g in graphs),
+          "the count graph is a PNG")
     with open(f"{work}/alarm.n42", "wb") as f:
         f.write(attachments[0].get_payload(decode=True))
     valid = subprocess.run(["xmllint", "--noout", "--schema", SCHEMA, f"{work}/alarm.n42"],
