@@ -3,6 +3,7 @@
 // measures how long a frame takes from its last byte on the line to its event.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -169,6 +170,40 @@ void LossyDownloads(const char* lossRate, int runs) {
         lossRate, complete, runs, 100.0 * complete / runs, wrong, repeats, seconds / runs);
 }
 
+// Whole calls over a line that loses bytes at `lossRate`: `vm418ctl call --download all`,
+// which asks a failed download once more in the call. How many calls store every file.
+void LossyCalls(const char* lossRate, int runs) {
+    const fs::path dir = fs::temp_directory_path() / ("xlnk_calls_" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string db = "DRIVER=SQLite3;Database=" + (dir / "calls.db").string();
+    const auto ctl = [&](const std::string& args) {
+        const std::string command = "cd " + dir.string() + " && " + VM418CTL_PATH + " --db \"" + db +
+                                    "\" " + args + " > out.txt 2>&1";
+        const int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    if (ctl("init") != 0 ||
+        ctl("systems add --system 1 --modem 555 --password pw --port-settings "
+            "\"COM1 9600 0 0 8 3\"") != 0) {
+        std::printf("calls over a lossy line not measured: the database could not be set up\n");
+        return;
+    }
+    int complete = 0, repeated = 0;
+    for (int run = 1; run <= runs; ++run) {
+        complete += ctl("call --system 1 --download all --simulate --sim-arg --drop-rate "
+                        "--sim-arg " + std::string(lossRate) + " --sim-arg --seed --sim-arg " +
+                        std::to_string(run)) == 0;
+        std::ifstream out(dir / "out.txt");
+        const std::string text{std::istreambuf_iterator<char>(out), {}};
+        repeated += text.find("asked once more") != std::string::npos;
+    }
+    fs::remove_all(dir);
+    std::printf("lost bytes %-6s  %2d/%d calls stored every file (%3.0f%%)  %d asked a download "
+                "once more\n",
+                lossRate, complete, runs, 100.0 * complete / runs, repeated);
+}
+
 // Frames written to a pseudo-terminal one at a time; the time from the write of the last
 // byte to the delivery of the frame's event.
 void Latency() {
@@ -211,6 +246,8 @@ int main() {
     std::printf("XLNK download of the alarm file over a line that loses bytes (unpaced)\n");
     LossyDownloads("0.0001", 100);
     LossyDownloads("0.001", 10);
+    std::printf("Calls downloading every file over a line that loses bytes (unpaced)\n");
+    LossyCalls("0.0001", 100);
     Latency();
     return 0;
 }
