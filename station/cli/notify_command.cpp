@@ -108,8 +108,12 @@ std::atomic<bool> watchedSender{false};
 Round DeliverDue(const QString& db, const NotifySettings& settings, const QString& sender) {
     Round round;
     std::vector<vm418::Notification> claimed;
+    QStringList names;
+    for (const NotifyChannel& c : settings.channels)
+        names << c.name;
     QString failure;
-    if (vm418::claimNotifications(db, sender, kLeaseS, kClaimAtOnce, claimed, &failure) != 0) {
+    if (vm418::claimNotifications(db, names, sender, kLeaseS, kClaimAtOnce, claimed, &failure) !=
+        0) {
         LogError("notify: the outbox cannot be read (" + vm418::maskSecrets(failure) + ")");
         round.read = false;
         return round;
@@ -118,11 +122,7 @@ Round DeliverDue(const QString& db, const NotifySettings& settings, const QStrin
         const auto channel = std::find_if(settings.channels.begin(), settings.channels.end(),
                                           [&](const NotifyChannel& c) { return c.name == n.channel; });
         QString why;
-        std::optional<AlarmMessage> message;
-        if (channel == settings.channels.end())
-            why = "channel " + n.channel + " is no longer configured";
-        else
-            message = MessageOf(db, n, settings.fleetUrl, why);
+        const std::optional<AlarmMessage> message = MessageOf(db, n, settings.fleetUrl, why);
         if (message) why = Deliver(*channel, *message);
         const QString what = QStringLiteral("notify %1: alarm %2 of system %3")
                                  .arg(n.channel)
@@ -136,8 +136,7 @@ Round DeliverDue(const QString& db, const NotifySettings& settings, const QStrin
             continue;
         }
         ++round.failed;
-        const std::optional<QDateTime> next =
-            channel == settings.channels.end() ? std::nullopt : NextTry(settings, n);
+        const std::optional<QDateTime> next = NextTry(settings, n);
         vm418::markNotificationFailed(db, n.seqNum, why, next);
         LogError(what + " failed (" + why + ")" +
                  (next ? ", next try " + next->toString(QStringLiteral("MM-dd-yy hh:mm:ss"))
@@ -192,6 +191,8 @@ int PrepareNotifySender(const QString& db, NotifySettings& settings) {
         LogError("vm418ctl: " + error);
         return kExitUsage;
     }
+    // A program without channels leaves the store's as they are: another PC may send them.
+    if (settings.channels.empty()) return -1;
     std::vector<vm418::NotifyChannelRow> rows;
     for (const NotifyChannel& c : settings.channels)
         rows.push_back({c.name, c.systems, c.minLevel});

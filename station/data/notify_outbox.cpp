@@ -122,23 +122,31 @@ void waitForOutbox(quint64 seen, int ms) {
     writesChanged.wait_for(hold, std::chrono::milliseconds(ms), [seen] { return writes != seen; });
 }
 
-int claimNotifications(const QString& connectionText, const QString& sender, int leaseS,
-                       int limit, std::vector<Notification>& claimed, QString* failure) {
+int claimNotifications(const QString& connectionText, const QStringList& channels,
+                       const QString& sender, int leaseS, int limit,
+                       std::vector<Notification>& claimed, QString* failure) {
     claimed.clear();
+    if (channels.isEmpty()) return kDbOk;
     return runDbOperation(
         connectionText, true,
         [&](DbConnection& conn) {
             if (!hasOutbox(conn)) return;
             const QDateTime now = QDateTime::currentDateTime();
+            QVariantList values{now, now};
+            QStringList marks;
+            for (const QString& channel : channels) {
+                values << channel;
+                marks << QStringLiteral("?");
+            }
             QSqlQuery due = run(
                 conn,
                 QStringLiteral("SELECT SeqNum FROM Notifications WHERE State = 'pending' AND "
-                               "NextTry <= ? AND (ClaimedUntil IS NULL OR ClaimedUntil < ?) "
-                               "ORDER BY SeqNum LIMIT %1%2")
+                               "NextTry <= ? AND (ClaimedUntil IS NULL OR ClaimedUntil < ?) AND "
+                               "Channel IN (%3) ORDER BY SeqNum LIMIT %1%2")
                     .arg(limit)
-                    .arg(conn.isPostgres() ? QStringLiteral(" FOR UPDATE SKIP LOCKED")
-                                           : QString()),
-                {now, now});
+                    .arg(conn.isPostgres() ? QStringLiteral(" FOR UPDATE SKIP LOCKED") : QString(),
+                         marks.join(QStringLiteral(", "))),
+                values);
             QVariantList keys;
             while (due.next())
                 keys << due.value(0);

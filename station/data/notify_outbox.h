@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <map>
 #include <optional>
 #include <vector>
@@ -50,11 +51,12 @@ struct Notification {
     QDateTime sent;
 };
 
-// Takes up to `limit` due rows (pending, their time come, claimed by nobody or by a sender
-// whose claim ran out) for `sender` until `leaseS` seconds from now. Senders on one
-// PostgreSQL store skip the rows another one is claiming; on SQLite claims take turns.
-int claimNotifications(const QString& connectionText, const QString& sender, int leaseS,
-                       int limit, std::vector<Notification>& claimed, QString* failure = nullptr);
+// Takes up to `limit` due rows of `channels` (pending, their time come, claimed by nobody or
+// by a sender whose claim ran out) for `sender` until `leaseS` seconds from now. Senders on
+// one PostgreSQL store skip the rows another one is claiming; on SQLite claims take turns.
+int claimNotifications(const QString& connectionText, const QStringList& channels,
+                       const QString& sender, int leaseS, int limit,
+                       std::vector<Notification>& claimed, QString* failure = nullptr);
 
 // A delivered row: sent, with its time. A failed attempt: its error kept, and tried again at
 // `nextTry`, or, without one, failed for good.
