@@ -74,14 +74,14 @@ const Key* FindKey(const QString& section, const QString& name) {
 }
 
 // QSettings ends an unquoted value at ";" and reads the rest as a comment: a connection text
-// without its quotes would silently lose all but its first item.
+// without its quotes would silently lose all but its first item. "LINE: key", or "".
 QString UnquotedSemicolon(const QString& path) {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) return {};
     static const QRegularExpression line(QStringLiteral("^\\s*(\\w+)\\s*=\\s*([^\"\\s][^;]*);"));
-    while (!f.atEnd()) {
+    for (int number = 1; !f.atEnd(); ++number) {
         const auto match = line.match(QString::fromUtf8(f.readLine()));
-        if (match.hasMatch()) return match.captured(1);
+        if (match.hasMatch()) return QStringLiteral("%1: %2").arg(number).arg(match.captured(1));
     }
     return {};
 }
@@ -139,7 +139,7 @@ SiteConfigResult LoadSiteConfig(const QString& named, SiteConfig& config, QStrin
     file.close();
     const QString wrong = path + ": ";
     if (const QString key = UnquotedSemicolon(path); !key.isEmpty()) {
-        error = wrong + key + " holds \";\": put its value in double quotes";
+        error = path + ':' + key + " holds \";\": put its value in double quotes";
         return SiteConfigResult::kWrong;
     }
     QSettings settings(path, QSettings::IniFormat);

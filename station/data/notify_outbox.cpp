@@ -41,6 +41,13 @@ bool hasOutbox(DbConnection& conn) {
     return false;
 }
 
+// For the readers outside a transaction: the table is there and this role may read it (the
+// fleet view's role may have been granted the older tables only).
+bool readable(DbConnection& conn) {
+    QSqlQuery q(conn.db());
+    return q.exec(QStringLiteral("SELECT 1 FROM Notifications WHERE 1 = 0"));
+}
+
 void exec(DbConnection& conn, const QString& sql) {
     QSqlQuery q(conn.db());
     if (!q.exec(sql)) throw DbFailure{kDbException, q.lastError().text()};
@@ -197,7 +204,7 @@ int listNotifications(const QString& connectionText, const QString& state, int l
     return runDbOperation(
         connectionText, false,
         [&](DbConnection& conn) {
-            if (!hasOutbox(conn)) return;
+            if (!readable(conn)) return;
             QSqlQuery q =
                 state.isEmpty()
                     ? run(conn,
@@ -225,7 +232,7 @@ int countUnsentNotifications(const QString& connectionText,
     return runDbOperation(
         connectionText, false,
         [&](DbConnection& conn) {
-            if (!hasOutbox(conn)) return;
+            if (!readable(conn)) return;
             QSqlQuery q = run(conn,
                               QStringLiteral("SELECT SysID, State, COUNT(*) FROM Notifications "
                                              "WHERE State <> 'sent' GROUP BY SysID, State"),
@@ -245,7 +252,7 @@ int unsentNotifications(const QString& connectionText, int32_t sysId,
     return runDbOperation(
         connectionText, false,
         [&](DbConnection& conn) {
-            if (!hasOutbox(conn)) return;
+            if (!readable(conn)) return;
             QSqlQuery q = run(conn,
                               QStringLiteral("SELECT %1 FROM Notifications WHERE SysID = ? AND "
                                              "State <> 'sent' ORDER BY SeqNum DESC LIMIT 100")

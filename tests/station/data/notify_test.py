@@ -221,6 +221,38 @@ r = ctl("notify", "--check", expect=2)
 check(f"site.conf:{open(f'{work}/site.conf').read().splitlines().index('type = fax') + 1}: "
       "[channel-fax] type: is email, webhook or command" in r.stderr, r.stderr)
 
+# Two senders on one PostgreSQL store (two collecting PCs): every alarm goes out once in all.
+pg = os.environ.get("VM418_TEST_PG")
+if pg:
+    name = f"notify_{os.getpid()}"
+    conninfo = os.environ["VM418_TEST_PG_CONNINFO"]
+    subprocess.run(["psql", conninfo, "-q", "-c", f"CREATE DATABASE {name}"], check=True)
+    with open(f"{work}/site.conf", "w") as f:
+        f.write(f"""[database]
+connection = "{pg};Database={name}"
+[channel-ops]
+type = webhook
+url = http://127.0.0.1:{web.server_port}/pg
+secret_file = {work}/hook.secret
+""")
+    ctl("db", "init", expect=0)
+    for system in range(1, 6):
+        ctl("systems", "add", "--system", str(system), "--modem", "555", "--port-settings",
+            f"COM{system} 9600 0 0 8 3", "--autocall-period", "30", expect=0)
+    ctl("notify", "--once", expect=0)
+    ctl("autocall", "--once", "--simulate", "--no-notify", expect=0)
+    senders = [subprocess.Popen([VM418CTL, "--config", f"{work}/site.conf", "notify", "--once"],
+                                cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+               for _ in range(2)]
+    check(all(p.wait(120) == 0 for p in senders), "both senders end without a failure")
+    keys = [h[2] for h in hooks if h[0] == "/pg"]
+    rows = json.loads(ctl("notify", "--status", "--json").stdout)
+    check(len(rows) >= 200 and len(keys) == len(rows) and len(set(keys)) == len(keys),
+          f"{len(keys)} deliveries of {len(rows)} alarms, {len(set(keys))} different")
+    subprocess.run(["psql", conninfo, "-q", "-c", f"DROP DATABASE {name}"], check=False)
+elif os.environ.get("VM418_TEST_REQUIRE_PG"):
+    check(False, "VM418_TEST_PG is not set but a PostgreSQL server is required")
+
 smtp.stop()
 web.shutdown()
 print("notify test:", "FAILED" if failures else "passed")
