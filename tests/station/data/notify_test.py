@@ -71,10 +71,17 @@ tls.load_cert_chain(f"{work}/cert.pem", f"{work}/key.pem")
 
 
 def start_smtp(port):
-    c = Controller(mailbox, hostname="127.0.0.1", port=port, tls_context=tls,
-                   require_starttls=True, authenticator=authenticate, auth_require_tls=True)
-    c.start()
-    return c
+    # The port of a server just stopped may take a moment to be free again.
+    for attempt in range(50):
+        c = Controller(mailbox, hostname="127.0.0.1", port=port, tls_context=tls,
+                       require_starttls=True, authenticator=authenticate, auth_require_tls=True)
+        try:
+            c.start()
+            return c
+        except Exception:
+            if attempt == 49:
+                raise
+            time.sleep(0.2)
 
 
 with socket.socket() as probe:  # a free port, kept when the server starts again
