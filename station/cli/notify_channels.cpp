@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QUrl>
+#include <map>
 #include <memory>
 
 #include "fleet_pages.h"
@@ -37,20 +38,29 @@ QString ReadSecret(const QString& path, QString& error) {
     return QString::fromUtf8(f.readAll()).trimmed();
 }
 
-// A libcurl handle that goes with its scope, and its error text.
+// A channel's libcurl handle, kept by the thread for the channel's next message: libcurl
+// keeps the connection to the server open in it, so that a burst of alarms costs one
+// connection, one TLS handshake and one login. Its options are set anew for each message.
 struct Curl {
-    CURL* handle = curl_easy_init();
+    CURL* handle = nullptr;
     curl_slist* headers = nullptr;
     char error[CURL_ERROR_SIZE] = {};
-    Curl() {
-        if (handle) {
-            curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
-            curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-        }
+    explicit Curl(const QString& channel) {
+        thread_local std::map<QString, std::unique_ptr<CURL, void (*)(CURL*)>> kept;
+        auto found = kept.find(channel);
+        if (found == kept.end())
+            found = kept.emplace(channel, std::unique_ptr<CURL, void (*)(CURL*)>(
+                                              curl_easy_init(), &curl_easy_cleanup))
+                        .first;
+        handle = found->second.get();
+        if (!handle) return;
+        curl_easy_reset(handle);
+        curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
+        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     }
     ~Curl() {
+        if (handle) curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
         curl_slist_free_all(headers);
-        if (handle) curl_easy_cleanup(handle);
     }
     Curl(const Curl&) = delete;
     Curl& operator=(const Curl&) = delete;
@@ -99,7 +109,7 @@ QString Webhook(const NotifyChannel& c, const AlarmMessage& m) {
     QString error;
     const QString secret = ReadSecret(c.secretFile, error);
     if (!error.isEmpty()) return error;
-    Curl curl;
+    Curl curl(c.name);
     if (!curl.handle) return QStringLiteral("libcurl cannot start");
     const QByteArray signature =
         QMessageAuthenticationCode::hash(m.json, secret.toUtf8(), QCryptographicHash::Sha256)
@@ -165,7 +175,7 @@ QString Email(const NotifyChannel& c, const AlarmMessage& m) {
     QString error;
     const QString password = c.passwordFile.isEmpty() ? QString() : ReadSecret(c.passwordFile, error);
     if (!error.isEmpty()) return error;
-    Curl curl;
+    Curl curl(c.name);
     if (!curl.handle) return QStringLiteral("libcurl cannot start");
     const QByteArray url = c.url.toUtf8(), user = c.user.toUtf8(), pass = password.toUtf8();
     const QByteArray from = '<' + c.from.toUtf8() + '>';

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "db_setup.h"
 #include "fleet_data.h"
@@ -162,7 +163,8 @@ int Status(const QString& db, bool json) {
                 {"alarmTime", vm418::web::jsonTime(n.alarmTime)},
                 {"state", n.state},
                 {"attempts", n.attempts},
-                {"created", vm418::web::jsonTime(n.created)},
+                {"created", n.created.toOffsetFromUtc(n.created.offsetFromUtc())
+                                .toString(Qt::ISODateWithMs)},
                 {"nextTry", n.state == vm418::kNotifyPending ? QJsonValue(vm418::web::jsonTime(n.nextTry))
                                                              : QJsonValue()},
                 {"sent", n.sent.isValid() ? QJsonValue(vm418::web::jsonTime(n.sent)) : QJsonValue()},
@@ -210,12 +212,25 @@ void RunNotifySender(const QString& db, const NotifySettings& settings,
                      const std::atomic<bool>& stop, bool watched) {
     const QString sender = SenderName();
     watchedSender = watched;
-    while (!stop) {
-        const quint64 seen = vm418::outboxWrites();
-        const Round round = DeliverDue(db, settings, sender);
-        if (watched) NotifyAlive();
-        if (round.sent + round.failed == 0) vm418::waitForOutbox(seen, kPollMs);
+    // One thread per channel: a slow receiver delays its own messages only.
+    const auto serve = [&](const NotifyChannel& channel) {
+        NotifySettings one = settings;
+        one.channels = {channel};
+        while (!stop) {
+            const quint64 seen = vm418::outboxWrites();
+            const Round round = DeliverDue(db, one, sender);
+            if (watched) NotifyAlive();
+            if (round.sent + round.failed == 0) vm418::waitForOutbox(seen, kPollMs);
+        }
+    };
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (size_t i = 1; i < settings.channels.size(); ++i) {
+        threads.emplace_back(QThread::create(serve, settings.channels[i]));
+        threads.back()->start();
     }
+    if (!settings.channels.empty()) serve(settings.channels.front());
+    for (auto& thread : threads)
+        thread->wait();
 }
 
 bool DeliverAllDue(const QString& db, const NotifySettings& settings) {
