@@ -38,6 +38,7 @@ th,td{text-align:left;padding:.4em .6em;border-bottom:1px solid #dde1e6;vertical
 th{background:#e8ebef;font-weight:600}
 tr.recent td:first-child{border-left:5px solid #c62828}
 .failing,td.failed{color:#b35c00;font-weight:700}
+details{margin:.6em 0}summary{cursor:pointer}
 td.num{text-align:right}
 .mark{color:#c62828;font-weight:700}
 .level-DANGER{color:#b71c1c;font-weight:700}
@@ -235,18 +236,27 @@ QByteArray systemPage(const SystemPage& page, const QDate& from, const QDate& to
                 "href=\"/api/systems/%3/alarms?%2\">JSON</a></nav>")
                 .arg(base, period.toHtmlEscaped(), QString::number(s.SysID));
     // Messages about its alarms that did not reach a channel, or not yet.
+    // One line says how many and the newest error; the rows unfold under it.
     if (!page.unsent.empty()) {
+        const auto failed = std::count_if(page.unsent.begin(), page.unsent.end(),
+                                          [](const Notification& n) { return n.state == kNotifyFailed; });
+        const QString newest = page.unsent.front().lastError;
         body += QStringLiteral(
-            "<h2 id=\"notifications\">Notifications not delivered</h2><table><thead><tr>"
-            "<th>Alarm</th><th>Channel</th><th>State</th><th>Attempts</th><th>Last error</th>"
-            "</tr></thead><tbody>");
+                    "<details id=\"notifications\"><summary><strong>%1 notifications not "
+                    "delivered</strong>: %2 pending, <span class=\"%3\">%4 failed</span>%5"
+                    "</summary><table><thead><tr><th>Alarm</th><th>Channel</th><th>State</th>"
+                    "<th>Attempts</th><th>Last error</th></tr></thead><tbody>")
+                    .arg(QString::number(page.unsent.size()),
+                         QString::number(qsizetype(page.unsent.size()) - failed),
+                         failed > 0 ? QStringLiteral("failing") : QString(), QString::number(failed),
+                         newest.isEmpty() ? QString() : " &middot; last error: " + esc(newest));
         for (const Notification& n : page.unsent)
             body += QStringLiteral("<tr><td>#%1 of %2</td><td>%3</td><td class=\"%4\">%4</td>"
                                    "<td class=\"num\">%5</td><td>%6</td></tr>")
                         .arg(QString::number(n.alarmNumber), esc(shown(fromDbDate(n.alarmTime))),
                              esc(n.channel), esc(n.state), QString::number(n.attempts),
                              esc(n.lastError));
-        body += QStringLiteral("</tbody></table>");
+        body += QStringLiteral("</tbody></table></details>");
     }
     // Newest first, as an operator looks for the latest; a page of a long period shows the
     // newest kShownAlarms (the downloads hold them all).
