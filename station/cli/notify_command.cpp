@@ -131,7 +131,10 @@ Round DeliverDue(const QString& db, const NotifySettings& settings, const QStrin
                                  .arg(n.sysId);
         if (watchedSender) NotifyAlive();  // a receiver may take its whole time-out
         if (why.isEmpty()) {
-            vm418::markNotificationSent(db, n.seqNum);
+            // Unmarked, the row goes out once more when its claim runs out: the stable id
+            // lets the receiver drop it.
+            if (vm418::markNotificationSent(db, n.seqNum, &failure) != 0)
+                LogError(what + " sent, but not marked so (" + vm418::maskSecrets(failure) + ")");
             Log(LogLevel::Info, what + " sent", stdout);
             ++round.sent;
             continue;

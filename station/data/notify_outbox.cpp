@@ -1,6 +1,5 @@
 #include "notify_outbox.h"
 
-#include <QRegularExpression>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -55,15 +54,9 @@ void exec(DbConnection& conn, const QString& sql) {
 
 // The outbox's tables and indexes from the schema, where they are missing.
 void addOutbox(DbConnection& conn) {
-    static const QRegularExpression statement(QStringLiteral(
-        "CREATE (TABLE|(UNIQUE )?INDEX) IF NOT EXISTS \\w+ (ON )?(NotifyChannels|Notifications)"
-        "\\b[^;]*"));
-    QString schema;
-    for (const QString& line : schemaFor(conn.isPostgres()).split(QLatin1Char('\n')))
-        if (!line.trimmed().startsWith(QLatin1String("--"))) schema += line + '\n';
-    auto found = statement.globalMatch(schema);
-    while (found.hasNext())
-        exec(conn, found.next().captured(0));
+    for (const char* table : {"NotifyChannels", "Notifications"})
+        for (const QString& statement : tableStatements(QLatin1String(table), conn.isPostgres()))
+            exec(conn, statement);
 }
 
 QSqlQuery run(DbConnection& conn, const QString& sql, const QVariantList& values) {

@@ -394,6 +394,13 @@ QString schemaFor(bool postgres) {
     return sql;
 }
 
+QStringList tableStatements(const QString& table, bool postgres) {
+    const QRegularExpression makes(
+        QStringLiteral("^CREATE (TABLE IF NOT EXISTS %1 |(UNIQUE )?INDEX IF NOT EXISTS \\w+ ON %1 )")
+            .arg(table));
+    return schemaStatements(postgres).filter(makes);
+}
+
 int createSchema(const QString& connectionText, QStringList* duplicates, QString* failure) {
     return runDbOperation(
         connectionText, false,

@@ -132,6 +132,8 @@ void lockStationForWriting(DbConnection& conn, int32_t sysId);
 int createSchema(const QString& connectionText, QStringList* duplicates = nullptr,
                  QString* failure = nullptr);
 QString schemaFor(bool postgres);
+// The schema's statements that make `table` and its indexes, for a database made before it.
+QStringList tableStatements(const QString& table, bool postgres);
 
 // A text for a NOT NULL column: the driver writes a null QString as NULL, an empty one as ''.
 inline QString dbText(const QString& s) {
