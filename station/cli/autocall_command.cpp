@@ -350,7 +350,8 @@ int RunAutocall(const Invocation& call) {
     const auto parsed = Parse(call.args, error);
     if (!parsed) return UsageError(call.spec, error);
     const Options& o = *parsed;
-    if (const int r = CheckDatabase(call.spec, o.db, DbUse::kWrite); r >= 0) return r;
+    QString db = o.db;
+    if (const int r = CheckDatabase(call.spec, db, DbUse::kWrite); r >= 0) return r;
     char** argv = call.argv;
     vm418::useOdbcConfiguration();
     // Under systemd's watchdog the event loop says it is alive: calls and pauses run on it,

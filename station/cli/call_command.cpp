@@ -73,7 +73,8 @@ int RunCall(const Invocation& call) {
     const auto parsed = Parse(call.args, error);
     if (!parsed) return UsageError(call.spec, error);
     const Options& o = *parsed;
-    if (const int r = CheckDatabase(call.spec, o.db, DbUse::kWrite); r >= 0) return r;
+    QString db = o.db;
+    if (const int r = CheckDatabase(call.spec, db, DbUse::kWrite); r >= 0) return r;
 
     std::optional<vm418::CSystemRset> row;
     if (vm418::readSystem(o.db, o.system, row) != 0)

@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QUrl>
 
 #include "db_setup.h"
 #include "log_lines.h"
@@ -116,7 +118,7 @@ QString DatabaseHint() {
     return QStringLiteral("run `vm418ctl db init` first if it is not set up (see vm418ctl(1))");
 }
 
-int CheckDatabase(const CommandSpec& spec, const QString& db, DbUse use) {
+int CheckDatabase(const CommandSpec& spec, QString& db, DbUse use) {
     vm418::useOdbcConfiguration();
     const QString file = vm418::sqliteFileOf(db);
     if (file.isEmpty()) return -1;
@@ -134,9 +136,24 @@ int CheckDatabase(const CommandSpec& spec, const QString& db, DbUse use) {
             return Failure(spec, "cannot write to the database " + file +
                                      ": permission denied in its folder " + folder +
                                      " (SQLite makes its journal files there)");
-    } else if (!journal || !info.isWritable()) {
-        vm418::setConnectionsReadOnly(true);
+        return -1;
     }
+    if (journal && info.isWritable()) return -1;
+    vm418::setConnectionsReadOnly(true);
+    if (journal) return -1;
+    // Without its journal files SQLite reads the file only as read-only or immutable: the
+    // first while a writer keeps its journal there (it shares that writer's index), the
+    // second while none does.
+    const bool writerThere =
+        QFileInfo::exists(file + "-wal") && QFileInfo(file + "-shm").isReadable();
+    const QString uri = QUrl::fromLocalFile(info.absoluteFilePath()).toString(QUrl::FullyEncoded) +
+                        (writerThere ? "?mode=ro" : "?immutable=1");
+    static const QRegularExpression database(QStringLiteral("(^|;)\\s*Database\\s*=[^;]*"),
+                                             QRegularExpression::CaseInsensitiveOption);
+    if (db.contains(database))
+        db.replace(database, "\\1Database=" + uri);
+    else
+        db += ";Database=" + uri;
     return -1;
 }
 

@@ -86,9 +86,9 @@ enum class DbUse { kRead, kWrite };
 // Before a command's first connection to `db` (with the ODBC files of `vm418ctl db init` in
 // use): an SQLite file that is not there is refused with how to create it, where the driver
 // would make an empty one. A file in a folder where its journal files cannot be made is
-// opened read-only for a reader and refused to a writer, with the reason. -1 when the
-// command goes on; else the exit code after the message.
-int CheckDatabase(const CommandSpec& spec, const QString& db, DbUse use);
+// opened read-only for a reader (`db` then names it so) and refused to a writer, with the
+// reason. -1 when the command goes on; else the exit code after the message.
+int CheckDatabase(const CommandSpec& spec, QString& db, DbUse use);
 
 // After a connection failed: how to set up a database, when none may be.
 QString DatabaseHint();

@@ -65,7 +65,7 @@ QString database(const Invocation& call) {
 
 // The database is there (see CheckDatabase) and holds system `id`: -1 to go on, else the
 // exit code after saying why not.
-int knownSystem(const Invocation& call, const QString& db, int32_t id, DbUse use,
+int knownSystem(const Invocation& call, QString& db, int32_t id, DbUse use,
                 std::optional<CSystemRset>* out = nullptr) {
     if (const int r = CheckDatabase(call.spec, db, use); r >= 0) return r;
     std::optional<CSystemRset> row;
@@ -152,7 +152,7 @@ int runInit(const Invocation& call) {
     if (call.args.has("--create-role"))
         return UsageError(call.spec, "--create-role goes with --postgres");
     useOdbcConfiguration();
-    const QString db = database(call);
+    QString db = database(call);
     if (const QString file = sqliteFileOf(db); !file.isEmpty() && !QFileInfo::exists(file)) {
         const QFileInfo folder(QFileInfo(file).absolutePath());
         if (!folder.isWritable())
@@ -164,7 +164,7 @@ int runInit(const Invocation& call) {
 }
 
 int runSystemsList(const Invocation& call) {
-    const QString db = database(call);
+    QString db = database(call);
     if (const int r = CheckDatabase(call.spec, db, DbUse::kRead); r >= 0) return r;
     std::vector<CSystemRset> rows;
     if (const int r = listSystems(db, rows)) return failed(call, r);
@@ -207,7 +207,7 @@ int runSystemsShow(const Invocation& call) {
     int32_t id = 0;
     int exitCode = 0;
     if (!SystemArgument(call, id, exitCode)) return exitCode;
-    const QString db = database(call);
+    QString db = database(call);
     std::optional<CSystemRset> row;
     if (const int r = knownSystem(call, db, id, DbUse::kRead, &row); r >= 0) return r;
     say(QString("System %1: %2, Serial# %3, modem %4, port [%5], autocall %6")
@@ -244,7 +244,7 @@ int runSystemsSave(const Invocation& call) {
             return UsageError(call.spec, "--autocall-period takes minutes (0 = never), not \"" +
                                              call.args.value("--autocall-period") + "\"");
     }
-    const QString db = database(call);
+    QString db = database(call);
     if (const int r = CheckDatabase(call.spec, db, DbUse::kWrite); r >= 0) return r;
     std::optional<CSystemRset> existing;
     if (const int r = readSystem(db, id, existing)) return failed(call, r);
@@ -276,7 +276,7 @@ int runImport(const Invocation& call) {
     if (!QFileInfo(folder).isDir())
         return Failure(call.spec, "no folder " + folder + " to import from");
     // Rows of a station that is not in the table would be stored where nobody looks.
-    const QString db = database(call);
+    QString db = database(call);
     if (const int r = knownSystem(call, db, sysId, DbUse::kWrite); r >= 0) return r;
 
     // What the window shows in a message box ("Can't read history file ...").

@@ -58,7 +58,7 @@ int RunExportN42(const Invocation& call) {
     if (!ParseDays(call.args.value("--from"), call.args.value("--to"), period, error))
         return UsageError(call.spec, error);
 
-    const QString db = call.args.value(kDbOption.name, defaultConnectionText());
+    QString db = call.args.value(kDbOption.name, defaultConnectionText());
     if (const int r = CheckDatabase(call.spec, db, DbUse::kRead); r >= 0) return r;
     std::optional<CSystemRset> system;
     if (const int r = readSystem(db, sysId, system))

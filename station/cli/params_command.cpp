@@ -42,7 +42,7 @@ int RunParamsDiff(const Invocation& call) {
                 call.spec,
                 "dates are written 2008-12-03 or \"2008-12-03 10:20:30\", not \"" + at[k] + "\"");
 
-    const QString db = call.args.value(kDbOption.name, defaultConnectionText());
+    QString db = call.args.value(kDbOption.name, defaultConnectionText());
     if (const int r = CheckDatabase(call.spec, db, DbUse::kRead); r >= 0) return r;
     std::optional<CSystemRset> row;
     if (const int r = readSystem(db, sysId, row))

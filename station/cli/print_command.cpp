@@ -61,7 +61,7 @@ int RunPrint(const Invocation& call) {
     QString error;
     if (!ParseDays(call.args.value("--from"), call.args.value("--to"), period, error))
         return UsageError(call.spec, error);
-    const QString db = call.args.value(kDbOption.name, vm418::defaultConnectionText());
+    QString db = call.args.value(kDbOption.name, vm418::defaultConnectionText());
     if (const int r = CheckDatabase(call.spec, db, DbUse::kRead); r >= 0) return r;
     std::optional<vm418::CSystemRset> row;
     if (const int r = vm418::readSystem(db, sysId, row))

@@ -150,7 +150,10 @@ int RunServe(const Invocation& call) {
     if (cert.isEmpty() != key.isEmpty())
         return UsageError(call.spec, "--tls-cert and --tls-key go together");
 
-    if (const int r = CheckDatabase(call.spec, db, DbUse::kRead); r >= 0) return r;
+    // Only a missing file is refused: the server reads a store that writers keep changing,
+    // which an immutable view would not follow.
+    if (QString checked = db; CheckDatabase(call.spec, checked, DbUse::kRead) >= 0)
+        return kExitFailure;
     FitDescriptorLimit(limits);
     vm418::web::FleetServer server(db, limits);
     if (!cert.isEmpty()) {
