@@ -185,6 +185,10 @@ int AnswerWithoutCommand(const Resolved& r) {
         return station::cli::kExitOk;
     }
     if (r.help) {
+        if (r.group == QLatin1String("db"))
+            std::puts(
+                "The database commands of 'vm418ctl --help' also run as 'vm418ctl db "
+                "COMMAND'.");
         std::printf(
             "%sTry 'vm418ctl %s COMMAND --help' for a command's options.\n%s",
             qPrintable(GroupUsage(r.group)), qPrintable(r.group),
