@@ -342,6 +342,40 @@ TEST_F(Vm418db, EveryCommandKeepsTheCommandLineConvention) {
     EXPECT_EQ(systems[0].toObject()["id"].toInt(), 3);
 }
 
+// A store in a folder its reader may not write, where SQLite cannot make its journal files:
+// the lists read it, a writing command says why it cannot write, and nothing is changed.
+TEST_F(Vm418db, StoreInAFolderThatCannotBeWrittenIsReadOnly) {
+    if (getuid() != 0) GTEST_SKIP() << "runs vm418ctl as another user";
+    const QString file = dir_.path() + "/store/vm418.db";
+    const QString db = "DRIVER=SQLite3;Database=" + file + ";JournalMode=WAL";
+    ASSERT_TRUE(QDir(dir_.path()).mkpath("store"));
+    ASSERT_EQ(run({"--db", db, "init"}).exitCode, 0);
+    ASSERT_EQ(run({"--db", db, "systems", "add", "--system", "3", "--name", "Gate 3"}).exitCode, 0);
+    // That user may not reach the build folder: it runs a copy from a folder open to all.
+    const QString program = dir_.path() + "/vm418ctl";
+    ASSERT_TRUE(QFile::copy(VM418CTL_PATH, program));
+    ::chmod(QFile::encodeName(dir_.path()).constData(), 0755);
+    const auto asNobody = [&](const QStringList& args) {
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.setWorkingDirectory("/");
+        p.setChildProcessModifier([] {
+            constexpr uid_t kNobody = 65534;
+            if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
+        });
+        p.start(program, QStringList{"--db", db} + args);
+        return finish(p);
+    };
+    Result r = asNobody({"systems", "list"});
+    EXPECT_EQ(r.exitCode, 0) << r.errors.join('\n').toStdString();
+    EXPECT_TRUE(r.lines.value(0).contains("Gate 3")) << r.lines.join('\n').toStdString();
+    r = asNobody({"systems", "set", "--system", "3", "--name", "Gate 4"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.errors, QStringList{"vm418ctl systems set: cannot write to the database " + file +
+                                    ": permission denied"});
+    EXPECT_TRUE(run({"--db", db, "systems", "list"}).lines.value(0).contains("Gate 3"));
+}
+
 // The site's configuration names the database of every command (--db overrides it) and gives
 // its options to serve before those of the command line; a wrong file stops vm418ctl naming
 // the file and the key.
