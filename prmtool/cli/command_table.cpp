@@ -129,8 +129,9 @@ int checkCommandLine(const QStringList& args, QTextStream& out, QTextStream& err
                               QString(), err);
         const QString word = args.value(1);
         return usageError(group,
-                          word.isEmpty() || word.startsWith('-') ? QStringLiteral("a command is needed")
-                                                                 : "unknown command \"" + word + '"',
+                          word.isEmpty()         ? QStringLiteral("a command is needed")
+                          : word.startsWith('-') ? "unknown option " + word
+                                                 : "unknown command \"" + word + '"',
                           usage, err);
     }
     if (help) {

@@ -107,7 +107,7 @@ const station::cli::CommandSpec* const kCommands[] = {
 struct Resolved {
     const station::cli::CommandSpec* command = nullptr;
     QString group;         // "alarms" of "vm418ctl alarms" or "vm418ctl alarms frob"
-    QString word;          // the first word that is no command, "" for none
+    QString word;          // the first word that is no command or option, "" for none
     int rest = 0;          // the index behind its words
     QStringList globalDb;  // "--db X" given before the command
     bool help = false;     // --help before or after the command's words
@@ -155,8 +155,7 @@ Resolved Resolve(const QStringList& args) {
         }
         if (r.group.isEmpty() && db) r.group = QStringLiteral("db");
         r.rest = r.group.isEmpty() || args.value(i) != r.group ? i : i + 1;
-        if (r.rest < args.size() && !args[r.rest].startsWith(QLatin1String("-")))
-            r.word = args[r.rest];
+        r.word = args.value(r.rest);
     }
     for (int k = r.rest; k < args.size(); ++k) {
         r.help = r.help || IsHelp(args[k]);
@@ -197,7 +196,9 @@ int AnswerWithoutCommand(const Resolved& r) {
         return station::cli::kExitOk;
     }
     const QString where = r.group.isEmpty() ? QStringLiteral("vm418ctl") : "vm418ctl " + r.group;
-    if (!r.word.isEmpty())
+    if (r.word.startsWith(QLatin1Char('-')))
+        station::cli::LogError(where + ": unknown option " + r.word);
+    else if (!r.word.isEmpty())
         station::cli::LogError(where + ": unknown command \"" + r.word + "\"");
     else
         station::cli::LogError(where + ": a command is needed");
