@@ -23,7 +23,6 @@ namespace {
 
 using station::cli::Failure;
 using station::cli::Invocation;
-using station::cli::kExitFailure;
 using station::cli::kExitOk;
 using station::cli::LogError;
 

@@ -11,7 +11,6 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <cstdio>
-#include <cstring>
 
 #include "command_dates.h"
 #include "command_line.h"

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QPagedPaintDevice>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 
 #include "alarm_view.h"

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
 #include "command_line.h"
 #include "db_setup.h"

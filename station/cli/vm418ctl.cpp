@@ -2,7 +2,6 @@
 #include <QCoreApplication>
 #include <QtGlobal>
 #include <cstdio>
-#include <cstring>
 
 #include "autocall_command.h"
 #include "call_command.h"
