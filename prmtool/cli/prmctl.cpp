@@ -4,6 +4,7 @@
 #include <QTextStream>
 #include <cstdio>
 
+#include "command_table.h"
 #include "console_command.h"
 #include "link.h"
 #include "program_options.h"
@@ -40,7 +41,10 @@ void usage(QTextStream& err) {
            "  spectrum scan gamma|neutron --time S [--png F]   threshold-scan spectrum\n"
            "  spectrum adc --time S [--png F]                  gamma ADC spectrum\n"
            "  spectrum offline enable-spectrum|enable-histogram --time S\n"
-           "  spectrum offline get|histogram [--png F]         read the off-line data\n";
+           "  spectrum offline get|histogram [--png F]         read the off-line data\n"
+           "'prmctl COMMAND --help' prints a command's options.\n"
+           "Exit codes: 0 success, 1 failure (refused, port or line), 2 wrong usage.\n"
+           "See prmctl(1).\n";
 }
 
 // Counts and times (seconds) must be positive whole numbers: a negative count once started a
@@ -92,23 +96,27 @@ int main(int argc, char** argv) {
             suite::printVersion("prmctl");
             return 0;
         } else {
-            err << "prmctl: unknown option or missing value: " << opt << '\n';
-            usage(err);
-            return 2;
+            err << "prmctl: unknown option or missing value: " << opt << '\n'
+                << "Try 'prmctl --help' for every command and option.\n";
+            return prm::kExitUsage;
         }
     }
     if (args.isEmpty()) {
         usage(err);
-        return 2;
+        return prm::kExitUsage;
     }
-    if (!checkPositiveValues(args, err)) return 2;
+    // The whole command line is checked before the port is opened.
+    const bool answer =
+        args.contains("--help") || args.contains("-h") || args.contains("--version");
+    if (!answer && !checkPositiveValues(args, err)) return prm::kExitUsage;
+    if (const int exitCode = prm::checkCommandLine(args, out, err); exitCode >= 0) return exitCode;
 
     prm::SimulatorLauncher simulator;
     if (simulate) {
         QString error;
         if (!simulator.start(simArgs, &error)) {
             err << "prmctl: " << error << '\n';
-            return 2;
+            return prm::kExitFailure;
         }
         prm::PortMap::setProcessOverride(1, simulator.device());
         port = QStringLiteral("COM1");
@@ -119,7 +127,7 @@ int main(int argc, char** argv) {
     link.ensureWorker();
     if (!link.port().open()) {
         err << "prmctl: " << link.port().lastError() << '\n';
-        return 2;
+        return prm::kExitFailure;
     }
     prm::Link::tickDelay(kSettleTicks);
     link.resetRing();

@@ -40,17 +40,10 @@ namespace station::cli {
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 constexpr int kConnectLimitMs = 180000;  // dialling, on-connect downloads and the first poll
 constexpr int kCollectLimitMs = 600000;  // the downloads of one system
 constexpr int kTickMs = 50;              // the monitoring view's poll timer
 constexpr int kClaimKey = 418;           // first key of the advisory locks of this program
-
-const char kUsage[] =
-    "usage: vm418ctl [--db CONNECTION] autocall [--once] [--interval SECONDS]\n"
-    "         [--retry-first SECONDS] [--retry-max SECONDS] [--retries N]\n"
-    "         [--no-notify] [--simulate [--sim-arg ARG]...] [--verbose]\n";
 
 struct Options : SharedOptions {
     bool once = false;
@@ -59,39 +52,30 @@ struct Options : SharedOptions {
     vm418::RetryRule retry;
 };
 
-std::optional<Options> Parse(const QStringList& args, QString& error) {
+std::optional<Options> Parse(const Arguments& args, QString& error) {
     Options o;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (o.Take(args, i, error)) {
-            if (!error.isEmpty()) return std::nullopt;
-            continue;
-        }
-        const QString& a = args[i];
-        if (a == "--once") {
-            o.once = true;
-        } else if (a == "--no-notify") {
-            o.notify = false;
-        } else if (a == "--interval" || a == "--retry-first" || a == "--retry-max" ||
-                   a == "--retries") {
-            // Seconds (a count for --retries); all but --interval may be 0 (--retry-first 0:
-            // again at the next round; --retry-max 0: up to the system's period).
-            const QString v = i + 1 < args.size() ? args[++i] : QString();
-            bool ok = false;
-            const int n = v.toInt(&ok);
-            const int least = a == "--interval" ? 1 : 0;
-            if (!ok || n < least) {
-                error = a + (a == "--retries" ? " takes a count" : " takes whole seconds") +
-                        QString(" from %1, not \"").arg(least) + v + "\"";
-                return std::nullopt;
-            }
-            (a == "--interval"      ? o.intervalS
-             : a == "--retry-first" ? o.retry.firstS
-             : a == "--retry-max"   ? o.retry.maxS
-                                    : o.retry.retries) = n;
-        } else {
-            error = "unknown or incomplete argument \"" + a + "\"";
+    o.Take(args);
+    o.once = args.has("--once");
+    o.notify = !args.has("--no-notify");
+    for (const char* a : {"--interval", "--retry-first", "--retry-max", "--retries"}) {
+        if (!args.has(a)) continue;
+        // Seconds (a count for --retries); all but --interval may be 0 (--retry-first 0:
+        // again at the next round; --retry-max 0: up to the system's period).
+        const QString v = args.value(a);
+        bool ok = false;
+        const int n = v.toInt(&ok);
+        const int least = a == QLatin1String("--interval") ? 1 : 0;
+        if (!ok || n < least) {
+            error = a +
+                    QString(a == QLatin1String("--retries") ? " takes a count"
+                                                            : " takes whole seconds") +
+                    QString(" from %1, not \"").arg(least) + v + "\"";
             return std::nullopt;
         }
+        (a == QLatin1String("--interval")      ? o.intervalS
+         : a == QLatin1String("--retry-first") ? o.retry.firstS
+         : a == QLatin1String("--retry-max")   ? o.retry.maxS
+                                               : o.retry.retries) = n;
     }
     return o;
 }
@@ -364,28 +348,15 @@ bool RunRound(const Options& o, const char* argv0) {
     return allOk;
 }
 
-}  // namespace
-
-int RunAutocallCommand(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+int RunAutocall(const Invocation& call) {
     TimeLogLines();
-    QStringList args;
-    bool seenCommand = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!seenCommand && QString(argv[i]) == "autocall") {
-            seenCommand = true;
-            continue;
-        }
-        args << QString::fromLocal8Bit(argv[i]);
-    }
     QString error;
-    const auto parsed = Parse(args, error);
-    if (!parsed) {
-        LogError("vm418ctl autocall: " + error);
-        std::fputs(kUsage, stderr);
-        return kExitUsage;
-    }
+    const auto parsed = Parse(call.args, error);
+    if (!parsed) return UsageError(call.spec, error);
     const Options& o = *parsed;
+    QString db = o.db;
+    if (const int r = CheckDatabase(call.spec, db, DbUse::kWrite); r >= 0) return r;
+    char** argv = call.argv;
     vm418::useOdbcConfiguration();
     // The alarms of the calls go out on the configuration's channels from a thread of their
     // own, woken by each store: a slow receiver never holds up a call.
@@ -418,5 +389,25 @@ int RunAutocallCommand(int argc, char** argv) {
         RunEventsUntil([] { return false; }, o.intervalS * 1000LL);
     }
 }
+
+}  // namespace
+
+const CommandSpec kAutocallCommand{
+    "autocall",
+    "[--once] [--interval SECONDS] [--retry-first SECONDS] [--retry-max SECONDS]\n"
+    "         [--retries N] [--no-notify] [--simulate [--sim-arg ARG]...] [--verbose]",
+    "Calls every system that is due, every SECONDS, and stores all it downloads; a call that\n"
+    "fails is tried again after --retry-first seconds, doubling up to --retry-max (0: the\n"
+    "system's period), at most --retries times a period. The new alarms go out on the\n"
+    "configuration's notification channels.",
+    0,
+    WithSharedOptions(
+        {{"--once", nullptr, "one round, then the exit code says whether all collected"},
+         {"--interval", "SECONDS", "the time between rounds (60)"},
+         {"--retry-first", "SECONDS", "the first wait after a failed call (60)"},
+         {"--retry-max", "SECONDS", "the longest wait (0: the system's period)"},
+         {"--retries", "N", "calls again at most N times a period (3)"},
+         {"--no-notify", nullptr, "no notifications sent from this process"}}),
+    RunAutocall};
 
 }  // namespace station::cli

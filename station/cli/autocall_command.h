@@ -1,9 +1,10 @@
 // vm418ctl autocall: unattended collection from every system that is due.
 #pragma once
 
+#include "command_line.h"
+
 namespace station::cli {
 
-// argv[0] is the program, then "autocall" (after "--db X" if given) and its options.
-int RunAutocallCommand(int argc, char** argv);
+extern const CommandSpec kAutocallCommand;
 
 }  // namespace station::cli

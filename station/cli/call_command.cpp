@@ -23,16 +23,8 @@ namespace station::cli {
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 constexpr qint64 kConnectLimitMs = 180000;  // dialling, on-connect downloads and the first poll
 constexpr qint64 kStepLimitMs = 600000;     // one asked-for step
-
-const char kUsage[] =
-    "usage: vm418ctl [--db CONNECTION] call --system N\n"
-    "         [--download all|params|history|alarms|last|previous|next]\n"
-    "         [--write-params] [--defaults] [--monitor SECONDS]\n"
-    "         [--simulate [--sim-arg ARG]...] [--verbose]\n";
 
 const std::map<QString, int> kDownloads = {
     {"params", DOWNLOAD_PARAMETERS},       {"history", DOWNLOAD_HISTORY},
@@ -48,31 +40,19 @@ struct Options : SharedOptions {
     int monitorS = 0;
 };
 
-std::optional<Options> Parse(const QStringList& args, QString& error) {
+std::optional<Options> Parse(const Arguments& args, QString& error) {
     Options o;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        if (o.Take(args, i, error)) {
-            if (!error.isEmpty()) return std::nullopt;
-            continue;
-        }
-        const QString& a = args[i];
-        if (a == "--write-params") {
-            o.writeParams = true;
-        } else if (a == "--defaults") {
-            o.defaults = true;
-        } else if ((a == "--system" || a == "--download" || a == "--monitor") &&
-                   i + 1 < args.size()) {
-            const QString v = args[++i];
-            bool ok = true;
-            if (a == "--system") o.system = v.toInt(&ok);
-            if (a == "--monitor") o.monitorS = v.toInt(&ok);
-            if (a == "--download") o.download = v;
-            if (!ok || o.monitorS < 0) {
-                error = a + " needs a whole number, not \"" + v + "\"";
-                return std::nullopt;
-            }
-        } else {
-            error = "unknown or incomplete argument \"" + a + "\"";
+    o.Take(args);
+    o.writeParams = args.has("--write-params");
+    o.defaults = args.has("--defaults");
+    o.download = args.value("--download");
+    for (const auto& [name, value] :
+         {std::pair{"--system", &o.system}, {"--monitor", &o.monitorS}}) {
+        if (!args.has(name)) continue;
+        bool ok = false;
+        *value = args.value(name).toInt(&ok);
+        if (!ok || *value < 0) {
+            error = QString(name) + " needs a whole number, not \"" + args.value(name) + "\"";
             return std::nullopt;
         }
     }
@@ -87,53 +67,31 @@ std::optional<Options> Parse(const QStringList& args, QString& error) {
     return o;
 }
 
-}  // namespace
-
-int RunCallCommand(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+int RunCall(const Invocation& call) {
     TimeLogLines();
-    QStringList args;
-    for (int i = 2; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-    // "vm418ctl [--db X] call ...": the database may come before the command.
-    if (argc >= 4 && QString(argv[1]) == "--db") {
-        args.clear();
-        args << "--db" << argv[2];
-        for (int i = 4; i < argc; ++i)
-            args << QString::fromLocal8Bit(argv[i]);
-    }
     QString error;
-    const auto parsed = Parse(args, error);
-    if (!parsed) {
-        LogError("vm418ctl call: " + error);
-        std::fputs(kUsage, stderr);
-        return kExitUsage;
-    }
+    const auto parsed = Parse(call.args, error);
+    if (!parsed) return UsageError(call.spec, error);
     const Options& o = *parsed;
-    vm418::useOdbcConfiguration();  // the data source `vm418ctl db init` set up
+    QString db = o.db;
+    if (const int r = CheckDatabase(call.spec, db, DbUse::kWrite); r >= 0) return r;
 
     std::optional<vm418::CSystemRset> row;
-    if (vm418::readSystem(o.db, o.system, row) != 0) {
-        LogError("vm418ctl call: the database cannot be read (" + vm418::maskSecrets(o.db) + ")");
-        return kExitFailure;
-    }
-    if (!row) {
-        LogError(QString("vm418ctl call: there is no system %1 in the System table").arg(o.system));
-        return kExitFailure;
-    }
+    if (vm418::readSystem(o.db, o.system, row) != 0)
+        return Failure(call.spec, "the database cannot be read (" + vm418::maskSecrets(o.db) +
+                                      "): " + DatabaseHint());
+    if (!row) return Failure(call.spec, QString("no system %1").arg(o.system));
 
     SimulatorProcess sim;
     if (o.simulate) {
         std::vector<std::string> simArgs = {"--password", row->Password.toStdString()};
         simArgs.insert(simArgs.end(), o.simArgs.begin(), o.simArgs.end());
-        if (!sim.Start(FindSimulator(argv[0]), simArgs)) {
-            LogError("vm418ctl call: the simulator did not start");
-            return kExitFailure;
-        }
+        if (!sim.Start(FindSimulator(call.argv[0]), simArgs))
+            return Failure(call.spec, "the simulator did not start");
         Say(QString("Simulated station on %1").arg(sim.path().c_str()));
     }
 
-    ConsoleUi ui(*row, {o.verbose, false, {}});
+    ConsoleUi ui(*row, {o.verbose, false, {}, stderr});
     CVM418Doc doc(ui, vm418::prepareWorkingFolder());
     ui.doc = &doc;
     doc.records.connectionText = o.db;
@@ -159,7 +117,7 @@ int RunCallCommand(int argc, char** argv) {
     bool ok = monitoring;
     QString reason;  // of the first failure, for the system's call attempts
     const auto failure = [&](const QString& text) {
-        Say(text, LogLevel::Error);
+        Say(text, LogLevel::Error, stderr);
         if (reason.isEmpty()) reason = text;
     };
     if (!monitoring) {
@@ -237,8 +195,8 @@ int RunCallCommand(int argc, char** argv) {
     }
     // The on-connect downloads count as much as those asked for.
     if (!doc.downloadFailures.isEmpty()) {
-        Say(QString("%1 of the downloads failed").arg(doc.downloadFailures.size()),
-            LogLevel::Error);
+        Say(QString("%1 of the downloads failed").arg(doc.downloadFailures.size()), LogLevel::Error,
+            stderr);
         if (reason.isEmpty()) reason = doc.downloadFailures.join("; ");
         ok = false;
     }
@@ -259,7 +217,25 @@ int RunCallCommand(int argc, char** argv) {
             .arg(parameters - parametersBefore)
             .arg(history - historyBefore)
             .arg(alarms - alarmsBefore));
-    return ok ? 0 : kExitFailure;
+    return ok ? kExitOk : kExitFailure;
 }
+
+}  // namespace
+
+const CommandSpec kCallCommand{
+    "call",
+    "--system N [--download all|params|history|alarms|last|previous|next]\n"
+    "         [--write-params] [--defaults] [--monitor SECONDS]\n"
+    "         [--simulate [--sim-arg ARG]...] [--verbose]",
+    "Calls system N as an operator would: the on-connect downloads, then the work asked for,\n"
+    "then the hang-up. Its lines go to standard output, its failures to standard error.",
+    0,
+    WithSharedOptions(
+        {kSystemOption,
+         {"--download", "KIND", "all, params, history, alarms, last, previous or next"},
+         {"--write-params", nullptr, "write the stored parameters to the unit"},
+         {"--defaults", nullptr, "load the unit's default parameters"},
+         {"--monitor", "SECONDS", "monitor for this long"}}),
+    RunCall};
 
 }  // namespace station::cli

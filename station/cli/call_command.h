@@ -1,9 +1,10 @@
 // vm418ctl call: one system called through the station document.
 #pragma once
 
+#include "command_line.h"
+
 namespace station::cli {
 
-// argv[0] is the program, then "call" (or "--db X call") and its options.
-int RunCallCommand(int argc, char** argv);
+extern const CommandSpec kCallCommand;
 
 }  // namespace station::cli

@@ -17,30 +17,25 @@ namespace station::cli {
 
 SharedOptions::SharedOptions() : db(vm418::defaultConnectionText()) {}
 
-bool SharedOptions::Take(const QStringList& args, qsizetype& i, QString& error) {
-    const QString& a = args[i];
-    if (a == "--simulate") {
-        simulate = true;
-    } else if (a == "--verbose") {
-        verbose = true;
-    } else if (a == "--db" || a == "--sim-arg") {
-        if (i + 1 >= args.size()) {
-            error = a + " needs a value";
-            return true;
-        }
-        const QString v = args[++i];
-        if (a == "--db")
-            db = v;
-        else
-            simArgs.push_back(v.toStdString());
-    } else {
-        return false;
-    }
-    return true;
+std::vector<Option> WithSharedOptions(std::vector<Option> options) {
+    options.insert(options.end(),
+                   {{"--simulate", nullptr, "call vm418-sim on a pseudo-terminal, not the ports"},
+                    {"--sim-arg", "ARG", "pass ARG to the simulator (repeatable)", true},
+                    {"--verbose", nullptr, "print every event's text, frames included"},
+                    kDbOption});
+    return options;
 }
 
-void Say(const QString& text, LogLevel level) {
-    Log(level, text, stdout);
+void SharedOptions::Take(const Arguments& args) {
+    simulate = args.has("--simulate");
+    verbose = args.has("--verbose");
+    db = args.value(kDbOption.name, db);
+    for (const QString& v : args.values("--sim-arg"))
+        simArgs.push_back(v.toStdString());
+}
+
+void Say(const QString& text, LogLevel level, std::FILE* out) {
+    Log(level, text, out);
 }
 
 bool RunEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
@@ -66,10 +61,17 @@ ConsoleUi::ConsoleUi(vm418::CSystemRset row, ConsoleOptions options)
 ConsoleUi::~ConsoleUi() = default;
 
 void ConsoleUi::Print(const QString& text, LogLevel level) {
-    if (progress_)
+    std::FILE* out = level <= LogLevel::Warning ? options_.errors : stdout;
+    if (progress_ && out == stdout) {
         progress_->PrintAbove(LogLines(level, text, stdout).toStdString());
-    else
-        Say(options_.prefix + text, level);
+    } else {
+        // A progress line drawn on the terminal is wiped first; its next figures draw it again.
+        if (progress_ && TransferProgress::IsTerminal(stdout)) {
+            std::fputs("\r\033[K", stdout);
+            std::fflush(stdout);
+        }
+        Say(options_.prefix + text, level, out);
+    }
 }
 
 // What the window shows in a message box is mostly a failure or a warning ("Can't open

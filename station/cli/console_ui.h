@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "log_lines.h"
 #include "station_ui.h"
 #include "systems.h"
@@ -28,15 +29,17 @@ struct SharedOptions {
     bool simulate = false;  // --simulate: vm418-sim on a pseudo-terminal stands for the ports
     bool verbose = false;   // --verbose: every event's text, frames included
     std::vector<std::string> simArgs;  // --sim-arg ARG, repeatable
-    // Takes args[i] (and the value after it) when it is one of these and returns true;
-    // `error` says so when its value is missing.
-    bool Take(const QStringList& args, qsizetype& i, QString& error);
+    // Takes these from what the command line gave.
+    void Take(const Arguments& args);
 };
+// `options` followed by those of SharedOptions: the table of call or autocall.
+std::vector<Option> WithSharedOptions(std::vector<Option> options);
 
 struct ConsoleOptions {
     bool verbose = false;  // every event's text, frames included
     bool quiet = false;    // only the messages, each after `prefix` (many calls at once)
     QString prefix;
+    std::FILE* errors = stdout;  // where errors and warnings go
 };
 
 class ConsoleUi : public StationUi {
@@ -72,8 +75,8 @@ class ConsoleUi : public StationUi {
     std::unique_ptr<TransferProgress> progress_;
 };
 
-// A log line of call or autocall on standard output.
-void Say(const QString& text, LogLevel level = LogLevel::Info);
+// A log line of call or autocall on `out`.
+void Say(const QString& text, LogLevel level = LogLevel::Info, std::FILE* out = stdout);
 // Runs the event loop until `done` holds or `limitMs` passed; returns `done()`.
 bool RunEventsUntil(const std::function<bool()>& done, qint64 limitMs);
 // The rows of `table` ("Alarms", "History", "Parameters") stored for a system; -1 when the

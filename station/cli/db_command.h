@@ -1,9 +1,20 @@
+// vm418ctl's database commands: data source set-up, systems, import, listings, export.
 #pragma once
+
+#include "command_line.h"
 
 namespace station::cli {
 
-// `vm418ctl db ...`: the station database from the command line (data source set-up,
-// systems, import, listings, export). argv[0] is "db". Returns the exit code.
-int RunDbCommand(int argc, char** argv);
+extern const CommandSpec kDbInitCommand;
+extern const CommandSpec kSystemsListCommand;
+extern const CommandSpec kSystemsShowCommand;
+extern const CommandSpec kSystemsAddCommand;
+extern const CommandSpec kSystemsSetCommand;
+extern const CommandSpec kImportCommand;
+extern const CommandSpec kAlarmsListCommand;
+extern const CommandSpec kHistoryListCommand;
+extern const CommandSpec kParamsShowCommand;
+extern const CommandSpec kParamsListCommand;
+extern const CommandSpec kExportAlarmsCommand;
 
 }  // namespace station::cli

@@ -8,9 +8,9 @@
 #include <QSaveFile>
 #include <cstdio>
 #include <cstring>
-#include <map>
 
 #include "command_dates.h"
+#include "command_line.h"
 #include "db_setup.h"
 #include "log_lines.h"
 #include "n42_export.h"
@@ -21,24 +21,14 @@ using namespace vm418;
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-
+using station::cli::Failure;
+using station::cli::Invocation;
+using station::cli::kExitOk;
 using station::cli::LogError;
 
-int usage(const QString& why) {
-    LogError("vm418ctl export: " + why);
-    std::fputs(
-        "usage: vm418ctl [--db CONNECTION] export alarms --system N --n42 FILE "
-        "[--from yyyy-MM-dd] [--to yyyy-MM-dd]\n",
-        stderr);
-    return kExitUsage;
-}
-
 // The driver's reason goes to the "station.db" log ("Database error - ...").
-int failed(const char* what, int code) {
-    LogError(QString::asprintf("vm418ctl export: %s failed (database result %d)", what, code));
-    return kExitFailure;
+int failed(const Invocation& call, const char* what, int code) {
+    return Failure(call.spec, QString::asprintf("%s failed (database result %d)", what, code));
 }
 
 // The software version as the parameter view shows it ("2." and the unit's text); "" when
@@ -51,53 +41,44 @@ QString softwareVersion(const PARA_418& p) {
     return text.isEmpty() ? QString() : "2." + text;
 }
 
-int run(const QStringList& raw) {
-    std::map<QString, QString> options;
-    QStringList words;
-    for (qsizetype i = 0; i < raw.size(); ++i) {
-        if (!raw[i].startsWith("--")) {
-            words << raw[i];
-            continue;
-        }
-        static const QStringList kOptions = {"--db", "--system", "--n42", "--from", "--to"};
-        if (!kOptions.contains(raw[i])) return usage("unknown option " + raw[i]);
-        if (i + 1 >= raw.size()) return usage(raw[i] + " needs a value");
-        options[raw[i]] = raw[i + 1];
-        ++i;
-    }
-    if (words != QStringList{"export", "alarms"}) return usage("only alarms are exported to N42");
-    const QString file = options["--n42"];
-    if (file.isEmpty()) return usage("--n42 needs a file name");
-    bool ok = false;
-    const int32_t sysId = options["--system"].toInt(&ok);
-    if (!ok) return usage("--system N is required");
+}  // namespace
+
+namespace station::cli {
+
+int RunExportN42(const Invocation& call) {
+    const QString file = call.args.value("--n42");
+    int32_t sysId = 0;
+    int exitCode = 0;
+    if (!SystemArgument(call, sysId, exitCode)) return exitCode;
 
     // Whole days, both included; one bound alone leaves the other side open.
     RecordCondition period;
     QString error;
-    if (!station::cli::ParseDays(options["--from"], options["--to"], period, error))
-        return usage(error);
+    if (!ParseDays(call.args.value("--from"), call.args.value("--to"), period, error))
+        return UsageError(call.spec, error);
 
-    const QString db = options.count("--db") ? options["--db"] : defaultConnectionText();
-    useOdbcConfiguration();
+    QString db = call.args.value(kDbOption.name, defaultConnectionText());
+    if (const int r = CheckDatabase(call.spec, db, DbUse::kRead); r >= 0) return r;
     std::optional<CSystemRset> system;
-    if (const int r = readSystem(db, sysId, system)) return failed("reading the System table", r);
-    if (!system) return usage(QString("no system %1 in the System table").arg(sysId));
+    if (const int r = readSystem(db, sysId, system))
+        return failed(call, "reading the System table", r);
+    if (!system) return Failure(call.spec, QString("no system %1").arg(sysId));
 
     StationRecords records(QStringLiteral("TEMP/"),
                            [](const QString& message) { LogError(message); });
     records.connectionText = db;
     records.SysID = sysId;
-    if (const int r = records.loadAlarms(period)) return failed("loading the alarms", r);
+    if (const int r = records.loadAlarms(period)) return failed(call, "loading the alarms", r);
     std::vector<std::time_t> dates;
     if (const int r = records.listParameterDates(dates))
-        return failed("listing the stored parameters", r);
+        return failed(call, "listing the stored parameters", r);
     N42Source source;
     // The document's title: the name and serial number the views show.
     source.title = stationTitle(*system);
     source.serial = system->Serial;
     if (!dates.empty()) {
-        if (const int r = records.loadParameters()) return failed("loading the parameters", r);
+        if (const int r = records.loadParameters())
+            return failed(call, "loading the parameters", r);
         source.softwareVersion = softwareVersion(records.parameters);
     }
 
@@ -105,28 +86,10 @@ int run(const QStringList& raw) {
     if (!out.open(QIODevice::WriteOnly) ||
         out.write(alarmsN42(records.alarmMap, source, QDateTime::currentDateTime())) < 0 ||
         !out.commit()) {
-        LogError("vm418ctl export: cannot write " + file + ": " + out.errorString());
-        return kExitFailure;
+        return Failure(call.spec, "cannot write " + file + ": " + out.errorString());
     }
     std::printf("%zu alarms written to %s\n", records.alarmMap.size(), qPrintable(file));
-    return 0;
-}
-
-}  // namespace
-
-namespace station::cli {
-
-bool IsExportN42Command(int argc, char** argv) {
-    const int command = (argc >= 3 && std::strcmp(argv[1], "--db") == 0) ? 3 : 1;
-    if (command >= argc || std::strcmp(argv[command], "export") != 0) return false;
-    for (int i = command + 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--n42") == 0) return true;
-    return false;
-}
-
-int RunExportN42Command(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    return run(app.arguments().mid(1));
+    return kExitOk;
 }
 
 }  // namespace station::cli

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "command_line.h"
 #include "file_trans_controller.h"
 #include "log_lines.h"
 #include "port_settings_text.h"
@@ -28,18 +29,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kOverallLimitS = 600;  // a fetch or send that runs longer has hung
-
-const char kUsage[] =
-    "usage: vm418ctl link fetch --port COMn|DEVICE [--line \"COM1 9600 0 0 8 0\"] [--init TEXT]\n"
-    "                          --phone N --password P CODE [--save-as F] [--verbose]\n"
-    "       vm418ctl link send  --port COMn|DEVICE [--line ...] [--init TEXT] --phone N\n"
-    "                          --password P [--outbox DIR] [--verbose]\n"
-    "  --line TEXT          port baud parity stop-bits data-bits flow, as a system keeps them;\n"
-    "                       its port (at most 5 characters) serves when --port is not given\n"
-    "  --simulate           run against vm418-sim on a pseudo-terminal (no --port needed)\n"
-    "  --sim-arg ARG        pass ARG to the simulator (repeatable)\n"
-    "  --verbose            print every frame of the transfer; without it a fetch shows one\n"
-    "                       progress line (redrawn in place on a terminal)\n";
 
 // Events from the read thread, taken in order by the main thread.
 class EventQueue : public ProtocolEventSink {
@@ -124,67 +113,45 @@ bool IsQuietFrame(const std::string& verb, const ProtocolEvent& e) {
     }
 }
 
-// The options, or nullopt with the reason in `error` ("" when only the usage can help).
-std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
+// The options, or nullopt with the reason in `error`.
+std::optional<Options> ParseOptions(const Invocation& call, std::string* error) {
+    const Arguments& args = call.args;
     Options o;
-    if (argc < 1) return std::nullopt;
-    o.verb = argv[0];
-    if (o.verb != "fetch" && o.verb != "send") return std::nullopt;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (a == "--simulate") {
-            o.simulate = true;
-        } else if (a == "--verbose") {
-            o.verbose = true;
-        } else if (a.rfind("--", 0) == 0 && !hasValue) {
+    o.verb = QString::fromLatin1(call.spec.words).section(' ', 1).toStdString();
+    o.simulate = args.has("--simulate");
+    o.verbose = args.has("--verbose");
+    const std::pair<const char*, std::string*> texts[] = {
+        {"--port", &o.port},         {"--init", &o.init},      {"--phone", &o.phone},
+        {"--password", &o.password}, {"--save-as", &o.saveAs}, {"--outbox", &o.outbox}};
+    for (const auto& [name, text] : texts)
+        if (args.has(name)) *text = args.value(name).toStdString();
+    for (const QString& a : args.values("--sim-arg"))
+        o.simArgs.push_back(a.toStdString());
+    o.code = args.operands.value(0).toStdString();
+    if (args.has("--line")) {
+        const std::string text = args.value("--line").toStdString();
+        PortSettings settings;
+        if (const std::string why = ParsePortSettingsTextStrict(text, &settings); !why.empty()) {
+            *error = "--line \"" + text + "\": " + why;
             return std::nullopt;
-        } else if (a == "--port") {
-            o.port = argv[++i];
-        } else if (a == "--line") {
-            const std::string text = argv[++i];
-            PortSettings settings;
-            if (const std::string why = ParsePortSettingsTextStrict(text, &settings);
-                !why.empty()) {
-                *error = "--line \"" + text + "\": " + why;
-                return std::nullopt;
-            }
-            o.line = settings;
-        } else if (a == "--init") {
-            o.init = argv[++i];
-        } else if (a == "--phone") {
-            o.phone = argv[++i];
-        } else if (a == "--password") {
-            o.password = argv[++i];
-        } else if (a == "--save-as") {
-            o.saveAs = argv[++i];
-        } else if (a == "--outbox") {
-            o.outbox = argv[++i];
-        } else if (a == "--sim-arg") {
-            o.simArgs.push_back(argv[++i]);
-        } else if (a.rfind("--", 0) == 0 || !o.code.empty()) {
-            return std::nullopt;
-        } else {
-            o.code = a;
         }
+        o.line = settings;
     }
-    if (o.phone.empty() || (o.port.empty() && !o.simulate && !o.line)) return std::nullopt;
-    if (o.verb == "fetch" && o.code.empty()) return std::nullopt;
+    if (o.phone.empty())
+        *error = "--phone N is required";
+    else if (o.port.empty() && !o.simulate && !o.line)
+        *error = "--port, --line or --simulate is required";
+    else if (o.verb == "fetch" && o.code.empty())
+        *error = "the CODE of the file to fetch is required";
+    if (!error->empty()) return std::nullopt;
     return o;
 }
 
-}  // namespace
-
-int RunLinkCommand(int argc, char** argv) {
+int RunLink(const Invocation& call) {
     std::string optionError;
-    const auto parsed = ParseOptions(argc - 1, argv + 1, &optionError);
-    if (!parsed) {
-        if (optionError.empty())
-            std::fputs(kUsage, stderr);
-        else
-            LogError(QString::fromStdString("vm418ctl: " + optionError));
-        return 2;
-    }
+    const auto parsed = ParseOptions(call, &optionError);
+    if (!parsed) return UsageError(call.spec, QString::fromStdString(optionError));
+    char** argv = call.argv;
     const Options& o = *parsed;
 
     SimulatorProcess sim;
@@ -193,8 +160,7 @@ int RunLinkCommand(int argc, char** argv) {
         std::vector<std::string> args = {"--password", o.password};
         args.insert(args.end(), o.simArgs.begin(), o.simArgs.end());
         if (!sim.Start(FindSimulator(argv[0]), args)) {
-            LogError("vm418ctl: the simulator did not start");
-            return 1;
+            return Failure(call.spec, "the simulator did not start");
         }
         port = sim.path();
         std::printf("Simulated station on %s\n", port.c_str());
@@ -216,7 +182,8 @@ int RunLinkCommand(int argc, char** argv) {
     }
     std::printf("Calling %s\n", o.phone.c_str());
     if (protocol.Dial(o.phone, o.password) != 0) {
-        LogError("vm418ctl: the modem line could not be sent");
+        LogError("vm418ctl " + QLatin1String(call.spec.words) +
+                 ": the modem line could not be sent");
         serial.Close();
         return 1;
     }
@@ -274,8 +241,9 @@ int RunLinkCommand(int argc, char** argv) {
     }
     progress.Finish();
     if (!serial.Close())
-        LogError(QString::fromStdString("vm418ctl: the port was not closed cleanly: " +
-                                        protocol.LastErrorText()));
+        LogError("vm418ctl " + QLatin1String(call.spec.words) +
+                 ": the port was not closed cleanly: " +
+                 QString::fromStdString(protocol.LastErrorText()));
     // A download that did not finish leaves nothing half written behind.
     if (o.verb == "fetch" && result != 0) {
         std::error_code ec;
@@ -283,5 +251,45 @@ int RunLinkCommand(int argc, char** argv) {
     }
     return result;
 }
+
+// The options of the line that fetch and send share, then their own.
+std::vector<Option> LineOptions(std::vector<Option> own) {
+    std::vector<Option> options = {
+        {"--port", "COMn|DEVICE", "the serial port (COM names as the port map resolves them)"},
+        {"--line", "TEXT",
+         "\"COM1 9600 0 0 8 0\": port baud parity stop-bits data-bits flow, as a "
+         "system keeps them; its port serves when --port is not given"},
+        {"--init", "TEXT", "the modem's initialisation text"},
+        {"--phone", "N", "the number to dial"},
+        {"--password", "P", "the unit's password"}};
+    options.insert(options.end(), own.begin(), own.end());
+    options.insert(
+        options.end(),
+        {{"--simulate", nullptr, "run against vm418-sim on a pseudo-terminal (no --port)"},
+         {"--sim-arg", "ARG", "pass ARG to the simulator (repeatable)", true},
+         {"--verbose", nullptr, "print every frame of the transfer"}});
+    return options;
+}
+
+}  // namespace
+
+const CommandSpec kLinkFetchCommand{
+    "link fetch",
+    "--port COMn|DEVICE [--line TEXT] [--init TEXT] --phone N --password P CODE\n"
+    "         [--save-as FILE] [--simulate [--sim-arg ARG]...] [--verbose]",
+    "Dials the unit and fetches its file CODE over the line and protocol alone; without\n"
+    "--verbose one progress line (redrawn in place on a terminal) stands for the transfer.",
+    1,
+    LineOptions({{"--save-as", "FILE", "save the file there (else TEMP/received.tmp)"}}),
+    RunLink};
+
+const CommandSpec kLinkSendCommand{
+    "link send",
+    "--port COMn|DEVICE [--line TEXT] [--init TEXT] --phone N --password P\n"
+    "         [--outbox DIR] [--simulate [--sim-arg ARG]...] [--verbose]",
+    "Dials the unit and serves its requests for files from the outbox folder.",
+    0,
+    LineOptions({{"--outbox", "DIR", "the folder of the files to send (./outbox)"}}),
+    RunLink};
 
 }  // namespace station::cli

@@ -34,21 +34,9 @@ namespace station::cli {
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 constexpr int kLeaseS = 300;      // a claimed row is this sender's for so long
 constexpr int kClaimAtOnce = 20;
 constexpr int kPollMs = 1000;     // rows written by other programs and PCs are found so soon
-
-const char kUsage[] =
-    "usage: vm418ctl [--config FILE] [--db CONNECTION] notify [--once] [--check]\n"
-    "         [--test CHANNEL] [--status [--json]]\n";
-
-int Usage(const QString& why) {
-    LogError("vm418ctl notify: " + why);
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-}
 
 QString Describe(const NotifyChannel& c) {
     QString what = c.type == "email"     ? "e-mail to " + c.to.join(", ") + " via " + c.url +
@@ -247,35 +235,15 @@ bool DeliverAllDue(const QString& db, const NotifySettings& settings) {
     }
 }
 
-bool IsNotifyCommand(int argc, char** argv) {
-    const int at = argc >= 3 && std::strcmp(argv[1], "--db") == 0 ? 3 : 1;
-    return argc > at && std::strcmp(argv[at], "notify") == 0;
-}
+namespace {
 
-int RunNotifyCommand(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    QString db = vm418::defaultConnectionText();
-    bool once = false, check = false, status = false, json = false;
-    QString test;
-    const QStringList args = app.arguments().mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == "notify") continue;
-        if (a == "--once") {
-            once = true;
-        } else if (a == "--check") {
-            check = true;
-        } else if (a == "--status") {
-            status = true;
-        } else if (a == "--json") {
-            json = true;
-        } else if ((a == "--db" || a == "--test") && i + 1 < args.size()) {
-            (a == "--db" ? db : test) = args[++i];
-        } else {
-            return Usage("unknown or incomplete argument \"" + a + "\"");
-        }
-    }
-    if (json && !status) return Usage("--json goes with --status");
+int RunNotify(const Invocation& call) {
+    const Arguments& args = call.args;
+    const QString db = args.value(QStringLiteral("--db"), vm418::defaultConnectionText());
+    const bool once = args.has("--once"), check = args.has("--check"),
+               status = args.has("--status"), json = args.has("--json");
+    const QString test = args.value(QStringLiteral("--test"));
+    if (json && !status) return UsageError(call.spec, "--json goes with --status");
     vm418::useOdbcConfiguration();
     if (status) return Status(db, json);
     if (!once && !check && test.isEmpty()) TimeLogLines();
@@ -309,7 +277,7 @@ int RunNotifyCommand(int argc, char** argv) {
         curl_global_init(CURL_GLOBAL_DEFAULT);
         const auto channel = std::find_if(settings.channels.begin(), settings.channels.end(),
                                           [&](const NotifyChannel& c) { return c.name == test; });
-        if (channel == settings.channels.end()) return Usage("no channel " + test);
+        if (channel == settings.channels.end()) return UsageError(call.spec, "no channel " + test);
         vm418::CSystemRset system;
         system.SystemDescription = QStringLiteral("Test of channel ") + test;
         vm418::alarms alarm;
@@ -331,5 +299,21 @@ int RunNotifyCommand(int argc, char** argv) {
     RunNotifySender(db, settings, never, true);
     return 0;
 }
+
+}  // namespace
+
+const CommandSpec kNotifyCommand{
+    "notify",
+    "[--once] [--check] [--test CHANNEL] [--status [--json]]",
+    "Sends each newly stored alarm, once, on the configuration's channels (e-mail, webhook,\n"
+    "command); without --once it runs until stopped.",
+    0,
+    {{"--once", nullptr, "deliver what is due, then end (exit 1 when a delivery failed)"},
+     {"--check", nullptr, "print the channels as the configuration gives them"},
+     {"--test", "CHANNEL", "send one test message on the channel"},
+     {"--status", nullptr, "list the messages pending, sent and failed"},
+     kJsonOption,
+     kDbOption},
+    RunNotify};
 
 }  // namespace station::cli

@@ -3,6 +3,7 @@
 #include <QString>
 #include <atomic>
 
+#include "command_line.h"
 #include "notify_channels.h"
 
 namespace station::cli {
@@ -18,8 +19,6 @@ void RunNotifySender(const QString& db, const NotifySettings& settings,
 // Delivers what is due now; false when a delivery failed or the store could not be read.
 bool DeliverAllDue(const QString& db, const NotifySettings& settings);
 
-bool IsNotifyCommand(int argc, char** argv);
-// vm418ctl [--db CONNECTION] notify [--once] [--check] [--test CHANNEL] [--status [--json]]
-int RunNotifyCommand(int argc, char** argv);
+extern const CommandSpec kNotifyCommand;
 
 }  // namespace station::cli

@@ -7,11 +7,11 @@
 #include <QApplication>
 #include <QPagedPaintDevice>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 
 #include "alarm_view.h"
 #include "command_dates.h"
+#include "command_line.h"
 #include "db_setup.h"
 #include "hist_view.h"
 #include "log_lines.h"
@@ -22,23 +22,6 @@
 #include "vm418_doc.h"
 
 namespace {
-
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr char kUsage[] =
-    "usage: vm418ctl [--db CONNECTION] print alarms|history|params --system N\n"
-    "         [--from DATE] [--to DATE] [--at DATETIME] --pdf FILE\n";
-
-int usage(const QString& why) {
-    station::cli::LogError("vm418ctl print: " + why);
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-}
-
-int fail(const QString& why) {
-    station::cli::LogError("vm418ctl print: " + why);
-    return kExitFailure;
-}
 
 // The window system is not needed for pages: without a display the offscreen one draws them.
 void UseOffscreenWithoutDisplay() {
@@ -51,61 +34,38 @@ void UseOffscreenWithoutDisplay() {
 
 namespace station::cli {
 
-bool IsPrintCommand(int argc, char** argv) {
-    const int at = argc >= 3 && std::strcmp(argv[1], "--db") == 0 ? 3 : 1;
-    return argc > at && std::strcmp(argv[at], "print") == 0;
-}
+namespace {
 
-int RunPrintCommand(int argc, char** argv) {
+int RunPrint(const Invocation& call) {
     UseOffscreenWithoutDisplay();
-    QApplication app(argc, argv);
-    QString db = vm418::defaultConnectionText();
-    QString what, system, pdf, from, to;
-    std::optional<std::time_t> at;
-    const QStringList args = app.arguments().mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == "print") continue;
-        if (!a.startsWith("--")) {
-            if (!what.isEmpty()) return usage("unexpected " + a);
-            what = a;
-            continue;
-        }
-        if (i + 1 >= args.size()) return usage(a + " needs a value");
-        const QString value = args[++i];
-        if (a == "--db") {
-            db = value;
-        } else if (a == "--system") {
-            system = value;
-        } else if (a == "--pdf") {
-            pdf = value;
-        } else if (a == "--from" || a == "--to") {
-            (a == "--from" ? from : to) = value;
-        } else if (a == "--at") {
-            at = ParseCommandTime(value, true);
-            if (!at)
-                return usage("--at takes 2008-12-03 or \"2008-12-03 10:20:30\", not \"" + value +
-                             "\"");
-        } else {
-            return usage("unknown option " + a);
-        }
-    }
+    int argc = call.argc;  // the application keeps a reference
+    QApplication app(argc, call.argv);
+    const QString what = call.args.operands.value(0);
     if (what != "alarms" && what != "history" && what != "params")
-        return usage("print alarms, history or params");
-    bool ok = false;
-    const int32_t sysId = system.toInt(&ok);
-    if (!ok) return usage("--system N is required");
-    if (pdf.isEmpty()) return usage("--pdf FILE is required");
+        return UsageError(call.spec, "print alarms, history or params");
+    int32_t sysId = 0;
+    int exitCode = 0;
+    if (!SystemArgument(call, sysId, exitCode)) return exitCode;
+    const QString pdf = call.args.value("--pdf");
+    if (pdf.isEmpty()) return UsageError(call.spec, "--pdf FILE is required");
+    std::optional<std::time_t> at;
+    if (call.args.has("--at")) {
+        at = ParseCommandTime(call.args.value("--at"), true);
+        if (!at)
+            return UsageError(call.spec,
+                              "--at takes 2008-12-03 or \"2008-12-03 10:20:30\", not \"" +
+                                  call.args.value("--at") + "\"");
+    }
     vm418::RecordCondition period;
     QString error;
-    if (!ParseDays(from, to, period, error)) return usage(error);
-
-    vm418::useOdbcConfiguration();  // the data source `vm418ctl db init` set up
-
+    if (!ParseDays(call.args.value("--from"), call.args.value("--to"), period, error))
+        return UsageError(call.spec, error);
+    QString db = call.args.value(kDbOption.name, vm418::defaultConnectionText());
+    if (const int r = CheckDatabase(call.spec, db, DbUse::kRead); r >= 0) return r;
     std::optional<vm418::CSystemRset> row;
     if (const int r = vm418::readSystem(db, sysId, row))
-        return fail(QString("the database cannot be read (%1)").arg(r));
-    if (!row) return fail(QString("there is no system %1 in the System table").arg(sysId));
+        return Failure(call.spec, QString("the database cannot be read (%1)").arg(r));
+    if (!row) return Failure(call.spec, QString("no system %1").arg(sysId));
     const QString title = StationTitle(*row);
 
     vm418::StationRecords records;
@@ -122,7 +82,7 @@ int RunPrintCommand(int argc, char** argv) {
     GraphControl graph;
     if (what == "alarms") {
         if (const int r = records.loadAlarms(period))
-            return fail(QString("the alarms cannot be read (%1)").arg(r));
+            return Failure(call.spec, QString("the alarms cannot be read (%1)").arg(r));
         alarmRows.Fill();
         count = QString("%1 alarms").arg(records.alarmMap.size());
         paint = [&](QPagedPaintDevice& device) {
@@ -130,7 +90,7 @@ int RunPrintCommand(int argc, char** argv) {
         };
     } else if (what == "history") {
         if (const int r = records.loadHistory(period))
-            return fail(QString("the history cannot be read (%1)").arg(r));
+            return Failure(call.spec, QString("the history cannot be read (%1)").arg(r));
         historyRows.Fill();
         historyRows.SortBy(2);
         count = QString("%1 events").arg(records.historyMap.size());
@@ -142,22 +102,40 @@ int RunPrintCommand(int argc, char** argv) {
         vm418::RecordCondition upTo;
         upTo.to = at;
         if (const int r = records.listParameterDates(dates, upTo))
-            return fail(QString("the parameters cannot be read (%1)").arg(r));
+            return Failure(call.spec, QString("the parameters cannot be read (%1)").arg(r));
         if (dates.empty())
-            return fail(at ? "no parameter block stored at or before " + vm418::formatDbDate(*at)
-                           : QString("no parameter block stored"));
+            return Failure(call.spec,
+                           at ? "no parameter block stored at or before " + vm418::formatDbDate(*at)
+                              : QString("no parameter block stored"));
         if (const int r = records.loadParameters(vm418::RecordCondition::exactly(dates.front())))
-            return fail(QString("the parameters cannot be read (%1)").arg(r));
+            return Failure(call.spec, QString("the parameters cannot be read (%1)").arg(r));
         count = "the parameters of " + vm418::formatDbDate(dates.front());
         paint = [&](QPagedPaintDevice& device) {
             return PrintParameterPages(device, title, records.parameters, now);
         };
     }
     const int pages = PrintPdfFile(pdf, title, paint, error);
-    if (pages == 0) return fail(error);
+    if (pages == 0) return Failure(call.spec, error);
     std::printf("%s printed on %d page%s to %s\n", qPrintable(count), pages, pages == 1 ? "" : "s",
                 qPrintable(pdf));
-    return 0;
+    return kExitOk;
 }
+
+}  // namespace
+
+const CommandSpec kPrintCommand{
+    "print",
+    "alarms|history|params --system N [--from DATE] [--to DATE] [--at DATETIME] --pdf FILE",
+    "The pages the alarm, history or parameter view prints, from the database, as a PDF\n"
+    "file: the alarms and history of whole days from --from to --to, the parameter block\n"
+    "stored at or before --at.",
+    1,
+    {kSystemOption,
+     {"--from", "DATE", "from this day on (2008-12-03)"},
+     {"--to", "DATE", "up to this day, included"},
+     {"--at", "DATETIME", "the parameters stored at or before it"},
+     {"--pdf", "FILE", "the PDF file to write"},
+     kDbOption},
+    RunPrint};
 
 }  // namespace station::cli

@@ -1,13 +1,10 @@
+// vm418ctl print: a view's printout without a window.
 #pragma once
+
+#include "command_line.h"
 
 namespace station::cli {
 
-// `vm418ctl [--db CONNECTION] print alarms|history|params --system N
-//  [--from DATE --to DATE | --at DATETIME] --pdf FILE`: the pages the view would print, from
-// the database, into an A4 PDF file. Returns the exit code.
-int RunPrintCommand(int argc, char** argv);
-
-// True when the command line asks for `print`.
-bool IsPrintCommand(int argc, char** argv);
+extern const CommandSpec kPrintCommand;
 
 }  // namespace station::cli

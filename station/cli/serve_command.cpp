@@ -12,33 +12,19 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 
+#include "command_line.h"
 #include "db_setup.h"
 #include "fleet_server.h"
-#include "service_notice.h"
 #include "log_lines.h"
+#include "service_notice.h"
 #include "station_db.h"
 
 namespace {
 
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 constexpr quint16 kDefaultPort = 8418;
 
-using station::cli::LogError;
-
-int usage(const QString& why) {
-    LogError("vm418ctl serve: " + why);
-    std::fputs(
-        "usage: vm418ctl [--db CONNECTION] serve [--listen ADDR:PORT] "
-        "[--tls-cert FILE --tls-key FILE]\n"
-        "         [--threads N] [--max-connections N] [--max-per-address N] "
-        "[--idle-timeout SECONDS]\n"
-        "         [--header-timeout SECONDS] [--max-header-bytes N]\n",
-        stderr);
-    return kExitUsage;
-}
+using namespace station::cli;
 
 // "127.0.0.1:8418", "[::1]:8418", "0.0.0.0:80"; false when it is none of these.
 bool ParseListen(const QString& text, QString& address, quint16& port) {
@@ -116,16 +102,14 @@ QByteArray ReadFile(const QString& path, QString& error) {
 
 namespace station::cli {
 
-bool IsServeCommand(int argc, char** argv) {
-    const int at = argc >= 3 && std::strcmp(argv[1], "--db") == 0 ? 3 : 1;
-    return argc > at && std::strcmp(argv[at], "serve") == 0;
-}
+namespace {
 
-int RunServeCommand(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+int RunServe(const Invocation& call) {
     TimeLogLines();
-    QString db = vm418::defaultConnectionText();
-    QString listen, cert, key;
+    const QString db = call.args.value(kDbOption.name, vm418::defaultConnectionText());
+    const QString listen = call.args.value("--listen");
+    const QString cert = call.args.value("--tls-cert");
+    const QString key = call.args.value("--tls-key");
     vm418::web::ServeLimits limits;
     // The numeric options, each with its least value.
     struct Number {
@@ -142,44 +126,33 @@ int RunServeCommand(int argc, char** argv) {
         {"--header-timeout", nullptr, &limits.headerSeconds, 1},
         {"--max-header-bytes", &limits.headerBytes, nullptr, 4096},
     };
-    const QStringList args = app.arguments().mid(1);
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        const QString& a = args[i];
-        if (a == QLatin1String("serve")) continue;
-        if (i + 1 >= args.size()) return usage(a + " needs a value");
-        const QString value = args[++i];
-        const auto number = std::find_if(std::begin(numbers), std::end(numbers),
-                                         [&](const Number& n) { return a == n.name; });
-        if (number != std::end(numbers)) {
-            bool ok = false;
-            const uint n = value.toUInt(&ok);
-            if (!ok || n < number->least || n > 1000000)
-                return usage(QStringLiteral("%1 takes a number from %2 to 1000000, not \"%3\"")
-                                 .arg(a)
-                                 .arg(number->least)
-                                 .arg(value));
-            if (number->bytes) *number->bytes = n;
-            if (number->count) *number->count = n;
-        } else if (a == QLatin1String("--db")) {
-            db = value;
-        } else if (a == QLatin1String("--listen")) {
-            listen = value;
-        } else if (a == QLatin1String("--tls-cert")) {
-            cert = value;
-        } else if (a == QLatin1String("--tls-key")) {
-            key = value;
-        } else {
-            return usage("unknown option " + a);
-        }
+    for (const Number& number : numbers) {
+        if (!call.args.has(number.name)) continue;
+        const QString value = call.args.value(number.name);
+        bool ok = false;
+        const uint n = value.toUInt(&ok);
+        if (!ok || n < number.least || n > 1000000)
+            return UsageError(call.spec,
+                              QStringLiteral("%1 takes a number from %2 to 1000000, not \"%3\"")
+                                  .arg(QLatin1String(number.name))
+                                  .arg(number.least)
+                                  .arg(value));
+        if (number.bytes) *number.bytes = n;
+        if (number.count) *number.count = n;
     }
     QString address = QStringLiteral("127.0.0.1");
     quint16 port = kDefaultPort;
     if (!listen.isEmpty() && !ParseListen(listen, address, port))
-        return usage("--listen takes ADDRESS:PORT, for example 127.0.0.1:8418, not \"" + listen +
-                     "\"");
-    if (cert.isEmpty() != key.isEmpty()) return usage("--tls-cert and --tls-key go together");
+        return UsageError(
+            call.spec,
+            "--listen takes ADDRESS:PORT, for example 127.0.0.1:8418, not \"" + listen + "\"");
+    if (cert.isEmpty() != key.isEmpty())
+        return UsageError(call.spec, "--tls-cert and --tls-key go together");
 
-    vm418::useOdbcConfiguration();
+    // Only a missing file is refused: the server reads a store that writers keep changing,
+    // which an immutable view would not follow.
+    if (QString checked = db; CheckDatabase(call.spec, checked, DbUse::kRead) >= 0)
+        return kExitFailure;
     FitDescriptorLimit(limits);
     vm418::web::FleetServer server(db, limits);
     if (!cert.isEmpty()) {
@@ -187,8 +160,7 @@ int RunServeCommand(int argc, char** argv) {
         const QByteArray certBytes = ReadFile(cert, error);
         const QByteArray keyBytes = error.isEmpty() ? ReadFile(key, error) : QByteArray();
         if (!error.isEmpty()) {
-            LogError("vm418ctl serve: " + error);
-            return kExitFailure;
+            return Failure(call.spec, error);
         }
         server.useTls(certBytes, keyBytes);
     }
@@ -201,14 +173,12 @@ int RunServeCommand(int argc, char** argv) {
     QString why;
     if (!server.start(address, port, &why)) {
         if (!cert.isEmpty() && why.startsWith(QLatin1String("the certificate")))
-            LogError(QStringLiteral("vm418ctl serve: %1 is no PEM certificate or %2 no PEM key")
-                         .arg(cert, key));
-        else
-            LogError(QStringLiteral("vm418ctl serve: cannot listen on %1:%2: %3")
-                         .arg(address)
-                         .arg(port)
-                         .arg(why));
-        return kExitFailure;
+            return Failure(
+                call.spec,
+                QStringLiteral("%1 is no PEM certificate or %2 no PEM key").arg(cert, key));
+        return Failure(
+            call.spec,
+            QStringLiteral("cannot listen on %1:%2: %3").arg(address).arg(port).arg(why));
     }
     const QString host = address.contains(QLatin1Char(':')) ? "[" + address + "]" : address;
     const char* scheme = cert.isEmpty() ? "http" : "https";
@@ -238,7 +208,28 @@ int RunServeCommand(int argc, char** argv) {
     }
     NotifyStopping();
     server.stop();
-    return 0;
+    return kExitOk;
 }
+
+}  // namespace
+
+const CommandSpec kServeCommand{
+    "serve",
+    "[--listen ADDR:PORT] [--tls-cert FILE --tls-key FILE] [--threads N]\n"
+    "         [--max-connections N] [--max-per-address N] [--idle-timeout SECONDS]\n"
+    "         [--header-timeout SECONDS] [--max-header-bytes N]",
+    "Serves the fleet view's read-only web pages until SIGTERM or SIGINT.",
+    0,
+    {{"--listen", "ADDR:PORT", "the address to serve (127.0.0.1:8418)"},
+     {"--tls-cert", "FILE", "HTTPS with this PEM certificate (with --tls-key)"},
+     {"--tls-key", "FILE", "the certificate's PEM key"},
+     {"--threads", "N", "the worker threads"},
+     {"--max-connections", "N", "connections at once"},
+     {"--max-per-address", "N", "connections at once from one address"},
+     {"--idle-timeout", "SECONDS", "a kept connection without a request is closed after it"},
+     {"--header-timeout", "SECONDS", "a request's line and headers must be in within it (10)"},
+     {"--max-header-bytes", "N", "the longest request line and headers"},
+     kDbOption},
+    RunServe};
 
 }  // namespace station::cli

@@ -1,9 +1,10 @@
 // vm418ctl serve: the fleet view, read-only web pages over the station database.
 #pragma once
 
+#include "command_line.h"
+
 namespace station::cli {
 
-bool IsServeCommand(int argc, char** argv);
-int RunServeCommand(int argc, char** argv);
+extern const CommandSpec kServeCommand;
 
 }  // namespace station::cli

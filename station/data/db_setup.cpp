@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -54,6 +55,67 @@ bool useOdbcConfiguration(const QString& folder) {
     qputenv("ODBCINI", QFile::encodeName(ini));
     qputenv("ODBCSYSINI", QFile::encodeName(folder));
     return true;
+}
+
+namespace {
+
+// The keys and values of an ODBC connection text ("DSN=VM418;UID=CREATOR"), keys in upper
+// case; a value in braces keeps its semicolons.
+QMap<QString, QString> connectionItems(const QString& text) {
+    static const QRegularExpression item(
+        QStringLiteral(R"(\s*([^=;]+?)\s*=\s*(\{[^}]*\}|[^;]*);?)"));
+    QMap<QString, QString> items;
+    for (auto it = item.globalMatch(text); it.hasNext();) {
+        const auto m = it.next();
+        QString value = m.captured(2).trimmed();
+        if (value.startsWith('{') && value.endsWith('}')) value = value.mid(1, value.size() - 2);
+        items.insert(m.captured(1).toUpper(), value);
+    }
+    return items;
+}
+
+// The items of the data source `name` in the first ODBC file that sets it up: the user's,
+// then the system's, as unixODBC looks.
+QMap<QString, QString> dataSourceItems(const QString& name) {
+    QStringList files;
+    if (qEnvironmentVariableIsSet("ODBCINI")) files << qEnvironmentVariable("ODBCINI");
+    files << QDir::homePath() + "/.odbc.ini"
+          << qEnvironmentVariable("ODBCSYSINI", QStringLiteral("/etc")) + "/odbc.ini";
+    for (const QString& path : files) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) continue;
+        QMap<QString, QString> items;
+        bool inSection = false, found = false;
+        while (!f.atEnd()) {
+            const QString line = QString::fromUtf8(f.readLine()).trimmed();
+            if (line.startsWith('[')) {
+                inSection =
+                    line.mid(1).chopped(1).trimmed().compare(name, Qt::CaseInsensitive) == 0;
+                found = found || inSection;
+            } else if (inSection && line.contains('=') && !line.startsWith(';') &&
+                       !line.startsWith('#')) {
+                items.insert(line.section('=', 0, 0).trimmed().toUpper(),
+                             line.section('=', 1).trimmed());
+            }
+        }
+        if (found) return items;
+    }
+    return {};
+}
+
+}  // namespace
+
+QString sqliteFileOf(const QString& connectionText) {
+    QString text = connectionText.trimmed();
+    if (text.startsWith(QLatin1String("ODBC;"), Qt::CaseInsensitive)) text = text.mid(5);
+    QMap<QString, QString> items = connectionItems(text);
+    if (!items.contains("DRIVER") && items.contains("DSN")) {
+        const QMap<QString, QString> source = dataSourceItems(items.value("DSN"));
+        for (auto it = source.begin(); it != source.end(); ++it)
+            if (!items.contains(it.key())) items.insert(it.key(), it.value());
+    }
+    if (!items.value("DRIVER").contains(QLatin1String("sqlite"), Qt::CaseInsensitive)) return {};
+    return items.value("DATABASE");
 }
 
 QString findOdbcDriver(const QString& libraryName) {

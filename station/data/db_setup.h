@@ -16,6 +16,11 @@ QString odbcConfigFolder();
 // environment already names others. True when the files are in use.
 bool useOdbcConfiguration(const QString& folder = odbcConfigFolder());
 
+// The SQLite file a connection text reaches: the value of its Database= when its DRIVER is
+// SQLite's, else that of the data source it names (DSN=) in the ODBC files in use. "" when
+// it reaches no SQLite file (PostgreSQL, or a data source that is not set up).
+QString sqliteFileOf(const QString& connectionText);
+
 // The full path of an installed ODBC driver library, or "" when it is not installed.
 QString findOdbcDriver(const QString& libraryName);
 

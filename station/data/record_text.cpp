@@ -1,6 +1,7 @@
 #include "record_text.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QStringList>
 #include <algorithm>
 #include <ctime>
@@ -45,6 +46,43 @@ QString parameterLines(const PARA_418& p) {
     const uint32_t mask = validateParameters(p);
     l << (mask ? "Failed checks:" + describeFailedParameters(mask) : QString("All checks passed"));
     return l.join('\n');
+}
+
+QString localJsonTime(std::time_t t) {
+    const QDateTime local = toDbDate(t);
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QJsonObject alarmRowJson(const alarms& a) {
+    QJsonArray graph;
+    for (int32_t v : a.Graph)
+        graph.append(v);
+    return {
+        {QStringLiteral("index"), a.Index},
+        {QStringLiteral("time"), localJsonTime(a.DateTime)},
+        {QStringLiteral("alarmNumber"), a.AlarmNumber},
+        {QStringLiteral("direction"), QString(QChar::fromLatin1(a.Direction))},
+        {QStringLiteral("detector"),
+         a.Detector ? QString(QChar::fromLatin1(a.Detector)) : QString()},
+        {QStringLiteral("alarmLevel"), a.AlarmLevel},
+        {QStringLiteral("segment"), a.Segment},
+        {QStringLiteral("speed"), a.Speed},
+        {QStringLiteral("inBG"), a.InBG},
+        {QStringLiteral("outBG"), a.OutBG},
+        {QStringLiteral("threshold"), static_cast<qint64>(a.Threshold)},
+        {QStringLiteral("max"), a.Max},
+        {QStringLiteral("min"), a.Min},
+        {QStringLiteral("len"), a.Len},
+        {QStringLiteral("statusWord"), a.statusWordText()},
+        {QStringLiteral("bgTime"), a.bgTimeText()},
+        {QStringLiteral("graph"), graph},
+    };
+}
+
+QJsonObject historyRowJson(const CHistory& h) {
+    return {{QStringLiteral("seqNum"), h.SeqNum},
+            {QStringLiteral("time"), localJsonTime(h.DateTime)},
+            {QStringLiteral("event"), h.Event}};
 }
 
 QString alarmsCsv(const AlarmMap& map) {

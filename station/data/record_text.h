@@ -2,6 +2,7 @@
 
 #pragma once
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -17,6 +18,13 @@ namespace vm418 {
 QString alarmLine(const alarms& a);
 QString historyLine(const CHistory& h);
 QString parameterLines(const PARA_418& p);
+
+// Records as JSON objects for the lists of vm418ctl --json: dates in ISO 8601 with the
+// local offset ("2008-12-03T10:20:30+01:00"), the columns by their names in lower camel
+// case, the graph as an array.
+QString localJsonTime(std::time_t t);
+QJsonObject alarmRowJson(const alarms& a);
+QJsonObject historyRowJson(const CHistory& h);
 
 // A header and one row per alarm with the stored values of every column; dates as
 // "yyyy-MM-dd HH:mm:ss"; the graph as its values separated by blanks. Every cell goes

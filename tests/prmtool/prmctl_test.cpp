@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <tuple>
 
 #include "console_fixtures.h"
 #include "link.h"
@@ -100,7 +101,7 @@ TEST(PrmctlPort, PortInUseByAnotherProgramIsRefusedWithItsProcessId) {
         // The holder's flock keeps out programs that lock ports that way.
         EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
         const Outcome r = runPrmctl({"--port", simulator.device(), "test", "uart"});
-        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.exitCode, 1);
         EXPECT_TRUE(r.err.contains(QStringLiteral("Cannot open %1: port in use by process %2")
                                        .arg(simulator.device())
                                        .arg(getpid())))
@@ -127,7 +128,7 @@ TEST(PrmctlPort, PortInUseByAnotherProgramIsRefusedWithItsProcessId) {
         ::chmod(device.constData(), c.exclusiveOp == TIOCEXCL ? 0666 : 0600);
         r = runPrmctl({"--port", simulator.device(), "test", "uart"},
                       QProcessEnvironment::systemEnvironment(), c.user);
-        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.exitCode, 1);
         EXPECT_TRUE(r.err.contains(
             QStringLiteral("Cannot open %1: %2\n").arg(simulator.device(), QLatin1String(c.says))))
             << r.err.toStdString();
@@ -228,6 +229,41 @@ TEST(PrmctlLostPort, WhatRunsEndsAtOnceAsAFailure) {
         EXPECT_TRUE(f.open(QIODevice::ReadOnly) && f.readAll() == "earlier\n")
             << earlier.toStdString();
         EXPECT_TRUE(QFile::exists(earlier + ".incomplete"));
+    }
+}
+
+// Every command line is checked whole before the port is opened (the port named does not
+// exist): an unknown option, a word too many or a word no command takes is refused by name on
+// standard error with exit code 2; --help answers at each level on standard output; a port
+// that cannot be opened is a failure (1), not a usage error.
+TEST(PrmctlCommandLine, EveryLevelAnswersHelpAndRefusesWhatItDoesNotTake) {
+    const std::tuple<QStringList, int, QString, QString> table[] = {
+        // arguments, exit code, on standard output, on standard error
+        {{"settings", "read", "--foo"}, 2, "", "prmctl settings read: unknown option --foo"},
+        {{"records", "read", "alarms", "extra"}, 2, "", "unexpected word \"extra\""},
+        {{"records", "clear", "everything"}, 2, "", "\"everything\" is not one of alarms|dose"},
+        {{"spectrum", "adc", "--png"}, 2, "", "--png needs a value"},
+        {{"records", "frob"}, 2, "", "prmctl records: unknown command \"frob\""},
+        {{"frob"}, 2, "", "prmctl: unknown command \"frob\""},
+        {{"--help"}, 0, "usage: prmctl [--port COMn|DEVICE]", ""},
+        {{"spectrum", "--help"}, 0, "usage: prmctl [OPTIONS] spectrum offline", ""},
+        {{"records", "read", "--help"}, 0, "  --pdf F", ""},
+        {{"test", "uart", "--version"}, 0, "prmctl ", ""},
+        {{"test", "uart"}, 1, "", "Cannot open /dev/prmctl-test-no-such-port"},
+    };
+    for (const auto& [args, exitCode, out, err] : table) {
+        const Outcome r = runPrmctl(QStringList{"--port", "/dev/prmctl-test-no-such-port"} << args);
+        const QString errors = r.err.split('\n')
+                                   .filter(QRegularExpression("^(?!QStandardPaths)"))
+                                   .join('\n')
+                                   .trimmed();
+        const std::string what =
+            args.join(' ').toStdString() + "\n" + (r.out + "--\n" + errors).toStdString();
+        EXPECT_EQ(r.exitCode, exitCode) << what;
+        EXPECT_EQ(r.out.isEmpty(), out.isEmpty()) << what;
+        EXPECT_TRUE(r.out.contains(out)) << what;
+        EXPECT_EQ(errors.isEmpty(), err.isEmpty()) << what;
+        EXPECT_TRUE(errors.contains(err)) << what;
     }
 }
 

@@ -156,8 +156,9 @@ TEST_F(Vm418ctlTest, BadLineTextIsRefusedWithTheReason) {
         const CtlRun r = Vm418ctl(std::string("fetch --port /dev/null --line '") + line +
                                   "' --phone 1 --password pw PARA");
         EXPECT_EQ(r.exitCode, 2) << line;
-        EXPECT_NE(r.output.find(std::string("vm418ctl: --line \"") + line + "\": " + reason),
-                  std::string::npos)
+        EXPECT_NE(
+            r.output.find(std::string("vm418ctl link fetch: --line \"") + line + "\": " + reason),
+            std::string::npos)
             << r.output;
     }
 }

@@ -306,7 +306,7 @@ TEST(N42ExportCommand, ExportsTheStoredAlarmsOfASystem) {
 
     const QString other = dir.path() + "/other.n42";
     r = vm418ctl(dir, {"export", "alarms", "--system", "4", "--n42", other});
-    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(r.err.contains("no system 4")) << r.err.toStdString();
     r = vm418ctl(dir, {"export", "alarms", "--system", "3", "--n42", other, "--from", "12.8.2026"});
     EXPECT_EQ(r.exitCode, 2);

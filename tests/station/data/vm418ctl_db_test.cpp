@@ -10,6 +10,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -81,7 +84,7 @@ TEST_F(Vm418db, InitAddImportTwiceListAndExport) {
                    "--modem", "555"})
                   .exitCode,
               0);
-    EXPECT_EQ(run({"systems", "add", "--system", "3"}).exitCode, 2);
+    EXPECT_EQ(run({"systems", "add", "--system", "3"}).exitCode, 1);
     r = run({"systems", "list"});
     ASSERT_EQ(r.lines.size(), 1);
     EXPECT_TRUE(r.lines[0].contains("S-3  Gate 3  555")) << r.lines[0].toStdString();
@@ -130,11 +133,12 @@ TEST_F(Vm418db, ImportTellsEveryProblemOfTheDownload) {
         QFile::copy(STATION_TEST_DATA "/sys_par_invalid.418", dir_.path() + "/TEMP/sys_par.418"));
     Result r = run({"import", "--system", "1"});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.lines,
+    EXPECT_EQ(r.errors,
               QStringList({" Password, Contrast Settings,  TLC Output",
                            "Can't read history file TEMP/history.418 (No such file or directory)",
-                           "Can't read alarms file TEMP/alarmfi.418 (No such file or directory)",
-                           "Imported for system 1: parameters; not imported: history, alarms",
+                           "Can't read alarms file TEMP/alarmfi.418 (No such file or directory)"}));
+    EXPECT_EQ(r.lines,
+              QStringList({"Imported for system 1: parameters; not imported: history, alarms",
                            "Newly stored: 1 parameter blocks, 0 history events, 0 alarms"}));
 
     r = run({"import", "--system", "1", dir_.path() + "/nowhere"});
@@ -142,7 +146,8 @@ TEST_F(Vm418db, ImportTellsEveryProblemOfTheDownload) {
     EXPECT_TRUE(r.lines.isEmpty()) << r.lines.join('\n').toStdString();
 
     r = run({"import", "--system", "2", STATION_TEST_DATA "/download"});
-    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.errors, QStringList{"vm418ctl import: no system 2"});
     EXPECT_TRUE(r.lines.isEmpty()) << r.lines.join('\n').toStdString();
     EXPECT_EQ(run({"alarms", "list", "--system", "2"}).lines.size(), 0);
     EXPECT_EQ(run({"history", "list", "--system", "2"}).lines.size(), 0);
@@ -184,7 +189,7 @@ TEST_F(Vm418db, RefusedStoreIsShownAndLeavesNothing) {
     EXPECT_FALSE(
         r.errors.filter(QRegularExpression("^Database error - .*alarms are read-only")).isEmpty())
         << r.errors.join('\n').toStdString();
-    EXPECT_EQ(r.lines.last(), "Nothing of the download was stored for system 3");
+    EXPECT_EQ(r.errors.last(), "Nothing of the download was stored for system 3");
     EXPECT_TRUE(run({"history", "list", "--system", "3"}).lines.isEmpty());
     EXPECT_EQ(run({"params", "show", "--system", "3"}).exitCode, 1);
 }
@@ -203,8 +208,8 @@ TEST_F(Vm418db, InitChangesTheDataSourceOnlyForADatabaseThatOpened) {
     }
     Result r = run({"init", "--sqlite", bad});
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_TRUE(r.lines.contains("The ODBC configuration is left as it was."))
-        << r.lines.join('\n').toStdString();
+    EXPECT_TRUE(r.errors.contains("The ODBC configuration is left as it was."))
+        << r.errors.join('\n').toStdString();
     QFile ini(dir_.path() + "/config/vm418station/odbc.ini");
     ASSERT_TRUE(ini.open(QIODevice::ReadOnly));
     EXPECT_TRUE(ini.readAll().contains(("Database=" + good).toUtf8()));
@@ -234,8 +239,9 @@ TEST_F(Vm418db, InitListsStoredDuplicatesAndKeepsThem) {
     Result r = run({"init", "--sqlite", db});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_TRUE(
-        r.lines.contains("  History SysID 3, Event DOOR, DateTime 2008-12-01 10:00:00: 2 rows"))
-        << r.lines.join('\n').toStdString();
+        r.errors.contains("  History SysID 3, Event DOOR, DateTime 2008-12-01 10:00:00: 2 rows"))
+        << r.errors.join('\n').toStdString();
+    ASSERT_EQ(run({"systems", "add", "--system", "3"}).exitCode, 0);
     EXPECT_EQ(run({"history", "list", "--system", "3"}).lines.size(), 2);
     ASSERT_TRUE(vm418::testing::execSql(direct, "DELETE FROM History WHERE SeqNum = 2"));
     r = run({"init", "--sqlite", db});
@@ -254,6 +260,120 @@ TEST_F(Vm418db, MissingDataSourceAndBadUsageFail) {
     EXPECT_EQ(run({"alarms", "list"}).exitCode, 2);
     EXPECT_EQ(run({"init"}).exitCode, 1);
     EXPECT_EQ(run({"frobnicate", "--system", "1"}).exitCode, 2);
+}
+
+// One convention for every command: a wrong option or word is refused by name (exit 2,
+// usage on standard error), --help answers at each level on standard output, a system that
+// is not stored is an error, and a database file that is not there is never made.
+TEST_F(Vm418db, EveryCommandKeepsTheCommandLineConvention) {
+    ASSERT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).exitCode, 0);
+    ASSERT_EQ(run({"systems", "add", "--system", "3"}).exitCode, 0);
+    ASSERT_EQ(run({"import", "--system", "3", STATION_TEST_DATA "/download"}).exitCode, 0);
+    const QString none = dir_.path() + "/none.db";
+    const QString pdf = dir_.path() + "/p.pdf";
+    const std::tuple<QStringList, int, QString, QString> cases[] = {
+        // arguments, exit code, on standard output, on standard error
+        {{"alarms", "list", "--system", "3", "--form", "2026-01-01"},
+         2,
+         "",
+         "unknown option --form"},
+        {{"systems", "list", "--foo", "bar"}, 2, "", "unknown option --foo"},
+        {{"history", "list", "--system", "3", "extra"}, 2, "", "unexpected word \"extra\""},
+        {{"alarms", "list", "--system"}, 2, "", "--system needs a value"},
+        {{"alarms", "frob"}, 2, "", "vm418ctl alarms: unknown command \"frob\""},
+        {{"--help"}, 0, "vm418ctl --help | --version", ""},
+        {{"alarms", "--help"}, 0, "usage: vm418ctl [--db CONNECTION] alarms list --system N", ""},
+        {{"call", "--help"}, 0, "  --monitor SECONDS", ""},
+        {{"link", "send", "--help"}, 0, "  --outbox DIR", ""},
+        {{"alarms", "list", "--version"}, 0, "vm418ctl ", ""},
+        {{"alarms", "list", "--system", "9"}, 1, "", "vm418ctl alarms list: no system 9"},
+        {{"history", "list", "--system", "9"}, 1, "", ": no system 9"},
+        {{"params", "show", "--system", "9"}, 1, "", ": no system 9"},
+        {{"params", "list", "--system", "9"}, 1, "", ": no system 9"},
+        {{"params", "diff", "--system", "9", "--at", "2026-01-01", "--at", "2026-01-02"},
+         1,
+         "",
+         ": no system 9"},
+        {{"export", "alarms", "--system", "9", "--csv", dir_.path() + "/x.csv"},
+         1,
+         "",
+         ": no system 9"},
+        {{"export", "alarms", "--system", "9", "--n42", dir_.path() + "/x.n42"},
+         1,
+         "",
+         ": no system 9"},
+        {{"print", "alarms", "--system", "9", "--pdf", pdf}, 1, "", ": no system 9"},
+        {{"systems", "set", "--system", "9", "--name", "x"}, 1, "", ": no system 9"},
+        {{"call", "--system", "9", "--simulate"}, 1, "", "vm418ctl call: no system 9"},
+        {{"params", "list", "--system", "3"}, 0, "     1  ", ""},  // its key and date
+        {{"--db", "DRIVER=SQLite3;Database=" + none, "alarms", "list", "--system", "3"},
+         1,
+         "",
+         none + " does not exist: run `vm418ctl db init` first (see vm418ctl(1))"},
+        {{"--db", "DRIVER=SQLite3;Database=" + none, "autocall", "--once"},
+         1,
+         "",
+         " does not exist"},
+    };
+    for (const auto& [args, exitCode, out, err] : cases) {
+        QProcess p;
+        start(p, args, false);
+        const Result r = finish(p);
+        const std::string what = args.join(' ').toStdString() + "\n" +
+                                 (r.lines + QStringList("--") + r.errors).join('\n').toStdString();
+        EXPECT_EQ(r.exitCode, exitCode) << what;
+        EXPECT_EQ(r.lines.isEmpty(), out.isEmpty()) << what;
+        EXPECT_TRUE(r.lines.join('\n').contains(out)) << what;
+        EXPECT_EQ(r.errors.isEmpty(), err.isEmpty()) << what;
+        EXPECT_TRUE(r.errors.join('\n').contains(err)) << what;
+    }
+    EXPECT_FALSE(QFile::exists(none));
+    EXPECT_FALSE(QFile::exists(pdf));
+
+    // The lists as JSON: an array, dates in ISO 8601 with the offset.
+    env_["TZ"] = "CET-1";
+    const Result r = run({"alarms", "list", "--system", "3", "--json"});
+    const QJsonArray alarms = QJsonDocument::fromJson(r.lines.join('\n').toUtf8()).array();
+    ASSERT_EQ(alarms.size(), 3) << r.lines.join('\n').toStdString();
+    EXPECT_EQ(alarms[0].toObject()["time"].toString(), "1999-03-04T10:20:30+01:00");
+    const QJsonArray systems =
+        QJsonDocument::fromJson(run({"systems", "list", "--json"}).lines.join('\n').toUtf8())
+            .array();
+    EXPECT_EQ(systems[0].toObject()["id"].toInt(), 3);
+}
+
+// A store in a folder its reader may not write, where SQLite cannot make its journal files:
+// the lists read it, a writing command says why it cannot write, and nothing is changed.
+TEST_F(Vm418db, StoreInAFolderThatCannotBeWrittenIsReadOnly) {
+    if (getuid() != 0) GTEST_SKIP() << "runs vm418ctl as another user";
+    const QString file = dir_.path() + "/store/vm418.db";
+    const QString db = "DRIVER=SQLite3;Database=" + file + ";JournalMode=WAL";
+    ASSERT_TRUE(QDir(dir_.path()).mkpath("store"));
+    ASSERT_EQ(run({"--db", db, "init"}).exitCode, 0);
+    ASSERT_EQ(run({"--db", db, "systems", "add", "--system", "3", "--name", "Gate 3"}).exitCode, 0);
+    // That user may not reach the build folder: it runs a copy from a folder open to all.
+    const QString program = dir_.path() + "/vm418ctl";
+    ASSERT_TRUE(QFile::copy(VM418CTL_PATH, program));
+    ::chmod(QFile::encodeName(dir_.path()).constData(), 0755);
+    const auto asNobody = [&](const QStringList& args) {
+        QProcess p;
+        p.setProcessEnvironment(environment());
+        p.setWorkingDirectory("/");
+        p.setChildProcessModifier([] {
+            constexpr uid_t kNobody = 65534;
+            if (setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(126);
+        });
+        p.start(program, QStringList{"--db", db} + args);
+        return finish(p);
+    };
+    Result r = asNobody({"systems", "list"});
+    EXPECT_EQ(r.exitCode, 0) << r.errors.join('\n').toStdString();
+    EXPECT_TRUE(r.lines.value(0).contains("Gate 3")) << r.lines.join('\n').toStdString();
+    r = asNobody({"systems", "set", "--system", "3", "--name", "Gate 4"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.errors, QStringList{"vm418ctl systems set: cannot write to the database " + file +
+                                    ": permission denied"});
+    EXPECT_TRUE(run({"--db", db, "systems", "list"}).lines.value(0).contains("Gate 3"));
 }
 
 // The site's configuration names the database of every command (--db overrides it) and gives
@@ -365,7 +485,7 @@ TEST_F(Vm418db, DatabasePasswordIsNeverShown) {
         EXPECT_NE(all.find(shown.toStdString()), std::string::npos) << shown.toStdString() << all;
     }
     env_["VM418_DB"] = "DSN=VM418;UID=CREATOR;PWD=s3cret";
-    EXPECT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).lines.value(0),
+    EXPECT_EQ(run({"init", "--sqlite", dir_.path() + "/vm418.db"}).errors.value(0),
               "Note: VM418_DB is set; the programs use DSN=VM418;UID=CREATOR;PWD=***, not the data "
               "source VM418 set up here.");
 }
@@ -402,7 +522,7 @@ TEST_F(Vm418db, LogLinesCarryTheirPriorityOnTheJournalAndTheirTimeElsewhere) {
     EXPECT_TRUE(lines.value(lines.size() - 1).startsWith("<3>vm418ctl autocall: the System table"));
     EXPECT_TRUE(runInto({"--db", db, "systems", "list"}).value(0).startsWith("     3  S-3  "));
     EXPECT_EQ(runInto({"--db", db, "alarms", "list"}).value(0),
-              "<3>vm418ctl db: --system N is required");
+              "<3>vm418ctl alarms list: --system N is required");
     EXPECT_EQ(runInto({"--db", db, "params", "show", "--system", "3"}).value(0),
               "<3>No parameters stored");
 
@@ -464,8 +584,9 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
              "--invalid-parameters"},
             false);
     EXPECT_EQ(r.exitCode, 1) << r.lines.join('\n').toStdString();
-    EXPECT_TRUE(r.lines.contains("Parameters validation failed")) << r.lines.join('\n').toStdString();
-    EXPECT_TRUE(r.lines.contains("The parameters were not written"));
+    EXPECT_TRUE(r.errors.contains("Parameters validation failed"))
+        << r.errors.join('\n').toStdString();
+    EXPECT_TRUE(r.errors.contains("The parameters were not written"));
 
     // A history file that cannot be written where it is received: named with its reason,
     // in the on-connect downloads and in "all"; exit 1, and the call is no last contact.
@@ -476,15 +597,16 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
     };
     const QString contactBefore = contact();
     r = run({"call", "--system", "3", "--simulate", "--download", "all"}, false);
-    const std::string failedOut = r.lines.join('\n').toStdString();
+    const std::string failedOut = (r.lines + r.errors).join('\n').toStdString();
     EXPECT_EQ(r.exitCode, 1) << failedOut;
-    EXPECT_EQ(r.lines.filter(QRegularExpression("^Downloading history file: failed - cannot save "
-                                                ".*TEMP/history.418: .+"))
+    EXPECT_EQ(r.errors
+                  .filter(QRegularExpression("^Downloading history file: failed - cannot save "
+                                             ".*TEMP/history.418: .+"))
                   .size(),
               2)
         << failedOut;
     EXPECT_TRUE(r.lines.contains("Downloading alarm file: done")) << failedOut;
-    EXPECT_TRUE(r.lines.contains("2 of the downloads failed")) << failedOut;
+    EXPECT_TRUE(r.errors.contains("2 of the downloads failed")) << failedOut;
     EXPECT_EQ(contact(), contactBefore);  // a call takes seconds
     ASSERT_TRUE(QDir(dir_.path() + "/TEMP/history.418").removeRecursively());
 
@@ -493,8 +615,9 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
              "--bad-crc", "--sim-arg", "8"},
             false);
     EXPECT_EQ(r.exitCode, 0) << r.lines.join('\n').toStdString();
-    EXPECT_EQ(r.lines.filter(QRegularExpression("^Downloading parameters file: failed - "
-                                                "XLNK_ERR_\\w+; asked once more$"))
+    EXPECT_EQ(r.errors
+                  .filter(QRegularExpression("^Downloading parameters file: failed - "
+                                             "XLNK_ERR_\\w+; asked once more$"))
                   .size(),
               1)
         << r.lines.join('\n').toStdString();
