@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -12,7 +13,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdlib>
+#include <ctime>
 
+#include "console_ui.h"
 #include "qt_wait.h"
 #include "simulator_process.h"
 #include "station_db.h"
@@ -359,6 +362,26 @@ TEST_F(DocTest, EventsDuringAWaitAreHandledAfterItInOrder) {
     block.data.assign(1035, 0x42);
     doc->OnProtocolEvent(block);
     EXPECT_EQ(doc->lastFrameData.size(), 1034);
+}
+
+// The command line's wait for the document sleeps between events (it used to keep a core
+// busy through every call), and still wakes for the event it waits for and at its limit.
+TEST(RunEventsUntilTest, SleepsBetweenEventsAndEndsAtTheEventOrTheLimit) {
+    const auto cpuMs = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+    };
+    bool fired = false;
+    QTimer::singleShot(600, [&] { fired = true; });
+    const double before = cpuMs();
+    EXPECT_TRUE(cli::RunEventsUntil([&] { return fired; }, 60000));
+    EXPECT_LT(cpuMs() - before, 100);
+    QElapsedTimer t;
+    t.start();
+    EXPECT_FALSE(cli::RunEventsUntil([] { return false; }, 300));
+    EXPECT_GE(t.elapsed(), 300);
+    EXPECT_LT(t.elapsed(), 5000);
 }
 
 // "Open files" imports the downloaded files of the working folder for the document's
