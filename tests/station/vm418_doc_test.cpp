@@ -205,6 +205,14 @@ TEST_F(DocTest, DownloadWhileMonitoringWaitsForStopAndResumesOnlyWhenAsked) {
     ASSERT_TRUE(waitUntil([&] { return result != 0; }));
     EXPECT_EQ(result, IDOK);
     EXPECT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }));
+
+    // "Download all" for a call that hangs up once it has everything: monitoring stays off.
+    result = 0;
+    doc->DownloadAll([&](int r) { result = r; }, false);
+    ASSERT_TRUE(waitUntil([&] { return result != 0; }, 30000));
+    EXPECT_EQ(result, IDOK);
+    waitUntil([] { return false; }, 1000);
+    EXPECT_EQ(doc->linkState, LINK_CONNECTED);
 }
 
 // Defaults answered by 0x4010 read the unit's parameters back and light "Stop MONI";
@@ -449,20 +457,23 @@ TEST_F(DocTest, RequestsThatWouldBreakInAreRefusedAndTheWaitingOneIsCarriedOut) 
     StartSim();
     ui.StartPolling();
     doc->OnCommand(ID_CALL);
-    // "Download alarm file" chosen in each of on-connect's four pauses. A pause is known by
-    // the transfers opened before it: one pause can end and the next begin between two looks.
+    // "Download alarm file" chosen in the pause after connecting and as each of the three
+    // downloads ends (the next step follows it at once).
     int pauses = 0;
-    qsizetype pausedAfter = -1;
+    ui.onDownloadEnded = [&](const QString&) {
+        ++pauses;
+        doc->OnCommand(ID_DOWNLOAD_ALARM_FILE);
+    };
     ASSERT_TRUE(waitUntil(
         [&] {
-            if (doc->Waiting(CVM418Doc::WaitFor::Step) && ui.transfers.size() != pausedAfter) {
+            if (doc->Waiting(CVM418Doc::WaitFor::Step) && ui.transfers.isEmpty() && pauses == 0) {
                 ++pauses;
-                pausedAfter = ui.transfers.size();
                 doc->OnCommand(ID_DOWNLOAD_ALARM_FILE);
             }
             return doc->linkState == LINK_MONITORING;
         },
         15000));
+    ui.onDownloadEnded = nullptr;
     EXPECT_EQ(pauses, 4);
     EXPECT_EQ(ui.statuses.filter("Download alarm file not done: the unit is busy with the "
                                  "on-connect downloads")
