@@ -89,15 +89,17 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QTemporaryDir dir;
+    if (!dir.isValid()) return Cannot("no temporary folder: " + dir.errorString());
     const QString db = "DRIVER=SQLite3;Database=" + dir.path() + "/bench.db;JournalMode=WAL";
-    vm418::createSchema(db);
+    if (vm418::createSchema(db) != vm418::kDbOk)
+        return Cannot("the database cannot be created in " + dir.path());
     vm418::CSystemRset row;
     row.SysID = 1;
     row.SystemDescription = "Bench";
     row.Modem = "555";
     row.Password = "pw";
     row.COMportSettings = "COM1 9600 0 0 8 3";
-    vm418::saveSystem(db, row);
+    if (vm418::saveSystem(db, row) != 0) return Cannot("the system cannot be stored");
     SimulatorProcess sim;
     if (!sim.Start(VM418_SIM_PATH, {"--baud", "9600", "--password", "pw"}))
         return Cannot("the simulator did not start");
