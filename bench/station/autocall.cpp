@@ -81,11 +81,12 @@ Run Ctl(const QString& home, const QStringList& args) {
     r.output = QString::fromUtf8(p.readAllStandardOutput());
     r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     if (r.exitCode != 0)
-        r.error = QString("vm418ctl %1 ended with %2: %3")
-                      .arg(args.join(' '))
-                      .arg(p.exitStatus() == QProcess::NormalExit ? QString("exit %1").arg(r.exitCode)
-                                                                   : QString("a crash"))
-                      .arg(QString::fromUtf8(p.readAllStandardError()).trimmed());
+        r.error =
+            QString("vm418ctl %1 ended with %2: %3")
+                .arg(args.join(' '))
+                .arg(p.exitStatus() == QProcess::NormalExit ? QString("exit %1").arg(r.exitCode)
+                                                            : QString("a crash"))
+                .arg(QString::fromUtf8(p.readAllStandardError()).trimmed());
     return r;
 }
 
@@ -211,10 +212,10 @@ std::optional<double> MeasureOnce(int run) {
         }
     for (int unit = 1; unit <= kPorts * kUnitsPerPort; ++unit) {
         const int port = (unit - 1) / kUnitsPerPort + 1;
-        const Run r = Ctl(home.path(),
-                          {"systems", "add", "--system", QString::number(unit), "--name",
-                           QString("Gate %1").arg(unit), "--modem", "555", "--port-settings",
-                           QString("COM%1 9600 0 0 8 3").arg(port), "--autocall-period", "60"});
+        const Run r =
+            Ctl(home.path(), {"systems", "add", "--system", QString::number(unit), "--name",
+                              QString("Gate %1").arg(unit), "--modem", "555", "--port-settings",
+                              QString("COM%1 9600 0 0 8 3").arg(port), "--autocall-period", "60"});
         if (r.exitCode != 0) {
             Cannot(r.error);
             return std::nullopt;
@@ -224,9 +225,9 @@ std::optional<double> MeasureOnce(int run) {
     QElapsedTimer t;
     const qint64 t0Us = QDateTime::currentMSecsSinceEpoch() * 1000;
     t.start();
-    const Run r = Ctl(home.path(), {"autocall", "--once", "--simulate", "--sim-arg", "--baud",
-                                    "--sim-arg", QString::number(kBaud), "--sim-arg",
-                                    "--timeline", "--sim-arg", timeline});
+    const Run r = Ctl(home.path(),
+                      {"autocall", "--once", "--simulate", "--sim-arg", "--baud", "--sim-arg",
+                       QString::number(kBaud), "--sim-arg", "--timeline", "--sim-arg", timeline});
     const double totalS = t.elapsed() / 1000.0;
     const qint64 t1Us = QDateTime::currentMSecsSinceEpoch() * 1000;
     if (run == 1) std::printf("%s", qPrintable(r.output));
@@ -257,8 +258,7 @@ std::optional<double> MeasureOnce(int run) {
             {w[1], w[2].toLongLong(), w[3].toLongLong(), w.mid(4).join(' ')});
     }
     if (ports.size() != kPorts) {
-        std::printf("  no breakdown: the timeline holds %zu ports, not %d\n", ports.size(),
-                    kPorts);
+        std::printf("  no breakdown: the timeline holds %zu ports, not %d\n", ports.size(), kPorts);
         return ratio;
     }
     std::vector<Breakdown> each;
@@ -277,9 +277,10 @@ std::optional<double> MeasureOnce(int run) {
         "port (estimated %.1f s and %.2f s)\n",
         measured.unit / 1e6 / kPorts, measured.station / 1e6 / kPorts,
         busiest.unit * kBitsPerByte / kBaud, busiest.station * kBitsPerByte / kBaud);
-    std::printf("  where the time went (s)                                    port ended last  "
-                "mean of %d\n",
-                kPorts);
+    std::printf(
+        "  where the time went (s)                                    port ended last  "
+        "mean of %d\n",
+        kPorts);
     for (const char* c : kCategories) {
         double sum = 0;
         for (const Breakdown& b : each)

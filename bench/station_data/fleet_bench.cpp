@@ -267,8 +267,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench: no temporary folder: %s\n", qPrintable(dir.errorString()));
         return 1;
     }
-    bool measured = run(
-        "SQLite", "DRIVER=SQLite3;Database=" + dir.path() + "/fleet.db;JournalMode=WAL", perStation);
+    bool measured =
+        run("SQLite", "DRIVER=SQLite3;Database=" + dir.path() + "/fleet.db;JournalMode=WAL",
+            perStation);
     const QString server = qEnvironmentVariable("VM418_BENCH_PG");
     if (server.isEmpty()) {
         std::printf("PostgreSQL: VM418_BENCH_PG not set (scripts/bench-station-db sets it)\n");

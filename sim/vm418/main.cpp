@@ -204,9 +204,9 @@ class Simulator {
                 realBaseUs_);
         };
         char line[200];
-        const int n = std::snprintf(line, sizeof line, "%ld %s %lld %lld %s\n",
-                                    static_cast<long>(getpid()), what, us(start), us(end),
-                                    text.c_str());
+        const int n =
+            std::snprintf(line, sizeof line, "%ld %s %lld %lld %s\n", static_cast<long>(getpid()),
+                          what, us(start), us(end), text.c_str());
         // One write per line: the simulators of several ports may share one file.
         if (n > 0 && write(timelineFd_, line, std::min<size_t>(size_t(n), sizeof line - 1)) < 0)
             return;
@@ -782,10 +782,9 @@ class Simulator {
     Clock::time_point byteEnd_;  // when the byte being taken was all in
     Clock::time_point inItemStart_;
     bool inItemOpen_ = false;
-    int timelineFd_ = opt_.timeline.empty()
-                          ? -1
-                          : open(opt_.timeline.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                                 0644);
+    int timelineFd_ = opt_.timeline.empty() ? -1
+                                            : open(opt_.timeline.c_str(),
+                                                   O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     const Clock::time_point clockBase_ = Clock::now();
     const long long realBaseUs_ = std::chrono::duration_cast<std::chrono::microseconds>(
                                       std::chrono::system_clock::now().time_since_epoch())

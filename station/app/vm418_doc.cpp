@@ -367,9 +367,8 @@ void CVM418Doc::OnConnect() {
             Wait(WaitFor::Step, kNextStepMs, [this, monitor] {
                 Download(DOWNLOAD_HISTORY, 0, [this, monitor](int r2) {
                     if (r2 != IDOK) return monitor(r2);
-                    Wait(WaitFor::Step, kNextStepMs, [this, monitor] {
-                        Download(DOWNLOAD_LAST_ALARM, 0, monitor);
-                    });
+                    Wait(WaitFor::Step, kNextStepMs,
+                         [this, monitor] { Download(DOWNLOAD_LAST_ALARM, 0, monitor); });
                 });
             });
         });

@@ -340,8 +340,7 @@ TEST_F(LinkSimTest, SilentModemDisconnectsAfterTwoSeconds) {
 // Hanging up in the middle of a block and calling again: the second call's dialogue and
 // download are understood from their first byte.
 TEST_F(LinkSimTest, HangingUpMidFrameThenCallingAgainDownloads) {
-    StartSim({"--baud", "9600", "--block-size", "1024", "--timeline",
-              (dir / "timeline").string()});
+    StartSim({"--baud", "9600", "--block-size", "1024", "--timeline", (dir / "timeline").string()});
     Connect();
     FileTransferController c(&protocol, [](int, std::function<void()> fn) { fn(); });
     c.fileName = "ALAR";
