@@ -67,6 +67,10 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary folder: %s\n", qPrintable(dir.errorString()));
+        return 1;
+    }
     const QString db = "DRIVER=SQLite3;Database=" + dir.path() + "/vm418.db";
     if (vm418::createSchema(db) != vm418::kDbOk) {
         std::fprintf(stderr, "cannot create the database in %s\n", qPrintable(dir.path()));
@@ -76,7 +80,10 @@ int main(int argc, char** argv) {
     row.SysID = 1;
     row.Serial = "B-1";
     row.SystemDescription = "Bench gate";
-    vm418::saveSystem(db, row);
+    if (vm418::saveSystem(db, row) != 0) {
+        std::fprintf(stderr, "the system cannot be stored in %s\n", qPrintable(db));
+        return 1;
+    }
 
     const QDate first(2026, 2, 1);
     {
@@ -99,7 +106,10 @@ int main(int argc, char** argv) {
         load.SysID = 1;
         QElapsedTimer t;
         t.start();
-        load.loadAlarms(vm418::RecordCondition::days(first, QDate(2026, 2, 28)));
+        if (load.loadAlarms(vm418::RecordCondition::days(first, QDate(2026, 2, 28))) != 0) {
+            std::fprintf(stderr, "the alarms could not be loaded\n");
+            return 1;
+        }
         std::printf("load %zu alarms           %8.1f ms\n", load.alarmMap.size(), Ms(t));
     }
 

@@ -1,15 +1,20 @@
-// Downloads the 15000-byte alarm file from vm418-sim paced at 9600 bit/s over a
-// pseudo-terminal and prints how close the transfer comes to the line's own speed; then
-// measures how long a frame takes from its last byte on the line to its event.
+// Downloads the 15000-byte alarm file from vm418-sim paced at 9600 bit/s both ways over a
+// pseudo-terminal and prints how close the transfer comes to the line's own speed (the
+// unit's bytes and the station's answers, which the unit waits for); then measures how long
+// a frame takes from its last byte on the line to its event. Whatever cannot be measured is
+// said, with why.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -57,25 +62,49 @@ class Queue : public ProtocolEventSink {
     std::deque<Clock::time_point> deliveredAt_;
 };
 
-// Counts the bytes that came over the line.
+// Counts the bytes that came over the line and those the station put on it.
 class CountingProtocol : public XLNKProtocol {
   public:
     size_t received = 0;
+    std::atomic<size_t> sent{0};
 
   protected:
     void ProcessInput() override {
         received += static_cast<size_t>(rxEnd - rxBuffer);
         XLNKProtocol::ProcessInput();
     }
+    void OnDataWritten(size_t count, const std::vector<uint8_t>& buffer) override {
+        sent += count;
+        XLNKProtocol::OnDataWritten(count, buffer);
+    }
 };
+
+// Waits for the modem's connection; false when another event or none came.
+bool Connected(Queue& events) {
+    for (auto e = events.Next(5000); e; e = events.Next(5000))
+        if (e->status == XLNK_MODEM_CONNECTED) return true;
+    return false;
+}
+
+// Why a transfer that did not complete ended.
+std::string Failure(const FileTransferController& c) {
+    if (c.outcome() == FileTransferController::Outcome::Running) return "no event for 30 s";
+    char status[40];
+    std::snprintf(status, sizeof status, "event 0x%X", c.failedStatus());
+    return !c.failure().empty() ? c.failure() : c.failedStatus() ? status : "cancelled";
+}
 
 void Download(int blockSize, const char* corruptRate) {
     const fs::path dir = fs::temp_directory_path() / ("xlnk_bench_" + std::to_string(getpid()));
     fs::create_directories(dir);
     SimulatorProcess sim;
-    sim.Start(VM418_SIM_PATH,
-              {"--baud", std::to_string(kBaud), "--block-size", std::to_string(blockSize),
-               "--corrupt-rate", corruptRate, "--password", "pw", "--seed", "7"});
+    if (!sim.Start(VM418_SIM_PATH,
+                   {"--baud", std::to_string(kBaud), "--block-size", std::to_string(blockSize),
+                    "--corrupt-rate", corruptRate, "--password", "pw", "--seed", "7"})) {
+        std::printf("block %4d  corruption %-6s  not measured: the simulator %s did not start\n",
+                    blockSize, corruptRate, VM418_SIM_PATH);
+        return;
+    }
     CountingProtocol protocol;
     Queue events;
     protocol.SetWindow(&events);
@@ -83,16 +112,20 @@ void Download(int blockSize, const char* corruptRate) {
     CSerial serial;
     serial.SetCom(&protocol);
     if (!serial.Open(sim.path())) {
-        std::printf("cannot open %s\n", sim.path().c_str());
+        std::printf("block %4d  corruption %-6s  not measured: cannot open %s: %s\n", blockSize,
+                    corruptRate, sim.path().c_str(), serial.OpenError().c_str());
         return;
     }
     protocol.Dial("5551234", "pw");
-    for (auto e = events.Next(5000); e && e->status != XLNK_MODEM_CONNECTED;
-         e = events.Next(5000)) {
+    if (!Connected(events)) {
+        std::printf("block %4d  corruption %-6s  not measured: the modem did not connect\n",
+                    blockSize, corruptRate);
+        return;
     }
     FileTransferController transfer(&protocol, [](int, std::function<void()> fn) { fn(); });
     transfer.fileName = "ALAR";
     const size_t before = protocol.received;
+    const size_t sentBefore = protocol.sent;
     const auto start = Clock::now();
     transfer.Start();
     int repeats = 0;
@@ -104,13 +137,14 @@ void Download(int blockSize, const char* corruptRate) {
     }
     const double actual = std::chrono::duration<double>(Clock::now() - start).count();
     const size_t bytes = protocol.received - before;
-    const double ideal = bytes * kBitsPerByte / kBaud;
+    const size_t stationBytes = protocol.sent - sentBefore;
+    const double ideal = (bytes + stationBytes) * kBitsPerByte / kBaud;
+    const bool ok = transfer.outcome() == FileTransferController::Outcome::Ok;
     std::printf(
-        "block %4d  corruption %-6s  %-9s  unit bytes %6zu  repeats %d  ideal %6.2f s  "
-        "actual %6.2f s  ratio %.3f\n",
-        blockSize, corruptRate,
-        transfer.outcome() == FileTransferController::Outcome::Ok ? "complete" : "failed", bytes,
-        repeats, ideal, actual, ideal / actual);
+        "block %4d  corruption %-6s  %-9s  unit bytes %6zu  station bytes %4zu  repeats %d  "
+        "ideal %6.2f s  actual %6.2f s  ratio %.3f%s\n",
+        blockSize, corruptRate, ok ? "complete" : "failed", bytes, stationBytes, repeats, ideal,
+        actual, ideal / actual, ok ? "" : ("  (" + Failure(transfer) + ")").c_str());
     serial.Close();
     fs::remove_all(dir);
 }
@@ -125,24 +159,36 @@ std::vector<char> ReadAll(const fs::path& p) {
 // unit's.
 void LossyDownloads(const char* lossRate, int runs) {
     const fs::path dir = fs::temp_directory_path() / ("xlnk_loss_" + std::to_string(getpid()));
-    int complete = 0, wrong = 0, repeats = 0;
+    int complete = 0, wrong = 0, repeats = 0, unmeasured = 0;
+    std::string why;
     double seconds = 0;
     for (int run = 1; run <= runs; ++run) {
         fs::remove_all(dir);
         fs::create_directories(dir / "unit");
         SimulatorProcess sim;
-        sim.Start(VM418_SIM_PATH, {"--drop-rate", lossRate, "--password", "pw", "--seed",
-                                   std::to_string(run), "--dump-dir", (dir / "unit").string()});
+        if (!sim.Start(VM418_SIM_PATH,
+                       {"--drop-rate", lossRate, "--password", "pw", "--seed", std::to_string(run),
+                        "--dump-dir", (dir / "unit").string()})) {
+            ++unmeasured;
+            why = std::string("the simulator ") + VM418_SIM_PATH + " did not start";
+            continue;
+        }
         XLNKProtocol protocol;
         Queue events;
         protocol.SetWindow(&events);
         protocol.SetWorkFolder(dir);
         CSerial serial;
         serial.SetCom(&protocol);
-        if (!serial.Open(sim.path())) continue;
+        if (!serial.Open(sim.path())) {
+            ++unmeasured;
+            why = "cannot open " + sim.path() + ": " + serial.OpenError();
+            continue;
+        }
         protocol.Dial("5551234", "pw");
-        for (auto e = events.Next(5000); e && e->status != XLNK_MODEM_CONNECTED;
-             e = events.Next(5000)) {
+        if (!Connected(events)) {
+            ++unmeasured;
+            why = "the modem did not connect";
+            continue;
         }
         FileTransferController transfer(&protocol, [](int, std::function<void()> fn) { fn(); });
         transfer.fileName = "ALAR";
@@ -164,6 +210,11 @@ void LossyDownloads(const char* lossRate, int runs) {
         serial.Close();
     }
     fs::remove_all(dir);
+    if (unmeasured > 0)
+        std::printf("lost bytes %-6s  %d of %d runs not measured: %s\n", lossRate, unmeasured, runs,
+                    why.c_str());
+    runs -= unmeasured;
+    if (runs == 0) return;
     std::printf(
         "lost bytes %-6s  %2d/%d downloads complete (%3.0f%%)  wrong files %d  repeats %d  "
         "mean %.2f s\n",
@@ -208,27 +259,43 @@ void LossyCalls(const char* lossRate, int runs) {
 // byte to the delivery of the frame's event.
 void Latency() {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    grantpt(master);
-    unlockpt(master);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::printf("frame latency not measured: no pseudo-terminal (%s)\n", std::strerror(errno));
+        return;
+    }
     XLNKProtocol protocol;
     Queue events;
     protocol.SetWindow(&events);
     CSerial serial;
     serial.SetCom(&protocol);
-    if (!serial.Open(ptsname(master))) return;
+    if (!serial.Open(ptsname(master))) {
+        std::printf("frame latency not measured: cannot open %s: %s\n", ptsname(master),
+                    serial.OpenError().c_str());
+        close(master);
+        return;
+    }
+    std::string stopped;
     std::vector<double> us;
     const uint8_t answer[] = {0x10, 0x00, 0x00, 0xA1, 0x40, 0x10 ^ 0xA1 ^ 0x40};
     for (int i = 0; i < 1000; ++i) {
         protocol.ExpectCommand(0xC0A1, 5000);
         // 0xC0A1 expected: the unit's 0x40A1 answer matches it.
         const auto sent = Clock::now();
-        if (write(master, answer, sizeof answer) != sizeof answer) break;
+        if (write(master, answer, sizeof answer) != sizeof answer) {
+            stopped = std::string("a write to the pseudo-terminal failed: ") + std::strerror(errno);
+            break;
+        }
         Clock::time_point at;
-        if (!events.Next(1000, &at)) break;
+        if (!events.Next(1000, &at)) {
+            stopped = "a frame brought no event within 1 s";
+            break;
+        }
         us.push_back(std::chrono::duration<double, std::micro>(at - sent).count());
         usleep(2000);
     }
     std::sort(us.begin(), us.end());
+    if (!stopped.empty())
+        std::printf("frame latency: stopped after %zu frames, %s\n", us.size(), stopped.c_str());
     if (!us.empty())
         std::printf("frame latency over %zu frames: median %.0f us, p99 %.0f us\n", us.size(),
                     us[us.size() / 2], us[us.size() * 99 / 100]);

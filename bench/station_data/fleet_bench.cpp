@@ -60,10 +60,16 @@ bool fill(const QString& connection, int perStation, std::time_t now) {
         row.SysID = id;
         row.Serial = QStringLiteral("S-%1").arg(id);
         row.SystemDescription = QStringLiteral("Gate %1").arg(id);
-        if (saveSystem(connection, row) != kDbOk) return false;
+        if (saveSystem(connection, row) != kDbOk) {
+            std::fprintf(stderr, "bench: system %d cannot be stored\n", id);
+            return false;
+        }
     }
     DbConnection conn(connection);
-    if (!conn.open()) return false;
+    if (!conn.open()) {
+        std::fprintf(stderr, "bench: %s\n", qPrintable(conn.lastError()));
+        return false;
+    }
     const bool pg = conn.isPostgres();
     const int rows = kStations * perStation;
     // The graph: 30 counts of 50, 32-bit little-endian.
@@ -152,8 +158,9 @@ bool client(quint16 port, const QByteArray& path, const std::atomic<bool>& stop,
     return sound;
 }
 
-// `vm418ctl serve` over `connection` under 1 to 128 clients for each page.
-void load(const char* engine, const QString& connection) {
+// `vm418ctl serve` over `connection` under 1 to 128 clients for each page; false (said why)
+// when it cannot be measured.
+bool load(const char* engine, const QString& connection) {
     QProcess serve;
     serve.setProgram(QStringLiteral(VM418CTL_PATH));
     serve.setArguments({"--db", connection, "serve", "--listen", "127.0.0.1:0", "--max-connections",
@@ -165,8 +172,9 @@ void load(const char* engine, const QString& connection) {
         said += serve.readAllStandardOutput();
     const QRegularExpressionMatch at = QRegularExpression(":(\\d+)/").match(QString(said));
     if (!at.hasMatch()) {
-        std::fprintf(stderr, "bench: vm418ctl serve did not start: %s\n", said.constData());
-        return;
+        std::fprintf(stderr, "bench: %s: vm418ctl serve did not start: %s%s\n", engine,
+                     said.constData(), qPrintable(serve.errorString()));
+        return false;
     }
     const auto port = quint16(at.captured(1).toUInt());
     const int seconds = qEnvironmentVariableIntValue("BENCH_FLEET_SECONDS") > 0
@@ -202,15 +210,17 @@ void load(const char* engine, const QString& connection) {
     }
     serve.terminate();
     serve.waitForFinished(10000);
+    return true;
 }
 
-void run(const char* engine, const QString& connection, int perStation) {
+// False (said why) when the store cannot be filled or served.
+bool run(const char* engine, const QString& connection, int perStation) {
     const std::time_t now = QDateTime::currentSecsSinceEpoch();
     QElapsedTimer filling;
     filling.start();
     if (createSchema(connection) != kDbOk || !fill(connection, perStation, now)) {
         std::fprintf(stderr, "bench: %s could not be filled\n", engine);
-        return;
+        return false;
     }
     std::printf("%-10s %d stations x %d alarms stored in %.1f s\n", engine, kStations, perStation,
                 filling.elapsed() / 1000.0);
@@ -241,7 +251,7 @@ void run(const char* engine, const QString& connection, int perStation) {
     });
     std::printf("%-10s   the station page is %.1f kB\n", engine, bytes / 1024.0);
     setConnectionsReadOnly(false);
-    load(engine, connection);
+    return load(engine, connection);
 }
 
 }  // namespace
@@ -253,21 +263,30 @@ int main(int argc, char** argv) {
                                ? qEnvironmentVariableIntValue("BENCH_FLEET_ALARMS")
                                : 10000;
     QTemporaryDir dir;
-    run("SQLite", "DRIVER=SQLite3;Database=" + dir.path() + "/fleet.db;JournalMode=WAL",
-        perStation);
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "bench: no temporary folder: %s\n", qPrintable(dir.errorString()));
+        return 1;
+    }
+    bool measured =
+        run("SQLite", "DRIVER=SQLite3;Database=" + dir.path() + "/fleet.db;JournalMode=WAL",
+            perStation);
     const QString server = qEnvironmentVariable("VM418_BENCH_PG");
     if (server.isEmpty()) {
         std::printf("PostgreSQL: VM418_BENCH_PG not set (scripts/bench-station-db sets it)\n");
-        return 0;
+        return measured ? 0 : 1;
     }
     const QString database =
         QStringLiteral("fleet_bench_%1").arg(QCoreApplication::applicationPid());
     {
         DbConnection conn(server);
-        if (!conn.open() || !exec(conn, "CREATE DATABASE " + database)) return 1;
+        if (!conn.open()) {
+            std::fprintf(stderr, "bench: PostgreSQL: %s\n", qPrintable(conn.lastError()));
+            return 1;
+        }
+        if (!exec(conn, "CREATE DATABASE " + database)) return 1;
     }
-    run("PostgreSQL", server + ";Database=" + database, perStation);
+    measured &= run("PostgreSQL", server + ";Database=" + database, perStation);
     DbConnection conn(server);
     if (conn.open()) exec(conn, "DROP DATABASE IF EXISTS " + database);
-    return 0;
+    return measured ? 0 : 1;
 }

@@ -94,6 +94,7 @@ struct Options {
     bool verbose = false;
     bool noAlarms = false;
     bool invalidParameters = false;
+    std::string timeline;  // where each item on the line is noted with its times
 };
 
 // CRC-16 with polynomial 0x1021, MSB first, start 0, computed bit by bit.
@@ -147,13 +148,15 @@ class Simulator {
                 usleep(kLineDownPollUs);
                 continue;
             }
+            if (!lineUp_) Note("up", Clock::now(), Clock::now(), "the station opened its port");
             lineUp_ = true;
             if (r > 0 && (p.revents & POLLIN)) {
                 const ssize_t n = read(fd_, buf, sizeof buf);
                 if (n > 0)
                     for (ssize_t i = 0; i < n; ++i)
-                        OnByte(buf[i]);
+                        Receive(buf[i]);
             }
+            TakeArrived();
             RunTimers();
             Flush();
             if (vanishing_ && out_.empty())
@@ -189,6 +192,61 @@ class Simulator {
         if (opt_.verbose) std::fprintf(stderr, fmt, s.c_str());
     }
 
+    // ---- the timeline: each item on the line with the times of its first and last byte ----
+    // One line each, "PID WHAT START_US END_US TEXT" with the times in microseconds of the
+    // system clock; "in" items are the station's, "out" ones the unit's and its modem's.
+    void Note(const char* what, Clock::time_point start, Clock::time_point end,
+              const std::string& text) const {
+        if (timelineFd_ < 0) return;
+        const auto us = [this](Clock::time_point t) {
+            return static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::microseconds>(t - clockBase_).count() +
+                realBaseUs_);
+        };
+        char line[200];
+        const int n =
+            std::snprintf(line, sizeof line, "%ld %s %lld %lld %s\n", static_cast<long>(getpid()),
+                          what, us(start), us(end), text.c_str());
+        // One write per line: the simulators of several ports may share one file.
+        if (n > 0 && write(timelineFd_, line, std::min<size_t>(size_t(n), sizeof line - 1)) < 0)
+            return;
+    }
+    Clock::duration ByteTime() const {
+        return opt_.baud > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                   std::chrono::duration<double>(10.0 / opt_.baud))
+                             : Clock::duration::zero();
+    }
+    // A station's item has come: it began with the byte that started it.
+    void NoteIn(const std::string& text) {
+        Note("in", inItemStart_, byteEnd_, text);
+        inItemOpen_ = false;
+    }
+    void StartInItem() {
+        if (inItemOpen_) return;
+        inItemOpen_ = true;
+        inItemStart_ = byteEnd_ - ByteTime();
+    }
+
+    // ---- input: paced as the output, a byte is the unit's when its last bit is in ----
+    void Receive(uint8_t b) {
+        const auto now = Clock::now();
+        if (opt_.baud <= 0) {
+            byteEnd_ = now;
+            return OnByte(b);
+        }
+        inFreeAt_ = std::max(now, inFreeAt_) + ByteTime();
+        in_.emplace_back(inFreeAt_, b);
+    }
+    void TakeArrived() {
+        const auto now = Clock::now();
+        while (!in_.empty() && in_.front().first <= now) {
+            const auto [at, b] = in_.front();
+            in_.pop_front();
+            byteEnd_ = at;
+            OnByte(b);
+        }
+    }
+
     // ---- output: pacing and line faults ----
     void Send(const Bytes& bytes, bool damageable) {
         for (size_t i = 0; i < bytes.size(); ++i) {
@@ -207,7 +265,19 @@ class Simulator {
             out_.push_back(b);
         }
     }
-    void SendText(const std::string& s) { Send(Bytes(s.begin(), s.end()), false); }
+    void SendText(const std::string& s) {
+        Send(Bytes(s.begin(), s.end()), false);
+        std::string shown;
+        for (char c : s)
+            if (c >= ' ') shown.push_back(c);
+        NoteOut(s.size(), shown.empty() ? "line end" : shown);
+    }
+    // The unit's item just queued: on the line after what is queued before it.
+    void NoteOut(size_t bytes, const std::string& text) {
+        const auto start = std::max(Clock::now(), outFreeAt_);
+        outFreeAt_ = start + ByteTime() * static_cast<long>(bytes);
+        Note("out", start, outFreeAt_, text);
+    }
     bool Chance(double rate) { return std::uniform_real_distribution<double>(0, 1)(rng_) < rate; }
 
     void Flush() {
@@ -232,6 +302,12 @@ class Simulator {
     int NextWakeMs() const {
         int wake = 200;
         if (!out_.empty()) wake = opt_.baud > 0 ? 1 : 0;
+        if (!in_.empty()) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                in_.front().first - Clock::now())
+                                .count();
+            wake = std::min<int>(wake, std::max<int>(0, static_cast<int>(ms) + 1));
+        }
         for (const auto& t : timers_) {
             const auto ms =
                 std::chrono::duration_cast<std::chrono::milliseconds>(t.first - Clock::now());
@@ -261,6 +337,9 @@ class Simulator {
     // sending and waits for the next one.
     void OnLineDropped() {
         Log("modem: DTR dropped, hanging up%s\n");
+        Note("down", Clock::now(), Clock::now(), "the station closed its port");
+        in_.clear();
+        inItemOpen_ = false;
         online_ = opt_.noModem;
         unlocked_ = opt_.noModem || opt_.password.empty();
         line_.clear();
@@ -291,9 +370,11 @@ class Simulator {
     }
 
     void ModemByte(uint8_t b) {
+        if (b != '\n') StartInItem();
         if (!CollectLine(b)) return;
         std::string cmd = line_;
         line_.clear();
+        NoteIn("modem line " + cmd);
         Log("modem: %s\n", cmd);
         if (opt_.silentModem) return;
         SendText(cmd + "\r");  // echo
@@ -336,7 +417,9 @@ class Simulator {
     }
 
     void PasswordByte(uint8_t b) {
+        if (b != '\n') StartInItem();
         if (!CollectLine(b)) return;
+        NoteIn("password line");
         Log("password line: %s\n", line_);
         if (line_ == opt_.password) {
             unlocked_ = true;
@@ -356,6 +439,10 @@ class Simulator {
     void FrameByte(uint8_t b) {
         if (rawWanted_ > 0) return RawByte(b);
         if (rx_.empty() && b != 0x10) return;
+        if (rx_.empty()) {
+            inItemOpen_ = false;
+            StartInItem();
+        }
         rx_.push_back(b);
         if (rx_.size() < 6) return;
         if (rx_.size() == 6) {
@@ -370,6 +457,10 @@ class Simulator {
         if (rx_.size() < total) return;
         Bytes data(rx_.begin() + 6, rx_.end());
         rx_.clear();
+        char text[48];
+        std::snprintf(text, sizeof text, "0x%04X", cmd);
+        NoteIn(cmd == 0xC004 ? text + std::string(" ") + std::string(data.begin(), data.end())
+                             : text);
         OnFrame(cmd, data);
     }
 
@@ -380,6 +471,9 @@ class Simulator {
         f.push_back(f[0] ^ f[1] ^ f[2] ^ f[3] ^ f[4]);
         f.insert(f.end(), data.begin(), data.end());
         Send(f, damage);
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%04X", cmd);
+        NoteOut(f.size(), text);
     }
 
     void OnFrame(uint16_t cmd, const Bytes& data) {
@@ -682,6 +776,19 @@ class Simulator {
     uint64_t rawSerial_ = 0;
     bool lineUp_ = false;
     bool vanishing_ = false;
+    std::deque<std::pair<Clock::time_point, uint8_t>> in_;  // bytes still on their way in
+    Clock::time_point inFreeAt_;
+    Clock::time_point outFreeAt_;
+    Clock::time_point byteEnd_;  // when the byte being taken was all in
+    Clock::time_point inItemStart_;
+    bool inItemOpen_ = false;
+    int timelineFd_ = opt_.timeline.empty() ? -1
+                                            : open(opt_.timeline.c_str(),
+                                                   O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const Clock::time_point clockBase_ = Clock::now();
+    const long long realBaseUs_ = std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count();
 };
 
 // The help: on standard output for --help, on standard error after a usage error.
@@ -689,7 +796,8 @@ void Usage(FILE* to) {
     std::fputs(
         "usage: vm418-sim [options]\n"
         "       vm418-sim --help | --version\n"
-        "  --baud N                 pace output at N bit/s (10 bits a byte)\n"
+        "  --baud N                 pace the line at N bit/s (10 bits a byte) both ways:\n"
+        "                           the unit takes a byte when its last bit is in\n"
         "  --dial-result R          connect|ringing|busy|no-carrier|no-answer|error|\n"
         "                           no-dialtone|no-dial-tone|silence\n"
         "  --connect-text T         the connect line (default \"CONNECT 9600/ARQ\")\n"
@@ -715,6 +823,8 @@ void Usage(FILE* to) {
         "                           (W1 bit 0) until ACRR has been downloaded\n"
         "  --no-alarms              the unit has registered no alarm\n"
         "  --invalid-parameters     the unit's parameter block fails validation\n"
+        "  --timeline FILE          append each item on the line with its times to FILE:\n"
+        "                           PID in|out|up|down START_US END_US TEXT\n"
         "  --seed N  --verbose\n",
         to);
 }
@@ -812,6 +922,8 @@ int main(int argc, char** argv) {
             o.invalidParameters = true;
         else if (a == "--verbose")
             o.verbose = true;
+        else if (a == "--timeline")
+            o.timeline = next();
         else if (a == "--help" || a == "-h") {
             Usage(stdout);
             return 0;

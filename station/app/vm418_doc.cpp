@@ -20,7 +20,15 @@ namespace station {
 namespace {
 
 constexpr uint32_t kCommandTimeoutMs = 5000;  // every command of the document
-constexpr int kStepPauseMs = 500;             // between the steps of a sequence
+// After the modem's CONNECT the unit takes the password line and begins to listen; it
+// says nothing when it has, so the first request waits this long.
+constexpr int kAfterConnectMs = 500;
+// A download the unit ended with its end frame, answered, leaves nothing on the line: the
+// next step of a sequence follows at once. After one that failed, or before monitoring
+// starts again after a download of the menu (a moment for the operator's next request),
+// the pause is longer, so that what is still on its way has passed.
+constexpr int kNextStepMs = 0;
+constexpr int kStepPauseMs = 500;
 constexpr int kDiscriminatorPauseMs = 300;
 // A modem takes a hang-up for one only when DTR stays low for a moment: a new call right
 // after a hang-up keeps the line down this long before the port opens again.
@@ -53,6 +61,10 @@ constexpr DownloadSpec kDownloads[] = {
 QElapsedTimer& LineDown(const std::string& port) {
     static std::map<std::string, QElapsedTimer> down;
     return down[port];
+}
+
+int PauseAfter(int downloadResult) {
+    return downloadResult == IDOK ? kNextStepMs : kStepPauseMs;
 }
 
 bool IsMonitoringCommand(uint16_t command) {
@@ -342,22 +354,21 @@ void CVM418Doc::OnConnect() {
     UpdateAllViews(HINT_CONNECTION);
     // Requests of the menu and the views are refused until monitoring is started.
     sequence_ = QStringLiteral("the on-connect downloads");
-    const auto monitor = [this] {
-        Wait(WaitFor::Step, kStepPauseMs, [this] {
+    const auto monitor = [this](int r) {
+        Wait(WaitFor::Step, PauseAfter(r), [this] {
             sequence_.clear();
             monitorRetries = 1;
             SendStartMonitoring();
         });
     };
-    Wait(WaitFor::Step, kStepPauseMs, [this, monitor] {
+    Wait(WaitFor::Step, kAfterConnectMs, [this, monitor] {
         Download(DOWNLOAD_PARAMETERS, 0, [this, monitor](int r) {
-            if (r != IDOK) return monitor();
-            Wait(WaitFor::Step, kStepPauseMs, [this, monitor] {
+            if (r != IDOK) return monitor(r);
+            Wait(WaitFor::Step, kNextStepMs, [this, monitor] {
                 Download(DOWNLOAD_HISTORY, 0, [this, monitor](int r2) {
-                    if (r2 != IDOK) return monitor();
-                    Wait(WaitFor::Step, kStepPauseMs, [this, monitor] {
-                        Download(DOWNLOAD_LAST_ALARM, 0, [monitor](int) { monitor(); });
-                    });
+                    if (r2 != IDOK) return monitor(r2);
+                    Wait(WaitFor::Step, kNextStepMs,
+                         [this, monitor] { Download(DOWNLOAD_LAST_ALARM, 0, monitor); });
                 });
             });
         });
@@ -702,7 +713,7 @@ void CVM418Doc::FinishDownload(int result, int resume, const std::function<void(
 
 // IDOK only when all three files were received, read and stored; a call that ends on the
 // way gives IDCANCEL.
-void CVM418Doc::DownloadAll(std::function<void(int)> done) {
+void CVM418Doc::DownloadAll(std::function<void(int)> done, bool resumeMonitoring) {
     const auto failuresBefore = downloadFailures.size();
     const auto cancelled = [done] {
         if (done) done(IDCANCEL);
@@ -712,16 +723,17 @@ void CVM418Doc::DownloadAll(std::function<void(int)> done) {
     };
     if (linkState == LINK_OFF_LINE) return cancelled();
     sequence_ = QStringLiteral("Download all");
-    Download(DOWNLOAD_PARAMETERS, 0, [this, all, cancelled](int) {
+    Download(DOWNLOAD_PARAMETERS, 0, [this, all, cancelled, resumeMonitoring](int r) {
         Wait(
-            WaitFor::Step, kStepPauseMs,
-            [this, all, cancelled] {
-                Download(DOWNLOAD_HISTORY, 0, [this, all, cancelled](int) {
+            WaitFor::Step, PauseAfter(r),
+            [this, all, cancelled, resumeMonitoring] {
+                Download(DOWNLOAD_HISTORY, 0, [this, all, cancelled, resumeMonitoring](int r2) {
                     Wait(
-                        WaitFor::Step, kStepPauseMs,
-                        [this, all] {
+                        WaitFor::Step, PauseAfter(r2),
+                        [this, all, resumeMonitoring] {
                             sequence_.clear();
-                            Download(DOWNLOAD_ALARM_FILE, monitorRetries, all);
+                            Download(DOWNLOAD_ALARM_FILE, resumeMonitoring ? monitorRetries : 0,
+                                     all);
                         },
                         cancelled);
                 });

@@ -110,7 +110,9 @@ class CVM418Doc : public QObject {
     // nothing was done. A transfer that fails while the line holds is asked again
     // `downloadRepeats` times before it counts as failed.
     void Download(int kind, int resume, std::function<void(int)> done = {});
-    void DownloadAll(std::function<void(int)> done = {});
+    // Monitoring starts again afterwards when it ran before, unless `resumeMonitoring` is
+    // false (a call that ends once it has everything).
+    void DownloadAll(std::function<void(int)> done = {}, bool resumeMonitoring = true);
     void WriteParameters();
     void DefaultParameters();
     void OpenDiscriminatorScreen();

@@ -209,7 +209,16 @@ class CallJob : public QObject {
         }
         if (doc_->linkState == LINK_MONITORING) {
             collecting_ = true;
-            doc_->DownloadAll([this](int r) { result_ = r; });
+            // The call hangs up once it has everything: monitoring does not start again, and
+            // the call ends at once rather than at the next tick.
+            doc_->DownloadAll(
+                [this](int r) {
+                    result_ = r;
+                    QTimer::singleShot(0, this, [this] {
+                        if (tick_.isActive()) Tick();
+                    });
+                },
+                false);
         } else if (doc_->OffLine()) {
             // (A call on the port another system just used waits a moment to dial.)
             Finish(false, "failed" + Reason());

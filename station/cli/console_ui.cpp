@@ -6,6 +6,7 @@
 #include <QSysInfo>
 #include <QTimer>
 #include <QVariant>
+#include <algorithm>
 #include <cstdio>
 
 #include "call_attempts.h"
@@ -39,10 +40,21 @@ void Say(const QString& text, LogLevel level, std::FILE* out) {
 }
 
 bool RunEventsUntil(const std::function<bool()>& done, qint64 limitMs) {
+    // The thread sleeps between events: what `done` looks at changes in an event of this
+    // thread (a protocol event, a timer, a socket), and each of them wakes the wait, as the
+    // deadline's timer does. (processEvents with a time limit never sleeps: a call kept a
+    // processor core busy all along.)
+    constexpr qint64 kLongestTimerMs = 3600000;
     QElapsedTimer timer;
     timer.start();
-    while (!done() && timer.elapsed() < limitMs)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    while (!done()) {
+        const qint64 left = limitMs - timer.elapsed();
+        if (left <= 0) break;
+        if (!deadline.isActive()) deadline.start(int(std::min(left, kLongestTimerMs)));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
     return done();
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "file_trans_controller.h"
 #include "monitoring_record.h"
@@ -339,7 +340,7 @@ TEST_F(LinkSimTest, SilentModemDisconnectsAfterTwoSeconds) {
 // Hanging up in the middle of a block and calling again: the second call's dialogue and
 // download are understood from their first byte.
 TEST_F(LinkSimTest, HangingUpMidFrameThenCallingAgainDownloads) {
-    StartSim({"--baud", "9600", "--block-size", "1024"});
+    StartSim({"--baud", "9600", "--block-size", "1024", "--timeline", (dir / "timeline").string()});
     Connect();
     FileTransferController c(&protocol, [](int, std::function<void()> fn) { fn(); });
     c.fileName = "ALAR";
@@ -358,6 +359,25 @@ TEST_F(LinkSimTest, HangingUpMidFrameThenCallingAgainDownloads) {
     EXPECT_EQ(ReadFile(saveAs), ReadFile(dir / "unit" / "PARA"));
     for (const auto& e : sink.Events())
         EXPECT_TRUE(e.status == 0 || e.status == XLNK_MODEM_CONNECTED) << std::hex << e.status;
+
+    // The line is paced both ways: the station's answer takes its six bytes' time, and the
+    // unit's next frame comes only after it; the timeline notes both calls.
+    std::ifstream timeline(dir / "timeline");
+    std::string line, kinds;
+    long long readyEnd = 0, blockStart = 0, readyUs = 0;
+    while (std::getline(timeline, line)) {
+        std::istringstream w(line);
+        std::string pid, kind, text;
+        long long start = 0, end = 0;
+        w >> pid >> kind >> start >> end;
+        std::getline(w >> std::ws, text);
+        if (kind == "up" || kind == "down") kinds += kind + " ";
+        if (kind == "in" && text == "0x400A" && !readyEnd) readyEnd = end, readyUs = end - start;
+        if (kind == "out" && text == "0xC00B" && readyEnd && !blockStart) blockStart = start;
+    }
+    EXPECT_EQ(kinds, "up down up ");
+    EXPECT_NEAR(readyUs, 6 * 10 * 1e6 / 9600, 100);
+    EXPECT_GE(blockStart, readyEnd);
 }
 
 // The unit's line is cut in the middle of a download: the transfer ends at once as a lost

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -12,7 +13,9 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdlib>
+#include <ctime>
 
+#include "console_ui.h"
 #include "qt_wait.h"
 #include "simulator_process.h"
 #include "station_db.h"
@@ -202,6 +205,14 @@ TEST_F(DocTest, DownloadWhileMonitoringWaitsForStopAndResumesOnlyWhenAsked) {
     ASSERT_TRUE(waitUntil([&] { return result != 0; }));
     EXPECT_EQ(result, IDOK);
     EXPECT_TRUE(waitUntil([&] { return doc->linkState == LINK_MONITORING; }));
+
+    // "Download all" for a call that hangs up once it has everything: monitoring stays off.
+    result = 0;
+    doc->DownloadAll([&](int r) { result = r; }, false);
+    ASSERT_TRUE(waitUntil([&] { return result != 0; }, 30000));
+    EXPECT_EQ(result, IDOK);
+    waitUntil([] { return false; }, 1000);
+    EXPECT_EQ(doc->linkState, LINK_CONNECTED);
 }
 
 // Defaults answered by 0x4010 read the unit's parameters back and light "Stop MONI";
@@ -361,6 +372,26 @@ TEST_F(DocTest, EventsDuringAWaitAreHandledAfterItInOrder) {
     EXPECT_EQ(doc->lastFrameData.size(), 1034);
 }
 
+// The command line's wait for the document sleeps between events (it used to keep a core
+// busy through every call), and still wakes for the event it waits for and at its limit.
+TEST(RunEventsUntilTest, SleepsBetweenEventsAndEndsAtTheEventOrTheLimit) {
+    const auto cpuMs = [] {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+    };
+    bool fired = false;
+    QTimer::singleShot(600, [&] { fired = true; });
+    const double before = cpuMs();
+    EXPECT_TRUE(cli::RunEventsUntil([&] { return fired; }, 60000));
+    EXPECT_LT(cpuMs() - before, 100);
+    QElapsedTimer t;
+    t.start();
+    EXPECT_FALSE(cli::RunEventsUntil([] { return false; }, 300));
+    EXPECT_GE(t.elapsed(), 300);
+    EXPECT_LT(t.elapsed(), 5000);
+}
+
 // "Open files" imports the downloaded files of the working folder for the document's
 // system, with the messages of a download's hand-over; a file that is missing is said so and
 // the others are still stored.
@@ -426,20 +457,23 @@ TEST_F(DocTest, RequestsThatWouldBreakInAreRefusedAndTheWaitingOneIsCarriedOut) 
     StartSim();
     ui.StartPolling();
     doc->OnCommand(ID_CALL);
-    // "Download alarm file" chosen in each of on-connect's four pauses. A pause is known by
-    // the transfers opened before it: one pause can end and the next begin between two looks.
+    // "Download alarm file" chosen in the pause after connecting and as each of the three
+    // downloads ends (the next step follows it at once).
     int pauses = 0;
-    qsizetype pausedAfter = -1;
+    ui.onDownloadEnded = [&](const QString&) {
+        ++pauses;
+        doc->OnCommand(ID_DOWNLOAD_ALARM_FILE);
+    };
     ASSERT_TRUE(waitUntil(
         [&] {
-            if (doc->Waiting(CVM418Doc::WaitFor::Step) && ui.transfers.size() != pausedAfter) {
+            if (doc->Waiting(CVM418Doc::WaitFor::Step) && ui.transfers.isEmpty() && pauses == 0) {
                 ++pauses;
-                pausedAfter = ui.transfers.size();
                 doc->OnCommand(ID_DOWNLOAD_ALARM_FILE);
             }
             return doc->linkState == LINK_MONITORING;
         },
         15000));
+    ui.onDownloadEnded = nullptr;
     EXPECT_EQ(pauses, 4);
     EXPECT_EQ(ui.statuses.filter("Download alarm file not done: the unit is busy with the "
                                  "on-connect downloads")
