@@ -282,6 +282,8 @@ bool Rfc2217Transport::Negotiate(const LineSettings& line, std::string* error) {
             return false;
         }
     }
+    // No Telnet answer at all: the port is a raw one, and its bytes pass as they are.
+    plain_ = !sawTelnet_;
     if (!comPortAgreed_) {
         Warning("The converter " +
                 std::string(negotiator_.comPort() == 0 ? "refused" : "did not answer") +
@@ -298,6 +300,7 @@ void Rfc2217Transport::Take(const uint8_t* bytes, size_t count, std::vector<uint
     std::vector<Receiver::Event> events;
     receiver_.Feed(bytes, count, data, events);
     for (const auto& e : events) {
+        sawTelnet_ = true;
         if (e.kind == Receiver::Event::Negotiate) {
             const auto answer = negotiator_.Answer(e.verb, e.option);
             if (!answer.empty()) SendNow(answer);
@@ -321,6 +324,7 @@ void Rfc2217Transport::Take(const uint8_t* bytes, size_t count, std::vector<uint
 ssize_t Rfc2217Transport::Read(uint8_t* buffer, size_t room) {
     // Undoubling only shrinks: what `room` raw bytes decode to fits in `room`.
     readRaw_.resize(room);
+    if (plain_) return ::recv(fd_, buffer, room, 0);
     const ssize_t n = ::recv(fd_, readRaw_.data(), room, 0);
     if (n <= 0) return n;
     std::vector<uint8_t> data;
@@ -346,7 +350,10 @@ ssize_t Rfc2217Transport::FlushLocked() {
 ssize_t Rfc2217Transport::Write(const uint8_t* data, size_t count) {
     std::lock_guard lock(outMutex_);
     if (!out_.empty() && FlushLocked() != 0) return -1;
-    telnet::AppendData(out_, data, count);
+    if (plain_)
+        out_.insert(out_.end(), data, data + count);
+    else
+        telnet::AppendData(out_, data, count);
     if (FlushLocked() != 0 && errno != EAGAIN) return -1;
     return static_cast<ssize_t>(count);
 }

@@ -132,6 +132,8 @@ class Rfc2217Transport : public PortTransport {
     telnet::Receiver receiver_;
     telnet::Negotiator negotiator_;
     bool comPortAgreed_ = false;
+    bool sawTelnet_ = false;  // the converter sent any Telnet command
+    bool plain_ = false;      // it sent none: a raw port, bytes as they are
     uint32_t reportedBaud_ = 0;
     mutable std::mutex outMutex_;  // the write thread's data and the read thread's answers
     std::vector<uint8_t> out_;     // encoded bytes not yet on the connection

@@ -162,6 +162,17 @@ TEST_F(ConverterTest, FetchesEveryFileIntactThroughRawAndRfc2217Ports) {
     }
     EXPECT_GT(ffBytes, 0u) << "the unit's files hold no 0xFF byte to prove the escaping with";
 
+    // A port that speaks no Telnet is used raw after one warning: 0xFF bytes pass as they are.
+    const CtlRun raw = Vm418ctl("fetch --port rfc2217://127.0.0.1:" + std::to_string(rawPort) +
+                                " --phone 5551234 --password pw HIST --save-as got.bin");
+    ASSERT_EQ(raw.exitCode, 0) << raw.output;
+    EXPECT_EQ(ReadAll(dir / "got.bin"), ReadAll(dir / "unit" / "HIST"));
+    const size_t warning = raw.output.find(
+        "Warning: The converter did not answer the COM-PORT-OPTION: the line runs with the "
+        "converter's own settings\n");
+    EXPECT_NE(warning, std::string::npos) << raw.output;
+    EXPECT_EQ(raw.output.find("Warning", warning + 1), std::string::npos) << raw.output;
+
     const CtlRun r = Vm418ctl("fetch --line '" + Telnet() +
                               " 19200 0 0 8 3' --phone 5551234 --password pw PARA");
     ASSERT_EQ(r.exitCode, 0) << r.output;
