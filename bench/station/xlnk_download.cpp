@@ -1,10 +1,14 @@
 // Downloads the 15000-byte alarm file from vm418-sim paced at 9600 bit/s both ways over a
-// pseudo-terminal and prints how close the transfer comes to the line's own speed (the
-// unit's bytes and the station's answers, which the unit waits for); then measures how long
-// a frame takes from its last byte on the line to its event. Whatever cannot be measured is
-// said, with why.
+// pseudo-terminal, and through ser2net's RFC 2217 port in front of it, and prints how close
+// the transfer comes to the line's own speed (the unit's bytes and the station's answers,
+// which the unit waits for); then measures how long a frame takes from its last byte on the
+// line to its event. Whatever cannot be measured is said, with why.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +24,8 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "file_trans_controller.h"
@@ -94,7 +100,42 @@ std::string Failure(const FileTransferController& c) {
     return !c.failure().empty() ? c.failure() : c.failedStatus() ? status : "cancelled";
 }
 
-void Download(int blockSize, const char* corruptRate) {
+// ser2net on 127.0.0.1 serving `device` through an RFC 2217 port; its pid and the port.
+std::pair<pid_t, int> StartConverter(const std::string& device, const fs::path& dir) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    const int port = ntohs(a.sin_port);
+    const fs::path config = dir / "ser2net.yaml";
+    std::ofstream(config) << "connection: &unit\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << port
+                          << "\n  connector: serialdev," << device << ",9600n81,local\n";
+    std::fflush(stdout);  // what is printed so far is printed once, not by the child too
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        const std::string pidFile = (dir / "ser2net.pid").string();
+        execlp("ser2net", "ser2net", "-n", "-u", "-P", pidFile.c_str(), "-c", config.c_str(),
+               nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 300; ++i) {
+        const int c = socket(AF_INET, SOCK_STREAM, 0);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        const bool up = connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(c);
+        if (up) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return {pid, port};
+}
+
+void Download(int blockSize, const char* corruptRate, bool throughConverter = false) {
     const fs::path dir = fs::temp_directory_path() / ("xlnk_bench_" + std::to_string(getpid()));
     fs::create_directories(dir);
     SimulatorProcess sim;
@@ -111,9 +152,16 @@ void Download(int blockSize, const char* corruptRate) {
     protocol.SetWorkFolder(dir);
     CSerial serial;
     serial.SetCom(&protocol);
-    if (!serial.Open(sim.path())) {
+    std::string port = sim.path();
+    pid_t converter = -1;
+    if (throughConverter) {
+        int tcpPort = 0;
+        std::tie(converter, tcpPort) = StartConverter(sim.path(), dir);
+        port = "rfc2217://127.0.0.1:" + std::to_string(tcpPort);
+    }
+    if (!serial.Open(port)) {
         std::printf("block %4d  corruption %-6s  not measured: cannot open %s: %s\n", blockSize,
-                    corruptRate, sim.path().c_str(), serial.OpenError().c_str());
+                    corruptRate, port.c_str(), serial.OpenError().c_str());
         return;
     }
     protocol.Dial("5551234", "pw");
@@ -141,11 +189,16 @@ void Download(int blockSize, const char* corruptRate) {
     const double ideal = (bytes + stationBytes) * kBitsPerByte / kBaud;
     const bool ok = transfer.outcome() == FileTransferController::Outcome::Ok;
     std::printf(
-        "block %4d  corruption %-6s  %-9s  unit bytes %6zu  station bytes %4zu  repeats %d  "
-        "ideal %6.2f s  actual %6.2f s  ratio %.3f%s\n",
-        blockSize, corruptRate, ok ? "complete" : "failed", bytes, stationBytes, repeats, ideal,
-        actual, ideal / actual, ok ? "" : ("  (" + Failure(transfer) + ")").c_str());
+        "%-8s block %4d  corruption %-6s  %-9s  unit bytes %6zu  station bytes %4zu  "
+        "repeats %d  ideal %6.2f s  actual %6.2f s  ratio %.3f%s\n",
+        throughConverter ? "rfc2217" : "local", blockSize, corruptRate,
+        ok ? "complete" : "failed", bytes, stationBytes, repeats, ideal, actual, ideal / actual,
+        ok ? "" : ("  (" + Failure(transfer) + ")").c_str());
     serial.Close();
+    if (converter > 0) {
+        kill(converter, SIGTERM);
+        waitpid(converter, nullptr, 0);
+    }
     fs::remove_all(dir);
 }
 
@@ -310,6 +363,8 @@ int main() {
     for (int block : {256, 1024})
         for (const char* rate : {"0", "0.001"})
             Download(block, rate);
+    // The same download through a converter's RFC 2217 port, beside the local one.
+    Download(1024, "0", true);
     std::printf("XLNK download of the alarm file over a line that loses bytes (unpaced)\n");
     LossyDownloads("0.0001", 100);
     LossyDownloads("0.001", 10);

@@ -7,7 +7,7 @@
 fuzz_targets=(fuzz_hm210_replies fuzz_console_replies fuzz_record_stream fuzz_settings_replies
   monitoring_record_fuzz xlnk_receiver_fuzz xlnk_receiver_ubsan_fuzz transfer_controller_fuzz
   port_settings_text_fuzz fuzz_alarm_ring fuzz_single_alarm fuzz_history parameter_block_fuzz
-  downloaded_files_fuzz discriminator_fuzz stored_rows_fuzz fleet_answer_fuzz)
+  downloaded_files_fuzz discriminator_fuzz stored_rows_fuzz fleet_answer_fuzz telnet_receiver_fuzz)
 
 # fuzz_build TARGET...: configures build-fuzz (clang) and builds the targets.
 fuzz_build() {

@@ -352,6 +352,21 @@ class Simulator {
         rawWanted_ = 0;
     }
 
+    // The speed the station's side of the line runs at, reported when it changes: a
+    // program or converter that sets the line is seen to have done so.
+    void LogLineSpeed() {
+        termios tio{};
+        if (tcgetattr(fd_, &tio) != 0) return;
+        static const std::map<speed_t, long> kSpeeds = {
+            {B300, 300},     {B1200, 1200},   {B2400, 2400},   {B4800, 4800},    {B9600, 9600},
+            {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
+        const auto it = kSpeeds.find(cfgetospeed(&tio));
+        const long speed = it == kSpeeds.end() ? 0 : it->second;
+        if (speed == loggedSpeed_) return;
+        loggedSpeed_ = speed;
+        Log("line: %s bit/s\n", std::to_string(speed));
+    }
+
     void OnByte(uint8_t b) {
         if (!online_) {
             ModemByte(b);
@@ -375,6 +390,7 @@ class Simulator {
         std::string cmd = line_;
         line_.clear();
         NoteIn("modem line " + cmd);
+        LogLineSpeed();
         Log("modem: %s\n", cmd);
         if (opt_.silentModem) return;
         SendText(cmd + "\r");  // echo
@@ -775,6 +791,7 @@ class Simulator {
     Bytes raw_;
     uint64_t rawSerial_ = 0;
     bool lineUp_ = false;
+    long loggedSpeed_ = -1;
     bool vanishing_ = false;
     std::deque<std::pair<Clock::time_point, uint8_t>> in_;  // bytes still on their way in
     Clock::time_point inFreeAt_;

@@ -403,7 +403,13 @@ void CVM418Doc::OnProtocolEvent(const ProtocolEvent& block) {
         lastStatus = block.status;
         switch (block.status >> 8) {
             case XLNK_ERR_MODEM >> 8:
-                ui_.SetStatusText(EventText(block.status, block.command));
+                // A lost port says what took it away (the device, or the converter's
+                // connection and how) beside the event's own text.
+                ui_.SetStatusText(
+                    block.status == XLNK_ERR_PORT_LOST
+                        ? EventText(block.status, block.command) + " - " +
+                              QString::fromStdString(protocol.LastErrorText()).simplified()
+                        : EventText(block.status, block.command));
                 EndCall(EventText(block.status, block.command).trimmed());
                 break;
             case XLNK_ERR_TIMEOUT >> 8:

@@ -203,6 +203,8 @@ int RunLink(const Invocation& call) {
         // progress line is ended before the reason is printed.
         if (fetching && e->status != 0) progress.Finish();
         if (o.verbose || !IsQuietFrame(o.verb, *e)) progress.PrintAbove(EventLine(*e));
+        // What took the line away: the device, or the converter's connection and how.
+        if (e->status == XLNK_ERR_PORT_LOST) progress.PrintAbove(protocol.LastErrorText() + "\n");
         if (fetching && !o.verbose) progress.OnEvent(*e);
         if (!connected) {
             if (e->status == XLNK_MODEM_CONNECTED) {

@@ -91,6 +91,31 @@ std::string CommErrorText(int code, const std::string& context) {
     }
 }
 
+std::string LineErrorDescription(bool brk, bool frame, bool overrun, bool rxOver, bool parity) {
+    std::string out;
+    if (brk) out += "CE_BREAK - The hardware detected a break condition, ";
+    if (frame) out += "CE_FRAME - The hardware detected a framing error, ";
+    if (overrun)
+        out += "CE_OVERRUN - A character-buffer overrun has occurred. The next character is lost, ";
+    if (rxOver)
+        out +=
+            "CE_RXOVER - An input buffer overflow has occurred. There is either no room in the "
+            "input buffer, or a character was received after the end-of-file (EOF) character, ";
+    if (parity) out += "CE_RXPARITY - The hardware detected a parity error, ";
+    if (!out.empty()) out += "\r\n";
+    return out;
+}
+
+std::string CommEventDescription(uint32_t mask) {
+    std::string out;
+    if (mask & EV_BREAK) out += "A break was detected on input. ";
+    if (mask & EV_CTS) out += "The CTS (clear-to-send) signal changed state. ";
+    if (mask & EV_DSR) out += "The DSR (data-set-ready) signal changed state. ";
+    if (mask & EV_RING) out += " A ring indicator was detected. ";
+    if (mask & EV_RLSD) out += "The RLSD (receive-line-signal-detect) signal changed state. ";
+    return out;
+}
+
 CCom::CCom() {
     rxStorage_.reset(new (std::nothrow) uint8_t[rxBufferSize]);
     rxBuffer = rxStorage_.get();
@@ -128,8 +153,15 @@ void CCom::NoteError(int code, const std::string& text) {
 
 bool CCom::StartCom(int handle) {
     if (handle < 0 || rxBuffer == nullptr) return false;
+    return StartCom(std::make_shared<DeviceTransport>(handle));
+}
+
+bool CCom::StartCom(std::shared_ptr<PortTransport> transport) {
+    if (transport == nullptr || transport->Fd() < 0 || rxBuffer == nullptr) return false;
+    const int handle = transport->Fd();
+    // A serial device, or a converter's connection; never a disk file.
     struct stat st {};
-    if (fstat(handle, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    if (fstat(handle, &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISSOCK(st.st_mode))) {
         ReportCommError(NOT_COMM_HANDLE, "StartCom()");
         return false;
     }
@@ -146,6 +178,10 @@ bool CCom::StartCom(int handle) {
         ReportCommError(UNABLE_CREATE_EVENT, "QueueCreatedEvent");
         return false;
     }
+    transport_ = transport;
+    transport_->onLineEvent = [this](int code, const std::string& text) {
+        OnCommNotify(code, text);
+    };
     port = handle;
     lineLost_ = false;
     // The threads poll the device, so it never blocks them.
@@ -210,11 +246,10 @@ bool CCom::StopThread(std::thread& thread, std::atomic<bool>& done, const char* 
 
 bool CCom::CloseCom() {
     bool ok = true;
-    const int fd = port;
-    if (readThread.joinable() && fd >= 0) tcflush(fd, TCIFLUSH);
+    if (readThread.joinable()) Purge(true, false);
     ok &= StopThread(readThread, readThreadDone_, "Closing Read Thread \n",
                      "Read thread not exiting: the port was closed without it");
-    if (writeThread.joinable() && fd >= 0) tcflush(fd, TCOFLUSH);
+    if (writeThread.joinable()) Purge(false, true);
     ok &= StopThread(writeThread, writeThreadDone_, "Closing Write Thread\n",
                      "Write thread not exiting: the port was closed without it");
     // The port goes in any case: a thread left behind finds no port when it goes on.
@@ -252,6 +287,8 @@ void CCom::ReleaseClosed() {
         writeQueue_.clear();
     }
     rxEnd = rxBuffer;
+    if (transport_) transport_->onLineEvent = nullptr;
+    transport_.reset();
     OnPortClosed();
 }
 
@@ -315,7 +352,7 @@ void CCom::WriteThreadProc() {
         lineLost_ = true;  // stopped before the window hears of it
         OnCommNotify(WTHREAD_FATAL_TERMINATION, "WTHREAD_FATAL_TERMINATION");
     }
-    if (port >= 0) tcflush(port, TCOFLUSH);
+    Purge(false, true);
     {
         std::lock_guard lock(threadEndMutex_);
         writeThreadDone_ = true;
@@ -325,15 +362,24 @@ void CCom::WriteThreadProc() {
 
 bool CCom::HandleWriteData(const std::vector<uint8_t>& buffer) {
     size_t written = 0;
-    while (written < buffer.size()) {
-        const ssize_t n = write(port, buffer.data() + written, buffer.size() - written);
+    // A transport may take bytes before they are all on the line (a converter's connection
+    // escapes them); the write is done when nothing of it is pending.
+    while (written < buffer.size() || transport_->OutputPending()) {
+        const ssize_t n = written < buffer.size()
+                              ? transport_->Write(buffer.data() + written, buffer.size() - written)
+                              : transport_->FlushOutput();
         if (n > 0) {
             written += static_cast<size_t>(n);
             continue;
         }
+        if (n == 0 && written == buffer.size()) continue;
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            ReportCommError(Win32ErrorFromErrno(errno), "HandleWriteData()");
-            tcflush(port, TCOFLUSH);
+            const int err = errno;
+            if (const std::string lost = transport_->LostReason(n, err); !lost.empty())
+                NoteError(Win32ErrorFromErrno(err), "HandleWriteData(): " + lost);
+            else
+                ReportCommError(Win32ErrorFromErrno(err), "HandleWriteData()");
+            Purge(false, true);
             return false;
         }
         pollfd fds[3] = {
@@ -341,7 +387,7 @@ bool CCom::HandleWriteData(const std::vector<uint8_t>& buffer) {
         const int r = PollRetry(fds, 3, kWriteTimeoutMs);
         if (r < 0) {
             ReportCommError(Win32ErrorFromErrno(errno), "HandleWriteData()");
-            tcflush(port, TCOFLUSH);
+            Purge(false, true);
             return false;
         }
         if (fds[0].revents & POLLIN) {
@@ -408,7 +454,7 @@ void CCom::ReadThreadProc() {
         OnCommNotify(RTHREAD_FATAL_TERMINATION, "RTHREAD_FATAL_TERMINATION");
     }
     Trace("Read thread shutting down\n");
-    if (port >= 0) tcflush(port, TCIFLUSH);
+    Purge(true, false);
     {
         std::lock_guard lock(threadEndMutex_);
         readThreadDone_ = true;
@@ -418,10 +464,16 @@ void CCom::ReadThreadProc() {
 
 bool CCom::HandleReadEvent(bool* gotBytes) {
     const size_t room = rxBufferSize - static_cast<size_t>(rxEnd - rxBuffer);
-    const ssize_t n = read(port, rxEnd, room);
+    const ssize_t n = transport_->Read(rxEnd, room);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
     if (n <= 0) {
-        // End of file: the device or the far side of the line is gone.
+        // End of file: the device or the far side of the line is gone. A converter's
+        // connection says how (closed, reset, no answer to keep-alive).
+        if (const std::string lost = transport_->LostReason(n, errno); !lost.empty()) {
+            NoteError(n == 0 ? WIN_ERROR_INVALID_HANDLE : Win32ErrorFromErrno(errno),
+                      "HandleReadEvent(): " + lost);
+            return false;
+        }
         ReportCommError(n == 0 ? WIN_ERROR_INVALID_HANDLE : Win32ErrorFromErrno(errno),
                         "HandleReadEvent()");
         return false;
@@ -432,6 +484,14 @@ bool CCom::HandleReadEvent(bool* gotBytes) {
         CheckCommErrors(&errors);
     }
     return OnBytesRead(static_cast<size_t>(n));
+}
+
+bool CCom::Purge(bool input, bool output) {
+    // Purges of a converter's connection at the end of a call would only wait on a
+    // connection that is about to close; the opening purge goes with its line set-up.
+    if (!transport_ || port < 0 || transport_->IsNetwork()) return false;
+    transport_->Purge(input, output);
+    return true;
 }
 
 bool CCom::OnBytesRead(size_t count) {
@@ -459,23 +519,12 @@ bool CCom::CheckCommErrors(std::string* text) {
             }
             return false;
         }
-        if (ic.brk != counters_.brk) out += "CE_BREAK - The hardware detected a break condition, ";
-        if (ic.frame != counters_.frame)
-            out += "CE_FRAME - The hardware detected a framing error, ";
-        if (ic.overrun != counters_.overrun)
-            out +=
-                "CE_OVERRUN - A character-buffer overrun has occurred. The next character is "
-                "lost, ";
-        if (ic.buf_overrun != counters_.bufOverrun)
-            out +=
-                "CE_RXOVER - An input buffer overflow has occurred. There is either no room in the "
-                "input buffer, or a character was received after the end-of-file (EOF) character, ";
-        if (ic.parity != counters_.parity)
-            out += "CE_RXPARITY - The hardware detected a parity error, ";
+        out = LineErrorDescription(
+            ic.brk != counters_.brk, ic.frame != counters_.frame, ic.overrun != counters_.overrun,
+            ic.buf_overrun != counters_.bufOverrun, ic.parity != counters_.parity);
         counters_ = {ic.brk, ic.frame, ic.overrun, ic.parity, ic.buf_overrun};
     }
     if (!out.empty()) {
-        out += "\r\n";
         if (text) *text = out;
         OnCommNotify(COMM_LINE_ERROR_NOTIFY, out);
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "manual_event.h"
+#include "port_transport.h"
 
 namespace station {
 
@@ -46,6 +47,19 @@ constexpr int kTimeoutSilence = 0;         // a second without any byte on the r
 constexpr int kTimeoutWriteStuck = 1;      // a write has waited 10 s
 constexpr int kTimeoutWhileReceiving = 2;  // a second passed while bytes kept coming
 
+// Line events of the comm event mask, as a converter's modem-state notification reports them.
+constexpr uint32_t EV_CTS = 0x0008;
+constexpr uint32_t EV_DSR = 0x0010;
+constexpr uint32_t EV_RLSD = 0x0020;
+constexpr uint32_t EV_BREAK = 0x0040;
+constexpr uint32_t EV_RING = 0x0100;
+
+// The CE_ texts of the line errors set, in their fixed order, with a trailing CR LF; "" for
+// none.
+std::string LineErrorDescription(bool brk, bool frame, bool overrun, bool rxOver, bool parity);
+// The texts of the line events in a comm event mask, in their fixed order.
+std::string CommEventDescription(uint32_t mask);
+
 // The Win32 error code an errno value is reported as.
 int Win32ErrorFromErrno(int err);
 // The description ReportCommError composes for a code and the reporting operation.
@@ -63,6 +77,9 @@ class CCom {
     // Starts the engine on an open character device; fails with 2001 for any other
     // handle and with 2002 while the engine already runs on a port.
     bool StartCom(int handle);
+    // The same on a transport (a local device or a converter's connection), kept until
+    // both threads have ended. The transport's line events reach OnCommNotify.
+    bool StartCom(std::shared_ptr<PortTransport> transport);
     // Stops both threads and forgets the port. True when nothing failed. A thread that has
     // not ended within its bound (SetThreadEndWait) is left to end by itself without the
     // port: the close fails, LastErrorText says which thread, and the engine does not start
@@ -129,6 +146,9 @@ class CCom {
     void ReleaseClosed();
     void NoteError(int code, const std::string& text);
 
+    bool Purge(bool input, bool output);
+
+    std::shared_ptr<PortTransport> transport_;
     std::vector<CSerial*> holders_;  // port holders that start this engine; told when it goes
     std::unique_ptr<uint8_t[]> rxStorage_;
     std::unique_ptr<ManualEvent> closeEvent;

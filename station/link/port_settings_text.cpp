@@ -125,11 +125,12 @@ int FlowChoice(const LineSettings& line) {
 }
 
 std::string FormatPortSettingsText(const std::string& port, const LineSettings& line) {
-    char text[128];
-    std::snprintf(text, sizeof text, "%s %d %d %d %d %d", port.c_str(),
-                  static_cast<int>(line.BaudRate), line.Parity, line.StopBits, line.ByteSize,
-                  FlowChoice(line));
-    return text;
+    // The name goes in whole (a converter's address may fill kPortNameMax); the numbers
+    // after it take at most 16 characters.
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, " %d %d %d %d %d", static_cast<int>(line.BaudRate),
+                  line.Parity, line.StopBits, line.ByteSize, FlowChoice(line));
+    return port + numbers;
 }
 
 }  // namespace station

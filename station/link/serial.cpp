@@ -15,6 +15,7 @@
 
 #include "com.h"
 #include "line_speed.h"
+#include "port_transport.h"
 #include "trace.h"
 
 namespace station {
@@ -110,7 +111,7 @@ std::string MappedInIni(const std::string& comName) {
 }  // namespace
 
 std::string ResolvePortName(const std::string& name) {
-    if (!name.empty() && name[0] == '/') return name;
+    if ((!name.empty() && name[0] == '/') || IsNetworkPortName(name)) return name;
     if (name.size() > 3 && strncasecmp(name.c_str(), "COM", 3) == 0) {
         const std::string number = name.substr(3);
         const std::string var = "VM418_COM" + number;
@@ -190,6 +191,12 @@ std::string CSerial::ApplySettings() {
 }
 
 void CSerial::CloseDevice() {
+    if (network_) {
+        // The modem behind a converter hangs up when DTR drops, as on a local line.
+        if (auto* telnet = dynamic_cast<Rfc2217Transport*>(network_.get())) telnet->SetDtr(false);
+        network_.reset();  // the engine let go of it when it stopped: the connection closes
+        handle = -1;
+    }
     if (handle >= 0) {
         // Exclusive mode belongs to the device, not to this descriptor: left set, it refuses
         // the next opening by a user who is not root for as long as the far side stays open
@@ -213,7 +220,8 @@ bool CSerial::StillOpen() {
 
 bool CSerial::Open(const std::string& name) {
     if (StillOpen()) return true;
-    if (!name.empty()) port = name[0] == '/' ? name : name.substr(0, kComNameKept);
+    if (!name.empty())
+        port = name[0] == '/' || IsNetworkPortName(name) ? name : name.substr(0, kComNameKept);
     return OpenPort();
 }
 
@@ -223,9 +231,47 @@ bool CSerial::OpenDevice(const std::string& name) {
     return OpenPort();
 }
 
+bool CSerial::OpenNetwork(const std::string& address) {
+    std::string error;
+    const auto parsed = ParseNetworkPortName(address, &error);
+    if (!parsed) {
+        openError_ = error;
+        return false;
+    }
+    auto tcp = TcpTransport::Connect(*parsed, &error);
+    if (!tcp) {
+        openError_ = address + ": " + error;
+        return false;
+    }
+    if (parsed->kind == NetworkPortName::Rfc2217) {
+        auto telnet = std::make_shared<Rfc2217Transport>(tcp->ReleaseSocket());
+        if (!telnet->Negotiate(dcb, &error)) {
+            openError_ = address + ": " + error;
+            return false;
+        }
+        network_ = std::move(telnet);
+    } else {
+        network_ = std::move(tcp);
+    }
+    handle = network_->Fd();
+    if (com != nullptr) {
+        const bool ranBefore = com->IsStarted();
+        if (!com->StartCom(network_)) {
+            openError_ = address + ": the port engine did not start (" + com->LastErrorText() + ")";
+            if (!ranBefore && com->IsStarted()) com->CloseCom();
+            CloseDevice();
+            return false;
+        }
+    }
+    return true;
+}
+
 bool CSerial::OpenPort() {
     const std::string device = ResolvePortName(port);
     openError_.clear();
+    // A converter's line settings are its own (raw) or set through the option (RFC 2217);
+    // its connection is held by its socket, not by a lock file.
+    if (IsNetworkPortName(device)) return OpenNetwork(device);
     if (const std::string refused = RefusedSetting(dcb); !refused.empty()) {
         openError_ = device + ": " + refused;
         return false;

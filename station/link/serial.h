@@ -4,11 +4,14 @@
 #include <cstdint>
 #include <string>
 
+#include <memory>
+
 #include "port_lock.h"
 
 namespace station {
 
 class CCom;
+class PortTransport;
 
 // The line settings record, with the fields and defaults of the device control block the
 // station has always stored (9600 bit/s, 8 data bits, no parity, one stop bit, CTS flow
@@ -42,7 +45,8 @@ struct LineSettings {
     bool operator==(const LineSettings&) const = default;
 };
 
-// The device a port name stands for: a path as it is, "COMn" through VM418_COMn in the
+// The device a port name stands for: a path or a converter's address ("tcp://HOST:PORT",
+// "rfc2217://HOST:PORT") as it is, "COMn" through VM418_COMn in the
 // environment, else the [Ports] section of ~/.config/vm418station/ports.ini (COM2=/dev/ttyUSB0),
 // else /dev/ttyS<n-1>; any other bare name is a device under /dev ("ttyUSB0").
 std::string ResolvePortName(const std::string& name);
@@ -57,8 +61,10 @@ class CSerial {
     // The engine to start on the port. Either may be destroyed first: each tells the other.
     void SetCom(CCom* engine);
     // Opens the port, applies dcb and starts the engine; true at once while open. A name
-    // given becomes the port name: a path whole, a COM name of a system's settings cut to
-    // its first five characters ("COMnn"). Whatever fails after the device was opened
+    // given becomes the port name: a path or a converter's address whole, a COM name of a
+    // system's settings cut to its first five characters ("COMnn"). A converter's address
+    // opens a TCP connection (given 10 s): raw for "tcp://", with the COM-PORT-OPTION
+    // that carries dcb for "rfc2217://". Whatever fails after the device was opened
     // (line settings, the engine's start) closes it again and releases its lock. The port
     // is held by its lock file, a flock on the device and exclusive mode; another program's
     // lock file or flock refuses it as a port in use.
@@ -66,7 +72,8 @@ class CSerial {
     // The same for a device named by the user in full (a path, "ttyUSB0", "COM12345"):
     // the name is never cut.
     bool OpenDevice(const std::string& name);
-    // Stops the engine and closes the device, leaving it neither locked nor exclusive.
+    // Stops the engine and closes the device, leaving it neither locked nor exclusive; a
+    // converter's connection drops DTR where it can and closes.
     bool Close();
     // Why the last Open failed, naming the device ("" after success).
     const std::string& OpenError() const { return openError_; }
@@ -79,6 +86,7 @@ class CSerial {
     friend class CCom;
 
     bool OpenPort();
+    bool OpenNetwork(const std::string& address);
     bool StillOpen();
     // "" when the line runs with dcb, else the reason.
     std::string ApplySettings();
@@ -89,6 +97,7 @@ class CSerial {
     bool exclusive_ = false;  // we put the device in exclusive mode
     std::string openError_;
     PortLock lock_;
+    std::shared_ptr<PortTransport> network_;  // a converter's connection instead of a device
 };
 
 }  // namespace station

@@ -9,6 +9,9 @@ namespace station {
 
 void SetTraceSink(std::function<void(const std::string&)> sink);
 void Trace(const std::string& line);
+// A line the user must see (a converter that does not carry the line settings): standard
+// error, and the trace sink when one is installed.
+void Warning(const std::string& line);
 void TraceF(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 }  // namespace station

@@ -6,12 +6,16 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QSerialPortInfo>
 #include <QSqlQuery>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <filesystem>
+#include <map>
 
 #include "port_settings_text.h"
+#include "port_transport.h"
 
 namespace station {
 
@@ -117,6 +121,32 @@ constexpr int kRates[] = {110,   300,   600,   1200,  2400,  4800,   9600,   144
                           19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
 constexpr int kInitKept = 79;
 
+// The machine's serial devices as the system reports them: the stable /dev/serial/by-id
+// name where there is one (a USB adapter keeps it across boots and sockets), else the
+// device, each with what it is.
+std::vector<std::pair<QString, QString>> SerialDevices() {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> byId;  // device -> stable name
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/dev/serial/by-id", ec)) {
+        const fs::path target = fs::canonical(e.path(), ec);
+        if (!ec) byId[target.string()] = e.path().string();
+    }
+    std::vector<std::pair<QString, QString>> out;
+    for (const QSerialPortInfo& p : QSerialPortInfo::availablePorts()) {
+        const std::string device = p.systemLocation().toStdString();
+        const auto stable = byId.find(device);
+        QStringList what;
+        for (const QString& s : {p.description(), p.manufacturer()})
+            if (!s.isEmpty() && !what.contains(s)) what << s;
+        if (!p.serialNumber().isEmpty()) what << "serial number " + p.serialNumber();
+        if (stable != byId.end()) what << p.systemLocation();
+        out.emplace_back(QString::fromStdString(stable != byId.end() ? stable->second : device),
+                         what.isEmpty() ? p.systemLocation() : what.join(", "));
+    }
+    return out;
+}
+
 // Selects the entry whose item data equals `value`.
 void SelectData(QComboBox* box, int value) {
     const int i = box->findData(value);
@@ -133,6 +163,16 @@ CSerialSettingsDlg::CSerialSettingsDlg(const std::string& port, const LineSettin
     portBox->setInsertPolicy(QComboBox::NoInsert);
     portBox->lineEdit()->setMaxLength(static_cast<int>(kPortNameMax));
     portBox->addItems({"COM1", "COM2", "COM3", "COM4"});
+    for (int i = 0; i < portBox->count(); ++i)
+        portBox->setItemData(
+            i, QString::fromStdString(ResolvePortName(portBox->itemText(i).toStdString())),
+            Qt::ToolTipRole);
+    for (const auto& [name, what] : SerialDevices()) {
+        portBox->addItem(name);
+        portBox->setItemData(portBox->count() - 1, what, Qt::ToolTipRole);
+    }
+    portBox->lineEdit()->setPlaceholderText(
+        "COM1, /dev/ttyUSB0, rfc2217://HOST:PORT or tcp://HOST:PORT");
     // The first entry that starts with the current name; a name no entry starts with
     // ("COM10", "ttyS0") stays as it is.
     const QString current = QString::fromStdString(port);
@@ -180,6 +220,11 @@ CSerialSettingsDlg::CSerialSettingsDlg(const std::string& port, const LineSettin
     }
     grid->addWidget(new QLabel("Initialization parameters"), r++, 0, 1, 2);
     grid->addWidget(init_, r++, 0, 1, 2);
+    portInfo_ = new QLabel;
+    portInfo_->setWordWrap(true);
+    grid->addWidget(portInfo_, r++, 0, 1, 2);
+    connect(portBox, &QComboBox::editTextChanged, this, &CSerialSettingsDlg::ShowPortInfo);
+    ShowPortInfo();
     problem_ = new QLabel;
     problem_->setStyleSheet("color: #b00000");
     problem_->hide();
@@ -200,7 +245,33 @@ QString CSerialSettingsDlg::PortProblem() const {
     if (name.isEmpty()) return QStringLiteral("Give the port's name, for example COM1");
     if (std::any_of(name.begin(), name.end(), [](QChar c) { return c.isSpace(); }))
         return QStringLiteral("The port name \"%1\" holds a blank; a port name has none").arg(name);
+    if (IsNetworkPortName(name.toStdString())) {
+        std::string error;
+        if (!ParseNetworkPortName(name.toStdString(), &error)) return QString::fromStdString(error);
+    }
     return {};
+}
+
+QString CSerialSettingsDlg::PortInfo() const {
+    const std::string name = portBox->currentText().trimmed().toStdString();
+    if (name.empty()) return {};
+    const std::string target = ResolvePortName(name);
+    std::string error;
+    const auto address = ParseNetworkPortName(target, &error);
+    if (address && address->kind == NetworkPortName::Rfc2217)
+        return "A converter on the network (RFC 2217): these line settings are set on it";
+    if (address)
+        return "A converter on the network (raw TCP): the line runs with the converter's own "
+               "settings";
+    const int listed = portBox->findText(QString::fromStdString(name));
+    const QString what =
+        listed >= 0 ? portBox->itemData(listed, Qt::ToolTipRole).toString() : QString();
+    if (target != name) return QString::fromStdString(name + " is " + target);
+    return what;
+}
+
+void CSerialSettingsDlg::ShowPortInfo() {
+    portInfo_->setText(PortInfo());
 }
 
 void CSerialSettingsDlg::Ok() {

@@ -69,18 +69,24 @@ class CSerialSettingsDlg : public QDialog {
     // every flow option off). The port name is taken whole.
     void TakeChoices(std::string& port, LineSettings& line) const;
     QString InitText() const { return init_->text(); }
-    // Why "Ok" does not close the dialog: the port name is empty or holds blanks ("" when
-    // it is sound). The dialog shows it under the lists.
+    // Why "Ok" does not close the dialog: the port name is empty, holds blanks or is a
+    // converter's address that does not parse ("" when it is sound). The dialog shows it under the
+    // lists.
     QString PortProblem() const;
     QString ShownProblem() const { return problem_->text(); }
+    // What the chosen port is: the device a COM name stands for, what a listed device is,
+    // or which kind of converter an address reaches.
+    QString PortInfo() const;
 
     QComboBox *portBox, *baudBox, *parityBox, *dataBitsBox, *stopBitsBox, *flowBox;
 
   private:
     void Ok();
+    void ShowPortInfo();
 
     QLineEdit* init_;
     QLabel* problem_;
+    QLabel* portInfo_;
     int initialFlow_;
 };
 

@@ -317,6 +317,13 @@ void TextSeeds() {
     int i = 0;
     for (const char* p : ports)
         Write("port_settings_text_fuzz", "text" + std::to_string(++i), Of(p));
+    // telnet_receiver_fuzz: a cut length, then what ser2net answers an offer with, the speed
+    // acknowledged, notifications and data with a doubled 0xFF; and a converter's address.
+    Write("telnet_receiver_fuzz", "answer",
+          Bytes{3,   255, 251, 3,   255, 251,  1,    255, 253, 0,    255, 253, 44,  255,
+                250, 44,  101, 0,   0,   0x25, 0x80, 255, 240, 255,  250, 44,  106, 0x0A,
+                255, 240, 255, 250, 44,  107,  0x88, 255, 240, 0x10, 255, 255, 0x41});
+    Write("telnet_receiver_fuzz", "address", Bytes{1} + Of("rfc2217://[fd00::7%eth0]:4001"));
     // monitoring_record_fuzz: counts, unused, error bits, W1, W2, unused, backgrounds, date, time.
     Bytes m;
     for (int c = 0; c < 12; ++c)

@@ -1,13 +1,17 @@
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -505,4 +509,77 @@ TEST(Engine, ErrorDescriptions) {
     const std::string contexts[] = {"CloseEvent", "WaitForMultipleObjects()", "", "", "", ""};
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(CommErrorText(cases[i].first, contexts[i]), cases[i].second);
+}
+
+// The engine on a converter's RFC 2217 connection, against a scripted converter on
+// 127.0.0.1: the line set-up on the wire, data 0xFF doubled out and undoubled in, a line
+// state notification as a local line's error event, and DTR dropped when the port closes.
+TEST(Serial, Rfc2217ConverterCarriesTheLineAndItsEvents) {
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+
+    std::vector<uint8_t> seen;  // everything the station sent, as it came
+    std::mutex seenMutex;
+    std::atomic<int> peer{-1};
+    std::thread converter([&] {
+        peer = accept(listener, nullptr, nullptr);
+        const uint8_t agree[] = {255, 253, 44, 255, 250, 44, 101, 0, 0, 0x4B, 0, 255, 240};
+        ASSERT_EQ(send(peer, agree, sizeof agree, MSG_NOSIGNAL), ssize_t{sizeof agree});
+        uint8_t buf[256];
+        for (ssize_t n; (n = recv(peer, buf, sizeof buf, 0)) > 0;) {
+            std::lock_guard lock(seenMutex);
+            seen.insert(seen.end(), buf, buf + n);
+        }
+    });
+    auto Seen = [&] {
+        std::lock_guard lock(seenMutex);
+        return seen;
+    };
+    auto Holds = [&](const std::vector<uint8_t>& part) {
+        const auto s = Seen();
+        return std::search(s.begin(), s.end(), part.begin(), part.end()) != s.end();
+    };
+
+    RecordingCom com;
+    CSerial serial;
+    serial.SetCom(&com);
+    serial.dcb = ParsePortSettingsText("x 19200 2 2 7 3").line;  // 7E2, no flow control
+    ASSERT_TRUE(serial.Open("rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port))))
+        << serial.OpenError();
+    EXPECT_TRUE(Holds({255, 250, 44, 1, 0, 0, 0x4B, 0, 255, 240}));  // 19200 bit/s
+    EXPECT_TRUE(Holds({255, 250, 44, 2, 7, 255, 240, 255, 250, 44, 3, 3,  255, 240,
+                       255, 250, 44, 4, 2, 255, 240, 255, 250, 44, 5, 1,  255, 240,
+                       255, 250, 44, 5, 8, 255, 240, 255, 250, 44, 5, 11, 255, 240}));
+
+    ASSERT_TRUE(com.WriteCommString({0x41, 0xFF, 0x42}));
+    EXPECT_TRUE(WaitUntil([&] { return Holds({0x41, 0xFF, 0xFF, 0x42}); }));
+    // An escaped 0xFF cut between two sends, then a framing error on the converter's line.
+    const uint8_t part1[] = {0x10, 255};
+    const uint8_t part2[] = {255, 0x11, 255, 250, 44, 106, 0x08, 255, 240};
+    send(peer, part1, sizeof part1, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(50ms);
+    send(peer, part2, sizeof part2, MSG_NOSIGNAL);
+    EXPECT_TRUE(WaitUntil([&] {
+        return com.Received() == std::vector<uint8_t>{0x10, 0xFF, 0x11};
+    }));
+    EXPECT_TRUE(WaitUntil([&] { return !com.Notes().empty(); }));
+    EXPECT_EQ(
+        com.Notes(),
+        (std::vector<std::pair<int, std::string>>{
+            {COMM_LINE_ERROR_NOTIFY, "CE_FRAME - The hardware detected a framing error, \r\n"}}));
+
+    EXPECT_TRUE(serial.Close());
+    converter.join();  // the connection closed
+    const auto s = Seen();
+    const std::vector<uint8_t> dtrOff = {255, 250, 44, 5, 9, 255, 240};
+    ASSERT_GE(s.size(), dtrOff.size());
+    EXPECT_EQ(std::vector<uint8_t>(s.end() - static_cast<long>(dtrOff.size()), s.end()), dtrOff);
+    close(peer);
+    close(listener);
 }

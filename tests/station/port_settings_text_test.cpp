@@ -42,9 +42,13 @@ TEST(PortSettingsText, FieldsDefaultsAndFlowChoices) {
     EXPECT_EQ(ParsePortSettingsText("COM123456 9600 0 0 8 1").port, "COM123456");
     EXPECT_EQ(ParsePortSettingsText("ttyUSB0 9600 0 0 8 1").port, "ttyUSB0");
     const std::string longest(kPortNameMax, 'p');
-    EXPECT_LE(
-        FormatPortSettingsText(longest, ParsePortSettingsText("x 256000 4 2 8 3").line).size(),
-        255u);
+    const auto widest = ParsePortSettingsText("x 256000 4 2 8 3").line;
+    EXPECT_LE(FormatPortSettingsText(longest, widest).size(), 255u);
+    // ... and a long name (a converter's address) is written whole, numbers and all.
+    const std::string address = "rfc2217://" + std::string(kPortNameMax - 15, 'h') + ":4001";
+    const auto back = ParsePortSettingsText(FormatPortSettingsText(address, widest));
+    EXPECT_EQ(back.port, address);
+    EXPECT_EQ(back.line, widest);
     EXPECT_TRUE(ParsePortSettingsText("COM1 9600 0 0 8 1").line.fOutxDsrFlow);
 }
 

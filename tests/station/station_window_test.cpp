@@ -337,6 +337,28 @@ TEST(StationWindow, SettingsPeriodAndDatePickDialogs) {
         buttons->buttons()[0]->click();
         EXPECT_EQ(refusing.result(), QDialog::Accepted);
     }
+    // A converter's address is taken whole and said to be one; one that does not parse is
+    // refused naming it; a COM name says which device it stands for.
+    {
+        CSerialSettingsDlg converter("COM2", none.line, "");
+        EXPECT_EQ(converter.PortInfo(), "COM2 is /dev/ttyS1");
+        converter.show();
+        converter.portBox->setEditText("rfc2217://[fd00::7]");
+        auto* buttons = converter.findChild<QDialogButtonBox*>();
+        buttons->buttons()[0]->click();
+        EXPECT_TRUE(converter.isVisible());
+        EXPECT_EQ(converter.ShownProblem(),
+                  "\"rfc2217://[fd00::7]\" is not a converter address (no port number; expected "
+                  "rfc2217://HOST:PORT)");
+        const std::string address = "rfc2217://gate3-converter.example:4001";
+        converter.portBox->setEditText(QString::fromStdString(address));
+        EXPECT_TRUE(converter.PortInfo().startsWith("A converter on the network (RFC 2217)"));
+        buttons->buttons()[0]->click();
+        EXPECT_EQ(converter.result(), QDialog::Accepted);
+        std::string taken;
+        converter.TakeChoices(taken, line);
+        EXPECT_EQ(taken, address);
+    }
 
     // "Cancel" still writes the port settings and the initialisation text back.
     QTemporaryDir dir;
