@@ -257,7 +257,7 @@ int RunLink(const Invocation& call) {
 // The options of the line that fetch and send share, then their own.
 std::vector<Option> LineOptions(std::vector<Option> own) {
     std::vector<Option> options = {
-        {"--port", "COMn|DEVICE", "the serial port (COM names as the port map resolves them)"},
+        {"--port", "COMn|DEVICE|ADDRESS", "the serial port (COM names as the port map resolves them), or a converter's tcp://HOST:PORT or rfc2217://HOST:PORT"},
         {"--line", "TEXT",
          "\"COM1 9600 0 0 8 0\": port baud parity stop-bits data-bits flow, as a "
          "system keeps them; its port serves when --port is not given"},
@@ -277,7 +277,7 @@ std::vector<Option> LineOptions(std::vector<Option> own) {
 
 const CommandSpec kLinkFetchCommand{
     "link fetch",
-    "--port COMn|DEVICE [--line TEXT] [--init TEXT] --phone N --password P CODE\n"
+    "--port COMn|DEVICE|ADDRESS [--line TEXT] [--init TEXT] --phone N --password P CODE\n"
     "         [--save-as FILE] [--simulate [--sim-arg ARG]...] [--verbose]",
     "Dials the unit and fetches its file CODE over the line and protocol alone; without\n"
     "--verbose one progress line (redrawn in place on a terminal) stands for the transfer.",
@@ -287,7 +287,7 @@ const CommandSpec kLinkFetchCommand{
 
 const CommandSpec kLinkSendCommand{
     "link send",
-    "--port COMn|DEVICE [--line TEXT] [--init TEXT] --phone N --password P\n"
+    "--port COMn|DEVICE|ADDRESS [--line TEXT] [--init TEXT] --phone N --password P\n"
     "         [--outbox DIR] [--simulate [--sim-arg ARG]...] [--verbose]",
     "Dials the unit and serves its requests for files from the outbox folder.",
     0,

@@ -74,12 +74,25 @@ int registerNotifyChannels(const QString& connectionText,
     return runDbOperation(
         connectionText, true,
         [&](DbConnection& conn) {
-            addOutbox(conn);
-            run(conn, QStringLiteral("DELETE FROM NotifyChannels"), {});
+            if (!hasOutbox(conn)) addOutbox(conn);
+            // Senders starting at once each put the same rows: an insert that meets another's
+            // row takes it over instead of failing on the key.
+            QStringList marks;
+            QVariantList names;
+            for (const NotifyChannelRow& c : channels) {
+                marks << QStringLiteral("?");
+                names << c.name;
+            }
+            run(conn,
+                marks.isEmpty() ? QStringLiteral("DELETE FROM NotifyChannels")
+                                : QStringLiteral("DELETE FROM NotifyChannels WHERE Name NOT IN (%1)")
+                                      .arg(marks.join(QStringLiteral(", "))),
+                names);
             for (const NotifyChannelRow& c : channels)
                 run(conn,
                     QStringLiteral("INSERT INTO NotifyChannels (Name, Systems, MinLevel) "
-                                   "VALUES (?, ?, ?)"),
+                                   "VALUES (?, ?, ?) ON CONFLICT (Name) DO UPDATE SET "
+                                   "Systems = excluded.Systems, MinLevel = excluded.MinLevel"),
                     {c.name, c.systems, c.minLevel});
         },
         failure);

@@ -249,9 +249,12 @@ secret_file = {work}/hook.secret
     ctl("notify", "--once", expect=0)
     ctl("autocall", "--once", "--simulate", "--no-notify", expect=0)
     senders = [subprocess.Popen([VM418CTL, "--config", f"{work}/site.conf", "notify", "--once"],
-                                cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                cwd=work, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                text=True)
                for _ in range(2)]
-    check(all(p.wait(120) == 0 for p in senders), "both senders end without a failure")
+    ended = [(p.wait(120), p.stderr.read()) for p in senders]
+    check(all(code == 0 for code, _ in ended),
+          "both senders end without a failure: " + " | ".join(err for _, err in ended))
     keys = [h[2] for h in hooks if h[0] == "/pg"]
     rows = json.loads(ctl("notify", "--status", "--json").stdout)
     check(len(rows) >= 200 and len(keys) == len(rows) and len(set(keys)) == len(keys),
