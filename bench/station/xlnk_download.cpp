@@ -191,8 +191,8 @@ void Download(int blockSize, const char* corruptRate, bool throughConverter = fa
     std::printf(
         "%-8s block %4d  corruption %-6s  %-9s  unit bytes %6zu  station bytes %4zu  "
         "repeats %d  ideal %6.2f s  actual %6.2f s  ratio %.3f%s\n",
-        throughConverter ? "rfc2217" : "local", blockSize, corruptRate,
-        ok ? "complete" : "failed", bytes, stationBytes, repeats, ideal, actual, ideal / actual,
+        throughConverter ? "rfc2217" : "local", blockSize, corruptRate, ok ? "complete" : "failed",
+        bytes, stationBytes, repeats, ideal, actual, ideal / actual,
         ok ? "" : ("  (" + Failure(transfer) + ")").c_str());
     serial.Close();
     if (converter > 0) {
@@ -282,30 +282,31 @@ void LossyCalls(const char* lossRate, int runs) {
     fs::create_directories(dir);
     const std::string db = "DRIVER=SQLite3;Database=" + (dir / "calls.db").string();
     const auto ctl = [&](const std::string& args) {
-        const std::string command = "cd " + dir.string() + " && " + VM418CTL_PATH + " --db \"" + db +
-                                    "\" " + args + " > out.txt 2>&1";
+        const std::string command = "cd " + dir.string() + " && " + VM418CTL_PATH + " --db \"" +
+                                    db + "\" " + args + " > out.txt 2>&1";
         const int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
-    if (ctl("init") != 0 ||
-        ctl("systems add --system 1 --modem 555 --password pw --port-settings "
-            "\"COM1 9600 0 0 8 3\"") != 0) {
+    if (ctl("init") != 0 || ctl("systems add --system 1 --modem 555 --password pw --port-settings "
+                                "\"COM1 9600 0 0 8 3\"") != 0) {
         std::printf("calls over a lossy line not measured: the database could not be set up\n");
         return;
     }
     int complete = 0, repeated = 0;
     for (int run = 1; run <= runs; ++run) {
-        complete += ctl("call --system 1 --download all --simulate --sim-arg --drop-rate "
-                        "--sim-arg " + std::string(lossRate) + " --sim-arg --seed --sim-arg " +
-                        std::to_string(run)) == 0;
+        complete +=
+            ctl("call --system 1 --download all --simulate --sim-arg --drop-rate "
+                "--sim-arg " +
+                std::string(lossRate) + " --sim-arg --seed --sim-arg " + std::to_string(run)) == 0;
         std::ifstream out(dir / "out.txt");
         const std::string text{std::istreambuf_iterator<char>(out), {}};
         repeated += text.find("asked once more") != std::string::npos;
     }
     fs::remove_all(dir);
-    std::printf("lost bytes %-6s  %2d/%d calls stored every file (%3.0f%%)  %d asked a download "
-                "once more\n",
-                lossRate, complete, runs, 100.0 * complete / runs, repeated);
+    std::printf(
+        "lost bytes %-6s  %2d/%d calls stored every file (%3.0f%%)  %d asked a download "
+        "once more\n",
+        lossRate, complete, runs, 100.0 * complete / runs, repeated);
 }
 
 // Frames written to a pseudo-terminal one at a time; the time from the write of the last

@@ -30,29 +30,62 @@ const Option kTime{"--time", "S", "the measuring time in seconds (10)"};
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> table = {
-        {"settings read", "", nullptr, 0, 0, "Print the monitor's user (or default) settings.",
+        {"settings read",
+         "",
+         nullptr,
+         0,
+         0,
+         "Print the monitor's user (or default) settings.",
          {{"--default", nullptr, "the default settings instead"}}},
-        {"settings write", "NAME=VALUE...", nullptr, 1, -1,
-         "Change user settings as the editor does, write them and read them back.", {}},
-        {"records read", "alarms|dose", "alarms|dose", 1, 1, "Read (and print) the records.",
-         {{"--file", "F", "write the record file F"}, {"--pdf", "F", "print into the PDF file F"},
+        {"settings write",
+         "NAME=VALUE...",
+         nullptr,
+         1,
+         -1,
+         "Change user settings as the editor does, write them and read them back.",
+         {}},
+        {"records read",
+         "alarms|dose",
+         "alarms|dose",
+         1,
+         1,
+         "Read (and print) the records.",
+         {{"--file", "F", "write the record file F"},
+          {"--pdf", "F", "print into the PDF file F"},
           kTimeout}},
         {"records clear", "alarms|dose", "alarms|dose", 1, 1, "Clear a record area.", {kTimeout}},
-        {"test", "NAME",
+        {"test",
+         "NAME",
          "uart|buzzer|vibrator|gamma-led|neutron-led|mode|temperature|battery|dac|counters|rtc|"
          "lcd|status|ram|eeprom|send-rtc",
-         1, 1, "Run a self-test of the test console.",
+         1,
+         1,
+         "Run a self-test of the test console.",
          {{"--repeat", "N", "repeat it N times"},
           {"--for", "S", "run the button test for S seconds (3)"},
           {"--yes", nullptr, "the EEPROM test may delete the records"}}},
-        {"battery record", "", nullptr, 0, 0, "Record battery reports into a file.",
+        {"battery record",
+         "",
+         nullptr,
+         0,
+         0,
+         "Record battery reports into a file.",
          {{"--file", "F", "the recording's file"}, {"--count", "N", "record N reports"}}},
-        {"spectrum scan", "gamma|neutron", "gamma|neutron", 1, 1, "A threshold-scan spectrum.",
+        {"spectrum scan",
+         "gamma|neutron",
+         "gamma|neutron",
+         1,
+         1,
+         "A threshold-scan spectrum.",
          {kTime, kPng}},
         {"spectrum adc", "", nullptr, 0, 0, "The gamma ADC spectrum.", {kTime, kPng}},
-        {"spectrum offline", "enable-spectrum|enable-histogram|get|histogram",
-         "enable-spectrum|enable-histogram|get|histogram", 1, 1,
-         "Enable the off-line spectrum or histogram, or read it back.", {kTime, kPng}},
+        {"spectrum offline",
+         "enable-spectrum|enable-histogram|get|histogram",
+         "enable-spectrum|enable-histogram|get|histogram",
+         1,
+         1,
+         "Enable the off-line spectrum or histogram, or read it back.",
+         {kTime, kPng}},
     };
     return table;
 }
@@ -66,7 +99,7 @@ QString usageLine(const Command& c) {
     if (*c.operands) line += ' ' + QLatin1String(c.operands);
     for (const Option& o : c.options)
         line += QStringLiteral(" [%1%2]").arg(QLatin1String(o.name),
-                                            o.value ? ' ' + QLatin1String(o.value) : QString());
+                                              o.value ? ' ' + QLatin1String(o.value) : QString());
     return line + '\n';
 }
 
@@ -147,8 +180,7 @@ int checkCommandLine(const QStringList& args, QTextStream& out, QTextStream& err
         if (!a.startsWith("--")) {
             if (command->maxOperands >= 0 && operands.size() >= command->maxOperands)
                 return usageError(where, "unexpected word \"" + a + '"', usage, err);
-            if (command->choices &&
-                !QString::fromLatin1(command->choices).split('|').contains(a))
+            if (command->choices && !QString::fromLatin1(command->choices).split('|').contains(a))
                 return usageError(where,
                                   '"' + a + "\" is not one of " + QLatin1String(command->choices),
                                   usage, err);

@@ -27,8 +27,8 @@
 
 #include "call_attempts.h"
 #include "console_ui.h"
-#include "notify_command.h"
 #include "db_setup.h"
+#include "notify_command.h"
 #include "port_settings_text.h"
 #include "service_notice.h"
 #include "simulator_process.h"
@@ -390,11 +390,11 @@ int RunAutocall(const Invocation& call) {
             if (!notify.channels.empty()) DeliverAllDue(o.db, notify);
             return ok ? 0 : kExitFailure;
         }
-        NotifyStatus(QString("last round %1: %2, next in %3 s")
-                         .arg(QDateTime::currentDateTime().toString(Qt::ISODate),
-                              ok ? QStringLiteral("no call failed")
-                                 : QStringLiteral("a call failed"))
-                         .arg(o.intervalS));
+        NotifyStatus(
+            QString("last round %1: %2, next in %3 s")
+                .arg(QDateTime::currentDateTime().toString(Qt::ISODate),
+                     ok ? QStringLiteral("no call failed") : QStringLiteral("a call failed"))
+                .arg(o.intervalS));
         RunEventsUntil([] { return false; }, o.intervalS * 1000LL);
     }
 }

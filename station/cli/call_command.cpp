@@ -121,8 +121,8 @@ int RunCall(const Invocation& call) {
         if (reason.isEmpty()) reason = text;
     };
     if (!monitoring) {
-        const QString why = !ui.messages.isEmpty() ? ui.messages.last().simplified()
-                                                   : ui.lastStatus.simplified();
+        const QString why =
+            !ui.messages.isEmpty() ? ui.messages.last().simplified() : ui.lastStatus.simplified();
         failure("The unit could not be reached" + (why.isEmpty() ? QString() : " (" + why + ")"));
     }
 

@@ -257,7 +257,9 @@ int RunLink(const Invocation& call) {
 // The options of the line that fetch and send share, then their own.
 std::vector<Option> LineOptions(std::vector<Option> own) {
     std::vector<Option> options = {
-        {"--port", "COMn|DEVICE|ADDRESS", "the serial port (COM names as the port map resolves them), or a converter's tcp://HOST:PORT or rfc2217://HOST:PORT"},
+        {"--port", "COMn|DEVICE|ADDRESS",
+         "the serial port (COM names as the port map resolves them), or a converter's "
+         "tcp://HOST:PORT or rfc2217://HOST:PORT"},
         {"--line", "TEXT",
          "\"COM1 9600 0 0 8 0\": port baud parity stop-bits data-bits flow, as a "
          "system keeps them; its port serves when --port is not given"},

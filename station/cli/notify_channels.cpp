@@ -4,13 +4,13 @@
 
 #include <QBuffer>
 #include <QFile>
-#include <QImage>
-#include <QPainter>
-#include <QPolygonF>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMessageAuthenticationCode>
+#include <QPainter>
+#include <QPolygonF>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QUrl>
@@ -116,8 +116,8 @@ QString Webhook(const NotifyChannel& c, const AlarmMessage& m) {
             .toHex();
     const QByteArray url = c.url.toUtf8();
     for (const QByteArray& header :
-         {QByteArray("Content-Type: application/json"),
-          "X-VM418-Signature: sha256=" + signature, "Idempotency-Key: " + m.id.toUtf8()})
+         {QByteArray("Content-Type: application/json"), "X-VM418-Signature: sha256=" + signature,
+          "Idempotency-Key: " + m.id.toUtf8()})
         curl.headers = curl_slist_append(curl.headers, header.constData());
     curl_easy_setopt(curl.handle, CURLOPT_URL, url.constData());
     curl_easy_setopt(curl.handle, CURLOPT_HTTPHEADER, curl.headers);
@@ -167,13 +167,15 @@ QString Command(const NotifyChannel& c, const AlarmMessage& m) {
             .arg(kCommandLimitMs / 1000);
     }
     if (p.exitStatus() != QProcess::NormalExit) return c.program + " crashed";
-    if (p.exitCode() != 0) return QStringLiteral("%1 exited with %2").arg(c.program).arg(p.exitCode());
+    if (p.exitCode() != 0)
+        return QStringLiteral("%1 exited with %2").arg(c.program).arg(p.exitCode());
     return {};
 }
 
 QString Email(const NotifyChannel& c, const AlarmMessage& m) {
     QString error;
-    const QString password = c.passwordFile.isEmpty() ? QString() : ReadSecret(c.passwordFile, error);
+    const QString password =
+        c.passwordFile.isEmpty() ? QString() : ReadSecret(c.passwordFile, error);
     if (!error.isEmpty()) return error;
     Curl curl(c.name);
     if (!curl.handle) return QStringLiteral("libcurl cannot start");
@@ -200,8 +202,7 @@ QString Email(const NotifyChannel& c, const AlarmMessage& m) {
     const QByteArray subject = m.subject.toUtf8();
     for (const QByteArray& header :
          {"Subject: =?UTF-8?B?" + subject.toBase64() + "?=", "From: " + from,
-          "To: " + c.to.join(QStringLiteral(", ")).toUtf8(),
-          "Message-ID: <" + m.id.toUtf8() + '>',
+          "To: " + c.to.join(QStringLiteral(", ")).toUtf8(), "Message-ID: <" + m.id.toUtf8() + '>',
           "Date: " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toUtf8()})
         curl.headers = curl_slist_append(curl.headers, header.constData());
     curl_easy_setopt(curl.handle, CURLOPT_HTTPHEADER, curl.headers);
@@ -249,8 +250,8 @@ bool ReadNotifySettings(const SiteConfig& config, NotifySettings& settings, QStr
     if (!settings.fleetUrl.isEmpty()) {
         const QUrl url(settings.fleetUrl);
         if (!url.isValid() || (url.scheme() != "http" && url.scheme() != "https")) {
-            error = config.where("notify", "fleet_url") + ": an http:// or https:// address, not \"" +
-                    settings.fleetUrl + "\"";
+            error = config.where("notify", "fleet_url") +
+                    ": an http:// or https:// address, not \"" + settings.fleetUrl + "\"";
             return false;
         }
         if (!settings.fleetUrl.endsWith('/')) settings.fleetUrl += '/';
@@ -270,7 +271,8 @@ bool ReadNotifySettings(const SiteConfig& config, NotifySettings& settings, QStr
         };
         const auto need = [&](const char* key) {
             return keys.value(QString::fromLatin1(key)).isEmpty()
-                       ? wrong(QString::fromLatin1(key), QStringLiteral("is needed by a channel of type ") + c.type)
+                       ? wrong(QString::fromLatin1(key),
+                               QStringLiteral("is needed by a channel of type ") + c.type)
                        : true;
         };
         if (c.type != "email" && c.type != "webhook" && c.type != "command")
@@ -294,7 +296,8 @@ bool ReadNotifySettings(const SiteConfig& config, NotifySettings& settings, QStr
         if (c.type == "email") {
             if (!need("url") || !need("from") || !need("to")) return false;
             if (!c.url.startsWith("smtp://") && !c.url.startsWith("smtps://"))
-                return wrong("url", "is smtp://HOST:PORT or smtps://HOST:PORT, not \"" + c.url + "\"");
+                return wrong("url",
+                             "is smtp://HOST:PORT or smtps://HOST:PORT, not \"" + c.url + "\"");
             const QString starttls = keys.value(QStringLiteral("starttls"), QStringLiteral("yes"));
             if (starttls != "yes" && starttls != "no")
                 return wrong("starttls", "is yes or no, not \"" + starttls + "\"");
@@ -309,7 +312,8 @@ bool ReadNotifySettings(const SiteConfig& config, NotifySettings& settings, QStr
                 return wrong("program", "is no program that can run: \"" + c.program + "\"");
         }
         for (const auto& [key, file] : {std::pair{"password_file", c.passwordFile},
-                                        {"secret_file", c.secretFile}, {"ca_file", c.caFile}})
+                                        {"secret_file", c.secretFile},
+                                        {"ca_file", c.caFile}})
             if (!file.isEmpty() && !QFileInfo(file).isReadable())
                 return wrong(key, "cannot be read: \"" + file + "\"");
         settings.channels.push_back(c);
@@ -323,7 +327,8 @@ AlarmMessage MakeAlarmMessage(const vm418::CSystemRset& system, const vm418::ala
     m.system = system;
     m.alarm = alarm;
     m.n42 = n42;
-    const QString time = vm418::toDbDate(alarm.DateTime).toString(QStringLiteral("yyyyMMddTHHmmss"));
+    const QString time =
+        vm418::toDbDate(alarm.DateTime).toString(QStringLiteral("yyyyMMddTHHmmss"));
     m.id = QStringLiteral("vm418-alarm-%1-%2-%3@vm418station")
                .arg(system.SysID)
                .arg(alarm.AlarmNumber)
@@ -343,14 +348,16 @@ AlarmMessage MakeAlarmMessage(const vm418::CSystemRset& system, const vm418::ala
                                 ? QStringLiteral("System %1").arg(system.SysID)
                                 : system.SystemDescription;
     const QString word = vm418::levelWord(alarm.AlarmLevel);
-    m.subject = QStringLiteral("%1: alarm %2, %3level %4, detector %5, %6")
-                    .arg(station)
-                    .arg(alarm.AlarmNumber)
-                    .arg(word.isEmpty() ? QString() : word + ' ')
-                    .arg(alarm.AlarmLevel)
-                    .arg(alarm.Detector ? QString(QChar(uchar(alarm.Detector))) : QStringLiteral("-"),
-                         vm418::formatDbDate(alarm.DateTime));
-    m.text = vm418::alarmDetailLines(alarm).join('\n') + "\n\n" + vm418::stationTitle(system) + '\n';
+    m.subject =
+        QStringLiteral("%1: alarm %2, %3level %4, detector %5, %6")
+            .arg(station)
+            .arg(alarm.AlarmNumber)
+            .arg(word.isEmpty() ? QString() : word + ' ')
+            .arg(alarm.AlarmLevel)
+            .arg(alarm.Detector ? QString(QChar(uchar(alarm.Detector))) : QStringLiteral("-"),
+                 vm418::formatDbDate(alarm.DateTime));
+    m.text =
+        vm418::alarmDetailLines(alarm).join('\n') + "\n\n" + vm418::stationTitle(system) + '\n';
     if (!m.link.isEmpty()) m.text += "\nThe alarm on the fleet view: " + m.link + '\n';
     return m;
 }

@@ -46,12 +46,12 @@ bool ReadNotifySettings(const SiteConfig& config, NotifySettings& settings, QStr
 struct AlarmMessage {
     vm418::CSystemRset system;
     vm418::alarms alarm;
-    QString id;         // stable, made from the alarm's key: receivers drop a repeat by it
-    QString link;       // the alarm on the fleet view, or empty
-    QByteArray json;    // the alarm's fields, the station's name and serial number
-    QByteArray n42;     // the alarm as ANSI N42.42
-    QString subject;    // "Gate 3: ALARM 11 DANGER, detector B, 12-10-26 09:41:07"
-    QString text;       // the detail lines as the alarm view shows them
+    QString id;       // stable, made from the alarm's key: receivers drop a repeat by it
+    QString link;     // the alarm on the fleet view, or empty
+    QByteArray json;  // the alarm's fields, the station's name and serial number
+    QByteArray n42;   // the alarm as ANSI N42.42
+    QString subject;  // "Gate 3: ALARM 11 DANGER, detector B, 12-10-26 09:41:07"
+    QString text;     // the detail lines as the alarm view shows them
 };
 
 AlarmMessage MakeAlarmMessage(const vm418::CSystemRset& system, const vm418::alarms& alarm,

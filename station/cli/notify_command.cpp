@@ -34,17 +34,18 @@ namespace station::cli {
 
 namespace {
 
-constexpr int kLeaseS = 300;      // a claimed row is this sender's for so long
+constexpr int kLeaseS = 300;  // a claimed row is this sender's for so long
 constexpr int kClaimAtOnce = 20;
-constexpr int kPollMs = 1000;     // rows written by other programs and PCs are found so soon
+constexpr int kPollMs = 1000;  // rows written by other programs and PCs are found so soon
 
 QString Describe(const NotifyChannel& c) {
-    QString what = c.type == "email"     ? "e-mail to " + c.to.join(", ") + " via " + c.url +
-                                               (c.url.startsWith("smtp://")
-                                                    ? (c.starttls ? " with STARTTLS" : " without TLS")
-                                                    : QString())
-                   : c.type == "webhook" ? "POST to " + c.url + ", signed"
-                                         : "run " + (QStringList{c.program} + c.args).join(QLatin1Char(' '));
+    QString what =
+        c.type == "email"
+            ? "e-mail to " + c.to.join(", ") + " via " + c.url +
+                  (c.url.startsWith("smtp://") ? (c.starttls ? " with STARTTLS" : " without TLS")
+                                               : QString())
+        : c.type == "webhook" ? "POST to " + c.url + ", signed"
+                              : "run " + (QStringList{c.program} + c.args).join(QLatin1Char(' '));
     return QStringLiteral("channel %1: %2; systems %3, level %4 and above")
         .arg(c.name, what, c.systems)
         .arg(c.minLevel);
@@ -60,7 +61,8 @@ std::optional<AlarmMessage> MessageOf(const QString& db, const vm418::Notificati
         return std::nullopt;
     }
     std::optional<vm418::alarms> alarm;
-    if (const int r = vm418::readOneAlarm(db, n.sysId, n.alarmNumber, n.alarmTime, alarm, &failure)) {
+    if (const int r =
+            vm418::readOneAlarm(db, n.sysId, n.alarmNumber, n.alarmTime, alarm, &failure)) {
         if (r == 1) failure = QStringLiteral("the alarm is no longer stored");
         return std::nullopt;
     }
@@ -79,7 +81,8 @@ std::optional<QDateTime> NextTry(const NotifySettings& s, const vm418::Notificat
     qint64 pause = std::max(1, s.retryFirstS);
     for (int i = 0; i < n.attempts && pause < s.retryMaxS; ++i)
         pause *= 2;
-    const QDateTime next = QDateTime::currentDateTime().addSecs(std::min<qint64>(pause, s.retryMaxS));
+    const QDateTime next =
+        QDateTime::currentDateTime().addSecs(std::min<qint64>(pause, s.retryMaxS));
     if (n.created.secsTo(next) > s.giveUpAfterS) return std::nullopt;
     return next;
 }
@@ -108,8 +111,9 @@ Round DeliverDue(const QString& db, const NotifySettings& settings, const QStrin
         return round;
     }
     for (const vm418::Notification& n : claimed) {
-        const auto channel = std::find_if(settings.channels.begin(), settings.channels.end(),
-                                          [&](const NotifyChannel& c) { return c.name == n.channel; });
+        const auto channel =
+            std::find_if(settings.channels.begin(), settings.channels.end(),
+                         [&](const NotifyChannel& c) { return c.name == n.channel; });
         QString why;
         const std::optional<AlarmMessage> message = MessageOf(db, n, settings.fleetUrl, why);
         if (message) why = Deliver(*channel, *message);
@@ -141,7 +145,8 @@ int Status(const QString& db, bool json) {
     std::vector<vm418::Notification> rows;
     QString failure;
     if (vm418::listNotifications(db, {}, 1000, rows, &failure) != 0) {
-        LogError("vm418ctl notify: the outbox cannot be read (" + vm418::maskSecrets(failure) + ")");
+        LogError("vm418ctl notify: the outbox cannot be read (" + vm418::maskSecrets(failure) +
+                 ")");
         return kExitFailure;
     }
     QJsonArray list;
@@ -154,11 +159,13 @@ int Status(const QString& db, bool json) {
                 {"alarmTime", vm418::web::jsonTime(n.alarmTime)},
                 {"state", n.state},
                 {"attempts", n.attempts},
-                {"created", n.created.toOffsetFromUtc(n.created.offsetFromUtc())
-                                .toString(Qt::ISODateWithMs)},
-                {"nextTry", n.state == vm418::kNotifyPending ? QJsonValue(vm418::web::jsonTime(n.nextTry))
-                                                             : QJsonValue()},
-                {"sent", n.sent.isValid() ? QJsonValue(vm418::web::jsonTime(n.sent)) : QJsonValue()},
+                {"created",
+                 n.created.toOffsetFromUtc(n.created.offsetFromUtc()).toString(Qt::ISODateWithMs)},
+                {"nextTry", n.state == vm418::kNotifyPending
+                                ? QJsonValue(vm418::web::jsonTime(n.nextTry))
+                                : QJsonValue()},
+                {"sent",
+                 n.sent.isValid() ? QJsonValue(vm418::web::jsonTime(n.sent)) : QJsonValue()},
                 {"error", n.lastError},
             });
             continue;
@@ -260,15 +267,15 @@ int RunNotify(const Invocation& call) {
         return exitCode;
     }
     if (check) {
-        std::printf("%s: %zu channels; a failed message is tried again after %d s, then twice as "
-                    "long up to %d s, for %d s%s\n",
-                    qPrintable(config.path.isEmpty() ? QStringLiteral("no configuration file")
-                                                     : config.path),
-                    settings.channels.size(), settings.retryFirstS, settings.retryMaxS,
-                    settings.giveUpAfterS,
-                    qPrintable(settings.fleetUrl.isEmpty()
-                                   ? QString()
-                                   : "; messages link to " + settings.fleetUrl));
+        std::printf(
+            "%s: %zu channels; a failed message is tried again after %d s, then twice as "
+            "long up to %d s, for %d s%s\n",
+            qPrintable(config.path.isEmpty() ? QStringLiteral("no configuration file")
+                                             : config.path),
+            settings.channels.size(), settings.retryFirstS, settings.retryMaxS,
+            settings.giveUpAfterS,
+            qPrintable(settings.fleetUrl.isEmpty() ? QString()
+                                                   : "; messages link to " + settings.fleetUrl));
         for (const NotifyChannel& c : settings.channels)
             std::printf("%s\n", qPrintable(Describe(c)));
         return 0;

@@ -162,8 +162,9 @@ SiteConfigResult LoadSiteConfig(const QString& named, SiteConfig& config, QStrin
             return SiteConfigResult::kWrong;
         }
         if (!key) {
-            error = at + (section.isEmpty() ? QStringLiteral("a key outside a section, ")
-                                            : "[" + section + "] has no key ") +
+            error = at +
+                    (section.isEmpty() ? QStringLiteral("a key outside a section, ")
+                                       : "[" + section + "] has no key ") +
                     name;
             return SiteConfigResult::kWrong;
         }

@@ -23,9 +23,9 @@ namespace station::cli {
 inline constexpr char kSiteConfigFile[] = "/etc/vm418station/vm418station.conf";
 
 struct SiteConfig {
-    QString path;                         // the file read; empty when there is none
-    QString connection;                   // [database] connection; empty when not given
-    QMap<QString, QStringList> options;   // per command ("autocall", "serve"): its options
+    QString path;                        // the file read; empty when there is none
+    QString connection;                  // [database] connection; empty when not given
+    QMap<QString, QStringList> options;  // per command ("autocall", "serve"): its options
     // [notify] and each [channel-NAME], key by key, for the sender to judge.
     QMap<QString, QMap<QString, QString>> sections;
     QMap<QString, int> lines;  // "section/key": its line in the file

@@ -36,7 +36,8 @@ bool hasTable(DbConnection& conn) {
 void addTable(DbConnection& conn) {
     for (const QString& table : conn.db().tables())
         if (table.compare(QLatin1String("CallAttempts"), Qt::CaseInsensitive) == 0) return;
-    for (const QString& statement : tableStatements(QStringLiteral("CallAttempts"), conn.isPostgres())) {
+    for (const QString& statement :
+         tableStatements(QStringLiteral("CallAttempts"), conn.isPostgres())) {
         QSqlQuery q(conn.db());
         if (!q.exec(statement)) throw DbFailure{kDbException, q.lastError().text()};
     }
@@ -49,9 +50,9 @@ int recordCallAttempt(const QString& connectionText, CallAttempt& attempt, QStri
         connectionText, true,
         [&](DbConnection& conn) {
             addTable(conn);
-            QSqlQuery last = preparedQuery(
-                conn, "SELECT FailuresInRow FROM CallAttempts WHERE SysID = ? "
-                      "ORDER BY SeqNum DESC LIMIT 1");
+            QSqlQuery last = preparedQuery(conn,
+                                           "SELECT FailuresInRow FROM CallAttempts WHERE SysID = ? "
+                                           "ORDER BY SeqNum DESC LIMIT 1");
             last.addBindValue(int(attempt.SysID));
             runQuery(last);
             const int before = last.next() ? last.value(0).toInt() : 0;
@@ -78,11 +79,11 @@ int listCallAttempts(const QString& connectionText, int32_t sysId, int limit,
         connectionText, false,
         [&](DbConnection& conn) {
             if (!hasTable(conn)) return;
-            QSqlQuery q = preparedQuery(
-                conn, QStringLiteral("SELECT %1 FROM CallAttempts WHERE SysID = ? "
-                                     "ORDER BY SeqNum DESC LIMIT %2")
-                          .arg(kColumns)
-                          .arg(limit));
+            QSqlQuery q =
+                preparedQuery(conn, QStringLiteral("SELECT %1 FROM CallAttempts WHERE SysID = ? "
+                                                   "ORDER BY SeqNum DESC LIMIT %2")
+                                        .arg(kColumns)
+                                        .arg(limit));
             q.addBindValue(int(sysId));
             runQuery(q);
             while (q.next())
@@ -104,9 +105,10 @@ std::map<int32_t, CallAttempt> lastCallAttemptsOn(DbConnection& conn) {
         last[a.SysID] = a;
     }
     QSqlQuery since = preparedQuery(
-        conn, "SELECT c.SysID, MIN(c.Started) FROM CallAttempts c WHERE c.SeqNum > "
-              "COALESCE((SELECT MAX(s.SeqNum) FROM CallAttempts s WHERE s.SysID = c.SysID AND "
-              "s.FailuresInRow = 0), 0) GROUP BY c.SysID");
+        conn,
+        "SELECT c.SysID, MIN(c.Started) FROM CallAttempts c WHERE c.SeqNum > "
+        "COALESCE((SELECT MAX(s.SeqNum) FROM CallAttempts s WHERE s.SysID = c.SysID AND "
+        "s.FailuresInRow = 0), 0) GROUP BY c.SysID");
     runQuery(since);
     while (since.next()) {
         const auto found = last.find(since.value(0).toInt());
@@ -129,9 +131,8 @@ std::optional<QDateTime> nextAutoCall(const CSystemRset& row,
                                       const RetryRule& rule) {
     if (row.AutoCallPeriod <= 0) return std::nullopt;
     const qint64 periodS = qint64{row.AutoCallPeriod} * 60;
-    const QDateTime regular = row.LastContactTime.isValid()
-                                  ? row.LastContactTime.addSecs(periodS)
-                                  : QDateTime::fromSecsSinceEpoch(0);
+    const QDateTime regular = row.LastContactTime.isValid() ? row.LastContactTime.addSecs(periodS)
+                                                            : QDateTime::fromSecsSinceEpoch(0);
     // Collected, or a contact stored since by a program that keeps no attempts.
     if (newest.empty() || newest.front().FailuresInRow == 0 ||
         (row.LastContactTime.isValid() && row.LastContactTime >= newest.front().Started))

@@ -22,9 +22,9 @@ struct CallAttempt {
     QDateTime Started;
     QDateTime Ended;
     QString Result;
-    QString Reason;         // why it did not collect everything; "" after "collected"
-    int FailuresInRow = 0;  // calls in a row, this one included, that did not collect all
-    QString Station;        // the host name of the station PC that called
+    QString Reason;          // why it did not collect everything; "" after "collected"
+    int FailuresInRow = 0;   // calls in a row, this one included, that did not collect all
+    QString Station;         // the host name of the station PC that called
     QDateTime FailingSince;  // lastCallAttempts: when the first of the failures in a row began
 };
 

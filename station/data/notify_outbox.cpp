@@ -84,9 +84,10 @@ int registerNotifyChannels(const QString& connectionText,
                 names << c.name;
             }
             run(conn,
-                marks.isEmpty() ? QStringLiteral("DELETE FROM NotifyChannels")
-                                : QStringLiteral("DELETE FROM NotifyChannels WHERE Name NOT IN (%1)")
-                                      .arg(marks.join(QStringLiteral(", "))),
+                marks.isEmpty()
+                    ? QStringLiteral("DELETE FROM NotifyChannels")
+                    : QStringLiteral("DELETE FROM NotifyChannels WHERE Name NOT IN (%1)")
+                          .arg(marks.join(QStringLiteral(", "))),
                 names);
             for (const NotifyChannelRow& c : channels)
                 run(conn,
@@ -101,7 +102,8 @@ int registerNotifyChannels(const QString& connectionText,
 int addNotificationsOn(DbConnection& conn, int32_t sysId, const alarms& alarm) {
     if (!hasOutbox(conn)) return 0;
     const QDateTime now = QDateTime::currentDateTime();
-    QSqlQuery q = run(conn,
+    QSqlQuery q = run(
+        conn,
         QStringLiteral(
             "INSERT INTO Notifications (Channel, SysID, AlarmNumber, DateTime, Created, NextTry) "
             "SELECT Name, ?, ?, ?, ?, ? FROM NotifyChannels WHERE MinLevel <= ? AND "
@@ -183,8 +185,9 @@ int markNotificationSent(const QString& connectionText, qint64 seqNum, QString* 
         connectionText, true,
         [&](DbConnection& conn) {
             run(conn,
-                QStringLiteral("UPDATE Notifications SET State = 'sent', Sent = ?, Attempts = "
-                               "Attempts + 1, LastError = '', ClaimedUntil = NULL WHERE SeqNum = ?"),
+                QStringLiteral(
+                    "UPDATE Notifications SET State = 'sent', Sent = ?, Attempts = "
+                    "Attempts + 1, LastError = '', ClaimedUntil = NULL WHERE SeqNum = ?"),
                 {QDateTime::currentDateTime(), seqNum});
         },
         failure);

@@ -396,7 +396,8 @@ QString schemaFor(bool postgres) {
 
 QStringList tableStatements(const QString& table, bool postgres) {
     const QRegularExpression makes(
-        QStringLiteral("^CREATE (TABLE IF NOT EXISTS %1 |(UNIQUE )?INDEX IF NOT EXISTS \\w+ ON %1 )")
+        QStringLiteral(
+            "^CREATE (TABLE IF NOT EXISTS %1 |(UNIQUE )?INDEX IF NOT EXISTS \\w+ ON %1 )")
             .arg(table));
     return schemaStatements(postgres).filter(makes);
 }

@@ -130,8 +130,9 @@ QByteArray fleetPage(const std::vector<FleetRow>& rows, const QDateTime& now) {
             if (!c->Reason.isEmpty()) call += QStringLiteral(" (%1)").arg(esc(c->Reason));
             if (c->FailuresInRow > 1) call += QStringLiteral(", %1 in a row").arg(c->FailuresInRow);
             if (r->failing)
-                call = QStringLiteral("<span class=\"failing\" title=\"failing for longer than "
-                                      "its autocall period\">failing since %1</span><br>")
+                call = QStringLiteral(
+                           "<span class=\"failing\" title=\"failing for longer than "
+                           "its autocall period\">failing since %1</span><br>")
                            .arg(esc(shown(fromDbDate(c->FailingSince)))) +
                        call;
         }
@@ -238,21 +239,24 @@ QByteArray systemPage(const SystemPage& page, const QDate& from, const QDate& to
     // Messages about its alarms that did not reach a channel, or not yet.
     // One line says how many and the newest error; the rows unfold under it.
     if (!page.unsent.empty()) {
-        const auto failed = std::count_if(page.unsent.begin(), page.unsent.end(),
-                                          [](const Notification& n) { return n.state == kNotifyFailed; });
+        const auto failed =
+            std::count_if(page.unsent.begin(), page.unsent.end(),
+                          [](const Notification& n) { return n.state == kNotifyFailed; });
         const QString newest = page.unsent.front().lastError;
-        body += QStringLiteral(
-                    "<details id=\"notifications\"><summary><strong>%1 notifications not "
-                    "delivered</strong>: %2 pending, <span class=\"%3\">%4 failed</span>%5"
-                    "</summary><table><thead><tr><th>Alarm</th><th>Channel</th><th>State</th>"
-                    "<th>Attempts</th><th>Last error</th></tr></thead><tbody>")
-                    .arg(QString::number(page.unsent.size()),
-                         QString::number(qsizetype(page.unsent.size()) - failed),
-                         failed > 0 ? QStringLiteral("failing") : QString(), QString::number(failed),
-                         newest.isEmpty() ? QString() : " &middot; last error: " + esc(newest));
+        body +=
+            QStringLiteral(
+                "<details id=\"notifications\"><summary><strong>%1 notifications not "
+                "delivered</strong>: %2 pending, <span class=\"%3\">%4 failed</span>%5"
+                "</summary><table><thead><tr><th>Alarm</th><th>Channel</th><th>State</th>"
+                "<th>Attempts</th><th>Last error</th></tr></thead><tbody>")
+                .arg(QString::number(page.unsent.size()),
+                     QString::number(qsizetype(page.unsent.size()) - failed),
+                     failed > 0 ? QStringLiteral("failing") : QString(), QString::number(failed),
+                     newest.isEmpty() ? QString() : " &middot; last error: " + esc(newest));
         for (const Notification& n : page.unsent)
-            body += QStringLiteral("<tr><td>#%1 of %2</td><td>%3</td><td class=\"%4\">%4</td>"
-                                   "<td class=\"num\">%5</td><td>%6</td></tr>")
+            body += QStringLiteral(
+                        "<tr><td>#%1 of %2</td><td>%3</td><td class=\"%4\">%4</td>"
+                        "<td class=\"num\">%5</td><td>%6</td></tr>")
                         .arg(QString::number(n.alarmNumber), esc(shown(fromDbDate(n.alarmTime))),
                              esc(n.channel), esc(n.state), QString::number(n.attempts),
                              esc(n.lastError));
@@ -324,7 +328,8 @@ QJsonObject callJson(const CallAttempt& c) {
         {QStringLiteral("failuresInRow"), c.FailuresInRow},
         {QStringLiteral("station"), c.Station},
     };
-    if (c.FailingSince.isValid()) o.insert(QStringLiteral("failingSince"), jsonTime(c.FailingSince));
+    if (c.FailingSince.isValid())
+        o.insert(QStringLiteral("failingSince"), jsonTime(c.FailingSince));
     return o;
 }
 }  // namespace
@@ -360,11 +365,10 @@ QByteArray systemsJson(const std::vector<FleetRow>& rows) {
             {QStringLiteral("id"), s.SysID},
             {QStringLiteral("serial"), s.Serial},
             {QStringLiteral("name"), s.SystemDescription},
-            {QStringLiteral("lastContact"), s.LastContactTime.isValid()
-                                                ? QJsonValue(jsonTime(s.LastContactTime))
-                                                : QJsonValue()},
-            {QStringLiteral("lastCall"), r.lastCall ? QJsonValue(callJson(*r.lastCall))
-                                                    : QJsonValue()},
+            {QStringLiteral("lastContact"),
+             s.LastContactTime.isValid() ? QJsonValue(jsonTime(s.LastContactTime)) : QJsonValue()},
+            {QStringLiteral("lastCall"),
+             r.lastCall ? QJsonValue(callJson(*r.lastCall)) : QJsonValue()},
             {QStringLiteral("failing"), r.failing},
             {QStringLiteral("alarms24h"), r.alarmsDay},
             {QStringLiteral("alarms7d"), r.alarmsWeek},

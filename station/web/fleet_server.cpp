@@ -6,8 +6,8 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <QLoggingCategory>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 #include <QSqlQuery>
 #include <QThread>
 #include <QUrl>
@@ -760,8 +760,11 @@ Reply FleetServer::metrics() {
         const std::lock_guard<std::mutex> hold(figuresMutex_);
         figures = figures_;
     }
-    return {200, "text/plain; version=0.0.4; charset=utf-8",
-            metricsText(read, rows, totals, unsent, figures), {}, {}};
+    return {200,
+            "text/plain; version=0.0.4; charset=utf-8",
+            metricsText(read, rows, totals, unsent, figures),
+            {},
+            {}};
 }
 
 }  // namespace vm418::web

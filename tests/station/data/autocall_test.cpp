@@ -121,8 +121,8 @@ TEST_P(Autocall, TwoStationsCallEachDueSystemOnce) {
     EXPECT_EQ(count("SELECT MAX(FailuresInRow) FROM CallAttempts WHERE SysID = 1 AND "
                     "Result = 'partial'"),
               2);
-    EXPECT_TRUE(lines.last().contains(QRegularExpression(
-        R"(, next call \d\d-\d\d-\d\d \d\d:\d\d:\d\d$)")))
+    EXPECT_TRUE(
+        lines.last().contains(QRegularExpression(R"(, next call \d\d-\d\d-\d\d \d\d:\d\d:\d\d$)")))
         << lines.join('\n').toStdString();
     ASSERT_TRUE(execSql(connection_, "DELETE FROM History WHERE SysID = 1"));
     lines = ctl({"autocall", "--once", "--simulate", "--retry-first", "0", "--retries", "2"});

@@ -75,8 +75,8 @@ TEST(AutoCallRetry, PausesGrowToTheMostThenTheNextPeriod) {
     EXPECT_EQ(nextAutoCall(row, newest, rule), t0);
     for (const int pause : {60, 120, 200, -1}) {
         const QDateTime started = newest.empty() ? t0 : newest.front().Ended.addSecs(1000);
-        CallAttempt a{1, started, started.addSecs(10), kCallFailed, "BUSY",
-                      int(newest.size()) + 1, "pc", {}};
+        CallAttempt a{
+            1, started, started.addSecs(10), kCallFailed, "BUSY", int(newest.size()) + 1, "pc", {}};
         newest.insert(newest.begin(), a);
         EXPECT_EQ(nextAutoCall(row, newest, rule),
                   pause > 0 ? a.Ended.addSecs(pause) : t0.addSecs(3600))

@@ -46,8 +46,8 @@ class Vm418db : public ::testing::Test {
     QProcessEnvironment environment() const {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         // This PC's data source set-up only: the test run's own ODBC files stay out of it.
-        for (const char* name :
-             {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS", "JOURNAL_STREAM", "VM418_CONFIG"})
+        for (const char* name : {"ODBCINI", "ODBCSYSINI", "VM418_DB", "VM418_PASSWORDS",
+                                 "JOURNAL_STREAM", "VM418_CONFIG"})
             env.remove(name);
         env.insert("XDG_CONFIG_HOME", dir_.path() + "/config");
         for (const auto& [name, value] : env_)
@@ -386,8 +386,10 @@ TEST_F(Vm418db, SiteConfigurationIsUsedAndAWrongOneRefused) {
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(text);
     };
-    const QByteArray database = "[database]\n; the site's store\nconnection = \"DRIVER=SQLite3;"
-                                "Database=" + dir_.path().toUtf8() + "/site.db\"\n";
+    const QByteArray database =
+        "[database]\n; the site's store\nconnection = \"DRIVER=SQLite3;"
+        "Database=" +
+        dir_.path().toUtf8() + "/site.db\"\n";
     configure(database + "[serve]\nlisten = nowhere\nthreads = 4\n");
     ASSERT_EQ(run({"--config", conf, "init"}).exitCode, 0);
     ASSERT_EQ(run({"--config", conf, "systems", "add", "--system", "4", "--name", "Site"}).exitCode,
@@ -396,7 +398,8 @@ TEST_F(Vm418db, SiteConfigurationIsUsedAndAWrongOneRefused) {
     EXPECT_EQ(run({"--config", conf, "systems", "list", "--db", "DSN=VM418"}).exitCode, 1);
     Result r = run({"--config", conf, "serve"}, false);
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(r.errors.join('\n').contains("not \"nowhere\"")) << r.errors.join('\n').toStdString();
+    EXPECT_TRUE(r.errors.join('\n').contains("not \"nowhere\""))
+        << r.errors.join('\n').toStdString();
     QProcess server;
     start(server, {"--config", conf, "serve", "--listen", "127.0.0.1:0"}, false);
     ASSERT_TRUE(server.waitForReadyRead(10000));
@@ -412,8 +415,8 @@ TEST_F(Vm418db, SiteConfigurationIsUsedAndAWrongOneRefused) {
         configure(text);
         r = run({"--config", conf, "systems", "list"});
         EXPECT_EQ(r.exitCode, 2);
-        EXPECT_TRUE(r.errors.join('\n').contains(QRegularExpression(
-                        QRegularExpression::escape(conf) + ":\\d+: ")) &&
+        EXPECT_TRUE(r.errors.join('\n').contains(
+                        QRegularExpression(QRegularExpression::escape(conf) + ":\\d+: ")) &&
                     r.errors.join('\n').contains(said))
             << r.errors.join('\n').toStdString();
     }
@@ -635,13 +638,17 @@ TEST_F(Vm418db, CallDownloadsEverythingStoresItAndMonitors) {
     r = run({"systems", "show", "--system", "3"});
     const std::string shown = r.lines.join('\n').toStdString();
     ASSERT_GE(r.lines.size(), 9) << shown;
-    EXPECT_TRUE(r.lines[3].contains(QRegularExpression("  failed \\(The unit could not be reached "
-                                                       "\\(.*BUSY.*\\)\\)  by ")))
+    EXPECT_TRUE(
+        r.lines[3].contains(QRegularExpression("  failed \\(The unit could not be reached "
+                                               "\\(.*BUSY.*\\)\\)  by ")))
         << shown;
     EXPECT_TRUE(r.lines[4].contains("  collected  by ")) << shown;
     EXPECT_TRUE(r.lines[5].contains("  partial (Downloading history file: failed - cannot save"))
         << shown;
-    EXPECT_TRUE(run({"systems", "list"}).lines.value(0).contains(
-        QRegularExpression("  last call failed \\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(The unit")));
+    EXPECT_TRUE(
+        run({"systems", "list"})
+            .lines.value(0)
+            .contains(QRegularExpression(
+                "  last call failed \\d\\d-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d \\(The unit")));
     EXPECT_EQ(run({"systems", "show", "--system", "9"}).exitCode, 1);
 }

@@ -22,14 +22,14 @@
 #include <QTimer>
 #include <cstring>
 
+#include "call_attempts.h"
 #include "db_fixture.h"
 #include "fleet_pages.h"
 #include "fleet_server.h"
 #include "n42_export.h"
+#include "notify_outbox.h"
 #include "record_text.h"
 #include "station_records.h"
-#include "call_attempts.h"
-#include "notify_outbox.h"
 #include "systems.h"
 
 namespace vm418 {
@@ -105,9 +105,16 @@ class Fleet : public testing::StationDbTest {
         ASSERT_EQ(setLastContactTime(connection_, 1, now_ - 600), kDbOk);
         // System 1 collected; system 2 has failed since three hours, twice in a row.
         for (const auto& [id, ago, result] : {std::tuple{1, 610, kCallCollected},
-                                              {2, 3 * 3600, kCallFailed}, {2, 600, kCallFailed}}) {
-            CallAttempt call{id, toDbDate(now_ - ago), toDbDate(now_ - ago + 5), result,
-                             "Disconnected <BUSY>", 0, "pc1", {}};
+                                              {2, 3 * 3600, kCallFailed},
+                                              {2, 600, kCallFailed}}) {
+            CallAttempt call{id,
+                             toDbDate(now_ - ago),
+                             toDbDate(now_ - ago + 5),
+                             result,
+                             "Disconnected <BUSY>",
+                             0,
+                             "pc1",
+                             {}};
             ASSERT_EQ(recordCallAttempt(connection_, call), kDbOk);
         }
         // One channel takes every new alarm; one message of system 1 failed for good.
@@ -122,7 +129,8 @@ class Fleet : public testing::StationDbTest {
         std::vector<Notification> outbox;
         ASSERT_EQ(listNotifications(connection_, {}, 10, outbox), kDbOk);
         ASSERT_EQ(outbox.size(), 3u);
-        ASSERT_EQ(markNotificationFailed(connection_, outbox[0].seqNum, "relay <refused>", {}), kDbOk);
+        ASSERT_EQ(markNotificationFailed(connection_, outbox[0].seqNum, "relay <refused>", {}),
+                  kDbOk);
         PARA_418 p = initialParameters();
         std::memcpy(p.SoftwareVersion, "41S", 4);
         p.SerialNumber = 4711;
@@ -219,7 +227,8 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
     EXPECT_EQ(metrics.type, "text/plain; version=0.0.4; charset=utf-8");
     for (const char* sample :
          {"vm418_system_alarms_stored{system=\"1\",name=\"Gate 1\"} 3\n",
-          "vm418_system_call_failures_in_row{system=\"2\",name=\"<script>alert('name')</script>\"} 2",
+          "vm418_system_call_failures_in_row{system=\"2\",name=\"<script>alert('name')</script>\"} "
+          "2",
           "vm418_system_failing{system=\"2\",", "vm418_http_requests_total{code=\"200\"} 2\n",
           "vm418_system_notifications_unsent{system=\"1\",name=\"Gate 1\",state=\"failed\"} 1\n",
           "vm418_http_request_duration_seconds_count 2\n"})
@@ -247,8 +256,9 @@ TEST_P(Fleet, PagesDownloadsAndJsonOverHttp) {
     ASSERT_TRUE(newest.hasMatch());
     EXPECT_EQ(newest.captured(1).split(' ').size(), 12);  // alarm 11's Len, newest first
     EXPECT_TRUE(page.contains("<th>Serial Number</th><td>4711</td>")) << page.toStdString();
-    EXPECT_TRUE(page.contains("<td>duty</td><td class=\"failed\">failed</td><td class=\"num\">1"
-                              "</td><td>relay &lt;refused&gt;</td>"))
+    EXPECT_TRUE(
+        page.contains("<td>duty</td><td class=\"failed\">failed</td><td class=\"num\">1"
+                      "</td><td>relay &lt;refused&gt;</td>"))
         << page.toStdString();
     EXPECT_EQ(page.count("<td class=\"pending\">pending</td>"), 2);
     EXPECT_TRUE(page.contains("<th>Software version</th><td>2.41S</td>"));
