@@ -180,6 +180,13 @@ check(all(h[3]["station"] == "Gate 3" and "graph" in h[3] for h in ops), "the we
 pages = [p for p in os.listdir(work) if p.startswith("page.sh-3-")]
 check(len(pages) == 3, f"{len(pages)} pages, not 3")
 
+# A test message on a channel, and on one whose receiver refuses it.
+ctl("notify", "--test", "ops", expect=0)
+check(hooks[-1][3]["station"] == "Test of channel ops" and hooks[-1][1], "the signed test message")
+r = ctl("notify", "--test", "broken", expect=1)
+check("the receiver answered 500" in r.stderr, r.stderr)
+hooks[:] = [h for h in hooks if h[3]["system"] != 0]
+
 # The same files again: nothing is new, nothing goes out.
 ctl("import", "--system", "3", DOWNLOAD, expect=0)
 ctl("notify", "--once", expect=0)
