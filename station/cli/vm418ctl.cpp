@@ -10,6 +10,7 @@
 #include "link_command.h"
 #include "log_lines.h"
 #include "notify_command.h"
+#include "ports_command.h"
 #include "params_command.h"
 #include "print_command.h"
 #include "program_options.h"
@@ -59,6 +60,8 @@ constexpr char kHelp[] =
     "      send each newly stored alarm on the configuration's channels (e-mail, webhook,\n"
     "      command), once; --once: what is due, then end; --check: the channels as read;\n"
     "      --test: one test message; --status: the messages pending, sent and failed\n"
+    "  ports [--json]\n"
+    "      COM1 to COM6 with the device each stands for, and the machine's serial devices\n"
     "  link fetch --port COMn|DEVICE|ADDRESS [--line TEXT] [--init TEXT] --phone N --password P "
     "CODE\n"
     "             [--save-as FILE] [--simulate [--sim-arg ARG]...] [--verbose]\n"
@@ -106,7 +109,7 @@ const station::cli::CommandSpec* const kCommands[] = {
     &station::cli::kParamsShowCommand,  &station::cli::kParamsListCommand,
     &station::cli::kParamsDiffCommand,  &station::cli::kExportAlarmsCommand,
     &station::cli::kPrintCommand,       &station::cli::kServeCommand,
-    &station::cli::kNotifyCommand,
+    &station::cli::kNotifyCommand,      &station::cli::kPortsCommand,
 };
 
 // Where the command line's command stands: the words before it are the global options

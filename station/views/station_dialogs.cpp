@@ -116,11 +116,6 @@ void CSystemsDlg::Select() {
     accept();
 }
 
-namespace {
-constexpr int kRates[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
-                          19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
-constexpr int kInitKept = 79;
-
 // The machine's serial devices as the system reports them: the stable /dev/serial/by-id
 // name where there is one (a USB adapter keeps it across boots and sockets), else the
 // device, each with what it is.
@@ -146,6 +141,11 @@ std::vector<std::pair<QString, QString>> SerialDevices() {
     }
     return out;
 }
+
+namespace {
+constexpr int kRates[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
+                          19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
+constexpr int kInitKept = 79;
 
 // Selects the entry whose item data equals `value`.
 void SelectData(QComboBox* box, int value) {

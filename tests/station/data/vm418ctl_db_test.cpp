@@ -340,6 +340,13 @@ TEST_F(Vm418db, EveryCommandKeepsTheCommandLineConvention) {
         QJsonDocument::fromJson(run({"systems", "list", "--json"}).lines.join('\n').toUtf8())
             .array();
     EXPECT_EQ(systems[0].toObject()["id"].toInt(), 3);
+    // The port names as this machine resolves them.
+    env_["VM418_COM2"] = "/dev/ttyUSB7";
+    QProcess listing;
+    start(listing, {"ports", "--json"}, false);
+    const QJsonObject ports =
+        QJsonDocument::fromJson(finish(listing).lines.join('\n').toUtf8()).object();
+    EXPECT_EQ(ports["names"].toArray()[1].toObject()["device"].toString(), "/dev/ttyUSB7");
 }
 
 // A store in a folder its reader may not write, where SQLite cannot make its journal files:
