@@ -25,31 +25,13 @@ CallAttempt attemptOf(const QSqlQuery& q) {
     return a;
 }
 
-bool hasTable(DbConnection& conn) {
-    QSqlQuery q(conn.db());
-    return q.exec(QStringLiteral("SELECT 1 FROM CallAttempts WHERE 1 = 0"));
-}
-
-// A database made before the table existed gets it (and its index) from the schema. Asked of
-// the driver's catalogue: inside the transaction a failing statement would end it on
-// PostgreSQL.
-void addTable(DbConnection& conn) {
-    for (const QString& table : conn.db().tables())
-        if (table.compare(QLatin1String("CallAttempts"), Qt::CaseInsensitive) == 0) return;
-    for (const QString& statement :
-         tableStatements(QStringLiteral("CallAttempts"), conn.isPostgres())) {
-        QSqlQuery q(conn.db());
-        if (!q.exec(statement)) throw DbFailure{kDbException, q.lastError().text()};
-    }
-}
-
 }  // namespace
 
 int recordCallAttempt(const QString& connectionText, CallAttempt& attempt, QString* failure) {
     return runDbOperation(
         connectionText, true,
         [&](DbConnection& conn) {
-            addTable(conn);
+            addTableOn(conn, QStringLiteral("CallAttempts"));
             QSqlQuery last = preparedQuery(conn,
                                            "SELECT FailuresInRow FROM CallAttempts WHERE SysID = ? "
                                            "ORDER BY SeqNum DESC LIMIT 1");
@@ -78,7 +60,7 @@ int listCallAttempts(const QString& connectionText, int32_t sysId, int limit,
     return runDbOperation(
         connectionText, false,
         [&](DbConnection& conn) {
-            if (!hasTable(conn)) return;
+            if (!readableTableOn(conn, QStringLiteral("CallAttempts"))) return;
             QSqlQuery q =
                 preparedQuery(conn, QStringLiteral("SELECT %1 FROM CallAttempts WHERE SysID = ? "
                                                    "ORDER BY SeqNum DESC LIMIT %2")
@@ -94,7 +76,7 @@ int listCallAttempts(const QString& connectionText, int32_t sysId, int limit,
 
 std::map<int32_t, CallAttempt> lastCallAttemptsOn(DbConnection& conn) {
     std::map<int32_t, CallAttempt> last;
-    if (!hasTable(conn)) return last;
+    if (!readableTableOn(conn, QStringLiteral("CallAttempts"))) return last;
     QSqlQuery q = preparedQuery(conn, QStringLiteral("SELECT %1 FROM CallAttempts WHERE SeqNum IN "
                                                      "(SELECT MAX(SeqNum) FROM CallAttempts "
                                                      "GROUP BY SysID)")

@@ -32,31 +32,13 @@ Notification notificationOf(const QSqlQuery& q) {
     return n;
 }
 
-// Asked of the driver's catalogue, not by a statement: a statement that fails would end the
-// store's transaction on PostgreSQL.
+// The store has the outbox once a sender registered its channels.
 bool hasOutbox(DbConnection& conn) {
-    for (const QString& table : conn.db().tables())
-        if (table.compare(QLatin1String("NotifyChannels"), Qt::CaseInsensitive) == 0) return true;
-    return false;
+    return hasTableOn(conn, QStringLiteral("NotifyChannels"));
 }
 
-// For the readers outside a transaction: the table is there and this role may read it (the
-// fleet view's role may have been granted the older tables only).
 bool readable(DbConnection& conn) {
-    QSqlQuery q(conn.db());
-    return q.exec(QStringLiteral("SELECT 1 FROM Notifications WHERE 1 = 0"));
-}
-
-void exec(DbConnection& conn, const QString& sql) {
-    QSqlQuery q(conn.db());
-    if (!q.exec(sql)) throw DbFailure{kDbException, q.lastError().text()};
-}
-
-// The outbox's tables and indexes from the schema, where they are missing.
-void addOutbox(DbConnection& conn) {
-    for (const char* table : {"NotifyChannels", "Notifications"})
-        for (const QString& statement : tableStatements(QLatin1String(table), conn.isPostgres()))
-            exec(conn, statement);
+    return readableTableOn(conn, QStringLiteral("Notifications"));
 }
 
 QSqlQuery run(DbConnection& conn, const QString& sql, const QVariantList& values) {
@@ -74,7 +56,8 @@ int registerNotifyChannels(const QString& connectionText,
     return runDbOperation(
         connectionText, true,
         [&](DbConnection& conn) {
-            if (!hasOutbox(conn)) addOutbox(conn);
+            for (const char* table : {"NotifyChannels", "Notifications"})
+                addTableOn(conn, QLatin1String(table));
             // Senders starting at once each put the same rows: an insert that meets another's
             // row takes it over instead of failing on the key.
             QStringList marks;

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QRegularExpression>
+#include <algorithm>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -400,6 +401,26 @@ QStringList tableStatements(const QString& table, bool postgres) {
             "^CREATE (TABLE IF NOT EXISTS %1 |(UNIQUE )?INDEX IF NOT EXISTS \\w+ ON %1 )")
             .arg(table));
     return schemaStatements(postgres).filter(makes);
+}
+
+bool hasTableOn(DbConnection& conn, const QString& table) {
+    const QStringList tables = conn.db().tables();
+    return std::any_of(tables.begin(), tables.end(), [&](const QString& t) {
+        return t.compare(table, Qt::CaseInsensitive) == 0;
+    });
+}
+
+bool readableTableOn(DbConnection& conn, const QString& table) {
+    QSqlQuery q(conn.db());
+    return q.exec(QStringLiteral("SELECT 1 FROM %1 WHERE 1 = 0").arg(table));
+}
+
+void addTableOn(DbConnection& conn, const QString& table) {
+    if (hasTableOn(conn, table)) return;
+    for (const QString& statement : tableStatements(table, conn.isPostgres())) {
+        QSqlQuery q(conn.db());
+        execOrThrow(q, statement);
+    }
 }
 
 int createSchema(const QString& connectionText, QStringList* duplicates, QString* failure) {

@@ -134,6 +134,14 @@ int createSchema(const QString& connectionText, QStringList* duplicates = nullpt
 QString schemaFor(bool postgres);
 // The schema's statements that make `table` and its indexes, for a database made before it.
 QStringList tableStatements(const QString& table, bool postgres);
+// Whether `table` is in the database, asked of the driver's catalogue: inside a transaction a
+// statement that fails would end it on PostgreSQL.
+bool hasTableOn(DbConnection& conn, const QString& table);
+// Whether this connection may read `table` (a role may have been granted the older tables
+// only); by a statement, so outside a transaction.
+bool readableTableOn(DbConnection& conn, const QString& table);
+// Inside an operation: `table` and its indexes made from the schema where it is missing.
+void addTableOn(DbConnection& conn, const QString& table);
 
 // A text for a NOT NULL column: the driver writes a null QString as NULL, an empty one as ''.
 inline QString dbText(const QString& s) {

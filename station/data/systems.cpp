@@ -99,12 +99,6 @@ int setLastContactTime(const QString& connectionText, int32_t sysId, std::time_t
     });
 }
 
-bool isAutoCallDue(const CSystemRset& row, const QDateTime& now) {
-    if (row.AutoCallPeriod <= 0) return false;
-    if (!row.LastContactTime.isValid()) return true;
-    return row.LastContactTime.addSecs(qint64{row.AutoCallPeriod} * 60) <= now;
-}
-
 int saveSystem(const QString& connectionText, const CSystemRset& row) {
     return runDbOperation(connectionText, true, [&](DbConnection& conn) {
         QSqlQuery drop = preparedQuery(conn, "DELETE FROM System WHERE SysID = ?");

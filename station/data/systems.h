@@ -49,9 +49,6 @@ int writeBackPortSettings(const QString& connectionText, int32_t sysId,
                           const QString& comPortSettings, const QString& initString);
 // Sets the time of the last successful contact (whole seconds, local clock).
 int setLastContactTime(const QString& connectionText, int32_t sysId, std::time_t when);
-// Whether automatic collection should call the system at `now`: its AutoCallPeriod (minutes,
-// 0 = never) has passed since its LastContactTime, or it was never contacted.
-bool isAutoCallDue(const CSystemRset& row, const QDateTime& now);
 // Adds a row, or replaces every column of the row with the same SysID.
 int saveSystem(const QString& connectionText, const CSystemRset& row);
 
