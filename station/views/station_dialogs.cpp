@@ -222,6 +222,10 @@ CSerialSettingsDlg::CSerialSettingsDlg(const std::string& port, const LineSettin
     grid->addWidget(init_, r++, 0, 1, 2);
     portInfo_ = new QLabel;
     portInfo_->setWordWrap(true);
+    // Room for the longest text (a converter's, on two lines) from the start: the dialog
+    // does not grow as the port is typed, so the text would run under the buttons.
+    portInfo_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    portInfo_->setMinimumHeight(2 * portInfo_->fontMetrics().lineSpacing());
     grid->addWidget(portInfo_, r++, 0, 1, 2);
     connect(portBox, &QComboBox::editTextChanged, this, &CSerialSettingsDlg::ShowPortInfo);
     ShowPortInfo();
