@@ -97,7 +97,8 @@ QByteArray GraphPng(const vm418::alarms& a) {
     QByteArray png;
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
+    // Less compression than zlib's default: a quarter less time for a few hundred bytes more.
+    image.save(&buffer, "PNG", 80);
     return png;
 }
 

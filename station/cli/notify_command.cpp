@@ -214,6 +214,8 @@ void RunNotifySender(const QString& db, const NotifySettings& settings,
     const auto serve = [&](const NotifyChannel& channel) {
         NotifySettings one = settings;
         one.channels = {channel};
+        // A connection to the store for each message would cost more than the message.
+        vm418::keepConnectionsOnThisThread();
         while (!stop) {
             const quint64 seen = vm418::outboxWrites();
             const Round round = DeliverDue(db, one, sender);
