@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -418,10 +419,6 @@ TEST_F(ConverterTest, WholeCallsThroughConvertersStoreWhatTheUnitsOwnLineStores)
     }
     // Two calls on each of the four lines, each hung up by the escape sequence and ATH0.
     const std::string log = ReadAll(dir / "sim.err");
-    size_t hangUps = 0;
-    for (size_t at = 0;
-         (at = log.find("modem: escape, command mode\nmodem: ATH0\n", at)) != std::string::npos;
-         ++at)
-        ++hangUps;
-    EXPECT_EQ(hangUps, 8u) << log;
+    const std::regex hungUp("modem: escape, command mode\nmodem: ATH0\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), hungUp), {}), 8) << log;
 }
