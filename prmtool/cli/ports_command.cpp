@@ -51,9 +51,8 @@ void list(const PortMap& map, bool json, QTextStream& out) {
 
 int runPortsCommand(const QStringList& args, QTextStream& out, QTextStream& err) {
     // Every change is read before any is made, so that a wrong one leaves the file as it was.
-    const QString range = QStringLiteral("COM%1 to COM%2")
-                              .arg(PortService::kFirstPort)
-                              .arg(PortService::kLastPort);
+    const QString range =
+        QStringLiteral("COM%1 to COM%2").arg(PortService::kFirstPort).arg(PortService::kLastPort);
     std::vector<Change> changes;
     bool json = false;
     for (qsizetype i = 1; i < args.size(); ++i) {
@@ -66,13 +65,14 @@ int runPortsCommand(const QStringList& args, QTextStream& out, QTextStream& err)
         const bool map = option == "--map";
         const QString name = map ? value.section('=', 0, 0) : value;
         const int n = PortMap::comNumberOf(name);
-        if (n < PortService::kFirstPort || n > PortService::kLastPort || (map && !value.contains('=')))
-            return refuseCommandLine("ports",
-                                     map ? option + " needs COMn=DEVICE with COMn from " + range +
-                                               ", not '" + value + '\''
-                                         : option + " needs a name from " + range + ", not '" +
-                                               value + '\'',
-                                     err);
+        if (n < PortService::kFirstPort || n > PortService::kLastPort ||
+            (map && !value.contains('=')))
+            return refuseCommandLine(
+                "ports",
+                map ? option + " needs COMn=DEVICE with COMn from " + range + ", not '" + value +
+                          '\''
+                    : option + " needs a name from " + range + ", not '" + value + '\'',
+                err);
         changes.push_back({n, map ? value.section('=', 1) : QString()});
     }
 
@@ -86,8 +86,8 @@ int runPortsCommand(const QStringList& args, QTextStream& out, QTextStream& err)
     const PortMap map;
     for (const Change& c : changes) {
         const QString name = QStringLiteral("COM%1").arg(c.comNumber);
-        const QString why =
-            c.device.isEmpty() ? map.removeMapping(c.comNumber) : map.setMapping(c.comNumber, c.device);
+        const QString why = c.device.isEmpty() ? map.removeMapping(c.comNumber)
+                                               : map.setMapping(c.comNumber, c.device);
         if (!why.isEmpty()) {
             err << "prmctl ports: " << name << ": " << why << '\n';
             return kExitFailure;
@@ -99,7 +99,8 @@ int runPortsCommand(const QStringList& args, QTextStream& out, QTextStream& err)
             else
                 out << name << " is " << c.device.trimmed() << ", kept in " << map.iniPath()
                     << '\n';
-            if (const QString variable = PortMap::overridingVariable(c.comNumber); !variable.isEmpty())
+            if (const QString variable = PortMap::overridingVariable(c.comNumber);
+                !variable.isEmpty())
                 out << variable << " overrides it while it is set\n";
         }
     }

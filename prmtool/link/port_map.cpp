@@ -23,7 +23,8 @@ bool isTerminalLine(dev_t device) {
     constexpr unsigned kPtySlaveFirstMajor = 136, kPtySlaveLastMajor = 143, kTtyAuxMajor = 5;
     const unsigned maj = major(device);
     if (maj >= kPtySlaveFirstMajor && maj <= kPtySlaveLastMajor) return true;
-    const QString subsystem = QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(maj).arg(minor(device));
+    const QString subsystem =
+        QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(maj).arg(minor(device));
     return maj != kTtyAuxMajor && QFileInfo(subsystem).canonicalFilePath().endsWith("/class/tty");
 }
 

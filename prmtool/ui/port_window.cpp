@@ -110,9 +110,8 @@ PortMapDialog::PortMapDialog(PortService& port, int comNumber, QWidget* parent)
     setWindowTitle("Map " + name);
     const PortMap& map = port_.portMap();
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(QStringLiteral("Device for %1 (now %2):")
-                                     .arg(name, map.deviceForNumber(comNumber)),
-                                 this));
+    layout->addWidget(new QLabel(
+        QStringLiteral("Device for %1 (now %2):").arg(name, map.deviceForNumber(comNumber)), this));
     deviceBox_ = new QComboBox(this);
     deviceBox_->setEditable(true);
     deviceBox_->setInsertPolicy(QComboBox::NoInsert);
@@ -144,7 +143,8 @@ PortMapDialog::PortMapDialog(PortService& port, int comNumber, QWidget* parent)
     file->setEnabled(false);
     layout->addWidget(file);
     auto* buttons = new QDialogButtonBox(this);
-    QPushButton* mapButton = buttons->addButton(QStringLiteral("Map"), QDialogButtonBox::AcceptRole);
+    QPushButton* mapButton =
+        buttons->addButton(QStringLiteral("Map"), QDialogButtonBox::AcceptRole);
     QPushButton* defaultButton =
         buttons->addButton(QStringLiteral("Default (%1)").arg(PortMap::defaultDevice(comNumber)),
                            QDialogButtonBox::ResetRole);
