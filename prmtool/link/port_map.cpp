@@ -87,8 +87,9 @@ QString PortMap::checkDevice(const QString& device) {
     // A name that is no device would fail later, on opening, far from where it was typed.
     const QString path = device.trimmed();
     struct stat st {};
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return QStringLiteral("%1 does not exist").arg(path.isEmpty() ? "\"\"" : path);
+    if (path.isEmpty()) return QStringLiteral("no device given");
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QStringLiteral("%1 does not exist").arg(path);
     if (!S_ISCHR(st.st_mode) || !isTerminalLine(st.st_rdev))
         return QStringLiteral("%1 is not a serial device").arg(path);
     return {};

@@ -123,10 +123,8 @@ PortMapDialog::PortMapDialog(PortService& port, int comNumber, QWidget* parent)
     // The file's mapping where there is one: what this window changes.
     const QString kept = map.mappingInFile(comNumber);
     const int listed = deviceBox_->findText(kept);
-    if (listed >= 0)
-        deviceBox_->setCurrentIndex(listed);
-    else
-        deviceBox_->setEditText(kept);
+    deviceBox_->setCurrentIndex(listed);  // -1: none chosen yet
+    if (listed < 0) deviceBox_->setEditText(kept);
     layout->addWidget(deviceBox_);
     whatLabel_ = new QLabel(this);
     whatLabel_->setWordWrap(true);

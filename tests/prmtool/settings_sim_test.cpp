@@ -157,7 +157,7 @@ TEST(Ports, MappingIsKeptBesideOtherKeysAndRemovedBackToTheDefault) {
         {"/dev/no-such-adapter", "/dev/no-such-adapter does not exist"},
         {"/dev/null", "/dev/null is not a serial device"},  // a character device, not a line
         {ini, ini + " is not a serial device"},
-        {"", "\"\" does not exist"},
+        {"", "no device given"},
     };
     for (const auto& [device, why] : refused)
         EXPECT_EQ(map.setMapping(3, device), why);
