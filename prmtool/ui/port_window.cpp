@@ -79,7 +79,10 @@ void TForm3::showDevice() {
                        suffix);
         label->setToolTip(deviceText(n, port_.portMap()));
     }
-    const QString variable = PortMap::overridingVariable(port_.portNumber());
+    // A device given by path (--port) is no COM name's.
+    const QString variable = port_.comName() == comName(port_.portNumber())
+                                 ? PortMap::overridingVariable(port_.portNumber())
+                                 : QString();
     deviceLabel_->setText(QStringLiteral("%1 is %2").arg(port_.comName(), port_.deviceName()) +
                           (variable.isEmpty() ? QString() : " (set by " + variable + ')'));
     mapButton_->setText(QStringLiteral("Map %1...").arg(comName(port_.portNumber())));
