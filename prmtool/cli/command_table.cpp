@@ -86,6 +86,17 @@ const std::vector<Command>& commands() {
          1,
          "Enable the off-line spectrum or histogram, or read it back.",
          {kTime, kPng}},
+        {"ports",
+         "",
+         nullptr,
+         0,
+         0,
+         "COM1 to COM6 with the device each stands for (PRMTOOL_COMn, else the port map\n"
+         "file), then the machine's serial devices with what each is. --map and --unmap\n"
+         "change the port map file first; no port is opened.",
+         {{"--json", nullptr, "print one JSON object"},
+          {"--map", "COMn=DEVICE", "keep DEVICE as COMn in the port map file"},
+          {"--unmap", "COMn", "take COMn out of the file: /dev/ttyS<n-1> again"}}},
     };
     return table;
 }
@@ -111,7 +122,7 @@ QString commandHelp(const Command& c) {
     for (const Option& o : all) {
         QString left = QLatin1String(o.name);
         if (o.value) left += ' ' + QLatin1String(o.value);
-        text += "  " + left.leftJustified(16) + ' ' + QLatin1String(o.help) + '\n';
+        text += "  " + left.leftJustified(17) + ' ' + QLatin1String(o.help) + '\n';
     }
     return text + kExitCodes;
 }
@@ -125,6 +136,13 @@ int usageError(const QString& where, const QString& why, const QString& usage, Q
 }
 
 }  // namespace
+
+int refuseCommandLine(const char* words, const QString& why, QTextStream& err) {
+    for (const Command& c : commands())
+        if (qstrcmp(c.words, words) == 0)
+            return usageError(QLatin1String(words), why, usageLine(c), err);
+    return usageError(QLatin1String(words), why, QString(), err);
+}
 
 QString commandsUsage() {
     QString text;

@@ -18,6 +18,10 @@ constexpr int kExitUsage = 2;    // the command line is wrong
 // a wrong command line on `err` (naming what is wrong, with the usage of its level).
 int checkCommandLine(const QStringList& args, QTextStream& out, QTextStream& err);
 
+// Refuses a value that the table cannot check (a COM name in "ports --map"), as
+// checkCommandLine refuses: `why` with the usage of the command `words` on `err`. Returns 2.
+int refuseCommandLine(const char* words, const QString& why, QTextStream& err);
+
 // Every command's usage line, for prmctl --help.
 QString commandsUsage();
 

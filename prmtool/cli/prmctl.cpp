@@ -7,6 +7,7 @@
 #include "command_table.h"
 #include "console_command.h"
 #include "link.h"
+#include "ports_command.h"
 #include "program_options.h"
 #include "records_command.h"
 #include "settings_command.h"
@@ -42,6 +43,9 @@ void usage(QTextStream& err) {
            "  spectrum adc --time S [--png F]                  gamma ADC spectrum\n"
            "  spectrum offline enable-spectrum|enable-histogram --time S\n"
            "  spectrum offline get|histogram [--png F]         read the off-line data\n"
+           "  ports [--json] [--map COMn=DEVICE] [--unmap COMn]\n"
+           "      list COM1-COM6 with their devices and the machine's serial devices; map a\n"
+           "      COM name to a device in the port map file (no port is opened)\n"
            "'prmctl COMMAND --help' prints a command's options.\n"
            "Exit codes: 0 success, 1 failure (refused, port or line), 2 wrong usage.\n"
            "See prmctl(1).\n";
@@ -110,6 +114,7 @@ int main(int argc, char** argv) {
         args.contains("--help") || args.contains("-h") || args.contains("--version");
     if (!answer && !checkPositiveValues(args, err)) return prm::kExitUsage;
     if (const int exitCode = prm::checkCommandLine(args, out, err); exitCode >= 0) return exitCode;
+    if (args.first() == "ports") return prm::runPortsCommand(args, out, err);
 
     prm::SimulatorLauncher simulator;
     if (simulate) {

@@ -17,6 +17,24 @@ class PortMap {
 
     QString resolve(const QString& name) const;
     QString deviceForNumber(int comNumber) const;
+    // /dev/ttyS<n-1>, what an unmapped COMn stands for.
+    static QString defaultDevice(int comNumber);
+    // "PRMTOOL_COM3" while that variable is set, which wins over the file; else "".
+    static QString overridingVariable(int comNumber);
+    // The number of "COMn" (any case), else 0.
+    static int comNumberOf(const QString& name);
+
+    // "" when the device can stand for a COM name (it exists and is a terminal line),
+    // else why not, naming it.
+    static QString checkDevice(const QString& device);
+    // Keeps COMn=device in the file's [Ports] section; the file's other keys stay. The device
+    // is checked first. "" when stored, else why not, naming the device or the file.
+    QString setMapping(int comNumber, const QString& device) const;
+    // Takes COMn out of the file, so that it is /dev/ttyS<n-1> again. "" or why not.
+    QString removeMapping(int comNumber) const;
+    // The mapping kept in the file, or "".
+    QString mappingInFile(int comNumber) const;
+    const QString& iniPath() const { return iniPath_; }
 
     // Maps a COM number for this process (the --simulate option maps COM1 to its simulator).
     static void setProcessOverride(int comNumber, const QString& device);

@@ -27,6 +27,7 @@ class PortService : public QObject {
     int portNumber() const { return comNumber_; }
     // Uses a device path directly instead of a COM number (command-line tools).
     void setDevice(const QString& device);
+    const PortMap& portMap() const { return map_; }
     QString comName() const;
     QString deviceName() const;
     // "COM3 (/dev/ttyUSB0)", or the device alone when it was given by path.

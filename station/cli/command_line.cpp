@@ -63,9 +63,10 @@ QString CommandHelp(const CommandSpec& spec) {
     for (const Option* o : all) {
         QString left = QLatin1String(o->name);
         if (o->value) left += ' ' + QLatin1String(o->value);
-        constexpr int kColumn = 22;  // where the help texts start
-        text += "  " + left.leftJustified(kColumn - 2) +
-                (left.size() >= kColumn - 2 ? "\n" + QString(kColumn + 2, ' ') : QString(" ")) +
+        constexpr int kColumn = 23;  // where the help texts start
+        const int width = kColumn - 3;  // of the option, between its indent and a space
+        text += "  " + left.leftJustified(width) +
+                (left.size() > width ? "\n" + QString(kColumn, ' ') : QString(" ")) +
                 QString::fromUtf8(o->help) + "\n";
     }
     return text + kExitCodes;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "serial.h"
-#include "station_dialogs.h"
+#include "serial_devices.h"
 
 namespace station::cli {
 
@@ -29,7 +29,7 @@ int RunPorts(const Invocation& call) {
         else
             std::printf("%-6s %s\n", qPrintable(name), qPrintable(device));
     }
-    for (const auto& [device, what] : SerialDevices()) {
+    for (const auto& [device, what] : suite::SerialDevices()) {
         if (json)
             devices.append(QJsonObject{{"device", device}, {"what", what}});
         else

@@ -6,16 +6,14 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
-#include <QSerialPortInfo>
 #include <QSqlQuery>
 #include <QSqlQueryModel>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <filesystem>
-#include <map>
 
 #include "port_settings_text.h"
 #include "port_transport.h"
+#include "serial_devices.h"
 
 namespace station {
 
@@ -116,32 +114,6 @@ void CSystemsDlg::Select() {
     accept();
 }
 
-// The machine's serial devices as the system reports them: the stable /dev/serial/by-id
-// name where there is one (a USB adapter keeps it across boots and sockets), else the
-// device, each with what it is.
-std::vector<std::pair<QString, QString>> SerialDevices() {
-    namespace fs = std::filesystem;
-    std::map<std::string, std::string> byId;  // device -> stable name
-    std::error_code ec;
-    for (const auto& e : fs::directory_iterator("/dev/serial/by-id", ec)) {
-        const fs::path target = fs::canonical(e.path(), ec);
-        if (!ec) byId[target.string()] = e.path().string();
-    }
-    std::vector<std::pair<QString, QString>> out;
-    for (const QSerialPortInfo& p : QSerialPortInfo::availablePorts()) {
-        const std::string device = p.systemLocation().toStdString();
-        const auto stable = byId.find(device);
-        QStringList what;
-        for (const QString& s : {p.description(), p.manufacturer()})
-            if (!s.isEmpty() && !what.contains(s)) what << s;
-        if (!p.serialNumber().isEmpty()) what << "serial number " + p.serialNumber();
-        if (stable != byId.end()) what << p.systemLocation();
-        out.emplace_back(QString::fromStdString(stable != byId.end() ? stable->second : device),
-                         what.isEmpty() ? p.systemLocation() : what.join(", "));
-    }
-    return out;
-}
-
 namespace {
 constexpr int kRates[] = {110,   300,   600,   1200,  2400,  4800,   9600,   14400,
                           19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000};
@@ -167,7 +139,7 @@ CSerialSettingsDlg::CSerialSettingsDlg(const std::string& port, const LineSettin
         portBox->setItemData(
             i, QString::fromStdString(ResolvePortName(portBox->itemText(i).toStdString())),
             Qt::ToolTipRole);
-    for (const auto& [name, what] : SerialDevices()) {
+    for (const auto& [name, what] : suite::SerialDevices()) {
         portBox->addItem(name);
         portBox->setItemData(portBox->count() - 1, what, Qt::ToolTipRole);
     }

@@ -24,10 +24,6 @@ namespace station {
 
 // CFileTransDlg: progress, block counter and error lamp of one transfer; compact for the
 // document's downloads, full size (file name, "Save as", "Start") for "Get specific file".
-// The machine's serial devices as the system reports them: the stable /dev/serial/by-id
-// name where there is one, else the device, each with what it is.
-std::vector<std::pair<QString, QString>> SerialDevices();
-
 class CFileTransDlg : public QDialog {
   public:
     explicit CFileTransDlg(FileTransferController& controller, QWidget* parent = nullptr);

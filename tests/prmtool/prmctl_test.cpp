@@ -11,6 +11,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -18,6 +21,7 @@
 
 #include "console_fixtures.h"
 #include "link.h"
+#include "pty_peer.h"
 #include "qt_wait.h"
 #include "simulator_launcher.h"
 
@@ -250,6 +254,13 @@ TEST(PrmctlCommandLine, EveryLevelAnswersHelpAndRefusesWhatItDoesNotTake) {
         {{"records", "read", "--help"}, 0, "  --pdf F", ""},
         {{"test", "uart", "--version"}, 0, "prmctl ", ""},
         {{"test", "uart"}, 1, "", "Cannot open /dev/prmctl-test-no-such-port"},
+        {{"ports", "--map", "COM7=/dev/tty"},
+         2,
+         "",
+         "prmctl ports: --map needs COMn=DEVICE with COMn from COM1 to COM6, not 'COM7=/dev/tty'"},
+        {{"ports", "--map", "COM2", "--json"}, 2, "", "not 'COM2'"},
+        {{"ports", "--unmap"}, 2, "", "--unmap needs a value (COMn)"},
+        {{"ports", "--help"}, 0, "  --map COMn=DEVICE", ""},
     };
     for (const auto& [args, exitCode, out, err] : table) {
         const Outcome r = runPrmctl(QStringList{"--port", "/dev/prmctl-test-no-such-port"} << args);
@@ -265,6 +276,43 @@ TEST(PrmctlCommandLine, EveryLevelAnswersHelpAndRefusesWhatItDoesNotTake) {
         EXPECT_EQ(errors.isEmpty(), err.isEmpty()) << what;
         EXPECT_TRUE(errors.contains(err)) << what;
     }
+}
+
+// prmctl ports maps a COM name in the port map file and lists what each stands for, as
+// vm418ctl ports does; a device that is not there changes nothing and fails.
+TEST(PrmctlPorts, MapListAndUnmapThroughThePortMapFile) {
+    QTemporaryDir config;
+    PtyPeer adapter;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", config.path());
+    env.insert("PRMTOOL_COM4", "/dev/pts/77");
+    env.remove("PRMTOOL_COM3");
+    const QString ini = config.filePath("prmtool/ports.ini");
+
+    Outcome r = runPrmctl({"ports", "--map", "com3=" + adapter.device()}, env);
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    QStringList lines = r.out.split('\n');
+    EXPECT_EQ(lines.value(0), "COM3 is " + adapter.device() + ", kept in " + ini);
+    EXPECT_EQ(lines.value(3), "COM3   " + adapter.device());
+    EXPECT_EQ(lines.value(4), "COM4   /dev/pts/77  (set by PRMTOOL_COM4)");
+
+    r = runPrmctl({"ports", "--unmap", "COM3", "--map", "COM5=/dev/no-such-adapter"}, env);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(
+        r.err.contains("prmctl ports: /dev/no-such-adapter does not exist, nothing changed"))
+        << r.err.toStdString();
+    EXPECT_TRUE(r.out.isEmpty());
+
+    r = runPrmctl({"ports", "--json"}, env);
+    const QJsonArray names = QJsonDocument::fromJson(r.out.toUtf8()).object()["names"].toArray();
+    ASSERT_EQ(names.size(), 6) << r.out.toStdString();
+    EXPECT_EQ(names[2].toObject()["device"].toString(), adapter.device());
+    EXPECT_EQ(names[3].toObject()["environment"].toString(), "PRMTOOL_COM4");
+    EXPECT_FALSE(names[2].toObject().contains("environment"));
+
+    r = runPrmctl({"ports", "--unmap", "COM3"}, env);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_TRUE(r.out.contains("COM3   /dev/ttyS2\n")) << r.out.toStdString();
 }
 
 // A PDF that cannot be written is an error before anything is read.

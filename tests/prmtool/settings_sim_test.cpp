@@ -5,7 +5,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
 
+#include "pty_peer.h"
 #include "qt_wait.h"
 #include "settings.h"
 #include "simulator_launcher.h"
@@ -133,6 +136,40 @@ TEST(Ports, PortMapIniFileIsReadAndEnvironmentWins) {
     PortMap::setProcessOverride(5, "/dev/pts/77");
     EXPECT_EQ(map.resolve("COM5"), "/dev/pts/77");
     QFile::remove(ini);
+}
+
+// A mapping is kept beside the file's other keys and taken out again; what is no serial line
+// is refused and leaves the file alone; a file that cannot be written says so.
+TEST(Ports, MappingIsKeptBesideOtherKeysAndRemovedBackToTheDefault) {
+    QTemporaryDir dir;
+    const QString ini = dir.filePath("prmtool/ports.ini");  // its folder does not exist yet
+    PtyPeer adapter;
+    qunsetenv("PRMTOOL_COM3");
+    const PortMap map(ini);
+    EXPECT_EQ(map.setMapping(2, adapter.device()), "");
+    {
+        QSettings other(ini, QSettings::IniFormat);
+        other.setValue("Window/left", 40);
+    }
+    EXPECT_EQ(map.setMapping(3, adapter.device()), "");
+    EXPECT_EQ(map.resolve("COM3"), adapter.device());
+    const std::pair<QString, QString> refused[] = {
+        {"/dev/no-such-adapter", "/dev/no-such-adapter does not exist"},
+        {"/dev/null", "/dev/null is not a serial device"},  // a character device, not a line
+        {ini, ini + " is not a serial device"},
+        {"", "no device given"},
+    };
+    for (const auto& [device, why] : refused)
+        EXPECT_EQ(map.setMapping(3, device), why);
+    EXPECT_EQ(map.resolve("COM3"), adapter.device());
+    EXPECT_EQ(map.removeMapping(3), "");
+    EXPECT_EQ(map.resolve("COM3"), "/dev/ttyS2");
+    EXPECT_EQ(map.resolve("COM2"), adapter.device());
+    EXPECT_EQ(QSettings(ini, QSettings::IniFormat).value("Window/left").toInt(), 40);
+
+    // A folder where the file should be: not even root can write it.
+    EXPECT_EQ(PortMap(dir.path()).setMapping(4, adapter.device()),
+              "cannot write the port map " + dir.path());
 }
 
 TEST(Ports, VanishedPortIsReportedAndCanBeReopened) {

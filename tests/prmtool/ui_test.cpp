@@ -168,6 +168,52 @@ TEST(PortWindow, ChoosingAnotherPortReopensItThereAndIsPreselectedNextTime) {
     EXPECT_TRUE(again.items().button(2)->isChecked());
 }
 
+// Each COM item shows its device; mapping the selected one keeps the device in the port map
+// file and moves the open port there; what is no serial line is refused in a box; "Default"
+// takes the name out of the file; a variable that sets a name is shown.
+TEST(PortWindow, MappingTheSelectedComNameMovesTheOpenPortToTheNewDevice) {
+    QTemporaryDir config;
+    PtyPeer first;
+    PtyPeer second;
+    qunsetenv("PRMTOOL_COM2");
+    PortMap::setProcessOverride(1, first.device());
+    const PortMap map(config.filePath("ports.ini"));
+    ASSERT_EQ(map.setMapping(2, first.device()), "");
+    PortService port(map);
+    port.setPortNumber(2);
+    ASSERT_TRUE(port.open());
+    TForm3 window(port);
+    window.show();
+    EXPECT_EQ(window.deviceOf(1)->text(), first.device());
+    EXPECT_EQ(window.deviceOf(0)->text(), first.device() + " (environment)");
+    EXPECT_EQ(window.deviceLabel()->text(), "COM2 is " + first.device());
+    EXPECT_EQ(window.mapButton()->text(), "Map COM2...");
+    screenshot(window, "port-window");
+    {
+        PortMapDialog dialog(port, 2, &window);
+        EXPECT_EQ(dialog.deviceBox()->currentText(), first.device());  // the file's mapping
+        EXPECT_TRUE(dialog.overrideLabel()->isHidden());
+        MessageBoxCatcher box;
+        box.arm();
+        dialog.deviceBox()->setEditText("/dev/null");
+        dialog.mapDevice();
+        EXPECT_EQ(box.text, "/dev/null is not a serial device");
+        EXPECT_EQ(dialog.result(), QDialog::Rejected);
+        dialog.deviceBox()->setEditText(second.device());
+        dialog.mapDevice();
+        EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    }
+    EXPECT_TRUE(port.isOpen());
+    EXPECT_EQ(port.deviceName(), second.device());
+    port.writeString("J");
+    EXPECT_EQ(second.take(1), "J");
+    EXPECT_EQ(PortMap(config.filePath("ports.ini")).resolve("COM2"), second.device());
+
+    PortMapDialog(port, 2).useDefault();
+    EXPECT_EQ(port.deviceName(), "/dev/ttyS1");
+    EXPECT_FALSE(PortMapDialog(port, 1).overrideLabel()->isHidden());
+}
+
 TEST_F(WithSimulator, SettingsWindowShowsReadsAndValidatesThroughItsController) {
     link.port().setPortNumber(1);
     ASSERT_TRUE(link.port().open());

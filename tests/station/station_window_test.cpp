@@ -209,13 +209,16 @@ TEST(StationWindow, MenusSystemsDialogCallAndMonitoringView) {
 
     // A monitoring answer that flags a new alarm (W1 bit 0) makes the view ask for the last
     // alarm; the document stops monitoring before it downloads it, then monitors again.
+    // The probe goes before the document does: its poll timer would call a closed one.
     std::vector<int> posted;
-    CVM418View probe(*frame.Document(), [&](int id) { posted.push_back(id); });
-    QByteArray record(84, '\0');
-    record[32] = 0x01;  // W1 = 0x8001, little-endian
-    record[33] = static_cast<char>(0x80);
-    probe.OnUpdate(0x40A1, record);
-    EXPECT_EQ(probe.StatusText(), "Monitoring region AB");
+    {
+        CVM418View probe(*frame.Document(), [&](int id) { posted.push_back(id); });
+        QByteArray record(84, '\0');
+        record[32] = 0x01;  // W1 = 0x8001, little-endian
+        record[33] = static_cast<char>(0x80);
+        probe.OnUpdate(0x40A1, record);
+        EXPECT_EQ(probe.StatusText(), "Monitoring region AB");
+    }
     ASSERT_EQ(posted, std::vector<int>{ID_DOWNLOAD_LAST_ALARM});
     frame.Action(posted[0])->trigger();
     EXPECT_EQ(frame.Document()->pendingCommand, 0xC0B0);  // stop monitoring

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """vm418ctl notify against real receivers on 127.0.0.1: an SMTP server with STARTTLS and
-login (aiosmtpd), a webhook receiver that checks the signature, one that answers 500, and a
+login (aiosmtpd), an HTTPS webhook receiver that checks the signature, one that answers 500, and a
 command. Each newly stored alarm goes out once per channel with its N42 file; a re-import
 sends nothing; mail held back while the server is down goes out once when it is back; a
 receiver that keeps failing ends as failed with its reason; a wrong setting is refused with
@@ -105,6 +105,7 @@ class Hook(http.server.BaseHTTPRequestHandler):
 
 
 web = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Hook)
+web.socket = tls.wrap_socket(web.socket, server_side=True)  # the webhooks go over HTTPS
 threading.Thread(target=web.serve_forever, daemon=True).start()
 
 with open(f"{work}/page.sh", "w") as f:
@@ -134,15 +135,17 @@ from = station@example.org
 to = "duty@example.org, reachback@example.org"
 [channel-ops]
 type = webhook
-url = http://127.0.0.1:{web.server_port}/hook
+url = https://127.0.0.1:{web.server_port}/hook
 secret_file = {work}/hook.secret
+ca_file = {work}/cert.pem
 [channel-pager]
 type = command
 program = {work}/page.sh
 [channel-broken]
 type = webhook
-url = http://127.0.0.1:{web.server_port}/broken
+url = https://127.0.0.1:{web.server_port}/broken
 secret_file = {work}/hook.secret
+ca_file = {work}/cert.pem
 systems = 4
 {extra}""")
 
@@ -246,8 +249,9 @@ if pg:
 connection = "{pg};Database={name}"
 [channel-ops]
 type = webhook
-url = http://127.0.0.1:{web.server_port}/pg
+url = https://127.0.0.1:{web.server_port}/pg
 secret_file = {work}/hook.secret
+ca_file = {work}/cert.pem
 """)
     ctl("db", "init", expect=0)
     for system in range(1, 6):

@@ -285,6 +285,9 @@ TEST_F(Vm418db, EveryCommandKeepsTheCommandLineConvention) {
         {{"alarms", "--help"}, 0, "usage: vm418ctl [--db CONNECTION] alarms list --system N", ""},
         {{"call", "--help"}, 0, "  --monitor SECONDS", ""},
         {{"link", "send", "--help"}, 0, "  --outbox DIR", ""},
+        // Help texts start in one column, on the next line after an option too long for it.
+        {{"systems", "add", "--help"}, 0, "  --port-settings TEXT \"COM1", ""},
+        {{"systems", "add", "--help"}, 0, "MINUTES\n                       call it", ""},
         {{"alarms", "list", "--version"}, 0, "vm418ctl ", ""},
         {{"alarms", "list", "--system", "9"}, 1, "", "vm418ctl alarms list: no system 9"},
         {{"history", "list", "--system", "9"}, 1, "", ": no system 9"},
