@@ -42,5 +42,7 @@ function(suite_add_gtest name)
   gtest_discover_tests(${name}
     PROPERTIES LABELS ${T_LABEL} TIMEOUT ${SUITE_TIMEOUT_${T_LABEL}}
                ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+               # a modem escape that does not slow the tests (the simulator reads it too)
+               ENVIRONMENT_MODIFICATION "VM418_MODEM_GUARD_MS=set:20"
     DISCOVERY_TIMEOUT 30)
 endfunction()

@@ -73,6 +73,9 @@ struct Options {
     bool noModem = false;
     bool silentModem = false;
     int dialDelayMs = 20;
+    // The silence before and after "+++" that takes the modem out of a call into command
+    // mode (a real modem's S12, about a second).
+    int escapeGuardMs = 1000;
     uint16_t blockSize = 1024;
     double corruptRate = 0;
     double dropRate = 0;
@@ -340,8 +343,15 @@ class Simulator {
         Note("down", Clock::now(), Clock::now(), "the station closed its port");
         in_.clear();
         inItemOpen_ = false;
+        ForgetCall();
+    }
+
+    // The modem is back in command mode without a call; what the unit was doing ends.
+    void ForgetCall() {
         online_ = opt_.noModem;
         unlocked_ = opt_.noModem || opt_.password.empty();
+        commandMode_ = false;
+        plusesSeen_ = 0;
         line_.clear();
         rx_.clear();
         out_.clear();
@@ -350,6 +360,29 @@ class Simulator {
         sendingCode_.clear();
         monitoring_ = false;
         rawWanted_ = 0;
+    }
+
+    // While a call is up the modem watches the station's bytes for its escape sequence:
+    // a guard time of silence, "+++", and a guard time of silence again, after which it
+    // answers "OK" in command mode with the call still held. The pluses reach the unit as
+    // data, as through a real modem; "+++" inside a frame or a file is no escape.
+    void WatchEscape(uint8_t b) {
+        const auto guard = std::chrono::milliseconds(opt_.escapeGuardMs);
+        const bool quietBefore = byteEnd_ - lastInAt_ >= guard;
+        if (b == '+' && (plusesSeen_ > 0 ? plusesSeen_ < 3 : quietBefore))
+            ++plusesSeen_;
+        else
+            plusesSeen_ = 0;
+        lastInAt_ = byteEnd_;
+        if (plusesSeen_ != 3) return;
+        const auto third = byteEnd_;
+        After(opt_.escapeGuardMs, [this, third] {
+            if (plusesSeen_ != 3 || lastInAt_ != third || !online_ || commandMode_) return;
+            plusesSeen_ = 0;
+            commandMode_ = true;
+            Log("modem: escape, command mode%s\n");
+            SendText("\r\nOK\r\n");
+        });
     }
 
     // The speed the station's side of the line runs at, reported when it changes: a
@@ -368,6 +401,8 @@ class Simulator {
     }
 
     void OnByte(uint8_t b) {
+        if (online_ && commandMode_) return ModemByte(b);
+        if (online_ && !opt_.noModem) WatchEscape(b);
         if (!online_) {
             ModemByte(b);
         } else if (!unlocked_) {
@@ -393,19 +428,35 @@ class Simulator {
         LogLineSpeed();
         Log("modem: %s\n", cmd);
         if (opt_.silentModem) return;
-        SendText(cmd + "\r");  // echo
         std::string upper;
         for (char c : cmd)
             upper.push_back(static_cast<char>(toupper(c)));
         // A modem looks for the "AT" that starts a command: whatever came before it on the
-        // line (the end of a call it has hung up) is no part of the command.
+        // line (the end of a call it has hung up, the pluses of an escape) is no part of it.
         const size_t at = upper.find("AT");
+        if (at != std::string::npos) upper.erase(0, at);
+        // ATH (ATH0) hangs up a call held in command mode (and stops a dial); ATO goes back
+        // into the call.
+        const bool hangUp = at != std::string::npos && upper.rfind("ATH", 0) == 0;
+        if (hangUp) {
+            Log("modem: ATH, hanging up%s\n");
+            ForgetCall();
+        }
+        SendText(cmd + "\r");  // echo
         if (at == std::string::npos) {
             if (!upper.empty()) SendText("\r\nERROR\r\n");
             return;
         }
-        upper.erase(0, at);
-        const size_t d = upper.find('D', 2);
+        if (upper.rfind("ATO", 0) == 0 && commandMode_) {
+            commandMode_ = false;
+            SendText("\r\n" + opt_.connectText + "\r\n");
+            return;
+        }
+        const size_t d = hangUp ? std::string::npos : upper.find('D', 2);
+        if (d != std::string::npos && commandMode_) {  // a call is held: no dialling
+            SendText("\r\nERROR\r\n");
+            return;
+        }
         if (d == std::string::npos) {
             SendText("\r\nOK\r\n");
             return;
@@ -421,6 +472,8 @@ class Simulator {
             After(r == "ringing" ? 30 : 0, [this] {
                 SendText("\r\n" + opt_.connectText + "\r\n");
                 online_ = true;
+                commandMode_ = false;
+                plusesSeen_ = 0;
                 if (unlocked_) OnUnlocked();
             });
             return;
@@ -619,6 +672,7 @@ class Simulator {
         Log("modem: carrier lost%s\n");
         online_ = opt_.noModem;
         unlocked_ = opt_.noModem || opt_.password.empty();
+        commandMode_ = false;
         line_.clear();
         rx_.clear();
         timers_.clear();
@@ -763,6 +817,9 @@ class Simulator {
     std::mt19937 rng_;
     UnitFiles files_;
     bool online_ = false;
+    bool commandMode_ = false;    // online_, but the modem takes commands (after "+++")
+    int plusesSeen_ = 0;          // of an escape sequence that began after a guard time
+    Clock::time_point lastInAt_;  // the station's last byte while online
     bool unlocked_ = false;
     std::string line_;
     Bytes rx_;
@@ -819,6 +876,8 @@ void Usage(FILE* to) {
         "                           no-dialtone|no-dial-tone|silence\n"
         "  --connect-text T         the connect line (default \"CONNECT 9600/ARQ\")\n"
         "  --silent-modem           the modem answers nothing\n"
+        "  --escape-guard-ms MS     the silence around \"+++\" (default: VM418_MODEM_GUARD_MS\n"
+        "                           from the environment, else 1000)\n"
         "  --no-modem               a direct line: the unit listens at once\n"
         "  --password P             the password line the unit waits for\n"
         "  --block-size 256|512|1024\n"
@@ -864,6 +923,8 @@ T NumberOption(const std::string& option, const std::string& value) {
 
 int main(int argc, char** argv) {
     Options o;
+    if (const char* guard = std::getenv("VM418_MODEM_GUARD_MS"); guard && std::atoi(guard) > 0)
+        o.escapeGuardMs = std::atoi(guard);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&]() -> std::string {
@@ -879,6 +940,8 @@ int main(int argc, char** argv) {
             o.dialResult = next();
         else if (a == "--connect-text")
             o.connectText = next();
+        else if (a == "--escape-guard-ms")
+            o.escapeGuardMs = NumberOption<int>(a, next());
         else if (a == "--silent-modem")
             o.silentModem = true;
         else if (a == "--no-modem")

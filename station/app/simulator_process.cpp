@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "serial.h"
+
 namespace station {
 
 namespace fs = std::filesystem;
@@ -37,10 +39,13 @@ bool SimulatorProcess::Start(const std::string& program, const std::vector<std::
     if (f && std::fgets(line, sizeof line, f)) path_ = line;
     if (f) std::fclose(f);
     if (!path_.empty() && path_.back() == '\n') path_.pop_back();
+    // The simulator's modem takes a closed port for a dropped DTR.
+    if (!path_.empty()) SetHangsUpOnClose(path_, true);
     return !path_.empty();
 }
 
 SimulatorProcess::~SimulatorProcess() {
+    if (!path_.empty()) SetHangsUpOnClose(path_, false);
     if (pid_ > 0) {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);

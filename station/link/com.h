@@ -97,6 +97,8 @@ class CCom {
     bool CheckCommErrors(std::string* text);
 
     bool IsStarted() const { return port >= 0; }
+    // Whether a modem on the line is dialling or in a call, which a close must hang up.
+    virtual bool ModemInCall() const { return false; }
     // Started and neither thread has ended on a fatal error.
     bool IsRunning() const {
         return port >= 0 && !lineLost_ && !readThreadDone_ && !writeThreadDone_;

@@ -312,6 +312,9 @@ void Rfc2217Transport::Take(const uint8_t* bytes, size_t count, std::vector<uint
             reportedBaud_ = static_cast<uint32_t>(e.value[0]) << 24 | e.value[1] << 16 |
                             e.value[2] << 8 | e.value[3];
             TraceF("The converter runs the line at %u bit/s\n", reportedBaud_);
+        } else if (e.option == SET_CONTROL + kServerOffset && e.value.size() == 1 &&
+                   (e.value[0] == CONTROL_DTR_ON || e.value[0] == CONTROL_DTR_OFF)) {
+            dtrConfirmed_ = true;
         } else if (e.option == NOTIFY_LINESTATE + kServerOffset && e.value.size() == 1) {
             text = LineStateText(e.value[0], &code);
         } else if (e.option == NOTIFY_MODEMSTATE + kServerOffset && e.value.size() == 1) {

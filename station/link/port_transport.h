@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -106,6 +107,10 @@ class Rfc2217Transport : public PortTransport {
     // does not answer is noted in `comPortRefused` and the line left as it is.
     bool Negotiate(const LineSettings& line, std::string* error);
     bool ComPortAgreed() const { return comPortAgreed_; }
+    // The converter answered a DTR command with the state it set, as the option asks: its
+    // line has a DTR to drop. One in front of a line without modem lines (a pseudo-terminal)
+    // does not.
+    bool DtrConfirmed() const { return dtrConfirmed_; }
     // The speed the converter reported back (0 before it did).
     uint32_t ReportedBaudRate() const { return reportedBaud_; }
 
@@ -135,6 +140,7 @@ class Rfc2217Transport : public PortTransport {
     bool sawTelnet_ = false;  // the converter sent any Telnet command
     bool plain_ = false;      // it sent none: a raw port, bytes as they are
     uint32_t reportedBaud_ = 0;
+    std::atomic<bool> dtrConfirmed_{false};
     mutable std::mutex outMutex_;  // the write thread's data and the read thread's answers
     std::vector<uint8_t> out_;     // encoded bytes not yet on the connection
     std::vector<uint8_t> readRaw_;

@@ -11,10 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "com.h"
 #include "line_speed.h"
+#include "modem_escape.h"
 #include "port_transport.h"
 #include "trace.h"
 
@@ -108,7 +111,21 @@ std::string MappedInIni(const std::string& comName) {
     return {};
 }
 
+std::mutex hangsUpMutex;
+std::set<std::string>& HangsUpOnClose() {
+    static std::set<std::string> devices;
+    return devices;
+}
+
 }  // namespace
+
+void SetHangsUpOnClose(const std::string& device, bool hangsUp) {
+    std::lock_guard lock(hangsUpMutex);
+    if (hangsUp)
+        HangsUpOnClose().insert(device);
+    else
+        HangsUpOnClose().erase(device);
+}
 
 std::string ResolvePortName(const std::string& name) {
     if ((!name.empty() && name[0] == '/') || IsNetworkPortName(name)) return name;
@@ -182,10 +199,11 @@ std::string CSerial::ApplySettings() {
     // Lines the driver does not run itself. A pseudo-terminal has no modem lines; failing
     // to set them there is no error.
     auto setLine = [this](int bit, bool on, const char* name) {
-        if (ioctl(handle, on ? TIOCMBIS : TIOCMBIC, &bit) != 0)
-            TraceF("%s cannot be %s on this device\n", name, on ? "set" : "cleared");
+        if (ioctl(handle, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return true;
+        TraceF("%s cannot be %s on this device\n", name, on ? "set" : "cleared");
+        return false;
     };
-    setLine(TIOCM_DTR, dcb.fDtrControl == kLineEnable, "DTR");
+    dtrSettable_ = setLine(TIOCM_DTR, dcb.fDtrControl == kLineEnable, "DTR");
     if ((tio.c_cflag & CRTSCTS) == 0) setLine(TIOCM_RTS, dcb.fRtsControl == kLineEnable, "RTS");
     return {};
 }
@@ -198,6 +216,12 @@ void CSerial::CloseDevice() {
         handle = -1;
     }
     if (handle >= 0) {
+        // A modem hangs up when DTR drops; the close drops it only where the line is set to
+        // (HUPCL), which another program may have cleared.
+        if (dtrSettable_) {
+            const int dtr = TIOCM_DTR;
+            ioctl(handle, TIOCMBIC, &dtr);
+        }
         // Exclusive mode belongs to the device, not to this descriptor: left set, it refuses
         // the next opening by a user who is not root for as long as the far side stays open
         // (a pseudo-terminal, a simulator, some adapters' drivers).
@@ -206,6 +230,7 @@ void CSerial::CloseDevice() {
     }
     handle = -1;
     exclusive_ = false;
+    dtrSettable_ = false;
     lock_.Release();
 }
 
@@ -280,6 +305,7 @@ bool CSerial::OpenPort() {
         openError_ = device + ": " + inUse;
         return false;
     }
+    device_ = device;
     handle = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (handle < 0) {
         const int err = errno;
@@ -321,10 +347,44 @@ bool CSerial::OpenPort() {
     return true;
 }
 
+bool CSerial::DropsDtr() const {
+    if (network_) {
+        const auto* telnet = dynamic_cast<const Rfc2217Transport*>(network_.get());
+        return telnet != nullptr && telnet->ComPortAgreed() && telnet->DtrConfirmed();
+    }
+    std::lock_guard lock(hangsUpMutex);
+    return dtrSettable_ || HangsUpOnClose().count(device_) != 0;
+}
+
 bool CSerial::Close() {
+    // Asked before the engine stops: stopping forgets the modem's state.
+    const bool inCall = handle >= 0 && com != nullptr && com->IsRunning() && com->ModemInCall();
     const bool result = com != nullptr && com->CloseCom();
+    HangUpByEscapeIfInCall(inCall);
     CloseDevice();
     return result;
+}
+
+// Runs with the engine stopped, so that nothing else reads the modem's answer.
+void CSerial::HangUpByEscapeIfInCall(bool inCall) {
+    if (!inCall || handle < 0) return;
+    if (DropsDtr()) {
+        Trace(network_ || dtrSettable_ ? "Hanging up by dropping DTR\n"
+                                       : "Hanging up by closing the line (its far end takes "
+                                         "the close for a dropped DTR)\n");
+        return;
+    }
+    // A pseudo-terminal is most often a bridge to a line far away (socat, a converter's
+    // own driver): its close does not reach the modem.
+    Trace("Hanging up by the modem's escape sequence (DTR cannot be dropped on this line)\n");
+    const std::shared_ptr<PortTransport> line =
+        network_ ? network_ : std::make_shared<DeviceTransport>(handle);
+    std::string why;
+    if (HangUpByEscape(*line, EscapeSilence(ModemGuardTime()), &why))
+        Trace("The modem hung up (\"OK\" to ATH0)\n");
+    else
+        Warning("The modem did not confirm the hang-up (" + why +
+                "): it may still hold the call\n");
 }
 
 }  // namespace station

@@ -51,6 +51,12 @@ struct LineSettings {
 // else /dev/ttyS<n-1>; any other bare name is a device under /dev ("ttyUSB0").
 std::string ResolvePortName(const std::string& name);
 
+// Marks a local device whose close hangs up the modem behind it by itself, such as the
+// pseudo-terminal of a simulator this program runs (it takes the close as a dropped DTR):
+// a hang-up there needs no escape sequence. Every other device without modem lines is
+// taken for a bridge to a line far away.
+void SetHangsUpOnClose(const std::string& device, bool hangsUp);
+
 class CSerial {
   public:
     CSerial() = default;
@@ -72,9 +78,16 @@ class CSerial {
     // The same for a device named by the user in full (a path, "ttyUSB0", "COM12345"):
     // the name is never cut.
     bool OpenDevice(const std::string& name);
-    // Stops the engine and closes the device, leaving it neither locked nor exclusive; a
-    // converter's connection drops DTR where it can and closes.
+    // Stops the engine, hangs up a modem that is in a call, and closes the device, leaving
+    // it neither locked nor exclusive. Where the line can drop DTR (a local line whose modem
+    // lines could be set, a converter that took the COM-PORT-OPTION and confirmed DTR) DTR
+    // drops; elsewhere (a raw converter port, a pseudo-terminal bridge, a converter that
+    // refused the option or has no DTR to set) the modem is sent its escape sequence and
+    // "ATH0" first. The trace says which.
     bool Close();
+    // Whether this line hangs up a modem by dropping DTR or by its close (else by the
+    // escape sequence).
+    bool DropsDtr() const;
     // Why the last Open failed, naming the device ("" after success).
     const std::string& OpenError() const { return openError_; }
     int Handle() const { return handle; }
@@ -88,6 +101,7 @@ class CSerial {
     bool OpenPort();
     bool OpenNetwork(const std::string& address);
     bool StillOpen();
+    void HangUpByEscapeIfInCall(bool inCall);
     // "" when the line runs with dcb, else the reason.
     std::string ApplySettings();
     void CloseDevice();
@@ -95,7 +109,9 @@ class CSerial {
     CCom* com = nullptr;
     int handle = -1;
     bool exclusive_ = false;  // we put the device in exclusive mode
+    bool dtrSettable_ = false;  // the device took DTR: it has modem lines
     std::string openError_;
+    std::string device_;  // the local device open, resolved
     PortLock lock_;
     std::shared_ptr<PortTransport> network_;  // a converter's connection instead of a device
 };

@@ -94,6 +94,9 @@ class XLNKProtocol : public CCom {
     int Dial(const std::string& phoneNumber, const std::string& password);
     int ParseModemText(const uint8_t* bytes, size_t count);
     int ModemState() const { return modemState; }
+    bool ModemInCall() const override {
+        return modemState == MODEM_DIALLING || modemState == MODEM_CONNECTED;
+    }
     const std::string& DialString() const { return dialString; }
     const std::string& ConnectString() const { return connectString; }
 

@@ -552,10 +552,13 @@ TEST(Serial, Rfc2217ConverterCarriesTheLineAndItsEvents) {
     serial.dcb = ParsePortSettingsText("x 19200 2 2 7 3").line;  // 7E2, no flow control
     ASSERT_TRUE(serial.Open("rfc2217://127.0.0.1:" + std::to_string(ntohs(a.sin_port))))
         << serial.OpenError();
-    EXPECT_TRUE(Holds({255, 250, 44, 1, 0, 0, 0x4B, 0, 255, 240}));  // 19200 bit/s
-    EXPECT_TRUE(Holds({255, 250, 44, 2, 7, 255, 240, 255, 250, 44, 3, 3,  255, 240,
-                       255, 250, 44, 4, 2, 255, 240, 255, 250, 44, 5, 1,  255, 240,
-                       255, 250, 44, 5, 8, 255, 240, 255, 250, 44, 5, 11, 255, 240}));
+    // The converter's thread may not have read the set-up yet when the open returns.
+    EXPECT_TRUE(WaitUntil([&] { return Holds({255, 250, 44, 1, 0, 0, 0x4B, 0, 255, 240}); }));
+    EXPECT_TRUE(WaitUntil([&] {
+        return Holds({255, 250, 44, 2, 7, 255, 240, 255, 250, 44, 3, 3,  255, 240,
+                      255, 250, 44, 4, 2, 255, 240, 255, 250, 44, 5, 1,  255, 240,
+                      255, 250, 44, 5, 8, 255, 240, 255, 250, 44, 5, 11, 255, 240});
+    }));
 
     ASSERT_TRUE(com.WriteCommString({0x41, 0xFF, 0x42}));
     EXPECT_TRUE(WaitUntil([&] { return Holds({0x41, 0xFF, 0xFF, 0x42}); }));

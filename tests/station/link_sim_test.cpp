@@ -1,14 +1,20 @@
 // The station link against vm418-sim over a pseudo-terminal: dialling, downloads of every
 // file kind, the fault switches, uploads the unit asks for, abort.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "file_trans_controller.h"
+#include "modem_escape.h"
 #include "monitoring_record.h"
+#include "port_transport.h"
 #include "serial.h"
 #include "simulator_process.h"
 #include "test_support.h"
@@ -16,6 +22,7 @@
 using namespace station;
 using namespace station::test;
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -392,4 +399,39 @@ TEST_F(LinkSimTest, UnitVanishingMidDownloadEndsItAsALostPort) {
     EXPECT_EQ(protocol.OutstandingCount(), 0u);
     EXPECT_FALSE(protocol.IsRunning());
     EXPECT_FALSE(fs::exists(dir / "alar"));
+}
+
+// The modem leaves a call for command mode only on "+++" with a guard time of silence on
+// both sides: pluses among other bytes are the unit's data. ATO goes back into the call;
+// the station's hang-up (silence, "+++", silence, "ATH0", the modem's "OK") ends it, so
+// that the next dial connects.
+TEST_F(LinkSimTest, EscapeSequenceHangsUpTheModemAndPlusesInDataDoNot) {
+    constexpr auto guard = std::chrono::milliseconds(30);
+    sim = std::make_unique<SimulatorProcess>();
+    ASSERT_TRUE(sim->Start(VM418_SIM_PATH, {"--escape-guard-ms", "30", "--password", "pw"}));
+    const int fd = open(sim->path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    // Says `s` after `quiet`; whether the modem answers `want` (before 400 ms of silence).
+    const auto exchange = [fd](std::chrono::milliseconds quiet, const std::string& s,
+                               const std::string& want) {
+        std::this_thread::sleep_for(quiet);
+        EXPECT_EQ(write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+        std::string heard;
+        char buf[256];
+        for (pollfd p{fd, POLLIN, 0}; heard.find(want) == std::string::npos && poll(&p, 1, 400);)
+            heard.append(buf, static_cast<size_t>(std::max<ssize_t>(0, read(fd, buf, 256))));
+        return heard.find(want) != std::string::npos;
+    };
+    ASSERT_TRUE(exchange(0ms, "ATD5551234\r", "CONNECT"));
+    exchange(0ms, "pw\r\n", "");
+    EXPECT_FALSE(exchange(guard * 3, "+++x", "OK"));  // data right after the pluses
+    EXPECT_FALSE(exchange(0ms, "x+++", "OK"));        // and right before them
+    EXPECT_TRUE(exchange(guard * 3, "+++", "OK"));
+    EXPECT_TRUE(exchange(0ms, "ATD1\r", "ERROR"));  // the call is held: no dialling
+    EXPECT_TRUE(exchange(0ms, "ATO\r", "CONNECT"));
+    DeviceTransport line(fd);
+    std::string why;
+    EXPECT_TRUE(HangUpByEscape(line, EscapeSilence(guard), &why)) << why;
+    EXPECT_TRUE(exchange(0ms, "ATD1\r", "CONNECT"));
+    close(fd);
 }

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -27,8 +28,8 @@ struct CtlRun {
     std::string output;
 };
 
-CtlRun Vm418ctl(const std::string& args) {
-    const std::string cmd = std::string(VM418CTL_PATH) + " link " + args + " 2>&1";
+CtlRun Ctl(const std::string& args) {
+    const std::string cmd = std::string(VM418CTL_PATH) + " " + args + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     std::string out;
     std::array<char, 512> buf;
@@ -36,6 +37,10 @@ CtlRun Vm418ctl(const std::string& args) {
         out += buf.data();
     const int status = p ? pclose(p) : -1;
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+CtlRun Vm418ctl(const std::string& args) {
+    return Ctl("link " + args);
 }
 
 std::vector<char> ReadFile(const fs::path& p) {
@@ -112,6 +117,7 @@ void Stop(pid_t& pid) {
 class ConverterTest : public Vm418ctlTest {
   protected:
     void TearDown() override {
+        Stop(bridge);
         Stop(ser2net);
         Stop(sim);
         Vm418ctlTest::TearDown();
@@ -121,7 +127,6 @@ class ConverterTest : public Vm418ctlTest {
                                          "--verbose",    "--dump-dir", (dir / "unit").string()};
         argv.insert(argv.end(), simArgs.begin(), simArgs.end());
         sim = Spawn(argv, dir / "sim.out", dir / "sim.err");
-        std::string pty;
         for (int i = 0; i < 200 && pty.empty(); ++i) {
             std::this_thread::sleep_for(10ms);
             const std::string out = ReadAll(dir / "sim.out");
@@ -149,8 +154,9 @@ class ConverterTest : public Vm418ctlTest {
         return "--port " + port + " --phone 5551234 --password pw ";
     }
 
-    pid_t sim = -1, ser2net = -1;
+    pid_t sim = -1, ser2net = -1, bridge = -1;
     int rawPort = 0, telnetPort = 0;
+    std::string pty;
 };
 
 }  // namespace
@@ -365,4 +371,50 @@ TEST_F(ConverterTest, LostConverterEndsTheTransferAndBadAddressesAreNamed) {
                               "number; expected rfc2217://HOST:PORT)"),
               std::string::npos)
         << bad.output;
+}
+
+// A whole call and an autocall round through each kind of converter port, and through a
+// local pseudo-terminal that socat forwards over TCP (which outlives the station's close),
+// store exactly what they store over the unit's own line. The autocall is the second call
+// on the port: the modem was hung up by its escape sequence, as no DTR drop reaches it
+// (ser2net cannot set DTR on a pseudo-terminal and says nothing).
+TEST_F(ConverterTest, WholeCallsThroughConvertersStoreWhatTheUnitsOwnLineStores) {
+    Start();
+    std::string want;
+    int stores = 0;
+    const std::string bridged = (dir / "bridge").string();
+    for (const std::string& port : {pty, Raw(), Telnet(), bridged}) {
+        if (port == bridged) {
+            bridge = Spawn({"socat", "pty,link=" + bridged + ",rawer,ignoreeof",
+                            "tcp:127.0.0.1:" + std::to_string(rawPort)},
+                           dir / "socat.out", dir / "socat.err");
+            for (int i = 0; i < 300 && !fs::exists(bridged); ++i)
+                std::this_thread::sleep_for(10ms);
+        }
+        const std::string db = "--db 'DRIVER=SQLite3;Database=" + dir.string() + "/" +
+                               std::to_string(++stores) + ".db' ";
+        const std::string add = db + "systems add --name Gate --modem 5551234 --password pw " +
+                                "--port-settings '" + port + " 9600 0 0 8 3' --system ";
+        ASSERT_EQ(Ctl(db + "db init").exitCode + Ctl(add + "1").exitCode +
+                      Ctl(add + "2 --autocall-period 30").exitCode,
+                  0);
+        const CtlRun call = Ctl(db + "call --system 1 --download all --monitor 1");
+        EXPECT_EQ(call.exitCode, 0) << port << "\n" << call.output;
+        const CtlRun round = Ctl(db + "autocall --once");
+        EXPECT_EQ(round.exitCode, 0) << port << "\n" << round.output;
+        EXPECT_NE(round.output.find("system 2 Gate: collected"), std::string::npos) << round.output;
+        std::string stored;
+        for (const char* id : {"1", "2"}) {
+            for (const char* list : {"alarms list", "history list"})
+                stored += Ctl(db + list + " --json --system " + id).output;
+            const std::string params = Ctl(db + "params show --system " + id).output;
+            stored += params.substr(params.find('\n'));  // after the time it was stored
+        }
+        if (want.empty()) want = stored;
+        EXPECT_TRUE(stored == want) << port << " stored other rows than the local line";
+    }
+    // Two calls on each of the four lines, each hung up by the escape sequence and ATH0.
+    const std::string log = ReadAll(dir / "sim.err");
+    const std::regex hungUp("modem: escape, command mode\nmodem: ATH0\n");
+    EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), hungUp), {}), 8) << log;
 }
