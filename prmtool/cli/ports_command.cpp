@@ -16,7 +16,8 @@ namespace {
 
 struct Change {
     int comNumber;
-    QString device;  // "" takes the mapping out
+    bool map;        // else the mapping is taken out
+    QString device;  // what the name is mapped to
 };
 
 void list(const PortMap& map, bool json, QTextStream& out) {
@@ -73,11 +74,11 @@ int runPortsCommand(const QStringList& args, QTextStream& out, QTextStream& err)
                           '\''
                     : option + " needs a name from " + range + ", not '" + value + '\'',
                 err);
-        changes.push_back({n, map ? value.section('=', 1) : QString()});
+        changes.push_back({n, map, map ? value.section('=', 1) : QString()});
     }
 
     for (const Change& c : changes)
-        if (const QString why = c.device.isEmpty() ? QString() : PortMap::checkDevice(c.device);
+        if (const QString why = c.map ? PortMap::checkDevice(c.device) : QString();
             !why.isEmpty()) {
             err << "prmctl ports: " << why << ", nothing changed\n";
             return kExitFailure;
@@ -86,14 +87,14 @@ int runPortsCommand(const QStringList& args, QTextStream& out, QTextStream& err)
     const PortMap map;
     for (const Change& c : changes) {
         const QString name = QStringLiteral("COM%1").arg(c.comNumber);
-        const QString why = c.device.isEmpty() ? map.removeMapping(c.comNumber)
-                                               : map.setMapping(c.comNumber, c.device);
+        const QString why = c.map ? map.setMapping(c.comNumber, c.device)
+                                  : map.removeMapping(c.comNumber);
         if (!why.isEmpty()) {
             err << "prmctl ports: " << name << ": " << why << '\n';
             return kExitFailure;
         }
         if (!json) {
-            if (c.device.isEmpty())
+            if (!c.map)
                 out << name << " is " << PortMap::defaultDevice(c.comNumber)
                     << " (the default), not in " << map.iniPath() << '\n';
             else

@@ -302,6 +302,9 @@ TEST(PrmctlPorts, MapListAndUnmapThroughThePortMapFile) {
         r.err.contains("prmctl ports: /dev/no-such-adapter does not exist, nothing changed"))
         << r.err.toStdString();
     EXPECT_TRUE(r.out.isEmpty());
+    r = runPrmctl({"ports", "--map", "COM3="}, env);  // no device: not an unmap
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.contains("no device given, nothing changed")) << r.err.toStdString();
 
     r = runPrmctl({"ports", "--json"}, env);
     const QJsonArray names = QJsonDocument::fromJson(r.out.toUtf8()).object()["names"].toArray();
