@@ -47,6 +47,21 @@ void sayJson(const QJsonArray& rows) {
     std::fflush(stdout);
 }
 
+// The rows of a list command, one line each or (--json) as one JSON array.
+template <typename Rows, typename ToJson, typename ToLine>
+int sayRows(const Invocation& call, const Rows& rows, ToJson json, ToLine line) {
+    if (call.args.has(kJsonOption.name)) {
+        QJsonArray out;
+        for (const auto& row : rows)
+            out.append(json(row));
+        sayJson(out);
+    } else {
+        for (const auto& row : rows)
+            say(line(row));
+    }
+    return kExitOk;
+}
+
 // A failed database operation: the driver's reason, as the log has it; a connection that
 // failed also says how a database is set up.
 int failed(const Invocation& call, int code, const QString& why = {}) {
@@ -317,16 +332,9 @@ int runAlarmsList(const Invocation& call) {
     RecordCondition condition;
     if (const int r = recordsOf(call, records, condition); r >= 0) return r;
     if (const int r = records.loadAlarms(condition)) return failed(call, r, records.dbError());
-    if (call.args.has(kJsonOption.name)) {
-        QJsonArray out;
-        for (const auto& [key, a] : records.alarmMap)
-            out.append(alarmRowJson(a));
-        sayJson(out);
-        return kExitOk;
-    }
-    for (const auto& [key, a] : records.alarmMap)
-        say(alarmLine(a));
-    return kExitOk;
+    return sayRows(
+        call, records.alarmMap, [](const auto& row) { return alarmRowJson(row.second); },
+        [](const auto& row) { return alarmLine(row.second); });
 }
 
 int runHistoryList(const Invocation& call) {
@@ -334,16 +342,9 @@ int runHistoryList(const Invocation& call) {
     RecordCondition condition;
     if (const int r = recordsOf(call, records, condition); r >= 0) return r;
     if (const int r = records.loadHistory(condition)) return failed(call, r, records.dbError());
-    if (call.args.has(kJsonOption.name)) {
-        QJsonArray out;
-        for (const auto& [key, h] : records.historyMap)
-            out.append(historyRowJson(h));
-        sayJson(out);
-        return kExitOk;
-    }
-    for (const auto& [key, h] : records.historyMap)
-        say(historyLine(h));
-    return kExitOk;
+    return sayRows(
+        call, records.historyMap, [](const auto& row) { return historyRowJson(row.second); },
+        [](const auto& row) { return historyLine(row.second); });
 }
 
 int runParamsShow(const Invocation& call) {
@@ -373,16 +374,14 @@ int runParamsList(const Invocation& call) {
     std::vector<StoredParameters> blocks;
     if (const int r = records.listStoredParameters(blocks, condition))
         return failed(call, r, records.dbError());
-    if (call.args.has(kJsonOption.name)) {
-        QJsonArray out;
-        for (const StoredParameters& b : blocks)
-            out.append(QJsonObject{{"seqNum", b.SeqNum}, {"time", localJsonTime(b.DateTime)}});
-        sayJson(out);
-        return kExitOk;
-    }
-    for (const StoredParameters& b : blocks)
-        say(QString::asprintf("%6d  ", b.SeqNum) + formatDbDate(b.DateTime));
-    return kExitOk;
+    return sayRows(
+        call, blocks,
+        [](const StoredParameters& b) {
+            return QJsonObject{{"seqNum", b.SeqNum}, {"time", localJsonTime(b.DateTime)}};
+        },
+        [](const StoredParameters& b) {
+            return QString::asprintf("%6d  ", b.SeqNum) + formatDbDate(b.DateTime);
+        });
 }
 
 int runExportAlarms(const Invocation& call) {
